@@ -1,0 +1,43 @@
+# One entry point: make test | make asan | make tsan | make bench | make fuzz
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 30
+
+.PHONY: all deps build test asan tsan bench fuzz format clean
+
+all: build
+
+deps:
+	./scripts/install-deps
+
+build/default/build.ninja:
+	cmake --preset default
+
+build: deps build/default/build.ninja
+	cmake --build --preset default -j $(JOBS)
+
+test: build
+	ctest --test-dir build/default -j $(JOBS) --output-on-failure --timeout 600
+
+asan: deps
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --test-dir build/asan -j $(JOBS) --output-on-failure --timeout 900 -L unit
+
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --test-dir build/tsan -j $(JOBS) --output-on-failure --timeout 900 -L unit
+
+bench: build
+	./bench/run build/default
+
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	./tests/fuzz/run build/fuzz $(FUZZ_SECONDS)
+
+format:
+	git ls-files '*.cc' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

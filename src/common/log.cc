@@ -1,0 +1,294 @@
+#include "log.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "text.h"
+
+namespace {
+
+constexpr char kOverflow[] = "ERROR! message queue OVERFLOW!!!\n";
+// Text bound inside a line, so that mark, time, text and LF stay within LOG_LINE_MAX.
+constexpr size_t kTextMax = 127990;
+
+// closing: log_close has begun; new lines go to standard error, queued ones are still written.
+enum class state { idle, running, closing, closed };
+
+struct logger {
+    std::mutex mu;
+    std::condition_variable cv;
+    // FIFO ring of pending lines: head is the oldest, count never exceeds LOG_QUEUE_MAX.
+    std::vector<std::string> ring;
+    size_t head = 0, count = 0;
+    state st = state::idle;
+    bool stop = false;
+    std::thread writer;
+
+    // Writer-side settings; name and interval are fixed while the writer runs.
+    std::string name;
+    long long interval = 86400;
+    long long last_rotation = 0;
+    std::atomic<int> echo{1};
+    std::atomic<int> level{20};
+};
+
+logger &L() {
+    static logger *l = new logger;  // never destroyed: late calls from exiting threads stay safe
+    return *l;
+}
+
+void write_all(int fd, const char *p, size_t n, bool *broken) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (broken && errno == EPIPE) *broken = true;
+            return;
+        }
+        p += w;
+        n -= size_t(w);
+    }
+}
+
+// Queues one formatted line, or sends it to standard error when no writer runs.
+void enqueue(std::string &&line) {
+    logger &l = L();
+    std::unique_lock lk(l.mu);
+    if (l.st != state::running) {
+        lk.unlock();
+        write_all(STDERR_FILENO, line.data(), line.size(), nullptr);
+        return;
+    }
+    if (l.count >= size_t(LOG_QUEUE_MAX)) {
+        lk.unlock();
+        write_all(STDERR_FILENO, kOverflow, sizeof(kOverflow) - 1, nullptr);
+        return;
+    }
+    l.ring[(l.head + l.count) % l.ring.size()] = std::move(line);
+    l.count++;
+}
+
+struct stamp {
+    struct tm tm;
+    int ms;
+};
+
+stamp now_stamp() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    stamp s;
+    time_t t = ts.tv_sec;
+    localtime_r(&t, &s.tm);
+    s.ms = int(ts.tv_nsec / 1000000);
+    return s;
+}
+
+void format_text(std::string &line, size_t limit, const char *fmt, va_list ap) {
+    char buf[1024];
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap2);
+    va_end(ap2);
+    if (n < 0) return;
+    size_t want = std::min(size_t(n), limit);
+    if (size_t(n) < sizeof buf) {
+        line.append(buf, want);
+        return;
+    }
+    size_t at = line.size();
+    line.resize(at + size_t(n) + 1);
+    vsnprintf(line.data() + at, size_t(n) + 1, fmt, ap);
+    line.resize(at + want);
+}
+
+// Renames an existing log aside when the interval has passed; interval <= 0 never rotates.
+void maybe_rotate(logger &l) {
+    if (l.interval <= 0) return;
+    time_t now = time(nullptr);
+    if (l.last_rotation + l.interval >= now) return;
+    struct tm tm;
+    localtime_r(&now, &tm);
+    char suffix[64];
+    strftime(suffix, sizeof suffix, "-%Y%m%d_%H%M%S", &tm);
+    std::string rotated = l.name + suffix;
+    (void)::rename(l.name.c_str(), rotated.c_str());
+    l.last_rotation = now;
+}
+
+void make_folders(const std::string &name) {
+    for (size_t i = 1; i < name.size(); i++) {
+        if (name[i] != '/') continue;
+        (void)::mkdir(name.substr(0, i).c_str(), 0777);
+    }
+}
+
+FILE *open_log(logger &l) {
+    FILE *f = fopen(l.name.c_str(), "a");
+    if (!f && errno == ENOENT) {
+        make_folders(l.name);
+        f = fopen(l.name.c_str(), "a");
+    }
+    return f;
+}
+
+// Writes a batch in queue order: echo, rotation, append. Only the writer thread gets here.
+void write_batch(logger &l, std::vector<std::string> &batch) {
+    FILE *f = nullptr;
+    for (std::string &line : batch) {
+        if (l.echo.load(std::memory_order_relaxed)) {
+            bool broken = false;
+            write_all(STDERR_FILENO, line.data(), line.size(), &broken);
+            if (broken) l.echo = 0;  // nobody reads our standard error any more
+        }
+        if (!l.name.empty()) {
+            long long before = l.last_rotation;
+            maybe_rotate(l);
+            if (f && before != l.last_rotation) {
+                fclose(f);
+                f = nullptr;
+            }
+            if (!f) f = open_log(l);
+            if (f) fwrite(line.data(), 1, line.size(), f);
+        }
+    }
+    if (f) fclose(f);
+    batch.clear();
+}
+
+void writer_main() {
+    // A reader of standard error going away must not kill the program.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+
+    logger &l = L();
+    std::vector<std::string> batch;
+    for (;;) {
+        bool stopping;
+        {
+            std::unique_lock lk(l.mu);
+            l.cv.wait_for(lk, std::chrono::milliseconds(1), [&] { return l.stop; });
+            stopping = l.stop;
+            batch.reserve(l.count);
+            while (l.count > 0) {
+                batch.push_back(std::move(l.ring[l.head]));
+                l.ring[l.head] = std::string();
+                l.head = (l.head + 1) % l.ring.size();
+                l.count--;
+            }
+        }
+        write_batch(l, batch);
+        if (stopping) break;
+    }
+}
+
+}  // namespace
+
+int log_init(const char *name, int interval) {
+    logger &l = L();
+    std::lock_guard lk(l.mu);
+    if (l.st == state::running || l.st == state::closing) return -16;
+    l.name.assign(name ? name : "");
+    if (l.name.size() > 4095) l.name.resize(4095);
+    l.interval = interval;
+    l.last_rotation = 0;
+    l.ring.assign(size_t(LOG_QUEUE_MAX), std::string());
+    l.head = l.count = 0;
+    l.stop = false;
+    try {
+        l.writer = std::thread(writer_main);
+    } catch (...) {
+        return -11;
+    }
+    l.st = state::running;
+    return 0;
+}
+
+int log_msg(int type, const char *fmt, ...) {
+    stamp s = now_stamp();
+    std::string line;
+    line.reserve(128);
+    line.append(type == LOG_ERROR ? "! " : type == LOG_DEBUG ? "? " : "  ");
+    char tbuf[64];
+    size_t n = strftime(tbuf, sizeof tbuf, "[%Y-%m-%d %H:%M:%S", &s.tm);
+    line.append(tbuf, n);
+    snprintf(tbuf, sizeof tbuf, ".%.03d] ", s.ms);
+    line.append(tbuf);
+    va_list ap;
+    va_start(ap, fmt);
+    format_text(line, kTextMax, fmt, ap);
+    va_end(ap);
+    line.push_back('\n');
+    enqueue(std::move(line));
+    return 0;
+}
+
+void log_trace(int level, const char *source, int line_no, const char *function, const char *fmt,
+               ...) {
+    if (level > L().level.load(std::memory_order_relaxed)) return;
+    stamp s = now_stamp();
+    char tbuf[64];
+    strftime(tbuf, sizeof tbuf, "%Y-%m-%d %H:%M:%S", &s.tm);
+    std::string line;
+    char head[512];
+    int hn = snprintf(head, sizeof head, "%s.%.3d [%s:%d:%s] ", tbuf, s.ms, source ? source : "",
+                      line_no, function ? function : "");
+    if (hn < 0) return;
+    if (size_t(hn) >= sizeof head) {
+        // Unusually long source or function names: format them whole, the line bound still holds.
+        line.resize(size_t(hn) + 1);
+        snprintf(line.data(), line.size(), "%s.%.3d [%s:%d:%s] ", tbuf, s.ms, source, line_no,
+                 function);
+        line.resize(size_t(hn));
+    } else {
+        line.assign(head, size_t(hn));
+    }
+    // Room is kept for the LF and the NUL of the whole line.
+    if (line.size() > LOG_LINE_MAX - 2) line.resize(LOG_LINE_MAX - 2);
+    va_list ap;
+    va_start(ap, fmt);
+    format_text(line, LOG_LINE_MAX - 2 - line.size(), fmt, ap);
+    va_end(ap);
+    line.push_back('\n');
+    enqueue(std::move(line));
+}
+
+int log_set_stderr(int flag) {
+    L().echo = flag;
+    return flag;
+}
+
+void log_set_level(int level) { L().level = level; }
+
+int log_close() {
+    logger &l = L();
+    {
+        std::lock_guard lk(l.mu);
+        if (l.st != state::running) return -1;
+        l.st = state::closing;
+        l.stop = true;
+    }
+    l.cv.notify_all();
+    l.writer.join();  // the writer drains what is left before it ends
+    std::lock_guard lk(l.mu);
+    l.st = state::closed;
+    l.ring.clear();
+    l.ring.shrink_to_fit();
+    l.head = l.count = 0;
+    return 0;
+}

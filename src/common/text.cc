@@ -1,0 +1,70 @@
+#include "text.h"
+
+#include <cstdarg>
+#include <algorithm>
+#include <cstring>
+
+size_t str_copy(char *dst, size_t size, std::string_view src) {
+    if (!dst || size == 0) return 0;
+    size_t n = std::min(src.size(), size - 1);
+    memcpy(dst, src.data(), n);
+    dst[n] = 0;
+    return n;
+}
+
+size_t str_copy(char *dst, size_t size, const char *src) {
+    return str_copy(dst, size, src ? std::string_view(src) : std::string_view());
+}
+
+int str_appendf(char *buf, size_t size, size_t *pos, const char *fmt, ...) {
+    if (!buf || size == 0 || *pos >= size) return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf + *pos, size - *pos, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        buf[*pos] = 0;
+        return n;
+    }
+    *pos = std::min(*pos + size_t(n), size - 1);
+    return n;
+}
+
+bool read_line(FILE *f, std::string &line) {
+    line.clear();
+    char buf[4096];
+    bool any = false;
+    while (fgets(buf, sizeof buf, f)) {
+        any = true;
+        size_t n = strlen(buf);
+        if (n > 0 && buf[n - 1] == '\n') {
+            line.append(buf, n - 1);
+            return true;
+        }
+        line.append(buf, n);
+    }
+    return any;
+}
+
+std::string_view trim_blank(std::string_view s) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool path_name_ok(std::string_view name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+int path_join(std::string &out, std::string_view folder, std::string_view name, size_t max_len) {
+    if (!path_name_ok(name)) return -22;
+    bool slash = folder.empty() || folder.back() == '/';
+    size_t len = folder.size() + (slash ? 0 : 1) + name.size();
+    if (len > max_len) return -22;
+    out.assign(folder);
+    if (!slash) out.push_back('/');
+    out.append(name);
+    return 0;
+}

@@ -1,0 +1,65 @@
+// Small text helpers shared by every module: bounded copies, a bounded string, whole lines, paths.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// Copies at most size-1 bytes of src into dst and terminates it; returns the bytes copied.
+// A null src copies the empty text. Nothing is written when size is 0.
+size_t str_copy(char *dst, size_t size, const char *src);
+size_t str_copy(char *dst, size_t size, std::string_view src);
+
+// Appends formatted text at *pos inside buf[0, size), never past it; *pos stops at size-1.
+// Returns the bytes that were wanted (as snprintf), so a caller can tell a cut.
+int str_appendf(char *buf, size_t size, size_t *pos, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// Text of at most N-1 bytes: the bound of a fixed field of N bytes, kept on every assignment,
+// stored compactly.
+template <size_t N>
+class btext {
+   public:
+    static constexpr size_t capacity = N - 1;
+    btext() = default;
+    btext(std::string_view s) { assign(s); }
+    btext(const char *s) { assign(s); }
+    btext &operator=(std::string_view s) { return assign(s); }
+    btext &operator=(const char *s) { return assign(s); }
+    btext &assign(const char *s) { return assign(s ? std::string_view(s) : std::string_view()); }
+    btext &assign(std::string_view s) {
+        s_.assign(s.substr(0, capacity));
+        return *this;
+    }
+    // True when s is kept whole by an assignment.
+    static bool fits(std::string_view s) { return s.size() <= capacity; }
+    const char *c_str() const { return s_.c_str(); }
+    const std::string &str() const { return s_; }
+    std::string_view view() const { return s_; }
+    size_t size() const { return s_.size(); }
+    bool empty() const { return s_.empty(); }
+    void clear() { s_.clear(); }
+    bool operator==(const btext &o) const { return s_ == o.s_; }
+    bool operator==(std::string_view o) const { return s_ == o; }
+
+   private:
+    std::string s_;
+};
+
+// Text field bounds of the records.
+using text4k = btext<4096>;
+using text32 = btext<32>;
+
+// Reads one whole line of any length without its line end; false at end of file with nothing read.
+bool read_line(FILE *f, std::string &line);
+
+// Cuts leading and trailing blanks, tabs, CR and LF.
+std::string_view trim_blank(std::string_view s);
+
+// True when name can stand as one path element: not empty, not "." or "..", no '/' and no NUL.
+bool path_name_ok(std::string_view name);
+// Joins folder and name with one '/': -22 when the name is refused or the result would be longer
+// than max_len bytes, else 0.
+int path_join(std::string &out, std::string_view folder, std::string_view name,
+              size_t max_len = 4095);
