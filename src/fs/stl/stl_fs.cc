@@ -103,7 +103,7 @@ int src_path(const stl_options &o, const char *path, std::string &out) {
     return out.size() > 4095 ? -ENAMETOOLONG : 0;
 }
 
-int fs_getattr(const char *path, struct stat *st) {
+int stl_fs_getattr(const char *path, struct stat *st) {
     stl_options *o = opts_of_context();
     if (!o) return -EIO;
     try {
@@ -113,7 +113,7 @@ int fs_getattr(const char *path, struct stat *st) {
     }
 }
 
-int fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t, fuse_file_info *) {
+int stl_fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t, fuse_file_info *) {
     stl_options *o = opts_of_context();
     if (!o) return -EIO;
     try {
@@ -128,7 +128,7 @@ int fs_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t, fuse_
     }
 }
 
-int fs_open(const char *path, fuse_file_info *fi) {
+int stl_fs_open(const char *path, fuse_file_info *fi) {
     stl_options *o = opts_of_context();
     if (!o) return -EIO;
     try {
@@ -142,26 +142,26 @@ int fs_open(const char *path, fuse_file_info *fi) {
     }
 }
 
-int fs_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info *fi) {
+int stl_fs_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info *fi) {
     std::string *text = handle_of(fi);
     if (!text) return -EBADF;
     return stl_tree_read(*text, buf, size, offset);
 }
 
-int fs_release(const char *, fuse_file_info *fi) {
+int stl_fs_release(const char *, fuse_file_info *fi) {
     stl_tree_release(handle_of(fi));
     fi->fh = 0;
     return 0;
 }
 
-void *fs_init(fuse_conn_info *) {
+void *stl_fs_init(fuse_conn_info *) {
     stl_options *o = opts_of_context();
     if (o) log_init(o->log_file_name.c_str(), o->log_rotate_interval);
     log_msg(LOG_INFO, "%s", STL_BANNER);
     return o;
 }
 
-void fs_destroy(void *data) {
+void stl_fs_destroy(void *data) {
     auto *o = static_cast<stl_options *>(data);
     if (o && o->stop) ++*o->stop;
     log_msg(LOG_INFO, "Bye!");
@@ -171,13 +171,13 @@ void fs_destroy(void *data) {
 fuse_operations make_operations() {
     fuse_operations ops;
     memset(&ops, 0, sizeof ops);
-    ops.getattr = fs_getattr;
-    ops.readdir = fs_readdir;
-    ops.open = fs_open;
-    ops.read = fs_read;
-    ops.release = fs_release;
-    ops.init = fs_init;
-    ops.destroy = fs_destroy;
+    ops.getattr = stl_fs_getattr;
+    ops.readdir = stl_fs_readdir;
+    ops.open = stl_fs_open;
+    ops.read = stl_fs_read;
+    ops.release = stl_fs_release;
+    ops.init = stl_fs_init;
+    ops.destroy = stl_fs_destroy;
     return ops;
 }
 

@@ -38,46 +38,17 @@ std::vector<char *> argv_of(std::vector<std::string> &args) {
 
 }  // namespace
 
-TEST_F(StlTree, Attributes) {
+// What a mounted reader cannot see: the open's own refusals, read offsets, a lost source folder.
+TEST_F(StlTree, OpenReadAndListing) {
     struct stat st;
-    ASSERT_EQ(stl_tree_getattr(o, "/", &st), 0);
-    EXPECT_EQ(st.st_mode, S_IFDIR | 0755);
-    EXPECT_EQ(st.st_nlink, 2u);
-
-    struct stat real;
-    ASSERT_EQ(stat((dir + "/news.stl").c_str(), &real), 0);
-    ASSERT_EQ(stl_tree_getattr(o, "/news.stl", &st), 0);
-    EXPECT_EQ(st.st_mode, S_IFDIR | 0755);
-    EXPECT_EQ(st.st_size, real.st_size);
-    EXPECT_EQ(st.st_ino, real.st_ino);
-
-    ASSERT_EQ(stl_tree_getattr(o, "/news.stl/10:00:00:00.mpl", &st), 0);
-    EXPECT_EQ(st.st_mode, S_IFREG | 0444);
-    EXPECT_EQ(st.st_nlink, 1u);
-    EXPECT_EQ(st.st_size, off_t(strlen("25=news\n49=\n")));
-    EXPECT_GT(st.st_mtime, 0);
-
     EXPECT_EQ(stl_tree_getattr(o, "/sub", &st), -111);
-    EXPECT_EQ(stl_tree_getattr(o, "/none", &st), -ENOENT);
     EXPECT_EQ(stl_tree_getattr(o, "/news.stl/10:00:00:00.MPL", &st), -ENOTDIR);
-    EXPECT_EQ(stl_tree_getattr(o, "/news.stl/11:00:00:00.mpl", &st), -22);
-}
-
-TEST_F(StlTree, ListingOpenAndRead) {
-    std::vector<std::string> names;
-    ASSERT_EQ(stl_tree_readdir(o, "/", names), 0);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "news.stl", "notes.txt"}));
-    ASSERT_EQ(stl_tree_readdir(o, "/news.stl", names), 0);
-    EXPECT_EQ(names, (std::vector<std::string>{".", ".."}));
-
     std::string *h = nullptr;
     EXPECT_EQ(stl_tree_open(o, "/news.stl/10:00:00:00.MPL", O_RDONLY, &h), -2);
     EXPECT_EQ(stl_tree_open(o, "/news.stl/11:00:00:00.mpl", O_RDONLY, &h), -22);
-    EXPECT_EQ(stl_tree_open(o, "/news.stl/10:00:00:00.mpl", O_RDWR, &h), -EACCES);
+    EXPECT_EQ(stl_tree_open(o, "/news.stl/10:00:00:00.mpl", O_WRONLY, &h), -EACCES);
     EXPECT_EQ(h, nullptr);
     ASSERT_EQ(stl_tree_open(o, "/news.stl/10:00:00:00.mpl", O_RDONLY, &h), 0);
-    ASSERT_NE(h, nullptr);
     char buf[64];
     EXPECT_EQ(stl_tree_read(*h, buf, 4, 0), 4);
     EXPECT_EQ(std::string(buf, 4), "25=n");
@@ -87,6 +58,10 @@ TEST_F(StlTree, ListingOpenAndRead) {
     EXPECT_EQ(stl_tree_read(*h, buf, sizeof buf, 1000), 0);
     stl_tree_release(h);
 
+    std::vector<std::string> names;
+    ASSERT_EQ(stl_tree_readdir(o, "/", names), 0);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "news.stl", "notes.txt"}));
     o.src = dir + "/gone";
     EXPECT_EQ(stl_tree_readdir(o, "/", names), -ENOENT);
 }
