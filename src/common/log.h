@@ -18,6 +18,8 @@ void log_trace(int level, const char *source, int line, const char *function, co
 int log_set_stderr(int flag);
 void log_set_level(int level);
 int log_close();
+// Lines queued and not yet taken by the writer.
+int log_pending();
 
 // Levelled trace with the caller's position.
 #define LOG_TRACE(level, ...) log_trace((level), __FILE__, __LINE__, __func__, __VA_ARGS__)

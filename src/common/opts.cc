@@ -15,7 +15,18 @@ namespace {
 
 constexpr int kLongBase = 0x1000;  // long options come back from getopt_long as base + index
 
-int parse(const opts_program &p, int argc, char **argv, std::vector<std::string> &reading);
+// Files being read, outermost first, and how many were read in this parse.
+struct reading_state {
+    std::vector<std::string> stack;
+    int reads = 0;
+};
+
+// Bounds on nested and repeated files: a chain of distinct files, or files that name the same
+// file many times over, must not exhaust the stack or grow without end.
+constexpr size_t kMaxDepth = 64;
+constexpr int kMaxReads = 4096;
+
+int parse(const opts_program &p, int argc, char **argv, reading_state &rs);
 
 // Reads one options file into arguments; false when it cannot be opened.
 bool file_args(const char *path, std::vector<std::string> &args) {
@@ -30,12 +41,16 @@ bool file_args(const char *path, std::vector<std::string> &args) {
     return true;
 }
 
-void read_file(const opts_program &p, const char *path, std::vector<std::string> &reading) {
+void read_file(const opts_program &p, const char *path, reading_state &rs) {
     char real[PATH_MAX];
     std::string key = realpath(path, real) ? std::string(real) : std::string(path);
-    if (std::find(reading.begin(), reading.end(), key) != reading.end()) {
+    if (std::find(rs.stack.begin(), rs.stack.end(), key) != rs.stack.end()) {
         // A file that names itself, directly or through others, is read once.
         fprintf(stderr, "%s: [%s] is already being read, skipped\n", "opts_from_file", path);
+        return;
+    }
+    if (rs.stack.size() >= kMaxDepth || rs.reads >= kMaxReads) {
+        fprintf(stderr, "%s: too many options files, [%s] skipped\n", "opts_from_file", path);
         return;
     }
     std::vector<std::string> args;
@@ -44,17 +59,18 @@ void read_file(const opts_program &p, const char *path, std::vector<std::string>
         fprintf(stderr, "%s: failed to open [%s]\n", "opts_from_file", path);
         return;
     }
+    rs.reads++;
     if (args.size() < 2) return;  // nothing to apply
     std::vector<char *> av;
     for (std::string &a : args) av.push_back(a.data());
     av.push_back(nullptr);
-    reading.push_back(key);
-    int r = parse(p, int(args.size()), av.data(), reading);
-    reading.pop_back();
+    rs.stack.push_back(key);
+    int r = parse(p, int(args.size()), av.data(), rs);
+    rs.stack.pop_back();
     if (r == 0 && p.file_read) p.file_read(path);
 }
 
-int parse(const opts_program &p, int argc, char **argv, std::vector<std::string> &reading) {
+int parse(const opts_program &p, int argc, char **argv, reading_state &rs) {
     if (p.defaults) p.defaults();
 
     std::vector<struct option> longs;
@@ -87,15 +103,20 @@ int parse(const opts_program &p, int argc, char **argv, std::vector<std::string>
 
     // getopt_long moved the non-option arguments behind the options: each names an options file.
     std::vector<std::string> files(argv + optind, argv + argc);
-    for (const std::string &path : files) read_file(p, path.c_str(), reading);
+    for (const std::string &path : files) read_file(p, path.c_str(), rs);
     return 0;
 }
 
 }  // namespace
 
 int opts_from_file(const opts_program &p, int argc, char **argv) {
-    std::vector<std::string> reading;
-    return parse(p, argc, argv, reading);
+    try {
+        reading_state rs;
+        return parse(p, argc, argv, rs);
+    } catch (...) {
+        // Out of memory, or a callback that threw: the caller ends as after a bad option.
+        return -1;
+    }
 }
 
 int opts_int(const char *arg) {

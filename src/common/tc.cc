@@ -195,6 +195,7 @@ int tc_ms2frames(int ms) {
 }
 
 int tc_digits2frames(const char *text) {
+    constexpr long long kFold = 100000000;  // four two-digit pairs
     if (!text) return -1;
     long long groups[12];
     int n = 0;
@@ -207,7 +208,10 @@ int tc_digits2frames(const char *text) {
         // The twelfth group is read by its first digit only.
         bool last = n == 11;
         while (isdigit((unsigned char)*p)) {
-            if (v < 100000000000000LL) v = v * 10 + (*p - '0');
+            // Only the last eight digits and whether anything stands before them matter to the
+            // four pairs taken below, so a long run is folded instead of overflowing.
+            v = v * 10 + (*p - '0');
+            if (v >= kFold * 10) v = kFold + v % kFold;
             p++;
             if (last) break;
         }
