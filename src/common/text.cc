@@ -9,7 +9,7 @@
 size_t str_copy(char *dst, size_t size, std::string_view src) {
     if (!dst || size == 0) return 0;
     size_t n = std::min(src.size(), size - 1);
-    memcpy(dst, src.data(), n);
+    if (n) memcpy(dst, src.data(), n);  // an empty view may hold a null pointer
     dst[n] = 0;
     return n;
 }
