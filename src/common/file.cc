@@ -24,7 +24,9 @@ std::string temp_name(const std::string &path) {
 
 }  // namespace
 
-atomic_file::~atomic_file() { abort(); }
+atomic_file::~atomic_file() {
+    abort();
+}
 
 int atomic_file::open(const std::string &path, int mode) {
     abort();

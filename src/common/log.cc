@@ -230,8 +230,8 @@ void put_trace_head(std::string &line, const stamp &s, const char *source, int l
     source = source ? source : "";
     function = function ? function : "";
     char head[512];
-    int hn = snprintf(head, sizeof head, "%s.%.3d [%s:%d:%s] ", tbuf, s.ms, source, line_no,
-                      function);
+    int hn =
+        snprintf(head, sizeof head, "%s.%.3d [%s:%d:%s] ", tbuf, s.ms, source, line_no, function);
     if (hn < 0) return;
     if (size_t(hn) < sizeof head) {
         line.assign(head, size_t(hn));
@@ -315,7 +315,9 @@ int log_set_stderr(int flag) {
     return flag;
 }
 
-void log_set_level(int level) { L().level = level; }
+void log_set_level(int level) {
+    L().level = level;
+}
 
 int log_close() {
     logger &l = L();

@@ -28,17 +28,32 @@ constexpr int kMaxReads = 4096;
 
 int parse(const opts_program &p, int argc, char **argv, reading_state &rs);
 
-// Reads one options file into arguments; false when it cannot be opened.
-bool file_args(const char *path, std::vector<std::string> &args) {
+// An options file holds a few hundred short lines; a name such as /dev/zero must not be read
+// for ever.
+constexpr size_t kMaxFileBytes = 16 << 20;
+
+enum class file_result { ok, cannot_open, too_large };
+
+// Reads one options file into arguments: one per line, blanks around it cut, comments skipped.
+file_result file_args(const char *path, std::vector<std::string> &args) {
     unique_file f(fopen(path, "r"));
-    if (!f) return false;
-    std::string line;
-    while (read_line(f.get(), line)) {
-        std::string_view v = trim_blank(line);
+    if (!f) return file_result::cannot_open;
+    std::string text;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) {
+        if (text.size() + n > kMaxFileBytes) return file_result::too_large;
+        text.append(buf, n);
+    }
+    for (size_t at = 0; at < text.size();) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) nl = text.size();
+        std::string_view v = trim_blank(std::string_view(text).substr(at, nl - at));
+        at = nl + 1;
         if (v.empty() || v.front() == '#') continue;
         args.emplace_back(v);
     }
-    return true;
+    return file_result::ok;
 }
 
 void read_file(const opts_program &p, const char *path, reading_state &rs) {
@@ -55,9 +70,16 @@ void read_file(const opts_program &p, const char *path, reading_state &rs) {
     }
     std::vector<std::string> args;
     args.emplace_back(path);
-    if (!file_args(path, args)) {
-        fprintf(stderr, "%s: failed to open [%s]\n", "opts_from_file", path);
-        return;
+    switch (file_args(path, args)) {
+        case file_result::ok:
+            break;
+        case file_result::cannot_open:
+            fprintf(stderr, "%s: failed to open [%s]\n", "opts_from_file", path);
+            return;
+        case file_result::too_large:
+            fprintf(stderr, "%s: [%s] is larger than %zu bytes, skipped\n", "opts_from_file", path,
+                    kMaxFileBytes);
+            return;
     }
     rs.reads++;
     if (args.size() < 2) return;  // nothing to apply

@@ -28,7 +28,9 @@ class Log : public ::testing::Test {
     temp_dir dir;
 };
 
-std::vector<std::string> lines_of(const std::string &path) { return split_lines(slurp(path)); }
+std::vector<std::string> lines_of(const std::string &path) {
+    return split_lines(slurp(path));
+}
 
 std::vector<std::string> names_in(const std::string &folder) {
     std::vector<std::string> out;
@@ -74,9 +76,11 @@ TEST_F(Log, LineFormatMarksAndTraceThreshold) {
         << lines[2];
     EXPECT_TRUE(std::regex_match(lines[3], std::regex("  " + stamp + "main: other 7"))) << lines[3];
     const std::string tstamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
-    EXPECT_TRUE(std::regex_match(lines[4], std::regex(tstamp + R"(\[link\.cc:42:poll\] at threshold)")))
+    EXPECT_TRUE(
+        std::regex_match(lines[4], std::regex(tstamp + R"(\[link\.cc:42:poll\] at threshold)")))
         << lines[4];
-    EXPECT_TRUE(std::regex_match(lines[5], std::regex(tstamp + R"(\[.*log_test\.cc:\d+:TestBody\] raised 30)")))
+    EXPECT_TRUE(std::regex_match(
+        lines[5], std::regex(tstamp + R"(\[.*log_test\.cc:\d+:TestBody\] raised 30)")))
         << lines[5];
 }
 

@@ -34,13 +34,26 @@ struct test_prog {
         p.apply = [this](int id, const char *arg) {
             applied.push_back(std::string(1, char(id)) + "=" + (arg ? arg : ""));
             switch (id) {
-                case 'p': port = opts_int(arg); break;
-                case 'b': buses++; break;
-                case 'P': path = arg; break;
-                case 'a': io = arg; break;
-                case 'l': log_name = arg; break;
-                case 'r': rotate = opts_int(arg); break;
-                case 'x': return -22;
+                case 'p':
+                    port = opts_int(arg);
+                    break;
+                case 'b':
+                    buses++;
+                    break;
+                case 'P':
+                    path = arg;
+                    break;
+                case 'a':
+                    io = arg;
+                    break;
+                case 'l':
+                    log_name = arg;
+                    break;
+                case 'r':
+                    rotate = opts_int(arg);
+                    break;
+                case 'x':
+                    return -22;
             }
             return 0;
         };
@@ -168,6 +181,15 @@ TEST_F(Opts, VeryLongLineIsOneArgument) {
     EXPECT_EQ(t.port, 5);
     EXPECT_EQ(t.applied.size(), 2u);
     EXPECT_EQ(err.text(), "");
+}
+
+// A name that leads to an endless stream is given up at a size bound.
+TEST_F(Opts, EndlessFileIsSkipped) {
+    std::string f = file("dev.opts", "/dev/zero\n--port=9\n");
+    stderr_capture err(dir / "stderr");
+    ASSERT_EQ(t.run({f}), 0);
+    EXPECT_EQ(t.port, 9);
+    EXPECT_NE(err.text().find("opts_from_file: [/dev/zero] is larger than"), std::string::npos);
 }
 
 // A bad line inside a file prints the message and usage, skips the rest of that file, and the

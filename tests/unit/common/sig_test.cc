@@ -52,7 +52,8 @@ TEST_F(Sig, StopSignalsAreCountedAndLogged) {
     EXPECT_EQ(count_of(text, "] sighandler_ignore: [" + pid + "] catched 13\n"), 1u) << text;
     EXPECT_EQ(count_of(text, "] sighandler: [" + pid + "] catched 15\n"), 2u) << text;
     for (int s : {SIGHUP, SIGINT, SIGALRM})
-        EXPECT_EQ(count_of(text, "] sighandler: [" + pid + "] catched " + std::to_string(s) + "\n"), 1u);
+        EXPECT_EQ(count_of(text, "] sighandler: [" + pid + "] catched " + std::to_string(s) + "\n"),
+                  1u);
     for (const std::string &l : split_lines(text)) EXPECT_EQ(l.substr(0, 2), "! ") << l;
 }
 

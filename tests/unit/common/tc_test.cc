@@ -112,10 +112,10 @@ TEST_F(Tc, ShortAndOddTexts) {
         {"12:34", {0, 12, 34, 0}, true},
         {"1:2:3", {0, 1, 2, 3}, true},
         {"5", {0, 0, 5, 0}, true},
-        {"123456", {0, 12, 34, 56}, true},       // long runs cut in pairs from the left
-        {"1a2b3c4d5", {1, 2, 3, 4}, true},       // the scan stops at the fourth group
-        {"  01:02:03:04", {1, 2, 3, 4}, true},   // the four-number form skips blanks
-        {"+1:-2:3:4", {1, -2, 3, 4}, true},      // and takes signs
+        {"123456", {0, 12, 34, 56}, true},      // long runs cut in pairs from the left
+        {"1a2b3c4d5", {1, 2, 3, 4}, true},      // the scan stops at the fourth group
+        {"  01:02:03:04", {1, 2, 3, 4}, true},  // the four-number form skips blanks
+        {"+1:-2:3:4", {1, -2, 3, 4}, true},     // and takes signs
         {"10.20.30.40", {10, 20, 30, 40}, true},
         {"", {7, 7, 7, 7}, false},
         {"abc::", {7, 7, 7, 7}, false},
@@ -217,7 +217,6 @@ TEST_F(Tc, Bcd) {
     EXPECT_STREQ(tc_bcd2str(0x01234567, buf), "01:23:45:67");
     EXPECT_STREQ(tc_bcd2str(0xA1B2C3F4, buf), "?1:?2:?3:?4");
     EXPECT_EQ(tc_frames2bcd(tc_hmsf2frames(10, 20, 30, 12)), 0x10203012u);
-    for (int n : {0, 1, 24, 25, 89999, 2159999})
-        EXPECT_EQ(tc_bcd2frames(tc_frames2bcd(n)), n) << n;
+    for (int n : {0, 1, 24, 25, 89999, 2159999}) EXPECT_EQ(tc_bcd2frames(tc_frames2bcd(n)), n) << n;
     EXPECT_EQ(tc_zero(), 0);
 }

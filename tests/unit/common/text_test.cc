@@ -63,10 +63,10 @@ TEST(Text, StrCopyNeverPassesTheBound) {
 
 TEST(Text, PathJoinRefusesUnsafeNames) {
     std::string out = "untouched";
-    for (std::string_view bad : {std::string_view(""), std::string_view("."),
-                                 std::string_view(".."), std::string_view("a/b"),
-                                 std::string_view("/etc"), std::string_view("../x"),
-                                 std::string_view("x\0y", 3)}) {
+    for (std::string_view bad :
+         {std::string_view(""), std::string_view("."), std::string_view(".."),
+          std::string_view("a/b"), std::string_view("/etc"), std::string_view("../x"),
+          std::string_view("x\0y", 3)}) {
         EXPECT_EQ(path_join(out, "/srv/bus", bad), -22) << bad;
         EXPECT_EQ(out, "untouched");
     }
@@ -119,7 +119,7 @@ TEST(File, AtomicWriteReplacesOrKeeps) {
         ASSERT_EQ(f.open(target), 0);
         EXPECT_EQ(f.write("half"), 0);
         EXPECT_EQ(names_in(dir.path).size(), 2u);  // the hidden temporary beside the target
-    }  // dropped without commit
+    }                                              // dropped without commit
     EXPECT_EQ(slurp(target), "new\n");
     EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"list.ply"});
 
