@@ -145,11 +145,12 @@ void make_folders(const std::string &name) {
     }
 }
 
+// "e": a child started meanwhile (the media adapter's converter) must not inherit the log.
 FILE *open_log(logger &l) {
-    FILE *f = fopen(l.name.c_str(), "a");
+    FILE *f = fopen(l.name.c_str(), "ae");
     if (!f && errno == ENOENT) {
         make_folders(l.name);
-        f = fopen(l.name.c_str(), "a");
+        f = fopen(l.name.c_str(), "ae");
     }
     return f;
 }
