@@ -16,13 +16,17 @@ std::string temp_name(const std::string &path) {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    // A target name near NAME_MAX must still leave room for the markers around it.
+    if (base.size() > 200) base.resize(200);
     return dir + "." + base + "." + std::to_string(getpid()) + "." +
            std::to_string(g_tmp_seq.fetch_add(1)) + ".tmp";
 }
 
 }  // namespace
 
-atomic_file::~atomic_file() { abort(); }
+atomic_file::~atomic_file() {
+    abort();
+}
 
 int atomic_file::open(const std::string &path, int mode) {
     abort();

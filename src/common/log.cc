@@ -22,8 +22,9 @@
 namespace {
 
 constexpr char kOverflow[] = "ERROR! message queue OVERFLOW!!!\n";
-// Text bound inside a line, so that mark, time, text and LF stay within LOG_LINE_MAX.
+// Bound of an information line before its LF: mark, time and text together.
 constexpr size_t kTextMax = 127990;
+static_assert(kTextMax + 2 <= LOG_LINE_MAX, "the LF and the NUL must fit");
 
 // closing: log_close has begun; new lines go to standard error, queued ones are still written.
 enum class state { idle, running, closing, closed };
@@ -67,7 +68,14 @@ void write_all(int fd, const char *p, size_t n, bool *broken) {
 // Queues one formatted line, or sends it to standard error when no writer runs.
 void enqueue(std::string &&line) {
     logger &l = L();
-    std::unique_lock lk(l.mu);
+    std::unique_lock lk(l.mu, std::defer_lock);
+    try {
+        lk.lock();
+    } catch (...) {
+        // A lock that cannot be taken must not lose the line.
+        write_all(STDERR_FILENO, line.data(), line.size(), nullptr);
+        return;
+    }
     if (l.st != state::running) {
         lk.unlock();
         write_all(STDERR_FILENO, line.data(), line.size(), nullptr);
@@ -97,6 +105,7 @@ stamp now_stamp() {
     return s;
 }
 
+// Appends the caller's text, cut at limit bytes; only the kept bytes are ever allocated.
 void format_text(std::string &line, size_t limit, const char *fmt, va_list ap) {
     char buf[1024];
     va_list ap2;
@@ -110,8 +119,8 @@ void format_text(std::string &line, size_t limit, const char *fmt, va_list ap) {
         return;
     }
     size_t at = line.size();
-    line.resize(at + size_t(n) + 1);
-    vsnprintf(line.data() + at, size_t(n) + 1, fmt, ap);
+    line.resize(at + want + 1);
+    vsnprintf(line.data() + at, want + 1, fmt, ap);
     line.resize(at + want);
 }
 
@@ -136,11 +145,12 @@ void make_folders(const std::string &name) {
     }
 }
 
+// "e": a child started meanwhile (the media adapter's converter) must not inherit the log.
 FILE *open_log(logger &l) {
-    FILE *f = fopen(l.name.c_str(), "a");
+    FILE *f = fopen(l.name.c_str(), "ae");
     if (!f && errno == ENOENT) {
         make_folders(l.name);
-        f = fopen(l.name.c_str(), "a");
+        f = fopen(l.name.c_str(), "ae");
     }
     return f;
 }
@@ -169,6 +179,20 @@ void write_batch(logger &l, std::vector<std::string> &batch) {
     batch.clear();
 }
 
+// Moves every pending line into batch in queue order; true when log_close asked to stop.
+bool take_pending(logger &l, std::vector<std::string> &batch) {
+    std::unique_lock lk(l.mu);
+    l.cv.wait_for(lk, std::chrono::milliseconds(1), [&] { return l.stop; });
+    batch.reserve(l.count);
+    while (l.count > 0) {
+        batch.push_back(std::move(l.ring[l.head]));
+        l.ring[l.head] = std::string();
+        l.head = (l.head + 1) % l.ring.size();
+        l.count--;
+    }
+    return l.stop;
+}
+
 void writer_main() {
     // A reader of standard error going away must not kill the program.
     sigset_t set;
@@ -178,94 +202,113 @@ void writer_main() {
 
     logger &l = L();
     std::vector<std::string> batch;
-    for (;;) {
-        bool stopping;
-        {
-            std::unique_lock lk(l.mu);
-            l.cv.wait_for(lk, std::chrono::milliseconds(1), [&] { return l.stop; });
-            stopping = l.stop;
-            batch.reserve(l.count);
-            while (l.count > 0) {
-                batch.push_back(std::move(l.ring[l.head]));
-                l.ring[l.head] = std::string();
-                l.head = (l.head + 1) % l.ring.size();
-                l.count--;
-            }
+    for (bool stopping = false; !stopping;) {
+        try {
+            stopping = take_pending(l, batch);
+            write_batch(l, batch);
+        } catch (...) {
+            // Out of memory while writing: those lines are lost, the writer goes on.
+            batch.clear();
         }
-        write_batch(l, batch);
-        if (stopping) break;
     }
 }
 
-}  // namespace
-
-int log_init(const char *name, int interval) {
-    logger &l = L();
-    std::lock_guard lk(l.mu);
-    if (l.st == state::running || l.st == state::closing) return -16;
-    l.name.assign(name ? name : "");
-    if (l.name.size() > 4095) l.name.resize(4095);
-    l.interval = interval;
-    l.last_rotation = 0;
-    l.ring.assign(size_t(LOG_QUEUE_MAX), std::string());
-    l.head = l.count = 0;
-    l.stop = false;
-    try {
-        l.writer = std::thread(writer_main);
-    } catch (...) {
-        return -11;
-    }
-    l.st = state::running;
-    return 0;
-}
-
-int log_msg(int type, const char *fmt, ...) {
-    stamp s = now_stamp();
-    std::string line;
-    line.reserve(128);
+// The mark, date and milliseconds that open every information line.
+void put_head(std::string &line, int type, const stamp &s) {
     line.append(type == LOG_ERROR ? "! " : type == LOG_DEBUG ? "? " : "  ");
     char tbuf[64];
     size_t n = strftime(tbuf, sizeof tbuf, "[%Y-%m-%d %H:%M:%S", &s.tm);
     line.append(tbuf, n);
     snprintf(tbuf, sizeof tbuf, ".%.03d] ", s.ms);
     line.append(tbuf);
-    va_list ap;
-    va_start(ap, fmt);
-    format_text(line, kTextMax, fmt, ap);
-    va_end(ap);
-    line.push_back('\n');
-    enqueue(std::move(line));
+}
+
+// Source position of a trace line; very long names are cut with the line bound.
+void put_trace_head(std::string &line, const stamp &s, const char *source, int line_no,
+                    const char *function) {
+    char tbuf[64];
+    strftime(tbuf, sizeof tbuf, "%Y-%m-%d %H:%M:%S", &s.tm);
+    source = source ? source : "";
+    function = function ? function : "";
+    char head[512];
+    int hn =
+        snprintf(head, sizeof head, "%s.%.3d [%s:%d:%s] ", tbuf, s.ms, source, line_no, function);
+    if (hn < 0) return;
+    if (size_t(hn) < sizeof head) {
+        line.assign(head, size_t(hn));
+        return;
+    }
+    size_t keep = std::min(size_t(hn), LOG_LINE_MAX - 2);
+    line.resize(keep + 1);
+    snprintf(line.data(), line.size(), "%s.%.3d [%s:%d:%s] ", tbuf, s.ms, source, line_no,
+             function);
+    line.resize(keep);
+}
+
+}  // namespace
+
+int log_init(const char *name, int interval) {
+    logger &l = L();
+    try {
+        std::lock_guard lk(l.mu);
+        if (l.st == state::running || l.st == state::closing) return -16;
+        l.name.assign(name ? name : "");
+        if (l.name.size() > 4095) l.name.resize(4095);
+        l.interval = interval;
+        l.last_rotation = 0;
+        l.ring.assign(size_t(LOG_QUEUE_MAX), std::string());
+        l.head = l.count = 0;
+        l.stop = false;
+        l.writer = std::thread(writer_main);
+        l.st = state::running;
+    } catch (const std::bad_alloc &) {
+        return -12;
+    } catch (...) {
+        return -11;
+    }
+    return 0;
+}
+
+int log_msg(int type, const char *fmt, ...) {
+    try {
+        stamp s = now_stamp();
+        std::string line;
+        line.reserve(128);
+        put_head(line, type, s);
+        va_list ap;
+        va_start(ap, fmt);
+        format_text(line, kTextMax - std::min(kTextMax, line.size()), fmt, ap);
+        va_end(ap);
+        line.push_back('\n');
+        enqueue(std::move(line));
+    } catch (...) {
+        // No room for the copy: the line is dropped rather than queued half made.
+    }
     return 0;
 }
 
 void log_trace(int level, const char *source, int line_no, const char *function, const char *fmt,
                ...) {
     if (level > L().level.load(std::memory_order_relaxed)) return;
-    stamp s = now_stamp();
-    char tbuf[64];
-    strftime(tbuf, sizeof tbuf, "%Y-%m-%d %H:%M:%S", &s.tm);
-    std::string line;
-    char head[512];
-    int hn = snprintf(head, sizeof head, "%s.%.3d [%s:%d:%s] ", tbuf, s.ms, source ? source : "",
-                      line_no, function ? function : "");
-    if (hn < 0) return;
-    if (size_t(hn) >= sizeof head) {
-        // Unusually long source or function names: format them whole, the line bound still holds.
-        line.resize(size_t(hn) + 1);
-        snprintf(line.data(), line.size(), "%s.%.3d [%s:%d:%s] ", tbuf, s.ms, source, line_no,
-                 function);
-        line.resize(size_t(hn));
-    } else {
-        line.assign(head, size_t(hn));
+    try {
+        stamp s = now_stamp();
+        std::string line;
+        put_trace_head(line, s, source, line_no, function);
+        // Room is kept for the LF and the NUL of the whole line.
+        va_list ap;
+        va_start(ap, fmt);
+        format_text(line, LOG_LINE_MAX - 2 - line.size(), fmt, ap);
+        va_end(ap);
+        line.push_back('\n');
+        enqueue(std::move(line));
+    } catch (...) {
     }
-    // Room is kept for the LF and the NUL of the whole line.
-    if (line.size() > LOG_LINE_MAX - 2) line.resize(LOG_LINE_MAX - 2);
-    va_list ap;
-    va_start(ap, fmt);
-    format_text(line, LOG_LINE_MAX - 2 - line.size(), fmt, ap);
-    va_end(ap);
-    line.push_back('\n');
-    enqueue(std::move(line));
+}
+
+int log_pending() {
+    logger &l = L();
+    std::lock_guard lk(l.mu);
+    return int(l.count);
 }
 
 int log_set_stderr(int flag) {
@@ -273,22 +316,28 @@ int log_set_stderr(int flag) {
     return flag;
 }
 
-void log_set_level(int level) { L().level = level; }
+void log_set_level(int level) {
+    L().level = level;
+}
 
 int log_close() {
     logger &l = L();
-    {
+    try {
+        {
+            std::lock_guard lk(l.mu);
+            if (l.st != state::running) return -1;
+            l.st = state::closing;
+            l.stop = true;
+        }
+        l.cv.notify_all();
+        l.writer.join();  // the writer drains what is left before it ends
         std::lock_guard lk(l.mu);
-        if (l.st != state::running) return -1;
-        l.st = state::closing;
-        l.stop = true;
+        l.st = state::closed;
+        l.ring.clear();
+        l.ring.shrink_to_fit();
+        l.head = l.count = 0;
+    } catch (...) {
+        return -2;
     }
-    l.cv.notify_all();
-    l.writer.join();  // the writer drains what is left before it ends
-    std::lock_guard lk(l.mu);
-    l.st = state::closed;
-    l.ring.clear();
-    l.ring.shrink_to_fit();
-    l.head = l.count = 0;
     return 0;
 }

@@ -13,11 +13,13 @@ constexpr size_t LOG_LINE_MAX = 128032;
 
 int log_init(const char *name, int interval);
 int log_msg(int type, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void log_trace(int level, const char *source, int line, const char *function, const char *fmt,
-               ...) __attribute__((format(printf, 5, 6)));
+void log_trace(int level, const char *source, int line, const char *function, const char *fmt, ...)
+    __attribute__((format(printf, 5, 6)));
 int log_set_stderr(int flag);
 void log_set_level(int level);
 int log_close();
+// Lines queued and not yet taken by the writer.
+int log_pending();
 
 // Levelled trace with the caller's position.
 #define LOG_TRACE(level, ...) log_trace((level), __FILE__, __LINE__, __func__, __VA_ARGS__)

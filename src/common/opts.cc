@@ -15,46 +15,84 @@ namespace {
 
 constexpr int kLongBase = 0x1000;  // long options come back from getopt_long as base + index
 
-int parse(const opts_program &p, int argc, char **argv, std::vector<std::string> &reading);
+// Files being read, outermost first, and how many were read in this parse.
+struct reading_state {
+    std::vector<std::string> stack;
+    int reads = 0;
+};
 
-// Reads one options file into arguments; false when it cannot be opened.
-bool file_args(const char *path, std::vector<std::string> &args) {
+// Bounds on nested and repeated files: a chain of distinct files, or files that name the same
+// file many times over, must not exhaust the stack or grow without end.
+constexpr size_t kMaxDepth = 64;
+constexpr int kMaxReads = 4096;
+
+int parse(const opts_program &p, int argc, char **argv, reading_state &rs);
+
+// An options file holds a few hundred short lines; a name such as /dev/zero must not be read
+// for ever.
+constexpr size_t kMaxFileBytes = 16 << 20;
+
+enum class file_result { ok, cannot_open, too_large };
+
+// Reads one options file into arguments: one per line, blanks around it cut, comments skipped.
+file_result file_args(const char *path, std::vector<std::string> &args) {
     unique_file f(fopen(path, "r"));
-    if (!f) return false;
-    std::string line;
-    while (read_line(f.get(), line)) {
-        std::string_view v = trim_blank(line);
+    if (!f) return file_result::cannot_open;
+    std::string text;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) {
+        if (text.size() + n > kMaxFileBytes) return file_result::too_large;
+        text.append(buf, n);
+    }
+    for (size_t at = 0; at < text.size();) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) nl = text.size();
+        std::string_view v = trim_blank(std::string_view(text).substr(at, nl - at));
+        at = nl + 1;
         if (v.empty() || v.front() == '#') continue;
         args.emplace_back(v);
     }
-    return true;
+    return file_result::ok;
 }
 
-void read_file(const opts_program &p, const char *path, std::vector<std::string> &reading) {
+void read_file(const opts_program &p, const char *path, reading_state &rs) {
     char real[PATH_MAX];
     std::string key = realpath(path, real) ? std::string(real) : std::string(path);
-    if (std::find(reading.begin(), reading.end(), key) != reading.end()) {
+    if (std::find(rs.stack.begin(), rs.stack.end(), key) != rs.stack.end()) {
         // A file that names itself, directly or through others, is read once.
         fprintf(stderr, "%s: [%s] is already being read, skipped\n", "opts_from_file", path);
         return;
     }
-    std::vector<std::string> args;
-    args.emplace_back(path);
-    if (!file_args(path, args)) {
-        fprintf(stderr, "%s: failed to open [%s]\n", "opts_from_file", path);
+    if (rs.stack.size() >= kMaxDepth || rs.reads >= kMaxReads) {
+        fprintf(stderr, "%s: too many options files, [%s] skipped\n", "opts_from_file", path);
         return;
     }
+    std::vector<std::string> args;
+    args.emplace_back(path);
+    switch (file_args(path, args)) {
+        case file_result::ok:
+            break;
+        case file_result::cannot_open:
+            fprintf(stderr, "%s: failed to open [%s]\n", "opts_from_file", path);
+            return;
+        case file_result::too_large:
+            fprintf(stderr, "%s: [%s] is larger than %zu bytes, skipped\n", "opts_from_file", path,
+                    kMaxFileBytes);
+            return;
+    }
+    rs.reads++;
     if (args.size() < 2) return;  // nothing to apply
     std::vector<char *> av;
     for (std::string &a : args) av.push_back(a.data());
     av.push_back(nullptr);
-    reading.push_back(key);
-    int r = parse(p, int(args.size()), av.data(), reading);
-    reading.pop_back();
+    rs.stack.push_back(key);
+    int r = parse(p, int(args.size()), av.data(), rs);
+    rs.stack.pop_back();
     if (r == 0 && p.file_read) p.file_read(path);
 }
 
-int parse(const opts_program &p, int argc, char **argv, std::vector<std::string> &reading) {
+int parse(const opts_program &p, int argc, char **argv, reading_state &rs) {
     if (p.defaults) p.defaults();
 
     std::vector<struct option> longs;
@@ -87,15 +125,20 @@ int parse(const opts_program &p, int argc, char **argv, std::vector<std::string>
 
     // getopt_long moved the non-option arguments behind the options: each names an options file.
     std::vector<std::string> files(argv + optind, argv + argc);
-    for (const std::string &path : files) read_file(p, path.c_str(), reading);
+    for (const std::string &path : files) read_file(p, path.c_str(), rs);
     return 0;
 }
 
 }  // namespace
 
 int opts_from_file(const opts_program &p, int argc, char **argv) {
-    std::vector<std::string> reading;
-    return parse(p, argc, argv, reading);
+    try {
+        reading_state rs;
+        return parse(p, argc, argv, rs);
+    } catch (...) {
+        // Out of memory, or a callback that threw: the caller ends as after a bad option.
+        return -1;
+    }
 }
 
 int opts_int(const char *arg) {

@@ -15,9 +15,9 @@ struct opts_def {
 };
 
 struct opts_program {
-    const char *prog;                   // "opts_from_file" messages name no program, usage does
-    std::vector<opts_def> table;        // order drives getopt_long
-    const char *short_opts = "h";       // short options for getopt_long
+    const char *prog;              // "opts_from_file" messages name no program, usage does
+    std::vector<opts_def> table;   // order drives getopt_long
+    const char *short_opts = "h";  // short options for getopt_long
     // Sets the defaults that every parse puts back (log name, rotation, port).
     std::function<void()> defaults;
     // Applies one option; a negative result ends the parse as an unknown option would.

@@ -19,16 +19,22 @@ int clamp32(long long v) {
     return int(v);
 }
 
-int mode() { return g_mode.load(std::memory_order_relaxed); }
+int mode() {
+    return g_mode.load(std::memory_order_relaxed);
+}
 
 // Counted frames per second of the non-drop modes; 0 for no mode.
 int fps(int m) {
     switch (m) {
-        case TC_PAL: return 25;
-        case TC_50: return 50;
+        case TC_PAL:
+            return 25;
+        case TC_50:
+            return 50;
         case TC_NTSC:
-        case TC_NTSC_DF: return 30;
-        default: return 0;
+        case TC_NTSC_DF:
+            return 30;
+        default:
+            return 0;
     }
 }
 
@@ -71,7 +77,9 @@ int tc_setmode(int m) {
     return 0;
 }
 
-int tc_getmode() { return mode(); }
+int tc_getmode() {
+    return mode();
+}
 
 int tc_frames2hmsf(int frames, int *h, int *m, int *s, int *f) {
     int md = mode();
@@ -144,11 +152,20 @@ int tc_str2hmsf(const char *text, int *h, int *m, int *s, int *f) {
         g[n++] = v;
     }
     switch (n) {
-        case 0: return -1;
-        case 1: *h = 0, *m = 0, *s = g[0], *f = 0; break;
-        case 2: *h = 0, *m = g[0], *s = g[1], *f = 0; break;
-        case 3: *h = 0, *m = g[0], *s = g[1], *f = g[2]; break;
-        default: *h = g[0], *m = g[1], *s = g[2], *f = g[3]; break;
+        case 0:
+            return -1;
+        case 1:
+            *h = 0, *m = 0, *s = g[0], *f = 0;
+            break;
+        case 2:
+            *h = 0, *m = g[0], *s = g[1], *f = 0;
+            break;
+        case 3:
+            *h = 0, *m = g[0], *s = g[1], *f = g[2];
+            break;
+        default:
+            *h = g[0], *m = g[1], *s = g[2], *f = g[3];
+            break;
     }
     return n;
 }
@@ -159,21 +176,29 @@ int tc_str2frames(const char *text) {
     return tc_hmsf2frames(h, m, s, f);
 }
 
-int tc_str2ms(const char *text) { return tc_frames2ms(tc_str2frames(text)); }
+int tc_str2ms(const char *text) {
+    return tc_frames2ms(tc_str2frames(text));
+}
 
 int tc_frames2ms(int frames) {
     switch (mode()) {
-        case TC_PAL: return clamp32(frames * 40LL);
-        case TC_50: return clamp32(frames * 20LL);
-        default: return clamp32(frames * 1001000LL / 30000);
+        case TC_PAL:
+            return clamp32(frames * 40LL);
+        case TC_50:
+            return clamp32(frames * 20LL);
+        default:
+            return clamp32(frames * 1001000LL / 30000);
     }
 }
 
 double tc_frames2sec(int frames) {
     switch (mode()) {
-        case TC_PAL: return frames / 25.0;
-        case TC_50: return frames / 50.0;
-        default: return frames * 1001.0 / 30000.0;
+        case TC_PAL:
+            return frames / 25.0;
+        case TC_50:
+            return frames / 50.0;
+        default:
+            return frames * 1001.0 / 30000.0;
     }
 }
 
@@ -188,13 +213,17 @@ int tc_sec2frames(double seconds) {
 
 int tc_ms2frames(int ms) {
     switch (mode()) {
-        case TC_PAL: return clamp32(ms * 25LL / 1000);
-        case TC_50: return clamp32(ms * 50LL / 1000);
-        default: return clamp32(ms * 30000LL / 1001000);
+        case TC_PAL:
+            return clamp32(ms * 25LL / 1000);
+        case TC_50:
+            return clamp32(ms * 50LL / 1000);
+        default:
+            return clamp32(ms * 30000LL / 1001000);
     }
 }
 
 int tc_digits2frames(const char *text) {
+    constexpr long long kFold = 100000000;  // four two-digit pairs
     if (!text) return -1;
     long long groups[12];
     int n = 0;
@@ -207,7 +236,10 @@ int tc_digits2frames(const char *text) {
         // The twelfth group is read by its first digit only.
         bool last = n == 11;
         while (isdigit((unsigned char)*p)) {
-            if (v < 100000000000000LL) v = v * 10 + (*p - '0');
+            // Only the last eight digits and whether anything stands before them matter to the
+            // four pairs taken below, so a long run is folded instead of overflowing.
+            v = v * 10 + (*p - '0');
+            if (v >= kFold * 10) v = kFold + v % kFold;
             p++;
             if (last) break;
         }
@@ -285,4 +317,6 @@ int tc_ms_scale(int a, int b, int c) {
     return clamp32((long long)a * c / b / 1000);
 }
 
-int tc_zero() { return 0; }
+int tc_zero() {
+    return 0;
+}

@@ -1,13 +1,15 @@
 #include "text.h"
 
-#include <cstdarg>
 #include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 size_t str_copy(char *dst, size_t size, std::string_view src) {
     if (!dst || size == 0) return 0;
     size_t n = std::min(src.size(), size - 1);
-    memcpy(dst, src.data(), n);
+    if (n) memcpy(dst, src.data(), n);  // an empty view may hold a null pointer
     dst[n] = 0;
     return n;
 }
@@ -32,18 +34,15 @@ int str_appendf(char *buf, size_t size, size_t *pos, const char *fmt, ...) {
 
 bool read_line(FILE *f, std::string &line) {
     line.clear();
-    char buf[4096];
-    bool any = false;
-    while (fgets(buf, sizeof buf, f)) {
-        any = true;
-        size_t n = strlen(buf);
-        if (n > 0 && buf[n - 1] == '\n') {
-            line.append(buf, n - 1);
-            return true;
-        }
-        line.append(buf, n);
-    }
-    return any;
+    // getline, unlike fgets, keeps a NUL inside a line from hiding the line end after it.
+    char *buf = nullptr;
+    size_t cap = 0;
+    ssize_t n = getline(&buf, &cap, f);
+    std::unique_ptr<char, decltype(&free)> hold(buf, &free);
+    if (n <= 0) return false;
+    if (buf[n - 1] == '\n') n--;
+    line.assign(buf, size_t(n));
+    return true;
 }
 
 std::string_view trim_blank(std::string_view s) {

@@ -42,6 +42,8 @@ class btext {
     void clear() { s_.clear(); }
     bool operator==(const btext &o) const { return s_ == o.s_; }
     bool operator==(std::string_view o) const { return s_ == o; }
+    // Without it a literal matches both overloads above.
+    bool operator==(const char *o) const { return o && s_ == o; }
 
    private:
     std::string s_;
