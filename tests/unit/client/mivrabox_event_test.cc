@@ -9,13 +9,6 @@
 #include "mivrabox_event.h"
 #include "tc.h"
 
-// btext compares with a string literal through two equally good conversions; tests compare
-// through this exact overload.
-template <size_t N, size_t M>
-bool operator==(const btext<N> &a, const char (&b)[M]) {
-    return a.view() == std::string_view(b);
-}
-
 namespace {
 
 struct event_ptr {

@@ -14,13 +14,6 @@
 #include "file.h"
 #include "mivrabox_ply.h"
 
-// btext compares with a string literal through two equally good conversions; tests compare
-// through this exact overload.
-template <size_t N, size_t M>
-bool operator==(const btext<N> &a, const char (&b)[M]) {
-    return a.view() == std::string_view(b);
-}
-
 namespace {
 
 // A temporary folder removed with its files.
