@@ -16,7 +16,7 @@ namespace {
 struct mivra_client_pool {
     std::mutex mutex;
     std::condition_variable cond;
-    int busy = 0;   // slots handed out; always the number of set busy flags
+    int busy = 0;     // slots handed out; always the number of set busy flags
     int clients = 0;  // slots [0, clients) hold a client
     xmlrpc_client *client[MIVRA_POOL_SIZE] = {};
     bool busy_flag[MIVRA_POOL_SIZE] = {};
@@ -172,15 +172,14 @@ xr_value mivra_call_va(const char *fn, const char *url, const char *method, cons
     xr_env env;
     xr_value reply(xmlrpc_client_callX_va(&env, url, method, format, args));
     if (env.fault()) {
-        mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, url ? url : "",
-                  method, env.msg(), env.code());
+        mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, url ? url : "", method,
+                  env.msg(), env.code());
         return nullptr;
     }
     return reply;
 }
 
-xr_value mivra_call(const char *fn, const char *url, const char *method, const char *format,
-                    ...) {
+xr_value mivra_call(const char *fn, const char *url, const char *method, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
     xr_value v = mivra_call_va(fn, url, method, format, ap);
@@ -352,7 +351,8 @@ int parse_simple_list_response(const char *caller, xmlrpc_env *env, xmlrpc_value
             xmlrpc_value *item = nullptr;
             xmlrpc_array_read_item(env, list.get(), i, &item);
             xr_value hold_item(env->fault_occurred ? nullptr : item);
-            if (!env->fault_occurred) mivra_list_iter_string1(env, item, out, int(out->size()), size);
+            if (!env->fault_occurred)
+                mivra_list_iter_string1(env, item, out, int(out->size()), size);
             if (!env->fault_occurred) continue;
         }
         mivra_err("%s/%s: xmlrpc_array_read_item failed: %s (%d)", caller, self,
@@ -401,8 +401,8 @@ int mivra_basename_item(const char *url, const char *method, const char *name, c
     int result = 0;
     xr_str v, o;
     xmlrpc_int64 id = -1;
-    xr_decompose(&env, reply.get(), "{s:i,s:s,s:s,s:I,*}", "result", &result, "value",
-                           &v, "object", &o, "cache_shm_id", &id);
+    xr_decompose(&env, reply.get(), "{s:i,s:s,s:s,s:I,*}", "result", &result, "value", &v, "object",
+                 &o, "cache_shm_id", &id);
     if (env.fault()) {
         mivra_err("mivra_lib_basename_item: decompose value failed: %s (%d)", env.msg(),
                   env.code());

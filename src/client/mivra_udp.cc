@@ -102,7 +102,15 @@ int mivra_udp_send(const char *hostport, const char *text) {
     return int(n);
 }
 
-int mivra_udp_play(const char *hostport) { return mivra_udp_send(hostport, "MivraIO.Play"); }
-int mivra_udp_pause(const char *hostport) { return mivra_udp_send(hostport, "MivraIO.Pause"); }
-int mivra_udp_stop(const char *hostport) { return mivra_udp_send(hostport, "MivraIO.Stop"); }
-int mivra_udp_record(const char *hostport) { return mivra_udp_send(hostport, "MivraIO.Record"); }
+int mivra_udp_play(const char *hostport) {
+    return mivra_udp_send(hostport, "MivraIO.Play");
+}
+int mivra_udp_pause(const char *hostport) {
+    return mivra_udp_send(hostport, "MivraIO.Pause");
+}
+int mivra_udp_stop(const char *hostport) {
+    return mivra_udp_send(hostport, "MivraIO.Stop");
+}
+int mivra_udp_record(const char *hostport) {
+    return mivra_udp_send(hostport, "MivraIO.Record");
+}

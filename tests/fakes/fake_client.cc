@@ -51,7 +51,9 @@ int read_port(int fd, int timeout_ms) {
 
 }  // namespace
 
-fake_proc::~fake_proc() { stop(); }
+fake_proc::~fake_proc() {
+    stop();
+}
 
 int fake_proc::start(std::initializer_list<const char *> names) {
     int in[2], out[2];
@@ -125,9 +127,13 @@ void fake_proc::stop() {
     }
 }
 
-std::string fake_proc::url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/RPC2"; }
+std::string fake_proc::url() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/RPC2";
+}
 
-std::string fake_proc::hostport() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string fake_proc::hostport() const {
+    return "127.0.0.1:" + std::to_string(port_);
+}
 
 xmlrpc_value *fake_proc::control(const char *method, const char *format, ...) {
     if (!client_) return nullptr;
@@ -238,6 +244,10 @@ int fake_proc::max_in_flight() {
     return e.env.fault_occurred ? -1 : v;
 }
 
-void fake_proc::reset() { read_int_reply(control("Fake.Reset", "()")); }
+void fake_proc::reset() {
+    read_int_reply(control("Fake.Reset", "()"));
+}
 
-void fake_proc::release() { read_int_reply(control("Fake.Release", "()")); }
+void fake_proc::release() {
+    read_int_reply(control("Fake.Release", "()"));
+}
