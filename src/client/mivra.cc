@@ -271,6 +271,55 @@ xr_value mivra_array_item(const char *fn, xmlrpc_value *array, int i) {
     return xr_value(item);
 }
 
+xr_value mivra_record_list(const char *fn, xmlrpc_value *reply) {
+    xr_env env;
+    xr_value list = mivra_member_array(&env, reply, "list");
+    if (env.fault())
+        mivra_err("%s: decompose value failed: %s (%d) [%s:%d]", fn, env.msg(), env.code(),
+                  MIVRA_HERE);
+    return list;
+}
+
+int mivra_build_failed(const char *fn, const char *url, const char *method, xr_env &env) {
+    mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, url ? url : "", method,
+              env.msg(), env.code());
+    return -14;
+}
+
+namespace {
+
+int template_var_count(const char *const *names, const char *const *values) {
+    if (!names || !names[0]) return 0;
+    // Both arrays end in null: names[i] and values[0..i-1] are known set when i is reached.
+    for (int i = 0;; i++) {
+        if (!values || !values[i]) return i;
+        if (!names[i + 1]) return i + 1;
+    }
+}
+
+}  // namespace
+
+void mivra_template_args(xmlrpc_env *env, int value_count, const char *const *values, int var_count,
+                         const char *const *var_names, const char *const *var_values,
+                         xr_value *array, xr_value *vars) {
+    if (var_count < 0) var_count = template_var_count(var_names, var_values);
+    if (value_count < 0) value_count = mivra_null_count(values);
+    if (!var_names || !var_values) var_count = 0;
+    if (!values) value_count = 0;
+    vars->reset(xmlrpc_struct_new(env));
+    for (int i = 0; i < var_count && !env->fault_occurred; i++) {
+        if (!var_names[i] || !var_values[i]) continue;
+        xr_value v(xmlrpc_string_new(env, var_values[i]));
+        if (!env->fault_occurred) xmlrpc_struct_set_value(env, vars->get(), var_names[i], v.get());
+    }
+    if (!env->fault_occurred) array->reset(xmlrpc_array_new(env));
+    for (int i = 0; i < value_count && !env->fault_occurred; i++) {
+        if (!values[i]) continue;
+        xr_value v(xmlrpc_string_new(env, values[i]));
+        if (!env->fault_occurred) xmlrpc_array_append_item(env, array->get(), v.get());
+    }
+}
+
 void mivra_report_decompose(const char *fn, xr_env &env) {
     mivra_err("%s: xmlrpc_decompose_value failed: %s (%d)", fn, env.msg(), env.code());
 }

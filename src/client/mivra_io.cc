@@ -103,13 +103,6 @@ xr_value clip_struct(xmlrpc_env *env, const mivra_playlist_clip *c) {
         c->cookie.c_str(), "amap", c->amap.c_str()));
 }
 
-// A value that could not be built is a failed call: reported as one, -14.
-int build_failed(const char *fn, const char *url, const char *method, xr_env &env) {
-    mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, opt(url), method, env.msg(),
-              env.code());
-    return -14;
-}
-
 }  // namespace
 
 int mivra_playlist_insert2(const char *url, int position, const mivra_playlist_clip *clip) {
@@ -117,7 +110,7 @@ int mivra_playlist_insert2(const char *url, int position, const mivra_playlist_c
     if (!clip) return -22;
     xr_env env;
     xr_value s = clip_struct(&env, clip);
-    if (env.fault()) return build_failed(__func__, url, method, env);
+    if (env.fault()) return mivra_build_failed(__func__, url, method, env);
     return mivra_command(__func__, url, method, "(iS)", position, s.get());
 }
 
@@ -126,49 +119,19 @@ int mivra_playlist_append2(const char *url, const mivra_playlist_clip *clip) {
     if (!clip) return -22;
     xr_env env;
     xr_value s = clip_struct(&env, clip);
-    if (env.fault()) return build_failed(__func__, url, method, env);
+    if (env.fault()) return mivra_build_failed(__func__, url, method, env);
     return mivra_command(__func__, url, method, "(S)", s.get());
 }
-
-namespace {
-
-// Pairs of the template's named variables when the caller gave no count: the walk stops at the
-// first missing value, or after the last name.
-int template_var_count(const char *const *names, const char *const *values) {
-    if (!names || !names[0]) return 0;
-    for (int i = 0;; i++) {
-        if (!values || !values[i]) return i;
-        if (!names[i + 1]) return i + 1;
-    }
-}
-
-// Adds name = value (a string) to a struct.
-void struct_set_string(xmlrpc_env *env, xmlrpc_value *s, const char *name, const char *value) {
-    xr_value v(xmlrpc_string_new(env, value));
-    if (!env->fault_occurred) xmlrpc_struct_set_value(env, s, name, v.get());
-}
-
-}  // namespace
 
 int mivra_playlist_insert_template(const char *url, int position, const char *name, int a, int b,
                                    int value_count, const char *const *values, int var_count,
                                    const char *const *var_names, const char *const *var_values,
                                    const char *extra) {
     static const char method[] = "MivraIO.PlaylistInsertTemplate";
-    if (var_count < 0) var_count = template_var_count(var_names, var_values);
-    if (value_count < 0) value_count = mivra_null_count(values);
     xr_env env;
-    xr_value vars(xmlrpc_struct_new(&env));
-    for (int i = 0; i < var_count && !env.fault() && var_names && var_values; i++)
-        if (var_names[i] && var_values[i])
-            struct_set_string(&env, vars.get(), var_names[i], var_values[i]);
-    xr_value array(env.fault() ? nullptr : xmlrpc_array_new(&env));
-    for (int i = 0; i < value_count && !env.fault() && values; i++) {
-        if (!values[i]) continue;
-        xr_value v(xmlrpc_string_new(&env, values[i]));
-        if (!env.fault()) xmlrpc_array_append_item(&env, array.get(), v.get());
-    }
-    if (env.fault()) return build_failed(__func__, url, method, env);
+    xr_value array, vars;
+    mivra_template_args(&env, value_count, values, var_count, var_names, var_values, &array, &vars);
+    if (env.fault()) return mivra_build_failed(__func__, url, method, env);
     return mivra_command(__func__, url, method, "(isiiASs)", position, opt(name), a, b, array.get(),
                          vars.get(), opt(extra));
 }
@@ -340,16 +303,6 @@ void settings_apply(mivra_io_settings *s, const char *name, const char *value) {
     }
 }
 
-// The "list" member of a record reply with the record family's text on failure; null then.
-xr_value record_list(const char *fn, xmlrpc_value *reply) {
-    xr_env env;
-    xr_value list = mivra_member_array(&env, reply, "list");
-    if (env.fault())
-        mivra_err("%s: decompose value failed: %s (%d) [%s:%d]", fn, env.msg(), env.code(),
-                  MIVRA_HERE);
-    return list;
-}
-
 }  // namespace
 
 int mivra_io_settings_get(const char *url, mivra_io_settings *settings) {
@@ -357,7 +310,7 @@ int mivra_io_settings_get(const char *url, mivra_io_settings *settings) {
     xr_value reply;
     int result = mivra_record_call(__func__, url, "MivraIO.SettingsGet", &reply, "()");
     if (result < 0) return result;
-    xr_value list = record_list(__func__, reply.get());
+    xr_value list = mivra_record_list(__func__, reply.get());
     if (!list) return -14;
     int size = mivra_array_size(__func__, list.get());
     if (size < 0) return -14;
@@ -436,7 +389,7 @@ int mivra_io_settings_get_modes(const char *url, std::vector<mivra_io_mode> *mod
     xr_value reply;
     int result = mivra_record_call(__func__, url, "MivraIO.SettingsGetModes", &reply, "()");
     if (result < 0) return result;
-    xr_value list = record_list(__func__, reply.get());
+    xr_value list = mivra_record_list(__func__, reply.get());
     if (!list) return -14;
     int size = mivra_array_size(__func__, list.get());
     if (size < 0) return -14;
