@@ -107,10 +107,11 @@ void BM_PooledCall(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-BENCHMARK(BM_BareCall)->UseRealTime();
-BENCHMARK(BM_PooledCall)->UseRealTime();
-BENCHMARK(BM_BareCall)->Threads(32)->UseRealTime();
-BENCHMARK(BM_PooledCall)->Threads(32)->UseRealTime();
+// Medians of a few repetitions: these machines are noisy.
+BENCHMARK(BM_BareCall)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_PooledCall)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_BareCall)->Threads(32)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_PooledCall)->Threads(32)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly();
 
 // A receiver on loopback: each iteration sends one datagram and waits for it to arrive.
 struct udp_receiver {
@@ -151,8 +152,17 @@ void BM_UdpPlay(benchmark::State &state) {
     }
 }
 
-BENCHMARK(BM_UdpRawSendto);
-BENCHMARK(BM_UdpPlay);
+BENCHMARK(BM_UdpRawSendto)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_UdpPlay)->Repetitions(5)->ReportAggregatesOnly();
+
+// The run's name without its "repeats:N" part.
+std::string plain_name(std::string name) {
+    size_t at = name.find("/repeats:");
+    if (at == std::string::npos) return name;
+    size_t end = name.find('/', at + 1);
+    name.erase(at, end == std::string::npos ? std::string::npos : end - at);
+    return name;
+}
 
 // Keeps each run's time per iteration for the ratios printed at the end.
 class ratio_reporter : public benchmark::ConsoleReporter {
@@ -160,8 +170,9 @@ class ratio_reporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> ns;
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const auto &r : runs)
-            if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-                ns[r.benchmark_name()] = r.GetAdjustedRealTime();
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median" &&
+                !r.error_occurred)
+                ns[plain_name(r.run_name.str())] = r.GetAdjustedRealTime();
         ConsoleReporter::ReportRuns(runs);
     }
     void ratio(const char *what, const std::string &a, const std::string &base) {
@@ -182,7 +193,7 @@ int main(int argc, char **argv) {
     receiver = &rx;
     ratio_reporter rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
-    printf("\nratios (time per call; 1.00 = as fast as the baseline)\n");
+    printf("\nratios of medians (time per call; 1.00 = as fast as the baseline)\n");
     rep.ratio("pooled call vs bare xmlrpc-c call", "BM_PooledCall/real_time",
               "BM_BareCall/real_time");
     rep.ratio("32 callers: pooled vs own client each", "BM_PooledCall/real_time/threads:32",
