@@ -3,6 +3,7 @@
 
 #include <xmlrpc-c/client.h>
 
+#include <algorithm>
 #include <clocale>
 #include <condition_variable>
 #include <cstdio>
