@@ -107,6 +107,56 @@ TEST(OxtelClient, OverrunDiscardsTheWholeOverlongMessage) {
     EXPECT_TRUE(log_waits_for("buffer uverrun"));
 }
 
+TEST(OxtelClient, QueuedMessagesSurviveALostConnectionWhole) {
+    // a peer that does not read, with a small receive buffer, backs the queue up
+    int port = 0, small = 2048;
+    unique_fd listener(tcp_listen(&port, 4, small));
+    test_link link(OXTEL_CLIENT, client_address(port));
+    unique_fd first(tcp_accept(listener.get()));
+    ASSERT_TRUE(eventually([&] { return link.connected(); }));
+    auto queued = [&] {
+        std::lock_guard lk(link->mutex);
+        return link->tcp.clients[0].write.size;
+    };
+    {
+        // small kernel buffers on both ends, so that a write is cut inside a message
+        std::lock_guard lk(link->mutex);
+        setsockopt(link->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    }
+    std::string filler(2000, 'f');
+    char msg[64];
+    int next = 0;
+    // fill until the queue stops draining: the kernel buffers are full by then
+    auto end = clock_type::now() + kWait;
+    while (clock_type::now() < end) {
+        if (queued() > 2000 && !eventually([&] { return queued() <= 2000; }, milliseconds(200)))
+            break;
+        snprintf(msg, sizeof msg, "M%05d-", next++ % 100000);
+        link.send(msg + filler);
+    }
+    ASSERT_GT(queued(), 2000);
+    // a reset loses what the kernel held; what the link still queues goes out next time
+    linger lg = {1, 0};
+    setsockopt(first.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    first.reset();
+    unique_fd second(tcp_accept(listener.get()));
+    ASSERT_TRUE(second);
+    ASSERT_TRUE(eventually([&] { return link.rec.conn_states().size() == 3; }));
+    link.send("END");
+    strings got = read_messages(second.get(), SIZE_MAX, "END");
+    ASSERT_GE(got.size(), 1u);
+    EXPECT_EQ(got.back(), "END");
+    got.pop_back();
+    int last = -1;
+    for (const std::string &m : got) {
+        ASSERT_EQ(m.size(), 2007u) << m;  // whole messages only, never a torn tail
+        ASSERT_EQ(m[0], 'M') << m;
+        int k = atoi(m.c_str() + 1);
+        EXPECT_GT(k, last);
+        last = k;
+    }
+}
+
 TEST(OxtelClient, CallbacksMaySendThroughTheSameLink) {
     fake_device dev;
     test_link link(OXTEL_CLIENT, client_address(dev.port), false);
