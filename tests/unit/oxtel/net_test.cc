@@ -8,7 +8,9 @@ using strings = std::vector<std::string>;
 
 namespace {
 
-std::string client_address(int port) { return "127.0.0.1:" + std::to_string(port); }
+std::string client_address(int port) {
+    return "127.0.0.1:" + std::to_string(port);
+}
 
 // A link in client mode connected to a listener of the test; fd is the accepted peer.
 struct client_pair {
@@ -16,7 +18,9 @@ struct client_pair {
     unique_fd listener{tcp_listen(&port)};
     test_link link{OXTEL_CLIENT, client_address(port)};
     unique_fd fd{tcp_accept(listener.get())};
-    client_pair() { EXPECT_TRUE(eventually([&] { return link.connected(); })); }
+    client_pair() {
+        EXPECT_TRUE(eventually([&] { return link.connected(); }));
+    }
 };
 
 // A port on which nothing listens.
@@ -186,8 +190,8 @@ TEST(OxtelClient, BadAddressEndsTheThreadAndStopStillJoins) {
     for (const char *address : {"", "127.0.0.1", "127.0.0.1:0", "127.0.0.1:x"}) {
         test_link link(OXTEL_CLIENT, address);
         EXPECT_EQ(link.run_result, 0);
-        EXPECT_TRUE(log_waits_for(std::string("Failed to parse port number from [") + address +
-                                  "]"));
+        EXPECT_TRUE(
+            log_waits_for(std::string("Failed to parse port number from [") + address + "]"));
         EXPECT_EQ(link.send("S01"), 3);
         EXPECT_LT(link.timed_stop(), milliseconds(1000));
         EXPECT_TRUE(link.rec.conn_states().empty());
@@ -264,6 +268,25 @@ TEST(OxtelServer, ServesSeveralPeersAndKeepsTheirStreamsApart) {
     EXPECT_EQ(link.send("S4f"), 3);
     EXPECT_EQ(read_messages(d.get(), 1), strings{"S4f"});
     EXPECT_LT(link.timed_stop(), milliseconds(1000));
+}
+
+TEST(OxtelServer, GoesOnServingAfterAnAcceptError) {
+    test_link link(OXTEL_SERVER, "0");
+    int port = oxtel_net_port(link.get());
+    unique_fd a(tcp_connect(port));
+    ASSERT_TRUE(eventually([&] { return link.peers() == 1; }));
+    // a readable descriptor that is no socket takes the listener's place: accept fails
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+    ASSERT_GE(dup2(p[0], link->sock), 0);
+    close(p[0]);
+    ASSERT_TRUE(log_waits_for("accept() failed 88"));
+    send_all(a.get(), "S01:");
+    ASSERT_TRUE(eventually([&] { return link.rec.msg_count() == 1; }));
+    EXPECT_EQ(link.send("Y6"), 2);
+    EXPECT_EQ(read_messages(a.get(), 1), strings{"Y6"});
+    close(p[1]);
 }
 
 TEST(OxtelServer, TalksWithTheFakeDeviceDialingIn) {
