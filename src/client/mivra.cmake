@@ -2,6 +2,11 @@
 add_library(mivra STATIC
   ${CMAKE_CURRENT_LIST_DIR}/mivra.cc
   ${CMAKE_CURRENT_LIST_DIR}/mivra_io.cc
-  ${CMAKE_CURRENT_LIST_DIR}/mivra_udp.cc)
+  ${CMAKE_CURRENT_LIST_DIR}/mivra_udp.cc
+  ${CMAKE_CURRENT_LIST_DIR}/mivra_svc.cc
+  ${CMAKE_CURRENT_LIST_DIR}/mivra_sort.cc
+  ${CMAKE_CURRENT_LIST_DIR}/mivra_lib.cc
+  ${CMAKE_CURRENT_LIST_DIR}/mivra_sched.cc
+  ${CMAKE_CURRENT_LIST_DIR}/mivra_ft.cc)
 target_include_directories(mivra PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(mivra PUBLIC common xmlrpc::client)
