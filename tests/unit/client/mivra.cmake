@@ -8,4 +8,5 @@ if(NOT TARGET fake_client)
 endif()
 mivra_unit_test(mivra_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/mivra_test.cc ${CMAKE_CURRENT_LIST_DIR}/mivra_io_test.cc
+          ${CMAKE_CURRENT_LIST_DIR}/mivra_lib_test.cc ${CMAKE_CURRENT_LIST_DIR}/mivra_svc_test.cc
   LIBS mivra fake_client)
