@@ -181,9 +181,8 @@ bool list_path(const char *fn, const char *folder, int i, const text4k &name, te
 xr_value list_call(const char *fn, const char *url, const char *method, bool newline, int *r,
                    xr_value *reply, int *size, const char *format, const char *folder, int offset,
                    int count) {
-    *r = format[2] == ')'
-             ? mivra_record_call(fn, url, method, reply, format, folder)
-             : mivra_record_call(fn, url, method, reply, format, folder, offset, count);
+    // The format takes what it names; arguments beyond it are not read.
+    *r = mivra_record_call(fn, url, method, reply, format, folder, offset, count);
     if (*r < 0) return nullptr;
     xr_value list = mivra_record_list(fn, reply->get(), newline);
     if (list) *size = mivra_array_size(fn, list.get());
@@ -368,8 +367,7 @@ namespace {
 // and returned (-14 when it does not decode).
 int usage_result(const char *fn, const char *url, const char *method, xr_value *reply,
                  const char *format, int n) {
-    *reply = format[1] == ')' ? mivra_call(fn, url, method, format)
-                              : mivra_call(fn, url, method, format, n);
+    *reply = mivra_call(fn, url, method, format, n);  // "()" leaves n unread
     if (!*reply) return -14;
     int result = 0;
     if (mivra_decode_result(fn, reply->get(), &result, MIVRA_HERE) < 0) return -14;
@@ -620,11 +618,15 @@ int mivra_lib_list_subclips(const char *url, const char *name, std::vector<mivra
         xr_value item(env.fault() ? nullptr : raw);
         mivra_lib_subclip sc;
         xr_str title;
-        if (!env.fault())
+        if (env.fault()) {
+            mivra_err("%s: xmlrpc_array_read_item failed: %s (%d)", __func__, env.msg(),
+                      env.code());
+        } else {
             xr_decompose(&env, item.get(), "{s:i,s:i,s:s,*}", "mark_in", &sc.mark_in, "duration",
                          &sc.duration, "title", &title);
+            if (env.fault()) mivra_report_decompose(__func__, env);
+        }
         if (env.fault()) {
-            mivra_report_decompose(__func__, env);
             mivra_err("%s: xmlrpc_array_size failed: %s (%d)", __func__, env.msg(), env.code());
             return -14;
         }
