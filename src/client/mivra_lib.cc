@@ -266,17 +266,9 @@ int mivra_lib_meta_item(const char *url, const char *path, std::unique_ptr<mivra
     xr_value reply =
         mivra_short_call(fn, url, path, "MivraLib.LibMetaItem", "(s)", mivra_opt(path));
     if (!reply) return -14;
-    int result = 0;
-    if (mivra_short_result(fn, reply.get(), &result) < 0) return -14;
+    xr_value v;
+    int result = mivra_short_item(fn, reply.get(), &v);
     if (result != 0) return result;
-    xr_env env;
-    xmlrpc_value *raw = nullptr;
-    xmlrpc_decompose_value(&env, reply.get(), "{s:S,*}", "item", &raw);
-    if (env.fault()) {
-        mivra_err("%s: decompose value failed: %s (%d)", fn, env.msg(), env.code());
-        return -14;
-    }
-    xr_value v(raw);
     auto rec = std::make_unique<mivra_lib_item>();
     mivra_lib_meta_item_decompose(v.get(), rec.get());
     rec->path = mivra_opt(path);
@@ -487,24 +479,12 @@ int mivra_lib_register_cue(const char *url, const char *name, int a, int64_t *cu
 
 namespace {
 
-int thumb(const char *fn, const char *url, const char *method, const char *member,
-          std::string *bytes, const char *format, ...) {
-    if (!bytes) return -22;
-    bytes->clear();
-    va_list ap;
-    va_start(ap, format);
-    xr_value v = mivra_call_va(fn, url, method, format, ap);
-    va_end(ap);
-    if (!v) return -14;
-    int result = 0;
-    if (mivra_decode_result(fn, v.get(), &result, MIVRA_HERE) < 0) return -14;
-    if (result < 0) {
-        mivra_report_result(fn, method, result);
-        return result;
-    }
+// The image member of a thumbnail reply whose "result" was not negative.
+int thumb_bytes(const char *fn, const char *url, const char *method, const char *member,
+                xmlrpc_value *reply, int result, std::string *bytes) {
     xr_env env;
     xr_bytes b;
-    xmlrpc_decompose_value(&env, v.get(), "{s:6,*}", member, &b.p, &b.size);
+    xmlrpc_decompose_value(&env, reply, "{s:6,*}", member, &b.p, &b.size);
     if (env.fault()) {
         b.disown();
         mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, mivra_opt(url), method,
@@ -519,12 +499,22 @@ int thumb(const char *fn, const char *url, const char *method, const char *membe
 
 int mivra_lib_thumb_item(const char *url, const char *s1, const char *s2, int a, int b,
                          std::string *bytes) {
-    return thumb(__func__, url, "MivraLib.LibThumbItem", "thumb", bytes, "(ssii)", mivra_opt(s1),
-                 mivra_opt(s2), a, b);
+    static const char method[] = "MivraLib.LibThumbItem";
+    if (!bytes) return -22;
+    bytes->clear();
+    xr_value reply;
+    int r = mivra_record_call(__func__, url, method, &reply, "(ssii)", mivra_opt(s1), mivra_opt(s2),
+                              a, b);
+    return r < 0 ? r : thumb_bytes(__func__, url, method, "thumb", reply.get(), r, bytes);
 }
 
 int mivra_lib_thumb_overlay(const char *url, const char *name, std::string *bytes) {
-    return thumb(__func__, url, "MivraLib.LibThumbOverlay", "png", bytes, "(s)", mivra_opt(name));
+    static const char method[] = "MivraLib.LibThumbOverlay";
+    if (!bytes) return -22;
+    bytes->clear();
+    xr_value reply;
+    int r = mivra_record_call(__func__, url, method, &reply, "(s)", mivra_opt(name));
+    return r < 0 ? r : thumb_bytes(__func__, url, method, "png", reply.get(), r, bytes);
 }
 
 namespace {

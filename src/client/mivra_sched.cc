@@ -73,16 +73,9 @@ int mivra_sched_item_get(const char *url, int id, std::unique_ptr<mivra_sched_it
         mivra_err("%s: xmlrpc_client_callX(%d) failed: %s (%d)", fn, id, env.msg(), env.code());
         return -14;
     }
-    int result = 0;
-    if (mivra_short_result(fn, reply.get(), &result) < 0) return -14;
+    xr_value v;
+    int result = mivra_short_item(fn, reply.get(), &v);
     if (result != 0) return result;
-    xmlrpc_value *raw = nullptr;
-    xmlrpc_decompose_value(&env, reply.get(), "{s:S,*}", "item", &raw);
-    if (env.fault()) {
-        mivra_err("%s: decompose value failed: %s (%d)", fn, env.msg(), env.code());
-        return -14;
-    }
-    xr_value v(raw);
     auto rec = std::make_unique<mivra_sched_item>();
     int r = mivra_sched_item_decompose(v.get(), rec.get());
     if (r < 0) return r;

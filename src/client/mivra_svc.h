@@ -24,6 +24,9 @@ int mivra_short_command(const char *fn, const char *url, const char *arg, const 
                         const char *format, ...);
 // "result" of reply with the short decoding text; -14 after it.
 int mivra_short_result(const char *fn, xmlrpc_value *reply, int *result);
+// "result" of reply and, when it is 0, its struct member "item" into *item, with the short
+// texts. Returns "result" (a non-zero one without decoding further, *item left null) or -14.
+int mivra_short_item(const char *fn, xmlrpc_value *reply, xr_value *item);
 
 // The value array and the variables struct of a template call. values: value_count strings, or
 // a null-terminated array when value_count < 0 (null entries skipped). Variables: var_count

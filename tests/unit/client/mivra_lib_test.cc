@@ -1,6 +1,6 @@
 // Media library wrappers against the library fake: wire forms, lenient item decoding, listing
 // paths and order, the change list, and the failure texts.
-#include "fake_client.h"
+#include "mivra_fake_fixture.h"
 #include "mivra_lib.h"
 
 #include <gmock/gmock.h>
@@ -16,28 +16,12 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-class LibTest : public testing::Test {
+class LibTest : public mivra_fake_fixture {
    protected:
-    void SetUp() override {
-        ASSERT_EQ(fake.start({"lib"}), 0);
-        mivra_init("mivra_lib_test", "1");
-        url = fake.url();
-        u = url.c_str();
-    }
-    void TearDown() override { mivra_cleanup(); }
-    // Runs a control method of the fake and drops its answer.
-    template <class... A>
-    void ctl(const char *method, const char *format, A... args) {
-        xmlrpc_value *r = fake.control(method, format, args...);
-        ASSERT_NE(r, nullptr) << method;
-        xmlrpc_DECREF(r);
-    }
+    int start_fakes() override { return fake.start({"lib"}); }
     void add(const char *path, double duration = 10, const char *id = "") {
         ctl("Fake.AddItem", "(s{s:d,s:s})", path, "duration", duration, "id", id);
     }
-    fake_proc fake;
-    std::string url;
-    const char *u = nullptr;
 };
 
 std::vector<std::string> names(const std::vector<mivra_lib_item> &items) {

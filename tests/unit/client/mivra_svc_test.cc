@@ -1,5 +1,5 @@
 // Scheduler, file-transfer and transcoder wrappers against their fakes, and the listing order.
-#include "fake_client.h"
+#include "mivra_fake_fixture.h"
 #include "mivra_ft.h"
 #include "mivra_lib.h"
 #include "mivra_sched.h"
@@ -18,25 +18,10 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-class SvcTest : public testing::Test {
+// One process serves them all, as the feeder's transfer address does.
+class SvcTest : public mivra_fake_fixture {
    protected:
-    void SetUp() override {
-        // One process serves them all, as the feeder's transfer address does.
-        ASSERT_EQ(fake.start({"sched", "ft", "ftc", "lib"}), 0);
-        mivra_init("mivra_svc_test", "1");
-        url = fake.url();
-        u = url.c_str();
-    }
-    void TearDown() override { mivra_cleanup(); }
-    template <class... A>
-    void ctl(const char *method, const char *format, A... args) {
-        xmlrpc_value *r = fake.control(method, format, args...);
-        ASSERT_NE(r, nullptr) << method;
-        xmlrpc_DECREF(r);
-    }
-    fake_proc fake;
-    std::string url;
-    const char *u = nullptr;
+    int start_fakes() override { return fake.start({"sched", "ft", "ftc", "lib"}); }
 };
 
 // The scheduler's item struct with calc and an id.
