@@ -158,12 +158,7 @@ xr_value remote_call(const char *fn, const char *url, const char *method, const 
                      const char *path, int *result) {
     xr_value reply = mivra_call(fn, url, method, "(ss)", mivra_opt(target), mivra_opt(path));
     *result = -14;
-    if (!reply) return nullptr;
-    xr_env env;
-    xmlrpc_decompose_value(&env, reply.get(), "{s:i,*}", "result", result);
-    if (env.fault()) {
-        mivra_err("%s: %s, decompose value failed: %s (%d) [%s:%d]\n", fn, method, env.msg(),
-                  env.code(), MIVRA_HERE);
+    if (!reply || mivra_method_result(fn, method, reply.get(), result) < 0) {
         *result = -14;
         return nullptr;
     }

@@ -300,13 +300,9 @@ int mivra_lib_basename_overlay(const char *url, const char *name, text4k *value)
 
 namespace {
 
-int search(const char *fn, const char *url, const char *method, text4k *item, const char *format,
-           ...) {
+// The found item of a search reply into *item (emptied first, also when the call failed).
+int search_reply(const char *fn, const char *method, xr_value reply, text4k *item) {
     if (item) item->clear();
-    va_list ap;
-    va_start(ap, format);
-    xr_value reply = mivra_call_va(fn, url, method, format, ap);
-    va_end(ap);
     if (!reply) return -14;
     int result = 0;
     if (mivra_decode_result(fn, reply.get(), &result, MIVRA_HERE) < 0) return -14;
@@ -329,14 +325,17 @@ int search(const char *fn, const char *url, const char *method, text4k *item, co
 }  // namespace
 
 int mivra_lib_search_item(const char *url, int a, const char *s, const char *name, text4k *item) {
-    return search(__func__, url, "MivraLib.LibSearchItem", item, "(iss)", a, mivra_opt(s),
-                  mivra_opt(name));
+    static const char method[] = "MivraLib.LibSearchItem";
+    return search_reply(
+        __func__, method,
+        mivra_call(__func__, url, method, "(iss)", a, mivra_opt(s), mivra_opt(name)), item);
 }
 
 int mivra_lib_search_item_dur_range(const char *url, int a, const char *s, double d1, double d2,
                                     text4k *item) {
-    return search(__func__, url, "MivraLib.LibSearchItemDurRange", item, "(isdd)", a, mivra_opt(s),
-                  d1, d2);
+    static const char method[] = "MivraLib.LibSearchItemDurRange";
+    return search_reply(__func__, method,
+                        mivra_call(__func__, url, method, "(isdd)", a, mivra_opt(s), d1, d2), item);
 }
 
 int mivra_lib_state_iters(xmlrpc_env *env, xmlrpc_value *item, void *output, int n, int size) {
@@ -699,25 +698,15 @@ int mivra_lib_tmpl_fonts_items(xmlrpc_env *env, xmlrpc_value *item, void *output
 int appended_list(const char *fn, const char *url, const char *method, mivra_list_item_fn iter,
                   std::vector<std::string> *out, const char *name) {
     if (!out) return -22;
-    xr_env env;
-    xr_value reply(name ? xmlrpc_client_callX(&env, url, method, "(s)", name)
-                        : xmlrpc_client_callX(&env, url, method, "()"));
-    if (env.fault()) {
-        mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, mivra_opt(url), method,
-                  env.msg(), env.code());
-        return -14;
-    }
+    // "()" leaves the name unread.
+    xr_value reply = mivra_call(fn, url, method, name ? "(s)" : "()", name);
     int result = 0;
-    xmlrpc_decompose_value(&env, reply.get(), "{s:i,*}", "result", &result);
-    if (env.fault()) {
-        mivra_err("%s: %s, decompose value failed: %s (%d) [%s:%d]\n", fn, method, env.msg(),
-                  env.code(), MIVRA_HERE);
-        return -14;
-    }
+    if (!reply || mivra_method_result(fn, method, reply.get(), &result) < 0) return -14;
     if (result < 0) {
         mivra_report_result(fn, method, result);
         return result;
     }
+    xr_env env;
     return parse_custom_list(fn, &env, reply.get(), "list", iter, out);
 }
 

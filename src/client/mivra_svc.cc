@@ -55,6 +55,17 @@ int mivra_short_command(const char *fn, const char *url, const char *arg, const 
     return result;
 }
 
+int mivra_method_result(const char *fn, const char *method, xmlrpc_value *reply, int *result) {
+    xr_env env;
+    xmlrpc_decompose_value(&env, reply, "{s:i,*}", "result", result);
+    if (env.fault()) {
+        mivra_err("%s: %s, decompose value failed: %s (%d) [%s:%d]\n", fn, method, env.msg(),
+                  env.code(), MIVRA_HERE);
+        return -14;
+    }
+    return 0;
+}
+
 int mivra_short_item(const char *fn, xmlrpc_value *reply, xr_value *item) {
     int result = 0;
     if (mivra_short_result(fn, reply, &result) < 0) return -14;

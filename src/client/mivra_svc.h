@@ -24,6 +24,10 @@ int mivra_short_command(const char *fn, const char *url, const char *arg, const 
                         const char *format, ...);
 // "result" of reply with the short decoding text; -14 after it.
 int mivra_short_result(const char *fn, xmlrpc_value *reply, int *result);
+// "result" of reply with the command family's text on failure
+// ("<fn>: <method>, decompose value failed: ... [<file>:<line>]\n"); 0, or -14 after it.
+int mivra_method_result(const char *fn, const char *method, xmlrpc_value *reply, int *result);
+
 // "result" of reply and, when it is 0, its struct member "item" into *item, with the short
 // texts. Returns "result" (a non-zero one without decoding further, *item left null) or -14.
 int mivra_short_item(const char *fn, xmlrpc_value *reply, xr_value *item);
