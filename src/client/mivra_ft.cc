@@ -69,7 +69,7 @@ int capped_list(const char *fn, const char *url, const char *method, T *list, in
     int result = three ? mivra_record_call(fn, url, method, &reply, format, a, b, max)
                        : mivra_record_call(fn, url, method, &reply, format, a, max);
     if (result < 0) return result;
-    xr_value array = mivra_record_list(fn, reply.get(), false);
+    xr_value array = mivra_record_list(fn, reply.get());
     if (!array) return -14;
     int size = mivra_array_size(fn, array.get());
     if (size < 0) return -14;

@@ -184,7 +184,8 @@ xr_value list_call(const char *fn, const char *url, const char *method, bool new
     // The format takes what it names; arguments beyond it are not read.
     *r = mivra_record_call(fn, url, method, reply, format, folder, offset, count);
     if (*r < 0) return nullptr;
-    xr_value list = mivra_record_list(fn, reply->get(), newline);
+    xr_value list = mivra_record_list(fn, reply->get());
+    if (!list && newline) mivra_err("\n");
     if (list) *size = mivra_array_size(fn, list.get());
     if (!list || *size < 0) {
         *r = -14;
@@ -572,7 +573,7 @@ int mivra_lib_list_overlays(const char *url, std::vector<mivra_lib_overlay> *tre
     xr_value reply;
     int result = mivra_record_call(__func__, url, "MivraLib.LibListOverlays", &reply, "()");
     if (result < 0) return result;
-    xr_value list = mivra_record_list(__func__, reply.get(), false);
+    xr_value list = mivra_record_list(__func__, reply.get());
     if (!list) return -14;
     xr_env env;
     try {
@@ -595,7 +596,7 @@ int mivra_lib_list_subclips(const char *url, const char *name, std::vector<mivra
     int result = mivra_record_call(__func__, url, "MivraLib.LibListSubclips", &reply, "(s)",
                                    mivra_opt(name));
     if (result < 0) return result;
-    xr_value array = mivra_record_list(__func__, reply.get(), false);
+    xr_value array = mivra_record_list(__func__, reply.get());
     if (!array) return -14;
     xr_env env;
     int size = mivra_array_size(__func__, array.get());
@@ -739,11 +740,7 @@ int mivra_lib_tmpl_set(const char *url, const char *name, const std::vector<std:
         if (!env.fault()) xmlrpc_array_append_item(&env, one.get(), b.get());
         if (!env.fault()) xmlrpc_array_append_item(&env, array.get(), one.get());
     }
-    if (env.fault()) {
-        mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", __func__, mivra_opt(url),
-                  method, env.msg(), env.code());
-        return -14;
-    }
+    if (env.fault()) return mivra_build_failed(__func__, url, method, env);
     return mivra_command(__func__, url, method, "(sA)", mivra_opt(name), array.get());
 }
 
@@ -777,8 +774,8 @@ int mivra_lib_build_template(const char *url, text4k *out, const char *name, con
     static const char method[] = "MivraLib.LibTemplateBuild";
     xr_env env;
     xr_value array, vars, hold;
-    if (mivra_template_args(&env, value_count, values, var_count, var_names, var_values, &array,
-                            &vars))
+    mivra_template_args(&env, value_count, values, var_count, var_names, var_values, &array, &vars);
+    if (!env.fault())
         hold.reset(xmlrpc_client_callX(&env, url, method, "(ssiiAS)", mivra_opt(name),
                                        mivra_opt(extra), a, b, array.get(), vars.get()));
     if (env.fault()) {

@@ -94,7 +94,7 @@ int sched_list(const char *fn, const char *url, const char *method, std::vector<
     xr_value reply;
     int result = mivra_record_call(fn, url, method, &reply, "()");
     if (result < 0) return result;
-    xr_value list = mivra_record_list(fn, reply.get(), false);
+    xr_value list = mivra_record_list(fn, reply.get());
     if (!list) return -14;
     int size = mivra_array_size(fn, list.get());
     if (size < 0) return -14;

@@ -9,11 +9,6 @@ inline const char *mivra_opt(const char *s) {
     return s ? s : "";
 }
 
-// The "list" member of a record reply; null after
-// "<fn>: decompose value failed: <fault> (<code>) [<file>:<line>]" (newline at the end when
-// asked).
-xr_value mivra_record_list(const char *fn, xmlrpc_value *reply, bool newline);
-
 // The pooled call with the short texts of the calls that name their first string argument:
 // "<fn>: xmlrpc_client_callX(<url>,<arg>) failed: <fault> (<code>)". Null on failure.
 xr_value mivra_short_call(const char *fn, const char *url, const char *arg, const char *method,
@@ -31,11 +26,3 @@ int mivra_method_result(const char *fn, const char *method, xmlrpc_value *reply,
 // "result" of reply and, when it is 0, its struct member "item" into *item, with the short
 // texts. Returns "result" (a non-zero one without decoding further, *item left null) or -14.
 int mivra_short_item(const char *fn, xmlrpc_value *reply, xr_value *item);
-
-// The value array and the variables struct of a template call. values: value_count strings, or
-// a null-terminated array when value_count < 0 (null entries skipped). Variables: var_count
-// name/value pairs, or up to the first missing name or value when var_count < 0; pairs with a
-// null name or value are skipped. False with the fault in env.
-bool mivra_template_args(xmlrpc_env *env, int value_count, const char *const *values, int var_count,
-                         const char *const *var_names, const char *const *var_values,
-                         xr_value *array, xr_value *vars);
