@@ -72,6 +72,11 @@ int bus_new(bus **out) {
     lib_object_list_init(&b->queued);
     lib_object_list_init(&b->absent);
     lib_object_list_init(&b->present);
+    if (oxtel_ctx_init(&b->oxtel) < 0) {
+        ply_free(&b->playlist);
+        delete b;
+        return -12;
+    }
     *out = b;
     return 0;
 }
@@ -83,6 +88,14 @@ bool bus_sleep(bus *b, int ms) {
 
 int bus_start(bus *b) {
     if (!b) return -22;
+    // Without a device address there is nothing to connect to.
+    if (!b->oxtel_addr.empty()) {
+        b->oxtel.address = b->oxtel_addr;
+        b->oxtel.type = OXTEL_CLIENT;
+        b->oxtel.user = b;
+        bus_cg_link_setup(b);
+        oxtel_net_run(&b->oxtel);
+    }
     if (!b->current.empty()) {
         std::string path;
         if (path_join(path, b->path.view(), b->current.view()) == 0 &&
@@ -108,6 +121,7 @@ int bus_stop(bus *b) {
     }
     b->cue_cv.notify_all();
     join(b->th_cue);
+    oxtel_net_stop(&b->oxtel);
     {
         std::lock_guard lk(b->exit_mu);
         b->exit = 1;
@@ -126,6 +140,7 @@ int bus_free(bus **pb) {
     if (!pb || !*pb) return -22;
     bus *b = *pb;
     *pb = nullptr;
+    oxtel_ctx_release(&b->oxtel);
     lib_object_list_clear(&b->queued);
     lib_object_list_clear(&b->absent);
     lib_object_list_clear(&b->present);
@@ -292,10 +307,11 @@ void bus_io_async_cue_proc(bus *b) {
     log_msg(LOG_INFO, "%s[%d]: exiting", "bus_io_async_cue_proc", b->index);
 }
 
-int bus_cg_tmpl_request(bus *) {
-    // The graphics link asks the device for its templates; without one nothing is sent.
-    return -107;
+int bus_cg_tmpl_request(bus *b) {
+    return oxtel_send(&b->oxtel, -1, "R4$VIDEO", 8);
 }
+
+void bus_cg_link_setup(bus *) {}
 
 void bus_tmpl_listing_add(bus *b, const char *name) {
     std::lock_guard lk(b->tmpl.mu);

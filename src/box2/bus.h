@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "box2_deps.h"
+#include "oxtel.h"
 #include "text.h"
 
 struct bus;
@@ -68,6 +69,7 @@ struct bus {
     int whois_method = 0;
     text4k whois_arg[4];
     text4k oxtel_addr;
+    oxtel_ctx oxtel;  // link to the graphics device; its user pointer is the bus
 
     bus_tmpl_listing tmpl;
 
@@ -112,6 +114,8 @@ int bus_ply_name_path(const bus *b, const char *name, std::string &path);
 // Template listing: the graphics side asks the device (bus_cg_tmpl_request) and reports the
 // names it sends, then the end of the list, which wakes the waiting control call.
 int bus_cg_tmpl_request(bus *b);
+// Installs the graphics side's callbacks on the bus's Oxtel link before it starts.
+void bus_cg_link_setup(bus *b);
 void bus_tmpl_listing_add(bus *b, const char *name);
 void bus_tmpl_listing_end(bus *b);
 

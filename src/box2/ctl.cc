@@ -232,233 +232,254 @@ xmlrpc_value *bus_name(xmlrpc_env *env, xmlrpc_value *params, void *si, const ch
     return reply_state(env, r, st);
 }
 
-#define CTL_METHOD(n)                                                                       \
-    xmlrpc_value *ctl_method_##n(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) { \
-        static const char *const name = "ctl_method_" #n;                                   \
-        try {
-#define CTL_METHOD_END                                                     \
-    }                                                                      \
-    catch (...) {                                                          \
-        log_msg(LOG_ERROR, "%s: failed: out of memory", name);             \
-        xmlrpc_env_set_fault(env, XMLRPC_INTERNAL_ERROR, "out of memory"); \
-        return nullptr;                                                    \
-    }                                                                      \
+// Handlers are plain functions; the table wraps each so that no exception reaches xmlrpc-c.
+template <xmlrpc_method2 F>
+xmlrpc_value *guarded(xmlrpc_env *env, xmlrpc_value *params, void *si, void *ci) {
+    try {
+        return F(env, params, si, ci);
+    } catch (...) {
+        log_msg(LOG_ERROR, "%s: out of memory", "ctl_method");
+        xmlrpc_env_set_fault(env, XMLRPC_INTERNAL_ERROR, "out of memory");
+        return nullptr;
     }
-
-CTL_METHOD(GetState)
-return bus_only(env, params, si, name, bus_ply_state);
-CTL_METHOD_END
-
-CTL_METHOD(Run)
-int idx = 0, v = 0;
-xmlrpc_decompose_value(env, params, "(ii)", &idx, &v);
-if (env->fault_occurred) {
-    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','f_running') failed", name);
-    return nullptr;
 }
-bus *b = bus_at(O(si), idx);
-if (!b) return reply_result(env, -22);
-mivrabox_state st = {};
-int r = bus_ply_run(b, v, &st);
-return reply_state(env, r, st);
-CTL_METHOD_END
 
-CTL_METHOD(InsertEvent)
-return bus_line(env, params, si, name, bus_ply_insert_event_by_idx);
-CTL_METHOD_END
-
-CTL_METHOD(InsertEvent2)
-return bus_line(env, params, si, name, bus_ply_insert_event_by_sys_id);
-CTL_METHOD_END
-
-CTL_METHOD(UpdateEvent)
-return bus_line(env, params, si, name, bus_ply_update_event_by_idx);
-CTL_METHOD_END
-
-CTL_METHOD(UpdateEvent2)
-return bus_line(env, params, si, name, bus_ply_update_event_by_sys_id);
-CTL_METHOD_END
-
-CTL_METHOD(GetEvent)
-int idx = 0, i = 0;
-xmlrpc_decompose_value(env, params, "(ii)", &idx, &i);
-if (env->fault_occurred) {
-    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
-    return nullptr;
+xmlrpc_value *ctl_method_GetState(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_GetState";
+    return bus_only(env, params, si, name, bus_ply_state);
 }
-bus *b = bus_at(O(si), idx);
-if (!b) return reply_result(env, -22);
-mivrabox_state st = {};
-std::unique_ptr<char[]> buf(new char[kLineSize]);
-buf[0] = 0;
-int r = bus_ply_get_event(b, buf.get(), kLineSize, i, &st);
-if (r < 0) return reply_result(env, r);
-xr_value sv(mivrabox_state_compose(env, &st));
-if (env->fault_occurred) return nullptr;
-return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event", buf.get(), "state", sv.get());
-CTL_METHOD_END
 
-CTL_METHOD(DeleteEvent)
-int idx = 0;
-xmlrpc_int64 i = 0;
-xmlrpc_decompose_value(env, params, "(iI)", &idx, &i);
-if (env->fault_occurred) {
-    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
-    return nullptr;
+xmlrpc_value *ctl_method_Run(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_Run";
+    int idx = 0, v = 0;
+    xmlrpc_decompose_value(env, params, "(ii)", &idx, &v);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','f_running') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    int r = bus_ply_run(b, v, &st);
+    return reply_state(env, r, st);
 }
-bus *b = bus_at(O(si), idx);
-if (!b) return reply_result(env, -22);
-mivrabox_state st = {};
-int r = bus_ply_delete_event(b, i, &st);
-return reply_state(env, r, st);
-CTL_METHOD_END
 
-CTL_METHOD(DeleteEvents)
-return bus_array(env, params, si, name, bus_ply_delete_events);
-CTL_METHOD_END
-
-CTL_METHOD(DeleteEvents2)
-return bus_array(env, params, si, name, bus_ply_delete_events2);
-CTL_METHOD_END
-
-CTL_METHOD(ListPlaylists)
-int idx = 0;
-xmlrpc_decompose_value(env, params, "(i)", &idx);
-if (env->fault_occurred) {
-    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
-    return nullptr;
+xmlrpc_value *ctl_method_InsertEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_InsertEvent";
+    return bus_line(env, params, si, name, bus_ply_insert_event_by_idx);
 }
-bus *b = bus_at(O(si), idx);
-if (!b) return reply_result(env, -22);
-mivrabox_state st = {};
-bus_ply_state(b, &st);
-xr_value list(xmlrpc_array_new(env));
-if (env->fault_occurred) return nullptr;
-std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(b->path.c_str()), closedir);
-if (d) {
-    while (struct dirent *de = readdir(d.get())) {
-        bool reg = de->d_type == DT_REG;
-        if (de->d_type == DT_UNKNOWN) {
-            struct stat sb;
-            std::string p = b->path.str() + "/" + de->d_name;
-            reg = stat(p.c_str(), &sb) == 0 && S_ISREG(sb.st_mode);
+
+xmlrpc_value *ctl_method_InsertEvent2(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_InsertEvent2";
+    return bus_line(env, params, si, name, bus_ply_insert_event_by_sys_id);
+}
+
+xmlrpc_value *ctl_method_UpdateEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_UpdateEvent";
+    return bus_line(env, params, si, name, bus_ply_update_event_by_idx);
+}
+
+xmlrpc_value *ctl_method_UpdateEvent2(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_UpdateEvent2";
+    return bus_line(env, params, si, name, bus_ply_update_event_by_sys_id);
+}
+
+xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_GetEvent";
+    int idx = 0, i = 0;
+    xmlrpc_decompose_value(env, params, "(ii)", &idx, &i);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    std::unique_ptr<char[]> buf(new char[kLineSize]);
+    buf[0] = 0;
+    int r = bus_ply_get_event(b, buf.get(), kLineSize, i, &st);
+    if (r < 0) return reply_result(env, r);
+    xr_value sv(mivrabox_state_compose(env, &st));
+    if (env->fault_occurred) return nullptr;
+    return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event", buf.get(), "state",
+                              sv.get());
+}
+
+xmlrpc_value *ctl_method_DeleteEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_DeleteEvent";
+    int idx = 0;
+    xmlrpc_int64 i = 0;
+    xmlrpc_decompose_value(env, params, "(iI)", &idx, &i);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    int r = bus_ply_delete_event(b, i, &st);
+    return reply_state(env, r, st);
+}
+
+xmlrpc_value *ctl_method_DeleteEvents(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_DeleteEvents";
+    return bus_array(env, params, si, name, bus_ply_delete_events);
+}
+
+xmlrpc_value *ctl_method_DeleteEvents2(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_DeleteEvents2";
+    return bus_array(env, params, si, name, bus_ply_delete_events2);
+}
+
+xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_ListPlaylists";
+    int idx = 0;
+    xmlrpc_decompose_value(env, params, "(i)", &idx);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    bus_ply_state(b, &st);
+    xr_value list(xmlrpc_array_new(env));
+    if (env->fault_occurred) return nullptr;
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(b->path.c_str()), closedir);
+    if (d) {
+        while (struct dirent *de = readdir(d.get())) {
+            bool reg = de->d_type == DT_REG;
+            if (de->d_type == DT_UNKNOWN) {
+                struct stat sb;
+                std::string p = b->path.str() + "/" + de->d_name;
+                reg = stat(p.c_str(), &sb) == 0 && S_ISREG(sb.st_mode);
+            }
+            const char *dot = strrchr(de->d_name, '.');
+            if (!reg || !dot || strcmp(dot, ".ply") != 0 || !utf8_ok(de->d_name)) continue;
+            std::string stem(de->d_name, size_t(dot - de->d_name));
+            list_push_name(env, list.get(), stem.c_str());
+            if (env->fault_occurred) return nullptr;
         }
-        const char *dot = strrchr(de->d_name, '.');
-        if (!reg || !dot || strcmp(dot, ".ply") != 0 || !utf8_ok(de->d_name)) continue;
-        std::string stem(de->d_name, size_t(dot - de->d_name));
-        list_push_name(env, list.get(), stem.c_str());
-        if (env->fault_occurred) return nullptr;
     }
+    return reply_state_list(env, 0, st, list.get());
 }
-return reply_state_list(env, 0, st, list.get());
-CTL_METHOD_END
 
-CTL_METHOD(LoadPlaylist)
-return bus_name(env, params, si, name, bus_ply_load);
-CTL_METHOD_END
+xmlrpc_value *ctl_method_LoadPlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_LoadPlaylist";
+    return bus_name(env, params, si, name, bus_ply_load);
+}
 
-CTL_METHOD(SavePlaylist)
-return bus_name(env, params, si, name, bus_ply_save);
-CTL_METHOD_END
+xmlrpc_value *ctl_method_SavePlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_SavePlaylist";
+    return bus_name(env, params, si, name, bus_ply_save);
+}
 
-CTL_METHOD(ClosePlaylist)
-return bus_only(env, params, si, name, bus_ply_close);
-CTL_METHOD_END
+xmlrpc_value *ctl_method_ClosePlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_ClosePlaylist";
+    return bus_only(env, params, si, name, bus_ply_close);
+}
 
-CTL_METHOD(AppendPlaylist)
-return bus_name(env, params, si, name, bus_ply_append);
-CTL_METHOD_END
+xmlrpc_value *ctl_method_AppendPlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_AppendPlaylist";
+    return bus_name(env, params, si, name, bus_ply_append);
+}
 
-CTL_METHOD(Take)
-return bus_only(env, params, si, name, bus_ply_take, "%s: i=%d");
-CTL_METHOD_END
+xmlrpc_value *ctl_method_Take(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_Take";
+    return bus_only(env, params, si, name, bus_ply_take, "%s: i=%d");
+}
 
-CTL_METHOD(TakeN)
-return bus_int(env, params, si, name, "'bus idx', 'ply idx'", bus_ply_take_n, "%s: i=%d, idx=%d");
-CTL_METHOD_END
+xmlrpc_value *ctl_method_TakeN(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_TakeN";
+    return bus_int(env, params, si, name, "'bus idx', 'ply idx'", bus_ply_take_n,
+                   "%s: i=%d, idx=%d");
+}
 
 // Dumps one media list under the bus lock: the objects may not move while they are read.
-CTL_METHOD(LibList)
-int idx = 0, which = 0;
-xmlrpc_decompose_value(env, params, "(ii)", &idx, &which);
-if (env->fault_occurred) {
-    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx', 'lib src') failed", name);
-    return nullptr;
+xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_LibList";
+    int idx = 0, which = 0;
+    xmlrpc_decompose_value(env, params, "(ii)", &idx, &which);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx', 'lib src') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    xr_value list(xmlrpc_array_new(env));
+    if (env->fault_occurred) return nullptr;
+    int count = 0;
+    {
+        std::lock_guard lk(b->lock);
+        const lib_object_list &l = which == 0 ? b->queued : which == 1 ? b->absent : b->present;
+        count = l.count();
+        for (int i = 0; i < l.count(); i++) {
+            const lib_object *ob = l.items[size_t(i)].get();
+            const char *origin = ob->origin.c_str();
+            const char *object = ob->object.c_str();
+            if (!utf8_ok(origin) || !utf8_ok(object)) continue;
+            xr_value item(xmlrpc_build_value(env, "{s:s,s:s,s:i}", "origin", origin, "object",
+                                             object, "ref", ob->ref));
+            if (env->fault_occurred) return nullptr;
+            xmlrpc_array_append_item(env, list.get(), item.get());
+            if (env->fault_occurred) return nullptr;
+        }
+        bus_ply_state(b, &st);
+    }
+    return reply_state_list(env, count, st, list.get());
 }
-bus *b = bus_at(O(si), idx);
-if (!b) return reply_result(env, -22);
-mivrabox_state st = {};
-xr_value list(xmlrpc_array_new(env));
-if (env->fault_occurred) return nullptr;
-int count = 0;
-{
-    std::lock_guard lk(b->lock);
-    const lib_object_list &l = which == 0 ? b->queued : which == 1 ? b->absent : b->present;
-    count = l.count();
-    for (int i = 0; i < l.count(); i++) {
-        const lib_object *ob = l.items[size_t(i)].get();
-        const char *origin = ob->origin.c_str();
-        const char *object = ob->object.c_str();
-        if (!utf8_ok(origin) || !utf8_ok(object)) continue;
-        xr_value item(xmlrpc_build_value(env, "{s:s,s:s,s:i}", "origin", origin, "object", object,
-                                         "ref", ob->ref));
+
+xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_GetEvents";
+    int idx = 0, first = 0, count = 0;
+    xmlrpc_decompose_value(env, params, "(iii)", &idx, &first, &count);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {}, last = {};
+    xr_value list(xmlrpc_array_new(env));
+    if (env->fault_occurred) return nullptr;
+    std::unique_ptr<char[]> buf(new char[kLineSize]);
+    for (int i = 0; i < count; i++) {
+        st = {};
+        if (bus_ply_get_event(b, buf.get(), kLineSize, first + i, &st) < 0) break;
+        last = st;
+        xr_value sv(mivrabox_state_compose(env, &st));
+        if (env->fault_occurred) return nullptr;
+        xr_value item(xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + i, "event",
+                                         buf.get(), "state", sv.get()));
         if (env->fault_occurred) return nullptr;
         xmlrpc_array_append_item(env, list.get(), item.get());
         if (env->fault_occurred) return nullptr;
     }
-    bus_ply_state(b, &st);
+    xr_value sv(mivrabox_state_compose(env, &last));
+    if (env->fault_occurred) return nullptr;
+    return xmlrpc_build_value(env, "{s:i,s:V,s:V}", "result", 0, "events", list.get(), "state",
+                              sv.get());
 }
-return reply_state_list(env, count, st, list.get());
-CTL_METHOD_END
 
-CTL_METHOD(GetEvents)
-int idx = 0, first = 0, count = 0;
-xmlrpc_decompose_value(env, params, "(iii)", &idx, &first, &count);
-if (env->fault_occurred) {
-    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
-    return nullptr;
-}
-bus *b = bus_at(O(si), idx);
-if (!b) return reply_result(env, -22);
-mivrabox_state st = {}, last = {};
-xr_value list(xmlrpc_array_new(env));
-if (env->fault_occurred) return nullptr;
-std::unique_ptr<char[]> buf(new char[kLineSize]);
-for (int i = 0; i < count; i++) {
-    st = {};
-    if (bus_ply_get_event(b, buf.get(), kLineSize, first + i, &st) < 0) break;
-    last = st;
+xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_SearchEvent";
+    int idx = 0, start = 0, flags = 0;
+    char *key = nullptr;
+    xmlrpc_decompose_value(env, params, "(isii)", &idx, &key, &start, &flags);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR,
+                "%s: xmlrpc_decompose_value('bus_idx', 'key', 'start_idx', 'flags') failed", name);
+        return nullptr;
+    }
+    c_text hold(key);
+    mivrabox_state st = {};
+    bus *b = bus_at(O(si), idx);
+    int r = b ? bus_ply_search_event(b, key, start, flags, &st) : -22;
     xr_value sv(mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
-    xr_value item(xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + i, "event", buf.get(),
-                                     "state", sv.get()));
-    if (env->fault_occurred) return nullptr;
-    xmlrpc_array_append_item(env, list.get(), item.get());
-    if (env->fault_occurred) return nullptr;
+    return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
 }
-xr_value sv(mivrabox_state_compose(env, &last));
-if (env->fault_occurred) return nullptr;
-return xmlrpc_build_value(env, "{s:i,s:V,s:V}", "result", 0, "events", list.get(), "state",
-                          sv.get());
-CTL_METHOD_END
-
-CTL_METHOD(SearchEvent)
-int idx = 0, start = 0, flags = 0;
-char *key = nullptr;
-xmlrpc_decompose_value(env, params, "(isii)", &idx, &key, &start, &flags);
-if (env->fault_occurred) {
-    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus_idx', 'key', 'start_idx', 'flags') failed",
-            name);
-    return nullptr;
-}
-c_text hold(key);
-mivrabox_state st = {};
-bus *b = bus_at(O(si), idx);
-int r = b ? bus_ply_search_event(b, key, start, flags, &st) : -22;
-xr_value sv(mivrabox_state_compose(env, &st));
-if (env->fault_occurred) return nullptr;
-return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
-CTL_METHOD_END
 
 // First event of each media whose flags meet the mask, in playlist order.
 xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
@@ -492,42 +513,47 @@ xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
     return reply_state_list(env, n, st, list.get());
 }
 
-CTL_METHOD(AbsentList)
-int idx = 0;
-xmlrpc_decompose_value(env, params, "(i)", &idx);
-if (env->fault_occurred) {
-    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
-    return nullptr;
+xmlrpc_value *ctl_method_AbsentList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_AbsentList";
+    int idx = 0;
+    xmlrpc_decompose_value(env, params, "(i)", &idx);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    return flag_list(env, b, MIVRABOX_F_ABSENT);
 }
-bus *b = bus_at(O(si), idx);
-if (!b) return reply_result(env, -22);
-return flag_list(env, b, MIVRABOX_F_ABSENT);
-CTL_METHOD_END
 
-CTL_METHOD(ErrorFlagList)
-int idx = 0, mask = 0;
-xmlrpc_decompose_value(env, params, "(ii)", &idx, &mask);
-if (env->fault_occurred) {
-    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
-    return nullptr;
+xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_ErrorFlagList";
+    int idx = 0, mask = 0;
+    xmlrpc_decompose_value(env, params, "(ii)", &idx, &mask);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    return flag_list(env, b, uint64_t(uint32_t(mask)));
 }
-bus *b = bus_at(O(si), idx);
-if (!b) return reply_result(env, -22);
-return flag_list(env, b, uint64_t(uint32_t(mask)));
-CTL_METHOD_END
 
-CTL_METHOD(Fallback)
-return bus_only(env, params, si, name, bus_ply_fallback, "%s: i=%d");
-CTL_METHOD_END
+xmlrpc_value *ctl_method_Fallback(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_Fallback";
+    return bus_only(env, params, si, name, bus_ply_fallback, "%s: i=%d");
+}
 
-CTL_METHOD(TrimPadEvent)
-return bus_int(env, params, si, name, "'bus idx', 'value'", bus_ply_trimpad_event,
-               "%s: i=%d, v=%d");
-CTL_METHOD_END
+xmlrpc_value *ctl_method_TrimPadEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_TrimPadEvent";
+    return bus_int(env, params, si, name, "'bus idx', 'value'", bus_ply_trimpad_event,
+                   "%s: i=%d, v=%d");
+}
 
-CTL_METHOD(ResetEventsTC)
-return bus_array(env, params, si, name, bus_ply_reset_events_tc);
-CTL_METHOD_END
+xmlrpc_value *ctl_method_ResetEventsTC(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_ResetEventsTC";
+    return bus_array(env, params, si, name, bus_ply_reset_events_tc);
+}
 
 // Templates of bus 0's graphics device, asked at most every 5 s.
 xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opts *o) {
@@ -614,31 +640,31 @@ xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *, const char *meth
 }  // namespace
 
 const ctl_method_def ctl_methods_box2[] = {
-    {"MivraBox.GetState", ctl_method_GetState},
-    {"MivraBox.Run", ctl_method_Run},
-    {"MivraBox.InsertEvent", ctl_method_InsertEvent},
-    {"MivraBox.InsertEvent2", ctl_method_InsertEvent2},
-    {"MivraBox.UpdateEvent", ctl_method_UpdateEvent},
-    {"MivraBox.UpdateEvent2", ctl_method_UpdateEvent2},
-    {"MivraBox.GetEvent", ctl_method_GetEvent},
-    {"MivraBox.DeleteEvent", ctl_method_DeleteEvent},
-    {"MivraBox.DeleteEvents", ctl_method_DeleteEvents},
-    {"MivraBox.DeleteEvents2", ctl_method_DeleteEvents2},
-    {"MivraBox.ListPlaylists", ctl_method_ListPlaylists},
-    {"MivraBox.LoadPlaylist", ctl_method_LoadPlaylist},
-    {"MivraBox.SavePlaylist", ctl_method_SavePlaylist},
-    {"MivraBox.ClosePlaylist", ctl_method_ClosePlaylist},
-    {"MivraBox.AppendPlaylist", ctl_method_AppendPlaylist},
-    {"MivraBox.Take", ctl_method_Take},
-    {"MivraBox.TakeN", ctl_method_TakeN},
-    {"MivraBox.LibList", ctl_method_LibList},
-    {"MivraBox.GetEvents", ctl_method_GetEvents},
-    {"MivraBox.SearchEvent", ctl_method_SearchEvent},
-    {"MivraBox.AbsentList", ctl_method_AbsentList},
-    {"MivraBox.ErrorFlagList", ctl_method_ErrorFlagList},
-    {"MivraBox.Fallback", ctl_method_Fallback},
-    {"MivraBox.TrimPadEvent", ctl_method_TrimPadEvent},
-    {"MivraBox.ResetEventsTC", ctl_method_ResetEventsTC},
+    {"MivraBox.GetState", guarded<ctl_method_GetState>},
+    {"MivraBox.Run", guarded<ctl_method_Run>},
+    {"MivraBox.InsertEvent", guarded<ctl_method_InsertEvent>},
+    {"MivraBox.InsertEvent2", guarded<ctl_method_InsertEvent2>},
+    {"MivraBox.UpdateEvent", guarded<ctl_method_UpdateEvent>},
+    {"MivraBox.UpdateEvent2", guarded<ctl_method_UpdateEvent2>},
+    {"MivraBox.GetEvent", guarded<ctl_method_GetEvent>},
+    {"MivraBox.DeleteEvent", guarded<ctl_method_DeleteEvent>},
+    {"MivraBox.DeleteEvents", guarded<ctl_method_DeleteEvents>},
+    {"MivraBox.DeleteEvents2", guarded<ctl_method_DeleteEvents2>},
+    {"MivraBox.ListPlaylists", guarded<ctl_method_ListPlaylists>},
+    {"MivraBox.LoadPlaylist", guarded<ctl_method_LoadPlaylist>},
+    {"MivraBox.SavePlaylist", guarded<ctl_method_SavePlaylist>},
+    {"MivraBox.ClosePlaylist", guarded<ctl_method_ClosePlaylist>},
+    {"MivraBox.AppendPlaylist", guarded<ctl_method_AppendPlaylist>},
+    {"MivraBox.Take", guarded<ctl_method_Take>},
+    {"MivraBox.TakeN", guarded<ctl_method_TakeN>},
+    {"MivraBox.LibList", guarded<ctl_method_LibList>},
+    {"MivraBox.GetEvents", guarded<ctl_method_GetEvents>},
+    {"MivraBox.SearchEvent", guarded<ctl_method_SearchEvent>},
+    {"MivraBox.AbsentList", guarded<ctl_method_AbsentList>},
+    {"MivraBox.ErrorFlagList", guarded<ctl_method_ErrorFlagList>},
+    {"MivraBox.Fallback", guarded<ctl_method_Fallback>},
+    {"MivraBox.TrimPadEvent", guarded<ctl_method_TrimPadEvent>},
+    {"MivraBox.ResetEventsTC", guarded<ctl_method_ResetEventsTC>},
 };
 const size_t ctl_methods_box2_count = sizeof(ctl_methods_box2) / sizeof(ctl_methods_box2[0]);
 
