@@ -1,0 +1,81 @@
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <xmlrpc-c/client.h>
+
+#include <set>
+#include <string>
+#include <thread>
+
+#include "box2_opts.h"
+#include "box2_test_util.h"
+#include "ctl.h"
+#include "file.h"
+
+namespace {
+
+int free_port() {
+    unique_fd s(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof(a));
+    socklen_t n = sizeof(a);
+    getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &n);
+    return ntohs(a.sin_port);
+}
+
+TEST(Ctl, MethodTableIsData) {
+    EXPECT_EQ(ctl_methods_box2_count, 25u);
+    std::set<std::string> names;
+    for (size_t i = 0; i < ctl_methods_box2_count; i++) {
+        EXPECT_EQ(std::string(ctl_methods_box2[i].name).rfind("MivraBox.", 0), 0u);
+        EXPECT_NE(ctl_methods_box2[i].handler, nullptr);
+        names.insert(ctl_methods_box2[i].name);
+    }
+    EXPECT_EQ(names.size(), 25u);
+    EXPECT_STREQ(ctl_methods_box2[0].name, "MivraBox.GetState");
+    EXPECT_STREQ(ctl_methods_box2[24].name, "MivraBox.ResetEventsTC");
+}
+
+// A stop that arrives before the server loop runs still ends it.
+TEST(Ctl, StopBeforeRun) {
+    mivrabox_opts o;
+    o.port = free_port();
+    EXPECT_EQ(ctl_stop(&o), -22);  // no server yet, but remembered
+    ASSERT_EQ(ctl_init(&o), 0);
+    EXPECT_EQ(ctl_run(&o), 0);
+    EXPECT_EQ(ctl_release(&o), 0);
+    EXPECT_EQ(ctl_release(&o), -22);
+}
+
+TEST(Ctl, StopWhileRunningAndStopBetweenCheckAndLoop) {
+    for (int round = 0; round < 20; round++) {
+        mivrabox_opts o;
+        o.port = free_port();
+        ASSERT_EQ(ctl_init(&o), 0);
+        std::thread stopper([&] {
+            if (round % 2) usleep(1000 * (round % 5));
+            ctl_stop(&o);
+        });
+        EXPECT_EQ(ctl_run(&o), 0);
+        stopper.join();
+        ctl_release(&o);
+    }
+}
+
+TEST(Ctl, BusyPortFailsInit) {
+    mivrabox_opts o;
+    unique_fd s(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    bind(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof(a));
+    listen(s.get(), 1);
+    socklen_t n = sizeof(a);
+    getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &n);
+    o.port = ntohs(a.sin_port);
+    EXPECT_EQ(ctl_init(&o), -14);
+    EXPECT_EQ(o.ctl, nullptr);
+    EXPECT_EQ(ctl_init(nullptr), -22);
+}
+
+}  // namespace
