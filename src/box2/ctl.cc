@@ -671,7 +671,10 @@ const size_t ctl_methods_box2_count = sizeof(ctl_methods_box2) / sizeof(ctl_meth
 namespace {
 
 void ctl_free(ctl_server *s) {
-    if (s->old_sig) xmlrpc_server_abyss_restore_sig(s->old_sig);
+    if (s->old_sig) {
+        xmlrpc_server_abyss_restore_sig(s->old_sig);
+        free(s->old_sig);  // the set-up allocated it for us
+    }
     if (s->server) xmlrpc_server_abyss_destroy(s->server);
     if (s->global_init) xmlrpc_server_abyss_global_term();
     if (s->registry) xmlrpc_registry_free(s->registry);
