@@ -77,6 +77,30 @@ bool utf8_ok(const char *s) {
     return true;
 }
 
+// Playlist files may hold bytes of other character sets; xmlrpc-c refuses strings that are
+// not UTF-8, so such bytes go out as '?' rather than failing the whole reply.
+std::string utf8_clean(const char *s) {
+    std::string out;
+    const auto *p = reinterpret_cast<const unsigned char *>(s);
+    while (*p) {
+        int n = *p < 0x80             ? 1
+                : (*p & 0xE0) == 0xC0 ? 2
+                : (*p & 0xF0) == 0xE0 ? 3
+                : (*p & 0xF8) == 0xF0 ? 4
+                                      : 0;
+        std::string one;
+        for (int k = 0; k < n && p[k]; k++) one += char(p[k]);
+        if (n > 0 && int(one.size()) == n && utf8_ok(one.c_str())) {
+            out += one;
+            p += n;
+        } else {
+            out += '?';
+            p++;
+        }
+    }
+    return out;
+}
+
 xmlrpc_value *reply_result(xmlrpc_env *env, int r) {
     return xmlrpc_build_value(env, "{s:i}", "result", r);
 }
@@ -87,6 +111,34 @@ xmlrpc_value *reply_state(xmlrpc_env *env, int r, const mivrabox_state &st) {
     xr_value sv(mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
+}
+
+// A copy of a composed state with other "er" members: the other members are shared, not built
+// again (GetEvents sends one state per event).
+xmlrpc_value *state_with_er(xmlrpc_env *env, xmlrpc_value *base, const int64_t *er) {
+    xr_value out(xmlrpc_struct_new(env));
+    if (env->fault_occurred) return nullptr;
+    int n = xmlrpc_struct_size(env, base);
+    for (int i = 0; i < n && !env->fault_occurred; i++) {
+        xmlrpc_value *key = nullptr, *val = nullptr;
+        xmlrpc_struct_read_member(env, base, unsigned(i), &key, &val);
+        if (env->fault_occurred) break;
+        xr_value kh(key), vh(val);
+        const char *k = nullptr;
+        xmlrpc_read_string(env, key, &k);
+        if (env->fault_occurred) break;
+        if (!strcmp(k, "er")) {
+            xr_value arr(xmlrpc_build_value(env, "(IIIII)", xmlrpc_int64(er[0]),
+                                            xmlrpc_int64(er[1]), xmlrpc_int64(er[2]),
+                                            xmlrpc_int64(er[3]), xmlrpc_int64(er[4])));
+            if (!env->fault_occurred) xmlrpc_struct_set_value_v(env, out.get(), key, arr.get());
+        } else {
+            xmlrpc_struct_set_value_v(env, out.get(), key, val);
+        }
+        free(const_cast<char *>(k));
+    }
+    if (env->fault_occurred) return nullptr;
+    return out.release();
 }
 
 // One string list member: each element an array holding the string.
@@ -301,8 +353,8 @@ xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *s
     if (r < 0) return reply_result(env, r);
     xr_value sv(mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
-    return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event", buf.get(), "state",
-                              sv.get());
+    return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event",
+                              utf8_clean(buf.get()).c_str(), "state", sv.get());
 }
 
 xmlrpc_value *ctl_method_DeleteEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -440,18 +492,24 @@ xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *
     }
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
+    // One lock and one state for the whole range; each event carries its own "er" members.
     mivrabox_state st = {}, last = {};
+    std::vector<bus_event_text> evs;
+    bus_ply_get_events(b, first, count, evs, &st);
     xr_value list(xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
-    std::unique_ptr<char[]> buf(new char[kLineSize]);
-    for (int i = 0; i < count; i++) {
-        st = {};
-        if (bus_ply_get_event(b, buf.get(), kLineSize, first + i, &st) < 0) break;
+    xr_value base(mivrabox_state_compose(env, &st));
+    if (env->fault_occurred) return nullptr;
+    for (size_t i = 0; i < evs.size(); i++) {
         last = st;
-        xr_value sv(mivrabox_state_compose(env, &st));
+        last.er[0] = evs[i].flags;
+        last.er[1] = evs[i].sys_id;
+        last.er[2] = evs[i].start;
+        xr_value sv(state_with_er(env, base.get(), last.er));
         if (env->fault_occurred) return nullptr;
-        xr_value item(xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + i, "event",
-                                         buf.get(), "state", sv.get()));
+        xr_value item(xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + int(i), "event",
+                                         utf8_clean(evs[i].line.c_str()).c_str(), "state",
+                                         sv.get()));
         if (env->fault_occurred) return nullptr;
         xmlrpc_array_append_item(env, list.get(), item.get());
         if (env->fault_occurred) return nullptr;
@@ -504,7 +562,8 @@ xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
         if (std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
         seen.push_back(id);
         n++;
-        xr_value item(xmlrpc_build_value(env, "{s:s,s:s,s:I}", "media_id", id.c_str(), "start_time",
+        xr_value item(xmlrpc_build_value(env, "{s:s,s:s,s:I}", "media_id",
+                                         utf8_clean(id.c_str()).c_str(), "start_time",
                                          e->start_time.c_str(), "start", xmlrpc_int64(e->start)));
         if (!env->fault_occurred) xmlrpc_array_append_item(env, list.get(), item.get());
     }

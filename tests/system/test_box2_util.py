@@ -164,14 +164,21 @@ class Box:
         return wait_for(lambda: text in self.log_text(), timeout)
 
     def close(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            if self.wait(10) is None:
-                self.proc.kill()
-                self.proc.wait()
+        rc = None
         if self.proc:
+            if self.proc.poll() is None:
+                self.proc.send_signal(signal.SIGTERM)
+                if self.wait(10) is None:
+                    self.proc.kill()
+                    self.proc.wait()
+            rc = self.proc.returncode
             self.err.close()
+            with open(os.path.join(self.dir, "stderr.txt"), errors="replace") as f:
+                err = f.read()
         self.tmp.cleanup()
+        # A clean shut-down ends with 0; sanitizer reports would change that.
+        if rc is not None:
+            self.test.assertEqual(rc, 0, err[-3000:])
 
 
 import unittest  # noqa: E402
