@@ -101,6 +101,17 @@ std::string utf8_clean(const char *s) {
     return out;
 }
 
+// Decodes the parameters; a failure is logged as "<handler>: xmlrpc_decompose_value(<what>)
+// failed" and its fault goes back to the caller.
+template <class... A>
+bool decode(xmlrpc_env *env, xmlrpc_value *params, const char *name, const char *what,
+            const char *fmt, A... out) {
+    xmlrpc_decompose_value(env, params, fmt, out...);
+    if (!env->fault_occurred) return true;
+    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value(%s) failed", name, what);
+    return false;
+}
+
 xmlrpc_value *reply_result(xmlrpc_env *env, int r) {
     return xmlrpc_build_value(env, "{s:i}", "result", r);
 }
@@ -159,11 +170,7 @@ xmlrpc_value *reply_state_list(xmlrpc_env *env, int r, const mivrabox_state &st,
 xmlrpc_value *bus_only(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
                        int (*op)(bus *, mivrabox_state *), const char *log_fmt = nullptr) {
     int idx = 0;
-    xmlrpc_decompose_value(env, params, "(i)", &idx);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
     if (log_fmt) log_msg(LOG_INFO, "%s: i=%d", name, idx);
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
@@ -177,11 +184,7 @@ xmlrpc_value *bus_int(xmlrpc_env *env, xmlrpc_value *params, void *si, const cha
                       const char *what, int (*op)(bus *, int, mivrabox_state *),
                       const char *log_fmt = nullptr) {
     int idx = 0, v = 0;
-    xmlrpc_decompose_value(env, params, "(ii)", &idx, &v);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value(%s) failed", name, what);
-        return nullptr;
-    }
+    if (!decode(env, params, name, what, "(ii)", &idx, &v)) return nullptr;
     if (log_fmt) log_msg(LOG_INFO, log_fmt, name, idx, v);
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
@@ -266,11 +269,8 @@ xmlrpc_value *bus_name(xmlrpc_env *env, xmlrpc_value *params, void *si, const ch
                        int (*op)(bus *, const char *, mivrabox_state *)) {
     int idx = 0;
     char *ply = nullptr;
-    xmlrpc_decompose_value(env, params, "(is)", &idx, &ply);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx', 'playlist name') failed", name);
+    if (!decode(env, params, name, "'bus idx', 'playlist name'", "(is)", &idx, &ply))
         return nullptr;
-    }
     c_text hold(ply);
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
@@ -303,17 +303,7 @@ xmlrpc_value *ctl_method_GetState(xmlrpc_env *env, xmlrpc_value *params, void *s
 
 xmlrpc_value *ctl_method_Run(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_Run";
-    int idx = 0, v = 0;
-    xmlrpc_decompose_value(env, params, "(ii)", &idx, &v);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','f_running') failed", name);
-        return nullptr;
-    }
-    bus *b = bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
-    mivrabox_state st = {};
-    int r = bus_ply_run(b, v, &st);
-    return reply_state(env, r, st);
+    return bus_int(env, params, si, name, "'bus idx','f_running'", bus_ply_run);
 }
 
 xmlrpc_value *ctl_method_InsertEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -339,11 +329,7 @@ xmlrpc_value *ctl_method_UpdateEvent2(xmlrpc_env *env, xmlrpc_value *params, voi
 xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_GetEvent";
     int idx = 0, i = 0;
-    xmlrpc_decompose_value(env, params, "(ii)", &idx, &i);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx','idx'", "(ii)", &idx, &i)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
@@ -361,11 +347,7 @@ xmlrpc_value *ctl_method_DeleteEvent(xmlrpc_env *env, xmlrpc_value *params, void
     static const char *const name = "ctl_method_DeleteEvent";
     int idx = 0;
     xmlrpc_int64 i = 0;
-    xmlrpc_decompose_value(env, params, "(iI)", &idx, &i);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx','idx'", "(iI)", &idx, &i)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
@@ -386,11 +368,7 @@ xmlrpc_value *ctl_method_DeleteEvents2(xmlrpc_env *env, xmlrpc_value *params, vo
 xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_ListPlaylists";
     int idx = 0;
-    xmlrpc_decompose_value(env, params, "(i)", &idx);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
@@ -451,11 +429,7 @@ xmlrpc_value *ctl_method_TakeN(xmlrpc_env *env, xmlrpc_value *params, void *si, 
 xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_LibList";
     int idx = 0, which = 0;
-    xmlrpc_decompose_value(env, params, "(ii)", &idx, &which);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx', 'lib src') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx', 'lib src'", "(ii)", &idx, &which)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
@@ -485,11 +459,8 @@ xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si
 xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_GetEvents";
     int idx = 0, first = 0, count = 0;
-    xmlrpc_decompose_value(env, params, "(iii)", &idx, &first, &count);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
+    if (!decode(env, params, name, "'bus idx','idx'", "(iii)", &idx, &first, &count))
         return nullptr;
-    }
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     // One lock and one state for the whole range; each event carries its own "er" members.
@@ -524,12 +495,9 @@ xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void
     static const char *const name = "ctl_method_SearchEvent";
     int idx = 0, start = 0, flags = 0;
     char *key = nullptr;
-    xmlrpc_decompose_value(env, params, "(isii)", &idx, &key, &start, &flags);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR,
-                "%s: xmlrpc_decompose_value('bus_idx', 'key', 'start_idx', 'flags') failed", name);
+    if (!decode(env, params, name, "'bus_idx', 'key', 'start_idx', 'flags'", "(isii)", &idx, &key,
+                &start, &flags))
         return nullptr;
-    }
     c_text hold(key);
     mivrabox_state st = {};
     bus *b = bus_at(O(si), idx);
@@ -575,11 +543,7 @@ xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
 xmlrpc_value *ctl_method_AbsentList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_AbsentList";
     int idx = 0;
-    xmlrpc_decompose_value(env, params, "(i)", &idx);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     return flag_list(env, b, MIVRABOX_F_ABSENT);
@@ -588,11 +552,7 @@ xmlrpc_value *ctl_method_AbsentList(xmlrpc_env *env, xmlrpc_value *params, void 
 xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_ErrorFlagList";
     int idx = 0, mask = 0;
-    xmlrpc_decompose_value(env, params, "(ii)", &idx, &mask);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx'", "(ii)", &idx, &mask)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     return flag_list(env, b, uint64_t(uint32_t(mask)));

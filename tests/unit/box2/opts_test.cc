@@ -75,3 +75,18 @@ TEST_F(OptsTest, SurplusBussesAndBounds) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(OptsTest, SampleOptionsFile) {
+    ASSERT_EQ(parse({BOX2_EXAMPLES "/box2.conf"}), 0);
+    EXPECT_EQ(o->port, 3001);
+    ASSERT_EQ(o->bus_count, 1);
+    const bus *b = o->busses[0];
+    EXPECT_STREQ(b->io_b_url.c_str(), "http://192.168.100.11:8080/RPC2");
+    EXPECT_STREQ(b->oxtel_addr.c_str(), "192.168.100.30:7000");
+    EXPECT_EQ(b->io_delay, 40);
+    EXPECT_EQ(o->demonize, 0);
+}
+
+}  // namespace
