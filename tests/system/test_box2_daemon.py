@@ -188,6 +188,21 @@ class ShutdownTest(unittest.TestCase):
         self.assertEqual(log.count("main: stopping control..."), 1)
         self.assertEqual(log.count("Bye!"), 1)
 
+    def test_signal_before_the_server_runs(self):
+        box = Box(self, start=False)
+        # A long current playlist keeps the start of the busses busy while the signal comes.
+        one = "10:00:00:00\t \t\t\t00:00:01:00\tC\tclip%d\ttitle\t\t\t\t\t\t\t\n"
+        with open(os.path.join(box.paths[0], "current.ply"), "w") as f:
+            f.write("".join(one % (i % 50) for i in range(300000)))
+        box.launch()
+        self.assertTrue(box.wait_log("main: starting busses...", 10))
+        box.signal(signal.SIGTERM)
+        self.assertEqual(box.wait(30), 0)
+        log = box.log_text()
+        self.assertLess(log.find("sighandler: [%d] catched 15" % box.proc.pid),
+                        log.find("main: starting control..."), log[-2000:])
+        self.assertIn("Bye!", log)
+
     def test_port_in_use(self):
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))

@@ -111,11 +111,15 @@ class Box:
         if start:
             self.start()
 
-    def start(self):
+    def launch(self):
+        """Starts the process without waiting for its control port."""
         env = dict(os.environ, TZ=os.environ.get("TZ", "UTC"), TC_MODE="pal")
         self.err = open(os.path.join(self.dir, "stderr.txt"), "wb")
         self.proc = subprocess.Popen([BOX2] + self.args, cwd=self.dir, env=env,
                                      stdout=subprocess.DEVNULL, stderr=self.err)
+
+    def start(self):
+        self.launch()
         ok = wait_for(lambda: self.proc.poll() is not None or self._answers(), 10)
         self.test.assertIsNone(self.proc.poll(), "daemon ended early: " + self.log_text())
         self.test.assertTrue(ok)
