@@ -9,11 +9,15 @@
 
 namespace {
 
-int on_text(void *, int, int, int, const char *text) { return int(strlen(text)); }
+int on_text(void *, int, int, int, const char *text) {
+    return int(strlen(text));
+}
 int on_kv(void *, int, int, int, const char *k, const char *v) {
     return int(strlen(k) + strlen(v));
 }
-int on_name(void *, int, const char *name) { return int(strlen(name)); }
+int on_name(void *, int, const char *name) {
+    return int(strlen(name));
+}
 
 }  // namespace
 

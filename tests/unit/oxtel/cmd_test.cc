@@ -172,9 +172,9 @@ const std::vector<form_case> kCases = {
 };
 
 const std::vector<std::string> kNotCommands = {
-    "",     "S0G",      "31 3",    "Y6123",    "R42abc", "R40",  "m2123k|", "W2AB34", "m2123|x|y",
-    "Z011", "U6",       "Q",       "R5$",      "x0abcg", "UE",   "W2A",     "WZ1",    "1f 3",
-    "3A1",  "UE 1 2 ",  "Y61234",  "m212key",  "S2123",  "A",    "AG",      "Wb1",    "Z3f",
+    "",     "S0G",     "31 3",   "Y6123",   "R42abc", "R40", "m2123k|", "W2AB34", "m2123|x|y",
+    "Z011", "U6",      "Q",      "R5$",     "x0abcg", "UE",  "W2A",     "WZ1",    "1f 3",
+    "3A1",  "UE 1 2 ", "Y61234", "m212key", "S2123",  "A",   "AG",      "Wb1",    "Z3f",
 };
 
 int parse(const oxtel_cbs *t, calls *c, const std::string &m) {

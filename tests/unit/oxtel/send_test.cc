@@ -17,7 +17,9 @@ struct wire {
     unique_fd listener{tcp_listen(&port)};
     test_link link{OXTEL_CLIENT, "127.0.0.1:" + std::to_string(port)};
     unique_fd fd{tcp_accept(listener.get())};
-    wire() { EXPECT_TRUE(eventually([&] { return link.connected(); })); }
+    wire() {
+        EXPECT_TRUE(eventually([&] { return link.connected(); }));
+    }
     oxtel_ctx *ctx() { return link.get(); }
     std::string next() {
         auto v = read_messages(fd.get(), 1);
