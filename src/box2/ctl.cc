@@ -51,28 +51,29 @@ bus *bus_at(mivrabox_opts *o, int i) {
     return i >= 0 && i < o->bus_count ? o->busses[i] : nullptr;
 }
 
+// Length of the well-formed UTF-8 sequence at p (not at its end), 0 when there is none.
+int utf8_seq(const unsigned char *p) {
+    static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    int n = p[0] < 0x80             ? 1
+            : (p[0] & 0xE0) == 0xC0 ? 2
+            : (p[0] & 0xF0) == 0xE0 ? 3
+            : (p[0] & 0xF8) == 0xF0 ? 4
+                                    : 0;
+    if (n <= 1) return n;
+    uint32_t c = p[0] & (0x7F >> n);
+    for (int k = 1; k < n; k++) {
+        if ((p[k] & 0xC0) != 0x80) return 0;  // also stops at the terminating NUL
+        c = (c << 6) | (p[k] & 0x3F);
+    }
+    bool ok = c >= kMin[n] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
+    return ok ? n : 0;
+}
+
 bool utf8_ok(const char *s) {
-    const auto *p = reinterpret_cast<const unsigned char *>(s);
-    while (*p) {
-        int n;
-        uint32_t c = *p;
-        if (c < 0x80)
-            n = 0;
-        else if ((c & 0xE0) == 0xC0)
-            n = 1, c &= 0x1F;
-        else if ((c & 0xF0) == 0xE0)
-            n = 2, c &= 0x0F;
-        else if ((c & 0xF8) == 0xF0)
-            n = 3, c &= 0x07;
-        else
-            return false;
-        p++;
-        for (int k = 0; k < n; k++, p++) {
-            if ((*p & 0xC0) != 0x80) return false;
-            c = (c << 6) | (*p & 0x3F);
-        }
-        static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-        if (c < kMin[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    for (auto *p = reinterpret_cast<const unsigned char *>(s); *p;) {
+        int n = utf8_seq(p);
+        if (!n) return false;
+        p += n;
     }
     return true;
 }
@@ -81,22 +82,13 @@ bool utf8_ok(const char *s) {
 // not UTF-8, so such bytes go out as '?' rather than failing the whole reply.
 std::string utf8_clean(const char *s) {
     std::string out;
-    const auto *p = reinterpret_cast<const unsigned char *>(s);
-    while (*p) {
-        int n = *p < 0x80             ? 1
-                : (*p & 0xE0) == 0xC0 ? 2
-                : (*p & 0xF0) == 0xE0 ? 3
-                : (*p & 0xF8) == 0xF0 ? 4
-                                      : 0;
-        std::string one;
-        for (int k = 0; k < n && p[k]; k++) one += char(p[k]);
-        if (n > 0 && int(one.size()) == n && utf8_ok(one.c_str())) {
-            out += one;
-            p += n;
-        } else {
+    for (auto *p = reinterpret_cast<const unsigned char *>(s); *p;) {
+        int n = utf8_seq(p);
+        if (n)
+            out.append(reinterpret_cast<const char *>(p), size_t(n));
+        else
             out += '?';
-            p++;
-        }
+        p += n ? n : 1;
     }
     return out;
 }
@@ -166,12 +158,12 @@ xmlrpc_value *reply_state_list(xmlrpc_env *env, int r, const mivrabox_state &st,
     return xmlrpc_build_value(env, "{s:i,s:V,s:V}", "result", r, "state", sv.get(), "list", list);
 }
 
-// Handlers that take only the bus index.
+// Handlers that take only the bus index; logged ones write the call before testing the index.
 xmlrpc_value *bus_only(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
-                       int (*op)(bus *, mivrabox_state *), const char *log_fmt = nullptr) {
+                       int (*op)(bus *, mivrabox_state *), bool logged = false) {
     int idx = 0;
     if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
-    if (log_fmt) log_msg(LOG_INFO, "%s: i=%d", name, idx);
+    if (logged) log_msg(LOG_INFO, "%s: i=%d", name, idx);
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
@@ -416,7 +408,7 @@ xmlrpc_value *ctl_method_AppendPlaylist(xmlrpc_env *env, xmlrpc_value *params, v
 
 xmlrpc_value *ctl_method_Take(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_Take";
-    return bus_only(env, params, si, name, bus_ply_take, "%s: i=%d");
+    return bus_only(env, params, si, name, bus_ply_take, true);
 }
 
 xmlrpc_value *ctl_method_TakeN(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -560,7 +552,7 @@ xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, vo
 
 xmlrpc_value *ctl_method_Fallback(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_Fallback";
-    return bus_only(env, params, si, name, bus_ply_fallback, "%s: i=%d");
+    return bus_only(env, params, si, name, bus_ply_fallback, true);
 }
 
 xmlrpc_value *ctl_method_TrimPadEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
