@@ -48,15 +48,6 @@ void join(std::thread &t) {
     if (t.joinable()) t.join();
 }
 
-// The entries that the scheduler, the media lookups and the drop folder fill in: they live until
-// the bus stops.
-void wait_proc(bus *b, const char *name) {
-    log_msg(LOG_INFO, "%s[%d] started", name, b->index);
-    while (!bus_sleep(b, 800)) {
-    }
-    log_msg(LOG_INFO, "%s[%d] finished", name, b->index);
-}
-
 }  // namespace
 
 const bus_hooks bus_hooks_default = {default_now_ms, default_range, '+', '-', no_io, no_io};
@@ -287,41 +278,9 @@ void bus_save_proc(bus *b) {
     log_msg(LOG_INFO, "%s[%d] finished", "bus_save_proc", b->index);
 }
 
-void bus_ply_proc(bus *b) {
-    wait_proc(b, "bus_ply_proc");
-}
-void bus_lib_proc_state(bus *b) {
-    wait_proc(b, "bus_lib_proc_state");
-}
-void bus_lib_proc_queue(bus *b) {
-    wait_proc(b, "bus_lib_proc_queue");
-}
-void bus_append_proc(bus *b) {
-    wait_proc(b, "bus_append_proc");
-}
-
-void bus_io_async_cue_proc(bus *b) {
-    log_msg(LOG_INFO, "%s[%d]: entering", "bus_io_async_cue_proc", b->index);
-    std::unique_lock lk(b->cue_mu);
-    b->cue_cv.wait(lk, [b] { return b->cue_exit.load() != 0; });
-    log_msg(LOG_INFO, "%s[%d]: exiting", "bus_io_async_cue_proc", b->index);
-}
-
-int bus_cg_tmpl_request(bus *b) {
-    return oxtel_send(&b->oxtel, -1, "R4$VIDEO", 8);
-}
-
-void bus_cg_link_setup(bus *) {}
-
-void bus_tmpl_listing_add(bus *b, const char *name) {
-    std::lock_guard lk(b->tmpl.mu);
-    if (b->tmpl.busy && b->tmpl.names.size() < 4096) b->tmpl.names.emplace_back(name);
-}
-
-void bus_tmpl_listing_end(bus *b) {
-    {
-        std::lock_guard lk(b->tmpl.mu);
-        b->tmpl.done = true;
+void bus_idle_proc(bus *b, const char *name) {
+    log_msg(LOG_INFO, "%s[%d] started", name, b->index);
+    while (!bus_sleep(b, 800)) {
     }
-    b->tmpl.cv.notify_all();
+    log_msg(LOG_INFO, "%s[%d] finished", name, b->index);
 }

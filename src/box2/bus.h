@@ -119,7 +119,8 @@ void bus_cg_link_setup(bus *b);
 void bus_tmpl_listing_add(bus *b, const char *name);
 void bus_tmpl_listing_end(bus *b);
 
-// Thread entries.
+// Thread entries. Until a thread has work of its own it idles until the bus stops.
+void bus_idle_proc(bus *b, const char *name);
 void bus_save_proc(bus *b);
 void bus_ply_proc(bus *b);
 void bus_lib_proc_state(bus *b);

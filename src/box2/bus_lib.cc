@@ -137,3 +137,10 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
     if (changed) ply->revision++;
     return changed;
 }
+
+void bus_lib_proc_state(bus *b) {
+    bus_idle_proc(b, "bus_lib_proc_state");
+}
+void bus_lib_proc_queue(bus *b) {
+    bus_idle_proc(b, "bus_lib_proc_queue");
+}
