@@ -94,12 +94,18 @@ int bus_start(bus *b) {
             bus_ply_run(b, 1, nullptr);
     }
     b->cue_exit = 0;
-    b->th_cue = bus_thread(bus_io_async_cue_proc, b);
-    b->th_save = bus_thread(bus_save_proc, b);
-    b->th_ply = bus_thread(bus_ply_proc, b);
-    b->th_state = bus_thread(bus_lib_proc_state, b);
-    b->th_queue = bus_thread(bus_lib_proc_queue, b);
-    b->th_append = bus_thread(bus_append_proc, b);
+    try {
+        b->th_cue = bus_thread(bus_io_async_cue_proc, b);
+        b->th_save = bus_thread(bus_save_proc, b);
+        b->th_ply = bus_thread(bus_ply_proc, b);
+        b->th_state = bus_thread(bus_lib_proc_state, b);
+        b->th_queue = bus_thread(bus_lib_proc_queue, b);
+        b->th_append = bus_thread(bus_append_proc, b);
+    } catch (...) {
+        // The threads that did start are stopped by bus_stop as usual.
+        log_msg(LOG_ERROR, "%s[%d] failed to start the bus threads", "bus_start", b->index);
+        return -11;
+    }
     return 0;
 }
 
