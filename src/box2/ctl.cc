@@ -93,6 +93,11 @@ std::string utf8_clean(const char *s) {
     return out;
 }
 
+// xmlrpc-c leaves the result of a failed call undefined: hold it only when the call worked.
+xr_value held(xmlrpc_env *env, xmlrpc_value *v) {
+    return xr_value(env->fault_occurred ? nullptr : v);
+}
+
 // Decodes the parameters; a failure is logged as "<handler>: xmlrpc_decompose_value(<what>)
 // failed" and its fault goes back to the caller.
 template <class... A>
@@ -111,7 +116,7 @@ xmlrpc_value *reply_result(xmlrpc_env *env, int r) {
 // {"result": r, "state"} for r >= 0, {"result": r} otherwise.
 xmlrpc_value *reply_state(xmlrpc_env *env, int r, const mivrabox_state &st) {
     if (r < 0) return reply_result(env, r);
-    xr_value sv(mivrabox_state_compose(env, &st));
+    xr_value sv = held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
 }
@@ -119,7 +124,7 @@ xmlrpc_value *reply_state(xmlrpc_env *env, int r, const mivrabox_state &st) {
 // A copy of a composed state with other "er" members: the other members are shared, not built
 // again (GetEvents sends one state per event).
 xmlrpc_value *state_with_er(xmlrpc_env *env, xmlrpc_value *base, const int64_t *er) {
-    xr_value out(xmlrpc_struct_new(env));
+    xr_value out = held(env, xmlrpc_struct_new(env));
     if (env->fault_occurred) return nullptr;
     int n = xmlrpc_struct_size(env, base);
     for (int i = 0; i < n && !env->fault_occurred; i++) {
@@ -131,9 +136,9 @@ xmlrpc_value *state_with_er(xmlrpc_env *env, xmlrpc_value *base, const int64_t *
         xmlrpc_read_string(env, key, &k);
         if (env->fault_occurred) break;
         if (!strcmp(k, "er")) {
-            xr_value arr(xmlrpc_build_value(env, "(IIIII)", xmlrpc_int64(er[0]),
-                                            xmlrpc_int64(er[1]), xmlrpc_int64(er[2]),
-                                            xmlrpc_int64(er[3]), xmlrpc_int64(er[4])));
+            xr_value arr = held(env, xmlrpc_build_value(env, "(IIIII)", xmlrpc_int64(er[0]),
+                                                        xmlrpc_int64(er[1]), xmlrpc_int64(er[2]),
+                                                        xmlrpc_int64(er[3]), xmlrpc_int64(er[4])));
             if (!env->fault_occurred) xmlrpc_struct_set_value_v(env, out.get(), key, arr.get());
         } else {
             xmlrpc_struct_set_value_v(env, out.get(), key, val);
@@ -146,14 +151,14 @@ xmlrpc_value *state_with_er(xmlrpc_env *env, xmlrpc_value *base, const int64_t *
 
 // One string list member: each element an array holding the string.
 void list_push_name(xmlrpc_env *env, xmlrpc_value *list, const char *name) {
-    xr_value item(xmlrpc_build_value(env, "(s)", name));
+    xr_value item = held(env, xmlrpc_build_value(env, "(s)", name));
     if (!env->fault_occurred) xmlrpc_array_append_item(env, list, item.get());
 }
 
 xmlrpc_value *reply_state_list(xmlrpc_env *env, int r, const mivrabox_state &st,
                                xmlrpc_value *list) {
     if (r < 0) return reply_result(env, r);
-    xr_value sv(mivrabox_state_compose(env, &st));
+    xr_value sv = held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V,s:V}", "result", r, "state", sv.get(), "list", list);
 }
@@ -280,7 +285,8 @@ xmlrpc_value *bus_name(xmlrpc_env *env, xmlrpc_value *params, void *si, const ch
 template <xmlrpc_method2 F>
 xmlrpc_value *guarded(xmlrpc_env *env, xmlrpc_value *params, void *si, void *ci) {
     try {
-        return F(env, params, si, ci);
+        xmlrpc_value *v = F(env, params, si, ci);
+        return env->fault_occurred ? nullptr : v;
     } catch (...) {
         log_msg(LOG_ERROR, "%s: out of memory", "ctl_method");
         xmlrpc_env_set_fault(env, XMLRPC_INTERNAL_ERROR, "out of memory");
@@ -329,7 +335,7 @@ xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *s
     buf[0] = 0;
     int r = bus_ply_get_event(b, buf.get(), kLineSize, i, &st);
     if (r < 0) return reply_result(env, r);
-    xr_value sv(mivrabox_state_compose(env, &st));
+    xr_value sv = held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event",
                               utf8_clean(buf.get()).c_str(), "state", sv.get());
@@ -365,7 +371,7 @@ xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, vo
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
     bus_ply_state(b, &st);
-    xr_value list(xmlrpc_array_new(env));
+    xr_value list = held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
     std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(b->path.c_str()), closedir);
     if (d) {
@@ -425,7 +431,7 @@ xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
-    xr_value list(xmlrpc_array_new(env));
+    xr_value list = held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
     int count = 0;
     {
@@ -437,8 +443,8 @@ xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si
             const char *origin = ob->origin.c_str();
             const char *object = ob->object.c_str();
             if (!utf8_ok(origin) || !utf8_ok(object)) continue;
-            xr_value item(xmlrpc_build_value(env, "{s:s,s:s,s:i}", "origin", origin, "object",
-                                             object, "ref", ob->ref));
+            xr_value item = held(env, xmlrpc_build_value(env, "{s:s,s:s,s:i}", "origin", origin,
+                                                         "object", object, "ref", ob->ref));
             if (env->fault_occurred) return nullptr;
             xmlrpc_array_append_item(env, list.get(), item.get());
             if (env->fault_occurred) return nullptr;
@@ -459,25 +465,25 @@ xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *
     mivrabox_state st = {}, last = {};
     std::vector<bus_event_text> evs;
     bus_ply_get_events(b, first, count, evs, &st);
-    xr_value list(xmlrpc_array_new(env));
+    xr_value list = held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
-    xr_value base(mivrabox_state_compose(env, &st));
+    xr_value base = held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     for (size_t i = 0; i < evs.size(); i++) {
         last = st;
         last.er[0] = evs[i].flags;
         last.er[1] = evs[i].sys_id;
         last.er[2] = evs[i].start;
-        xr_value sv(state_with_er(env, base.get(), last.er));
+        xr_value sv = held(env, state_with_er(env, base.get(), last.er));
         if (env->fault_occurred) return nullptr;
-        xr_value item(xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + int(i), "event",
-                                         utf8_clean(evs[i].line.c_str()).c_str(), "state",
-                                         sv.get()));
+        xr_value item = held(
+            env, xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + int(i), "event",
+                                    utf8_clean(evs[i].line.c_str()).c_str(), "state", sv.get()));
         if (env->fault_occurred) return nullptr;
         xmlrpc_array_append_item(env, list.get(), item.get());
         if (env->fault_occurred) return nullptr;
     }
-    xr_value sv(mivrabox_state_compose(env, &last));
+    xr_value sv = held(env, mivrabox_state_compose(env, &last));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V,s:V}", "result", 0, "events", list.get(), "state",
                               sv.get());
@@ -494,7 +500,7 @@ xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void
     mivrabox_state st = {};
     bus *b = bus_at(O(si), idx);
     int r = b ? bus_ply_search_event(b, key, start, flags, &st) : -22;
-    xr_value sv(mivrabox_state_compose(env, &st));
+    xr_value sv = held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
 }
@@ -508,7 +514,7 @@ xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
         if (ply_dup(b->playlist, &dup) < 0) return reply_result(env, -12);
         bus_ply_state(b, &st);
     }
-    xr_value list(xmlrpc_array_new(env));
+    xr_value list = held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) {
         ply_free(&dup);
         return nullptr;
@@ -522,7 +528,8 @@ xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
         if (std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
         seen.push_back(id);
         n++;
-        xr_value item(xmlrpc_build_value(env, "{s:s,s:s,s:I}", "media_id",
+        xr_value item =
+            held(env, xmlrpc_build_value(env, "{s:s,s:s,s:I}", "media_id",
                                          utf8_clean(id.c_str()).c_str(), "start_time",
                                          e->start_time.c_str(), "start", xmlrpc_int64(e->start)));
         if (!env->fault_occurred) xmlrpc_array_append_item(env, list.get(), item.get());
@@ -569,7 +576,7 @@ xmlrpc_value *ctl_method_ResetEventsTC(xmlrpc_env *env, xmlrpc_value *params, vo
 // Templates of bus 0's graphics device, asked at most every 5 s.
 xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opts *o) {
     log_msg(LOG_ERROR, "%s:", "ctl_method_MivraLib_LibListTemplates");
-    xr_value list(xmlrpc_array_new(env));
+    xr_value list = held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
     bus *b = bus_at(o, 0);
     if (!b) return xmlrpc_build_value(env, "{s:i,s:V}", "result", -22, "list", list.get());
@@ -608,7 +615,7 @@ xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opt
 
 xmlrpc_value *ctl_method_MivraLib_LibListTemplateVars(xmlrpc_env *env) {
     log_msg(LOG_ERROR, "%s:", "ctl_method_MivraLib_LibListTemplateVars");
-    xr_value list(xmlrpc_array_new(env));
+    xr_value list = held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
     char key[64];
     for (int i = 0; i < 16; i++) {
@@ -626,10 +633,12 @@ xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *, const char *meth
     static const char *const name = "ctl_method_default";
     try {
         mivrabox_opts *o = O(si);
+        xmlrpc_value *v = nullptr;
         if (!strcmp(method, "MivraLib.LibListTemplates"))
-            return ctl_method_MivraLib_LibListTemplates(env, o);
-        if (!strcmp(method, "MivraLib.LibListTemplateVars"))
-            return ctl_method_MivraLib_LibListTemplateVars(env);
+            v = ctl_method_MivraLib_LibListTemplates(env, o);
+        else if (!strcmp(method, "MivraLib.LibListTemplateVars"))
+            v = ctl_method_MivraLib_LibListTemplateVars(env);
+        if (v || env->fault_occurred) return env->fault_occurred ? nullptr : v;
         std::string target;
         bus *b0 = bus_at(o, 0);
         if (b0 && !strncmp(method, "MivraLib.", 9))
@@ -697,7 +706,8 @@ int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size
     xr_env env;
     xmlInitParser();
     s->xml_init = true;
-    s->registry = xmlrpc_registry_new(&env);
+    xmlrpc_registry *reg = xmlrpc_registry_new(&env);
+    s->registry = env.fault() ? nullptr : reg;
     if (env.fault()) {
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_registry_new failed");
         return -14;
