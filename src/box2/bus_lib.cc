@@ -141,6 +141,15 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
 void bus_lib_proc_state(bus *b) {
     bus_idle_proc(b, "bus_lib_proc_state");
 }
+
+// Until lookups are made here, the thread at least drops the queued media that no event uses
+// any more, so that the list does not grow without bound.
 void bus_lib_proc_queue(bus *b) {
-    bus_idle_proc(b, "bus_lib_proc_queue");
+    log_msg(LOG_INFO, "%s[%d] started", "bus_lib_proc_queue", b->index);
+    while (!bus_sleep(b, 800)) {
+        lock_t lk(b->lock);
+        for (int i = b->queued.count() - 1; i >= 0; i--)
+            if (obj(b->queued, i)->ref <= 0) lib_object_list_delete(&b->queued, i);
+    }
+    log_msg(LOG_INFO, "%s[%d] finished", "bus_lib_proc_queue", b->index);
 }
