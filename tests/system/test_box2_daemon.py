@@ -116,9 +116,7 @@ class RelayTest(unittest.TestCase):
         self.assertEqual(plain(self.box.call("MivraIO.Stop")), {"result": 0})
         self.assertEqual(self.io.sigs(), ["MivraIO.Stop()"])
         self.io.script("MivraIO.Play", fault=[-7, "engine says no"])
-        kind, (code, text) = self.box.call("MivraIO.Play")
-        self.assertEqual((kind, code), ("fault", -7))
-        self.assertTrue(text.endswith("engine says no"), text)
+        self.assertEqual(self.box.call("MivraIO.Play"), ("fault", (-7, "engine says no")))
         self.assertEqual(self.box.call("MivraSched.SchedState"),
                          ("fault", (1, "ctl_method_default: method MivraSched.SchedState not bypassed")))
         self.assertEqual(self.box.call("MivraBox.Nothing", 0),
