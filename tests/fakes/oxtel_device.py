@@ -19,7 +19,7 @@ prints "PORT <n>", then one line per event:
 Commands (text arguments take backslash escapes such as \\x00 or \\n):
     send <text>                   raw bytes to every connection (include the ':' yourself)
     sendto <id> <text>            raw bytes to one connection
-    split <n1,n2,...> <text>      raw bytes to every connection in pieces of these sizes
+    split <n1,n2,...> <text>      raw bytes to every connection in chunks of these sizes
     reply <trigger> <text>        answer each message equal to trigger with these raw bytes
     close [id] | reset [id]       end connections politely or with a reset
     unlisten | listen             be absent (refuse connections) or present again on the port
@@ -102,7 +102,7 @@ class OxtelDevice:
             return [self.conns[cid]] if cid in self.conns else []
 
     def send(self, data, cid=None, chunks=None, gap=0.02):
-        """Raw bytes; with chunks (sizes) they go out in pieces, gap seconds apart."""
+        """Raw bytes; with chunks (sizes) they go out in chunks, gap seconds apart."""
         for s in self._targets(cid):
             try:
                 if not chunks:

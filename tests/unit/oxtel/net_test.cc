@@ -42,7 +42,7 @@ TEST(OxtelClient, FramesMergedAndSplitMessages) {
     ASSERT_TRUE(eventually([&] { return link.rec.msg_count() == 2; }));
     EXPECT_EQ(link.rec.texts(), (strings{"Y6", "Y61"}));
 
-    // pieces of 1, 3 and 4 bytes arrive apart; CR and LF are ordinary bytes
+    // fragments of 1, 3 and 4 bytes arrive apart; CR and LF are ordinary bytes
     dev.run("split 1,3,4 Z0110he\\r\\nlo:A1:A");
     dev.run("send 2:");
     ASSERT_TRUE(eventually([&] { return link.rec.msg_count() == 5; }));
