@@ -1,0 +1,327 @@
+#include "bus.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <optional>
+
+#include "log.h"
+#include "tc.h"
+#include "wallclock.h"
+
+namespace {
+
+int64_t default_now_ms(bus *) {
+    return time_now_ms();
+}
+
+// Cue and play belong to the scheduler; until it runs nothing is sent.
+int no_io(bus *, mivrabox_event *) {
+    return 0;
+}
+
+int default_range(bus *b, mivrabox_event *e, lib_object *o) {
+    return bus_ply_range_item(b, e, o);
+}
+
+// A remaining time as a timecode text of whole frames.
+void remain_text(int64_t ms, char *out) {
+    tc_frames2str(tc_sec2frames(double(ms) / 1000.0), out);
+}
+
+template <class F>
+std::thread bus_thread(F f, bus *b) {
+    return std::thread([f, b] {
+        try {
+            f(b);
+        } catch (...) {
+            log_msg(LOG_ERROR, "bus[%d]: thread ended on an exception", b->index);
+        }
+    });
+}
+
+void join(std::thread &t) {
+    if (t.joinable()) t.join();
+}
+
+// The entries that the scheduler, the media lookups and the drop folder fill in: they live until
+// the bus stops.
+void wait_proc(bus *b, const char *name) {
+    log_msg(LOG_INFO, "%s[%d] started", name, b->index);
+    while (!bus_sleep(b, 800)) {
+    }
+    log_msg(LOG_INFO, "%s[%d] finished", name, b->index);
+}
+
+}  // namespace
+
+const bus_hooks bus_hooks_default = {default_now_ms, default_range, '+', '-', no_io, no_io};
+
+int bus_new(bus **out) {
+    if (!out) return -22;
+    bus *b = new (std::nothrow) bus;
+    if (!b) return -12;
+    if (ply_new(&b->playlist) < 0) {
+        delete b;
+        return -12;
+    }
+    lib_object_list_init(&b->queued);
+    lib_object_list_init(&b->absent);
+    lib_object_list_init(&b->present);
+    if (oxtel_ctx_init(&b->oxtel) < 0) {
+        ply_free(&b->playlist);
+        delete b;
+        return -12;
+    }
+    *out = b;
+    return 0;
+}
+
+bool bus_sleep(bus *b, int ms) {
+    std::unique_lock lk(b->exit_mu);
+    return b->exit_cv.wait_for(lk, std::chrono::milliseconds(ms), [b] { return b->exit.load(); });
+}
+
+int bus_start(bus *b) {
+    if (!b) return -22;
+    // Without a device address there is nothing to connect to.
+    if (!b->oxtel_addr.empty()) {
+        b->oxtel.address = b->oxtel_addr;
+        b->oxtel.type = OXTEL_CLIENT;
+        b->oxtel.user = b;
+        bus_cg_link_setup(b);
+        oxtel_net_run(&b->oxtel);
+    }
+    if (!b->current.empty()) {
+        std::string path;
+        if (path_join(path, b->path.view(), b->current.view()) == 0 &&
+            bus_ply_load(b, path.c_str(), nullptr) > 0)
+            bus_ply_run(b, 1, nullptr);
+    }
+    b->cue_exit = 0;
+    b->th_cue = bus_thread(bus_io_async_cue_proc, b);
+    b->th_save = bus_thread(bus_save_proc, b);
+    b->th_ply = bus_thread(bus_ply_proc, b);
+    b->th_state = bus_thread(bus_lib_proc_state, b);
+    b->th_queue = bus_thread(bus_lib_proc_queue, b);
+    b->th_append = bus_thread(bus_append_proc, b);
+    return 0;
+}
+
+int bus_stop(bus *b) {
+    if (!b) return -22;
+    log_msg(LOG_INFO, "%s[%d] entering", "bus_stop", b->index);
+    {
+        std::lock_guard lk(b->cue_mu);
+        b->cue_exit = 1;
+    }
+    b->cue_cv.notify_all();
+    join(b->th_cue);
+    oxtel_net_stop(&b->oxtel);
+    {
+        std::lock_guard lk(b->exit_mu);
+        b->exit = 1;
+    }
+    b->exit_cv.notify_all();
+    join(b->th_append);
+    join(b->th_save);
+    join(b->th_ply);
+    join(b->th_state);
+    join(b->th_queue);
+    log_msg(LOG_INFO, "%s[%d] exiting", "bus_stop", b->index);
+    return 0;
+}
+
+int bus_free(bus **pb) {
+    if (!pb || !*pb) return -22;
+    bus *b = *pb;
+    *pb = nullptr;
+    oxtel_ctx_release(&b->oxtel);
+    lib_object_list_clear(&b->queued);
+    lib_object_list_clear(&b->absent);
+    lib_object_list_clear(&b->present);
+    ply_free(&b->playlist);
+    delete b;
+    return 0;
+}
+
+int bus_ply_state(bus *b, mivrabox_state *st) {
+    if (!st) return -22;
+    std::lock_guard lk(b->lock);
+    const ply_list *ply = b->playlist;
+    int64_t now = b->hooks.now_ms(b);
+    char tc[TC_TEXT_SIZE + 8];
+    st->f_running = b->running;
+    st->amend = ply->revision.load();
+    st->count = ply->count();
+    st->ply_remain.clear();
+    if (ply->count() > 0) {
+        const mivrabox_event *last = ply->items.back();
+        int64_t end = last->start + tc_frames2ms(mivrabox_event_duration(last, 0));
+        if (now < end) {
+            remain_text(end - now, tc);
+            st->ply_remain = tc;
+        }
+    }
+    st->curr_remain.clear();
+    if (b->time_to_next != 0) {
+        int64_t v = b->time_to_next;
+        char sign = v > 0 ? b->hooks.remain_sign_pos : b->hooks.remain_sign_neg;
+        remain_text(v > 0 ? v : -v, tc + 1);
+        tc[0] = sign;
+        st->curr_remain = tc;
+    }
+    struct timeval tv;
+    time_ms2tv(now, &tv);
+    time_tv2tc(&tv, tc);
+    st->time = tc;
+    st->lib_queued_count = b->queued.count();
+    st->lib_absent_count = b->absent.count();
+    st->lib_present_count = b->present.count();
+    int range = 0, sub = 0;
+    for (const mivrabox_event *e : ply->items) {
+        uint64_t f = e->flags;
+        if (f & MIVRABOX_F_RANGE) range++;
+        if (f & MIVRABOX_F_PARTIAL) sub++;
+    }
+    st->ply_stat_flag_range = range;
+    st->ply_stat_flag_subclip = sub;
+    return 0;
+}
+
+void bus_ply_item_start_str(ply_list *ply, int index) {
+    if (index < 0 || index >= ply->count()) return;
+    mivrabox_event *e = ply->items[size_t(index)];
+    struct timeval tv;
+    char tc[TIME_TC_SIZE];
+    time_ms2tv(e->start, &tv);
+    time_tv2tc(&tv, tc);
+    e->start_time = tc;
+}
+
+std::string bus_arl_path(const bus *b, int64_t start_ms) {
+    time_t t = time_t(start_ms / 1000);
+    struct tm tm = {};
+    localtime_r(&t, &tm);
+    char day[32];
+    snprintf(day, sizeof(day), "%04d-%02d-%02d.", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    return b->path.str() + "/" + day + b->arl_ext.str();
+}
+
+void bus_ply_item2arl(bus *b, int index) {
+    std::lock_guard lk(b->lock);
+    ply_list *ply = b->playlist;
+    if (index < 0 || index >= ply->count()) return;
+    const mivrabox_event *e = ply->items[size_t(index)];
+    std::string line;
+    mivrabox_event_format_append(e, line);
+    line += '\n';
+    std::string path = bus_arl_path(b, e->start);
+    // One write of a whole line with O_APPEND: lines of several writers never interleave.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    ssize_t w = fd >= 0 ? write(fd, line.data(), line.size()) : -1;
+    if (fd >= 0) close(fd);
+    if (w != ssize_t(line.size())) {
+        log_msg(LOG_ERROR, "%s: failed to append to file [%s]", "bus_ply_item2arl", path.c_str());
+        return;
+    }
+    if (e->start_mode != 'G') return;
+    // A gap filler airs again until the next fixed-time event.
+    int f = -1;
+    for (int i = index + 1; i < ply->count(); i++)
+        if (ply->items[size_t(i)]->start_mode == 'F') {
+            f = i;
+            break;
+        }
+    if (f <= 0) return;
+    const mivrabox_event *prev = ply->items[size_t(f - 1)];
+    int64_t end = prev->start + tc_frames2ms(mivrabox_event_duration(prev, 0));
+    if (end < ply->items[size_t(f)]->start) {
+        line.pop_back();
+        bus_ply_insert_event_by_idx(b, line.c_str(), f, nullptr);
+    }
+}
+
+int bus_ply_name_path(const bus *b, const char *name, std::string &path) {
+    if (!name || !path_name_ok(name)) return -22;
+    return path_join(path, b->path.view(), std::string(name) + ".ply");
+}
+
+void bus_save_proc(bus *b) {
+    std::string path;
+    bool path_ok = path_join(path, b->path.view(), b->current.view()) == 0;
+    log_msg(LOG_INFO, "%s[%d] started", "bus_save_proc", b->index);
+    if (!path_ok)
+        log_msg(LOG_ERROR, "%s[%d] no usable current playlist path [%s/%s]", "bus_save_proc",
+                b->index, b->path.c_str(), b->current.c_str());
+    // The revision of the last successful save; none yet.
+    std::optional<int> saved;
+    while (!bus_sleep(b, 800)) {
+        if (!path_ok) continue;
+        ply_list *dup = nullptr;
+        int rev = 0;
+        {
+            std::lock_guard lk(b->lock);
+            rev = b->playlist->revision.load();
+            bool due = saved ? rev != *saved : rev != 0;
+            if (due && ply_dup(b->playlist, &dup) < 0) dup = nullptr;
+        }
+        if (!dup) continue;
+        log_msg(LOG_INFO, "%s[%d] saving ...", "bus_save_proc", b->index);
+        for (int i = 0; i < dup->count(); i++) bus_ply_item_start_str(dup, i);
+        int r = ply_save(dup, path.c_str());
+        ply_free(&dup);
+        if (r >= 0) {
+            saved = rev;
+            log_msg(LOG_INFO, "%s[%d] saving done", "bus_save_proc", b->index);
+        } else {
+            // Not remembered: the next pass tries again.
+            log_msg(LOG_ERROR, "%s[%d] saving [%s] failed, r=%d", "bus_save_proc", b->index,
+                    path.c_str(), r);
+        }
+    }
+    log_msg(LOG_INFO, "%s[%d] finished", "bus_save_proc", b->index);
+}
+
+void bus_ply_proc(bus *b) {
+    wait_proc(b, "bus_ply_proc");
+}
+void bus_lib_proc_state(bus *b) {
+    wait_proc(b, "bus_lib_proc_state");
+}
+void bus_lib_proc_queue(bus *b) {
+    wait_proc(b, "bus_lib_proc_queue");
+}
+void bus_append_proc(bus *b) {
+    wait_proc(b, "bus_append_proc");
+}
+
+void bus_io_async_cue_proc(bus *b) {
+    log_msg(LOG_INFO, "%s[%d]: entering", "bus_io_async_cue_proc", b->index);
+    std::unique_lock lk(b->cue_mu);
+    b->cue_cv.wait(lk, [b] { return b->cue_exit.load() != 0; });
+    log_msg(LOG_INFO, "%s[%d]: exiting", "bus_io_async_cue_proc", b->index);
+}
+
+int bus_cg_tmpl_request(bus *b) {
+    return oxtel_send(&b->oxtel, -1, "R4$VIDEO", 8);
+}
+
+void bus_cg_link_setup(bus *) {}
+
+void bus_tmpl_listing_add(bus *b, const char *name) {
+    std::lock_guard lk(b->tmpl.mu);
+    if (b->tmpl.busy && b->tmpl.names.size() < 4096) b->tmpl.names.emplace_back(name);
+}
+
+void bus_tmpl_listing_end(bus *b) {
+    {
+        std::lock_guard lk(b->tmpl.mu);
+        b->tmpl.done = true;
+    }
+    b->tmpl.cv.notify_all();
+}

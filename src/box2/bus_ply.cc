@@ -1,0 +1,433 @@
+// Playlist operations of a bus shared by the control methods and the scheduler.
+#include <strings.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "bus.h"
+#include "log.h"
+#include "tc.h"
+#include "wallclock.h"
+
+namespace {
+
+using lock_t = std::lock_guard<std::recursive_mutex>;
+
+struct event_ref {
+    mivrabox_event *e;
+    explicit event_ref(mivrabox_event *ev) : e(ev) {}
+    ~event_ref() { mivrabox_event_unref(&e); }
+    event_ref(const event_ref &) = delete;
+    event_ref &operator=(const event_ref &) = delete;
+};
+
+struct ply_ref {
+    ply_list *p = nullptr;
+    ~ply_ref() {
+        if (p) ply_free(&p);
+    }
+};
+
+int64_t dur_ms(const mivrabox_event *e) {
+    return tc_frames2ms(mivrabox_event_duration(e, 0));
+}
+
+mivrabox_event *at(bus *b, int i) {
+    return b->playlist->items[size_t(i)];
+}
+
+int fill(bus *b, mivrabox_state *st, int r) {
+    if (st) bus_ply_state(b, st);
+    return r;
+}
+
+// An index of the wire as a list index: anything outside int appends.
+int list_index(int64_t v) {
+    return v < 0 || v > INT_MAX ? -1 : int(v);
+}
+
+// Event 0 is on air while the bus runs: it may be neither displaced nor replaced.
+bool first_playing(bus *b) {
+    return b->running && b->playlist->count() > 0 &&
+           (at(b, 0)->flags & (MIVRABOX_F_PLAYING | MIVRABOX_F_ON_AIR));
+}
+
+mivrabox_event *parse_line(const char *fn, const char *line) {
+    mivrabox_event *e = mivrabox_event_parse(line ? line : "");
+    if (!e) log_msg(LOG_ERROR, "%s: failed to parse event [%s]", fn, line ? line : "");
+    return e;
+}
+
+// Registers events [from, count) of the bus playlist; start times follow when a duration was
+// filled from the media.
+void register_from(bus *b, int from) {
+    for (int i = from; i < b->playlist->count(); i++) bus_ply_item_register(b, at(b, i));
+}
+
+}  // namespace
+
+int bus_ply_start_time_recalc(ply_list *ply) {
+    if (ply->count() == 0) {
+        ply->total_duration = 0;
+        return 0;
+    }
+    int changes = 0;
+    int64_t total = 0;
+    for (mivrabox_event *e : ply->items) {
+        if (e->sys_id == 0) e->sys_id = mivrabox_sys_id_next();
+        total += dur_ms(e);
+    }
+    mivrabox_event *e0 = ply->items[0];
+    struct timeval tv;
+    time_tc_today2tv(e0->start_time.c_str(), &tv);
+    int64_t s = time_tv2ms(&tv);
+    log_msg(LOG_INFO, "%s:%d e->start_time=[%s], e->start=%ld, C=%ld, e->flags=0x%.4ld",
+            "bus_ply_start_time_recalc", 515, e0->start_time.c_str(), long(e0->start), long(s),
+            long(e0->flags.load()));
+    if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != s) {
+        e0->start = s;
+        changes++;
+    }
+    char tc[TIME_TC_SIZE];
+    for (int i = 1; i < ply->count(); i++) {
+        const mivrabox_event *p = ply->items[size_t(i - 1)];
+        mivrabox_event *e = ply->items[size_t(i)];
+        int64_t end = p->start + dur_ms(p);
+        time_ms2tv(end, &tv);
+        time_tv2tc(&tv, tc);
+        if (e->start_mode == 'F') {
+            int64_t start = end - tc_str2ms(tc) + tc_str2ms(e->start_time.c_str());
+            if (e->start != start || e->follow_time.view() != tc) {
+                e->start = start;
+                e->follow_time = tc;
+                changes++;
+            }
+        } else if (e->start != end) {
+            e->start = end;
+            e->start_time = tc;
+            changes++;
+        }
+    }
+    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+    if (changes) ply->revision++;
+    return changes;
+}
+
+int bus_ply_start_time_recalc(bus *b) {
+    lock_t lk(b->lock);
+    return bus_ply_start_time_recalc(b->playlist);
+}
+
+int bus_ply_range_item(bus *, mivrabox_event *e, lib_object *o) {
+    int r = 0;
+    if (e->mark_in.empty()) {
+        e->duration = o->duration.view();
+        r = 1;
+    }
+    int len = tc_str2frames(o->duration.c_str());
+    bool si = !e->mark_in.empty(), so = !e->mark_out.empty(), sd = !e->duration.empty();
+    int in = si ? tc_str2frames(e->mark_in.c_str()) : 0;
+    int out = so ? tc_str2frames(e->mark_out.c_str()) : 0;
+    int d = sd ? tc_str2frames(e->duration.c_str()) : 0;
+    int check = -1;
+    if (si && so && sd && int64_t(d) + in != int64_t(out) + 1)
+        check = 0;
+    else if (si && so && out < in)
+        check = 1;
+    // OUT is the last frame used, so no duration may run past it.
+    else if (so && sd && int64_t(d) > int64_t(out) + 1)
+        check = 2;
+    else if (so && len <= out)
+        check = 3;
+    else if (!so && si && sd && int64_t(len) < int64_t(in) + d)
+        check = 4;
+    if (check >= 0) {
+        e->flags |= MIVRABOX_F_RANGE;
+        log_msg(LOG_ERROR, "%s: !%d! {%s} IN=[%s], OUT=[%s], DUR=[%s], LEN=[%s]",
+                "bus_ply_range_item", check, e->origin.c_str(), e->mark_in.c_str(),
+                e->mark_out.c_str(), e->duration.c_str(), o->duration.c_str());
+        return r;
+    }
+    if ((sd && len != d) || (!sd && si && so && len != out - in + 1))
+        e->flags |= MIVRABOX_F_PARTIAL;
+    return r;
+}
+
+int bus_ply_next_ft_idx(ply_list *ply, int from) {
+    if (from < 0) from = 0;
+    int best = -2;
+    for (int i = from; i < ply->count(); i++) {
+        const mivrabox_event *e = ply->items[size_t(i)];
+        if (e->start_mode != 'F') continue;
+        if (best < 0 || e->start <= ply->items[size_t(best)]->start) best = i;
+    }
+    return best;
+}
+
+int bus_ply_idx_by_sys_id(bus *b, int64_t sys_id) {
+    lock_t lk(b->lock);
+    return ply_find_sys_id(b->playlist, sys_id);
+}
+
+int bus_ply_run(bus *b, int value, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    b->running = value;
+    return fill(b, st, 0);
+}
+
+int bus_ply_insert_event_by_idx(bus *b, const char *line, int64_t index, mivrabox_state *st) {
+    mivrabox_event *parsed = mivrabox_event_parse(line ? line : "");
+    if (!parsed) {
+        log_msg(LOG_ERROR, "%s: failed to parse event to insert [%s]",
+                "bus_ply_insert_event_by_idx", line ? line : "");
+        return -84;
+    }
+    event_ref hold(parsed);
+    lock_t lk(b->lock);
+    int idx = list_index(index);
+    if (idx == 0 && first_playing(b)) {
+        log_msg(LOG_ERROR, "%s: trying to insert before playing event",
+                "bus_ply_insert_event_by_idx");
+        return fill(b, st, -16);
+    }
+    int r = ply_insert_event(b->playlist, parsed, idx, 1);
+    if (r < 0) return fill(b, st, r == -2 ? -16 : r);
+    bus_ply_item_register(b, at(b, r));
+    bus_ply_start_time_recalc(b->playlist);
+    return fill(b, st, 0);
+}
+
+int bus_ply_insert_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    int idx = -1;
+    if (sys_id != -1) {
+        idx = ply_find_sys_id(b->playlist, sys_id);
+        if (idx < 0) {
+            // The line is still checked first: a bad line is -84 whatever the sys_id.
+            mivrabox_event *e = mivrabox_event_parse(line ? line : "");
+            if (!e) return -84;
+            mivrabox_event_unref(&e);
+            return -2;
+        }
+    }
+    return bus_ply_insert_event_by_idx(b, line, idx, st);
+}
+
+int bus_ply_update_event_by_idx(bus *b, const char *line, int64_t index, mivrabox_state *st) {
+    mivrabox_event *parsed = parse_line("bus_ply_update_event_by_idx", line);
+    if (!parsed) return -84;
+    event_ref hold(parsed);
+    lock_t lk(b->lock);
+    if (index < 0 || index >= b->playlist->count()) return -34;
+    int idx = int(index);
+    if (idx == 0 && first_playing(b)) {
+        log_msg(LOG_ERROR, "%s: trying to update playing event", "bus_ply_update_event_by_idx");
+        return -16;
+    }
+    mivrabox_event *old = nullptr;
+    int r = ply_replace_event(b->playlist, parsed, idx, &old);
+    if (r < 0) return r;
+    event_ref old_hold(old);
+    // The new registration comes first: a media shared by both keeps its object and state.
+    bus_ply_item_register(b, at(b, idx));
+    if (old) bus_ply_item_unregister(b, old);
+    bus_ply_start_time_recalc(b->playlist);
+    return fill(b, st, 0);
+}
+
+int bus_ply_update_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    int idx = ply_find_sys_id(b->playlist, sys_id);
+    if (idx < 0) {
+        mivrabox_event *e = mivrabox_event_parse(line ? line : "");
+        if (!e) return -84;
+        mivrabox_event_unref(&e);
+        return -2;
+    }
+    return bus_ply_update_event_by_idx(b, line, idx, st);
+}
+
+int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state *st) {
+    if (index < 0) return -22;
+    lock_t lk(b->lock);
+    if (index >= b->playlist->count()) return -34;
+    mivrabox_event copy = *at(b, index);
+    struct timeval tv;
+    char tc[TIME_TC_SIZE];
+    time_ms2tv(copy.start, &tv);
+    time_tv2tc(&tv, tc);
+    copy.start_time = tc;
+    mivrabox_event_format(&copy, buf, size);
+    if (st) {
+        bus_ply_state(b, st);
+        st->er[0] = int64_t(copy.flags.load());
+        st->er[1] = copy.sys_id;
+        st->er[2] = copy.start;
+    }
+    return 0;
+}
+
+int bus_ply_delete_event(bus *b, int64_t index, mivrabox_state *st) {
+    return bus_ply_delete_events(b, 1, &index, st);
+}
+
+int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    // Each deleted event gives its media reference back once, however often it is named.
+    std::vector<int64_t> v;
+    for (int i = 0; i < count; i++)
+        if (indexes[i] >= 0 && indexes[i] < b->playlist->count()) v.push_back(indexes[i]);
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+    for (int64_t i : v) bus_ply_item_unregister(b, at(b, int(i)));
+    if (!v.empty()) ply_delete_events(b->playlist, int(v.size()), v.data());
+    bus_ply_start_time_recalc(b->playlist);
+    return fill(b, st, 0);
+}
+
+int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    std::vector<int64_t> v;
+    for (int i = 0; i < count; i++) {
+        int idx = ply_find_sys_id(b->playlist, sys_ids[i]);
+        if (idx >= 0) v.push_back(idx);
+    }
+    return bus_ply_delete_events(b, int(v.size()), v.data(), st);
+}
+
+int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    // Only events with a sys_id are deleted, so only theirs give their media back.
+    for (int i = std::max(first, 0); i <= last && i < b->playlist->count(); i++)
+        if (at(b, i)->sys_id != 0) bus_ply_item_unregister(b, at(b, i));
+    int r = ply_delete_range(b->playlist, first, last);
+    bus_ply_start_time_recalc(b->playlist);
+    return fill(b, st, r);
+}
+
+int bus_ply_load(bus *b, const char *path, mivrabox_state *st) {
+    ply_ref loaded;
+    int r = ply_load(&loaded.p, path);
+    if (r < 0) return r;
+    bus_ply_start_time_recalc(loaded.p);
+    lock_t lk(b->lock);
+    if (b->playlist->count() > 0) return -17;
+    // The revision goes on from the old list's, so that a save of the new list is never taken
+    // for one already written.
+    loaded.p->revision += b->playlist->revision.load() + 1;
+    std::swap(loaded.p, b->playlist);
+    register_from(b, 0);
+    bus_ply_start_time_recalc(b->playlist);
+    return fill(b, st, b->playlist->count());
+}
+
+int bus_ply_append(bus *b, const char *path, mivrabox_state *st) {
+    ply_ref loaded;
+    int r = ply_load(&loaded.p, path);
+    if (r < 0) return r;
+    lock_t lk(b->lock);
+    if (b->playlist->count() == 0) return -2;
+    int first = ply_append_list(b->playlist, loaded.p);
+    if (first < 0) return first;
+    register_from(b, first);
+    bus_ply_start_time_recalc(b->playlist);
+    return fill(b, st, first);
+}
+
+int bus_ply_save(bus *b, const char *path, mivrabox_state *st) {
+    ply_ref dup;
+    {
+        lock_t lk(b->lock);
+        if (ply_dup(b->playlist, &dup.p) < 0) return -12;
+        if (st) bus_ply_state(b, st);
+    }
+    for (int i = 0; i < dup.p->count(); i++) bus_ply_item_start_str(dup.p, i);
+    return ply_save(dup.p, path);
+}
+
+int bus_ply_close(bus *b, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    for (mivrabox_event *e : b->playlist->items) bus_ply_item_unregister(b, e);
+    ply_clear(b->playlist);
+    bus_ply_start_time_recalc(b->playlist);
+    return fill(b, st, 0);
+}
+
+int bus_ply_take(bus *b, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    if (b->playlist->count() == 0) return -2;
+    b->take_req = 1;
+    b->running = 1;
+    return fill(b, st, 0);
+}
+
+int bus_ply_take_n(bus *b, int index, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    if (b->playlist->count() == 0) return -2;
+    b->running = 1;
+    b->take_n = index;
+    return fill(b, st, 0);
+}
+
+int bus_ply_fallback(bus *b, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    if (b->playlist->count() == 0) return -2;
+    b->fallback_req = 1;
+    b->running = 1;
+    return fill(b, st, 0);
+}
+
+int bus_ply_trimpad_event(bus *b, int delta, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    if (b->playlist->count() == 0) return -2;
+    mivrabox_event *e = at(b, 0);
+    int64_t d = int64_t(mivrabox_event_duration(e, 0)) + delta;
+    if (d > 0 && d <= INT_MAX) {
+        char tc[TC_TEXT_SIZE];
+        e->duration = tc_frames2str(int(d), tc);
+        bus_ply_item_start_str(b->playlist, 0);
+        bus_ply_start_time_recalc(b->playlist);
+    }
+    return fill(b, st, 0);
+}
+
+int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    int n = 0;
+    for (int i = 0; i < count; i++) {
+        int idx = ply_find_sys_id(b->playlist, sys_ids[i]);
+        if (idx < 0) continue;
+        mivrabox_event *e = at(b, idx);
+        e->mark_in.clear();
+        e->mark_out.clear();
+        // Registered again for the range check, and the earlier reference given back, so the
+        // media's count stays the number of events that use it.
+        bus_ply_item_register(b, e);
+        bus_lib_unregister(b, e->media_id.c_str());
+        n++;
+    }
+    if (n) bus_ply_start_time_recalc(b->playlist);
+    return fill(b, st, 0);
+}
+
+int bus_ply_search_event(bus *b, const char *key, int start, int flags, mivrabox_state *st) {
+    lock_t lk(b->lock);
+    if (st) bus_ply_state(b, st);
+    int count = b->playlist->count();
+    if (start < -1) start = -1;
+    if (!key || start >= count || flags == 0 || start + 1 >= count) return -2;
+    auto hit = [key](const char *field) { return strcasestr(field, key) != nullptr; };
+    for (int i = start + 1; i < count; i++) {
+        const mivrabox_event *e = at(b, i);
+        if ((flags & 1) && hit(e->title.c_str())) return i;
+        if ((flags & 2) && hit(e->media_id.c_str())) return i;
+        if ((flags & 4) && hit(e->assets.c_str())) return i;
+        for (const mivrabox_meta_pair &p : e->pairs) {
+            if ((flags & 8) && hit(p.key.c_str())) return i;
+            if ((flags & 16) && hit(p.value.c_str())) return i;
+        }
+    }
+    return -2;
+}

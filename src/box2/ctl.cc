@@ -1,0 +1,795 @@
+#include "ctl.h"
+
+#include <dirent.h>
+#include <libxml/parser.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <xmlrpc-c/server_abyss.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "box2_opts.h"
+#include "bus.h"
+#include "log.h"
+#include "relay.h"
+#include "xr.h"
+
+struct ctl_server {
+    xmlrpc_server_abyss_parms parms = {};
+    xmlrpc_server_abyss_t *server = nullptr;
+    xmlrpc_registry *registry = nullptr;
+    xmlrpc_server_abyss_sig *old_sig = nullptr;
+    bool global_init = false;
+    bool xml_init = false;
+};
+
+namespace {
+
+// Guards the server pointer against a stop that races start-up or release.
+std::mutex g_ctl_mu;
+
+constexpr size_t kLineSize = 16384;
+
+struct free_deleter {
+    void operator()(void *p) const { free(p); }
+};
+using c_text = std::unique_ptr<char, free_deleter>;
+
+mivrabox_opts *O(void *si) {
+    return static_cast<mivrabox_opts *>(si);
+}
+
+bus *bus_at(mivrabox_opts *o, int i) {
+    return i >= 0 && i < o->bus_count ? o->busses[i] : nullptr;
+}
+
+bool utf8_ok(const char *s) {
+    const auto *p = reinterpret_cast<const unsigned char *>(s);
+    while (*p) {
+        int n;
+        uint32_t c = *p;
+        if (c < 0x80)
+            n = 0;
+        else if ((c & 0xE0) == 0xC0)
+            n = 1, c &= 0x1F;
+        else if ((c & 0xF0) == 0xE0)
+            n = 2, c &= 0x0F;
+        else if ((c & 0xF8) == 0xF0)
+            n = 3, c &= 0x07;
+        else
+            return false;
+        p++;
+        for (int k = 0; k < n; k++, p++) {
+            if ((*p & 0xC0) != 0x80) return false;
+            c = (c << 6) | (*p & 0x3F);
+        }
+        static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+        if (c < kMin[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    }
+    return true;
+}
+
+xmlrpc_value *reply_result(xmlrpc_env *env, int r) {
+    return xmlrpc_build_value(env, "{s:i}", "result", r);
+}
+
+// {"result": r, "state"} for r >= 0, {"result": r} otherwise.
+xmlrpc_value *reply_state(xmlrpc_env *env, int r, const mivrabox_state &st) {
+    if (r < 0) return reply_result(env, r);
+    xr_value sv(mivrabox_state_compose(env, &st));
+    if (env->fault_occurred) return nullptr;
+    return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
+}
+
+// One string list member: each element an array holding the string.
+void list_push_name(xmlrpc_env *env, xmlrpc_value *list, const char *name) {
+    xr_value item(xmlrpc_build_value(env, "(s)", name));
+    if (!env->fault_occurred) xmlrpc_array_append_item(env, list, item.get());
+}
+
+xmlrpc_value *reply_state_list(xmlrpc_env *env, int r, const mivrabox_state &st,
+                               xmlrpc_value *list) {
+    if (r < 0) return reply_result(env, r);
+    xr_value sv(mivrabox_state_compose(env, &st));
+    if (env->fault_occurred) return nullptr;
+    return xmlrpc_build_value(env, "{s:i,s:V,s:V}", "result", r, "state", sv.get(), "list", list);
+}
+
+// Handlers that take only the bus index.
+xmlrpc_value *bus_only(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                       int (*op)(bus *, mivrabox_state *), const char *log_fmt = nullptr) {
+    int idx = 0;
+    xmlrpc_decompose_value(env, params, "(i)", &idx);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
+        return nullptr;
+    }
+    if (log_fmt) log_msg(LOG_INFO, "%s: i=%d", name, idx);
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    int r = op(b, &st);
+    return reply_state(env, r, st);
+}
+
+// Handlers that take the bus index and one int.
+xmlrpc_value *bus_int(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                      const char *what, int (*op)(bus *, int, mivrabox_state *),
+                      const char *log_fmt = nullptr) {
+    int idx = 0, v = 0;
+    xmlrpc_decompose_value(env, params, "(ii)", &idx, &v);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value(%s) failed", name, what);
+        return nullptr;
+    }
+    if (log_fmt) log_msg(LOG_INFO, log_fmt, name, idx, v);
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    int r = op(b, v, &st);
+    return reply_state(env, r, st);
+}
+
+// (isI): bus, event line, index or sys_id.
+xmlrpc_value *bus_line(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                       int (*op)(bus *, const char *, int64_t, mivrabox_state *)) {
+    int idx = 0;
+    char *line = nullptr;
+    xmlrpc_int64 v = 0;
+    xmlrpc_decompose_value(env, params, "(isI)", &idx, &line, &v);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s/%s: xmlrpc_decompose_value('bus idx','event body','idx') failed",
+                name, "helper_isI");
+        return nullptr;
+    }
+    c_text hold(line);
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    int r = op(b, line, v, &st);
+    return reply_state(env, r, st);
+}
+
+// (iA): bus and an array of one-element arrays, each holding an i8.
+bool helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *idx,
+               std::vector<int64_t> &values) {
+    xmlrpc_value *arr = nullptr;
+    xmlrpc_decompose_value(env, params, "(iA)", idx, &arr);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s/%s: xmlrpc_decompose_value('bus idx','sys_id's array') failed", name,
+                "helper_iA");
+        return false;
+    }
+    xr_value hold(arr);
+    int n = xmlrpc_array_size(env, arr);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s/%s: xmlrpc_array_size failed: %s (%d)", name, "helper_iA",
+                env->fault_string, env->fault_code);
+        return false;
+    }
+    values.reserve(size_t(n));
+    for (int i = 0; i < n; i++) {
+        xmlrpc_value *item = nullptr;
+        xmlrpc_array_read_item(env, arr, i, &item);
+        if (env->fault_occurred) {
+            log_msg(LOG_ERROR, "%s/%s: xmlrpc_array_read_item failed: %s (%d)", name, "helper_iA",
+                    env->fault_string, env->fault_code);
+            return false;
+        }
+        xr_value ih(item);
+        xmlrpc_int64 v = 0;
+        xmlrpc_decompose_value(env, item, "(I)", &v);
+        if (env->fault_occurred) {
+            log_msg(LOG_ERROR, "%s/%s: xmlrpc_decompose_value failed: %s (%d)", name, "helper_iA",
+                    env->fault_string, env->fault_code);
+            return false;
+        }
+        values.push_back(v);
+    }
+    return true;
+}
+
+xmlrpc_value *bus_array(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                        int (*op)(bus *, int, const int64_t *, mivrabox_state *)) {
+    int idx = 0;
+    std::vector<int64_t> values;
+    if (!helper_iA(env, params, name, &idx, values)) return nullptr;
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    int r = op(b, int(values.size()), values.data(), &st);
+    return reply_state(env, r, st);
+}
+
+// (is): bus and a playlist name, which must stay a file of the bus folder.
+xmlrpc_value *bus_name(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                       int (*op)(bus *, const char *, mivrabox_state *)) {
+    int idx = 0;
+    char *ply = nullptr;
+    xmlrpc_decompose_value(env, params, "(is)", &idx, &ply);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx', 'playlist name') failed", name);
+        return nullptr;
+    }
+    c_text hold(ply);
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    std::string path;
+    if (bus_ply_name_path(b, ply, path) < 0) {
+        log_msg(LOG_ERROR, "%s: refused playlist name [%s]", name, ply);
+        return reply_result(env, -22);
+    }
+    mivrabox_state st = {};
+    int r = op(b, path.c_str(), &st);
+    return reply_state(env, r, st);
+}
+
+// Handlers are plain functions; the table wraps each so that no exception reaches xmlrpc-c.
+template <xmlrpc_method2 F>
+xmlrpc_value *guarded(xmlrpc_env *env, xmlrpc_value *params, void *si, void *ci) {
+    try {
+        return F(env, params, si, ci);
+    } catch (...) {
+        log_msg(LOG_ERROR, "%s: out of memory", "ctl_method");
+        xmlrpc_env_set_fault(env, XMLRPC_INTERNAL_ERROR, "out of memory");
+        return nullptr;
+    }
+}
+
+xmlrpc_value *ctl_method_GetState(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_GetState";
+    return bus_only(env, params, si, name, bus_ply_state);
+}
+
+xmlrpc_value *ctl_method_Run(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_Run";
+    int idx = 0, v = 0;
+    xmlrpc_decompose_value(env, params, "(ii)", &idx, &v);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','f_running') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    int r = bus_ply_run(b, v, &st);
+    return reply_state(env, r, st);
+}
+
+xmlrpc_value *ctl_method_InsertEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_InsertEvent";
+    return bus_line(env, params, si, name, bus_ply_insert_event_by_idx);
+}
+
+xmlrpc_value *ctl_method_InsertEvent2(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_InsertEvent2";
+    return bus_line(env, params, si, name, bus_ply_insert_event_by_sys_id);
+}
+
+xmlrpc_value *ctl_method_UpdateEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_UpdateEvent";
+    return bus_line(env, params, si, name, bus_ply_update_event_by_idx);
+}
+
+xmlrpc_value *ctl_method_UpdateEvent2(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_UpdateEvent2";
+    return bus_line(env, params, si, name, bus_ply_update_event_by_sys_id);
+}
+
+xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_GetEvent";
+    int idx = 0, i = 0;
+    xmlrpc_decompose_value(env, params, "(ii)", &idx, &i);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    std::unique_ptr<char[]> buf(new char[kLineSize]);
+    buf[0] = 0;
+    int r = bus_ply_get_event(b, buf.get(), kLineSize, i, &st);
+    if (r < 0) return reply_result(env, r);
+    xr_value sv(mivrabox_state_compose(env, &st));
+    if (env->fault_occurred) return nullptr;
+    return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event", buf.get(), "state",
+                              sv.get());
+}
+
+xmlrpc_value *ctl_method_DeleteEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_DeleteEvent";
+    int idx = 0;
+    xmlrpc_int64 i = 0;
+    xmlrpc_decompose_value(env, params, "(iI)", &idx, &i);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    int r = bus_ply_delete_event(b, i, &st);
+    return reply_state(env, r, st);
+}
+
+xmlrpc_value *ctl_method_DeleteEvents(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_DeleteEvents";
+    return bus_array(env, params, si, name, bus_ply_delete_events);
+}
+
+xmlrpc_value *ctl_method_DeleteEvents2(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_DeleteEvents2";
+    return bus_array(env, params, si, name, bus_ply_delete_events2);
+}
+
+xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_ListPlaylists";
+    int idx = 0;
+    xmlrpc_decompose_value(env, params, "(i)", &idx);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    bus_ply_state(b, &st);
+    xr_value list(xmlrpc_array_new(env));
+    if (env->fault_occurred) return nullptr;
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(b->path.c_str()), closedir);
+    if (d) {
+        while (struct dirent *de = readdir(d.get())) {
+            bool reg = de->d_type == DT_REG;
+            if (de->d_type == DT_UNKNOWN) {
+                struct stat sb;
+                std::string p = b->path.str() + "/" + de->d_name;
+                reg = stat(p.c_str(), &sb) == 0 && S_ISREG(sb.st_mode);
+            }
+            const char *dot = strrchr(de->d_name, '.');
+            if (!reg || !dot || strcmp(dot, ".ply") != 0 || !utf8_ok(de->d_name)) continue;
+            std::string stem(de->d_name, size_t(dot - de->d_name));
+            list_push_name(env, list.get(), stem.c_str());
+            if (env->fault_occurred) return nullptr;
+        }
+    }
+    return reply_state_list(env, 0, st, list.get());
+}
+
+xmlrpc_value *ctl_method_LoadPlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_LoadPlaylist";
+    return bus_name(env, params, si, name, bus_ply_load);
+}
+
+xmlrpc_value *ctl_method_SavePlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_SavePlaylist";
+    return bus_name(env, params, si, name, bus_ply_save);
+}
+
+xmlrpc_value *ctl_method_ClosePlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_ClosePlaylist";
+    return bus_only(env, params, si, name, bus_ply_close);
+}
+
+xmlrpc_value *ctl_method_AppendPlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_AppendPlaylist";
+    return bus_name(env, params, si, name, bus_ply_append);
+}
+
+xmlrpc_value *ctl_method_Take(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_Take";
+    return bus_only(env, params, si, name, bus_ply_take, "%s: i=%d");
+}
+
+xmlrpc_value *ctl_method_TakeN(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_TakeN";
+    return bus_int(env, params, si, name, "'bus idx', 'ply idx'", bus_ply_take_n,
+                   "%s: i=%d, idx=%d");
+}
+
+// Dumps one media list under the bus lock: the objects may not move while they are read.
+xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_LibList";
+    int idx = 0, which = 0;
+    xmlrpc_decompose_value(env, params, "(ii)", &idx, &which);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx', 'lib src') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {};
+    xr_value list(xmlrpc_array_new(env));
+    if (env->fault_occurred) return nullptr;
+    int count = 0;
+    {
+        std::lock_guard lk(b->lock);
+        const lib_object_list &l = which == 0 ? b->queued : which == 1 ? b->absent : b->present;
+        count = l.count();
+        for (int i = 0; i < l.count(); i++) {
+            const lib_object *ob = l.items[size_t(i)].get();
+            const char *origin = ob->origin.c_str();
+            const char *object = ob->object.c_str();
+            if (!utf8_ok(origin) || !utf8_ok(object)) continue;
+            xr_value item(xmlrpc_build_value(env, "{s:s,s:s,s:i}", "origin", origin, "object",
+                                             object, "ref", ob->ref));
+            if (env->fault_occurred) return nullptr;
+            xmlrpc_array_append_item(env, list.get(), item.get());
+            if (env->fault_occurred) return nullptr;
+        }
+        bus_ply_state(b, &st);
+    }
+    return reply_state_list(env, count, st, list.get());
+}
+
+xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_GetEvents";
+    int idx = 0, first = 0, count = 0;
+    xmlrpc_decompose_value(env, params, "(iii)", &idx, &first, &count);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    mivrabox_state st = {}, last = {};
+    xr_value list(xmlrpc_array_new(env));
+    if (env->fault_occurred) return nullptr;
+    std::unique_ptr<char[]> buf(new char[kLineSize]);
+    for (int i = 0; i < count; i++) {
+        st = {};
+        if (bus_ply_get_event(b, buf.get(), kLineSize, first + i, &st) < 0) break;
+        last = st;
+        xr_value sv(mivrabox_state_compose(env, &st));
+        if (env->fault_occurred) return nullptr;
+        xr_value item(xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + i, "event",
+                                         buf.get(), "state", sv.get()));
+        if (env->fault_occurred) return nullptr;
+        xmlrpc_array_append_item(env, list.get(), item.get());
+        if (env->fault_occurred) return nullptr;
+    }
+    xr_value sv(mivrabox_state_compose(env, &last));
+    if (env->fault_occurred) return nullptr;
+    return xmlrpc_build_value(env, "{s:i,s:V,s:V}", "result", 0, "events", list.get(), "state",
+                              sv.get());
+}
+
+xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_SearchEvent";
+    int idx = 0, start = 0, flags = 0;
+    char *key = nullptr;
+    xmlrpc_decompose_value(env, params, "(isii)", &idx, &key, &start, &flags);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR,
+                "%s: xmlrpc_decompose_value('bus_idx', 'key', 'start_idx', 'flags') failed", name);
+        return nullptr;
+    }
+    c_text hold(key);
+    mivrabox_state st = {};
+    bus *b = bus_at(O(si), idx);
+    int r = b ? bus_ply_search_event(b, key, start, flags, &st) : -22;
+    xr_value sv(mivrabox_state_compose(env, &st));
+    if (env->fault_occurred) return nullptr;
+    return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
+}
+
+// First event of each media whose flags meet the mask, in playlist order.
+xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
+    mivrabox_state st = {};
+    ply_list *dup = nullptr;
+    {
+        std::lock_guard lk(b->lock);
+        if (ply_dup(b->playlist, &dup) < 0) return reply_result(env, -12);
+        bus_ply_state(b, &st);
+    }
+    xr_value list(xmlrpc_array_new(env));
+    if (env->fault_occurred) {
+        ply_free(&dup);
+        return nullptr;
+    }
+    std::vector<std::string> seen;
+    int n = 0;
+    for (int i = 0; i < dup->count() && !env->fault_occurred; i++) {
+        const mivrabox_event *e = dup->items[size_t(i)];
+        if (!(e->flags & mask)) continue;
+        std::string id(e->media_id.str());
+        if (std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
+        seen.push_back(id);
+        n++;
+        xr_value item(xmlrpc_build_value(env, "{s:s,s:s,s:I}", "media_id", id.c_str(), "start_time",
+                                         e->start_time.c_str(), "start", xmlrpc_int64(e->start)));
+        if (!env->fault_occurred) xmlrpc_array_append_item(env, list.get(), item.get());
+    }
+    ply_free(&dup);
+    if (env->fault_occurred) return nullptr;
+    return reply_state_list(env, n, st, list.get());
+}
+
+xmlrpc_value *ctl_method_AbsentList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_AbsentList";
+    int idx = 0;
+    xmlrpc_decompose_value(env, params, "(i)", &idx);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    return flag_list(env, b, MIVRABOX_F_ABSENT);
+}
+
+xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_ErrorFlagList";
+    int idx = 0, mask = 0;
+    xmlrpc_decompose_value(env, params, "(ii)", &idx, &mask);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
+        return nullptr;
+    }
+    bus *b = bus_at(O(si), idx);
+    if (!b) return reply_result(env, -22);
+    return flag_list(env, b, uint64_t(uint32_t(mask)));
+}
+
+xmlrpc_value *ctl_method_Fallback(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_Fallback";
+    return bus_only(env, params, si, name, bus_ply_fallback, "%s: i=%d");
+}
+
+xmlrpc_value *ctl_method_TrimPadEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_TrimPadEvent";
+    return bus_int(env, params, si, name, "'bus idx', 'value'", bus_ply_trimpad_event,
+                   "%s: i=%d, v=%d");
+}
+
+xmlrpc_value *ctl_method_ResetEventsTC(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    static const char *const name = "ctl_method_ResetEventsTC";
+    return bus_array(env, params, si, name, bus_ply_reset_events_tc);
+}
+
+// Templates of bus 0's graphics device, asked at most every 5 s.
+xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opts *o) {
+    log_msg(LOG_ERROR, "%s:", "ctl_method_MivraLib_LibListTemplates");
+    xr_value list(xmlrpc_array_new(env));
+    if (env->fault_occurred) return nullptr;
+    bus *b = bus_at(o, 0);
+    if (!b) return xmlrpc_build_value(env, "{s:i,s:V}", "result", -22, "list", list.get());
+    bus_tmpl_listing &t = b->tmpl;
+    std::unique_lock lk(t.mu);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    bool stale = t.last.tv_sec + 5 < now.tv_sec ||
+                 (t.last.tv_sec + 5 == now.tv_sec && t.last.tv_nsec < now.tv_nsec);
+    if (stale) {
+        t.busy = 1;
+        t.done = false;
+        t.names.clear();
+        bus_cg_tmpl_request(b);
+        // Only the end of the list counts: a spurious wake-up must not cache a partial list.
+        bool done = t.cv.wait_for(lk, std::chrono::seconds(1), [&] { return t.done; });
+        t.busy = 0;
+        if (!done) {
+            t.names.clear();
+            lk.unlock();
+            return xmlrpc_build_value(env, "{s:i,s:V}", "result", ETIMEDOUT, "list", list.get());
+        }
+        clock_gettime(CLOCK_REALTIME, &t.last);
+    }
+    std::vector<std::string> names = t.names;
+    lk.unlock();
+    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    });
+    for (const std::string &n : names) {
+        list_push_name(env, list.get(), n.c_str());
+        if (env->fault_occurred) return nullptr;
+    }
+    return xmlrpc_build_value(env, "{s:i,s:V}", "result", 0, "list", list.get());
+}
+
+xmlrpc_value *ctl_method_MivraLib_LibListTemplateVars(xmlrpc_env *env) {
+    log_msg(LOG_ERROR, "%s:", "ctl_method_MivraLib_LibListTemplateVars");
+    xr_value list(xmlrpc_array_new(env));
+    if (env->fault_occurred) return nullptr;
+    char key[64];
+    for (int i = 0; i < 16; i++) {
+        snprintf(key, sizeof(key), "current.meta.%d", i);
+        list_push_name(env, list.get(), key);
+    }
+    list_push_name(env, list.get(), "current.meta.DSK");
+    list_push_name(env, list.get(), "current.meta.LOOP_OUT");
+    if (env->fault_occurred) return nullptr;
+    return xmlrpc_build_value(env, "{s:i,s:V}", "result", 18, "list", list.get());
+}
+
+xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *, const char *method,
+                                 xmlrpc_value *params, void *si) {
+    static const char *const name = "ctl_method_default";
+    try {
+        mivrabox_opts *o = O(si);
+        if (!strcmp(method, "MivraLib.LibListTemplates"))
+            return ctl_method_MivraLib_LibListTemplates(env, o);
+        if (!strcmp(method, "MivraLib.LibListTemplateVars"))
+            return ctl_method_MivraLib_LibListTemplateVars(env);
+        std::string target;
+        bus *b0 = bus_at(o, 0);
+        if (b0 && !strncmp(method, "MivraLib.", 9))
+            target = b0->lib_url.str();
+        else if (b0 && !strncmp(method, "MivraIO.", 8))
+            target = b0->io_a_url.str();
+        if (target.empty()) {
+            xmlrpc_env_set_fault_formatted(env, 1, "%s: method %s not bypassed", name, method);
+            return nullptr;
+        }
+        // The whole address, through the pool: several control threads may relay at once.
+        return box2_relay(env, target.c_str(), method, params);
+    } catch (...) {
+        xmlrpc_env_set_fault(env, XMLRPC_INTERNAL_ERROR, "out of memory");
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+const ctl_method_def ctl_methods_box2[] = {
+    {"MivraBox.GetState", guarded<ctl_method_GetState>},
+    {"MivraBox.Run", guarded<ctl_method_Run>},
+    {"MivraBox.InsertEvent", guarded<ctl_method_InsertEvent>},
+    {"MivraBox.InsertEvent2", guarded<ctl_method_InsertEvent2>},
+    {"MivraBox.UpdateEvent", guarded<ctl_method_UpdateEvent>},
+    {"MivraBox.UpdateEvent2", guarded<ctl_method_UpdateEvent2>},
+    {"MivraBox.GetEvent", guarded<ctl_method_GetEvent>},
+    {"MivraBox.DeleteEvent", guarded<ctl_method_DeleteEvent>},
+    {"MivraBox.DeleteEvents", guarded<ctl_method_DeleteEvents>},
+    {"MivraBox.DeleteEvents2", guarded<ctl_method_DeleteEvents2>},
+    {"MivraBox.ListPlaylists", guarded<ctl_method_ListPlaylists>},
+    {"MivraBox.LoadPlaylist", guarded<ctl_method_LoadPlaylist>},
+    {"MivraBox.SavePlaylist", guarded<ctl_method_SavePlaylist>},
+    {"MivraBox.ClosePlaylist", guarded<ctl_method_ClosePlaylist>},
+    {"MivraBox.AppendPlaylist", guarded<ctl_method_AppendPlaylist>},
+    {"MivraBox.Take", guarded<ctl_method_Take>},
+    {"MivraBox.TakeN", guarded<ctl_method_TakeN>},
+    {"MivraBox.LibList", guarded<ctl_method_LibList>},
+    {"MivraBox.GetEvents", guarded<ctl_method_GetEvents>},
+    {"MivraBox.SearchEvent", guarded<ctl_method_SearchEvent>},
+    {"MivraBox.AbsentList", guarded<ctl_method_AbsentList>},
+    {"MivraBox.ErrorFlagList", guarded<ctl_method_ErrorFlagList>},
+    {"MivraBox.Fallback", guarded<ctl_method_Fallback>},
+    {"MivraBox.TrimPadEvent", guarded<ctl_method_TrimPadEvent>},
+    {"MivraBox.ResetEventsTC", guarded<ctl_method_ResetEventsTC>},
+};
+const size_t ctl_methods_box2_count = sizeof(ctl_methods_box2) / sizeof(ctl_methods_box2[0]);
+
+namespace {
+
+void ctl_free(ctl_server *s) {
+    if (s->old_sig) xmlrpc_server_abyss_restore_sig(s->old_sig);
+    if (s->server) xmlrpc_server_abyss_destroy(s->server);
+    if (s->global_init) xmlrpc_server_abyss_global_term();
+    if (s->registry) xmlrpc_registry_free(s->registry);
+    if (s->xml_init) xmlCleanupParser();
+    delete s;
+}
+
+int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size_t count) {
+    xr_env env;
+    xmlInitParser();
+    s->xml_init = true;
+    s->registry = xmlrpc_registry_new(&env);
+    if (env.fault()) {
+        log_msg(LOG_ERROR, "ctl_init: xmlrpc_registry_new failed");
+        return -14;
+    }
+    for (size_t i = 0; i < count; i++) {
+        struct xmlrpc_method_info3 mi = {};
+        mi.methodName = table[i].name;
+        mi.methodFunction = table[i].handler;
+        mi.serverInfo = o;
+        xmlrpc_registry_add_method3(&env, s->registry, &mi);
+        if (env.fault()) {
+            log_msg(LOG_ERROR, "ctl_init: xmlrpc_registry_add_method3(%s) failed: %s (%d)",
+                    table[i].name, env.msg(), env.code());
+            return -14;
+        }
+    }
+    xmlrpc_registry_set_default_method(&env, s->registry, ctl_method_default, o);
+    if (env.fault()) {
+        log_msg(LOG_ERROR, "ctl_init: xmlrpc_registry_set_default_method failed");
+        return -14;
+    }
+    xmlrpc_server_abyss_global_init(&env);
+    if (env.fault()) {
+        log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_global_init failed");
+        return -14;
+    }
+    s->global_init = true;
+    s->parms.config_file_name = nullptr;
+    s->parms.registryP = s->registry;
+    s->parms.port_number = unsigned(o->port);
+    xmlrpc_server_abyss_create(&env, &s->parms, XMLRPC_APSIZE(port_number), &s->server);
+    if (env.fault()) {
+        log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_create failed");
+        s->server = nullptr;
+        return -14;
+    }
+    xmlrpc_server_abyss_setup_sig(&env, s->server, &s->old_sig);
+    if (env.fault()) {
+        log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_setup_sig failed");
+        s->old_sig = nullptr;
+        return -14;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int ctl_init(mivrabox_opts *o, const ctl_method_def *table, size_t count) {
+    if (!o) return -22;
+    if (!table) {
+        table = ctl_methods_box2;
+        count = ctl_methods_box2_count;
+    }
+    ctl_server *s = new (std::nothrow) ctl_server;
+    if (!s) return -12;
+    int r = ctl_build(o, s, table, count);
+    if (r < 0) {
+        ctl_free(s);
+        return r;
+    }
+    std::lock_guard lk(g_ctl_mu);
+    o->ctl = s;
+    return 0;
+}
+
+int ctl_run(mivrabox_opts *o) {
+    if (!o || !o->ctl) return -22;
+    xmlrpc_server_abyss_t *server;
+    {
+        std::lock_guard lk(g_ctl_mu);
+        if (o->stop_requested) {
+            log_msg(LOG_INFO, "%s: xmlrpc_server_abyss_run_server finished", "ctl_run");
+            return 0;
+        }
+        server = o->ctl->server;
+    }
+    // A stop between here and the loop start is kept by Abyss's termination flag.
+    xr_env env;
+    xmlrpc_server_abyss_run_server(&env, server);
+    if (env.fault())
+        log_msg(LOG_ERROR, "%s: xmlrpc_server_abyss_run_server failed: %s (%d)", "ctl_run",
+                env.msg(), env.code());
+    else
+        log_msg(LOG_INFO, "%s: xmlrpc_server_abyss_run_server finished", "ctl_run");
+    return 0;
+}
+
+int ctl_stop(mivrabox_opts *o) {
+    if (!o) return -22;
+    std::lock_guard lk(g_ctl_mu);
+    o->stop_requested = 1;
+    if (!o->ctl || !o->ctl->server) return -22;
+    xr_env env;
+    xmlrpc_server_abyss_terminate(&env, o->ctl->server);
+    return 0;
+}
+
+int ctl_release(mivrabox_opts *o) {
+    if (!o) return -22;
+    ctl_server *s;
+    {
+        std::lock_guard lk(g_ctl_mu);
+        s = o->ctl;
+        o->ctl = nullptr;
+    }
+    if (!s) return -22;
+    ctl_free(s);
+    return 0;
+}

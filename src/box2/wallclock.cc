@@ -1,0 +1,54 @@
+#include "wallclock.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "tc.h"
+
+int64_t time_tv2ms(const struct timeval *tv) {
+    return int64_t(tv->tv_sec) * 1000 + int64_t(tv->tv_usec) / 1000;
+}
+
+void time_ms2tv(int64_t ms, struct timeval *tv) {
+    tv->tv_sec = time_t(ms / 1000);
+    tv->tv_usec = suseconds_t((ms % 1000) * 1000);
+}
+
+void time_tv2tc(const struct timeval *tv, char *out) {
+    time_t t = tv->tv_sec;
+    struct tm tm = {};
+    localtime_r(&t, &tm);
+    int f = tc_sec2frames(double(tv->tv_usec) / 1e6);
+    snprintf(out, TIME_TC_SIZE, "%.2d:%.2d:%.2d:%.2d", tm.tm_hour, tm.tm_min, tm.tm_sec, f);
+}
+
+void time_tc_today2tv(const char *tc, struct timeval *tv) {
+    int h = 0, m = 0, s = 0, f = 0;
+    tc_str2hmsf(tc, &h, &m, &s, &f);
+    struct timeval now;
+    time_now(&now);
+    time_t t = now.tv_sec;
+    struct tm tm = {};
+    localtime_r(&t, &tm);
+    tm.tm_hour = h;
+    tm.tm_min = m;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;  // let the local rules decide daylight saving for that time of day
+    tv->tv_sec = mktime(&tm);
+    tv->tv_usec = suseconds_t(tc_frames2sec(f) * 1e6);
+}
+
+void time_now(struct timeval *tv) {
+    gettimeofday(tv, nullptr);
+    tv->tv_usec += 1000;
+    if (tv->tv_usec >= 1000000) {
+        tv->tv_sec += 1;
+        tv->tv_usec -= 1000000;
+    }
+}
+
+int64_t time_now_ms() {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return time_tv2ms(&tv);
+}

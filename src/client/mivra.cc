@@ -1,0 +1,416 @@
+// The client pool, the call families and the list walkers shared by every service wrapper.
+#include "mivra_call.h"
+
+#include <xmlrpc-c/client.h>
+
+#include <clocale>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+// One process-wide pool. Slots whose client could not be created never enter it, so the pool
+// shrinks to the clients that exist and a call never waits for a slot that cannot come free.
+struct mivra_client_pool {
+    std::mutex mutex;
+    std::condition_variable cond;
+    int busy = 0;   // slots handed out; always the number of set busy flags
+    int clients = 0;  // slots [0, clients) hold a client
+    xmlrpc_client *client[MIVRA_POOL_SIZE] = {};
+    bool busy_flag[MIVRA_POOL_SIZE] = {};
+    bool ready = false;
+};
+
+mivra_client_pool pool;
+
+// A taken slot, given back on every path.
+class pool_slot {
+   public:
+    // Takes the lowest free slot, waiting while all are busy; -1 when the pool has no client.
+    pool_slot() {
+        std::unique_lock lock(pool.mutex);
+        if (pool.clients == 0) return;
+        pool.cond.wait(lock, [] { return pool.busy < pool.clients; });
+        for (int i = 0; i < pool.clients; i++) {
+            if (!pool.busy_flag[i]) {
+                pool.busy_flag[i] = true;
+                pool.busy++;
+                slot_ = i;
+                break;
+            }
+        }
+    }
+    ~pool_slot() {
+        if (slot_ < 0) return;
+        {
+            std::lock_guard lock(pool.mutex);
+            pool.busy--;
+            pool.busy_flag[slot_] = false;
+        }
+        pool.cond.notify_all();
+    }
+    pool_slot(const pool_slot &) = delete;
+    pool_slot &operator=(const pool_slot &) = delete;
+    xmlrpc_client *client() const { return slot_ < 0 ? nullptr : pool.client[slot_]; }
+
+   private:
+    int slot_ = -1;
+};
+
+struct server_info_free {
+    void operator()(xmlrpc_server_info *s) const { xmlrpc_server_info_free(s); }
+};
+
+}  // namespace
+
+void mivra_err(const char *fmt, ...) {
+    char buf[8192];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    fwrite(buf, 1, std::min(size_t(n), sizeof buf - 1), stderr);
+}
+
+mivra_errtext::mivra_errtext(int err) : buf{}, str(strerror_r(err, buf, sizeof buf)) {}
+
+int mivra_init(const char *appname, const char *appversion) {
+    if (pool.ready) return MIVRA_POOL_SIZE;
+    xr_env env;
+    xmlrpc_client_setup_global_const(&env);
+    pool.busy = 0;
+    pool.clients = 0;
+    for (int i = 0; i < MIVRA_POOL_SIZE; i++) {
+        xr_env cenv;
+        xmlrpc_client *c = nullptr;
+        xmlrpc_client_create(&cenv, XMLRPC_CLIENT_NO_FLAGS, appname ? appname : "",
+                             appversion ? appversion : "", nullptr, 0, &c);
+        // A client that cannot be created leaves no slot behind.
+        if (!cenv.fault() && c) pool.client[pool.clients++] = c;
+        pool.busy_flag[i] = false;
+    }
+    pool.ready = true;
+    setlocale(LC_NUMERIC, "C");
+    return MIVRA_POOL_SIZE;
+}
+
+int mivra_cleanup() {
+    if (!pool.ready) return 0;
+    for (int i = 0; i < pool.clients; i++) {
+        xmlrpc_client_destroy(pool.client[i]);
+        pool.client[i] = nullptr;
+    }
+    pool.clients = 0;
+    pool.busy = 0;
+    pool.ready = false;
+    xmlrpc_client_teardown_global_const();
+    return 0;
+}
+
+int mivra_pool_clients() {
+    std::lock_guard lock(pool.mutex);
+    return pool.clients;
+}
+
+xmlrpc_value *xmlrpc_client_callX_va(xmlrpc_env *env, const char *url, const char *method,
+                                     const char *format, va_list args) {
+    pool_slot slot;
+    if (!slot.client()) {
+        xmlrpc_env_set_fault(env, XMLRPC_INTERNAL_ERROR, "no XML-RPC client in the pool");
+        return nullptr;
+    }
+    // Built outside the pool's lock: the lock is never held across the network call.
+    xr_env benv;
+    xmlrpc_value *raw = nullptr;
+    const char *tail = nullptr;
+    va_list copy;
+    va_copy(copy, args);
+    xmlrpc_build_value_va(&benv, format, copy, &raw, &tail);
+    va_end(copy);
+    xr_value params(raw);
+    if (benv.fault()) {
+        xmlrpc_env_set_fault_formatted(
+            env, benv.code(),
+            "Invalid RPC arguments.  The format argument must indicate a single array, and the "
+            "following arguments must correspond to that format argument.  The failure is: %s",
+            benv.msg());
+        return nullptr;
+    }
+    if (tail && *tail) {
+        xmlrpc_env_set_fault_formatted(
+            env, XMLRPC_INTERNAL_ERROR,
+            "Junk after the argument specifier: '%s'.  There must be exactly one arument.", tail);
+        return nullptr;
+    }
+    std::unique_ptr<xmlrpc_server_info, server_info_free> server(
+        xmlrpc_server_info_new(env, url ? url : ""));
+    if (env->fault_occurred) return nullptr;
+    xmlrpc_value *reply = nullptr;
+    xmlrpc_client_call2(env, slot.client(), server.get(), method, params.get(), &reply);
+    if (env->fault_occurred) {
+        if (reply) xmlrpc_DECREF(reply);
+        return nullptr;
+    }
+    return reply;
+}
+
+xmlrpc_value *xmlrpc_client_callX(xmlrpc_env *env, const char *url, const char *method,
+                                  const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    xmlrpc_value *v = xmlrpc_client_callX_va(env, url, method, format, ap);
+    va_end(ap);
+    return v;
+}
+
+xr_value mivra_call_va(const char *fn, const char *url, const char *method, const char *format,
+                       va_list args) {
+    xr_env env;
+    xr_value reply(xmlrpc_client_callX_va(&env, url, method, format, args));
+    if (env.fault()) {
+        mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, url ? url : "",
+                  method, env.msg(), env.code());
+        return nullptr;
+    }
+    return reply;
+}
+
+xr_value mivra_call(const char *fn, const char *url, const char *method, const char *format,
+                    ...) {
+    va_list ap;
+    va_start(ap, format);
+    xr_value v = mivra_call_va(fn, url, method, format, ap);
+    va_end(ap);
+    return v;
+}
+
+int mivra_command_va(const char *fn, const char *url, const char *method, const char *format,
+                     va_list args) {
+    xr_value reply = mivra_call_va(fn, url, method, format, args);
+    if (!reply) return -14;
+    xr_env env;
+    int result = 0;
+    xmlrpc_decompose_value(&env, reply.get(), "{s:i,*}", "result", &result);
+    if (env.fault()) {
+        mivra_err("%s: %s, decompose value failed: %s (%d) [%s:%d]\n", fn, method, env.msg(),
+                  env.code(), MIVRA_HERE);
+        return -14;
+    }
+    return result;
+}
+
+int mivra_command(const char *fn, const char *url, const char *method, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int r = mivra_command_va(fn, url, method, format, ap);
+    va_end(ap);
+    return r;
+}
+
+int mivra_decode_result(const char *fn, xmlrpc_value *reply, int *result, const char *file,
+                        int line) {
+    xr_env env;
+    xmlrpc_decompose_value(&env, reply, "{s:i,*}", "result", result);
+    if (env.fault()) {
+        mivra_err("%s: decompose value failed: %s (%d) [%s:%d]\n", fn, env.msg(), env.code(), file,
+                  line);
+        return -14;
+    }
+    return 0;
+}
+
+void mivra_report_result(const char *fn, const char *method, int result) {
+    mivra_errtext text(-result);
+    mivra_err("%s: %s return %d (%s)", fn, method, result, text.str);
+}
+
+int mivra_record_call(const char *fn, const char *url, const char *method, xr_value *reply,
+                      const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    xr_value v = mivra_call_va(fn, url, method, format, ap);
+    va_end(ap);
+    if (!v) return -14;
+    int result = 0;
+    if (mivra_decode_result(fn, v.get(), &result, MIVRA_HERE) < 0) return -14;
+    if (result < 0) {
+        mivra_report_result(fn, method, result);
+        return result;
+    }
+    *reply = std::move(v);
+    return result;
+}
+
+xr_value mivra_member_array(xmlrpc_env *env, xmlrpc_value *reply, const char *member) {
+    xmlrpc_value *array = nullptr;
+    xmlrpc_decompose_value(env, reply, "{s:A,*}", member, &array);
+    return xr_value(env->fault_occurred ? nullptr : array);
+}
+
+int mivra_array_size(const char *fn, xmlrpc_value *array) {
+    xr_env env;
+    int size = xmlrpc_array_size(&env, array);
+    if (env.fault()) {
+        mivra_err("%s: xmlrpc_array_size failed: %s (%d)", fn, env.msg(), env.code());
+        return -14;
+    }
+    return size;
+}
+
+xr_value mivra_array_item(const char *fn, xmlrpc_value *array, int i) {
+    xr_env env;
+    xmlrpc_value *item = nullptr;
+    xmlrpc_array_read_item(&env, array, i, &item);
+    if (env.fault()) {
+        mivra_err("%s: xmlrpc_array_read_item failed: %s (%d)", fn, env.msg(), env.code());
+        return nullptr;
+    }
+    return xr_value(item);
+}
+
+void mivra_report_decompose(const char *fn, xr_env &env) {
+    mivra_err("%s: xmlrpc_decompose_value failed: %s (%d)", fn, env.msg(), env.code());
+}
+
+int mivra_method_no_arg(const char *url, const char *method) {
+    return mivra_command(__func__, url, method, "()");
+}
+
+int parse_custom_list(const char *caller, xmlrpc_env *env, xmlrpc_value *reply, const char *member,
+                      mivra_list_item_fn fn, void *output) {
+    static const char self[] = "parse_custom_list";
+    if (env->fault_occurred) {
+        mivra_err("%s/%s: xmlrpc_client_callX() failed: %s (%d)", caller, self,
+                  env->fault_string ? env->fault_string : "", env->fault_code);
+        return -14;
+    }
+    xr_value list = mivra_member_array(env, reply, member);
+    if (env->fault_occurred) {
+        mivra_err("%s/%s: decompose value failed: %s (%d) [%s:%d]\n", caller, self,
+                  env->fault_string, env->fault_code, MIVRA_HERE);
+        return -14;
+    }
+    int size = xmlrpc_array_size(env, list.get());
+    if (env->fault_occurred) {
+        mivra_err("%s/%s: xmlrpc_array_size failed: %s (%d) [%s:%d]\n", caller, self,
+                  env->fault_string, env->fault_code, MIVRA_HERE);
+        return -14;
+    }
+    int n = 0;
+    for (int i = 0; i < size; i++) {
+        // Once an item failed the env holds its fault: the rest are reported, never decoded,
+        // since xmlrpc-c must not be handed a faulted env.
+        if (!env->fault_occurred) {
+            xmlrpc_value *raw = nullptr;
+            xmlrpc_array_read_item(env, list.get(), i, &raw);
+            xr_value item(env->fault_occurred ? nullptr : raw);
+            if (!env->fault_occurred) fn(env, item.get(), output, n, size);
+            if (!env->fault_occurred) {
+                n++;
+                continue;
+            }
+        }
+        mivra_err("%s/%s: xmlrpc_array_read_item failed: %s (%d)", caller, self,
+                  env->fault_string ? env->fault_string : "", env->fault_code);
+    }
+    return n;
+}
+
+int parse_simple_list_response(const char *caller, xmlrpc_env *env, xmlrpc_value *reply,
+                               std::vector<std::string> *out) {
+    static const char self[] = "parse_simple_list_response";
+    xr_value hold(reply);
+    int result = 0;
+    xmlrpc_value *raw = nullptr;
+    xmlrpc_decompose_value(env, reply, "{s:i,*}", "result", &result);
+    if (!env->fault_occurred && result < 0) {
+        mivra_errtext text(-result);
+        mivra_err("%s/%s: return %d (%s)", caller, self, result, text.str);
+        return result;
+    }
+    if (!env->fault_occurred) xmlrpc_decompose_value(env, reply, "{s:A,*}", "list", &raw);
+    if (env->fault_occurred) {
+        mivra_err("%s/%s: decompose value failed: %s (%d) [%s:%d]\n", caller, self,
+                  env->fault_string, env->fault_code, MIVRA_HERE);
+        return -14;
+    }
+    xr_value list(raw);
+    int size = xmlrpc_array_size(env, list.get());
+    if (env->fault_occurred) {
+        mivra_err("%s/%s: xmlrpc_array_size failed: %s (%d) [%s:%d]\n", caller, self,
+                  env->fault_string, env->fault_code, MIVRA_HERE);
+        return -14;
+    }
+    out->clear();
+    out->reserve(size);
+    for (int i = 0; i < size; i++) {
+        if (!env->fault_occurred) {
+            xmlrpc_value *item = nullptr;
+            xmlrpc_array_read_item(env, list.get(), i, &item);
+            xr_value hold_item(env->fault_occurred ? nullptr : item);
+            if (!env->fault_occurred) mivra_list_iter_string1(env, item, out, int(out->size()), size);
+            if (!env->fault_occurred) continue;
+        }
+        mivra_err("%s/%s: xmlrpc_array_read_item failed: %s (%d)", caller, self,
+                  env->fault_string ? env->fault_string : "", env->fault_code);
+    }
+    return int(out->size());
+}
+
+namespace {
+
+int list_iter_string(const char *fn, const char *format, xmlrpc_env *env, xmlrpc_value *item,
+                     void *output) {
+    xr_str s;
+    xr_decompose(env, item, format, &s);
+    if (env->fault_occurred) {
+        mivra_err("%s: xmlrpc_array_read_item failed: %s (%d)", fn, env->fault_string,
+                  env->fault_code);
+        return -14;
+    }
+    static_cast<std::vector<std::string> *>(output)->emplace_back(s.get());
+    return 0;
+}
+
+}  // namespace
+
+int mivra_list_iter_string(xmlrpc_env *env, xmlrpc_value *item, void *output, int, int) {
+    return list_iter_string(__func__, "s", env, item, output);
+}
+
+int mivra_list_iter_string1(xmlrpc_env *env, xmlrpc_value *item, void *output, int, int) {
+    return list_iter_string(__func__, "(s)", env, item, output);
+}
+
+int mivra_basename_item(const char *url, const char *method, const char *name, const char *name2,
+                        text4k *value, text4k *object, int64_t *shm_id) {
+    if (shm_id) *shm_id = -1;
+    xr_env env;
+    bool two = name2 && *name2;
+    xr_value reply(two ? xmlrpc_client_callX(&env, url, method, "(ss)", name ? name : "", name2)
+                       : xmlrpc_client_callX(&env, url, method, "(s)", name ? name : ""));
+    if (env.fault()) {
+        mivra_err("mivra_basename_item: xmlrpc_client_callX(%s, %s, %s) failed: %s (%d)",
+                  url ? url : "", name ? name : "", name2 ? name2 : "", env.msg(), env.code());
+        return -14;
+    }
+    int result = 0;
+    xr_str v, o;
+    xmlrpc_int64 id = -1;
+    xr_decompose(&env, reply.get(), "{s:i,s:s,s:s,s:I,*}", "result", &result, "value",
+                           &v, "object", &o, "cache_shm_id", &id);
+    if (env.fault()) {
+        mivra_err("mivra_lib_basename_item: decompose value failed: %s (%d)", env.msg(),
+                  env.code());
+        if (value) value->clear();
+        if (object) object->clear();
+        return -14;
+    }
+    if (value) *value = v.get();
+    if (object) *object = o.get();
+    if (shm_id) *shm_id = id;
+    return result;
+}

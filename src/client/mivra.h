@@ -1,0 +1,64 @@
+// Client of the outside services (playout engine, media library, scheduler, file transfer,
+// transcoder): one process-wide pool of xmlrpc-c clients and the helpers every wrapper shares.
+//
+// Results: the service's "result" passed on unchanged, or -14 when a call or the decoding of its
+// reply failed, -22 for unusable arguments. Failures are written on standard error, never
+// through the log writer: the daemons' log may be the thing that is failing.
+#pragma once
+
+#include "text.h"
+
+#include <xmlrpc-c/base.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Slots of the pool: at most this many calls of the process are in flight at a time.
+constexpr int MIVRA_POOL_SIZE = 32;
+
+// Sets xmlrpc-c up and creates the pool's clients (no time-out: calls block until answered).
+// Call once, before any thread calls a service. Returns MIVRA_POOL_SIZE.
+int mivra_init(const char *appname, const char *appversion);
+// Destroys the clients and tears xmlrpc-c down, after every calling thread has ended. Returns 0.
+int mivra_cleanup();
+// Clients the pool could create (0 before mivra_init or when none could be made).
+int mivra_pool_clients();
+
+// The pooled call: builds the parameter array from format (one array, e.g. "(isi)") and the
+// arguments, calls method on a free client and returns the reply (the caller releases it) or
+// null with the fault recorded in env. Fails at once when the pool holds no client.
+xmlrpc_value *xmlrpc_client_callX(xmlrpc_env *env, const char *url, const char *method,
+                                  const char *format, ...);
+xmlrpc_value *xmlrpc_client_callX_va(xmlrpc_env *env, const char *url, const char *method,
+                                     const char *format, va_list args);
+
+// Calls an argument-less method and returns its "result".
+int mivra_method_no_arg(const char *url, const char *method);
+
+// Decodes one item of a list into output. n is the number of items decoded so far, size the
+// length of the list. A failure is signalled by a fault recorded in env.
+using mivra_list_item_fn = int (*)(xmlrpc_env *env, xmlrpc_value *item, void *output, int n,
+                                   int size);
+
+// Walks the array member `member` of reply, handing each item to fn. An item that fails is
+// reported and skipped, and so is every item after it (without touching xmlrpc-c again).
+// Returns the number of items decoded, or -14 (env already faulted, or no such array).
+int parse_custom_list(const char *caller, xmlrpc_env *env, xmlrpc_value *reply, const char *member,
+                      mivra_list_item_fn fn, void *output);
+
+// Decodes "result" and a "list" of one-string arrays ("(s)") into *out (replacing its content).
+// Takes over reply. Returns the number of strings stored, the negative "result", or -14.
+int parse_simple_list_response(const char *caller, xmlrpc_env *env, xmlrpc_value *reply,
+                               std::vector<std::string> *out);
+
+// Item functions for string lists: "s" and "(s)" items appended to a std::vector<std::string>.
+int mivra_list_iter_string(xmlrpc_env *env, xmlrpc_value *item, void *output, int n, int size);
+int mivra_list_iter_string1(xmlrpc_env *env, xmlrpc_value *item, void *output, int n, int size);
+
+// Shared by the engine's and the library's basename lookups: "(ss)", or "(s)" when name2 is null
+// or empty; reply members result, value, object, cache_shm_id (i8), all required. value and
+// object may be null. *shm_id is -1 unless a reply decoded. Returns "result" (not reported).
+int mivra_basename_item(const char *url, const char *method, const char *name, const char *name2,
+                        text4k *value, text4k *object, int64_t *shm_id);

@@ -1,0 +1,61 @@
+// What the service wrappers share: the reply families, the standard-error texts and the
+// decoding helpers. Included by the wrapper files of each service, not by the programs.
+#pragma once
+
+#include "mivra.h"
+#include "xr.h"
+
+#include <cstdarg>
+
+// Source position written into some texts, as "[file:line]".
+#define MIVRA_HERE __FILE__, __LINE__
+
+// One formatted write on standard error (texts of concurrent callers do not interleave).
+void mivra_err(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Thread-safe text of a positive errno value.
+struct mivra_errtext {
+    char buf[128];
+    explicit mivra_errtext(int err);
+    const char *str;
+};
+
+// The pooled call with the call-failure text of the wrappers:
+// "<fn>: xmlrpc_client_callX(<url>, <method>) failed: <fault> (<code>)". Null on failure.
+xr_value mivra_call(const char *fn, const char *url, const char *method, const char *format, ...);
+xr_value mivra_call_va(const char *fn, const char *url, const char *method, const char *format,
+                       va_list args);
+
+// Command family: the reply's "result" unchanged (a negative one is not reported), or -14.
+int mivra_command(const char *fn, const char *url, const char *method, const char *format, ...);
+int mivra_command_va(const char *fn, const char *url, const char *method, const char *format,
+                     va_list args);
+
+// Record and list family, steps up to "result": a negative "result" is reported with its errno
+// text and returned; when the result is >= 0 the reply is left in *reply for the payload.
+int mivra_record_call(const char *fn, const char *url, const char *method, xr_value *reply,
+                      const char *format, ...);
+
+// Decodes "result" from reply; on failure writes
+// "<fn>: decompose value failed: <fault> (<code>) [<file>:<line>]\n" and returns -14.
+int mivra_decode_result(const char *fn, xmlrpc_value *reply, int *result, const char *file,
+                        int line);
+// Reports a negative service result: "<fn>: <method> return <result> (<errno text>)".
+void mivra_report_result(const char *fn, const char *method, int result);
+
+// Decodes the array member `member` of reply ("{s:A,*}"); null with the fault in env.
+xr_value mivra_member_array(xmlrpc_env *env, xmlrpc_value *reply, const char *member);
+// Array size and item reading that report with "<fn>: xmlrpc_array_size failed: ..." and
+// "<fn>: xmlrpc_array_read_item failed: ...". Size -14, or null item, on failure.
+int mivra_array_size(const char *fn, xmlrpc_value *array);
+xr_value mivra_array_item(const char *fn, xmlrpc_value *array, int i);
+// "<fn>: xmlrpc_decompose_value failed: <fault> (<code>)".
+void mivra_report_decompose(const char *fn, xr_env &env);
+
+// Counts the entries of a null-terminated array (0 for a null array).
+template <class T>
+int mivra_null_count(T *const *list) {
+    int n = 0;
+    while (list && list[n]) n++;
+    return n;
+}

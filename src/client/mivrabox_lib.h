@@ -1,0 +1,64 @@
+// Media object lists of a bus, and the filter that tells playlist names in watched folders.
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "text.h"
+
+// One media of a bus, registered by the events that use it.
+struct lib_object {
+    std::string origin;          // the library's file while the media is present; empty for none
+    std::string object;          // the media id as the events name it; empty for none
+    int ref = 0;                 // events registered on it
+    btext<100> duration;         // media length as a timecode text, empty until known
+    text32 timecode_at_mark_in;  // single-player daemon: the library's timecodes
+    text32 timecode;
+};
+
+// Zeroed object in *out; 0, -22, -12.
+int lib_object_new(lib_object **out);
+// Frees the object with its texts and clears *po; 0 or -22.
+int lib_object_free(lib_object **po);
+
+struct lib_object_list {
+    std::vector<std::unique_ptr<lib_object>> items;  // owned, in order
+    int count() const { return int(items.size()); }
+};
+
+// Results: the value named, or -22 for a null list.
+int lib_object_list_init(lib_object_list *l);
+// Frees every object; the list stays usable and empty. 0.
+int lib_object_list_clear(lib_object_list *l);
+// Appends; the list owns the object from here on, also when this fails with -12 (it is then
+// freed). Returns the new count.
+int lib_object_list_push(lib_object_list *l, lib_object *o);
+// Takes the entry out without freeing it (take items[index] first); -2 for a bad index;
+// returns the new count.
+int lib_object_list_remove(lib_object_list *l, int index);
+// Frees and removes; -2 for a bad index; returns the new count.
+int lib_object_list_delete(lib_object_list *l, int index);
+// First object named name, or name with its last '.' and what follows replaced by '#'
+// (clip.mxf matches clip#); -2 when none.
+int lib_object_list_find_object(const lib_object_list *l, const char *name);
+// First object whose origin is origin; objects without one never match; -2 when none.
+int lib_object_list_find_origin(const lib_object_list *l, const char *origin);
+
+// Day bits of the playlist-name filter.
+enum mivrabox_day_bit {
+    MIVRABOX_DAY_TODAY = 1,
+    MIVRABOX_DAY_YESTERDAY = 2,
+    MIVRABOX_DAY_TOMORROW = 4,
+    MIVRABOX_DAY_IN_2 = 8,
+    MIVRABOX_DAY_IN_3 = 16,
+};
+
+// 0 when name is a playlist to take, -125 when not: with need_ply its first ".ply" must end
+// it; a non-empty pattern must occur in it; a non-zero day_mask needs one of the marked local
+// calendar days in it, written "%Y-%m-%d" or "%d%m%y". -22 for a null name.
+int mivrabox_ply_name_filter(const char *name, int need_ply, const char *pattern, int day_mask);
+// The same at a given moment.
+int mivrabox_ply_name_filter_at(const char *name, int need_ply, const char *pattern, int day_mask,
+                                time_t now);

@@ -1,0 +1,298 @@
+#include "mivrabox_ply.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "file.h"
+
+namespace {
+
+bool playing_first(const ply_list *l) {
+    return !l->items.empty() && (l->items[0]->flags & MIVRABOX_F_PLAYING);
+}
+
+// Puts an event the list now owns at index (append when outside); -12 releases it.
+int insert_owned(ply_list *l, mivrabox_event *ev, int index) {
+    if (index < 0 || index >= l->count()) index = l->count();
+    try {
+        l->items.insert(l->items.begin() + index, ev);
+    } catch (const std::bad_alloc &) {
+        mivrabox_event_unref(&ev);
+        return -12;
+    }
+    l->revision++;
+    return index;
+}
+
+// Releases every event marked with start -1, keeping the order of the rest.
+void sweep_marked(ply_list *l) {
+    size_t w = 0;
+    for (mivrabox_event *ev : l->items) {
+        if (ev->start == -1) {
+            mivrabox_event_unref(&ev);
+            l->revision++;
+        } else {
+            l->items[w++] = ev;
+        }
+    }
+    l->items.resize(w);
+}
+
+// Nothing but blanks, CR and TAB: an empty line or a line of empty fields.
+bool blank_line(std::string_view s) {
+    for (char c : s)
+        if (c != ' ' && c != '\t' && c != '\r') return false;
+    return true;
+}
+
+int load_line(ply_list *l, std::string_view line) {
+    if (blank_line(line)) return 0;
+    mivrabox_event *ev = mivrabox_event_parse(line);
+    if (!ev) return 0;
+    return insert_owned(l, ev, -1) < 0 ? -12 : 0;
+}
+
+// Reads whole lines of any length up to PLY_LINE_MAX through one growing buffer.
+int load_fd(ply_list *l, int fd) {
+    std::string buf(size_t(1) << 18, '\0');
+    size_t have = 0;
+    bool skipping = false;  // inside a line longer than PLY_LINE_MAX
+    for (;;) {
+        if (have == buf.size()) {
+            if (buf.size() * 2 <= PLY_LINE_MAX + 1) {
+                buf.resize(buf.size() * 2);
+            } else {
+                skipping = true;
+                have = 0;
+            }
+        }
+        ssize_t n = ::read(fd, buf.data() + have, buf.size() - have);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -errno;
+        }
+        if (n == 0) break;
+        size_t end = have + size_t(n), pos = 0;
+        const char *base = buf.data();
+        // Only the new bytes can hold the LF that ends the line already started.
+        const void *lf = memchr(base + have, '\n', end - have);
+        while (lf) {
+            size_t e = size_t(static_cast<const char *>(lf) - base);
+            if (skipping)
+                skipping = false;
+            else if (int r = load_line(l, std::string_view(base + pos, e - pos)); r < 0)
+                return r;
+            pos = e + 1;
+            lf = memchr(base + pos, '\n', end - pos);
+        }
+        have = end - pos;
+        if (pos && have) memmove(buf.data(), base + pos, have);
+    }
+    if (have && !skipping) return load_line(l, std::string_view(buf.data(), have));
+    return 0;
+}
+
+// A rewritten playlist keeps the permissions of the file it replaces.
+int file_mode(const char *path) {
+    struct stat st;
+    return stat(path, &st) == 0 ? int(st.st_mode & 07777) : 0666;
+}
+
+}  // namespace
+
+ply_list::~ply_list() {
+    for (mivrabox_event *ev : items) mivrabox_event_unref(&ev);
+}
+
+int ply_new(ply_list **out) {
+    if (!out) return -22;
+    *out = new (std::nothrow) ply_list;
+    return *out ? 0 : -12;
+}
+
+int ply_free(ply_list **pl) {
+    if (!pl || !*pl) return -22;
+    delete *pl;
+    *pl = nullptr;
+    return 0;
+}
+
+int ply_dup(const ply_list *l, ply_list **out) {
+    if (!l || !out) return -22;
+    std::unique_ptr<ply_list> d(new (std::nothrow) ply_list);
+    if (!d) return -12;
+    try {
+        d->items.reserve(l->items.size());
+    } catch (const std::bad_alloc &) {
+        return -12;
+    }
+    for (const mivrabox_event *ev : l->items) {
+        mivrabox_event *c = mivrabox_event_clone(ev);
+        if (!c) return -12;
+        d->items.push_back(c);  // reserved: cannot throw
+    }
+    *out = d.release();
+    return 0;
+}
+
+int ply_insert_event(ply_list *l, const mivrabox_event *ev, int index, int keep_runtime) {
+    if (!l || !ev) return -22;
+    if (index == 0 && playing_first(l)) return -2;
+    mivrabox_event *c = mivrabox_event_clone(ev);
+    if (!c) return -12;
+    if (!keep_runtime) {
+        c->start = 0;
+        c->flags = 0;
+    }
+    return insert_owned(l, c, index);
+}
+
+int ply_insert_event_fresh(ply_list *l, const mivrabox_event *ev, int index) {
+    return ply_insert_event(l, ev, index, 0);
+}
+
+int ply_replace_event(ply_list *l, mivrabox_event *ev, int index, mivrabox_event **old) {
+    if (!l || !ev) return -22;
+    if (index < 0 || index >= l->count()) return -2;
+    ev->start = 0;
+    ev->flags = 0;
+    mivrabox_event *c = mivrabox_event_clone(ev);
+    if (!c) return -12;
+    mivrabox_event *prev = l->items[index];
+    l->items[index] = c;
+    l->revision++;
+    if (old)
+        *old = prev;
+    else
+        mivrabox_event_unref(&prev);
+    return index;
+}
+
+int ply_remove_slot(ply_list *l, int index) {
+    if (!l || index < 0 || index >= l->count()) return -22;
+    l->items.erase(l->items.begin() + index);
+    l->revision++;
+    return l->count();
+}
+
+int ply_delete_event(ply_list *l, int index) {
+    if (!l || index < 0 || index >= l->count()) return -22;
+    mivrabox_event *ev = l->items[index];
+    l->items.erase(l->items.begin() + index);
+    mivrabox_event_unref(&ev);
+    l->revision++;
+    return l->count();
+}
+
+int ply_delete_events(ply_list *l, int n, const int64_t *indexes) {
+    if (!l || (n > 0 && !indexes)) return -22;
+    for (int i = 0; i < n; i++)
+        if (indexes[i] >= 0 && indexes[i] < l->count()) l->items[size_t(indexes[i])]->start = -1;
+    sweep_marked(l);
+    return 0;
+}
+
+int ply_delete_range(ply_list *l, int first, int last) {
+    if (!l) return -22;
+    for (int i = std::max(first, 0); i <= last && i < l->count(); i++)
+        if (l->items[i]->sys_id != 0) l->items[i]->start = -1;
+    sweep_marked(l);
+    return 0;
+}
+
+int ply_clear(ply_list *l) {
+    if (!l) return -22;
+    for (mivrabox_event *ev : l->items) mivrabox_event_unref(&ev);
+    l->items.clear();
+    l->revision++;
+    return 0;
+}
+
+int ply_insert_text(ply_list *l, const char *line, int index) {
+    if (!l || !line) return -22;
+    mivrabox_event *ev = mivrabox_event_parse(line);
+    if (!ev) return -22;
+    // A parsed event is already fresh: the list takes it without a clone.
+    if (index == 0 && playing_first(l)) {
+        mivrabox_event_unref(&ev);
+        return -2;
+    }
+    return insert_owned(l, ev, index);
+}
+
+int ply_replace_text(ply_list *l, const char *line, int index, mivrabox_event **old) {
+    if (!l || !line) return -22;
+    mivrabox_event *ev = mivrabox_event_parse(line);
+    if (!ev) return -22;
+    int r = ply_replace_event(l, ev, index, old);
+    mivrabox_event_unref(&ev);
+    return r;
+}
+
+int ply_append_list(ply_list *l, const ply_list *other) {
+    if (!l || !other) return -22;
+    int before = l->count();
+    int n = other->count();  // l may be other
+    for (int i = 0; i < n; i++) {
+        int r = ply_insert_event(l, other->items[i], -1, 0);
+        if (r < 0) return r;
+    }
+    return before;
+}
+
+int ply_find_sys_id(const ply_list *l, int64_t sys_id) {
+    if (!l) return -22;
+    for (size_t i = 0; i < l->items.size(); i++)
+        if (l->items[i]->sys_id == sys_id) return int(i);
+    return -2;
+}
+
+int ply_load(ply_list **out, const char *path) {
+    if (!out || !path) return -22;
+    unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return -errno;
+    std::unique_ptr<ply_list> l(new (std::nothrow) ply_list);
+    if (!l) return -12;
+    int r;
+    try {
+        r = load_fd(l.get(), fd.get());
+    } catch (const std::bad_alloc &) {
+        r = -12;
+    }
+    if (r < 0) return r;
+    *out = l.release();
+    return (*out)->count();
+}
+
+int ply_save(const ply_list *l, const char *path) {
+    if (!l || !path) return -22;
+    atomic_file f;
+    int r = f.open(path, file_mode(path));
+    if (r) return r;
+    constexpr size_t chunk = size_t(1) << 17;
+    try {
+        std::string buf;
+        buf.reserve(2 * chunk);
+        for (const mivrabox_event *ev : l->items) {
+            // A line is never empty (it holds 14 TABs): 0 means memory ran out.
+            if (mivrabox_event_format_append(ev, buf) == 0) return -12;
+            buf.push_back('\n');
+            if (buf.size() >= chunk) {
+                if ((r = f.write(buf))) return r;
+                buf.clear();
+            }
+        }
+        if ((r = f.write(buf))) return r;
+    } catch (const std::bad_alloc &) {
+        return -12;
+    }
+    if ((r = f.commit())) return r;
+    return l->count();
+}

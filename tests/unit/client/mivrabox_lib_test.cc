@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "mivrabox_lib.h"
+
+namespace {
+
+lib_object *object(const char *name, const char *origin = "") {
+    lib_object *o = nullptr;
+    lib_object_new(&o);
+    o->object = name;
+    o->origin = origin;
+    return o;
+}
+
+// Sets TZ for one test and restores the previous zone after it.
+struct scoped_tz {
+    std::string old;
+    bool had;
+    explicit scoped_tz(const char *tz) {
+        const char *o = getenv("TZ");
+        had = o != nullptr;
+        if (o) old = o;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~scoped_tz() {
+        if (had)
+            setenv("TZ", old.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+};
+
+time_t utc(int y, int mon, int d, int h, int min) {
+    struct tm t = {};
+    t.tm_year = y - 1900;
+    t.tm_mon = mon - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = min;
+    return timegm(&t);
+}
+
+int accept(const char *name, int mask, time_t now) {
+    return mivrabox_ply_name_filter_at(name, 1, "", mask, now);
+}
+
+}  // namespace
+
+TEST(LibObjectList, FindByNameVariantAndOrigin) {
+    lib_object_list l;
+    lib_object_list_init(&l);
+    EXPECT_EQ(lib_object_list_find_origin(&l, "/lib/a.mxf"), -2);
+    lib_object_list_push(&l, object("", "/lib/none.mxf"));
+    lib_object_list_push(&l, object("clip#"));
+    lib_object_list_push(&l, object("news.hd#", "/lib/news.hd.mxf"));
+    lib_object_list_push(&l, object("plain"));
+    EXPECT_EQ(lib_object_list_find_object(&l, "clip.mxf"), 1);
+    EXPECT_EQ(lib_object_list_find_object(&l, "clip"), -2);
+    EXPECT_EQ(lib_object_list_find_object(&l, "news.hd.mov"), 2);  // only the last '.' counts
+    EXPECT_EQ(lib_object_list_find_object(&l, "plain"), 3);
+    EXPECT_EQ(lib_object_list_find_object(&l, ""), -2);
+    EXPECT_EQ(lib_object_list_find_object(&l, nullptr), -2);
+    // Objects without an origin never match one.
+    EXPECT_EQ(lib_object_list_find_origin(&l, ""), -2);
+    EXPECT_EQ(lib_object_list_find_origin(&l, "/lib/news.hd.mxf"), 2);
+    EXPECT_EQ(lib_object_list_find_origin(&l, nullptr), -2);
+    lib_object_list_clear(&l);
+}
+
+TEST(LibObjectList, RemoveDeleteAndClearTwice) {
+    lib_object_list l;
+    for (const char *n : {"a", "b", "c"}) EXPECT_GT(lib_object_list_push(&l, object(n)), 0);
+    lib_object *first = l.items[0].get();
+    EXPECT_EQ(lib_object_list_remove(&l, 0), 2);
+    EXPECT_EQ(l.items[0]->object, "b");
+    EXPECT_EQ(l.items[1]->object, "c");
+    EXPECT_EQ(first->object, "a");  // still ours
+    lib_object_free(&first);
+    EXPECT_EQ(first, nullptr);
+    EXPECT_EQ(lib_object_list_remove(&l, 2), -2);
+    EXPECT_EQ(lib_object_list_delete(&l, -1), -2);
+    EXPECT_EQ(lib_object_list_delete(&l, 1), 1);
+    EXPECT_EQ(lib_object_list_clear(&l), 0);
+    EXPECT_EQ(lib_object_list_clear(&l), 0);
+    EXPECT_EQ(l.count(), 0);
+    EXPECT_EQ(lib_object_list_remove(&l, 0), -2);
+    EXPECT_EQ(lib_object_list_push(&l, object("d")), 1);  // usable after a clear
+    EXPECT_EQ(lib_object_list_push(&l, nullptr), -22);
+}
+
+TEST(PlyNameFilter, NamePatternAndDays) {
+    scoped_tz tz("UTC0");
+    time_t may1 = utc(2024, 5, 1, 9, 0);
+    EXPECT_EQ(mivrabox_ply_name_filter_at("a.ply", 1, "", 0, may1), 0);
+    for (const char *bad : {"a.ply.tmp", "a.ply.ply", "a.PLY", "aply"})
+        EXPECT_EQ(mivrabox_ply_name_filter_at(bad, 1, "", 0, may1), -125) << bad;
+    EXPECT_EQ(mivrabox_ply_name_filter_at("a.ply.tmp", 0, "", 0, may1), 0);
+    EXPECT_EQ(mivrabox_ply_name_filter_at("news_a.ply", 1, "news", 0, may1), 0);
+    EXPECT_EQ(mivrabox_ply_name_filter_at("sport_a.ply", 1, "news", 0, may1), -125);
+
+    EXPECT_EQ(accept("news_2024-05-01.ply", 1, may1), 0);
+    EXPECT_EQ(accept("news_010524.ply", 1, may1), 0);
+    EXPECT_EQ(accept("news_2024-05-02.ply", 1, may1), -125);
+    EXPECT_EQ(accept("news_2024-05-02.ply", 5, may1), 0);
+    EXPECT_EQ(accept("news_300424.ply", 2, may1), 0);
+    EXPECT_EQ(accept("news_2024-05-03.ply", 8, may1), 0);
+    EXPECT_EQ(accept("news_040524.ply", 16, may1), 0);
+    EXPECT_EQ(accept("news_040524.ply", 15, may1), -125);
+    EXPECT_EQ(mivrabox_ply_name_filter(nullptr, 0, "", 0), -22);
+}
+
+// Days around a daylight-saving change last 23 or 25 hours: counting them in seconds would
+// name the wrong day for an hour.
+TEST(PlyNameFilter, DaysFollowTheCalendarAcrossDaylightSaving) {
+    scoped_tz tz("CET-1CEST,M3.5.0,M10.5.0/3");
+    // 2024-04-01 00:30 CEST, the night after the short day of 31 March.
+    time_t spring = utc(2024, 3, 31, 22, 30);
+    EXPECT_EQ(accept("p_2024-03-31.ply", 2, spring), 0);
+    EXPECT_EQ(accept("p_2024-03-30.ply", 2, spring), -125);
+    EXPECT_EQ(accept("p_2024-04-01.ply", 1, spring), 0);
+    // 2024-10-27 23:30 CET, the evening of the long day.
+    time_t autumn = utc(2024, 10, 27, 22, 30);
+    EXPECT_EQ(accept("p_261024.ply", 2, autumn), 0);
+    EXPECT_EQ(accept("p_271024.ply", 2, autumn), -125);
+    EXPECT_EQ(accept("p_2024-10-28.ply", 4, autumn), 0);
+    EXPECT_EQ(accept("p_2024-10-30.ply", 16, autumn), 0);
+}
