@@ -130,7 +130,8 @@ xmlrpc_value *xmlrpc_client_callX_va(xmlrpc_env *env, const char *url, const cha
     va_copy(copy, args);
     xmlrpc_build_value_va(&benv, format, copy, &raw, &tail);
     va_end(copy);
-    xr_value params(raw);
+    // On a failed build xmlrpc-c has released what it built: raw is not ours then.
+    xr_value params(benv.fault() ? nullptr : raw);
     if (benv.fault()) {
         xmlrpc_env_set_fault_formatted(
             env, benv.code(),
