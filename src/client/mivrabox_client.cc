@@ -207,6 +207,10 @@ int reply_list(const char *fn, xmlrpc_value *reply, const char *member, xr_value
     return mivra_array_size(fn, list.get());
 }
 
+void report_decompose(const char *fn, xr_env &env) {
+    mivra_err("%s: xmlrpc_decompose_value failed: %s (%d)\n", fn, env.msg(), env.code());
+}
+
 // An optional member of a struct, or null.
 xr_value optional_member(xmlrpc_value *st, const char *key) {
     xr_env env;
@@ -386,7 +390,7 @@ int mivrabox_list_playlists(const char *url, int bus, char ***names, mivrabox_st
         xr_str name;
         xr_decompose(&env, item.get(), "(s)", &name);
         if (env.fault()) {
-            mivra_report_decompose(fn, env);
+            report_decompose(fn, env);
             return -14;
         }
         out[size_t(i)] = strdup(name.get());
@@ -517,7 +521,7 @@ int mivrabox_lib_list(const char *url, int bus, int which, lib_object_list *list
         if (item) {
             xr_decompose(&env, item.get(), "{s:s,s:s,s:i,*}", "origin", &origin, "object", &object,
                          "ref", &ref);
-            if (env.fault()) mivra_report_decompose(fn, env);
+            if (env.fault()) report_decompose(fn, env);
         }
         lib_object *o = nullptr;
         if (item && !env.fault() && (r = lib_object_new(&o)) >= 0) {
