@@ -506,6 +506,7 @@ TEST_F(BoxFakeTest, SnapshotsCarryPlainLines) {
     EXPECT_EQ(mivrabox_snapshot_add_event(u, 0, 5, a.p, &st), -2);
     ASSERT_EQ(mivrabox_snapshot_get_event(u, 0, slot, 0, &back.p, &st), 0);
     EXPECT_EQ(back.p->media_id.str(), "clip_a");
+    mivrabox_event_unref(&back.p);
     // The peer download loop ends at the first negative answer.
     EXPECT_EQ(mivrabox_snapshot_get_event(u, 0, slot, 1, &back.p, &st), -14);
     EXPECT_EQ(back.p, nullptr);
