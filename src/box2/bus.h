@@ -139,6 +139,14 @@ int bus_ply_insert_event_by_sys_id(bus *b, const char *line, int64_t sys_id, miv
 int bus_ply_update_event_by_idx(bus *b, const char *line, int64_t index, mivrabox_state *st);
 int bus_ply_update_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st);
 int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state *st);
+// Events first.. first+count-1 as playlist lines (ending at the first index outside the list),
+// each with its flags, sys_id and start, and one state taken under the same lock.
+struct bus_event_text {
+    std::string line;
+    int64_t flags, sys_id, start;
+};
+int bus_ply_get_events(bus *b, int first, int count, std::vector<bus_event_text> &out,
+                       mivrabox_state *st);
 int bus_ply_delete_event(bus *b, int64_t index, mivrabox_state *st);
 int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_state *st);
 int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st);

@@ -269,6 +269,31 @@ int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state 
     return 0;
 }
 
+int bus_ply_get_events(bus *b, int first, int count, std::vector<bus_event_text> &out,
+                       mivrabox_state *st) {
+    lock_t lk(b->lock);
+    if (st && count > 0 && first >= 0 && first < b->playlist->count()) bus_ply_state(b, st);
+    struct timeval tv;
+    char tc[TIME_TC_SIZE];
+    for (int i = 0; i < count; i++) {
+        int64_t idx = int64_t(first) + i;
+        if (idx < 0 || idx >= b->playlist->count()) break;
+        mivrabox_event copy = *at(b, int(idx));
+        time_ms2tv(copy.start, &tv);
+        time_tv2tc(&tv, tc);
+        copy.start_time = tc;
+        bus_event_text t;
+        mivrabox_event_format_append(&copy, t.line);
+        // The same bound as a single GetEvent.
+        if (t.line.size() >= MIVRABOX_LINE_SIZE) t.line.resize(MIVRABOX_LINE_SIZE - 1);
+        t.flags = int64_t(copy.flags.load());
+        t.sys_id = copy.sys_id;
+        t.start = copy.start;
+        out.push_back(std::move(t));
+    }
+    return int(out.size());
+}
+
 int bus_ply_delete_event(bus *b, int64_t index, mivrabox_state *st) {
     return bus_ply_delete_events(b, 1, &index, st);
 }

@@ -51,30 +51,57 @@ bus *bus_at(mivrabox_opts *o, int i) {
     return i >= 0 && i < o->bus_count ? o->busses[i] : nullptr;
 }
 
+// Length of the well-formed UTF-8 sequence at p (not at its end), 0 when there is none.
+int utf8_seq(const unsigned char *p) {
+    static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    int n = p[0] < 0x80             ? 1
+            : (p[0] & 0xE0) == 0xC0 ? 2
+            : (p[0] & 0xF0) == 0xE0 ? 3
+            : (p[0] & 0xF8) == 0xF0 ? 4
+                                    : 0;
+    if (n <= 1) return n;
+    uint32_t c = p[0] & (0x7F >> n);
+    for (int k = 1; k < n; k++) {
+        if ((p[k] & 0xC0) != 0x80) return 0;  // also stops at the terminating NUL
+        c = (c << 6) | (p[k] & 0x3F);
+    }
+    bool ok = c >= kMin[n] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
+    return ok ? n : 0;
+}
+
 bool utf8_ok(const char *s) {
-    const auto *p = reinterpret_cast<const unsigned char *>(s);
-    while (*p) {
-        int n;
-        uint32_t c = *p;
-        if (c < 0x80)
-            n = 0;
-        else if ((c & 0xE0) == 0xC0)
-            n = 1, c &= 0x1F;
-        else if ((c & 0xF0) == 0xE0)
-            n = 2, c &= 0x0F;
-        else if ((c & 0xF8) == 0xF0)
-            n = 3, c &= 0x07;
-        else
-            return false;
-        p++;
-        for (int k = 0; k < n; k++, p++) {
-            if ((*p & 0xC0) != 0x80) return false;
-            c = (c << 6) | (*p & 0x3F);
-        }
-        static const uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-        if (c < kMin[n] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    for (auto *p = reinterpret_cast<const unsigned char *>(s); *p;) {
+        int n = utf8_seq(p);
+        if (!n) return false;
+        p += n;
     }
     return true;
+}
+
+// Playlist files may hold bytes of other character sets; xmlrpc-c refuses strings that are
+// not UTF-8, so such bytes go out as '?' rather than failing the whole reply.
+std::string utf8_clean(const char *s) {
+    std::string out;
+    for (auto *p = reinterpret_cast<const unsigned char *>(s); *p;) {
+        int n = utf8_seq(p);
+        if (n)
+            out.append(reinterpret_cast<const char *>(p), size_t(n));
+        else
+            out += '?';
+        p += n ? n : 1;
+    }
+    return out;
+}
+
+// Decodes the parameters; a failure is logged as "<handler>: xmlrpc_decompose_value(<what>)
+// failed" and its fault goes back to the caller.
+template <class... A>
+bool decode(xmlrpc_env *env, xmlrpc_value *params, const char *name, const char *what,
+            const char *fmt, A... out) {
+    xmlrpc_decompose_value(env, params, fmt, out...);
+    if (!env->fault_occurred) return true;
+    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value(%s) failed", name, what);
+    return false;
 }
 
 xmlrpc_value *reply_result(xmlrpc_env *env, int r) {
@@ -87,6 +114,34 @@ xmlrpc_value *reply_state(xmlrpc_env *env, int r, const mivrabox_state &st) {
     xr_value sv(mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
+}
+
+// A copy of a composed state with other "er" members: the other members are shared, not built
+// again (GetEvents sends one state per event).
+xmlrpc_value *state_with_er(xmlrpc_env *env, xmlrpc_value *base, const int64_t *er) {
+    xr_value out(xmlrpc_struct_new(env));
+    if (env->fault_occurred) return nullptr;
+    int n = xmlrpc_struct_size(env, base);
+    for (int i = 0; i < n && !env->fault_occurred; i++) {
+        xmlrpc_value *key = nullptr, *val = nullptr;
+        xmlrpc_struct_read_member(env, base, unsigned(i), &key, &val);
+        if (env->fault_occurred) break;
+        xr_value kh(key), vh(val);
+        const char *k = nullptr;
+        xmlrpc_read_string(env, key, &k);
+        if (env->fault_occurred) break;
+        if (!strcmp(k, "er")) {
+            xr_value arr(xmlrpc_build_value(env, "(IIIII)", xmlrpc_int64(er[0]),
+                                            xmlrpc_int64(er[1]), xmlrpc_int64(er[2]),
+                                            xmlrpc_int64(er[3]), xmlrpc_int64(er[4])));
+            if (!env->fault_occurred) xmlrpc_struct_set_value_v(env, out.get(), key, arr.get());
+        } else {
+            xmlrpc_struct_set_value_v(env, out.get(), key, val);
+        }
+        free(const_cast<char *>(k));
+    }
+    if (env->fault_occurred) return nullptr;
+    return out.release();
 }
 
 // One string list member: each element an array holding the string.
@@ -103,16 +158,12 @@ xmlrpc_value *reply_state_list(xmlrpc_env *env, int r, const mivrabox_state &st,
     return xmlrpc_build_value(env, "{s:i,s:V,s:V}", "result", r, "state", sv.get(), "list", list);
 }
 
-// Handlers that take only the bus index.
+// Handlers that take only the bus index; logged ones write the call before testing the index.
 xmlrpc_value *bus_only(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
-                       int (*op)(bus *, mivrabox_state *), const char *log_fmt = nullptr) {
+                       int (*op)(bus *, mivrabox_state *), bool logged = false) {
     int idx = 0;
-    xmlrpc_decompose_value(env, params, "(i)", &idx);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
-        return nullptr;
-    }
-    if (log_fmt) log_msg(LOG_INFO, "%s: i=%d", name, idx);
+    if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
+    if (logged) log_msg(LOG_INFO, "%s: i=%d", name, idx);
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
@@ -125,11 +176,7 @@ xmlrpc_value *bus_int(xmlrpc_env *env, xmlrpc_value *params, void *si, const cha
                       const char *what, int (*op)(bus *, int, mivrabox_state *),
                       const char *log_fmt = nullptr) {
     int idx = 0, v = 0;
-    xmlrpc_decompose_value(env, params, "(ii)", &idx, &v);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value(%s) failed", name, what);
-        return nullptr;
-    }
+    if (!decode(env, params, name, what, "(ii)", &idx, &v)) return nullptr;
     if (log_fmt) log_msg(LOG_INFO, log_fmt, name, idx, v);
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
@@ -214,11 +261,8 @@ xmlrpc_value *bus_name(xmlrpc_env *env, xmlrpc_value *params, void *si, const ch
                        int (*op)(bus *, const char *, mivrabox_state *)) {
     int idx = 0;
     char *ply = nullptr;
-    xmlrpc_decompose_value(env, params, "(is)", &idx, &ply);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx', 'playlist name') failed", name);
+    if (!decode(env, params, name, "'bus idx', 'playlist name'", "(is)", &idx, &ply))
         return nullptr;
-    }
     c_text hold(ply);
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
@@ -251,17 +295,7 @@ xmlrpc_value *ctl_method_GetState(xmlrpc_env *env, xmlrpc_value *params, void *s
 
 xmlrpc_value *ctl_method_Run(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_Run";
-    int idx = 0, v = 0;
-    xmlrpc_decompose_value(env, params, "(ii)", &idx, &v);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','f_running') failed", name);
-        return nullptr;
-    }
-    bus *b = bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
-    mivrabox_state st = {};
-    int r = bus_ply_run(b, v, &st);
-    return reply_state(env, r, st);
+    return bus_int(env, params, si, name, "'bus idx','f_running'", bus_ply_run);
 }
 
 xmlrpc_value *ctl_method_InsertEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -287,11 +321,7 @@ xmlrpc_value *ctl_method_UpdateEvent2(xmlrpc_env *env, xmlrpc_value *params, voi
 xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_GetEvent";
     int idx = 0, i = 0;
-    xmlrpc_decompose_value(env, params, "(ii)", &idx, &i);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx','idx'", "(ii)", &idx, &i)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
@@ -301,19 +331,15 @@ xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *s
     if (r < 0) return reply_result(env, r);
     xr_value sv(mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
-    return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event", buf.get(), "state",
-                              sv.get());
+    return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event",
+                              utf8_clean(buf.get()).c_str(), "state", sv.get());
 }
 
 xmlrpc_value *ctl_method_DeleteEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_DeleteEvent";
     int idx = 0;
     xmlrpc_int64 i = 0;
-    xmlrpc_decompose_value(env, params, "(iI)", &idx, &i);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx','idx'", "(iI)", &idx, &i)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
@@ -334,11 +360,7 @@ xmlrpc_value *ctl_method_DeleteEvents2(xmlrpc_env *env, xmlrpc_value *params, vo
 xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_ListPlaylists";
     int idx = 0;
-    xmlrpc_decompose_value(env, params, "(i)", &idx);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
@@ -386,7 +408,7 @@ xmlrpc_value *ctl_method_AppendPlaylist(xmlrpc_env *env, xmlrpc_value *params, v
 
 xmlrpc_value *ctl_method_Take(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_Take";
-    return bus_only(env, params, si, name, bus_ply_take, "%s: i=%d");
+    return bus_only(env, params, si, name, bus_ply_take, true);
 }
 
 xmlrpc_value *ctl_method_TakeN(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -399,11 +421,7 @@ xmlrpc_value *ctl_method_TakeN(xmlrpc_env *env, xmlrpc_value *params, void *si, 
 xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_LibList";
     int idx = 0, which = 0;
-    xmlrpc_decompose_value(env, params, "(ii)", &idx, &which);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx', 'lib src') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx', 'lib src'", "(ii)", &idx, &which)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
@@ -433,25 +451,28 @@ xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si
 xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_GetEvents";
     int idx = 0, first = 0, count = 0;
-    xmlrpc_decompose_value(env, params, "(iii)", &idx, &first, &count);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx') failed", name);
+    if (!decode(env, params, name, "'bus idx','idx'", "(iii)", &idx, &first, &count))
         return nullptr;
-    }
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
+    // One lock and one state for the whole range; each event carries its own "er" members.
     mivrabox_state st = {}, last = {};
+    std::vector<bus_event_text> evs;
+    bus_ply_get_events(b, first, count, evs, &st);
     xr_value list(xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
-    std::unique_ptr<char[]> buf(new char[kLineSize]);
-    for (int i = 0; i < count; i++) {
-        st = {};
-        if (bus_ply_get_event(b, buf.get(), kLineSize, first + i, &st) < 0) break;
+    xr_value base(mivrabox_state_compose(env, &st));
+    if (env->fault_occurred) return nullptr;
+    for (size_t i = 0; i < evs.size(); i++) {
         last = st;
-        xr_value sv(mivrabox_state_compose(env, &st));
+        last.er[0] = evs[i].flags;
+        last.er[1] = evs[i].sys_id;
+        last.er[2] = evs[i].start;
+        xr_value sv(state_with_er(env, base.get(), last.er));
         if (env->fault_occurred) return nullptr;
-        xr_value item(xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + i, "event",
-                                         buf.get(), "state", sv.get()));
+        xr_value item(xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + int(i), "event",
+                                         utf8_clean(evs[i].line.c_str()).c_str(), "state",
+                                         sv.get()));
         if (env->fault_occurred) return nullptr;
         xmlrpc_array_append_item(env, list.get(), item.get());
         if (env->fault_occurred) return nullptr;
@@ -466,12 +487,9 @@ xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void
     static const char *const name = "ctl_method_SearchEvent";
     int idx = 0, start = 0, flags = 0;
     char *key = nullptr;
-    xmlrpc_decompose_value(env, params, "(isii)", &idx, &key, &start, &flags);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR,
-                "%s: xmlrpc_decompose_value('bus_idx', 'key', 'start_idx', 'flags') failed", name);
+    if (!decode(env, params, name, "'bus_idx', 'key', 'start_idx', 'flags'", "(isii)", &idx, &key,
+                &start, &flags))
         return nullptr;
-    }
     c_text hold(key);
     mivrabox_state st = {};
     bus *b = bus_at(O(si), idx);
@@ -504,7 +522,8 @@ xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
         if (std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
         seen.push_back(id);
         n++;
-        xr_value item(xmlrpc_build_value(env, "{s:s,s:s,s:I}", "media_id", id.c_str(), "start_time",
+        xr_value item(xmlrpc_build_value(env, "{s:s,s:s,s:I}", "media_id",
+                                         utf8_clean(id.c_str()).c_str(), "start_time",
                                          e->start_time.c_str(), "start", xmlrpc_int64(e->start)));
         if (!env->fault_occurred) xmlrpc_array_append_item(env, list.get(), item.get());
     }
@@ -516,11 +535,7 @@ xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
 xmlrpc_value *ctl_method_AbsentList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_AbsentList";
     int idx = 0;
-    xmlrpc_decompose_value(env, params, "(i)", &idx);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     return flag_list(env, b, MIVRABOX_F_ABSENT);
@@ -529,11 +544,7 @@ xmlrpc_value *ctl_method_AbsentList(xmlrpc_env *env, xmlrpc_value *params, void 
 xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_ErrorFlagList";
     int idx = 0, mask = 0;
-    xmlrpc_decompose_value(env, params, "(ii)", &idx, &mask);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx') failed", name);
-        return nullptr;
-    }
+    if (!decode(env, params, name, "'bus idx'", "(ii)", &idx, &mask)) return nullptr;
     bus *b = bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     return flag_list(env, b, uint64_t(uint32_t(mask)));
@@ -541,7 +552,7 @@ xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, vo
 
 xmlrpc_value *ctl_method_Fallback(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_Fallback";
-    return bus_only(env, params, si, name, bus_ply_fallback, "%s: i=%d");
+    return bus_only(env, params, si, name, bus_ply_fallback, true);
 }
 
 xmlrpc_value *ctl_method_TrimPadEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -671,7 +682,10 @@ const size_t ctl_methods_box2_count = sizeof(ctl_methods_box2) / sizeof(ctl_meth
 namespace {
 
 void ctl_free(ctl_server *s) {
-    if (s->old_sig) xmlrpc_server_abyss_restore_sig(s->old_sig);
+    if (s->old_sig) {
+        xmlrpc_server_abyss_restore_sig(s->old_sig);
+        free(s->old_sig);  // the set-up allocated it for us
+    }
     if (s->server) xmlrpc_server_abyss_destroy(s->server);
     if (s->global_init) xmlrpc_server_abyss_global_term();
     if (s->registry) xmlrpc_registry_free(s->registry);

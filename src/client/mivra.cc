@@ -3,6 +3,7 @@
 
 #include <xmlrpc-c/client.h>
 
+#include <algorithm>
 #include <clocale>
 #include <condition_variable>
 #include <cstdio>
@@ -16,7 +17,7 @@ namespace {
 struct mivra_client_pool {
     std::mutex mutex;
     std::condition_variable cond;
-    int busy = 0;   // slots handed out; always the number of set busy flags
+    int busy = 0;     // slots handed out; always the number of set busy flags
     int clients = 0;  // slots [0, clients) hold a client
     xmlrpc_client *client[MIVRA_POOL_SIZE] = {};
     bool busy_flag[MIVRA_POOL_SIZE] = {};
@@ -172,15 +173,14 @@ xr_value mivra_call_va(const char *fn, const char *url, const char *method, cons
     xr_env env;
     xr_value reply(xmlrpc_client_callX_va(&env, url, method, format, args));
     if (env.fault()) {
-        mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, url ? url : "",
-                  method, env.msg(), env.code());
+        mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, url ? url : "", method,
+                  env.msg(), env.code());
         return nullptr;
     }
     return reply;
 }
 
-xr_value mivra_call(const char *fn, const char *url, const char *method, const char *format,
-                    ...) {
+xr_value mivra_call(const char *fn, const char *url, const char *method, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
     xr_value v = mivra_call_va(fn, url, method, format, ap);
@@ -272,6 +272,55 @@ xr_value mivra_array_item(const char *fn, xmlrpc_value *array, int i) {
     return xr_value(item);
 }
 
+xr_value mivra_record_list(const char *fn, xmlrpc_value *reply) {
+    xr_env env;
+    xr_value list = mivra_member_array(&env, reply, "list");
+    if (env.fault())
+        mivra_err("%s: decompose value failed: %s (%d) [%s:%d]", fn, env.msg(), env.code(),
+                  MIVRA_HERE);
+    return list;
+}
+
+int mivra_build_failed(const char *fn, const char *url, const char *method, xr_env &env) {
+    mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, url ? url : "", method,
+              env.msg(), env.code());
+    return -14;
+}
+
+namespace {
+
+int template_var_count(const char *const *names, const char *const *values) {
+    if (!names || !names[0]) return 0;
+    // Both arrays end in null: names[i] and values[0..i-1] are known set when i is reached.
+    for (int i = 0;; i++) {
+        if (!values || !values[i]) return i;
+        if (!names[i + 1]) return i + 1;
+    }
+}
+
+}  // namespace
+
+void mivra_template_args(xmlrpc_env *env, int value_count, const char *const *values, int var_count,
+                         const char *const *var_names, const char *const *var_values,
+                         xr_value *array, xr_value *vars) {
+    if (var_count < 0) var_count = template_var_count(var_names, var_values);
+    if (value_count < 0) value_count = mivra_null_count(values);
+    if (!var_names || !var_values) var_count = 0;
+    if (!values) value_count = 0;
+    vars->reset(xmlrpc_struct_new(env));
+    for (int i = 0; i < var_count && !env->fault_occurred; i++) {
+        if (!var_names[i] || !var_values[i]) continue;
+        xr_value v(xmlrpc_string_new(env, var_values[i]));
+        if (!env->fault_occurred) xmlrpc_struct_set_value(env, vars->get(), var_names[i], v.get());
+    }
+    if (!env->fault_occurred) array->reset(xmlrpc_array_new(env));
+    for (int i = 0; i < value_count && !env->fault_occurred; i++) {
+        if (!values[i]) continue;
+        xr_value v(xmlrpc_string_new(env, values[i]));
+        if (!env->fault_occurred) xmlrpc_array_append_item(env, array->get(), v.get());
+    }
+}
+
 void mivra_report_decompose(const char *fn, xr_env &env) {
     mivra_err("%s: xmlrpc_decompose_value failed: %s (%d)", fn, env.msg(), env.code());
 }
@@ -352,7 +401,8 @@ int parse_simple_list_response(const char *caller, xmlrpc_env *env, xmlrpc_value
             xmlrpc_value *item = nullptr;
             xmlrpc_array_read_item(env, list.get(), i, &item);
             xr_value hold_item(env->fault_occurred ? nullptr : item);
-            if (!env->fault_occurred) mivra_list_iter_string1(env, item, out, int(out->size()), size);
+            if (!env->fault_occurred)
+                mivra_list_iter_string1(env, item, out, int(out->size()), size);
             if (!env->fault_occurred) continue;
         }
         mivra_err("%s/%s: xmlrpc_array_read_item failed: %s (%d)", caller, self,
@@ -401,8 +451,8 @@ int mivra_basename_item(const char *url, const char *method, const char *name, c
     int result = 0;
     xr_str v, o;
     xmlrpc_int64 id = -1;
-    xr_decompose(&env, reply.get(), "{s:i,s:s,s:s,s:I,*}", "result", &result, "value",
-                           &v, "object", &o, "cache_shm_id", &id);
+    xr_decompose(&env, reply.get(), "{s:i,s:s,s:s,s:I,*}", "result", &result, "value", &v, "object",
+                 &o, "cache_shm_id", &id);
     if (env.fault()) {
         mivra_err("mivra_lib_basename_item: decompose value failed: %s (%d)", env.msg(),
                   env.code());

@@ -4,6 +4,11 @@
 // Results: the service's "result" passed on unchanged, or -14 when a call or the decoding of its
 // reply failed, -22 for unusable arguments. Failures are written on standard error, never
 // through the log writer: the daemons' log may be the thing that is failing.
+//
+// Ownership: records are plain structs whose text fields keep their bounds (text4k, text32).
+// Every list a call hands back is a std::vector the caller owns, so no list needs a free
+// function: string lists that a call fills through the list walker are appended to, the
+// others are replaced.
 #pragma once
 
 #include "text.h"

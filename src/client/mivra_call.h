@@ -43,6 +43,10 @@ int mivra_decode_result(const char *fn, xmlrpc_value *reply, int *result, const 
 // Reports a negative service result: "<fn>: <method> return <result> (<errno text>)".
 void mivra_report_result(const char *fn, const char *method, int result);
 
+// The "list" member of a record reply; on failure writes
+// "<fn>: decompose value failed: <fault> (<code>) [<file>:<line>]" (no line end) and gives null.
+xr_value mivra_record_list(const char *fn, xmlrpc_value *reply);
+
 // Decodes the array member `member` of reply ("{s:A,*}"); null with the fault in env.
 xr_value mivra_member_array(xmlrpc_env *env, xmlrpc_value *reply, const char *member);
 // Array size and item reading that report with "<fn>: xmlrpc_array_size failed: ..." and
@@ -51,6 +55,18 @@ int mivra_array_size(const char *fn, xmlrpc_value *array);
 xr_value mivra_array_item(const char *fn, xmlrpc_value *array, int i);
 // "<fn>: xmlrpc_decompose_value failed: <fault> (<code>)".
 void mivra_report_decompose(const char *fn, xr_env &env);
+
+// An argument that could not be built fails like the call: the call text, -14.
+int mivra_build_failed(const char *fn, const char *url, const char *method, xr_env &env);
+
+// Template arguments of the engine's and the library's template calls: *array holds the
+// non-null strings among the first value_count values (the whole null-terminated array when
+// value_count < 0); *vars holds name = value for the pairs below var_count whose name and value
+// are both set. With var_count < 0 the pairs are counted on the null-terminated arrays: the
+// walk stops at the first missing value, or after the last name. Faults land in env.
+void mivra_template_args(xmlrpc_env *env, int value_count, const char *const *values, int var_count,
+                         const char *const *var_names, const char *const *var_values,
+                         xr_value *array, xr_value *vars);
 
 // Counts the entries of a null-terminated array (0 for a null array).
 template <class T>

@@ -8,7 +8,9 @@
 
 namespace {
 
-const char *opt(const char *s) { return s ? s : ""; }
+const char *opt(const char *s) {
+    return s ? s : "";
+}
 
 // Decimal integer of a setting; text that is not a number counts as 0.
 int parse_int(const char *s) {
@@ -22,11 +24,21 @@ int parse_int(const char *s) {
 
 }  // namespace
 
-int mivra_play(const char *url) { return mivra_method_no_arg(url, "MivraIO.Play"); }
-int mivra_pause(const char *url) { return mivra_method_no_arg(url, "MivraIO.Pause"); }
-int mivra_stop(const char *url) { return mivra_method_no_arg(url, "MivraIO.Stop"); }
-int mivra_cue_play(const char *url) { return mivra_method_no_arg(url, "MivraIO.CuePlay"); }
-int mivra_record(const char *url) { return mivra_method_no_arg(url, "MivraIO.Record"); }
+int mivra_play(const char *url) {
+    return mivra_method_no_arg(url, "MivraIO.Play");
+}
+int mivra_pause(const char *url) {
+    return mivra_method_no_arg(url, "MivraIO.Pause");
+}
+int mivra_stop(const char *url) {
+    return mivra_method_no_arg(url, "MivraIO.Stop");
+}
+int mivra_cue_play(const char *url) {
+    return mivra_method_no_arg(url, "MivraIO.CuePlay");
+}
+int mivra_record(const char *url) {
+    return mivra_method_no_arg(url, "MivraIO.Record");
+}
 int mivra_playlist_clear(const char *url) {
     return mivra_method_no_arg(url, "MivraIO.PlaylistClear");
 }
@@ -39,8 +51,7 @@ int mivra_cue_play_with_data(const char *url, int data) {
     return mivra_command(__func__, url, "MivraIO.CuePlayWithData", "(i)", data);
 }
 
-int mivra_cue_record_with_data(const char *url, const char *name, int a, int b,
-                               const char *extra) {
+int mivra_cue_record_with_data(const char *url, const char *name, int a, int b, const char *extra) {
     if (extra)
         return mivra_command(__func__, url, "MivraIO.CueRecordWithData", "(siis)", opt(name), a, b,
                              extra);
@@ -86,18 +97,10 @@ namespace {
 
 // The clip struct of PlaylistInsert2 and PlaylistAppend2: exactly these seven members.
 xr_value clip_struct(xmlrpc_env *env, const mivra_playlist_clip *c) {
-    return xr_value(xmlrpc_build_value(env, "{s:s,s:i,s:i,s:s,s:s,s:s,s:s}", "name",
-                                       c->name.c_str(), "in", c->in, "dur", c->dur, "overlay_name",
-                                       c->overlay_name.c_str(), "overlay_pos",
-                                       c->overlay_pos.c_str(), "cookie", c->cookie.c_str(), "amap",
-                                       c->amap.c_str()));
-}
-
-// A value that could not be built is a failed call: reported as one, -14.
-int build_failed(const char *fn, const char *url, const char *method, xr_env &env) {
-    mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, opt(url), method, env.msg(),
-              env.code());
-    return -14;
+    return xr_value(xmlrpc_build_value(
+        env, "{s:s,s:i,s:i,s:s,s:s,s:s,s:s}", "name", c->name.c_str(), "in", c->in, "dur", c->dur,
+        "overlay_name", c->overlay_name.c_str(), "overlay_pos", c->overlay_pos.c_str(), "cookie",
+        c->cookie.c_str(), "amap", c->amap.c_str()));
 }
 
 }  // namespace
@@ -107,7 +110,7 @@ int mivra_playlist_insert2(const char *url, int position, const mivra_playlist_c
     if (!clip) return -22;
     xr_env env;
     xr_value s = clip_struct(&env, clip);
-    if (env.fault()) return build_failed(__func__, url, method, env);
+    if (env.fault()) return mivra_build_failed(__func__, url, method, env);
     return mivra_command(__func__, url, method, "(iS)", position, s.get());
 }
 
@@ -116,51 +119,21 @@ int mivra_playlist_append2(const char *url, const mivra_playlist_clip *clip) {
     if (!clip) return -22;
     xr_env env;
     xr_value s = clip_struct(&env, clip);
-    if (env.fault()) return build_failed(__func__, url, method, env);
+    if (env.fault()) return mivra_build_failed(__func__, url, method, env);
     return mivra_command(__func__, url, method, "(S)", s.get());
 }
-
-namespace {
-
-// Pairs of the template's named variables when the caller gave no count: the walk stops at the
-// first missing value, or after the last name.
-int template_var_count(const char *const *names, const char *const *values) {
-    if (!names || !names[0]) return 0;
-    for (int i = 0;; i++) {
-        if (!values || !values[i]) return i;
-        if (!names[i + 1]) return i + 1;
-    }
-}
-
-// Adds name = value (a string) to a struct.
-void struct_set_string(xmlrpc_env *env, xmlrpc_value *s, const char *name, const char *value) {
-    xr_value v(xmlrpc_string_new(env, value));
-    if (!env->fault_occurred) xmlrpc_struct_set_value(env, s, name, v.get());
-}
-
-}  // namespace
 
 int mivra_playlist_insert_template(const char *url, int position, const char *name, int a, int b,
                                    int value_count, const char *const *values, int var_count,
                                    const char *const *var_names, const char *const *var_values,
                                    const char *extra) {
     static const char method[] = "MivraIO.PlaylistInsertTemplate";
-    if (var_count < 0) var_count = template_var_count(var_names, var_values);
-    if (value_count < 0) value_count = mivra_null_count(values);
     xr_env env;
-    xr_value vars(xmlrpc_struct_new(&env));
-    for (int i = 0; i < var_count && !env.fault() && var_names && var_values; i++)
-        if (var_names[i] && var_values[i])
-            struct_set_string(&env, vars.get(), var_names[i], var_values[i]);
-    xr_value array(env.fault() ? nullptr : xmlrpc_array_new(&env));
-    for (int i = 0; i < value_count && !env.fault() && values; i++) {
-        if (!values[i]) continue;
-        xr_value v(xmlrpc_string_new(&env, values[i]));
-        if (!env.fault()) xmlrpc_array_append_item(&env, array.get(), v.get());
-    }
-    if (env.fault()) return build_failed(__func__, url, method, env);
-    return mivra_command(__func__, url, method, "(isiiASs)", position, opt(name), a, b,
-                         array.get(), vars.get(), opt(extra));
+    xr_value array, vars;
+    mivra_template_args(&env, value_count, values, var_count, var_names, var_values, &array, &vars);
+    if (env.fault()) return mivra_build_failed(__func__, url, method, env);
+    return mivra_command(__func__, url, method, "(isiiASs)", position, opt(name), a, b, array.get(),
+                         vars.get(), opt(extra));
 }
 
 int mivra_playlist_remove(const char *url, int index) {
@@ -229,18 +202,16 @@ int mivra_getstatus(const char *url, mivra_io_status *st) {
     if (result < 0) return result;
     xr_env env;
     xr_str name, cookie;
-    xr_decompose(&env, reply.get(), "{s:i,s:s,s:s,s:i,s:i,s:i,s:i,s:i,s:i,s:i,*}",
-                           "status", &st->status, "name", &name, "cookie", &cookie, "loop",
-                           &st->loop, "clip_length", &st->clip_length, "clip_in", &st->clip_in,
-                           "clip_dur", &st->clip_dur, "clip_pos", &st->clip_pos, "clip_start",
-                           &st->clip_start, "clip_idx", &st->clip_idx);
+    xr_decompose(&env, reply.get(), "{s:i,s:s,s:s,s:i,s:i,s:i,s:i,s:i,s:i,s:i,*}", "status",
+                 &st->status, "name", &name, "cookie", &cookie, "loop", &st->loop, "clip_length",
+                 &st->clip_length, "clip_in", &st->clip_in, "clip_dur", &st->clip_dur, "clip_pos",
+                 &st->clip_pos, "clip_start", &st->clip_start, "clip_idx", &st->clip_idx);
     if (!env.fault())
-        xr_decompose(&env, reply.get(), "{s:i,s:i,s:i,s:i,s:d,s:i,s:i,s:i,*}",
-                               "playlist_gen", &st->playlist_gen, "playlist_dur",
-                               &st->playlist_dur, "playlist_pos", &st->playlist_pos,
-                               "playlist_count", &st->playlist_count, "playlist_speed",
-                               &st->playlist_speed, "rec_paused", &st->rec_paused, "tc_frames",
-                               &st->tc_frames, "tc_src", &st->tc_src);
+        xr_decompose(&env, reply.get(), "{s:i,s:i,s:i,s:i,s:d,s:i,s:i,s:i,*}", "playlist_gen",
+                     &st->playlist_gen, "playlist_dur", &st->playlist_dur, "playlist_pos",
+                     &st->playlist_pos, "playlist_count", &st->playlist_count, "playlist_speed",
+                     &st->playlist_speed, "rec_paused", &st->rec_paused, "tc_frames",
+                     &st->tc_frames, "tc_src", &st->tc_src);
     if (env.fault()) {
         mivra_err("%s: decompose value failed: %s (%d) [%s:%d]\n", __func__, env.msg(), env.code(),
                   MIVRA_HERE);
@@ -251,16 +222,14 @@ int mivra_getstatus(const char *url, mivra_io_status *st) {
     return result;
 }
 
-int mivra_playlist_items_iters(xmlrpc_env *env, xmlrpc_value *item, void *output, int n,
-                               int size) {
+int mivra_playlist_items_iters(xmlrpc_env *env, xmlrpc_value *item, void *output, int n, int size) {
     auto *items = static_cast<std::vector<mivra_playlist_item> *>(output);
     if (n == 0) items->reserve(size);
     mivra_playlist_item it;
     xr_str name, cookie;
-    xr_decompose(env, item, "{s:s,s:s,s:i,s:i,s:i,s:i,s:i,s:i,s:i,*}", "name", &name,
-                           "cookie", &cookie, "length", &it.length, "in", &it.in, "dur", &it.dur,
-                           "pos", &it.pos, "start", &it.start, "idx", &it.idx, "repeat",
-                           &it.repeat);
+    xr_decompose(env, item, "{s:s,s:s,s:i,s:i,s:i,s:i,s:i,s:i,s:i,*}", "name", &name, "cookie",
+                 &cookie, "length", &it.length, "in", &it.in, "dur", &it.dur, "pos", &it.pos,
+                 "start", &it.start, "idx", &it.idx, "repeat", &it.repeat);
     if (env->fault_occurred) {
         mivra_err("%s: xmlrpc_array_read_item failed: %s (%d)", __func__, env->fault_string,
                   env->fault_code);
@@ -334,16 +303,6 @@ void settings_apply(mivra_io_settings *s, const char *name, const char *value) {
     }
 }
 
-// The "list" member of a record reply with the record family's text on failure; null then.
-xr_value record_list(const char *fn, xmlrpc_value *reply) {
-    xr_env env;
-    xr_value list = mivra_member_array(&env, reply, "list");
-    if (env.fault())
-        mivra_err("%s: decompose value failed: %s (%d) [%s:%d]", fn, env.msg(), env.code(),
-                  MIVRA_HERE);
-    return list;
-}
-
 }  // namespace
 
 int mivra_io_settings_get(const char *url, mivra_io_settings *settings) {
@@ -351,7 +310,7 @@ int mivra_io_settings_get(const char *url, mivra_io_settings *settings) {
     xr_value reply;
     int result = mivra_record_call(__func__, url, "MivraIO.SettingsGet", &reply, "()");
     if (result < 0) return result;
-    xr_value list = record_list(__func__, reply.get());
+    xr_value list = mivra_record_list(__func__, reply.get());
     if (!list) return -14;
     int size = mivra_array_size(__func__, list.get());
     if (size < 0) return -14;
@@ -378,8 +337,8 @@ int decode_mode(const char *fn, xmlrpc_value *item, mivra_io_mode *mode) {
     xr_env env;
     xr_str desc, name;
     xmlrpc_value *sub_raw = nullptr, *osd_raw = nullptr;
-    xr_decompose(&env, item, "{s:i,s:s,s:s,s:A,s:A,*}", "idx", &mode->idx, "desc", &desc,
-                           "name", &name, "list", &sub_raw, "osds", &osd_raw);
+    xr_decompose(&env, item, "{s:i,s:s,s:s,s:A,s:A,*}", "idx", &mode->idx, "desc", &desc, "name",
+                 &name, "list", &sub_raw, "osds", &osd_raw);
     if (env.fault()) {
         mivra_report_decompose(fn, env);
         return -14;
@@ -395,8 +354,8 @@ int decode_mode(const char *fn, xmlrpc_value *item, mivra_io_mode *mode) {
         if (!sub) return -14;
         mivra_io_submode m;
         xr_str sdesc, sname;
-        xr_decompose(&env, sub.get(), "{s:i,s:s,s:s,*}", "idx", &m.idx, "desc", &sdesc,
-                               "name", &sname);
+        xr_decompose(&env, sub.get(), "{s:i,s:s,s:s,*}", "idx", &m.idx, "desc", &sdesc, "name",
+                     &sname);
         if (env.fault()) {
             mivra_report_decompose(fn, env);
             return -14;
@@ -430,7 +389,7 @@ int mivra_io_settings_get_modes(const char *url, std::vector<mivra_io_mode> *mod
     xr_value reply;
     int result = mivra_record_call(__func__, url, "MivraIO.SettingsGetModes", &reply, "()");
     if (result < 0) return result;
-    xr_value list = record_list(__func__, reply.get());
+    xr_value list = mivra_record_list(__func__, reply.get());
     if (!list) return -14;
     int size = mivra_array_size(__func__, list.get());
     if (size < 0) return -14;
@@ -469,7 +428,9 @@ const char unknown[] = "<unknown>";
 
 }  // namespace
 
-int mivra_audio_conf_count() { return audio_conf_count; }
+int mivra_audio_conf_count() {
+    return audio_conf_count;
+}
 
 const char *mivra_audio_conf_name(int n) {
     return n >= 0 && n < audio_conf_count ? audio_confs[n].name : unknown;
@@ -498,7 +459,7 @@ char *mivra_audio_map_print(char *buf, size_t size, int n, const char *map) {
     }
     int d[8];
     for (int i = 0; i < 8; i++) d[i] = mivra_audio_map_digit(i, map) + 1;
-    // The patterns are fixed data: each uses its first placeholders only.
+        // The patterns are fixed data: each uses its first placeholders only.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-extra-args"

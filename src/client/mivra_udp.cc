@@ -94,15 +94,30 @@ int mivra_udp_send(const char *hostport, const char *text) {
     if (!hostport || !text) return -22;
     sockaddr_in addr;
     if (udp_lookup(hostport, addr) < 0) return -22;
-    unique_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    // One socket per calling thread, kept for its later datagrams and closed when it ends:
+    // opening one per datagram would more than double the time to the engine.
+    thread_local unique_fd fd;
+    if (!fd) fd.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd) return -errno;
     ssize_t n = sendto(fd.get(), text, strlen(text) + 1, 0, reinterpret_cast<sockaddr *>(&addr),
                        sizeof addr);
-    if (n < 0) return -errno;
+    if (n < 0) {
+        int err = errno;
+        fd.reset();  // the next datagram starts on a fresh socket
+        return -err;
+    }
     return int(n);
 }
 
-int mivra_udp_play(const char *hostport) { return mivra_udp_send(hostport, "MivraIO.Play"); }
-int mivra_udp_pause(const char *hostport) { return mivra_udp_send(hostport, "MivraIO.Pause"); }
-int mivra_udp_stop(const char *hostport) { return mivra_udp_send(hostport, "MivraIO.Stop"); }
-int mivra_udp_record(const char *hostport) { return mivra_udp_send(hostport, "MivraIO.Record"); }
+int mivra_udp_play(const char *hostport) {
+    return mivra_udp_send(hostport, "MivraIO.Play");
+}
+int mivra_udp_pause(const char *hostport) {
+    return mivra_udp_send(hostport, "MivraIO.Pause");
+}
+int mivra_udp_stop(const char *hostport) {
+    return mivra_udp_send(hostport, "MivraIO.Stop");
+}
+int mivra_udp_record(const char *hostport) {
+    return mivra_udp_send(hostport, "MivraIO.Record");
+}

@@ -47,13 +47,17 @@ bool breaks_line(char c) {
     return c == '\t' || c == '\n' || c == '\r';
 }
 
-// Plain text field: TAB, CR and LF would split or shift the line, so they become spaces.
+// Plain text field, up to its first NUL: TAB, CR and LF would split or shift the line, so they
+// become spaces.
 char *put_plain(char *d, std::string_view s) {
-    s = c_view(s);
-    memcpy(d, s.data(), s.size());
-    for (size_t i = 0; i < s.size(); i++)
-        if (breaks_line(d[i])) d[i] = ' ';
-    return d + s.size();
+    for (char c : s) {
+        if (static_cast<unsigned char>(c) <= '\r') {
+            if (c == 0) break;
+            if (breaks_line(c)) c = ' ';
+        }
+        *d++ = c;
+    }
+    return d;
 }
 
 char put_char(int c, char none) {
@@ -63,8 +67,10 @@ char put_char(int c, char none) {
 
 // Escapes one key or value of the metadata field; at most 4 output bytes per input byte.
 char *put_meta_text(char *d, std::string_view s) {
-    for (char c : c_view(s)) {
+    for (char c : s) {
         switch (c) {
+            case 0:
+                return d;
             case '\n':
                 d = static_cast<char *>(mempcpy(d, "\\\\n", 3));
                 break;

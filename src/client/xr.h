@@ -57,12 +57,16 @@ struct xr_bytes {
 };
 
 namespace xr_detail {
-inline const char **arg(xr_str *s) { return &s->p; }
+inline const char **arg(xr_str *s) {
+    return &s->p;
+}
 template <class T>
 T *arg(T *p) {
     return p;
 }
-inline void disown(xr_str *s) { s->p = nullptr; }
+inline void disown(xr_str *s) {
+    s->p = nullptr;
+}
 template <class T>
 void disown(T *) {}
 }  // namespace xr_detail

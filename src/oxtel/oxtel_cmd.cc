@@ -33,10 +33,18 @@ struct fld {
     int16_t def = 0;  // opt: value when absent; lit: the character
 };
 
-constexpr fld H(int n) { return {fk::hex, uint8_t(n), 0}; }
-constexpr fld O(int n, int def) { return {fk::opt, uint8_t(n), int16_t(def)}; }
-constexpr fld L(char c) { return {fk::lit, 1, int16_t(c)}; }
-constexpr fld SKIP(int n) { return {fk::skip, uint8_t(n), 0}; }
+constexpr fld H(int n) {
+    return {fk::hex, uint8_t(n), 0};
+}
+constexpr fld O(int n, int def) {
+    return {fk::opt, uint8_t(n), int16_t(def)};
+}
+constexpr fld L(char c) {
+    return {fk::lit, 1, int16_t(c)};
+}
+constexpr fld SKIP(int n) {
+    return {fk::skip, uint8_t(n), 0};
+}
 constexpr fld C1{fk::chr, 1, 0};
 constexpr fld D3{fk::dir, 1, 0};
 constexpr fld F1{fk::flag, 1, 0};
@@ -55,11 +63,15 @@ struct lens {
         return false;
     }
 };
-constexpr lens exactly(int n) { return {{uint8_t(n)}, false}; }
+constexpr lens exactly(int n) {
+    return {{uint8_t(n)}, false};
+}
 constexpr lens one_of(int a, int b, int c = 0, int d = 0) {
     return {{uint8_t(a), uint8_t(b), uint8_t(c), uint8_t(d)}, false};
 }
-constexpr lens at_least(int n) { return {{uint8_t(n)}, true}; }
+constexpr lens at_least(int n) {
+    return {{uint8_t(n)}, true};
+}
 
 // Decoded fields: integers in field order, texts in field order.
 struct cmd_args {
@@ -111,13 +123,15 @@ struct cmd_form {
 };
 
 #define CB(member) dispatch<&oxtel_cbs::member>
-#define LOGF(...)                                                                      \
-    [](const cmd_args &a) {                                                            \
-        (void)a;                                                                       \
-        log_trace(10, __FILE__, __LINE__, "oxtel_cmd_parser_cb", __VA_ARGS__);         \
+#define LOGF(...)                                                              \
+    [](const cmd_args &a) {                                                    \
+        (void)a;                                                               \
+        log_trace(10, __FILE__, __LINE__, "oxtel_cmd_parser_cb", __VA_ARGS__); \
     }
 
 // Forms are disjoint: two forms of equal lead differ in length or in a character class.
+// One record per command, kept on its own lines.
+// clang-format off
 const cmd_form kForms[] = {
     {0, "Z0", {H(1), H(2), H(1), S}, at_least(6), CB(UpdateTextField), 0, 5,
      LOGF("Update Text Field(Layer=[%d], Box=[%d], Flags=[%d], String=[%s])", a.i[0], a.i[1],
@@ -211,6 +225,7 @@ const cmd_form kForms[] = {
      LOGF("ResponseDVESequenceName(%d, %d, [%s])", a.i[0], a.i[1], a.s[0])},
     {48, "x0", {H(4)}, exactly(6), CB(TriggerMacro), 0, 49, LOGF("TriggerMacro(%d)", a.i[0])},
 };
+// clang-format on
 
 #undef CB
 #undef LOGF

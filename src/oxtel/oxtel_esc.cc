@@ -9,8 +9,10 @@ struct esc_pair {
     char plain;
     char code[3];
 };
-constexpr esc_pair kEscapes[] = {
-    {':', {'3', 'A', 'a'}}, {';', {'3', 'B', 'b'}}, {'\\', {'5', 'C', 'c'}}, {'|', {'7', 'C', 'c'}}};
+constexpr esc_pair kEscapes[] = {{':', {'3', 'A', 'a'}},
+                                 {';', {'3', 'B', 'b'}},
+                                 {'\\', {'5', 'C', 'c'}},
+                                 {'|', {'7', 'C', 'c'}}};
 
 int source_count(const char *src, int count) {
     if (!src) return 0;
@@ -49,7 +51,8 @@ int oxtel_unescape(char *dst, int capacity, const char *src, int count) {
         char c = src[i];
         if (c == '\\' && i + 2 < count) {
             for (const esc_pair &p : kEscapes) {
-                if (src[i + 1] == p.code[0] && (src[i + 2] == p.code[1] || src[i + 2] == p.code[2])) {
+                if (src[i + 1] == p.code[0] &&
+                    (src[i + 2] == p.code[1] || src[i + 2] == p.code[2])) {
                     c = p.plain;
                     i += 2;
                     break;

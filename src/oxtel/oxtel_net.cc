@@ -264,8 +264,8 @@ void client_proc(oxtel_ctx *ctx) {
         LOG_TRACE(10, "Connecting %s:%d...", a.host.c_str(), a.port);
         int r = client_connect(ctx, fd, a);
         if (r != 0) {
-            if (r < 0) LOG_TRACE(10, "Failed to connect %s:%d : %s", a.host.c_str(), a.port,
-                                 strerror(-r));
+            if (r < 0)
+                LOG_TRACE(10, "Failed to connect %s:%d : %s", a.host.c_str(), a.port, strerror(-r));
             close_fd(fd);
             if (r < 0) rest(ctx, kRetryMs);
             continue;
@@ -306,8 +306,8 @@ void free_slot(oxtel_ctx *ctx, int slot) {
 void server_accept(oxtel_ctx *ctx, std::chrono::steady_clock::time_point &rest_until) {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    int fd = accept4(ctx->sock, reinterpret_cast<sockaddr *>(&peer), &len,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd =
+        accept4(ctx->sock, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) return;
         LOG_TRACE(0, "accept() failed %d (%s)", errno, strerror(errno));

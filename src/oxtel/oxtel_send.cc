@@ -8,8 +8,12 @@ namespace {
 
 constexpr int kCmdSize = 4096;
 
-bool digit_ok(int v) { return v >= 0 && v <= 15; }
-bool byte_ok(int v) { return v >= 0 && v <= 255; }
+bool digit_ok(int v) {
+    return v >= 0 && v <= 15;
+}
+bool byte_ok(int v) {
+    return v >= 0 && v <= 255;
+}
 
 // Formats one fixed-width command and queues it to every peer.
 __attribute__((format(printf, 2, 3))) int send_fmt(oxtel_ctx *ctx, const char *fmt, ...) {
@@ -24,7 +28,9 @@ __attribute__((format(printf, 2, 3))) int send_fmt(oxtel_ctx *ctx, const char *f
 
 }  // namespace
 
-int oxtel_enquire_video_tallies(oxtel_ctx *ctx) { return oxtel_send(ctx, -1, "Y6", 2); }
+int oxtel_enquire_video_tallies(oxtel_ctx *ctx) {
+    return oxtel_send(ctx, -1, "Y6", 2);
+}
 
 int oxtel_enable_video_tallies(oxtel_ctx *ctx, int on) {
     return oxtel_send(ctx, -1, on ? "Y61" : "Y60", 3);

@@ -51,9 +51,14 @@ int read_port(int fd, int timeout_ms) {
 
 }  // namespace
 
-fake_proc::~fake_proc() { stop(); }
+fake_proc::~fake_proc() {
+    stop();
+}
 
 int fake_proc::start(std::initializer_list<const char *> names) {
+    // The fakes are on loopback: a proxy from the environment must not stand in between.
+    setenv("no_proxy", "127.0.0.1,localhost", 1);
+    setenv("NO_PROXY", "127.0.0.1,localhost", 1);
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) < 0) return -1;
     if (pipe2(out, O_CLOEXEC) < 0) {
@@ -125,9 +130,13 @@ void fake_proc::stop() {
     }
 }
 
-std::string fake_proc::url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/RPC2"; }
+std::string fake_proc::url() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/RPC2";
+}
 
-std::string fake_proc::hostport() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string fake_proc::hostport() const {
+    return "127.0.0.1:" + std::to_string(port_);
+}
 
 xmlrpc_value *fake_proc::control(const char *method, const char *format, ...) {
     if (!client_) return nullptr;
@@ -163,24 +172,37 @@ void fake_proc::script(const char *method, const char *format, ...) {
     if (r) xmlrpc_DECREF(r);
 }
 
-std::vector<std::string> fake_proc::calls(const char *which) {
-    std::vector<std::string> out;
-    xmlrpc_value *r = control("Fake.Calls", "(s)", which);
-    if (!r) return out;
+namespace {
+
+// Hands each item of an array reply to fn (false stops), then releases the reply.
+template <class F>
+void for_each_item(xmlrpc_value *r, F fn) {
+    if (!r) return;
     env_holder e;
     int n = xmlrpc_array_size(&e.env, r);
     for (int i = 0; i < n && !e.env.fault_occurred; i++) {
         xmlrpc_value *item = nullptr;
         xmlrpc_array_read_item(&e.env, r, i, &item);
         if (e.env.fault_occurred) break;
-        const char *s = nullptr;
-        xmlrpc_read_string(&e.env, item, &s);
+        bool go_on = fn(&e.env, item);
         xmlrpc_DECREF(item);
-        if (e.env.fault_occurred) break;
-        out.emplace_back(s);
-        free(const_cast<char *>(s));
+        if (!go_on || e.env.fault_occurred) break;
     }
     xmlrpc_DECREF(r);
+}
+
+}  // namespace
+
+std::vector<std::string> fake_proc::calls(const char *which) {
+    std::vector<std::string> out;
+    for_each_item(control("Fake.Calls", "(s)", which), [&](xmlrpc_env *env, xmlrpc_value *item) {
+        const char *s = nullptr;
+        xmlrpc_read_string(env, item, &s);
+        if (env->fault_occurred) return false;
+        out.emplace_back(s);
+        free(const_cast<char *>(s));
+        return true;
+    });
     return out;
 }
 
@@ -207,24 +229,16 @@ int fake_proc::wait_datagrams(int n, double timeout) {
 
 std::vector<fake_proc::datagram> fake_proc::datagrams() {
     std::vector<datagram> out;
-    xmlrpc_value *r = control("Fake.Datagrams", "()");
-    if (!r) return out;
-    env_holder e;
-    int n = xmlrpc_array_size(&e.env, r);
-    for (int i = 0; i < n && !e.env.fault_occurred; i++) {
-        xmlrpc_value *item = nullptr;
-        xmlrpc_array_read_item(&e.env, r, i, &item);
-        if (e.env.fault_occurred) break;
+    for_each_item(control("Fake.Datagrams", "()"), [&](xmlrpc_env *env, xmlrpc_value *item) {
         const unsigned char *data = nullptr;
         size_t len = 0;
         double t = 0;
-        xmlrpc_decompose_value(&e.env, item, "{s:6,s:d,*}", "data", &data, &len, "time", &t);
-        xmlrpc_DECREF(item);
-        if (e.env.fault_occurred) break;
+        xmlrpc_decompose_value(env, item, "{s:6,s:d,*}", "data", &data, &len, "time", &t);
+        if (env->fault_occurred) return false;
         out.push_back({std::string(reinterpret_cast<const char *>(data), len), t});
         free(const_cast<unsigned char *>(data));
-    }
-    xmlrpc_DECREF(r);
+        return true;
+    });
     return out;
 }
 
@@ -238,6 +252,10 @@ int fake_proc::max_in_flight() {
     return e.env.fault_occurred ? -1 : v;
 }
 
-void fake_proc::reset() { read_int_reply(control("Fake.Reset", "()")); }
+void fake_proc::reset() {
+    read_int_reply(control("Fake.Reset", "()"));
+}
 
-void fake_proc::release() { read_int_reply(control("Fake.Release", "()")); }
+void fake_proc::release() {
+    read_int_reply(control("Fake.Release", "()"));
+}

@@ -228,6 +228,16 @@ class ControlTest(unittest.TestCase):
         names = sorted(x[0] for x in self.result("MivraBox.ListPlaylists", 0)["list"])
         self.assertIn("copy", names)
 
+    def test_other_charsets_in_files(self):
+        with open(os.path.join(self.box.paths[0], "latin.ply"), "wb") as f:
+            f.write(line(media="m", title="Caf\xe9").encode("latin-1") + b"\n")
+        with open(os.path.join(os.fsencode(self.box.paths[0]), b"\xff.ply"), "w"):
+            pass  # a name that is not UTF-8 is left out of the list
+        self.assertEqual(self.result("MivraBox.ListPlaylists", 0)["list"], [["latin"]])
+        self.assertEqual(self.result("MivraBox.LoadPlaylist", 0, "latin")["result"], 1)
+        self.assertEqual(self.result("MivraBox.GetEvent", 0, 0)["event"].split("\t")[7], "Caf?")
+        self.assertEqual(self.result("MivraBox.GetEvents", 0, 0, 1)["events"][0]["event"].split("\t")[7], "Caf?")
+
     def test_names_stay_in_the_bus_folder(self):
         outside = os.path.join(os.path.dirname(self.box.paths[0]), "evil.ply")
         with open(outside, "w") as f:

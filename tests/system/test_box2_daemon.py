@@ -5,11 +5,13 @@ import socket
 import subprocess
 import threading
 import unittest
-import xmlrpc.client
-from socketserver import ThreadingMixIn
-from xmlrpc.server import SimpleXMLRPCRequestHandler, SimpleXMLRPCServer
+import sys
 
-from test_box2_util import BOX2, Box, free_port, plain, wait_for
+from test_box2_util import BOX2, Box, I8, free_port, plain
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fakes"))
+from fake_base import FakeService, Personality  # noqa: E402
+from io_fake import IOEngine  # noqa: E402
 
 
 def run(args, cwd=None, timeout=10):
@@ -81,71 +83,54 @@ class OptionsTest(unittest.TestCase):
         self.assertEqual(plain(box.call("MivraBox.GetState", 16)), {"result": -22})
 
 
-class FakeService(ThreadingMixIn, SimpleXMLRPCServer):
-    """A service on any path that logs (path, method, params)."""
-    daemon_threads = True
+class Library(Personality):
+    """Enough of a media library for relayed calls: it echoes what it got."""
+    namespace = "MivraLib"
 
-    def __init__(self):
-        calls = self.calls = []
+    def LibMetaItem(self, name, *rest):
+        return {"result": 0, "object": name, "rest": list(rest)}
 
-        class Handler(SimpleXMLRPCRequestHandler):
-            rpc_paths = ()
-
-            def do_POST(self):
-                self.server.last_path = self.path
-                return super().do_POST()
-
-        super().__init__(("127.0.0.1", 0), Handler, logRequests=False, allow_none=True)
-        self.register_multicall_functions()
-
-        def dispatch(method, params):
-            calls.append((self.last_path, method, params))
-            if method.endswith("Fail"):
-                raise xmlrpc.client.Fault(-7, "engine says no")
-            return {"result": 0, "echo": list(params), "method": method}
-        self._dispatch = dispatch
-        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
-        self.thread.start()
-
-    @property
-    def port(self):
-        return self.server_address[1]
-
-    def close(self):
-        self.shutdown()
-        self.server_close()
+    def Echo(self, *args):
+        return {"result": 0, "echo": list(args)}
 
 
 class RelayTest(unittest.TestCase):
     def setUp(self):
-        self.lib = FakeService()
-        self.io = FakeService()
-        self.addCleanup(self.lib.close)
-        self.addCleanup(self.io.close)
-        # A path makes the library address longer than 31 characters.
+        self.lib = FakeService([Library()]).start()
+        self.io = FakeService([IOEngine()]).start()
+        self.addCleanup(self.lib.stop)
+        self.addCleanup(self.io.stop)
+        # A path makes the library address longer than 31 characters: it must be used whole.
         self.box = Box(self, bus_extra=[
             "--lib=127.0.0.1:%d/media/library/endpoint" % self.lib.port,
-            "--io-a=127.0.0.1:%d" % self.io.port])
+            "--io-a=%s" % self.io.hostport])
 
     def test_relay(self):
-        r = self.box.call("MivraLib.LibMetaItem", "clip.mxf", 3)
-        self.assertEqual(plain(r), {"result": 0, "echo": ["clip.mxf", 3], "method": "MivraLib.LibMetaItem"})
-        self.assertEqual(self.lib.calls, [("/media/library/endpoint/RPC2", "MivraLib.LibMetaItem", ("clip.mxf", 3))])
-        r = self.box.call("MivraIO.Stop")
-        self.assertEqual(plain(r)["method"], "MivraIO.Stop")
-        self.assertEqual(self.io.calls[-1], ("/RPC2", "MivraIO.Stop", ()))
-        kind, (code, text) = self.box.call("MivraIO.PlayFail", 1)
+        r = self.box.call("MivraLib.LibMetaItem", "clip.mxf", 3, I8(1 << 40))
+        self.assertEqual(r, ("struct", {"result": ("i4", 0), "object": ("string", "clip.mxf"),
+                                        "rest": ("array", [("i4", 3), ("i8", 1 << 40)])}))
+        calls = self.lib.calls()
+        self.assertEqual([c["sig"] for c in calls],
+                         ['MivraLib.LibMetaItem(string:"clip.mxf",i4:3,i8:%d)' % (1 << 40)])
+        self.assertEqual(calls[0]["path"], "/media/library/endpoint/RPC2")
+        self.assertEqual(plain(self.box.call("MivraIO.Stop")), {"result": 0})
+        self.assertEqual(self.io.sigs(), ["MivraIO.Stop()"])
+        self.io.script("MivraIO.Play", fault=[-7, "engine says no"])
+        kind, (code, text) = self.box.call("MivraIO.Play")
         self.assertEqual((kind, code), ("fault", -7))
         self.assertTrue(text.endswith("engine says no"), text)
         self.assertEqual(self.box.call("MivraSched.SchedState"),
                          ("fault", (1, "ctl_method_default: method MivraSched.SchedState not bypassed")))
+        self.assertEqual(self.box.call("MivraBox.Nothing", 0),
+                         ("fault", (1, "ctl_method_default: method MivraBox.Nothing not bypassed")))
 
     def test_relay_from_many_threads(self):
+        self.lib.script("MivraLib.Echo", delay=0.05, times=0)
         errors = []
 
         def worker(n):
             try:
-                for i in range(20):
+                for i in range(10):
                     r = plain(self.box.call("MivraLib.Echo", n, i))
                     if r["echo"] != [n, i]:
                         errors.append(r)
@@ -157,7 +142,9 @@ class RelayTest(unittest.TestCase):
         for t in threads:
             t.join(60)
         self.assertEqual(errors, [])
-        self.assertEqual(len(self.lib.calls), 240)
+        self.assertEqual(len(self.lib.calls()), 120)
+        # The calls overlapped: the relay does not serialise the control threads.
+        self.assertGreater(self.lib.stats()["max_in_flight"], 1)
 
 
 class NoBusRelayTest(unittest.TestCase):
@@ -200,6 +187,21 @@ class ShutdownTest(unittest.TestCase):
         log = box.log_text()
         self.assertEqual(log.count("main: stopping control..."), 1)
         self.assertEqual(log.count("Bye!"), 1)
+
+    def test_signal_before_the_server_runs(self):
+        box = Box(self, start=False)
+        # A long current playlist keeps the start of the busses busy while the signal comes.
+        one = "10:00:00:00\t \t\t\t00:00:01:00\tC\tclip%d\ttitle\t\t\t\t\t\t\t\n"
+        with open(os.path.join(box.paths[0], "current.ply"), "w") as f:
+            f.write("".join(one % (i % 50) for i in range(300000)))
+        box.launch()
+        self.assertTrue(box.wait_log("main: starting busses...", 10))
+        box.signal(signal.SIGTERM)
+        self.assertEqual(box.wait(30), 0)
+        log = box.log_text()
+        self.assertLess(log.find("sighandler: [%d] catched 15" % box.proc.pid),
+                        log.find("main: starting control..."), log[-2000:])
+        self.assertIn("Bye!", log)
 
     def test_port_in_use(self):
         with socket.socket() as s:

@@ -111,11 +111,15 @@ class Box:
         if start:
             self.start()
 
-    def start(self):
+    def launch(self):
+        """Starts the process without waiting for its control port."""
         env = dict(os.environ, TZ=os.environ.get("TZ", "UTC"), TC_MODE="pal")
         self.err = open(os.path.join(self.dir, "stderr.txt"), "wb")
         self.proc = subprocess.Popen([BOX2] + self.args, cwd=self.dir, env=env,
                                      stdout=subprocess.DEVNULL, stderr=self.err)
+
+    def start(self):
+        self.launch()
         ok = wait_for(lambda: self.proc.poll() is not None or self._answers(), 10)
         self.test.assertIsNone(self.proc.poll(), "daemon ended early: " + self.log_text())
         self.test.assertTrue(ok)
@@ -164,14 +168,21 @@ class Box:
         return wait_for(lambda: text in self.log_text(), timeout)
 
     def close(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            if self.wait(10) is None:
-                self.proc.kill()
-                self.proc.wait()
+        rc = None
         if self.proc:
+            if self.proc.poll() is None:
+                self.proc.send_signal(signal.SIGTERM)
+                if self.wait(10) is None:
+                    self.proc.kill()
+                    self.proc.wait()
+            rc = self.proc.returncode
             self.err.close()
+            with open(os.path.join(self.dir, "stderr.txt"), errors="replace") as f:
+                err = f.read()
         self.tmp.cleanup()
+        # A clean shut-down ends with 0; sanitizer reports would change that.
+        if rc is not None:
+            self.test.assertEqual(rc, 0, err[-3000:])
 
 
 import unittest  # noqa: E402

@@ -87,8 +87,7 @@ TEST_F(IoTest, CommandWireForms) {
         {[&] { return mivra_playlist_seek(u, -3); }, "MivraIO.PlaylistSeek(i4:-3)"},
         {[&] { return mivra_playlist_step(u, 1); }, "MivraIO.PlaylistStep(i4:1)"},
         {[&] { return mivra_io_settings_save(u); }, "MivraIO.SettingsSave()"},
-        {[&] { return mivra_io_settings_set_mode(u, 1, 2); },
-         "MivraIO.SettingsSetMode(i4:1,i4:2)"},
+        {[&] { return mivra_io_settings_set_mode(u, 1, 2); }, "MivraIO.SettingsSetMode(i4:1,i4:2)"},
         {[&] { return mivra_io_settings_set_mode2(u, "a", nullptr); },
          "MivraIO.SettingsSetMode(string:\"a\",string:\"\")"},
         {[&] { return mivra_io_settings_set_value(u, "keyer", "1"); },
@@ -105,17 +104,16 @@ TEST_F(IoTest, TemplateInsertBuildsStructFromNameAndValueArrays) {
     const char *names[] = {"a", "b", nullptr};
     const char *vals[] = {"1", nullptr};
     const char *values[] = {"v1", nullptr, "v3", nullptr};
-    EXPECT_EQ(mivra_playlist_insert_template(u, 2, "tmpl", 3, 4, -1, values, -1, names, vals,
-                                             nullptr),
-              0);
+    EXPECT_EQ(
+        mivra_playlist_insert_template(u, 2, "tmpl", 3, 4, -1, values, -1, names, vals, nullptr),
+        0);
     // Explicit counts: null entries are skipped, not sent.
     const char *names2[] = {"x", nullptr, "z"};
     const char *vals2[] = {"1", "2", "3"};
-    EXPECT_EQ(mivra_playlist_insert_template(u, 0, "t", 0, 0, 3, values, 3, names2, vals2, "e"),
-              0);
-    EXPECT_EQ(mivra_playlist_insert_template(u, 0, "t", 0, 0, -1, nullptr, -1, nullptr, nullptr,
-                                             nullptr),
-              0);
+    EXPECT_EQ(mivra_playlist_insert_template(u, 0, "t", 0, 0, 3, values, 3, names2, vals2, "e"), 0);
+    EXPECT_EQ(
+        mivra_playlist_insert_template(u, 0, "t", 0, 0, -1, nullptr, -1, nullptr, nullptr, nullptr),
+        0);
     EXPECT_EQ(fake.calls(),
               (std::vector<std::string>{
                   "MivraIO.PlaylistInsertTemplate(i4:2,string:\"tmpl\",i4:3,i4:4,"
@@ -170,11 +168,11 @@ TEST_F(IoTest, PlaylistItems) {
     EXPECT_EQ(items[1].idx, 1);
 
     // The third item lacks a member: the two before it stay, it and the next are reported.
-    fake.script("MivraIO.PlaylistItems", "{s:{s:i,s:i,s:i,s:i,s:({s:s,s:s,s:i,s:i,s:i,s:i,s:i,s:i,s:i}"
+    fake.script("MivraIO.PlaylistItems",
+                "{s:{s:i,s:i,s:i,s:i,s:({s:s,s:s,s:i,s:i,s:i,s:i,s:i,s:i,s:i}"
                 "{s:s,s:s,s:i,s:i,s:i,s:i,s:i,s:i,s:i}{s:s}{s:s})}}",
-                "reply", "result", 0, "gen", 1, "pos", 0, "idx", 0, "list",
-                "name", "x", "cookie", "", "length", 1, "in", 0, "dur", 1, "pos", 0, "start", 0,
-                "idx", 0, "repeat", 0,
+                "reply", "result", 0, "gen", 1, "pos", 0, "idx", 0, "list", "name", "x", "cookie",
+                "", "length", 1, "in", 0, "dur", 1, "pos", 0, "start", 0, "idx", 0, "repeat", 0,
                 "name", "y", "cookie", "", "length", 1, "in", 0, "dur", 1, "pos", 0, "start", 1,
                 "idx", 1, "repeat", 0, "name", "z", "name", "w");
     CaptureStderr();
@@ -188,8 +186,8 @@ TEST_F(IoTest, PlaylistItems) {
     EXPECT_EQ(count(err, "mivra_playlist_items_iters: xmlrpc_array_read_item failed"), 1) << err;
 
     // A failing engine is not an empty playlist.
-    fake.script("MivraIO.PlaylistItems", "{s:{s:i,s:i,s:i,s:i,s:()}}", "reply", "result", -5,
-                "gen", 0, "pos", 0, "idx", 0, "list");
+    fake.script("MivraIO.PlaylistItems", "{s:{s:i,s:i,s:i,s:i,s:()}}", "reply", "result", -5, "gen",
+                0, "pos", 0, "idx", 0, "list");
     EXPECT_EQ(mivra_playlist_items(u, nullptr, nullptr, nullptr, &items), -5);
     EXPECT_TRUE(items.empty());
 }
@@ -208,8 +206,8 @@ TEST_F(IoTest, SettingsGet) {
     EXPECT_EQ(s.record_channels_conf, 0);
 
     // An item that does not decode fails the call instead of passing as the engine's 0.
-    fake.script("MivraIO.SettingsGet", "{s:{s:i,s:({s:s,s:s}{s:s})}}", "reply", "result", 0,
-                "list", "name", "keyer", "value", "5", "name", "mode");
+    fake.script("MivraIO.SettingsGet", "{s:{s:i,s:({s:s,s:s}{s:s})}}", "reply", "result", 0, "list",
+                "name", "keyer", "value", "5", "name", "mode");
     CaptureStderr();
     EXPECT_EQ(mivra_io_settings_get(u, &s), -14);
     EXPECT_THAT(GetCapturedStderr(),
@@ -235,8 +233,8 @@ TEST_F(IoTest, SettingsGetModes) {
 
     // A sub-mode without its name fails the whole call and hands nothing over.
     fake.script("MivraIO.SettingsGetModes", "{s:{s:i,s:({s:i,s:s,s:s,s:({s:i,s:s}),s:()})}}",
-                "reply", "result", 0, "list", "idx", 0, "name", "m", "desc", "d", "list", "idx",
-                0, "desc", "x", "osds");
+                "reply", "result", 0, "list", "idx", 0, "name", "m", "desc", "d", "list", "idx", 0,
+                "desc", "x", "osds");
     CaptureStderr();
     EXPECT_EQ(mivra_io_settings_get_modes(u, &modes), -14);
     EXPECT_THAT(GetCapturedStderr(),
@@ -253,8 +251,8 @@ TEST_F(IoTest, BasenameLookup) {
     EXPECT_EQ(fake.calls("MivraIO.LibBasenameItem"),
               std::vector<std::string>{"MivraIO.LibBasenameItem(string:\"clip1\")"});
 
-    fake.script("MivraIO.LibBasenameItem", "{s:{s:i,s:s,s:s,s:I}}", "reply", "result", -2,
-                "value", "", "object", "", "cache_shm_id", (int64_t)-1);
+    fake.script("MivraIO.LibBasenameItem", "{s:{s:i,s:s,s:s,s:I}}", "reply", "result", -2, "value",
+                "", "object", "", "cache_shm_id", (int64_t)-1);
     CaptureStderr();
     EXPECT_EQ(mivra_io_basename_item(u, "gone", &value, nullptr, &shm), -2);
     EXPECT_EQ(GetCapturedStderr(), "");
@@ -276,9 +274,9 @@ TEST_F(IoTest, UdpPlayDatagram) {
     ASSERT_EQ(fake.wait_datagrams(1), 1);
     EXPECT_EQ(fake.datagrams()[0].data, std::string("MivraIO.Play\0", 13));
 
-    for (const char *bad : {"127.0.0.1", "127.0.0.1:", "127.0.0.1:12a", "127.0.0.1:0",
-                            "127.0.0.1:65536", "127.0.0.1:99999999999", ":5000",
-                            "no-such-host.invalid:5000"})
+    for (const char *bad :
+         {"127.0.0.1", "127.0.0.1:", "127.0.0.1:12a", "127.0.0.1:0", "127.0.0.1:65536",
+          "127.0.0.1:99999999999", ":5000", "no-such-host.invalid:5000"})
         EXPECT_EQ(mivra_udp_play(bad), -22) << bad;
     std::string long_host = std::string(128, 'a') + ":" + std::to_string(fake.port());
     EXPECT_EQ(mivra_udp_play(long_host.c_str()), -22);
@@ -288,7 +286,11 @@ TEST_F(IoTest, UdpPlayDatagram) {
     EXPECT_EQ(mivra_udp_stop(hp.c_str()), 13);
     EXPECT_EQ(mivra_udp_pause(hp.c_str()), 14);
     EXPECT_EQ(mivra_udp_record(hp.c_str()), 15);
-    ASSERT_EQ(fake.wait_datagrams(4), 4);
+    // A host name is resolved (once) like a numeric one.
+    std::string named = "localhost:" + std::to_string(fake.port());
+    EXPECT_EQ(mivra_udp_play(named.c_str()), 13);
+    EXPECT_EQ(mivra_udp_play(named.c_str()), 13);
+    ASSERT_EQ(fake.wait_datagrams(6), 6);
     auto d = fake.datagrams();
     EXPECT_EQ(d[1].data, std::string("MivraIO.Stop\0", 13));
     EXPECT_EQ(d[2].data, std::string("MivraIO.Pause\0", 14));

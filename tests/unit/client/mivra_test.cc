@@ -85,9 +85,8 @@ TEST_F(PoolTest, ClosedPortGivesMinus14WithText) {
     std::string closed = "http://127.0.0.1:" + std::to_string(closed_port()) + "/RPC2";
     CaptureStderr();
     EXPECT_EQ(mivra_play(closed.c_str()), -14);
-    EXPECT_THAT(GetCapturedStderr(),
-                HasSubstr("mivra_method_no_arg: xmlrpc_client_callX(" + closed +
-                          ", MivraIO.Play) failed: "));
+    EXPECT_THAT(GetCapturedStderr(), HasSubstr("mivra_method_no_arg: xmlrpc_client_callX(" +
+                                               closed + ", MivraIO.Play) failed: "));
 }
 
 TEST_F(PoolTest, JunkAfterFormatFailsBeforeSending) {
@@ -161,7 +160,8 @@ TEST(ListWalker, FailedItemAndEveryLaterOneAreReportedAndSkipped) {
     EXPECT_EQ(parse_custom_list("caller", &env, reply.get(), "amend_list", fail_third, &out), 2);
     std::string err = GetCapturedStderr();
     EXPECT_EQ(out, (std::vector<std::string>{"a", "b"}));
-    const std::string line = "caller/parse_custom_list: xmlrpc_array_read_item failed: bad item (1)";
+    const std::string line =
+        "caller/parse_custom_list: xmlrpc_array_read_item failed: bad item (1)";
     EXPECT_EQ(err, line + line);
 }
 
@@ -173,11 +173,12 @@ TEST(ListWalker, RefusesFaultedEnvAndMissingList) {
     CaptureStderr();
     EXPECT_EQ(parse_custom_list("c", &env, reply.get(), "list", mivra_list_iter_string1, &out),
               -14);
-    EXPECT_EQ(GetCapturedStderr(), "c/parse_custom_list: xmlrpc_client_callX() failed: call failed (9)");
+    EXPECT_EQ(GetCapturedStderr(),
+              "c/parse_custom_list: xmlrpc_client_callX() failed: call failed (9)");
     xr_env env2;
-    EXPECT_EQ(parse_custom_list("c", &env2, reply.get(), "amend_list", mivra_list_iter_string1,
-                                &out),
-              -14);
+    EXPECT_EQ(
+        parse_custom_list("c", &env2, reply.get(), "amend_list", mivra_list_iter_string1, &out),
+        -14);
     EXPECT_TRUE(out.empty());
 }
 

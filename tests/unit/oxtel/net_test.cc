@@ -8,7 +8,9 @@ using strings = std::vector<std::string>;
 
 namespace {
 
-std::string client_address(int port) { return "127.0.0.1:" + std::to_string(port); }
+std::string client_address(int port) {
+    return "127.0.0.1:" + std::to_string(port);
+}
 
 // A link in client mode connected to a listener of the test; fd is the accepted peer.
 struct client_pair {
@@ -16,7 +18,9 @@ struct client_pair {
     unique_fd listener{tcp_listen(&port)};
     test_link link{OXTEL_CLIENT, client_address(port)};
     unique_fd fd{tcp_accept(listener.get())};
-    client_pair() { EXPECT_TRUE(eventually([&] { return link.connected(); })); }
+    client_pair() {
+        EXPECT_TRUE(eventually([&] { return link.connected(); }));
+    }
 };
 
 // A port on which nothing listens.
@@ -104,7 +108,57 @@ TEST(OxtelClient, OverrunDiscardsTheWholeOverlongMessage) {
     send_all(p.fd.get(), std::string(5000, 'y') + ":A1:");
     ASSERT_TRUE(eventually([&] { return p.link.rec.msg_count() == 3; }));
     EXPECT_EQ(p.link.rec.texts(), (strings{longest, "S01", "A1"}));
-    EXPECT_TRUE(log_has("buffer uverrun"));
+    EXPECT_TRUE(log_waits_for("buffer uverrun"));
+}
+
+TEST(OxtelClient, QueuedMessagesSurviveALostConnectionWhole) {
+    // a peer that does not read, with a small receive buffer, backs the queue up
+    int port = 0, small = 2048;
+    unique_fd listener(tcp_listen(&port, 4, small));
+    test_link link(OXTEL_CLIENT, client_address(port));
+    unique_fd first(tcp_accept(listener.get()));
+    ASSERT_TRUE(eventually([&] { return link.connected(); }));
+    auto queued = [&] {
+        std::lock_guard lk(link->mutex);
+        return link->tcp.clients[0].write.size;
+    };
+    {
+        // small kernel buffers on both ends, so that a write is cut inside a message
+        std::lock_guard lk(link->mutex);
+        setsockopt(link->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    }
+    std::string filler(2000, 'f');
+    char msg[64];
+    int next = 0;
+    // fill until the queue stops draining: the kernel buffers are full by then
+    auto end = clock_type::now() + kWait;
+    while (clock_type::now() < end) {
+        if (queued() > 2000 && !eventually([&] { return queued() <= 2000; }, milliseconds(200)))
+            break;
+        snprintf(msg, sizeof msg, "M%05d-", next++ % 100000);
+        link.send(msg + filler);
+    }
+    ASSERT_GT(queued(), 2000);
+    // a reset loses what the kernel held; what the link still queues goes out next time
+    linger lg = {1, 0};
+    setsockopt(first.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    first.reset();
+    unique_fd second(tcp_accept(listener.get()));
+    ASSERT_TRUE(second);
+    ASSERT_TRUE(eventually([&] { return link.rec.conn_states().size() == 3; }));
+    link.send("END");
+    strings got = read_messages(second.get(), SIZE_MAX, "END");
+    ASSERT_GE(got.size(), 1u);
+    EXPECT_EQ(got.back(), "END");
+    got.pop_back();
+    int last = -1;
+    for (const std::string &m : got) {
+        ASSERT_EQ(m.size(), 2007u) << m;  // whole messages only, never a torn tail
+        ASSERT_EQ(m[0], 'M') << m;
+        int k = atoi(m.c_str() + 1);
+        EXPECT_GT(k, last);
+        last = k;
+    }
 }
 
 TEST(OxtelClient, CallbacksMaySendThroughTheSameLink) {
@@ -136,8 +190,8 @@ TEST(OxtelClient, BadAddressEndsTheThreadAndStopStillJoins) {
     for (const char *address : {"", "127.0.0.1", "127.0.0.1:0", "127.0.0.1:x"}) {
         test_link link(OXTEL_CLIENT, address);
         EXPECT_EQ(link.run_result, 0);
-        EXPECT_TRUE(log_waits_for(std::string("Failed to parse port number from [") + address +
-                                  "]"));
+        EXPECT_TRUE(
+            log_waits_for(std::string("Failed to parse port number from [") + address + "]"));
         EXPECT_EQ(link.send("S01"), 3);
         EXPECT_LT(link.timed_stop(), milliseconds(1000));
         EXPECT_TRUE(link.rec.conn_states().empty());
@@ -214,6 +268,25 @@ TEST(OxtelServer, ServesSeveralPeersAndKeepsTheirStreamsApart) {
     EXPECT_EQ(link.send("S4f"), 3);
     EXPECT_EQ(read_messages(d.get(), 1), strings{"S4f"});
     EXPECT_LT(link.timed_stop(), milliseconds(1000));
+}
+
+TEST(OxtelServer, GoesOnServingAfterAnAcceptError) {
+    test_link link(OXTEL_SERVER, "0");
+    int port = oxtel_net_port(link.get());
+    unique_fd a(tcp_connect(port));
+    ASSERT_TRUE(eventually([&] { return link.peers() == 1; }));
+    // a readable descriptor that is no socket takes the listener's place: accept fails
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+    ASSERT_GE(dup2(p[0], link->sock), 0);
+    close(p[0]);
+    ASSERT_TRUE(log_waits_for("accept() failed 88"));
+    send_all(a.get(), "S01:");
+    ASSERT_TRUE(eventually([&] { return link.rec.msg_count() == 1; }));
+    EXPECT_EQ(link.send("Y6"), 2);
+    EXPECT_EQ(read_messages(a.get(), 1), strings{"Y6"});
+    close(p[1]);
 }
 
 TEST(OxtelServer, TalksWithTheFakeDeviceDialingIn) {

@@ -68,8 +68,10 @@ inline bool log_waits_for(const std::string &text) {
 
 // ---- loopback sockets ----
 
-inline int tcp_listen(int *port, int backlog = 16) {
+// Loopback listener on a free port; rcvbuf > 0 shrinks the receive buffer of accepted sockets.
+inline int tcp_listen(int *port, int backlog = 16, int rcvbuf = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -111,12 +113,14 @@ inline void send_all(int fd, const std::string &s) {
     }
 }
 
-// Reads until `count` ':' have arrived (or the deadline); returns the messages without ':'.
-inline std::vector<std::string> read_messages(int fd, size_t count) {
+// Reads until `count` ':' have arrived, or a message equal to `last` (or the deadline); returns
+// the messages without ':'.
+inline std::vector<std::string> read_messages(int fd, size_t count, const char *last = nullptr) {
     std::vector<std::string> out;
     std::string pending;
     auto end = clock_type::now() + kWait;
     while (out.size() < count && clock_type::now() < end) {
+        if (last && !out.empty() && out.back() == last) break;
         pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) continue;
         char buf[8192];
