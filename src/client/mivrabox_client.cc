@@ -22,23 +22,11 @@ struct std_who {
     explicit std_who(const char *fn) { snprintf(buf, sizeof buf, "%s/%s", fn, STD); }
 };
 
-// The pooled call; a fault is written under who and gives null.
-xr_value box_call_va(const char *who, const char *url, const char *method, const char *format,
-                     va_list args) {
-    xr_env env;
-    xr_value reply(xmlrpc_client_callX_va(&env, url ? url : "", method, format, args));
-    if (env.fault()) {
-        mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)\n", who, url ? url : "", method,
-                  env.msg(), env.code());
-        return nullptr;
-    }
-    return reply;
-}
-
+// The pooled call of mivra; a fault is written under who (mivra's text, without line end).
 xr_value box_call(const char *who, const char *url, const char *method, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    xr_value v = box_call_va(who, url, method, format, ap);
+    xr_value v = mivra_call_va(who, url ? url : "", method, format, ap);
     va_end(ap);
     return v;
 }
@@ -69,7 +57,7 @@ int std_call(const char *fn, const char *url, const char *method, mivrabox_state
     std_who who(fn);
     va_list ap;
     va_start(ap, format);
-    xr_value reply = box_call_va(who.buf, url, method, format, ap);
+    xr_value reply = mivra_call_va(who.buf, url ? url : "", method, format, ap);
     va_end(ap);
     if (!reply) return -14;
     int result = std_result(fn, method, reply.get());
@@ -186,7 +174,7 @@ int single_event(const char *fn, const char *url, const char *method, bool read_
     std_who who(fn);
     va_list ap;
     va_start(ap, format);
-    xr_value reply = box_call_va(who.buf, url, method, format, ap);
+    xr_value reply = mivra_call_va(who.buf, url ? url : "", method, format, ap);
     va_end(ap);
     if (!reply) return -14;
     int result = 0;

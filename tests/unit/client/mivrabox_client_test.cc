@@ -206,7 +206,7 @@ TEST_F(BoxFakeTest, CommonReplyHandling) {
     std::string err = GetCapturedStderr();
     EXPECT_THAT(err, StartsWith("mivrabox_take/parser_std_response: xmlrpc_client_callX(" + url +
                                 ", MivraBox.Take) failed: "));
-    EXPECT_THAT(err, testing::EndsWith("box says no (7)\n"));
+    EXPECT_THAT(err, testing::EndsWith("box says no (7)"));
 
     fake.script("MivraBox.TakeN", "{s:b,s:i}", "drop", 1, "times", 2);
     EXPECT_EQ(mivrabox_take_n(u, 0, 3, &st), -14);
