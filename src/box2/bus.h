@@ -119,6 +119,13 @@ void bus_cg_link_setup(bus *b);
 void bus_tmpl_listing_add(bus *b, const char *name);
 void bus_tmpl_listing_end(bus *b);
 
+// Graphics layers. Cue prepares the next items of an event (0, or -2 when the event left the
+// playlist), play makes them current, idle advances every current item once per scheduler turn
+// (0, or -11 when nothing is playing). Idle runs under the bus lock.
+int bus_cg_cue(bus *b, const mivrabox_event *ev);
+int bus_cg_play(bus *b);
+int bus_cg_idle(bus *b);
+
 // Thread entries. Until a thread has work of its own it idles until the bus stops.
 void bus_idle_proc(bus *b, const char *name);
 void bus_save_proc(bus *b);
