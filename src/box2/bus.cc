@@ -19,11 +19,6 @@ int64_t default_now_ms(bus *) {
     return time_now_ms();
 }
 
-// Cue and play belong to the scheduler; until it runs nothing is sent.
-int no_io(bus *, mivrabox_event *) {
-    return 0;
-}
-
 int default_range(bus *b, mivrabox_event *e, lib_object *o) {
     return bus_ply_range_item(b, e, o);
 }
@@ -50,7 +45,8 @@ void join(std::thread &t) {
 
 }  // namespace
 
-const bus_hooks bus_hooks_default = {default_now_ms, default_range, '+', '-', no_io, no_io};
+const bus_hooks bus_hooks_default = {default_now_ms, default_range,   '+',
+                                     '-',            bus_io_async_cue_enqueu, bus_io_play};
 
 int bus_new(bus **out) {
     if (!out) return -22;
@@ -209,7 +205,7 @@ std::string bus_arl_path(const bus *b, int64_t start_ms) {
     return b->path.str() + "/" + day + b->arl_ext.str();
 }
 
-void bus_ply_item2arl(bus *b, int index) {
+void bus_ply_item2arl(bus *b, int index, int64_t airing_sys_id) {
     std::lock_guard lk(b->lock);
     ply_list *ply = b->playlist;
     if (index < 0 || index >= ply->count()) return;
@@ -235,9 +231,13 @@ void bus_ply_item2arl(bus *b, int index) {
             break;
         }
     if (f <= 0) return;
+    // A copy in front of the event going to air would displace it, and one that starts in the
+    // past would only be dropped as overdue.
+    int airing = airing_sys_id > 0 ? ply_find_sys_id(ply, airing_sys_id) : -1;
+    if (f <= airing) return;
     const mivrabox_event *prev = ply->items[size_t(f - 1)];
     int64_t end = prev->start + tc_frames2ms(mivrabox_event_duration(prev, 0));
-    if (end < ply->items[size_t(f)]->start) {
+    if (end < ply->items[size_t(f)]->start && end > b->hooks.now_ms(b)) {
         line.pop_back();
         bus_ply_insert_event_by_idx(b, line.c_str(), f, nullptr);
     }

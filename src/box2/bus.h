@@ -103,7 +103,10 @@ bool bus_sleep(bus *b, int ms);
 
 int bus_ply_state(bus *b, mivrabox_state *st);
 void bus_ply_item_start_str(ply_list *ply, int index);
-void bus_ply_item2arl(bus *b, int index);
+// Appends event index to the as-run log of its day. A gap filler ('G') is then repeated before
+// the next fixed-time event, unless the copy would start in the past or not after the event
+// now going to air (airing_sys_id, -1 for none).
+void bus_ply_item2arl(bus *b, int index, int64_t airing_sys_id = -1);
 // As-run file of an event start: "<folder>/YYYY-MM-DD.<ext>".
 std::string bus_arl_path(const bus *b, int64_t start_ms);
 
@@ -169,6 +172,23 @@ int bus_ply_fallback(bus *b, mivrabox_state *st);
 int bus_ply_trimpad_event(bus *b, int delta, mivrabox_state *st);
 int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st);
 int bus_ply_search_event(bus *b, const char *key, int start, int flags, mivrabox_state *st);
+
+// Scheduler steps (bus_sched.cc), under the bus lock: hand event index to the cue (nothing while
+// its media state is unknown), or play it and retire the events before it.
+int _send_cue(bus *b, int index);
+int _send_play(bus *b, int index);
+// Milliseconds to the next change at now: the end of the event last played, else the start of
+// the event last cued, else 0.
+int64_t bus_ply_time_to_next(const ply_list *ply, int64_t now);
+// Start of a fixed-time event: the occurrence of its time of day (tod_ms) within twelve hours of
+// ref_ms, whose own time of day is ref_tod_ms.
+int64_t bus_ply_ft_start(int64_t ref_ms, int64_t ref_tod_ms, int64_t tod_ms);
+
+// Cue and play on two players (bus_io.cc). Enqueue and play run under the bus lock; cue runs on
+// the cue thread without it.
+int bus_io_async_cue_enqueu(bus *b, mivrabox_event *e);
+int bus_io_cue(bus *b, mivrabox_event *e);
+int bus_io_play(bus *b, mivrabox_event *e);
 
 // Media lists (bus_lib.cc), under the bus lock.
 int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size);

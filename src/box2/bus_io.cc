@@ -1,10 +1,160 @@
 // Cue and play on the two players of a bus: one asynchronous cue thread per bus.
+#include <unistd.h>
+
+#include <string>
+
 #include "bus.h"
 #include "log.h"
+#include "mivra_io.h"
+#include "oxtel_cmd.h"
+#include "tc.h"
+
+namespace {
+
+using lock_t = std::lock_guard<std::recursive_mutex>;
+
+// Sources of the mixer: the two players, then the two live inputs.
+constexpr int SRC_IO_A = 0, SRC_IO_B = 1, SRC_LIVE_0 = 2, SRC_LIVE_1 = 3;
+
+// What a cue needs of an event, read under the bus lock: the control methods may change the
+// event while the cue talks to the player.
+struct cue_job {
+    std::string media_id, origin, in, out, dur;
+    int64_t sys_id = 0;
+    int last_play_src = 0;
+};
+
+int frames_or(const std::string &tc, int dflt) {
+    return tc.empty() ? dflt : tc_str2frames(tc.c_str());
+}
+
+}  // namespace
+
+int bus_io_async_cue_enqueu(bus *b, mivrabox_event *e) {
+    std::lock_guard lk(b->cue_mu);
+    if (!(e->flags & MIVRABOX_F_PRESENT))
+        log_msg(LOG_ERROR, "%s[%d]: {%s} does not exist, but will force cue",
+                "bus_io_async_cue_enqueu", b->index, e->media_id.c_str());
+    e->flags &= ~uint64_t(MIVRABOX_F_CUED | MIVRABOX_F_CUE_FAILED);
+    e->flags |= MIVRABOX_F_CUE_REQ;
+    log_msg(LOG_ERROR, "%s[%d]: {%s} sys_id=%ld", "bus_io_async_cue_enqueu", b->index,
+            e->media_id.c_str(), long(e->sys_id));
+    // A cue not yet taken by the thread is replaced: only the newest matters.
+    b->cue_sys_id = e->sys_id;
+    b->cue_cv.notify_all();
+    return 0;
+}
+
+int bus_io_cue(bus *b, mivrabox_event *e) {
+    cue_job j;
+    {
+        lock_t lk(b->lock);
+        j.media_id = e->media_id.str();
+        j.origin = e->origin.str();
+        j.in = e->mark_in.str();
+        j.out = e->mark_out.str();
+        j.dur = e->duration.str();
+        j.sys_id = e->sys_id;
+        j.last_play_src = b->last_play_src;
+    }
+    log_msg(LOG_INFO, "%s[%d]: media_id=[%s], e=%p", "bus_io_cue", b->index, j.media_id.c_str(),
+            (void *)e);
+    int src, r = 0;
+    uint64_t flag = MIVRABOX_F_CUED;
+    if (j.media_id == "#0" || j.media_id == "#1") {
+        src = j.media_id[1] == '0' ? SRC_LIVE_0 : SRC_LIVE_1;
+    } else {
+        // The player that is not on air.
+        src = j.last_play_src == SRC_IO_B ? SRC_IO_A : SRC_IO_B;
+        const char *url = (src == SRC_IO_A ? b->io_a_url : b->io_b_url).c_str();
+        int c = frames_or(j.in, 0);
+        int last = !j.out.empty() ? tc_str2frames(j.out.c_str())
+                   : !j.dur.empty() ? tc_str2frames(j.dur.c_str()) + c - 1
+                                    : 0;
+        // An in point without an end would give a negative length.
+        int len = last - c < 0 ? 0 : last - c;
+        mivra_stop(url);
+        mivra_cue_play(url);
+        mivra_pause(url);
+        mivra_playlist_loop(url, 0);
+        r = mivra_playlist_insert(url, 0, j.origin.c_str(), c, len, nullptr, nullptr, nullptr);
+        if (r < 0) {
+            flag = MIVRABOX_F_CUE_FAILED;
+            log_msg(LOG_ERROR, "%s[%d]: mivra_playlist_insert(%s{%s}, %d, %d) failed, r=%d",
+                    "bus_io_cue", b->index, j.origin.c_str(), j.media_id.c_str(), c, last, r);
+        } else {
+            log_msg(LOG_INFO, "%s[%d]: %s{%s} cued (%d, %d), r=%d", "bus_io_cue", b->index,
+                    j.origin.c_str(), j.media_id.c_str(), c, last, r);
+        }
+    }
+    oxtel_select_mixer_input(&b->oxtel, 1, src);
+    {
+        lock_t lk(b->lock);
+        b->last_cue_src = src;
+        // Flags last: the scheduler plays as soon as it sees them, to the source set above.
+        e->flags |= flag;
+        log_msg(LOG_INFO, "%s[%d]: bus->last_cue_src=%d", "bus_io_cue", b->index, src);
+    }
+    bus_cg_cue(b, e);
+    {
+        lock_t lk(b->lock);
+        if (ply_find_sys_id(b->playlist, j.sys_id) == 0) {
+            log_msg(LOG_INFO, "%s: top event, video_source=%d", "bus_io_cue", src);
+            oxtel_select_mixer_input(&b->oxtel, 0, src);
+            oxtel_send(&b->oxtel, -1, "U0", 2);
+        }
+        b->playlist->revision++;
+    }
+    return r;
+}
+
+int bus_io_play(bus *b, mivrabox_event *e) {
+    log_msg(LOG_INFO, "%s[%d]: last_cue_src=%d, last_play_src=%d, e=%p", "bus_io_play", b->index,
+            b->last_cue_src, b->last_play_src, (void *)e);
+    if (b->last_cue_src == SRC_IO_A || b->last_cue_src == SRC_IO_B) {
+        const char *addr = (b->last_cue_src == SRC_IO_A ? b->io_a : b->io_b).c_str();
+        int r = mivra_udp_play(addr);
+        log_msg(LOG_INFO, "%s[%d]: sent play [%s], r=%d", "bus_io_play", b->index, addr, r);
+    }
+    // The engine starts after its delay; the graphics and the mixer follow it.
+    if (b->io_delay > 0) usleep(useconds_t(b->io_delay) * 1000);
+    bus_cg_play(b);
+    oxtel_send(&b->oxtel, -1, "U1", 2);
+    oxtel_select_mixer_input(&b->oxtel, 0, b->last_cue_src);
+    oxtel_send(&b->oxtel, -1, "U0", 2);
+    oxtel_select_mixer_input(&b->oxtel, 1, b->last_play_src);
+    b->last_play_src = b->last_cue_src;
+    e->flags |= MIVRABOX_F_ON_AIR;
+    b->playlist->revision++;
+    return 0;
+}
 
 void bus_io_async_cue_proc(bus *b) {
     log_msg(LOG_INFO, "%s[%d]: entering", "bus_io_async_cue_proc", b->index);
-    std::unique_lock lk(b->cue_mu);
-    b->cue_cv.wait(lk, [b] { return b->cue_exit.load() != 0; });
+    for (;;) {
+        if (b->cue_exit) break;
+        int64_t sys_id;
+        {
+            std::unique_lock lk(b->cue_mu);
+            b->cue_cv.wait(lk, [b] { return b->cue_exit.load() != 0 || b->cue_sys_id != 0; });
+            sys_id = b->cue_sys_id;
+            b->cue_sys_id = 0;
+        }
+        log_msg(LOG_INFO, "%s: sys_id=[%ld]", "bus_io_async_cue_proc", long(sys_id));
+        if (b->cue_exit) break;
+        mivrabox_event *e = nullptr;
+        {
+            lock_t lk(b->lock);
+            int i = ply_find_sys_id(b->playlist, sys_id);
+            if (i >= 0) {
+                e = b->playlist->items[size_t(i)];
+                mivrabox_event_ref(e);
+            }
+        }
+        if (!e) continue;
+        bus_io_cue(b, e);
+        lock_t lk(b->lock);
+        mivrabox_event_unref(&e);
+    }
     log_msg(LOG_INFO, "%s[%d]: exiting", "bus_io_async_cue_proc", b->index);
 }

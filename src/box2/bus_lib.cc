@@ -1,6 +1,13 @@
 // Media objects of a bus: registration by events and the spreading of presence to them.
+#include <algorithm>
+#include <ctime>
+#include <memory>
+#include <string>
+
 #include "bus.h"
 #include "log.h"
+#include "mivra_io.h"
+#include "mivra_lib.h"
 #include "tc.h"
 
 namespace {
@@ -11,12 +18,36 @@ lib_object *obj(lib_object_list &l, int i) {
     return l.items[size_t(i)].get();
 }
 
+// An object named exactly as the id wins over one named by its '#' variant.
+int find_exact(const lib_object_list &l, std::string_view id) {
+    for (size_t i = 0; i < l.items.size(); i++)
+        if (!id.empty() && l.items[i]->object == id) return int(i);
+    return -2;
+}
+
+int find_obj(const lib_object_list &l, const char *id) {
+    int i = find_exact(l, id);
+    return i >= 0 ? i : lib_object_list_find_object(&l, id);
+}
+
+// The object an id is registered on: an exact match in any list first.
+bool uses_object(bus *b, std::string_view id, const lib_object *o) {
+    if (id == o->object) return true;
+    if (find_exact(b->present, id) >= 0 || find_exact(b->absent, id) >= 0 ||
+        find_exact(b->queued, id) >= 0)
+        return false;
+    std::string variant(id.substr(0, id.rfind('.')));
+    if (variant.size() == id.size()) return false;
+    variant.push_back('#');
+    return variant == o->object;
+}
+
 }  // namespace
 
 int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size) {
     lock_t lk(b->lock);
     const char *id = media_id ? media_id : "";
-    int i = lib_object_list_find_object(&b->present, id);
+    int i = find_obj(b->present, id);
     if (i >= 0) {
         lib_object *o = obj(b->present, i);
         o->ref++;
@@ -25,7 +56,7 @@ int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t orig
                 "bus_lib_register", __LINE__, id, o->origin.c_str(), o->ref);
         return i + 1;
     }
-    i = lib_object_list_find_object(&b->absent, id);
+    i = find_obj(b->absent, id);
     if (i >= 0) {
         lib_object *o = obj(b->absent, i);
         o->ref++;
@@ -34,7 +65,7 @@ int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t orig
                 "bus_lib_register", __LINE__, id, o->origin.c_str(), o->ref);
         return -(i + 1);
     }
-    i = lib_object_list_find_object(&b->queued, id);
+    i = find_obj(b->queued, id);
     if (i >= 0) {
         lib_object *o = obj(b->queued, i);
         o->ref++;
@@ -56,7 +87,7 @@ int bus_lib_unregister(bus *b, const char *media_id) {
     const char *id = media_id ? media_id : "";
     log_msg(LOG_ERROR, "%s:%d object=[%s]", "bus_lib_unregister", __LINE__, id);
     lock_t lk(b->lock);
-    int i = lib_object_list_find_object(&b->present, id);
+    int i = find_obj(b->present, id);
     if (i >= 0) {
         lib_object *o = obj(b->present, i);
         o->ref--;
@@ -65,13 +96,13 @@ int bus_lib_unregister(bus *b, const char *media_id) {
         if (o->ref <= 0) lib_object_list_delete(&b->present, i);
         return 0;
     }
-    i = lib_object_list_find_object(&b->absent, id);
+    i = find_obj(b->absent, id);
     if (i >= 0) {
         lib_object *o = obj(b->absent, i);
         if (--o->ref <= 0) lib_object_list_delete(&b->absent, i);
         return 0;
     }
-    i = lib_object_list_find_object(&b->queued, id);
+    i = find_obj(b->queued, id);
     if (i >= 0) {
         // The queue thread may be looking this object up; it deletes it when it sees ref 0.
         lib_object *o = obj(b->queued, i);
@@ -99,7 +130,9 @@ int bus_ply_item_register(bus *b, mivrabox_event *e) {
     if (r > 0) {
         e->flags |= MIVRABOX_F_PRESENT;
         lib_object *o = obj(b->present, r - 1);
-        if (range_usable(o)) b->hooks.range_item(b, e, o);
+        // A duration filled from the media moves the events after it.
+        if (range_usable(o) && b->hooks.range_item(b, e, o) > 0)
+            bus_ply_start_time_recalc(b->playlist);
     } else if (r < 0 && r != -12) {
         e->flags |= MIVRABOX_F_ABSENT;
     } else if (r == 0) {
@@ -117,7 +150,7 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
     ply_list *ply = b->playlist;
     int changed = 0, filled = 0;
     for (mivrabox_event *e : ply->items) {
-        if (e->media_id.view() != o->object) continue;
+        if (!uses_object(b, e->media_id.view(), o)) continue;
         if (present) {
             if (e->flags & MIVRABOX_F_PRESENT) continue;
             e->flags &= ~uint64_t(MIVRABOX_F_ABSENT | MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL);
@@ -138,18 +171,180 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
     return changed;
 }
 
-void bus_lib_proc_state(bus *b) {
-    bus_idle_proc(b, "bus_lib_proc_state");
+namespace {
+
+// Index of o in l, -2 when it is no longer there.
+int index_of(const lib_object_list &l, const lib_object *o) {
+    for (size_t i = 0; i < l.items.size(); i++)
+        if (l.items[i].get() == o) return int(i);
+    return -2;
 }
 
-// Until lookups are made here, the thread at least drops the queued media that no event uses
-// any more, so that the list does not grow without bound.
+// Moves o from one list to the end of another, under the bus lock.
+void move_object(lib_object_list &from, lib_object_list &to, lib_object *o) {
+    int i = index_of(from, o);
+    if (i < 0) return;
+    lib_object *p = from.items[size_t(i)].release();
+    lib_object_list_remove(&from, i);
+    lib_object_list_push(&to, p);
+}
+
+// The library's answer for one queued media, looked up without the bus lock.
+struct lookup {
+    int result = 0;  // < 0 and not -2: the library could not be asked
+    bool present = false;
+    std::string origin;
+    std::string duration;
+};
+
+lookup lib_lookup(bus *b, const std::string &id) {
+    lookup l;
+    // Live sources are never in the library: their id is their origin.
+    if (id[0] == '#') {
+        l.present = true;
+        l.origin = id;
+        return l;
+    }
+    text4k value, object;
+    int64_t shm = 0;
+    l.result = mivra_io_basename_item(b->lib_url.c_str(), id.c_str(), &value, &object, &shm);
+    if (l.result < 0) return l;
+    l.present = true;
+    l.origin = object.str();
+    std::unique_ptr<mivra_lib_item> item;
+    int r = mivra_lib_meta_item(b->lib_url.c_str(), l.origin.c_str(), &item);
+    if (r < 0 || !item) {
+        log_msg(LOG_ERROR, "%s[%d] mivra_lib_meta_item(%s) failed, r=%d", "bus_lib_proc_queue",
+                b->index, l.origin.c_str(), r);
+    } else {
+        char tc[TC_TEXT_SIZE];
+        l.duration = tc_frames2str(tc_sec2frames(item->duration_eff), tc);
+    }
+    return l;
+}
+
+}  // namespace
+
 void bus_lib_proc_queue(bus *b) {
     log_msg(LOG_INFO, "%s[%d] started", "bus_lib_proc_queue", b->index);
-    while (!bus_sleep(b, 800)) {
+    while (!b->exit) {
+        lib_object *o = nullptr;
+        std::string id;
+        {
+            lock_t lk(b->lock);
+            while (b->queued.count() > 0 && obj(b->queued, 0)->ref <= 0)
+                lib_object_list_delete(&b->queued, 0);
+            // Without a library nothing resolves; only the unused objects are let go.
+            if (b->queued.count() > 0 && !b->lib_url.empty()) {
+                o = obj(b->queued, 0);
+                id = o->object;
+            }
+        }
+        if (!o || id.empty()) {
+            if (o) {
+                lock_t lk(b->lock);
+                move_object(b->queued, b->absent, o);
+                continue;
+            }
+            if (bus_sleep(b, 800)) break;
+            continue;
+        }
+        // o stays valid without the lock: only this thread deletes from QUEUED, and only its
+        // first entry is referred to between lock periods.
+        lookup l = lib_lookup(b, id);
+        if (l.result < 0 && l.result != -2) {
+            log_msg(LOG_ERROR, "%s[%d] mivra_io_basename_item(%s) failed, r=%d",
+                    "bus_lib_proc_queue", b->index, id.c_str(), l.result);
+            {
+                // To the end: one media the library cannot answer for blocks no other.
+                lock_t lk(b->lock);
+                move_object(b->queued, b->queued, o);
+            }
+            if (bus_sleep(b, 3000)) break;
+            continue;
+        }
         lock_t lk(b->lock);
-        for (int i = b->queued.count() - 1; i >= 0; i--)
-            if (obj(b->queued, i)->ref <= 0) lib_object_list_delete(&b->queued, i);
+        o->duration = l.duration;
+        o->origin = l.origin;
+        if (o->ref <= 0) {
+            log_msg(LOG_INFO, "%s[%d] ORPHANED object={%s}, origin={%s}", "bus_lib_proc_queue",
+                    b->index, o->object.c_str(), o->origin.c_str());
+            lib_object_list_delete(&b->queued, index_of(b->queued, o));
+            continue;
+        }
+        move_object(b->queued, l.present ? b->present : b->absent, o);
+        log_msg(LOG_INFO, "%s[%d] CHECKED object={%s}, origin={%s}, dur={%s} f_new=%d",
+                "bus_lib_proc_queue", b->index, o->object.c_str(), o->origin.c_str(),
+                o->duration.c_str(), int(l.present));
+        bus_ply_lib_handle_event_metas(b, o, l.present ? 1 : 0);
     }
     log_msg(LOG_INFO, "%s[%d] finished", "bus_lib_proc_queue", b->index);
+}
+
+namespace {
+
+// Applies one change entry of the library, under the bus lock.
+void lib_amend(bus *b, const char *entry) {
+    log_msg(LOG_INFO, "%s[%d] {%s}", "bus_lib_proc_state", b->index, entry);
+    const char *name = entry + 1;
+    if (entry[0] == '-' && *name) {
+        for (int i; (i = lib_object_list_find_origin(&b->present, name)) >= 0;) {
+            lib_object *o = obj(b->present, i);
+            log_msg(LOG_INFO, "%s[%d] PRESENT->ABSENT object=[%s], origin=[%s]",
+                    "bus_lib_proc_state", b->index, o->object.c_str(), o->origin.c_str());
+            o->origin.clear();
+            move_object(b->present, b->absent, o);
+            bus_ply_lib_handle_event_metas(b, o, 0);
+        }
+    } else if (entry[0] == '+' && *name) {
+        for (int i; (i = find_obj(b->absent, name)) >= 0;) {
+            lib_object *o = obj(b->absent, i);
+            log_msg(LOG_INFO, "%s[%d] ABSENT->PRESENT object=[%s], origin=[%s]",
+                    "bus_lib_proc_state", b->index, o->object.c_str(), name);
+            o->origin = name;
+            move_object(b->absent, b->queued, o);
+        }
+    } else {
+        log_msg(LOG_ERROR, "%s[%d] FAILED TO PARSE {%s}", "bus_lib_proc_state", b->index, entry);
+    }
+}
+
+}  // namespace
+
+void bus_lib_proc_state(bus *b) {
+    log_msg(LOG_INFO, "%s[%d] started", "bus_lib_proc_state", b->index);
+    int64_t amend = 0;
+    time_t polled = 0;
+    bool slept = false;
+    while (!b->exit) {
+        time_t now = time(nullptr);
+        if (!(polled && polled + 3 >= now && slept) && !b->lib_url.empty()) {
+            std::unique_ptr<mivra_lib_usage> u;
+            int r = mivra_lib_state(b->lib_url.c_str(), 512, &u);
+            if (r < 0 || !u) {
+                log_msg(LOG_ERROR, "%s[%d] mivra_lib_state failed, r=%d", "bus_lib_proc_state",
+                        b->index, r);
+                if (bus_sleep(b, 3000)) break;
+                polled = now;
+                slept = true;
+                continue;
+            }
+            if (u->amend_idx > amend) {
+                int64_t n = std::min<int64_t>(int64_t(u->amend.size()), u->amend_idx - amend);
+                {
+                    lock_t lk(b->lock);
+                    for (int64_t i = n - 1; i >= 0; i--) lib_amend(b, u->amend[size_t(i)].c_str());
+                }
+                amend = u->amend_idx;
+                polled = now;
+                slept = false;
+                continue;
+            }
+            amend = u->amend_idx;
+            polled = now;
+        }
+        if (bus_sleep(b, 800)) break;
+        slept = true;
+    }
+    log_msg(LOG_INFO, "%s[%d] finished", "bus_lib_proc_state", b->index);
 }

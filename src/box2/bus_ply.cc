@@ -60,6 +60,15 @@ mivrabox_event *parse_line(const char *fn, const char *line) {
     return e;
 }
 
+// The instant t moved by whole days to within twelve hours of ref: a time of day after midnight
+// that follows a reference before it lies on the next day, not about 24 hours early.
+int64_t nearest_day(int64_t t, int64_t ref) {
+    constexpr int64_t day = 86400000, half = day / 2;
+    if (t < ref - half) t += day * ((ref - half - t) / day + 1);
+    if (t > ref + half) t -= day * ((t - ref - half) / day + 1);
+    return t;
+}
+
 // Registers events [from, count) of the bus playlist; start times follow when a duration was
 // filled from the media.
 void register_from(bus *b, int from) {
@@ -81,8 +90,11 @@ int bus_ply_start_time_recalc(ply_list *ply) {
     }
     mivrabox_event *e0 = ply->items[0];
     struct timeval tv;
+    char tc[TIME_TC_SIZE];
     time_tc_today2tv(e0->start_time.c_str(), &tv);
-    int64_t s = time_tv2ms(&tv);
+    // The first event's time of day nearest to now: a playlist loaded shortly before midnight
+    // whose first event starts after it is not a day in the past.
+    int64_t s = nearest_day(time_tv2ms(&tv), time_now_ms());
     log_msg(LOG_INFO, "%s:%d e->start_time=[%s], e->start=%ld, C=%ld, e->flags=0x%.4ld",
             "bus_ply_start_time_recalc", 515, e0->start_time.c_str(), long(e0->start), long(s),
             long(e0->flags.load()));
@@ -90,7 +102,6 @@ int bus_ply_start_time_recalc(ply_list *ply) {
         e0->start = s;
         changes++;
     }
-    char tc[TIME_TC_SIZE];
     for (int i = 1; i < ply->count(); i++) {
         const mivrabox_event *p = ply->items[size_t(i - 1)];
         mivrabox_event *e = ply->items[size_t(i)];
@@ -98,7 +109,7 @@ int bus_ply_start_time_recalc(ply_list *ply) {
         time_ms2tv(end, &tv);
         time_tv2tc(&tv, tc);
         if (e->start_mode == 'F') {
-            int64_t start = end - tc_str2ms(tc) + tc_str2ms(e->start_time.c_str());
+            int64_t start = bus_ply_ft_start(end, tc_str2ms(tc), tc_str2ms(e->start_time.c_str()));
             if (e->start != start || e->follow_time.view() != tc) {
                 e->start = start;
                 e->follow_time = tc;
@@ -113,6 +124,10 @@ int bus_ply_start_time_recalc(ply_list *ply) {
     ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
     if (changes) ply->revision++;
     return changes;
+}
+
+int64_t bus_ply_ft_start(int64_t ref_ms, int64_t ref_tod_ms, int64_t tod_ms) {
+    return nearest_day(ref_ms - ref_tod_ms + tod_ms, ref_ms);
 }
 
 int bus_ply_start_time_recalc(bus *b) {

@@ -1,6 +1,345 @@
 // Bus scheduler: follows the wall clock, cues ahead of time and plays on time.
+#include <unistd.h>
+
+#include <string>
+
 #include "bus.h"
+#include "log.h"
+#include "tc.h"
+#include "wallclock.h"
+
+namespace {
+
+using lock_t = std::unique_lock<std::recursive_mutex>;
+
+constexpr uint64_t CUE_DONE = MIVRABOX_F_CUED | MIVRABOX_F_CUE_FAILED;
+constexpr uint64_t MEDIA_KNOWN = MIVRABOX_F_PRESENT | MIVRABOX_F_ABSENT;
+
+mivrabox_event *at(bus *b, int i) {
+    return b->playlist->items[size_t(i)];
+}
+
+int64_t dur_ms(const mivrabox_event *e) {
+    return tc_frames2ms(mivrabox_event_duration(e, 0));
+}
+
+bool playing(const mivrabox_event *e) {
+    return e->flags & MIVRABOX_F_PLAYING;
+}
+
+// Cue requested and the cue thread has not answered yet.
+bool cue_running(const mivrabox_event *e) {
+    uint64_t f = e->flags;
+    return (f & MIVRABOX_F_CUE_REQ) && !(f & CUE_DONE);
+}
+
+std::string tod_text(int64_t ms) {
+    struct timeval tv;
+    char tc[TIME_TC_SIZE];
+    time_ms2tv(ms, &tv);
+    time_tv2tc(&tv, tc);
+    return tc;
+}
+
+// What the scheduler keeps between turns.
+struct sched {
+    bus *b;
+    int64_t fallback = -1;  // sys_id of the first event of a pending fallback
+    int64_t take = -1;      // sys_id of the target of a take waiting for its cue
+    bool take_waiting = false;
+    // sys_id of an event that was due while its cue still ran: it plays as soon as the cue
+    // answers, and is not dropped as overdue meanwhile.
+    int64_t due = -1;
+
+    // Overdue for dropping only a frame after its start: the turn in which the start passes
+    // plays a cued event first, and one due while its cue runs waits for that cue.
+    bool overdue(const mivrabox_event *e, int64_t now) const {
+        if (cue_running(e) || e->sys_id == due) return false;
+        return e->start < now - tc_frames2ms(1);
+    }
+};
+
+// Reads the bus folder's fallback playlist when one was asked for and none is pending.
+ply_list *fallback_load(sched &s) {
+    bus *b = s.b;
+    {
+        lock_t lk(b->lock);
+        if (!b->fallback_req || s.fallback >= 0) return nullptr;
+        b->fallback_req = 0;
+    }
+    std::string path;
+    ply_list *l = nullptr;
+    int r = path_join(path, b->path.view(), "fallback.ply");
+    if (r == 0) r = ply_load(&l, path.c_str());
+    log_msg(LOG_INFO, "%s: FALLBACK happens, path=[%s], r=%d", "bus_ply_proc", path.c_str(), r);
+    if (r < 0 && l) ply_free(&l);
+    return r < 0 ? nullptr : l;
+}
+
+// The fallback sequence follows the current event, then the interrupted event airs again.
+void fallback_insert(sched &s, ply_list *l) {
+    bus *b = s.b;
+    ply_list *ply = b->playlist;
+    int k = ply->count() > 0 ? 1 : 0;
+    if (k) {
+        mivrabox_event *copy = mivrabox_event_clone(at(b, 0));
+        if (copy) {
+            copy->start = 0;
+            copy->flags = 0;
+            l->items.push_back(copy);
+        }
+    }
+    for (int j = 0; j < l->count(); j++) {
+        mivrabox_event *e = l->items[size_t(j)];
+        e->flags = 0;
+        int idx = ply_insert_event(ply, e, k + j, 1);
+        if (idx >= 0) bus_ply_item_register(b, at(b, idx));
+    }
+    bus_ply_start_time_recalc(ply);
+    if (k < ply->count() && l->count() > 0) s.fallback = at(b, k)->sys_id;
+    ply_free(&l);
+}
+
+void take_start(sched &s, int t) {
+    bus *b = s.b;
+    log_msg(LOG_INFO, "%s: TAKE next_idx=%d, start=%s", "bus_ply_proc", t,
+            tod_text(at(b, t)->start).c_str());
+    s.take = at(b, t)->sys_id;
+    s.take_waiting = false;
+}
+
+// Take decision of a turn, under the lock: a new request replaces a waiting take.
+void take_decide(sched &s) {
+    bus *b = s.b;
+    ply_list *ply = b->playlist;
+    if (b->take_req) {
+        b->take_req = 0;
+        int t = ply->count() > 0 && playing(at(b, 0)) ? 1 : 0;
+        if (t < ply->count()) take_start(s, t);
+        return;
+    }
+    if (b->take_n) {
+        int n = b->take_n;
+        b->take_n = 0;
+        // An index past the end takes nothing.
+        if (n >= 0 && n < ply->count()) take_start(s, n);
+        return;
+    }
+    if (s.fallback >= 0 && s.take < 0) {
+        int f = ply_find_sys_id(ply, s.fallback);
+        if (f < 0) {
+            s.fallback = -1;
+        } else if (at(b, f)->flags & MEDIA_KNOWN) {
+            log_msg(LOG_INFO, "%s: fallback to next_idx=%d", "bus_ply_proc", f);
+            s.fallback = -1;
+            take_start(s, f);
+        }
+    }
+}
+
+// Runs a waiting take one step; true while it still waits (the turn does nothing else).
+bool take_step(sched &s) {
+    bus *b = s.b;
+    ply_list *ply = b->playlist;
+    if (s.take < 0) return false;
+    int t = ply_find_sys_id(ply, s.take);
+    if (t < 0) {
+        log_msg(LOG_ERROR, "%s: taken event left the playlist, take dropped", "bus_ply_proc");
+        s.take = -1;
+        return false;
+    }
+    mivrabox_event *e = at(b, t);
+    // Its media state still unknown: cued as soon as it is known.
+    if (!(e->flags & MEDIA_KNOWN)) return true;
+    if (ply->last_cued_sys_id != e->sys_id || !(e->flags & MIVRABOX_F_CUE_REQ)) _send_cue(b, t);
+    if (!(e->flags & CUE_DONE)) {
+        if (!s.take_waiting)
+            log_msg(LOG_INFO, "%s: waiting until item (e=%p) been cued...", "bus_ply_proc",
+                    (void *)e);
+        s.take_waiting = true;
+        return true;
+    }
+    log_msg(LOG_INFO, "%s: item been cued...", "bus_ply_proc");
+    s.take = -1;
+    if (t > 0) {
+        if (playing(at(b, 0))) {
+            bus_ply_item2arl(b, 0, e->sys_id);
+            // Written here: the play below must not write it again (a fallback copy of the
+            // current event shares its sys_id).
+            ply->last_played_sys_id = -1;
+        }
+        t = ply_find_sys_id(ply, e->sys_id);
+        bus_ply_delete_range(b, 0, t - 1, nullptr);
+    }
+    e->start = b->hooks.now_ms(b);
+    bus_ply_item_start_str(ply, 0);
+    bus_ply_start_time_recalc(ply);
+    _send_play(b, 0);
+    return false;
+}
+
+// Cue or play of the candidate c of a pass.
+void pick(sched &s, int c, int64_t now) {
+    bus *b = s.b;
+    mivrabox_event *e = at(b, c);
+    if (e->flags & MIVRABOX_F_CUE_REQ) {
+        if (e->start >= now + b->io_delay) return;
+        // The play goes to the player that was cued: wait for the cue to answer.
+        if (cue_running(e)) {
+            s.due = e->sys_id;
+            return;
+        }
+        s.due = -1;
+        _send_play(b, c);
+        return;
+    }
+    // Nothing would be sent for a media still being resolved: no reason to hold the lock.
+    if (!(e->flags & MEDIA_KNOWN)) return;
+    if (bus_sleep(b, 500)) return;
+    _send_cue(b, c);
+}
+
+// One normal pass; true when it is to run again.
+bool pass(sched &s) {
+    bus *b = s.b;
+    ply_list *ply = b->playlist;
+    int64_t now = b->hooks.now_ms(b);
+    if (!b->running) {
+        b->time_to_next = 0;
+        return false;
+    }
+    if (b->lib_url.empty() || ply->count() == 0) {
+        b->running = 0;
+        log_msg(LOG_INFO, "%s[%d] bus paused", "bus_ply_proc", b->index);
+        b->time_to_next = 0;
+        return false;
+    }
+    int d = playing(at(b, 0)) ? 1 : 0;
+    if (d && ply->count() == 1) {
+        mivrabox_event *e = at(b, 0);
+        if (e->start + dur_ms(e) + b->io_delay < now) {
+            bus_ply_item2arl(b, 0);
+            bus_ply_delete_range(b, 0, 0, nullptr);
+            return true;
+        }
+    }
+    int f = bus_ply_next_ft_idx(ply, d);
+    if (f >= 0 && s.overdue(at(b, f), now)) {
+        int l = f;
+        while (l + 1 < ply->count() && at(b, l + 1)->start_mode != 'F' &&
+               s.overdue(at(b, l + 1), now))
+            l++;
+        if (l + 1 < ply->count()) at(b, l + 1)->start_mode = 'F';
+        log_msg(LOG_INFO, "%s: dropping FT events range [%d, %d] of {%s, %s}", "bus_ply_proc", d,
+                l, at(b, d)->start_time.c_str(), at(b, l)->start_time.c_str());
+        bus_ply_delete_range(b, d, l, nullptr);
+        return true;
+    }
+    int c;
+    bool manual;
+    if (!d) {
+        mivrabox_event *e0 = at(b, 0);
+        if (e0->start_mode != 'M' && s.overdue(e0, now)) {
+            int l = 0;
+            while (l + 1 < ply->count() && s.overdue(at(b, l + 1), now)) l++;
+            log_msg(LOG_INFO, "%s: dropping FOLLOW outdated events range [%d, %d] of {%s, %s}",
+                    "bus_ply_proc", 0, l, e0->start_time.c_str(), at(b, l)->start_time.c_str());
+            bus_ply_delete_range(b, 0, l, nullptr);
+            return true;
+        }
+        f = bus_ply_next_ft_idx(ply, 0);
+        c = 0;
+        manual = e0->start_mode == 'M';
+    } else {
+        f = bus_ply_next_ft_idx(ply, 1);
+        c = 1;
+        manual = ply->count() < 2 || at(b, 1)->start_mode == 'M';
+    }
+    if (manual) {
+        if (f >= 0) pick(s, f, now);
+    } else {
+        if (f >= 0 && at(b, f)->start < at(b, c)->start) c = f;
+        pick(s, c, now);
+    }
+    b->time_to_next = bus_ply_time_to_next(ply, b->hooks.now_ms(b));
+    bus_cg_idle(b);
+    return false;
+}
+
+}  // namespace
+
+int64_t bus_ply_time_to_next(const ply_list *ply, int64_t now) {
+    if (ply->count() == 0) return 0;
+    int i = ply->last_played_sys_id > 0 ? ply_find_sys_id(ply, ply->last_played_sys_id) : -2;
+    if (i >= 0) {
+        const mivrabox_event *e = ply->items[size_t(i)];
+        return e->start + dur_ms(e) - now;
+    }
+    i = ply->last_cued_sys_id > 0 ? ply_find_sys_id(ply, ply->last_cued_sys_id) : -2;
+    if (i >= 0) return ply->items[size_t(i)]->start - now;
+    return 0;
+}
+
+int _send_cue(bus *b, int index) {
+    lock_t lk(b->lock);
+    ply_list *ply = b->playlist;
+    if (index < 0 || index >= ply->count()) return -22;
+    mivrabox_event *e = at(b, index);
+    if (!(e->flags & MEDIA_KNOWN)) return -11;
+    int last = ply->last_cued_sys_id > 0 ? ply_find_sys_id(ply, ply->last_cued_sys_id) : -2;
+    if (last >= 0) {
+        at(b, last)->flags &= ~(MIVRABOX_F_CUE_REQ | CUE_DONE);
+        log_msg(LOG_INFO, "%s: unsetting CUE flags of event idx=%d at %s", "_send_cue", last,
+                at(b, last)->start_time.c_str());
+        ply->revision++;
+    }
+    log_msg(LOG_INFO, "%s: CUE event idx=%d at %s", "_send_cue", index, e->start_time.c_str());
+    b->hooks.cue(b, e);
+    ply->revision++;
+    ply->last_cued_sys_id = e->sys_id;
+    return 0;
+}
+
+int _send_play(bus *b, int index) {
+    lock_t lk(b->lock);
+    ply_list *ply = b->playlist;
+    if (index < 0 || index >= ply->count()) return -22;
+    mivrabox_event *e = at(b, index);
+    int64_t sys_id = e->sys_id;
+    if (sys_id == ply->last_cued_sys_id) ply->last_cued_sys_id = -1;
+    log_msg(LOG_INFO, "%s: PLAY event idx=%d at [%s]", "_send_play", index, e->start_time.c_str());
+    e->flags &= ~uint64_t(MIVRABOX_F_PLAY_FAILED | MIVRABOX_F_ON_AIR);
+    e->flags |= MIVRABOX_F_PLAYING;
+    b->hooks.play(b, e);
+    int last = ply->last_played_sys_id > 0 ? ply_find_sys_id(ply, ply->last_played_sys_id) : -2;
+    if (last >= 0 && last != index)
+        bus_ply_item2arl(b, last, sys_id);
+    else
+        log_msg(LOG_INFO, "%s: nothing to send to as run log", "_send_play");
+    ply->last_played_sys_id = sys_id;
+    // The as-run step may have put a gap filler's repeat in; the event is found again.
+    index = ply_find_sys_id(ply, sys_id);
+    if (index > 0) {
+        bus_ply_delete_range(b, 0, index - 1, nullptr);
+        ply->revision++;
+    }
+    return 0;
+}
 
 void bus_ply_proc(bus *b) {
-    bus_idle_proc(b, "bus_ply_proc");
+    log_msg(LOG_INFO, "%s[%d] started", "bus_ply_proc", b->index);
+    sched s{b};
+    while (!b->exit) {
+        ply_list *fb = fallback_load(s);
+        {
+            lock_t lk(b->lock);
+            if (fb) fallback_insert(s, fb);
+            take_decide(s);
+            if (!take_step(s))
+                while (pass(s) && !b->exit) {
+                }
+        }
+        usleep(800);
+    }
+    log_msg(LOG_INFO, "%s[%d] finished", "bus_ply_proc", b->index);
 }
