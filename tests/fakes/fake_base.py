@@ -137,6 +137,9 @@ class Personality:
     def reset(self):
         """Back to the starting state (Fake.Reset)."""
 
+    def datagram(self, data):
+        """A datagram that arrived on the fake's port (called with the personality's lock)."""
+
     def handler(self, name):
         if not name[:1].isupper():
             return None
@@ -328,6 +331,9 @@ class FakeService:
                 return
             entry = {"data": data, "time": time.time(), "mono": time.monotonic(),
                      "source": "%s:%d" % source}
+            for p in self.personalities.values():
+                with p.lock:
+                    p.datagram(data)
             with self._cond:
                 self._datagrams.append(entry)
                 self._cond.notify_all()

@@ -4,13 +4,17 @@ same port number.
 
     python3 io_fake.py --port 0 [--watch-stdin]     prints the port, serves until stopped
 
-It keeps a small playlist so that cue, insert, items and status answer consistently; replies
-can be scripted per method (fake_base). Media names listed with Fake.SetAbsent are unknown to
-LibBasenameItem (result -2).
+It keeps the state of one player: its transport status (0 stopped, 1 playing, 2 paused, 3 cued),
+the playlist loop switch and a small playlist, so that cue, insert, items and status answer
+consistently; the fast command datagrams ("MivraIO.Play" and its NUL, also Pause, Stop) change
+the status as the calls do. Every change of state is kept in order with its time (Fake.History);
+Fake.State gives the current one. Replies can be scripted per method (fake_base). Media names
+listed with Fake.SetAbsent are unknown to LibBasenameItem (result -2).
 """
 
 import os
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -57,6 +61,12 @@ class IOEngine(Personality):
         self.loop = 0
         self.settings = dict(_DEFAULT_SETTINGS)
         self.absent = set()
+        self.history = []  # [time, what, clip name or ""], oldest first
+
+    def _note(self, what):
+        clip = self.playlist[0]["name"] if self.playlist else ""
+        self.history.append([time.time(), what, clip])
+        del self.history[:-4096]
 
     def _ok(self):
         return {"result": 0}
@@ -65,9 +75,18 @@ class IOEngine(Personality):
         self.gen += 1
         return self._ok()
 
+    _STATUS_NAMES = {0: "stop", 1: "play", 2: "pause", 3: "cue"}
+
     def _set_status(self, status):
         self.status = status
+        self._note(self._STATUS_NAMES[status])
         return self._ok()
+
+    _DATAGRAMS = {b"MivraIO.Play\0": 1, b"MivraIO.Pause\0": 2, b"MivraIO.Stop\0": 0}
+
+    def datagram(self, data):
+        if data in self._DATAGRAMS:
+            self._set_status(self._DATAGRAMS[data])
 
     # --- transport ---
     def Play(self, *speed):
@@ -99,6 +118,7 @@ class IOEngine(Personality):
             return {"result": -34}
         self.playlist.insert(position, {"name": name, "cookie": cookie, "in": tc_in,
                                         "dur": dur})
+        self._note("insert")
         return self._changed()
 
     def PlaylistClear(self):
@@ -126,6 +146,7 @@ class IOEngine(Personality):
 
     def PlaylistLoop(self, on):
         self.loop = 1 if on else 0
+        self._note("loop %d" % self.loop)
         return self._ok()
 
     def PlaylistItems(self):
@@ -163,6 +184,13 @@ class IOEngine(Personality):
 
     def Fake_Playlist(self):
         return [dict(c) for c in self.playlist]
+
+    def Fake_State(self):
+        return {"status": self.status, "loop": self.loop,
+                "playlist": [dict(c) for c in self.playlist]}
+
+    def Fake_History(self):
+        return [list(h) for h in self.history]
 
 
 for _name in _PLAIN_COMMANDS:

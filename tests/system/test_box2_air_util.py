@@ -1,0 +1,151 @@
+"""A MivraBox2 channel on air against the fakes: two playout engines, a media library, and the
+daemon with one bus. Times are wall-clock seconds; local times follow the pinned TZ."""
+import os
+import socket
+import sys
+import time
+import unittest
+
+from test_box2_util import Box, line, plain, wait_for
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fakes"))
+from fake_base import FakeService  # noqa: E402
+from io_fake import IOEngine  # noqa: E402
+from lib_fake import MediaLibrary  # noqa: E402
+from libio_fake import LibraryIO  # noqa: E402
+
+FRAME = 0.04  # pal
+
+CUE_SEQUENCE = ["MivraIO.Stop()", "MivraIO.CuePlay()", "MivraIO.Pause()",
+                "MivraIO.PlaylistLoop(i4:0)"]
+
+
+def tc(seconds):
+    """Local time of day of an instant as the daemon writes it (frames floored)."""
+    lt = time.localtime(int(seconds))
+    f = int(round((seconds - int(seconds)) * 1e6)) * 25 // 1000000
+    return "%02d:%02d:%02d:%02d" % (lt.tm_hour, lt.tm_min, lt.tm_sec, f)
+
+
+def dur(seconds):
+    n = int(round(seconds * 25))
+    return "%02d:%02d:%02d:%02d" % (n // 90000, n // 1500 % 60, n // 25 % 60, n % 25)
+
+
+def insert_sig(origin, tc_in, length):
+    return 'MivraIO.PlaylistInsert(i4:0,string:"%s",i4:%d,i4:%d,string:"",string:"",string:"")' % (
+        origin, tc_in, length)
+
+
+def next_second(lead):
+    """A whole second at least lead seconds from now."""
+    return float(int(time.time() + lead) + 1)
+
+
+class Channel:
+    """The fakes and one MivraBox2 bus wired to them."""
+
+    def __init__(self, test, media=(), io_delay=40, files=None, start=True):
+        self.test = test
+        self.lib_p = MediaLibrary()
+        self.lib = FakeService([self.lib_p, LibraryIO()]).start()
+        self.io = [FakeService([IOEngine()]).start(), FakeService([IOEngine()]).start()]
+        test.addCleanup(self.stop_fakes)
+        for mid, seconds in media:
+            self.add_media(mid, seconds, publish=False)
+        self.io_delay = io_delay
+        self.box = Box(test, bus_extra=[
+            "--lib=%s" % self.lib.hostport, "--io-a=%s" % self.io[0].hostport,
+            "--io-b=%s" % self.io[1].hostport, "--io-delay=%d" % io_delay], start=False)
+        self.path = self.box.paths[0]
+        for name, text in (files or {}).items():
+            self.write(name, text)
+        if start:
+            self.box.start()
+
+    def stop_fakes(self):
+        for f in [self.lib] + self.io:
+            f.stop()
+
+    def add_media(self, mid, seconds, publish=True):
+        with self.lib_p.lock:
+            self.lib_p.add_item("media/%s.mxf" % mid, {"id": mid, "duration": seconds},
+                                publish=publish)
+
+    def remove_media(self, mid):
+        with self.lib_p.lock:
+            self.lib_p.remove_item("media/%s.mxf" % mid)
+
+    def write(self, name, lines):
+        with open(os.path.join(self.path, name), "w") as f:
+            f.write("".join(x + "\n" for x in lines))
+
+    def call(self, method, *params):
+        r = self.box.call(method, *params)
+        self.test.assertNotEqual(r[0], "fault", r)
+        return plain(r)
+
+    def state(self):
+        return self.call("MivraBox.GetState", 0)["state"]
+
+    def events(self):
+        """(media_id, flags, start) of every event."""
+        out = []
+        for e in self.call("MivraBox.GetEvents", 0, 0, 1000)["events"]:
+            er = e["state"]["er"]
+            out.append((e["event"].split("\t")[6], er[0], er[2] / 1000.0))
+        return out
+
+    def load(self, lines, name="show"):
+        self.write(name + ".ply", lines)
+        r = self.call("MivraBox.LoadPlaylist", 0, name)
+        self.test.assertEqual(r["result"], len(lines), r)
+
+    def wait_present(self, n, timeout=5):
+        return wait_for(lambda: self.state()["lib_present_count"] >= n, timeout)
+
+    def plays(self, k):
+        """Datagrams of player k: (bytes, time)."""
+        return [(d["data"], d["time"]) for d in self.io[k].datagrams()]
+
+    def all_plays(self):
+        """(player, time) of every play datagram, in time order."""
+        out = [(k, t) for k in (0, 1) for d, t in self.plays(k)]
+        return sorted(out, key=lambda x: x[1])
+
+    def wait_plays(self, n, timeout):
+        return wait_for(lambda: len(self.all_plays()) >= n, timeout)
+
+    def arl(self):
+        """As-run lines of every day file."""
+        out = []
+        for name in sorted(os.listdir(self.path)):
+            if name.endswith(".arl"):
+                with open(os.path.join(self.path, name)) as f:
+                    out += [(name, x.split("\t")) for x in f.read().splitlines()]
+        return out
+
+    def log(self):
+        return self.box.log_text()
+
+    def wait_log(self, text, timeout=5):
+        return self.box.wait_log(text, timeout)
+
+
+class IOFakeStateTest(unittest.TestCase):
+    """The engine fake follows the cue calls and the fast play datagram."""
+
+    def test_player_state(self):
+        io = FakeService([IOEngine()]).start()
+        self.addCleanup(io.stop)
+        p = io.personalities["MivraIO"]
+        p.Stop()
+        p.PlaylistLoop(0)
+        p.PlaylistInsert(0, "a.mxf", 0, 49, "", "", "")
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.sendto(b"MivraIO.Play\0", ("127.0.0.1", io.port))
+        self.assertEqual(io.wait_datagrams(1, 5), 1)
+        self.assertTrue(wait_for(lambda: p.status == 1, 5))
+        self.assertEqual([h[1:] for h in p.Fake_History()],
+                         [["stop", ""], ["loop 0", ""], ["insert", "a.mxf"], ["play", "a.mxf"]])
+        self.assertEqual(p.Fake_State()["playlist"][0]["dur"], 49)
