@@ -1,8 +1,8 @@
-# One entry point: make test | make asan | make tsan | make bench | make fuzz
+# One entry point: make test | make demo | make asan | make tsan | make bench | make fuzz
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test asan tsan bench fuzz format clean
+.PHONY: all deps build test demo asan tsan bench fuzz format clean
 
 all: build
 
@@ -17,6 +17,10 @@ build: deps build/default/build.ninja
 
 test: build
 	ctest --test-dir build/default -j $(JOBS) --output-on-failure --timeout 600
+
+# A channel on air against the fakes for about a minute (DEMO_SECONDS caps it).
+demo: build
+	./scripts/demo build/default
 
 asan: deps
 	cmake --preset asan
