@@ -155,6 +155,7 @@ class _Handler(BaseHTTPRequestHandler):
 
     def setup(self):
         super().setup()
+        self.server.fake._track(self.request, True)
         # Headers and body go out in two writes: without this, delayed ACKs add 40 ms a call.
         self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
@@ -171,6 +172,12 @@ class _Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(out)
 
+    def finish(self):
+        try:
+            super().finish()
+        finally:
+            self.server.fake._track(self.request, False)
+
     def log_message(self, *args):
         pass
 
@@ -181,8 +188,12 @@ class _HTTPServer(ThreadingHTTPServer):
     allow_reuse_address = False
 
 
+class _ReusableHTTPServer(_HTTPServer):
+    allow_reuse_address = True
+
+
 class FakeService:
-    def __init__(self, personalities, host="127.0.0.1", port=0, udp=None):
+    def __init__(self, personalities, host="127.0.0.1", port=0, udp=None, reuse_address=False):
         self.personalities = {}
         for p in personalities:
             p.service = self
@@ -201,12 +212,16 @@ class FakeService:
         self._http = None
         self._udp = None
         self._threads = []
+        # A fake started again on the port of one that was killed binds despite TIME_WAIT.
+        self.reuse_address = reuse_address
+        self._conns = set()
 
     # --- life cycle ---
 
     def start(self):
         for _ in range(50):
-            http = _HTTPServer((self.host, self._port), _Handler)
+            cls = _ReusableHTTPServer if self.reuse_address else _HTTPServer
+            http = cls((self.host, self._port), _Handler)
             http.fake = self
             port = http.server_address[1]
             if not self.want_udp:
@@ -252,6 +267,24 @@ class FakeService:
             udp.close()
         for t in self._threads:
             t.join(timeout=2)
+
+    def kill(self):
+        """Stops like a crashed service: also the open connections are cut."""
+        self.stop()
+        with self._lock:
+            conns = list(self._conns)
+        for c in conns:
+            try:
+                c.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def _track(self, conn, opened):
+        with self._lock:
+            if opened:
+                self._conns.add(conn)
+            else:
+                self._conns.discard(conn)
 
     def __enter__(self):
         return self.start()

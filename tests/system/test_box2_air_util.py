@@ -49,7 +49,8 @@ class Channel:
         self.test = test
         self.lib_p = MediaLibrary()
         self.lib = FakeService([self.lib_p, LibraryIO()]).start()
-        self.io = [FakeService([IOEngine()]).start(), FakeService([IOEngine()]).start()]
+        # Reusable addresses: a test may kill an engine and start it again on its port.
+        self.io = [FakeService([IOEngine()], reuse_address=True).start() for _ in (0, 1)]
         test.addCleanup(self.stop_fakes)
         for mid, seconds in media:
             self.add_media(mid, seconds, publish=False)
