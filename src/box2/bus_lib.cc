@@ -33,13 +33,12 @@ int find_obj(const lib_object_list &l, const char *id) {
 // The object an id is registered on: an exact match in any list first.
 bool uses_object(bus *b, std::string_view id, const lib_object *o) {
     if (id == o->object) return true;
-    if (find_exact(b->present, id) >= 0 || find_exact(b->absent, id) >= 0 ||
-        find_exact(b->queued, id) >= 0)
-        return false;
     std::string variant(id.substr(0, id.rfind('.')));
     if (variant.size() == id.size()) return false;
     variant.push_back('#');
-    return variant == o->object;
+    if (variant != o->object) return false;
+    return find_exact(b->present, id) < 0 && find_exact(b->absent, id) < 0 &&
+           find_exact(b->queued, id) < 0;
 }
 
 }  // namespace
