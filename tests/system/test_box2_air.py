@@ -145,6 +145,16 @@ class AirTest(unittest.TestCase):
         self.assertIn("PRESENT->ABSENT object=[p#], origin=[p.mxf]", ch.log())
         self.assertIn("ABSENT->PRESENT object=[p#], origin=[p.mxf]", ch.log())
 
+    def test_failing_lookup_blocks_no_other_media(self):
+        ch = Channel(self, media=[("a", 30.0), ("b", 30.0)])
+        ch.lib.personalities["MivraIO"].Fake_FailNames(["bad"])
+        ch.load([line(start=tc(time.time() + 60), media="bad", dur=dur(5)),
+                 line(media="a", dur=dur(5)), line(media="b", dur=dur(5))])
+        self.assertTrue(ch.wait_present(2, 8), ch.log()[-2000:])
+        # The failing one stays queued; the others were looked up behind it.
+        self.assertEqual([e[1] & 0x284 for e in ch.events()], [0x200, 0x204, 0x204])
+        self.assertIn("mivra_io_basename_item(bad) failed", ch.log())
+
     def test_midnight_with_zero_delay(self):
         # Local time shortly before midnight: an fixed-time event after midnight follows an
         # event that ends before it, and every first event airs with no I/O delay.

@@ -254,3 +254,36 @@ TEST_F(SchedTest, TakeWaitsForMediaStateAndCue) {
 }
 
 }  // namespace
+
+namespace {
+
+// An exact media-id match wins over an object named by the id's '#' variant, wherever the two
+// stand in the lists.
+TEST_F(SchedTest, ExactMediaIdWinsOverVariant) {
+    insert(ev_line("clip.mxf"));
+    insert(ev_line("clip#"));
+    insert(ev_line("clip.mov"));  // on clip#
+    std::lock_guard lk(b->lock);
+    ASSERT_EQ(b->queued.count(), 2);
+    // clip.mxf goes to the end of QUEUED, as after a failed lookup.
+    lib_object *mxf = b->queued.items[0].release();
+    lib_object_list_remove(&b->queued, 0);
+    lib_object_list_push(&b->queued, mxf);
+    mivrabox_event *e = mivrabox_event_parse(ev_line("clip.mxf"));
+    EXPECT_EQ(bus_ply_item_register(b, e), 0);
+    mivrabox_event_unref(&e);
+    EXPECT_EQ(mxf->ref, 2);
+    EXPECT_EQ(b->queued.items[0]->ref, 2);
+    // clip# turns present: clip# and clip.mov follow it, clip.mxf keeps its own state.
+    lib_object *o = b->queued.items[0].release();
+    lib_object_list_remove(&b->queued, 0);
+    o->origin = "clip.mov";
+    lib_object_list_push(&b->present, o);
+    EXPECT_EQ(bus_ply_lib_handle_event_metas(b, o, 1), 2);
+    EXPECT_FALSE(ev(0)->flags & MIVRABOX_F_PRESENT);
+    EXPECT_TRUE(ev(1)->flags & MIVRABOX_F_PRESENT);
+    EXPECT_TRUE(ev(2)->flags & MIVRABOX_F_PRESENT);
+    EXPECT_STREQ(ev(2)->origin.c_str(), "clip.mov");
+}
+
+}  // namespace
