@@ -45,8 +45,8 @@ void join(std::thread &t) {
 
 }  // namespace
 
-const bus_hooks bus_hooks_default = {default_now_ms, default_range,   '+',
-                                     '-',            bus_io_async_cue_enqueu, bus_io_play};
+const bus_hooks bus_hooks_default = {default_now_ms,          default_range, '+', '-',
+                                     bus_io_async_cue_enqueu, bus_io_play};
 
 int bus_new(bus **out) {
     if (!out) return -22;

@@ -68,7 +68,7 @@ int bus_io_cue(bus *b, mivrabox_event *e) {
         src = j.last_play_src == SRC_IO_B ? SRC_IO_A : SRC_IO_B;
         const char *url = (src == SRC_IO_A ? b->io_a_url : b->io_b_url).c_str();
         int c = frames_or(j.in, 0);
-        int last = !j.out.empty() ? tc_str2frames(j.out.c_str())
+        int last = !j.out.empty()   ? tc_str2frames(j.out.c_str())
                    : !j.dur.empty() ? tc_str2frames(j.dur.c_str()) + c - 1
                                     : 0;
         // An in point without an end would give a negative length.

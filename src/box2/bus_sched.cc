@@ -230,8 +230,8 @@ bool pass(sched &s) {
                s.overdue(at(b, l + 1), now))
             l++;
         if (l + 1 < ply->count()) at(b, l + 1)->start_mode = 'F';
-        log_msg(LOG_INFO, "%s: dropping FT events range [%d, %d] of {%s, %s}", "bus_ply_proc", d,
-                l, at(b, d)->start_time.c_str(), at(b, l)->start_time.c_str());
+        log_msg(LOG_INFO, "%s: dropping FT events range [%d, %d] of {%s, %s}", "bus_ply_proc", d, l,
+                at(b, d)->start_time.c_str(), at(b, l)->start_time.c_str());
         bus_ply_delete_range(b, d, l, nullptr);
         return true;
     }
