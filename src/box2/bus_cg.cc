@@ -3,17 +3,11 @@
 
 void bus_cg_link_setup(bus *) {}
 
-int bus_cg_cue(bus *, const mivrabox_event *) {
-    return 0;
-}
+int bus_cg_cue(bus *, const mivrabox_event *) { return 0; }
 
-int bus_cg_play(bus *) {
-    return 0;
-}
+int bus_cg_play(bus *) { return 0; }
 
-int bus_cg_idle(bus *) {
-    return 0;
-}
+int bus_cg_idle(bus *) { return 0; }
 
 int bus_cg_tmpl_request(bus *b) {
     return oxtel_send(&b->oxtel, -1, "R4$VIDEO", 8);
