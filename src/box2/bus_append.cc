@@ -88,19 +88,21 @@ int bus_append_file(bus *b, const char *name) {
         unlink(path.c_str());
         return 0;
     }
-    int r;
+    int r, added;
     {
         std::lock_guard lk(b->lock);
         mivrabox_state st;
         auto word = [b] { return b->playlist->count() > 0 ? "APPEND" : "OPEN"; };
         log_msg(LOG_INFO, "%s[%d] will try %s [%s] origin [%s]", fn, b->index, word(), name,
                 path.c_str());
-        r = b->playlist->count() > 0 ? bus_ply_append(b, path.c_str(), &st)
-                                     : bus_ply_load(b, path.c_str(), &st);
+        int before = b->playlist->count();
+        r = before > 0 ? bus_ply_append(b, path.c_str(), &st) : bus_ply_load(b, path.c_str(), &st);
+        added = b->playlist->count() - before;
         log_msg(LOG_INFO, "%s[%d] done (r=%d) %s [%s] origin [%s]", fn, b->index, r, word(), name,
                 path.c_str());
     }
-    if (r < 0)
+    // A file with content of which no event could be read is kept like one that failed.
+    if (r < 0 || (added <= 0 && st.st_size > 0))
         keep_failed(b, path, name);
     else
         unlink(path.c_str());
