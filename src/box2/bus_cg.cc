@@ -236,16 +236,16 @@ int bus_cg_play(bus *b) {
     static const char *const name = "bus_cg_play";
     if (!b) return -22;
     lock_t lk(b->lock);
-    // The event being played carries the playing flag and is not on air yet.
-    int64_t playing = 0;
+    // The next items go to air only with the event they were built for: it must be playing,
+    // and no other event may be the one being played (playing, not on air yet).
+    const mivrabox_event *tagged = nullptr, *being_played = nullptr;
     for (const mivrabox_event *e : b->playlist->items) {
         uint64_t f = e->flags;
-        if ((f & MIVRABOX_F_PLAYING) && !(f & MIVRABOX_F_ON_AIR)) {
-            playing = e->sys_id;
-            break;
-        }
+        if (b->cg.next_sys_id != 0 && e->sys_id == b->cg.next_sys_id) tagged = e;
+        if (!being_played && (f & MIVRABOX_F_PLAYING) && !(f & MIVRABOX_F_ON_AIR)) being_played = e;
     }
-    bool ours = playing != 0 && playing == b->cg.next_sys_id;
+    bool ours =
+        tagged && (tagged->flags & MIVRABOX_F_PLAYING) && (!being_played || being_played == tagged);
     for (int i = 0; i < CG_LAYERS; i++) {
         bus_cg_item_free(&b->cg.current[i]);
         if (ours) b->cg.current[i] = std::move(b->cg.next[i]);

@@ -223,6 +223,49 @@ TEST_F(GfxTest, RelativeInPointAndChains) {
     EXPECT_EQ(drain(), (std::vector<std::string>{"R03B"}));
 }
 
+// On the real clock, with the idle walk run about every millisecond as the scheduler does: the
+// in, loop-out and out points of a layer are met within 50 ms.
+TEST_F(GfxTest, LayerTimingsOnTheWallClock) {
+    b->hooks = bus_hooks_default;
+    dev.run("send Y92T:");
+    ASSERT_TRUE(loaded(2, "T"));
+    mivrabox_event *e =
+        add(gfx_line('C', "m", "t", "T", "DSK@T#0=2|in@T#0=10|out@T#0=40|LOOP_OUT@T#0=15"));
+    ASSERT_EQ(bus_cg_cue(b, e), 0);
+    using clk = std::chrono::steady_clock;
+    clk::time_point t0, seen[3];
+    {
+        std::lock_guard lk(b->lock);
+        playing(e);
+        e->start = mivrabox_now_ms();
+        t0 = clk::now();
+        bus_cg_play(b);
+        on_air(e);
+    }
+    // Points passed: started (in), looped out (out minus loop-out), gone (out).
+    for (int k = 0; k < 3 && clk::now() - t0 < std::chrono::seconds(5);) {
+        {
+            std::lock_guard lk(b->lock);
+            bus_cg_idle(b);
+            int st = current(2) ? current(2)->state : CG_LAST + 1;
+            const int reached[3] = {CG_STARTED, CG_LOOPED_OUT, CG_LAST + 1};
+            while (k < 3 && st >= reached[k]) seen[k++] = clk::now();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(800));
+    }
+    const int want_ms[3] = {400, 1000, 1600};
+    for (int k = 0; k < 3; k++) {
+        auto at = std::chrono::duration_cast<std::chrono::milliseconds>(seen[k] - t0).count();
+        EXPECT_NEAR(double(at), want_ms[k], 50.0) << "point " << k;
+    }
+    // Already on the device: texted at play, keyed on at its in point.
+    std::vector<std::string> want = play_seq({});
+    want.insert(want.begin() + 3, "Z32ff");
+    want.erase(want.begin() + 2);
+    for (const char *m : {"Z32ff", "S42", "32 1", "S120", "32 0"}) want.push_back(m);
+    EXPECT_EQ(drain(), want);
+}
+
 // A play promotes only the graphics built for the event it plays; an event that left the
 // playlist prepares nothing.
 TEST_F(GfxTest, PlayOfAnotherEventKeysOff) {
@@ -238,6 +281,16 @@ TEST_F(GfxTest, PlayOfAnotherEventKeysOff) {
     gone.sys_id = 999999;
     EXPECT_EQ(bus_cg_cue(b, &gone), -2);
     EXPECT_NE(next(1), nullptr);
+    // When a plays after all, its items go to air, once.
+    on_air(other);
+    playing(a);
+    bus_cg_play(b);
+    ASSERT_NE(current(1), nullptr);
+    EXPECT_EQ(current(1)->templ, "LOGO");
+    EXPECT_EQ(next(1), nullptr);
+    on_air(a);
+    bus_cg_play(b);
+    EXPECT_EQ(current(1), nullptr);
 }
 
 // A template the device already shows is re-texted and keyed without a reload; a layer keyed
