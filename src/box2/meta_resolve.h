@@ -64,7 +64,8 @@ int mivrabox_event_meta_key_parse(const char *text, mivrabox_meta_key *key);
 
 // Resolves key_count keys for the cued event e at index e_idx of events[0, count): *values gets
 // a new array of key_count entries (a text or null), closed by a null entry, and *value_count
-// the key count. Whois is asked at most once per event. 0, -22 for bad arguments, -12.
+// the key count. Entries may be null in the middle: free with strv_free_n(values, value_count).
+// Whois is asked at most once per event. 0, -22 for bad arguments, -12.
 int mivrabox_event_meta_pairs_resolve(const mivrabox_event *e, int e_idx, int count,
                                       mivrabox_event *const *events, char *const *keys,
                                       int key_count, char ***values, int *value_count,
