@@ -91,12 +91,13 @@ int bus_append_file(bus *b, const char *name) {
     int r, added;
     {
         std::lock_guard lk(b->lock);
-        mivrabox_state st;
+        mivrabox_state state;
         auto word = [b] { return b->playlist->count() > 0 ? "APPEND" : "OPEN"; };
         log_msg(LOG_INFO, "%s[%d] will try %s [%s] origin [%s]", fn, b->index, word(), name,
                 path.c_str());
         int before = b->playlist->count();
-        r = before > 0 ? bus_ply_append(b, path.c_str(), &st) : bus_ply_load(b, path.c_str(), &st);
+        r = before > 0 ? bus_ply_append(b, path.c_str(), &state)
+                       : bus_ply_load(b, path.c_str(), &state);
         added = b->playlist->count() - before;
         log_msg(LOG_INFO, "%s[%d] done (r=%d) %s [%s] origin [%s]", fn, b->index, r, word(), name,
                 path.c_str());
