@@ -12,6 +12,7 @@
 #include "log.h"
 #include "tc.h"
 #include "wallclock.h"
+#include "whois.h"
 
 namespace {
 
@@ -79,6 +80,7 @@ bool bus_sleep(bus *b, int ms) {
 
 int bus_start(bus *b) {
     if (!b) return -22;
+    whois_init(nullptr);  // the settings are read at every lookup
     // Without a device address there is nothing to connect to.
     if (!b->oxtel_addr.empty()) {
         b->oxtel.address = b->oxtel_addr;
@@ -129,6 +131,7 @@ int bus_stop(bus *b) {
     join(b->th_ply);
     join(b->th_state);
     join(b->th_queue);
+    whois_fini(nullptr);
     log_msg(LOG_INFO, "%s[%d] exiting", "bus_stop", b->index);
     return 0;
 }
