@@ -12,6 +12,7 @@
 #include "log.h"
 #include "tc.h"
 #include "wallclock.h"
+#include "whois.h"
 
 namespace {
 
@@ -75,6 +76,7 @@ bool bus_sleep(bus *b, int ms) {
 
 int bus_start(bus *b) {
     if (!b) return -22;
+    whois_init(nullptr);  // the settings are read at every lookup
     // Without a device address there is nothing to connect to.
     if (!b->oxtel_addr.empty()) {
         b->oxtel.address = b->oxtel_addr;
@@ -125,6 +127,7 @@ int bus_stop(bus *b) {
     join(b->th_ply);
     join(b->th_state);
     join(b->th_queue);
+    whois_fini(nullptr);
     log_msg(LOG_INFO, "%s[%d] exiting", "bus_stop", b->index);
     return 0;
 }

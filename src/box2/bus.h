@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "box2_deps.h"
+#include "bus_cg.h"
 #include "oxtel.h"
 #include "text.h"
 
@@ -73,8 +74,7 @@ struct bus {
 
     bus_tmpl_listing tmpl;
 
-    int keyer_tally[16] = {};
-    text4k image_tally[16];
+    bus_cg_layers cg;  // graphics layers and the device's tallies
 
     // Asynchronous cue: the scheduler hands over one sys_id, the cue thread talks to the player.
     std::thread th_cue;
@@ -124,7 +124,9 @@ void bus_tmpl_listing_end(bus *b);
 
 // Graphics layers. Cue prepares the next items of an event (0, or -2 when the event left the
 // playlist), play makes them current, idle advances every current item once per scheduler turn
-// (0, or -11 when nothing is playing). Idle runs under the bus lock.
+// (0, or -11 when nothing is playing). Idle runs under the bus lock. Play promotes the next items
+// only when they were built for the event being played (the one flagged playing and not yet on
+// air); otherwise it keys every layer off.
 int bus_cg_cue(bus *b, const mivrabox_event *ev);
 int bus_cg_play(bus *b);
 int bus_cg_idle(bus *b);
@@ -136,6 +138,10 @@ void bus_ply_proc(bus *b);
 void bus_lib_proc_state(bus *b);
 void bus_lib_proc_queue(bus *b);
 void bus_append_proc(bus *b);
+// One file of the drop folder: a playlist ("*.ply") is opened into an empty bus or appended,
+// then removed (kept in "failed" when it does not load); other files are removed unread; hidden
+// files are left alone. The load or append result, or 0.
+int bus_append_file(bus *b, const char *name);
 void bus_io_async_cue_proc(bus *b);
 
 // Playlist operations (bus_ply.cc). Each takes the bus lock; st (may be null) is filled after.

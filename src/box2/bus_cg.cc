@@ -1,13 +1,483 @@
-// Graphics side of a bus: its Oxtel link callbacks and the device's template listing.
+// Graphics side of a bus: its layers, its Oxtel link callbacks and the device's template listing.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
 #include "bus.h"
+#include "log.h"
+#include "meta_resolve.h"
+#include "tc.h"
 
-void bus_cg_link_setup(bus *) {}
+const char *const cg_state_names[7] = {"NONE",    "LOADING",    "LOADED", "TEXTED",
+                                       "STARTED", "LOOPED_OUT", "LAST"};
 
-int bus_cg_cue(bus *, const mivrabox_event *) { return 0; }
+cg_item::~cg_item() {
+    cg_chain rest = std::move(next);
+    while (rest) rest = std::move(rest->next);
+}
 
-int bus_cg_play(bus *) { return 0; }
+namespace {
 
-int bus_cg_idle(bus *) { return 0; }
+using lock_t = std::lock_guard<std::recursive_mutex>;
+
+struct ply_holder {
+    ply_list *p = nullptr;
+    ~ply_holder() {
+        if (p) ply_free(&p);
+    }
+};
+
+int resolve(const cg_item *it, int v) {
+    return v < 0 ? v + it->ev_len : v;
+}
+
+const char *state_name(int s) {
+    return s >= 0 && s <= CG_LAST ? cg_state_names[s] : "?";
+}
+
+cg_chain *chain_tail(cg_chain *head) {
+    while (*head) head = &(*head)->next;
+    return head;
+}
+
+int read_int(const char *s) {
+    long v = strtol(s, nullptr, 10);
+    return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : int(v);
+}
+
+void send_boxes(bus *b, int layer, const cg_item *it, const char *fn, bool play, int64_t f) {
+    for (int j = 0; j < CG_BOXES; j++) {
+        if (!it->box[j]) continue;
+        if (play)
+            log_msg(LOG_INFO, "%s: [%d] layer %d textbox %d <= [%s]", fn, b->index, layer, j,
+                    it->box[j]->c_str());
+        else
+            log_msg(LOG_INFO, "%s: [%d]@%ld layer %d textbox %d => [%s]", fn, b->index, long(f),
+                    layer, j, it->box[j]->c_str());
+        oxtel_update_text_field(&b->oxtel, layer, j, 0, it->box[j]->c_str());
+    }
+}
+
+bool image_loaded(bus *b, int layer, const cg_item *it) {
+    std::lock_guard lk(b->cg.tally_mu);
+    return b->cg.image_tally[layer] == it->templ;
+}
+
+}  // namespace
+
+// ---- items ----
+
+int cg_item_start(const cg_item *it) {
+    if (it->flags & CG_F_IN) return resolve(it, it->in);
+    if ((it->flags & CG_F_OUT) && (it->flags & CG_F_DUR)) return resolve(it, it->out) - it->dur;
+    return 0;
+}
+
+int cg_item_end(const cg_item *it) {
+    if (it->flags & CG_F_OUT) return resolve(it, it->out);
+    if ((it->flags & CG_F_IN) && (it->flags & CG_F_DUR)) return resolve(it, it->in) + it->dur;
+    return 0;
+}
+
+void bus_cg_item_free(cg_chain *head) {
+    if (head) head->reset();
+}
+
+void bus_cg_layers_free(bus *b, int which) {
+    lock_t lk(b->lock);
+    cg_chain *chains = which ? b->cg.next : b->cg.current;
+    for (int i = 0; i < CG_LAYERS; i++) bus_cg_item_free(&chains[i]);
+}
+
+int bus_cg_event_len(const mivrabox_event *e) {
+    int a = e->mark_in.empty() ? 0 : tc_str2frames(e->mark_in.c_str());
+    int last;
+    if (!e->mark_out.empty())
+        last = tc_str2frames(e->mark_out.c_str());
+    else if (!e->duration.empty())
+        last = tc_str2frames(e->duration.c_str()) + a - 1;
+    else
+        return 0;  // no length known: relative points stay unset
+    return last - a + 1;
+}
+
+void bus_cg_cue_item_preps(bus *, const mivrabox_event *e, int ev_len, cg_chain *next) {
+    static const char *const name = "bus_cg_cue_item_preps";
+    std::vector<std::string> seen;
+    std::string_view assets = e->assets.view();
+    size_t at = 0;
+    while (at <= assets.size()) {
+        size_t plus = assets.find('+', at);
+        if (plus == std::string_view::npos) plus = assets.size();
+        std::string templ(assets.substr(at, plus - at));
+        at = plus + 1;
+        if (templ.empty()) continue;
+        int n = 0;
+        for (const std::string &s : seen) n += s == templ;
+        seen.push_back(templ);
+        // A ':' would end the load command on the wire and start another.
+        if (templ.find(':') != std::string::npos) {
+            log_msg(LOG_ERROR, "%s: template [%s] holds ':', dropped", name, templ.c_str());
+            continue;
+        }
+        auto it = std::make_unique<cg_item>();
+        it->templ = templ;
+        it->ev_len = ev_len;
+        std::string suffix = "@" + templ + "#" + std::to_string(n);
+        for (int j = 0; j < CG_BOXES; j++) {
+            const char *v = nullptr;
+            std::string key = std::to_string(j) + suffix;
+            if (mivrabox_event_meta_get(e, key.c_str(), &v) >= 0 && v) it->box[j] = v;
+        }
+        struct field {
+            const char *prefix;
+            int cg_item::*member;
+            int flag;
+        };
+        static const field fields[] = {{"in", &cg_item::in, CG_F_IN},
+                                       {"out", &cg_item::out, CG_F_OUT},
+                                       {"dur", &cg_item::dur, CG_F_DUR},
+                                       {"DSK", &cg_item::dsk, CG_F_DSK},
+                                       {"LOOP_OUT", &cg_item::loop_out, CG_F_LOOP_OUT}};
+        for (const mivrabox_meta_pair &p : e->pairs)
+            for (const field &fd : fields)
+                if (p.key.view() == fd.prefix + suffix) {
+                    (*it).*fd.member = read_int(p.value.c_str());
+                    it->flags |= fd.flag;
+                }
+        // Points counted back from the end need a known length.
+        if (ev_len <= 0 && (it->flags & CG_F_IN) && it->in < 0) it->flags &= ~CG_F_IN;
+        if (ev_len <= 0 && (it->flags & CG_F_OUT) && it->out < 0) it->flags &= ~CG_F_OUT;
+        if (!(it->flags & CG_F_DSK) || it->dsk < 0 || it->dsk >= CG_LAYERS) {
+            log_msg(LOG_ERROR, "%s: template [%s] has no DSK specified", name, templ.c_str());
+            continue;
+        }
+        *chain_tail(&next[it->dsk]) = std::move(it);
+    }
+}
+
+// ---- cue, play, idle ----
+
+int bus_cg_cue(bus *b, const mivrabox_event *ev) {
+    static const char *const name = "bus_cg_cue";
+    if (!b || !ev) return -22;
+    try {
+        ply_holder copy;
+        int idx;
+        std::string asset_path;
+        whois_config wc;
+        {
+            lock_t lk(b->lock);
+            idx = ply_find_sys_id(b->playlist, ev->sys_id);
+            if (idx < 0) return -2;
+            if (ply_dup(b->playlist, &copy.p) < 0) return -12;
+            if (!b->default_asset.empty())
+                asset_path = b->path.str() + "/" + b->default_asset.str();
+            wc.method = b->whois_method;
+            for (int i = 0; i < 4; i++) wc.arg[i] = b->whois_arg[i];
+        }
+        // Built privately and installed in one step below: a play never sees half a chain.
+        const mivrabox_event *e = copy.p->items[size_t(idx)];
+        int len = bus_cg_event_len(e);
+        cg_chain next[CG_LAYERS];
+        if (e->assets.empty() || e->assets.view()[0] == '+') {
+            ply_holder defaults;
+            if (!asset_path.empty() && asset_path.size() <= 4095 &&
+                ply_load(&defaults.p, asset_path.c_str()) >= 0)
+                for (const mivrabox_event *d : defaults.p->items)
+                    if (d->event_type == e->event_type) bus_cg_cue_item_preps(b, d, len, next);
+        }
+        bus_cg_cue_item_preps(b, e, len, next);
+
+        std::vector<std::string> keys;
+        for (cg_chain &c : next)
+            for (cg_item *it = c.get(); it; it = it->next.get())
+                for (auto &box : it->box)
+                    if (box) meta_keys_collect(*box, keys);
+        log_msg(LOG_INFO, "%s: metas.keys.count=%d", name, int(keys.size()));
+        for (size_t k = 0; k < keys.size(); k++)
+            log_msg(LOG_INFO, "%s: key[%d]=[%s]", name, int(k), keys[k].c_str());
+        if (!keys.empty()) {
+            std::vector<char *> key_ptrs;
+            for (std::string &k : keys) key_ptrs.push_back(k.data());
+            char **vals = nullptr;
+            int nvals = 0;
+            mivrabox_event_meta_pairs_resolve(e, idx, copy.p->count(), copy.p->items.data(),
+                                              key_ptrs.data(), int(keys.size()), &vals, &nvals,
+                                              &wc);
+            log_msg(LOG_INFO, "%s: metas.vals.count=%d", name, nvals);
+            for (int k = 0; k < nvals; k++)
+                log_msg(LOG_INFO, "%s: val[%d]=[%s]", name, k, vals[k] ? vals[k] : "");
+            for (cg_chain &c : next)
+                for (cg_item *it = c.get(); it; it = it->next.get())
+                    for (auto &box : it->box)
+                        if (box) *box = meta_keys_fill(*box, keys, nvals ? vals : nullptr);
+            // Values may be missing in the middle: free them by count.
+            if (vals) strv_free_n(&vals, &nvals);
+        }
+
+        lock_t lk(b->lock);
+        for (int i = 0; i < CG_LAYERS; i++) {
+            b->cg.next[i] = std::move(next[i]);
+            const cg_item *it = b->cg.next[i].get();
+            if (it)
+                log_msg(LOG_INFO, "%s: [%d] NEXT, layer %d state %d (%s) templ=[%s]", name,
+                        b->index, i, it->state, state_name(it->state), it->templ.c_str());
+        }
+        b->cg.next_sys_id = ev->sys_id;
+        return 0;
+    } catch (...) {
+        return -12;
+    }
+}
+
+int bus_cg_play(bus *b) {
+    static const char *const name = "bus_cg_play";
+    if (!b) return -22;
+    lock_t lk(b->lock);
+    // The next items go to air only with the event they were built for: it must be playing,
+    // and no other event may be the one being played (playing, not on air yet).
+    const mivrabox_event *tagged = nullptr, *being_played = nullptr;
+    for (const mivrabox_event *e : b->playlist->items) {
+        uint64_t f = e->flags;
+        if (b->cg.next_sys_id != 0 && e->sys_id == b->cg.next_sys_id) tagged = e;
+        if (!being_played && (f & MIVRABOX_F_PLAYING) && !(f & MIVRABOX_F_ON_AIR)) being_played = e;
+    }
+    bool ours =
+        tagged && (tagged->flags & MIVRABOX_F_PLAYING) && (!being_played || being_played == tagged);
+    for (int i = 0; i < CG_LAYERS; i++) {
+        bus_cg_item_free(&b->cg.current[i]);
+        if (ours) b->cg.current[i] = std::move(b->cg.next[i]);
+    }
+    if (ours) b->cg.next_sys_id = 0;
+    for (int i = 0; i < CG_LAYERS; i++) {
+        cg_item *it = b->cg.current[i].get();
+        if (!it) {
+            log_msg(LOG_INFO, "%s: [%d] key off %d", name, b->index, i);
+            oxtel_cut_keyer(&b->oxtel, i, 0);
+            continue;
+        }
+        if (!image_loaded(b, i, it)) {
+            it->state = CG_LOADING;
+            log_msg(LOG_INFO, "%s: [%d] key off %d {%s}", name, b->index, i, it->templ.c_str());
+            oxtel_cut_keyer(&b->oxtel, i, 0);
+            oxtel_load_image(&b->oxtel, i, it->templ.c_str());
+        } else {
+            log_msg(LOG_INFO, "%s: [%d] layer %d already loaded {%s}", name, b->index, i,
+                    it->templ.c_str());
+            send_boxes(b, i, it, name, true, 0);
+            it->state = CG_TEXTED;
+            oxtel_render_box(&b->oxtel, i, 255);
+            int start = cg_item_start(it);
+            if (bus_cg_key_tally(b, i) == 0) {
+                if (start <= 0) {
+                    log_msg(LOG_INFO, "%s: [%d] key on %d, restart anim", name, b->index, i);
+                    it->state = CG_STARTED;
+                    oxtel_restart_animation(&b->oxtel, i);
+                    oxtel_cut_keyer(&b->oxtel, i, 1);
+                }
+            } else if (start > 0) {
+                log_msg(LOG_INFO, "%s: [%d] key off %d", name, b->index, i);
+                oxtel_cut_keyer(&b->oxtel, i, 0);
+            }
+        }
+        log_msg(LOG_INFO, "%s: [%d] layer %d state %d (%s)", name, b->index, i, it->state,
+                state_name(it->state));
+    }
+    return 0;
+}
+
+int bus_cg_idle(bus *b) {
+    static const char *const name = "bus_cg_idle";
+    if (!b) return -22;
+    lock_t lk(b->lock);
+    const ply_list *ply = b->playlist;
+    if (ply->count() == 0 || !(ply->items[0]->flags & MIVRABOX_F_PLAYING)) return -11;
+    const long f = long((b->hooks.now_ms(b) - ply->items[0]->start) / CG_FRAME_MS);
+    const int ix = b->index;
+    for (int i = 0; i < CG_LAYERS; i++) {
+        for (bool more = true; more && b->cg.current[i];) {
+            cg_item *it = b->cg.current[i].get();
+            const int start = cg_item_start(it), end = cg_item_end(it);
+            switch (it->state) {
+                case CG_NONE:
+                    if (image_loaded(b, i, it)) {
+                        it->state = CG_LOADED;
+                        break;
+                    }
+                    log_msg(LOG_INFO, "%s: [%d]@%ld layer %d loading [%s]", name, ix, f, i,
+                            it->templ.c_str());
+                    oxtel_load_image(&b->oxtel, i, it->templ.c_str());
+                    it->state = CG_LOADING;
+                    break;
+                case CG_LOADING:
+                    if (!image_loaded(b, i, it)) {
+                        more = false;
+                        break;
+                    }
+                    log_msg(LOG_INFO, "%s: [%d]@%ld layer %d loaded [%s]", name, ix, f, i,
+                            it->templ.c_str());
+                    it->state = CG_LOADED;
+                    break;
+                case CG_LOADED:
+                    send_boxes(b, i, it, name, false, f);
+                    it->state = CG_TEXTED;
+                    break;
+                case CG_TEXTED:
+                    if (start >= 0 && f < start) {
+                        more = false;
+                        break;
+                    }
+                    it->state = CG_STARTED;
+                    log_msg(LOG_INFO, "%s: [%d]@%ld restarting %d", name, ix, f, i);
+                    oxtel_render_box(&b->oxtel, i, 255);
+                    oxtel_restart_animation(&b->oxtel, i);
+                    oxtel_cut_keyer(&b->oxtel, i, 1);
+                    break;
+                case CG_STARTED:
+                    if ((it->flags & CG_F_LOOP_OUT) && it->loop_out >= 0) {
+                        if (end <= 0 || f < end - it->loop_out) {
+                            more = false;
+                            break;
+                        }
+                        log_msg(LOG_INFO, "%s: [%d]@%ld continuing %d", name, ix, f, i);
+                        oxtel_stop_animation(&b->oxtel, i, 0);
+                    }
+                    it->state = CG_LOOPED_OUT;
+                    break;
+                case CG_LOOPED_OUT:
+                    if (end <= 0 || f < end) {
+                        more = false;
+                        break;
+                    }
+                    log_msg(LOG_INFO, "%s: [%d]@%ld stopping %d", name, ix, f, i);
+                    oxtel_cut_keyer(&b->oxtel, i, 0);
+                    it->state = CG_LAST;
+                    break;
+                default:
+                    // LAST: the chain's next item takes the layer from the next turn on.
+                    log_msg(LOG_INFO, "%s: [%d]@%ld cleaning %d", name, ix, f, i);
+                    b->cg.current[i] = std::move(it->next);
+                    more = false;
+                    break;
+            }
+        }
+    }
+    return 0;
+}
+
+// ---- tallies and the link callbacks ----
+
+int bus_cg_key_tally(bus *b, int layer) {
+    std::lock_guard lk(b->cg.tally_mu);
+    return layer >= 0 && layer < CG_LAYERS ? b->cg.key_tally[layer] : 0;
+}
+
+std::string bus_cg_image_tally(bus *b, int layer) {
+    std::lock_guard lk(b->cg.tally_mu);
+    return layer >= 0 && layer < CG_LAYERS ? b->cg.image_tally[layer].str() : std::string();
+}
+
+namespace {
+
+int cb_cut_keyer(void *user, int layer, int dir) {
+    bus *b = static_cast<bus *>(user);
+    log_msg(LOG_INFO, "tally %s: %d %d", "_CutKeyer", layer, dir);
+    std::lock_guard lk(b->cg.tally_mu);
+    if (layer >= 0 && layer < CG_LAYERS) b->cg.key_tally[layer] = dir;
+    return 0;
+}
+
+int cb_image_load_tally(void *user, int layer, const char *text) {
+    bus *b = static_cast<bus *>(user);
+    log_msg(LOG_INFO, "tally %s: %d [%s]", "_ImageLoadTally", layer, text);
+    std::lock_guard lk(b->cg.tally_mu);
+    if (layer < 0 || layer >= CG_LAYERS) return 0;
+    if (text[0] == '>')
+        b->cg.image_tally[layer].clear();
+    else
+        b->cg.image_tally[layer] = text;
+    return 0;
+}
+
+int cb_nothing_i(void *, int) {
+    return 0;
+}
+
+int cb_nothing_iii(void *, int, int, int) {
+    return 0;
+}
+
+// One answer of the template listing; first clears what an earlier listing left.
+int listing_answer(bus *b, int flag, const char *text, bool first) {
+    bus_tmpl_listing &t = b->tmpl;
+    {
+        std::lock_guard lk(t.mu);
+        if (!t.busy) return 0;
+        if (first) t.names.clear();
+        if (flag != 1 && t.names.size() < 4096) t.names.emplace_back(text);
+    }
+    if (flag == 1)
+        bus_tmpl_listing_end(b);
+    else
+        oxtel_send(&b->oxtel, -1, "R5$VIDEO", 8);
+    return 0;
+}
+
+int cb_first_file(void *user, int flag, const char *text) {
+    return listing_answer(static_cast<bus *>(user), flag, text, true);
+}
+
+int cb_next_file(void *user, int flag, const char *text) {
+    return listing_answer(static_cast<bus *>(user), flag, text, false);
+}
+
+oxtel_cbs make_cbs() {
+    oxtel_cbs t = {};
+    t.CutKeyer = cb_cut_keyer;
+    t.EnableVideoTallies = cb_nothing_i;
+    t.QuerySubsequentFileResponse = cb_next_file;
+    t.QueryFirstFileResponse = cb_first_file;
+    t.ImageLoadTally = cb_image_load_tally;
+    t.EnableVideoTalliesEx = cb_nothing_iii;
+    return t;
+}
+
+}  // namespace
+
+const oxtel_cbs bus_oxtel_cbs = make_cbs();
+
+int oxtel_cb_cmd(oxtel_ctx *, int, void *user, char *msg, int len) {
+    try {
+        return oxtel_cmd_parser_cb(&bus_oxtel_cbs, user, msg, len);
+    } catch (...) {
+        return -12;
+    }
+}
+
+int oxtel_cb_conn(oxtel_ctx *ctx, int state, void *user) {
+    bus *b = static_cast<bus *>(user);
+    log_msg(LOG_INFO, "%s: conn=%d", "oxtel_cb_conn", state);
+    {
+        std::lock_guard lk(b->cg.tally_mu);
+        for (int i = 0; i < CG_LAYERS; i++) {
+            b->cg.key_tally[i] = 0;
+            b->cg.image_tally[i].clear();
+        }
+    }
+    if (state == 1) {
+        // The device then reports its current keyer and image state.
+        oxtel_enable_video_tallies(ctx, 1);
+        oxtel_enquire_video_tallies(ctx);
+    }
+    return 0;
+}
+
+void bus_cg_link_setup(bus *b) {
+    b->oxtel.data_cb = oxtel_cb_cmd;
+    b->oxtel.conn_cb = oxtel_cb_conn;
+}
 
 int bus_cg_tmpl_request(bus *b) {
     return oxtel_send(&b->oxtel, -1, "R4$VIDEO", 8);

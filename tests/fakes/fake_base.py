@@ -294,10 +294,10 @@ class FakeService:
 
     # --- what tests use ---
 
-    def script(self, method, **spec):
+    def script(self, method, **plan):
         """Queues a reply script for method (see the module text)."""
         with self._lock:
-            self._scripts[method].append(dict(spec))
+            self._scripts[method].append(dict(plan))
 
     def calls(self, which=""):
         """Logged calls of a method, of a namespace ("MivraIO."), or all (""): dicts of method,
@@ -376,14 +376,14 @@ class FakeService:
             queue = self._scripts.get(method)
             if not queue:
                 return {}
-            spec = queue[0]
-            times = int(spec.get("times", 1))
+            plan = queue[0]
+            times = int(plan.get("times", 1))
             if times > 0:
                 if times == 1:
                     queue.pop(0)
                 else:
-                    spec["times"] = times - 1
-            return spec
+                    plan["times"] = times - 1
+            return plan
 
     def _handle(self, body, path):
         try:
@@ -407,27 +407,27 @@ class FakeService:
             with self._cond:
                 self._in_flight -= 1
 
-    def _scripted(self, method, args, spec):
-        if spec.get("delay"):
-            time.sleep(float(spec["delay"]))
-        if spec.get("silence"):
+    def _scripted(self, method, args, plan):
+        if plan.get("delay"):
+            time.sleep(float(plan["delay"]))
+        if plan.get("silence"):
             self._release.wait()
             return self._fault(-32000, "released")
-        if spec.get("drop"):
+        if plan.get("drop"):
             return None
-        if "fault" in spec:
-            code, text = spec["fault"]
+        if "fault" in plan:
+            code, text = plan["fault"]
             return self._fault(int(code), str(text))
-        if "raw" in spec:
-            raw = spec["raw"]
+        if "raw" in plan:
+            raw = plan["raw"]
             return raw.encode() if isinstance(raw, str) else bytes(raw)
 
         def value():
-            reply = spec["reply"] if "reply" in spec else self._personality_reply(method, args)
+            reply = plan["reply"] if "reply" in plan else self._personality_reply(method, args)
             if isinstance(reply, dict):
                 reply = dict(reply)
-                reply.update(spec.get("set", {}))
-                for name in spec.get("omit", []):
+                reply.update(plan.get("set", {}))
+                for name in plan.get("omit", []):
                     reply.pop(name, None)
             return reply
 
@@ -456,7 +456,7 @@ class FakeService:
         return xmlrpc.client.dumps(xmlrpc.client.Fault(code, text), methodresponse=True).encode()
 
     def _control(self, name, args):
-        """Fake.Script(method, spec), Fake.Calls([which]) -> call texts, Fake.Log([which]),
+        """Fake.Script(method, plan), Fake.Calls([which]) -> call texts, Fake.Log([which]),
         Fake.Datagrams(), Fake.WaitCalls(n, timeout[, which]), Fake.WaitDatagrams(n, timeout),
         Fake.Stats(), Fake.Reset(), Fake.Release(); a personality may add its own Fake_<Name>."""
         if name == "Script":

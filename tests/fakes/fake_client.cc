@@ -159,16 +159,16 @@ void fake_proc::script(const char *method, const char *format, ...) {
     env_holder e;
     va_list ap;
     va_start(ap, format);
-    xmlrpc_value *spec = nullptr;
+    xmlrpc_value *plan = nullptr;
     const char *tail = nullptr;
-    xmlrpc_build_value_va(&e.env, format, ap, &spec, &tail);
+    xmlrpc_build_value_va(&e.env, format, ap, &plan, &tail);
     va_end(ap);
     if (e.env.fault_occurred) {
         fprintf(stderr, "fake_proc: bad script format %s: %s\n", format, e.env.fault_string);
         return;
     }
-    xmlrpc_value *r = control("Fake.Script", "(sV)", method, spec);
-    xmlrpc_DECREF(spec);
+    xmlrpc_value *r = control("Fake.Script", "(sV)", method, plan);
+    xmlrpc_DECREF(plan);
     if (r) xmlrpc_DECREF(r);
 }
 

@@ -24,7 +24,16 @@ Commands (text arguments take backslash escapes such as \\x00 or \\n):
     close [id] | reset [id]       end connections politely or with a reset
     unlisten | listen             be absent (refuse connections) or present again on the port
     connect <host:port>           dial a link in server mode
+    answer on|off                 behave as a device (below); off by default
+    templates <name,name,...>     the template store listed by R4$VIDEO / R5$VIDEO
+    listing on|silent             answer template listings, or leave them unanswered
     sync <token> | quit
+
+As a device (--answer, or answer on) it keeps per layer the loaded template and the keyer
+direction: "R0<layer><name>" loads (answered "Y9<layer><name>" once tallies are on), "3<layer> <d>"
+keys (answered "3<layer> <d>"), "Y61" turns a connection's tallies on ("Y60" off), "Y6" reports
+every layer's keyer and image state, "R4$VIDEO" starts the template listing ("R40<name>") and
+each "R5$VIDEO" gives the next name ("R50<name>"), the end being "R41$VIDEO" / "R51$VIDEO".
 """
 
 import codecs
@@ -42,7 +51,13 @@ def _show(data):
 
 
 class OxtelDevice:
-    def __init__(self, host="127.0.0.1", port=0, on_event=None):
+    def __init__(self, host="127.0.0.1", port=0, on_event=None, answer=False, templates=()):
+        self.answer = answer
+        self.templates = list(templates)
+        self.listing_silent = False
+        self.layers = {}  # layer -> [image bytes as on the wire or b"", keyer direction]
+        self._tallies_on = set()
+        self._list_pos = {}
         self.host = host
         self.port = port
         self.on_event = on_event  # called as on_event(kind, conn_id, data) from device threads
@@ -158,6 +173,48 @@ class OxtelDevice:
     def wait_messages(self, count, timeout=5.0):
         return self.wait(lambda: len(self.messages) >= count, timeout)
 
+    # ---- behaving as a device ----
+
+    @staticmethod
+    def escape(name):
+        out = name.encode() if isinstance(name, str) else name
+        for plain, code in ((b"\\", b"\\5C"), (b":", b"\\3A"), (b";", b"\\3B"), (b"|", b"\\7C")):
+            out = out.replace(plain, code)
+        return out
+
+    def _layer_tallies(self, layer):
+        image, key = self.layers.get(layer, [b"", 0])
+        return [b"3%X %d:" % (layer, key), b"Y9%x%s:" % (layer, image or b">")]
+
+    def _answer(self, cid, msg):
+        out = []
+        if msg in (b"Y61", b"Y60"):
+            (self._tallies_on.add if msg == b"Y61" else self._tallies_on.discard)(cid)
+        elif msg == b"Y6":
+            if cid in self._tallies_on:
+                for layer in sorted(self.layers):
+                    out += self._layer_tallies(layer)
+        elif len(msg) >= 4 and msg[:2] == b"R0" and msg[2:3] in b"0123456789abcdefABCDEF":
+            layer = int(msg[2:3], 16)
+            self.layers.setdefault(layer, [b"", 0])[0] = msg[3:]
+            if cid in self._tallies_on:
+                out.append(b"Y9%x%s:" % (layer, msg[3:]))
+        elif len(msg) == 4 and msg[:1] == b"3" and msg[2:3] == b" " and msg[3:4] in b"012":
+            layer = int(msg[1:2], 16)
+            self.layers.setdefault(layer, [b"", 0])[1] = int(msg[3:4])
+            if cid in self._tallies_on:
+                out.append(b"3%X %d:" % (layer, int(msg[3:4])))
+        elif msg in (b"R4$VIDEO", b"R5$VIDEO") and not self.listing_silent:
+            lead = msg[:2]
+            pos = 0 if lead == b"R4" else self._list_pos.get(cid, 0)
+            if pos < len(self.templates):
+                out.append(lead + b"0" + self.escape(self.templates[pos]) + b":")
+                self._list_pos[cid] = pos + 1
+            else:
+                out.append(lead + b"1$VIDEO:")
+        if out:
+            self.send(b"".join(out), cid)
+
     # ---- threads ----
 
     def _spawn(self, fn, *args):
@@ -206,6 +263,8 @@ class OxtelDevice:
                 self._event("RECV", cid, msg)
                 if msg in self.replies:
                     self.send(self.replies[msg], cid)
+                if self.answer:
+                    self._answer(cid, msg)
         with self._lock:
             self.conns.pop(cid, None)
             self._lock.notify_all()
@@ -223,13 +282,15 @@ def _arg(text):
 
 
 def main(argv):
-    port, dial = 0, []
+    port, dial, answer = 0, [], False
     it = iter(argv)
     for a in it:
         if a == "--port":
             port = int(next(it))
         elif a == "--connect":
             dial.append(next(it))
+        elif a == "--answer":
+            answer = True
     out_lock = threading.Lock()
 
     def emit(line):
@@ -243,7 +304,7 @@ def main(argv):
         else:
             emit("%s %d" % (kind, cid))
 
-    dev = OxtelDevice(port=port, on_event=on_event)
+    dev = OxtelDevice(port=port, on_event=on_event, answer=answer)
     dev.start()
     emit("PORT %d" % dev.port)
     for target in dial:
@@ -273,6 +334,12 @@ def main(argv):
             elif cmd == "connect":
                 host, p = rest.rsplit(":", 1)
                 dev.connect(host, int(p))
+            elif cmd == "answer":
+                dev.answer = rest == "on"
+            elif cmd == "templates":
+                dev.templates = [n for n in rest.split(",") if n]
+            elif cmd == "listing":
+                dev.listing_silent = rest == "silent"
             elif cmd == "sync":
                 emit("SYNC " + rest)
             elif cmd == "quit":

@@ -1,0 +1,158 @@
+#include "whois.h"
+
+#include <curl/curl.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "log.h"
+#include "meta_resolve.h"
+
+namespace {
+
+struct curl_easy_deleter {
+    void operator()(CURL *c) const { curl_easy_cleanup(c); }
+};
+using curl_easy_ptr = std::unique_ptr<CURL, curl_easy_deleter>;
+
+struct whois_body {
+    std::string data;
+    bool too_big = false;
+};
+
+size_t whois_write_cb(char *ptr, size_t size, size_t nmemb, void *user) {
+    auto *body = static_cast<whois_body *>(user);
+    size_t n = size * nmemb;
+    // Anything other than n makes curl end the transfer with a write error.
+    if (n > WHOIS_REPLY_MAX - body->data.size()) {
+        body->too_big = true;
+        return 0;
+    }
+    try {
+        body->data.append(ptr, n);
+    } catch (...) {
+        return 0;
+    }
+    return n;
+}
+
+bool unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+std::string percent_encode(std::string_view s) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(s.size());
+    for (unsigned char c : s) {
+        if (unreserved(c)) {
+            out += char(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+int whois_init(whois_config *) {
+    // curl's global set-up is not safe to race with other threads' first transfers.
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
+    return 0;
+}
+
+int whois_fini(whois_config *) {
+    return 0;
+}
+
+int whois_url(const char *tmpl, const char *media_id, const char *tag, std::string &url) {
+    std::string id = media_id ? media_id : "";
+    if (!id.empty() && id.back() == '#') id.pop_back();
+    const str_sub subs[] = {{"<MEDIA_ID>", percent_encode(id)},
+                            {"<TAG>", percent_encode(tag ? tag : "")}};
+    url = str_fill(tmpl ? tmpl : "", subs, 2, true);
+    return url.size() > 4095 ? -22 : 0;
+}
+
+int whois_reply_parse(std::string_view body, std::vector<std::string> &out) {
+    size_t first = out.size();
+    size_t at = 0;
+    while (at < body.size()) {
+        size_t end = body.find_first_of("\r\n", at);
+        if (end == std::string_view::npos) end = body.size();
+        std::string_view line = body.substr(at, end - at);
+        at = end + 1;
+        size_t tab = line.find('\t');
+        if (line.empty() || tab == std::string_view::npos) continue;
+        std::string_view key = line.substr(0, tab), value = line.substr(tab + 1);
+        if (key.empty()) {
+            if (out.size() > first) {
+                out.back() += '\n';
+                out.back() += value;
+            }
+            continue;
+        }
+        out.emplace_back(key);
+        out.emplace_back(value);
+    }
+    return int((out.size() - first) / 2);
+}
+
+int whois_method_0(const whois_config *cfg, const char *media_id, const char *tag, char ***pairs) {
+    static const char *const name = "whois_method_0";
+    if (!cfg || !pairs) return -22;
+    if (cfg->method != 0) return -2;
+    try {
+        std::string url;
+        if (whois_url(cfg->arg[0].c_str(), media_id, tag, url) < 0) {
+            log_msg(LOG_ERROR, "%s: url too long for [%s]", name, media_id ? media_id : "");
+            return -22;
+        }
+        whois_init(nullptr);
+        curl_easy_ptr c(curl_easy_init());
+        if (!c) return -12;
+        whois_body body;
+        char err[CURL_ERROR_SIZE] = {};
+        curl_easy_setopt(c.get(), CURLOPT_URL, url.c_str());
+        curl_easy_setopt(c.get(), CURLOPT_NOPROGRESS, 1L);
+        curl_easy_setopt(c.get(), CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(c.get(), CURLOPT_FAILONERROR, 1L);
+        curl_easy_setopt(c.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(c.get(), CURLOPT_CONNECTTIMEOUT_MS, WHOIS_CONNECT_TIMEOUT_MS);
+        curl_easy_setopt(c.get(), CURLOPT_TIMEOUT_MS, WHOIS_TOTAL_TIMEOUT_MS);
+        curl_easy_setopt(c.get(), CURLOPT_WRITEFUNCTION, whois_write_cb);
+        curl_easy_setopt(c.get(), CURLOPT_WRITEDATA, &body);
+        curl_easy_setopt(c.get(), CURLOPT_ERRORBUFFER, err);
+        log_msg(LOG_INFO, "%s: querying %s", name, url.c_str());
+        CURLcode rc = curl_easy_perform(c.get());
+        if (rc != CURLE_OK) {
+            log_msg(LOG_ERROR, "%s: curl failed: %s", name,
+                    body.too_big ? "reply too big"
+                    : err[0]     ? err
+                                 : curl_easy_strerror(rc));
+            return -14;
+        }
+        long status = 0;
+        curl_easy_getinfo(c.get(), CURLINFO_RESPONSE_CODE, &status);
+        log_msg(LOG_INFO, "%s: done, responce=%d, size=%ld", name, int(status),
+                long(body.data.size()));
+        if (body.data.empty()) {
+            log_msg(LOG_INFO, "%s: no data returned", name);
+            return -42;
+        }
+        // The body is a text: it ends at its first NUL.
+        std::vector<std::string> kv;
+        int n = whois_reply_parse(std::string_view(body.data.c_str()), kv);
+        if (n <= 0) return -2;
+        if (strv_from(kv, pairs) < 0) return -12;
+        return n;
+    } catch (...) {
+        return -12;
+    }
+}

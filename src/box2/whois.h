@@ -1,0 +1,42 @@
+// Whois lookup: one HTTP GET per media, built from a URL template, answered by key TAB value lines.
+// Shared by both daemons.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "text.h"
+
+// Per-bus settings (options whois-method and whois-arg-0 .. 3; arg 0 is the URL template with
+// "<MEDIA_ID>" and "<TAG>").
+struct whois_config {
+    int method = 0;
+    text4k arg[4];
+};
+
+// Transfer limits: a hung endpoint must not hold the cue of the next event for long.
+constexpr long WHOIS_CONNECT_TIMEOUT_MS = 2000;
+constexpr long WHOIS_TOTAL_TIMEOUT_MS = 5000;
+constexpr size_t WHOIS_REPLY_MAX = size_t(1) << 20;
+
+// Called when a bus starts and stops; 0.
+int whois_init(whois_config *cfg);
+int whois_fini(whois_config *cfg);
+
+// Looks the media up: the number of pairs (1 or more) with *pairs set to an owned array
+// key, value, key, value, ... closed by a null entry (free with strv_free); -2 when the method is
+// not 0 or the reply holds no pair, -14 when the transfer failed, timed out or the reply was
+// too big, -42 when no data came back, -22 for bad arguments.
+int whois_method_0(const whois_config *cfg, const char *media_id, const char *tag, char ***pairs);
+
+// The reply body as pairs: lines end at LF or CR, empty lines are skipped, a line is split at
+// its first TAB, a line without TAB is ignored, and a line with an empty key continues the value
+// of the pair before it after an LF. out gets key, value, key, value, ...; returns the pair count.
+int whois_reply_parse(std::string_view body, std::vector<std::string> &out);
+
+// The request URL: the template with its first "<MEDIA_ID>" and first "<TAG>" replaced in one
+// pass by the percent-encoded media id (a trailing '#' removed) and tag. -22 when the result
+// would pass 4095 bytes.
+int whois_url(const char *tmpl, const char *media_id, const char *tag, std::string &url);
