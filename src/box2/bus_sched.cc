@@ -80,6 +80,12 @@ ply_list *fallback_load(sched &s) {
 void fallback_insert(sched &s, ply_list *l) {
     bus *b = s.b;
     ply_list *ply = b->playlist;
+    // An empty fallback playlist changes nothing: a lone copy of the current event would only
+    // be taken for it.
+    if (l->count() == 0) {
+        ply_free(&l);
+        return;
+    }
     int k = ply->count() > 0 ? 1 : 0;
     if (k) {
         mivrabox_event *copy = mivrabox_event_clone(at(b, 0));
@@ -96,7 +102,7 @@ void fallback_insert(sched &s, ply_list *l) {
         if (idx >= 0) bus_ply_item_register(b, at(b, idx));
     }
     bus_ply_start_time_recalc(ply);
-    if (k < ply->count() && l->count() > 0) s.fallback = at(b, k)->sys_id;
+    if (k < ply->count()) s.fallback = at(b, k)->sys_id;
     ply_free(&l);
 }
 

@@ -287,3 +287,28 @@ TEST_F(SchedTest, ExactMediaIdWinsOverVariant) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fallback file without events, or none at all, consumes the request and inserts nothing.
+TEST_F(SchedTest, EmptyOrMissingFallbackChangesNothing) {
+    insert(ev_line("a", "00:10:00:00", ' ', tod(time_now_ms() + 600000)));
+    insert(ev_line("b"));
+    b->running = 1;
+    start();
+    for (bool file : {true, false}) {
+        if (file) std::ofstream(dir.file("fallback.ply")) << "\n";
+        {
+            std::lock_guard lk(b->lock);
+            b->fallback_req = 1;
+        }
+        ASSERT_TRUE(wait([&] { return b->fallback_req == 0; }));
+        usleep(20000);
+        EXPECT_TRUE(wait([&] { return media() == std::vector<std::string>{"a", "b"}; }));
+        std::filesystem::remove(dir.file("fallback.ply"));
+    }
+    stop();
+    EXPECT_TRUE(r.plays.empty());
+}
+
+}  // namespace
