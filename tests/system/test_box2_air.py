@@ -15,10 +15,10 @@ class AirTest(unittest.TestCase):
         self.assertLess(abs(got - want), TOL, "%s: %.3f off" % (what, got - want))
 
     def test_follow_fixed_and_live_alternate(self):
-        ch = Channel(self, media=[("a", 2.0), ("b", 2.0), ("c", 2.0)])
+        ch = Channel(self, media=[("a", 2.0), ("b", 3.0), ("c", 2.0)])
         t0 = next_second(2.5)
         ch.load([line(start=tc(t0), media="a", dur=dur(2)),
-                 line(media="b", dur=dur(2)),
+                 line(media="b", mark_in="00:00:00:10", dur=dur(2)),
                  line(media="#0", dur=dur(1)),
                  line(start=tc(t0 + 5.5), mode="F", media="c", dur=dur(2)),
                  line(media="a", dur=dur(2))])
@@ -32,7 +32,7 @@ class AirTest(unittest.TestCase):
         self.assertTrue(all(d == b"MivraIO.Play\0" for k in (0, 1) for d, _ in ch.plays(k)))
         # Each player: the cue sequence, ahead of its play and while the other one plays.
         ins = {1: [insert_sig("a.mxf", 0, 49), insert_sig("c.mxf", 0, 49)],
-               0: [insert_sig("b.mxf", 0, 49), insert_sig("a.mxf", 0, 49)]}
+               0: [insert_sig("b.mxf", 10, 49), insert_sig("a.mxf", 0, 49)]}
         for k in (0, 1):
             calls = ch.io[k].calls()
             self.assertEqual([c["sig"] for c in calls],
