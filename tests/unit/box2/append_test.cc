@@ -74,7 +74,7 @@ TEST_F(AppendTest, SweepAtStart) {
     EXPECT_TRUE(exists(".hidden.ply"));
     EXPECT_TRUE(fs::is_directory(path("sub.ply")));
     EXPECT_FALSE(b->running);  // loading does not start the bus
-    EXPECT_TRUE(oxt::log_has("bus_append_file[0] will try OPEN [a.ply] origin [" + path("a.ply")));
+    EXPECT_TRUE(oxt::log_waits_for("bus_append_file[0] will try OPEN [a.ply] origin [" + path("a.ply")));
 }
 
 TEST_F(AppendTest, WatchOpensAppendsAndKeepsFailures) {
@@ -88,7 +88,7 @@ TEST_F(AppendTest, WatchOpensAppendsAndKeepsFailures) {
     ASSERT_TRUE(eventually([&] { return count() == 3 && !exists("second.ply"); }));
     EXPECT_EQ(media(0), "f1");
     EXPECT_EQ(media(2), "s2");
-    EXPECT_TRUE(oxt::log_has("will try APPEND [second.ply]"));
+    EXPECT_TRUE(oxt::log_waits_for("will try APPEND [second.ply]"));
     // Nothing readable in it: kept in "failed", not lost.
     put("broken.ply", "garbage\nmore garbage\n");
     ASSERT_TRUE(eventually([&] { return fs::exists(path("failed/broken.ply")); }));

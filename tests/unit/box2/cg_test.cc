@@ -111,8 +111,8 @@ TEST_F(GfxTest, TalliesFollowTheDeviceAndClearOnReconnect) {
     ASSERT_EQ(take(2), (std::vector<std::string>{"Y61", "Y6"}));
     EXPECT_EQ(bus_cg_image_tally(b, 4), "");
     EXPECT_EQ(bus_cg_key_tally(b, 3), 0);
-    EXPECT_TRUE(oxt::log_has("oxtel_cb_conn: conn=0"));
-    EXPECT_TRUE(oxt::log_has("tally _CutKeyer: 3 1"));
+    EXPECT_TRUE(oxt::log_waits_for("oxtel_cb_conn: conn=0"));
+    EXPECT_TRUE(oxt::log_waits_for("tally _CutKeyer: 3 1"));
 }
 
 TEST_F(GfxTest, ItemPreparation) {
