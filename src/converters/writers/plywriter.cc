@@ -82,7 +82,56 @@ bool eight_digits_at(const char *p, ply_wr_day *day) {
     return true;
 }
 
+// Markup characters as entities; quotes only where the text stands inside an attribute.
+void escape(std::string &out, std::string_view text, bool quotes) {
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += quotes ? "&quot;" : "\"";
+                break;
+            case '\'':
+                out += quotes ? "&apos;" : "'";
+                break;
+            default:
+                out += c;
+        }
+    }
+}
+
+// Every writer program, by invocation name.
+struct ply_wr_named {
+    const char *name;
+    ply_wr_prog prog;
+};
+constexpr const char *XML_USAGE = "\t%s <src.ply> [dst.xml]\n";
+// Columns: arguments min and max, usage, timecode mode (-1 from TC_MODE), eight-digit day,
+// errno in the open failure, channel argument, formatter.
+const ply_wr_named PROGS[] = {
+    {"sgtwriter", {1, 2, XML_USAGE, -1, false, false, false, ply_wr_sgt}},
+    {"sgtwriter2", {1, 2, XML_USAGE, -1, false, false, false, ply_wr_sgt2}},
+    {"chyrowriter", {1, 2, XML_USAGE, -1, false, false, false, ply_wr_chyro}},
+    {"abcvswriter2",
+     {1, 2, "\t%s <src.ply> [dst.CVS]\n", TC_50, true, true, false, ply_wr_abcvs_table}},
+    {"abcvswriter",
+     {2, 3, "\t%s <channel> <src.ply> [dst.xml]\n", TC_50, true, false, true, ply_wr_branding}},
+};
+
 }  // namespace
+
+const ply_wr_prog *ply_wr_find(const char *name) {
+    for (const auto &p : PROGS)
+        if (!strcmp(p.name, name)) return &p.prog;
+    return nullptr;
+}
 
 int ply_wr_day_from_name(const char *path, bool eight_digit, ply_wr_day *day, int *fields,
                          std::string *name) {
@@ -188,45 +237,17 @@ const char *ply_wr_meta_last(const mivrabox_event *ev, const char *key) {
 }
 
 void xml_escape_attr(std::string &out, std::string_view text) {
-    for (char c : text) {
-        switch (c) {
-            case '"':
-                out += "&quot;";
-                break;
-            case '&':
-                out += "&amp;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            default:
-                out += c;
-        }
-    }
+    escape(out, text, true);
+}
+
+std::string ply_wr_attr(std::string_view text) {
+    std::string out;
+    escape(out, text, true);
+    return out;
 }
 
 void ply_wr_xml_text(std::string &out, std::string_view text) {
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            default:
-                out += c;
-        }
-    }
+    escape(out, text, false);
 }
 
 void ply_wr_cdata(std::string &out, std::string_view text) {

@@ -37,6 +37,8 @@ struct ply_wr_prog {
     ply_wr_format_fn format;
 };
 
+// The program of that name, or null.
+const ply_wr_prog *ply_wr_find(const char *name);
 // Runs a writer program; returns the exit status.
 int ply_wr_main(int argc, char **argv, const ply_wr_prog &prog);
 
@@ -73,6 +75,8 @@ const char *ply_wr_meta_last(const mivrabox_event *ev, const char *key);
 // Appends text for a double-quoted attribute: '"', '&', '\'', '<' and '>' as entities. The
 // result grows as needed, so a long title is never cut inside an entity or a character.
 void xml_escape_attr(std::string &out, std::string_view text);
+// The text escaped for an attribute, as a new string.
+std::string ply_wr_attr(std::string_view text);
 // Appends element content: '&', '<' and '>' as entities.
 void ply_wr_xml_text(std::string &out, std::string_view text);
 // Appends a CDATA section holding text; a "]]>" inside is split over two sections.

@@ -15,12 +15,6 @@ const char *table_start_mode(char start_mode) {
     }
 }
 
-std::string attr(std::string_view text) {
-    std::string out;
-    xml_escape_attr(out, text);
-    return out;
-}
-
 constexpr const char *TABLE_HEADER =
     "StartMode;Date;StartTime;VideoId;FileName;Reconciliation Key;Duration;Format;TcIn;"
     "EvsCount;Type_1;Scenario_1;offset_1;Dura_Sce_1;ExtParams_1;Type_2;Scenario_2;offset_2;"
@@ -59,11 +53,11 @@ int ply_wr_abcvs_table(const ply_list *l, const ply_wr_ctx &ctx, std::string &ou
 
 int ply_wr_branding(const ply_list *l, const ply_wr_ctx &ctx, std::string &out) {
     return ply_wr_guard([&] {
-        std::string channel = attr(ctx.channel);
+        std::string channel = ply_wr_attr(ctx.channel);
         for (const mivrabox_event *ev : l->items) {
             std::string_view file_view = ply_wr_base_name(ev->media_id.view());
-            std::string file = attr(file_view);
-            std::string name = attr(ply_wr_cut_ext(file_view));
+            std::string file = ply_wr_attr(file_view);
+            std::string name = ply_wr_attr(ply_wr_cut_ext(file_view));
             struct tm utc;
             int frames = 0;
             ply_wr_utc_start(ctx.day, ev->start_time.c_str(), &utc, &frames);
@@ -77,14 +71,15 @@ int ply_wr_branding(const ply_list *l, const ply_wr_ctx &ctx, std::string &out) 
                                                        tc_str2frames(ev->duration.c_str()),
                                                    stop_buf)
                                    : ev->mark_out.c_str();
-            std::string in = attr(ev->mark_in.view()), stop_attr = attr(stop);
+            std::string in = ply_wr_attr(ev->mark_in.view()), stop_attr = ply_wr_attr(stop);
 
             ply_wr_appendf(out,
                            "<Branding\n    Name=\"%s\"\n    Key=\"%s\"\n    Start=\"%s\"\n"
                            "    Duration=\"%s\"\n    ScenarTitle=\"%s\"\n    Channel=\"%s\">\n\n",
-                           name.c_str(), attr(ply_wr_meta_first(ev, "Reconciliation_Key")).c_str(),
-                           start, attr(ev->duration.view()).c_str(), attr(ev->title.view()).c_str(),
-                           channel.c_str());
+                           name.c_str(),
+                           ply_wr_attr(ply_wr_meta_first(ev, "Reconciliation_Key")).c_str(), start,
+                           ply_wr_attr(ev->duration.view()).c_str(),
+                           ply_wr_attr(ev->title.view()).c_str(), channel.c_str());
             ply_wr_appendf(out,
                            "    <Clip Name=\"Clip\"\n"
                            "        Media=\"E:\\Medias\\Brixa\\OnAir\\Channels\\DEP101\\Medias\\"
@@ -97,7 +92,7 @@ int ply_wr_branding(const ply_list *l, const ply_wr_ctx &ctx, std::string &out) 
                            file.c_str(), in.c_str(), stop_attr.c_str(), file.c_str(), in.c_str(),
                            stop_attr.c_str());
             if (!ev->assets.empty()) {
-                std::string assets = attr(ev->assets.view());
+                std::string assets = ply_wr_attr(ev->assets.view());
                 ply_wr_appendf(out,
                                "    <Image\n        Scenario=\"%s\"\n        Name=\"%s_decoupe\"\n"
                                "        Media=\"E:\\Medias\\Brixa\\OnAir\\Channels\\DEP101\\"

@@ -8,12 +8,6 @@
 
 namespace {
 
-std::string attr(std::string_view text) {
-    std::string out;
-    xml_escape_attr(out, text);
-    return out;
-}
-
 std::string text(std::string_view t) {
     std::string out;
     ply_wr_xml_text(out, t);
@@ -35,7 +29,7 @@ int ply_wr_sgt(const ply_list *l, const ply_wr_ctx &ctx, std::string &out) {
     return ply_wr_guard([&] {
         out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Put>\n";
         // Every attribute is escaped: a stray quote or ampersand would spoil the whole document.
-        std::string dep = attr(ctx.dep);
+        std::string dep = ply_wr_attr(ctx.dep);
         for (const mivrabox_event *ev : l->items) {
             ply_wr_appendf(
                 out,
@@ -43,12 +37,12 @@ int ply_wr_sgt(const ply_list *l, const ply_wr_ctx &ctx, std::string &out) {
                 "AES1=\"AES1\" AES2=\"AES1\" AES3=\"AES1\" AES4=\"AES1\" "
                 "SubTitleBehaviour=\"Bypass\" Duration=\"%s\" StartType=\"%s\" Key=\"%s\" "
                 "State=\"%s\" dep=\"%s\"/>\n",
-                ctx.day.day, ctx.day.month, ctx.day.year, attr(ev->start_time.view()).c_str(),
-                attr(ev->mark_in.view()).c_str(),
-                attr(ply_wr_sgt_media_name(ev->media_id.view())).c_str(),
-                attr(ev->title.view()).c_str(), attr(ev->duration.view()).c_str(),
+                ctx.day.day, ctx.day.month, ctx.day.year,
+                ply_wr_attr(ev->start_time.view()).c_str(), ply_wr_attr(ev->mark_in.view()).c_str(),
+                ply_wr_attr(ply_wr_sgt_media_name(ev->media_id.view())).c_str(),
+                ply_wr_attr(ev->title.view()).c_str(), ply_wr_attr(ev->duration.view()).c_str(),
                 ply_wr_start_type(ev->start_mode),
-                attr(ply_wr_meta_first(ev, "sgt_event_id")).c_str(), "Diffusé", dep.c_str());
+                ply_wr_attr(ply_wr_meta_first(ev, "sgt_event_id")).c_str(), "Diffusé", dep.c_str());
         }
         out += "</Put>\n";
     });
@@ -58,10 +52,10 @@ int ply_wr_sgt2(const ply_list *l, const ply_wr_ctx &ctx, std::string &out) {
     return ply_wr_guard([&] {
         out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Lines>\n";
         for (const mivrabox_event *ev : l->items) {
-            std::string name = attr(ply_wr_sgt_media_name(ev->media_id.view()));
+            std::string name = ply_wr_attr(ply_wr_sgt_media_name(ev->media_id.view()));
             ply_wr_appendf(out, "<Line Date=\"%.4d-%.2d-%.2dT%s\" Duration=\"%s\">\n", ctx.day.year,
-                           ctx.day.month, ctx.day.day, attr(ev->start_time.view()).c_str(),
-                           attr(ev->duration.view()).c_str());
+                           ctx.day.month, ctx.day.day, ply_wr_attr(ev->start_time.view()).c_str(),
+                           ply_wr_attr(ev->duration.view()).c_str());
             ply_wr_appendf(out, "    <StartType>%s</StartType>\n",
                            ply_wr_start_type(ev->start_mode));
             out +=
@@ -73,7 +67,8 @@ int ply_wr_sgt2(const ply_list *l, const ply_wr_ctx &ctx, std::string &out) {
                 "    <SubTitleBehaviour>Bypass</SubTitleBehaviour>\n"
                 "    <dep>ZUR-101</dep>\n";
             ply_wr_appendf(out, "    <ObjId IDCP=\"%s\" TcIn=\"%s\" TcOut=\"%s\"/>\n", name.c_str(),
-                           attr(ev->mark_in.view()).c_str(), attr(ev->mark_out.view()).c_str());
+                           ply_wr_attr(ev->mark_in.view()).c_str(),
+                           ply_wr_attr(ev->mark_out.view()).c_str());
             ply_wr_appendf(out, "    <Title>%s</Title>\n", text(ev->title.view()).c_str());
             ply_wr_appendf(out, "    <EventId>%s</EventId>\n",
                            text(ply_wr_meta_last(ev, "sgt_event_id")).c_str());
@@ -96,7 +91,7 @@ int ply_wr_chyro(const ply_list *l, const ply_wr_ctx &ctx, std::string &out) {
                        "<chyro_asrun version=\"1.9\" xmlns=\"%s\" "
                        "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"\n"
                        "      xsi:schemaLocation=\"%s %s/chyro.xsd\" name=\"%s\">\n",
-                       CHYRO_NS, CHYRO_NS, CHYRO_NS, attr(ctx.src).c_str());
+                       CHYRO_NS, CHYRO_NS, CHYRO_NS, ply_wr_attr(ctx.src).c_str());
         for (const mivrabox_event *ev : l->items) {
             ply_wr_appendf(out,
                            "<schedule id=\"%d\" startmode=\"FOLLOW\" startdate=\"%lld\" "
