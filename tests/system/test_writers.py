@@ -296,6 +296,14 @@ class AbCvsWriters(WriterCase):
         rc, out, err = self.run_prog("abcvswriter2", src, env={"TZ": CET})
         self.assertIn(b"\r\nManual;05/07/2024;11:00:00:00;", out)
 
+        # The table has no quoting: a separator inside a cell would shift the row.
+        src = self.playlist("2024-03-06.ply", line(media="/m/a;b.mxf", assets="L;1",
+                                                   meta=[("Reconciliation_Key", "k;1")]))
+        rc, out, err = self.run_prog("abcvswriter2", src)
+        row = out.split(b"\r\n")[1]
+        self.assertEqual(row.count(b";"), 19, row)
+        self.assertIn(b";a b;a b.mxf;k 1;", row)
+
     def test_day_fallback(self):
         for name in ("chan_2024.ply", "chan_.ply", "chan.ply"):
             src = self.playlist(name, self.ROWS[1])
