@@ -21,7 +21,9 @@ const char *const kFn = "cleaner_run";
 constexpr int kPresentList = 2;  // MivraBox.LibList: 0 queued, 1 absent, 2 present
 constexpr int64_t kDay = 86400;
 
-bool stopping(const cleaner_options *o) { return o->stop && o->stop->load() != 0; }
+bool stopping(const cleaner_options *o) {
+    return o->stop && o->stop->load() != 0;
+}
 
 // The library's fill level in percent; a negative result when it cannot be judged (logged).
 int read_usage(const cleaner_options *o) {
@@ -62,8 +64,8 @@ void read_items(const cleaner_options *o, std::vector<cleaner_item> &items) {
         log_msg(LOG_INFO, "%s: reading [%s]", kFn, folder.c_str());
         for (int offset = 0; !stopping(o); offset += CLEANER_PAGE) {
             std::vector<mivra_lib_item> page;
-            int r = mivra_lib_list_items2(o->lib_url.c_str(), folder.c_str(), offset,
-                                          CLEANER_PAGE, &page);
+            int r = mivra_lib_list_items2(o->lib_url.c_str(), folder.c_str(), offset, CLEANER_PAGE,
+                                          &page);
             if (r < 0) {
                 log_msg(LOG_ERROR, "%s: mivra_lib_list_items2(%s, %s, %d, %d) failed with %d", kFn,
                         o->lib_url.c_str(), folder.c_str(), offset, CLEANER_PAGE, r);
@@ -104,8 +106,8 @@ std::vector<cleaner_item> select_candidates(const cleaner_options *o,
                 log_msg(LOG_INFO, "%s: IDLE IGNORED [%s]", kFn, path);
                 break;
             case CLEANER_TOO_SHORT:
-                log_msg(LOG_INFO, "%s: TOO SHORT [%s], (%f < %d)", kFn, path,
-                        c.item.duration_eff, o->minimal_duration);
+                log_msg(LOG_INFO, "%s: TOO SHORT [%s], (%f < %d)", kFn, path, c.item.duration_eff,
+                        o->minimal_duration);
                 break;
             case CLEANER_BUSY:
                 break;
@@ -191,10 +193,9 @@ cleaner_verdict cleaner_judge(const cleaner_options &o, cleaner_item *c, bool cu
 }
 
 void cleaner_order(std::vector<cleaner_item> &candidates) {
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const cleaner_item &a, const cleaner_item &b) {
-                         return a.ref_time < b.ref_time;
-                     });
+    std::stable_sort(
+        candidates.begin(), candidates.end(),
+        [](const cleaner_item &a, const cleaner_item &b) { return a.ref_time < b.ref_time; });
 }
 
 int cleaner_pass(cleaner_options *o) {

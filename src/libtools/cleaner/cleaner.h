@@ -24,7 +24,7 @@ constexpr const char *CLEANER_LISTS_FOLDER = "/Mivra/runtime/cleaner";
 
 struct cleaner_box {
     int bus = 0;
-    text4k url;              // http://HOST:PORT/RPC2
+    text4k url;               // http://HOST:PORT/RPC2
     lib_object_list present;  // the bus's present media, refilled every pass
 };
 

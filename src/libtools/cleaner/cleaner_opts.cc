@@ -38,7 +38,9 @@ std::vector<opts_def> table() {
     return t;
 }
 
-std::string rpc_url(const char *hostport) { return std::string("http://") + hostport + "/RPC2"; }
+std::string rpc_url(const char *hostport) {
+    return std::string("http://") + hostport + "/RPC2";
+}
 
 int apply(cleaner_options *o, int id, const char *arg) {
     if (lt_base_apply(o->base, id, arg)) return 0;

@@ -139,9 +139,10 @@ TEST(CleanerOpts, DefaultsBoxesPathsAndBounds) {
     EXPECT_EQ(o.lists_folder, "/Mivra/runtime/cleaner");
 
     cleaner_options p;
-    std::vector<std::string> args = {"--bus=3", "--box=h:1", "--bus=2", "--box=h:2",
-                                     "--lib=l:9", "--confirm-delete", "--confirm-delete",
-                                     "--age-idle=0", "--minimal-duration=5", "--debug"};
+    std::vector<std::string> args = {"--bus=3",          "--box=h:1",    "--bus=2",
+                                     "--box=h:2",        "--lib=l:9",    "--confirm-delete",
+                                     "--confirm-delete", "--age-idle=0", "--minimal-duration=5",
+                                     "--debug"};
     for (int i = 0; i < 10; i++) args.push_back("--box=x:" + std::to_string(i));
     for (int i = 0; i < 40; i++) args.push_back("--path=p" + std::to_string(i));
     ASSERT_EQ(parse(&p, args), 0);
