@@ -16,7 +16,7 @@ FEEDER = os.path.join(BUILD, "src", "libtools", "MivraBoxLibFeeder")
 sys.path.insert(0, os.path.join(SRC, "tests", "fakes"))
 
 from box_fake import BoxFake  # noqa: E402
-from fake_base import FakeService  # noqa: E402
+from fake_base import I8, FakeService  # noqa: E402
 from ft_fake import FileTransfer  # noqa: E402
 from lib_fake import MediaLibrary  # noqa: E402
 
@@ -173,6 +173,19 @@ class FeederTest(unittest.TestCase):
         basenames = self.ftsvc.sigs("MivraLib.LibBasenameItem")
         self.assertEqual(basenames[0], 'MivraLib.LibBasenameItem(string:"CLIP.mxf",'
                                        'string:".mov")')
+        self.stop()
+
+    def test_no_request_without_a_local_name(self):
+        self.ft.remote[("store", "/in/CLIP.mxf")] = {"time": 5, "size": 5}
+        self.absent_media("CLIP.mxf")
+        # A library that fails the lookup gives no local name to request the file under.
+        self.ftsvc.script("MivraLib.LibBasenameItem", times=0,
+                          reply={"result": -5, "value": "", "object": "",
+                                 "cache_shm_id": I8(-1)})
+        self.start("--src-probe", "--target=store", "--path=/in", "--basename-ext=.mov")
+        self.assertTrue(wait_for(lambda: self.ftsvc.calls("MivraLib.LibBasenameItem")))
+        self.assertTrue(wait_for(lambda: self.absent_text() == b"CLIP.mxf\r\n"))
+        self.assertEqual(self.adds(), [])
         self.stop()
 
     def test_help_and_bad_option(self):

@@ -117,6 +117,8 @@ bool probe_candidate(feeder_instance *f, feeder_source &src, const feeder_event 
         FEEDER_DEBUG(f, "%s: mivra_lib_basename_item([%s])=%d, filename_local=[%s]", kProbe,
                      cand.c_str(), r, local.c_str());
         if (r >= 0) continue;  // already in the library
+        // Without a local name from the library there is nowhere to put the file.
+        if (ext2 && local.empty()) continue;
 
         mivra_ft_request nr;
         nr.target = src.target.view();
