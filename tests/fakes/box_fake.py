@@ -8,7 +8,9 @@ optional members, snapshots).
 It keeps one playlist of lines (every bus index answers from it, 16 and above answer -22 as a
 daemon does for a bus it lacks); InsertEvent and UpdateEvent take the compressed body only.
 Methods it does not model answer {"result": 0, "state"}. Replies can be scripted per method
-(fake_base). Control: Fake.SetLines(lines), Fake.Lines(), Fake.SetFlags(list of ints).
+(fake_base). Control: Fake.SetLines(lines), Fake.Lines(), Fake.SetFlags(list of ints),
+Fake.SetLibList(which, objects): the media list LibList answers for every bus (which: 0 queued,
+1 absent, 2 present; objects: structs of origin, object, ref).
 """
 
 import os
@@ -45,6 +47,7 @@ class BoxFake(Personality):
         self.flags = []
         self.snapshots = {}
         self.amend = 0
+        self.lib_lists = {0: [], 1: [], 2: []}
 
     def state(self, er=(0, 0, 0, 0, 0)):
         return {"f_running": 1, "amend": I8(self.amend), "count": I8(len(self.lines)),
@@ -138,6 +141,12 @@ class BoxFake(Personality):
                         "flags": I8(flags), "start": I8(1700000000000 + 1000 * i)})
         return self.reply(len(out), list=out)
 
+    def LibList(self, bus, which):
+        objs = self.lib_lists.get(int(which), [])
+        return self.reply(len(objs), list=[{"origin": o.get("origin", ""),
+                                            "object": o.get("object", ""),
+                                            "ref": int(o.get("ref", 0))} for o in objs])
+
     def SnapshotNew(self, bus):
         for s in range(8):
             if s not in self.snapshots:
@@ -173,6 +182,10 @@ class BoxFake(Personality):
 
     def Fake_SetFlags(self, flags):
         self.flags = [int(f) for f in flags]
+        return 0
+
+    def Fake_SetLibList(self, which, objects):
+        self.lib_lists[int(which)] = [dict(o) for o in objects]
         return 0
 
     def Fake_Lines(self):

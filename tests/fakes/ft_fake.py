@@ -11,7 +11,8 @@ RequestGet: state 1 with growing progress, then 2 (done) when the remote file ex
 serves in the same process (the feeder also asks MivraLib.LibBasenameItem at this address).
 
 Control: Fake.FtSetRemote(target, path, time, size), Fake.FtRemoveRemote(target, path),
-Fake.FtSteps(n) (RequestGet calls until a request ends, default 2), Fake.FtRequests().
+Fake.FtSteps(n) (RequestGet calls until a request ends, default 2), Fake.FtRequests(),
+Fake.FtMarkDirs(on) (ListRemote ends the names of sub-folders with '/'; off by default).
 """
 
 import os
@@ -38,6 +39,7 @@ class FileTransfer(Personality):
         self.requests = {}
         self.next_id = 1
         self.steps = 2
+        self.mark_dirs = False
 
     def _wire(self, r):
         return {"id": r["id"], "target": r["target"], "f_delete": r["f_delete"],
@@ -56,7 +58,10 @@ class FileTransfer(Personality):
         names = []
         for (t, p) in self.remote:
             if t == target and p.startswith(prefix):
-                name = p[len(prefix):].split("/")[0]
+                rest = p[len(prefix):]
+                name = rest.split("/")[0]
+                if self.mark_dirs and "/" in rest:
+                    name += "/"
                 if name not in names:
                     names.append(name)
         return {"result": 0, "list": names}
@@ -136,6 +141,10 @@ class FileTransfer(Personality):
 
     def Fake_FtSteps(self, n):
         self.steps = max(int(n), 1)
+        return 0
+
+    def Fake_FtMarkDirs(self, on):
+        self.mark_dirs = bool(on)
         return 0
 
     def Fake_FtRequests(self):

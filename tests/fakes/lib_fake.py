@@ -18,6 +18,9 @@ Control methods (Fake.<Name>, also callable in process on the personality):
     Items()                  the items' paths
     SetSpace(total)          total space (free space is total minus the items' sizes)
     Cues()                   {name: count}
+    SetCue(name, count, date)  the cue count and last cue date (seconds) LibRegisterCue reports
+    CueQuery(on)             on: LibRegisterCue only reports (count 0 and date 0 for a name
+                             without SetCue) instead of counting a cue; off by default
 """
 
 import os
@@ -54,6 +57,8 @@ class MediaLibrary(Personality):
         self.amend_idx = 0
         self.total_space = 1 << 40
         self.cues = {}
+        self.cue_dates = {}
+        self.cue_query = False
         self.subclips = {}
         self.overlays = [{"path": "ovl/logos", "list": [
             {"name": "logo.png", "path": "ovl/logos/logo.png", "size": I8(1234)}]},
@@ -223,8 +228,12 @@ class MediaLibrary(Personality):
         return {"result": 0}
 
     def LibRegisterCue(self, name, a):
+        if self.cue_query:
+            return {"result": 0, "cue_cnt": I8(self.cues.get(name, 0)),
+                    "cue_date": I8(self.cue_dates.get(name, 0))}
         self.cues[name] = self.cues.get(name, 0) + 1
-        return {"result": 0, "cue_cnt": I8(self.cues[name]), "cue_date": I8(int(time.time()))}
+        self.cue_dates[name] = int(time.time())
+        return {"result": 0, "cue_cnt": I8(self.cues[name]), "cue_date": I8(self.cue_dates[name])}
 
     def LibThumbItem(self, s1, s2, a, b):
         return {"result": 0, "thumb": xmlrpc.client.Binary(b"\x89PNG\r\n\x1a\n" + s1.encode())}
@@ -342,6 +351,15 @@ class MediaLibrary(Personality):
 
     def Fake_Cues(self):
         return dict(self.cues)
+
+    def Fake_SetCue(self, name, count, date):
+        self.cues[name] = int(count)
+        self.cue_dates[name] = int(date)
+        return 0
+
+    def Fake_CueQuery(self, on):
+        self.cue_query = bool(on)
+        return 0
 
 
 PERSONALITY = MediaLibrary

@@ -1,0 +1,73 @@
+#include "lt_service.h"
+
+#include "log.h"
+#include "proc.h"
+#include "sig.h"
+
+void lt_base_table(std::vector<opts_def> &table) {
+    static const opts_def shared[] = {
+        {"log-file-name", required_argument, LT_OPT_LOG_FILE_NAME},
+        {"log-rotate-interval", required_argument, LT_OPT_LOG_ROTATE_INTERVAL},
+        {"demonize", no_argument, LT_OPT_DEMONIZE},
+        {"nodemonize", no_argument, LT_OPT_NODEMONIZE},
+        {"help", no_argument, 'h'},
+        {"realtime-io", no_argument, LT_OPT_REALTIME_IO},
+        {"cpu-affinity", required_argument, LT_OPT_CPU_AFFINITY},
+        {"realtime-cpu", required_argument, LT_OPT_REALTIME_CPU},
+        {"debug", no_argument, LT_OPT_DEBUG},
+    };
+    table.insert(table.end(), std::begin(shared), std::end(shared));
+}
+
+void lt_base_defaults(lt_base_opts &o, const char *log_file_name) {
+    o.log_file_name = log_file_name;
+    o.log_rotate_interval = 86400;
+}
+
+int lt_base_apply(lt_base_opts &o, int id, const char *arg) {
+    switch (id) {
+        case LT_OPT_LOG_FILE_NAME:
+            o.log_file_name = arg;
+            return 1;
+        case LT_OPT_LOG_ROTATE_INTERVAL:
+            o.log_rotate_interval = opts_int(arg);
+            return 1;
+        case LT_OPT_DEMONIZE:
+            o.demonize = 1;
+            return 1;
+        case LT_OPT_NODEMONIZE:
+            o.nodemonize = 1;
+            return 1;
+        case LT_OPT_REALTIME_IO:
+            o.realtime_io = 1;
+            return 1;
+        case LT_OPT_CPU_AFFINITY:
+            o.cpu_affinity = opts_int(arg);
+            return 1;
+        case LT_OPT_REALTIME_CPU:
+            o.realtime_cpu = opts_int(arg);
+            return 1;
+        case LT_OPT_DEBUG:
+            o.debug++;
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+void lt_service_begin(const lt_base_opts &o, const char *banner, std::atomic<int> *stop) {
+    if (o.demonize && !o.nodemonize) {
+        log_set_stderr(0);
+        daemonize();
+    }
+    log_init(o.log_file_name.c_str(), o.log_rotate_interval);
+    log_msg(LOG_INFO, "%s", banner);
+    sig_watch_start(stop);
+}
+
+void lt_service_end() {
+    log_msg(LOG_INFO, "Bye!");
+    // Handlers go back to their defaults while the log can still record a late signal.
+    sig_watch_stop();
+    log_close();
+}

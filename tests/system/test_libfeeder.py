@@ -1,0 +1,200 @@
+"""MivraBoxLibFeeder against the daemon, file-transfer and library fakes: absent media are found
+on the remote storage, requested once they stopped changing, and listed when not found."""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+SRC = os.environ.get("MIVRA_SRC", os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.environ.get("MIVRA_BUILD", os.path.join(SRC, "build", "default"))
+FEEDER = os.path.join(BUILD, "src", "libtools", "MivraBoxLibFeeder")
+sys.path.insert(0, os.path.join(SRC, "tests", "fakes"))
+
+from box_fake import BoxFake  # noqa: E402
+from fake_base import I8, FakeService  # noqa: E402
+from ft_fake import FileTransfer  # noqa: E402
+from lib_fake import MediaLibrary  # noqa: E402
+
+ABSENT = 128
+
+
+def wait_for(pred, timeout=20.0, step=0.05):
+    deadline = time.monotonic() + timeout
+    while True:
+        v = pred()
+        if v or time.monotonic() > deadline:
+            return v
+        time.sleep(step)
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def line(media):
+    return "\t".join(["10:00:00:00", " ", "", "", "00:00:10:00", "C", media] + [""] * 8)
+
+
+class FeederTest(unittest.TestCase):
+    def setUp(self):
+        self.ft = FileTransfer()
+        self.lib = MediaLibrary()
+        self.ftsvc = FakeService([self.ft, self.lib]).start()
+        self.addCleanup(self.ftsvc.stop)
+        self.box = BoxFake()
+        self.boxsvc = FakeService([self.box]).start()
+        self.addCleanup(self.boxsvc.stop)
+        tmp = tempfile.TemporaryDirectory(prefix="feeder-")
+        self.addCleanup(tmp.cleanup)
+        self.dir = tmp.name
+        self.log = os.path.join(self.dir, "feeder.log")
+        self.absent = os.path.join(self.dir, "absent.txt")
+        self.proc = None
+
+    def tearDown(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def absent_media(self, *media):
+        self.box.lines = [line(m) for m in media]
+        self.box.flags = [ABSENT] * len(media)
+
+    def start(self, *source):
+        lines = ["--transfer=%s" % self.ftsvc.hostport,
+                 "--box=127.0.0.1:%d" % closed_port(), "--bus=0",  # a daemon that is down
+                 "--box=%s" % self.boxsvc.hostport, "--bus=2",
+                 "--absent-list=%s" % self.absent, "--log-file-name=%s" % self.log, "--debug"]
+        lines += list(source)
+        conf = os.path.join(self.dir, "feeder.opts")
+        with open(conf, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        self.err = open(os.path.join(self.dir, "stderr.txt"), "wb")
+        self.addCleanup(self.err.close)
+        self.proc = subprocess.Popen([FEEDER, conf], cwd=self.dir, stdout=subprocess.DEVNULL,
+                                     stderr=self.err)
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.proc.wait(15), 0)
+        log = self.log_text()
+        self.assertIn("sighandler: [%d] catched %d" % (self.proc.pid, signal.SIGTERM), log)
+        self.assertTrue(log.rstrip().endswith("Bye!"), log[-500:])
+
+    def log_text(self):
+        try:
+            with open(self.log, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def absent_text(self):
+        try:
+            with open(self.absent, "rb") as f:
+                return f.read()
+        except OSError:
+            return None
+
+    def adds(self):
+        return [c["args"] for c in self.ftsvc.calls("MivraFileTransfer.RequestAdd")]
+
+    def test_absent_media_is_requested_once_stable_and_listed_when_missing(self):
+        with open(self.absent, "w") as f:
+            f.write("stale\r\n")
+        paths = os.path.join(self.dir, "paths.txt")
+        with open(paths, "w") as f:
+            f.write("/in\tfrom the paths file\r\n\n")
+        self.ft.remote[("store", "/in/CLIP.mxf")] = {"time": 1700000000, "size": 5000}
+        self.absent_media("CLIP#", "GONE.mxf", "CLIP#")
+        self.start("--src-probe", "--target=store", "--path=/nowhere", "--paths=%s" % paths,
+                   "--ext=mxf", "--ext=")
+        # The old list goes at start; the first cycle sees CLIP.mxf for the first time only.
+        self.assertTrue(wait_for(lambda: self.absent_text() == b"CLIP#\r\nGONE.mxf\r\n"),
+                        self.absent_text())
+        self.assertEqual(self.adds(), [])
+        self.assertTrue(wait_for(lambda: self.adds()), self.log_text()[-2000:])
+        self.assertEqual(self.adds(), [["store", 1, 0, "CLIP.mxf", "/in/CLIP.mxf"]])
+        self.assertTrue(wait_for(lambda: "CLIP.mxf" in self.lib.items))
+        log = self.log_text()
+        self.assertIn("watch_run: [0] r=-14", log)  # the daemon that is down adds nothing
+        self.assertIn("watch_run: [1] r=2", log)
+        self.assertIn("watch_run: merged list has 2 elements", log)
+        self.assertIn("probe_cache_item=-2", log)
+        self.assertIn("probe_source: loaded 1 pathes from external file [%s]" % paths, log)
+        # Both candidates of CLIP# were probed in both paths, the candidates in their order.
+        probes = [c["args"][1] for c in self.ftsvc.calls("MivraFileTransfer.ProbeRemote")]
+        self.assertEqual(probes[:4], ["/nowhere/CLIP.mxf", "/in/CLIP.mxf", "/nowhere/CLIP",
+                                      "/in/CLIP"])
+        self.assertTrue(wait_for(
+            lambda: "request 1, state 1, progress 50" in self.log_text()))
+        self.stop()
+        self.assertEqual(len(self.adds()), 1)
+
+    def test_a_changing_file_is_not_requested(self):
+        self.ft.remote[("store", "/in/LIVE.mxf")] = {"time": 1, "size": 1}
+        self.absent_media("LIVE.mxf")
+        self.start("--src-probe", "--target=store", "--path=/in")
+        for size in (2, 3):
+            n = len(self.ftsvc.calls("MivraFileTransfer.ProbeRemote"))
+            self.assertTrue(wait_for(
+                lambda: len(self.ftsvc.calls("MivraFileTransfer.ProbeRemote")) > n))
+            with self.ft.lock:
+                self.ft.remote[("store", "/in/LIVE.mxf")]["size"] = size
+        self.assertTrue(wait_for(lambda: "probe_size=2 <> probe_size_prev=1" in self.log_text()))
+        self.assertEqual(self.adds(), [])
+        self.assertEqual(self.absent_text(), b"LIVE.mxf\r\n")
+        self.stop()
+
+    def test_deep_dive_finds_the_folder_holding_the_file(self):
+        self.ft.mark_dirs = True
+        self.ft.remote[("store", "/lib/CLIP.mxf")] = {"time": 5, "size": 5}
+        self.ft.remote[("store", "/lib/deeper/x/OTHER.mxf")] = {"time": 5, "size": 5}
+        self.absent_media("CLIP.mxf")
+        self.start("--src-lib=127.0.0.1:1", "--src-probe", "--target=store", "--deep-dive=2",
+                   "--basename-ext=.mov")
+        self.assertTrue(wait_for(lambda: self.adds()), self.log_text()[-2000:])
+        # The library names the local file from the second name it was given.
+        self.assertEqual(self.adds(), [["store", 1, 0, "CLIP.mov", "/lib/CLIP.mxf"]])
+        listed = [c["args"][1] for c in self.ftsvc.calls("MivraFileTransfer.ListRemote")]
+        self.assertEqual(listed[:2], ["/", "/lib/"])
+        self.assertNotIn("/lib/deeper/", listed)
+        log = self.log_text()
+        self.assertIn("watch_run: deep dive [1/2] added 2 pathes", log)
+        # The folder without the file is passed over by its listing, never probed.
+        probes = [c["args"][1] for c in self.ftsvc.calls("MivraFileTransfer.ProbeRemote")]
+        self.assertEqual(set(probes), {"/lib/CLIP.mxf"})
+        basenames = self.ftsvc.sigs("MivraLib.LibBasenameItem")
+        self.assertEqual(basenames[0], 'MivraLib.LibBasenameItem(string:"CLIP.mxf",'
+                                       'string:".mov")')
+        self.stop()
+
+    def test_no_request_without_a_local_name(self):
+        self.ft.remote[("store", "/in/CLIP.mxf")] = {"time": 5, "size": 5}
+        self.absent_media("CLIP.mxf")
+        # A library that fails the lookup gives no local name to request the file under.
+        self.ftsvc.script("MivraLib.LibBasenameItem", times=0,
+                          reply={"result": -5, "value": "", "object": "",
+                                 "cache_shm_id": I8(-1)})
+        self.start("--src-probe", "--target=store", "--path=/in", "--basename-ext=.mov")
+        self.assertTrue(wait_for(lambda: self.ftsvc.calls("MivraLib.LibBasenameItem")))
+        self.assertTrue(wait_for(lambda: self.absent_text() == b"CLIP.mxf\r\n"))
+        self.assertEqual(self.adds(), [])
+        self.stop()
+
+    def test_help_and_bad_option(self):
+        for arg in ("-h", "--bogus"):
+            r = subprocess.run([FEEDER, arg], cwd=self.dir, capture_output=True, timeout=10)
+            self.assertEqual(r.returncode, 255)
+            self.assertIn("    MivraBoxLibFeeder [args]", r.stderr.decode())
+        self.assertIn("ERROR: Incorrect argument! [--bogus]", r.stderr.decode())
+
+
+if __name__ == "__main__":
+    unittest.main()
