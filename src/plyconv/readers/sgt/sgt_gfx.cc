@@ -1,0 +1,173 @@
+#include "sgt_gfx.h"
+
+#include <cctype>
+#include <cinttypes>
+#include <cstdio>
+
+namespace {
+
+constexpr std::string_view kVisible = ".visible=true";
+
+void logf(reader_log_slot &slot, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void logf(reader_log_slot &slot, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    reader_vlog(slot, fmt, ap);
+    va_end(ap);
+}
+
+std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char *f, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, f);
+    int n = vsnprintf(buf, sizeof buf, f, ap);
+    va_end(ap);
+    if (n < 0) return std::string();
+    if (size_t(n) < sizeof buf) return std::string(buf, size_t(n));
+    std::string s(size_t(n) + 1, '\0');
+    va_start(ap, f);
+    vsnprintf(s.data(), s.size(), f, ap);
+    va_end(ap);
+    s.resize(size_t(n));
+    return s;
+}
+
+std::string asset_name(const char *tmpl, const char *prefix, std::string_view name) {
+    std::string s = tmpl ? tmpl : "";
+    s += prefix ? prefix : "";
+    s += name;
+    return s;
+}
+
+void blanks_to_underscore(std::string &s) {
+    for (char &c : s)
+        if (c == ' ') c = '_';
+}
+
+}  // namespace
+
+void gfx_asset_add(mivrabox_event *ev, std::string_view name) {
+    std::string a = ev->assets.str();
+    a += '+';
+    a += name;
+    ev->assets = a;
+}
+
+void gfx_layers_script(gfx_layers &t, std::string_view ext_param, int offset, bool trace,
+                       reader_log_slot &log, const char *func) {
+    gfx_layers::record rec;
+    rec.offset = offset;
+    int token = 0;
+    size_t pos = 0;
+    while (pos <= ext_param.size()) {
+        size_t bar = ext_param.find('|', pos);
+        if (bar == std::string_view::npos) bar = ext_param.size();
+        std::string_view tok = ext_param.substr(pos, bar - pos);
+        pos = bar + 1;
+        if (tok.empty()) continue;
+        // The first token names the script itself.
+        if (token++ == 0) continue;
+        size_t at = tok.find(kVisible);
+        if (at == std::string_view::npos) {
+            if (trace)
+                logf(log, "%s: skipped[1] ExtendedParameter[%d]=[%.*s]>", func, token - 1,
+                     int(tok.size()), tok.data());
+            continue;
+        }
+        if (at + kVisible.size() != tok.size()) {
+            std::string_view tail = tok.substr(at);
+            if (trace)
+                logf(log, "%s: skipped[2] ExtendedParameter, tail=[%.*s]>", func, int(tail.size()),
+                     tail.data());
+            continue;
+        }
+        std::string name(tok.substr(0, at));
+        for (char &c : name) c = char(toupper((unsigned char)c));
+        size_t i = 0;
+        while (i < t.names.size() && t.names[i] != name) i++;
+        if (i == t.names.size()) {
+            if (t.names.size() >= GFX_LAYER_NAMES) continue;  // no bit left to tell it apart
+            t.names.push_back(name);
+        }
+        rec.visible |= uint32_t(1) << i;
+    }
+    if (t.records.size() < GFX_LAYER_RECORDS) t.records.push_back(rec);
+}
+
+void gfx_layers_emit(const gfx_layers &t, mivrabox_event *ev, const char *tmpl,
+                     const char *prefix) {
+    for (size_t i = 0; i < t.names.size(); i++) {
+        uint32_t bit = uint32_t(1) << i;
+        std::string asset = asset_name(tmpl, prefix, t.names[i]);
+        int n = 0;
+        bool was = false;
+        for (const gfx_layers::record &r : t.records) {
+            bool is = r.visible & bit;
+            if (is && !was) {
+                gfx_asset_add(ev, asset);
+                reader_meta_add(ev, fmt("in@%s#%d", asset.c_str(), n), fmt("%d", r.offset));
+            } else if (!is && was) {
+                reader_meta_add(ev, fmt("out@%s#%d", asset.c_str(), n), fmt("%d", r.offset));
+                n++;
+            }
+            was = is;
+        }
+    }
+}
+
+gfx_scenario *gfx_scenario_add(gfx_scenarios &t, std::string_view name) {
+    if (t.size() >= GFX_SCENARIOS) return nullptr;
+    gfx_scenario &s = t.emplace_back();
+    s.name = name.substr(0, text4k::capacity);
+    return &s;
+}
+
+void gfx_change_add(gfx_scenario &s, std::string_view name, std::string_view value) {
+    if (s.changes.size() >= GFX_CHANGES) return;
+    s.changes.emplace_back(std::string(name.substr(0, text4k::capacity)),
+                           std::string(value.substr(0, text4k::capacity)));
+}
+
+void gfx_scenarios_emit(const gfx_scenarios &t, mivrabox_event *ev, const char *tmpl,
+                        const char *prefix) {
+    std::vector<std::string> names;
+    for (const gfx_scenario &s : t) {
+        std::string name = s.name;
+        blanks_to_underscore(name);
+        int n = 0;
+        for (const std::string &earlier : names) n += earlier == name;
+        names.push_back(name);
+        std::string asset = asset_name(tmpl, prefix, name);
+        gfx_asset_add(ev, asset);
+        reader_meta_add(ev, fmt("in@%s#%d", asset.c_str(), n), fmt("%" PRId64, s.start));
+        reader_meta_add(ev, fmt("dur@%s#%d", asset.c_str(), n), fmt("%" PRId64, s.duration));
+        for (const auto &[cname, value] : s.changes) {
+            std::string key = cname;
+            blanks_to_underscore(key);
+            for (char &c : key)
+                if (c == '.') c = '_';
+            reader_meta_add(ev, fmt("%s@%s#%d", key.c_str(), asset.c_str(), n), value);
+        }
+    }
+}
+
+void gfx_audio_map(mivrabox_event *ev, const std::optional<std::string> (&aes)[4],
+                   const char *wav_path) {
+    std::string map = "01234567";
+    for (int n = 1; n <= 4; n++) {
+        const std::optional<std::string> &v = aes[n - 1];
+        if (!v) continue;
+        if (v->compare(0, 3, "AES") == 0) {
+            // Only the four stereo pairs exist; another digit routes nothing.
+            int k = v->size() > 3 ? (*v)[3] - '0' : 0;
+            if (k < 1 || k > 4) continue;
+            map[size_t(2 * (n - 1))] = char('0' + 2 * (k - 1));
+            map[size_t(2 * (n - 1) + 1)] = char('0' + 2 * (k - 1) + 1);
+        } else {
+            reader_meta_add(ev, fmt("STEREO_%d", n),
+                            fmt("%s/%s", wav_path ? wav_path : "", v->c_str()));
+        }
+    }
+    ev->audio_map = map;
+}
