@@ -10,14 +10,6 @@
 
 namespace {
 
-void logf(reader_log_slot &slot, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void logf(reader_log_slot &slot, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    reader_vlog(slot, fmt, ap);
-    va_end(ap);
-}
-
 void set_text(text4k &field, const char *text) {
     if (text) field = text;  // a null text keeps what is there
 }
@@ -51,6 +43,29 @@ void reader_log_set(reader_log_slot &slot, reader_log_cb cb) {
 void reader_vlog(reader_log_slot &slot, const char *fmt, va_list ap) {
     reader_log_cb cb = slot.cb.load(std::memory_order_relaxed);
     (cb ? cb : reader_log_default)(fmt, ap);
+}
+
+void reader_log(reader_log_slot &slot, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    reader_vlog(slot, fmt, ap);
+    va_end(ap);
+}
+
+std::string reader_fmt(const char *f, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, f);
+    int n = vsnprintf(buf, sizeof buf, f, ap);
+    va_end(ap);
+    if (n < 0) return std::string();
+    if (size_t(n) < sizeof buf) return std::string(buf, size_t(n));
+    std::string s(size_t(n) + 1, '\0');
+    va_start(ap, f);
+    vsnprintf(s.data(), s.size(), f, ap);
+    va_end(ap);
+    s.resize(size_t(n));
+    return s;
 }
 
 int reader_create(reader_params **out, int flags, uint32_t kept_ids) {
@@ -131,8 +146,8 @@ int reader_load_category2type(reader_params *p, const char *path, reader_log_slo
     if (!p || !path || !*path) return 0;
     unique_file f(fopen(path, "rt"));
     if (!f) {
-        logf(log, "%s:%d failed to load category2type file [%s]", "chyro_set_param", __LINE__,
-             path);
+        reader_log(log, "%s:%d failed to load category2type file [%s]", "chyro_set_param", __LINE__,
+                   path);
         return 0;
     }
     std::string line;
@@ -148,7 +163,8 @@ int reader_load_category2type(reader_params *p, const char *path, reader_log_slo
         size_t end = line.find('\t', i);
         if (end == std::string::npos) end = line.size();
         if (i >= end) {
-            logf(log, "%s:%d failed to parse line [%s]", "chyro_set_param", __LINE__, line.c_str());
+            reader_log(log, "%s:%d failed to parse line [%s]", "chyro_set_param", __LINE__,
+                       line.c_str());
             continue;
         }
         p->category[(unsigned char)line[0]] = std::string_view(line).substr(i, end - i);

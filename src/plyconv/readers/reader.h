@@ -79,6 +79,10 @@ struct reader_log_slot {
 void reader_log_default(const char *fmt, va_list ap);
 void reader_log_set(reader_log_slot &slot, reader_log_cb cb);
 void reader_vlog(reader_log_slot &slot, const char *fmt, va_list ap);
+void reader_log(reader_log_slot &slot, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// printf into a new string.
+std::string reader_fmt(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Results as the modules' own create, set and destroy operations.
 int reader_create(reader_params **out, int flags, uint32_t kept_ids);

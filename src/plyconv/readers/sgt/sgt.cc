@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "file.h"
-#include "sgt_gfx.h"
+#include "reader_gfx.h"
 #include "tc.h"
 
 namespace {
@@ -62,37 +62,21 @@ int64_t branding_frames(const std::optional<std::string> &start) {
     return day * 25 + tc_str2frames(sub(*start, 11, std::string::npos).c_str());
 }
 
-// Rebases a mark on the branding's first VITC frame.
-void rebase_mark(text32 &mark, int origin, const char *what, int line) {
-    if (mark.empty()) return;
-    char buf[TC_TEXT_SIZE];
-    tc_frames2str(tc_str2frames(mark.c_str()) - origin, buf);
-    sgt_log("%s:%d %s [%s] -> [%s]", "sgt_parse_SecondaryEvents_HABPLT", line, what, mark.c_str(),
-            buf);
-    mark = buf;
-}
-
 void habplt_branding(const sgt_params *p, mivrabox_event *ev, gfx_scenarios &scenarios,
                      const xmlNode *branding) {
     const char *fn = "sgt_parse_SecondaryEvents_HABPLT";
     auto start = xml_prop(branding, "Start");
     auto vitc = xml_prop(branding, "IDStartVITC");
-    std::optional<std::string> aes[4];
-    for (int i = 0; i < 4; i++)
-        aes[i] = xml_prop(branding, ("AES" + std::to_string(i + 1)).c_str());
     int64_t origin = branding_frames(start);
 
     if (vitc && *vitc != "00:00:00:00") {
         sgt_log("%s:%d IDStartVITC=%s", fn, 534, vitc->c_str());
         reader_meta_add(ev, "IDStartVITC", *vitc);
         int base = tc_str2frames(vitc->c_str());
-        rebase_mark(ev->mark_in, base, "mark_in", 545);
-        rebase_mark(ev->mark_out, base, "mark_out", 554);
+        gfx_rebase_mark(ev->mark_in, base, g_log, fn, "mark_in", 545);
+        gfx_rebase_mark(ev->mark_out, base, g_log, fn, "mark_out", 554);
     }
-    if (trace(p))
-        sgt_log("%s: attr_AES = { %s, %s, %s, %s }", fn, opt_c(aes[0]), opt_c(aes[1]),
-                opt_c(aes[2]), opt_c(aes[3]));
-    gfx_audio_map(ev, aes, p->wav_path.c_str());
+    gfx_audio_map(ev, branding, p->wav_path.c_str(), trace(p), g_log, fn);
 
     for (const xmlNode *c = branding->children; c; c = c->next) {
         if (xml_is(c, "Scenario")) {
@@ -114,13 +98,7 @@ void habplt_branding(const sgt_params *p, mivrabox_event *ev, gfx_scenarios &sce
                 gfx_change_add(*s, cname ? *cname : std::string(), value);
             }
         } else if (xml_is(c, "SubTitle")) {
-            const xmlNode *item = xml_child(c, "TitleItem");
-            if (!item) continue;
-            auto page = xml_prop(item, "Page");
-            auto path = xml_prop(item, "Path");
-            std::string key = "STL_" + (page ? *page : std::string());
-            sgt_log("%s:%d %s=%s", fn, 656, key.c_str(), opt_c(path));
-            reader_meta_add(ev, key, path ? *path : std::string());
+            gfx_subtitle(ev, c, g_log, fn, 656);
         }
     }
 }

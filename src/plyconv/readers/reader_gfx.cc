@@ -1,37 +1,14 @@
-#include "sgt_gfx.h"
+#include "reader_gfx.h"
 
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
 
+#include "tc.h"
+
 namespace {
 
 constexpr std::string_view kVisible = ".visible=true";
-
-void logf(reader_log_slot &slot, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void logf(reader_log_slot &slot, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    reader_vlog(slot, fmt, ap);
-    va_end(ap);
-}
-
-std::string fmt(const char *f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *f, ...) {
-    char buf[512];
-    va_list ap;
-    va_start(ap, f);
-    int n = vsnprintf(buf, sizeof buf, f, ap);
-    va_end(ap);
-    if (n < 0) return std::string();
-    if (size_t(n) < sizeof buf) return std::string(buf, size_t(n));
-    std::string s(size_t(n) + 1, '\0');
-    va_start(ap, f);
-    vsnprintf(s.data(), s.size(), f, ap);
-    va_end(ap);
-    s.resize(size_t(n));
-    return s;
-}
 
 std::string asset_name(const char *tmpl, const char *prefix, std::string_view name) {
     std::string s = tmpl ? tmpl : "";
@@ -71,15 +48,15 @@ void gfx_layers_script(gfx_layers &t, std::string_view ext_param, int offset, bo
         size_t at = tok.find(kVisible);
         if (at == std::string_view::npos) {
             if (trace)
-                logf(log, "%s: skipped[1] ExtendedParameter[%d]=[%.*s]>", func, token - 1,
-                     int(tok.size()), tok.data());
+                reader_log(log, "%s: skipped[1] ExtendedParameter[%d]=[%.*s]>", func, token - 1,
+                           int(tok.size()), tok.data());
             continue;
         }
         if (at + kVisible.size() != tok.size()) {
             std::string_view tail = tok.substr(at);
             if (trace)
-                logf(log, "%s: skipped[2] ExtendedParameter, tail=[%.*s]>", func, int(tail.size()),
-                     tail.data());
+                reader_log(log, "%s: skipped[2] ExtendedParameter, tail=[%.*s]>", func,
+                           int(tail.size()), tail.data());
             continue;
         }
         std::string name(tok.substr(0, at));
@@ -106,9 +83,11 @@ void gfx_layers_emit(const gfx_layers &t, mivrabox_event *ev, const char *tmpl,
             bool is = r.visible & bit;
             if (is && !was) {
                 gfx_asset_add(ev, asset);
-                reader_meta_add(ev, fmt("in@%s#%d", asset.c_str(), n), fmt("%d", r.offset));
+                reader_meta_add(ev, reader_fmt("in@%s#%d", asset.c_str(), n),
+                                reader_fmt("%d", r.offset));
             } else if (!is && was) {
-                reader_meta_add(ev, fmt("out@%s#%d", asset.c_str(), n), fmt("%d", r.offset));
+                reader_meta_add(ev, reader_fmt("out@%s#%d", asset.c_str(), n),
+                                reader_fmt("%d", r.offset));
                 n++;
             }
             was = is;
@@ -140,20 +119,27 @@ void gfx_scenarios_emit(const gfx_scenarios &t, mivrabox_event *ev, const char *
         names.push_back(name);
         std::string asset = asset_name(tmpl, prefix, name);
         gfx_asset_add(ev, asset);
-        reader_meta_add(ev, fmt("in@%s#%d", asset.c_str(), n), fmt("%" PRId64, s.start));
-        reader_meta_add(ev, fmt("dur@%s#%d", asset.c_str(), n), fmt("%" PRId64, s.duration));
+        reader_meta_add(ev, reader_fmt("in@%s#%d", asset.c_str(), n),
+                        reader_fmt("%" PRId64, s.start));
+        reader_meta_add(ev, reader_fmt("dur@%s#%d", asset.c_str(), n),
+                        reader_fmt("%" PRId64, s.duration));
         for (const auto &[cname, value] : s.changes) {
             std::string key = cname;
             blanks_to_underscore(key);
             for (char &c : key)
                 if (c == '.') c = '_';
-            reader_meta_add(ev, fmt("%s@%s#%d", key.c_str(), asset.c_str(), n), value);
+            reader_meta_add(ev, reader_fmt("%s@%s#%d", key.c_str(), asset.c_str(), n), value);
         }
     }
 }
 
-void gfx_audio_map(mivrabox_event *ev, const std::optional<std::string> (&aes)[4],
-                   const char *wav_path) {
+void gfx_audio_map(mivrabox_event *ev, const xmlNode *branding, const char *wav_path, bool trace,
+                   reader_log_slot &log, const char *func) {
+    std::optional<std::string> aes[4];
+    for (int i = 0; i < 4; i++) aes[i] = xml_prop(branding, reader_fmt("AES%d", i + 1).c_str());
+    if (trace)
+        reader_log(log, "%s: attr_AES = { %s, %s, %s, %s }", func, opt_c(aes[0]), opt_c(aes[1]),
+                   opt_c(aes[2]), opt_c(aes[3]));
     std::string map = "01234567";
     for (int n = 1; n <= 4; n++) {
         const std::optional<std::string> &v = aes[n - 1];
@@ -165,9 +151,29 @@ void gfx_audio_map(mivrabox_event *ev, const std::optional<std::string> (&aes)[4
             map[size_t(2 * (n - 1))] = char('0' + 2 * (k - 1));
             map[size_t(2 * (n - 1) + 1)] = char('0' + 2 * (k - 1) + 1);
         } else {
-            reader_meta_add(ev, fmt("STEREO_%d", n),
-                            fmt("%s/%s", wav_path ? wav_path : "", v->c_str()));
+            reader_meta_add(ev, reader_fmt("STEREO_%d", n),
+                            reader_fmt("%s/%s", wav_path ? wav_path : "", v->c_str()));
         }
     }
     ev->audio_map = map;
+}
+
+void gfx_subtitle(mivrabox_event *ev, const xmlNode *subtitle, reader_log_slot &log,
+                  const char *func, int line) {
+    const xmlNode *item = xml_child(subtitle, "TitleItem");
+    if (!item) return;
+    auto page = xml_prop(item, "Page");
+    auto path = xml_prop(item, "Path");
+    std::string key = "STL_" + (page ? *page : std::string());
+    reader_log(log, "%s:%d %s=%s", func, line, key.c_str(), opt_c(path));
+    reader_meta_add(ev, key, path ? *path : std::string());
+}
+
+void gfx_rebase_mark(text32 &mark, int origin, reader_log_slot &log, const char *func,
+                     const char *what, int line) {
+    if (mark.empty()) return;
+    char buf[TC_TEXT_SIZE];
+    tc_frames2str(tc_str2frames(mark.c_str()) - origin, buf);
+    reader_log(log, "%s:%d %s [%s] -> [%s]", func, line, what, mark.c_str(), buf);
+    mark = buf;
 }

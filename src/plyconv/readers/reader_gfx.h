@@ -48,8 +48,17 @@ void gfx_scenarios_emit(const gfx_scenarios &t, mivrabox_event *ev, const char *
 
 // audio_map from "01234567" and the AES1..AES4 attributes: "AES<k>" routes stereo pair k to the
 // attribute's pair, any other value becomes a STEREO_<n> pair with the wav path.
-void gfx_audio_map(mivrabox_event *ev, const std::optional<std::string> (&aes)[4],
-                   const char *wav_path);
+// The attributes are read from the branding element; with trace they are logged first.
+void gfx_audio_map(mivrabox_event *ev, const xmlNode *branding, const char *wav_path, bool trace,
+                   reader_log_slot &log, const char *func);
+
+// The first TitleItem of a SubTitle element becomes the pair "STL_<Page>" = Path (logged).
+void gfx_subtitle(mivrabox_event *ev, const xmlNode *subtitle, reader_log_slot &log,
+                  const char *func, int line);
+
+// Moves a non-empty mark back by origin frames (logged as "<what> [old] -> [new]").
+void gfx_rebase_mark(text32 &mark, int origin, reader_log_slot &log, const char *func,
+                     const char *what, int line);
 
 // Appends "+" and the asset name to the event's assets.
 void gfx_asset_add(mivrabox_event *ev, std::string_view name);
