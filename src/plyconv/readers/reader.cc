@@ -1,0 +1,234 @@
+#include "reader.h"
+
+#include <libxml/parser.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "file.h"
+
+namespace {
+
+void set_text(text4k &field, const char *text) {
+    if (text) field = text;  // a null text keeps what is there
+}
+
+}  // namespace
+
+void reader_log_default(const char *fmt, va_list ap) {
+    char small[1024];
+    va_list copy;
+    va_copy(copy, ap);
+    int n = vsnprintf(small, sizeof small, fmt, copy);
+    va_end(copy);
+    if (n < 0) return;
+    std::string line;
+    if (size_t(n) < sizeof small) {
+        line.assign(small, size_t(n));
+    } else {
+        line.resize(size_t(n) + 1);
+        vsnprintf(line.data(), line.size(), fmt, ap);
+        line.resize(size_t(n));
+    }
+    line += '\n';
+    // One write per message keeps lines whole.
+    fwrite(line.data(), 1, line.size(), stderr);
+}
+
+void reader_log_set(reader_log_slot &slot, reader_log_cb cb) {
+    slot.cb.store(cb, std::memory_order_relaxed);
+}
+
+void reader_vlog(reader_log_slot &slot, const char *fmt, va_list ap) {
+    reader_log_cb cb = slot.cb.load(std::memory_order_relaxed);
+    (cb ? cb : reader_log_default)(fmt, ap);
+}
+
+void reader_log(reader_log_slot &slot, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    reader_vlog(slot, fmt, ap);
+    va_end(ap);
+}
+
+std::string reader_fmt(const char *f, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, f);
+    int n = vsnprintf(buf, sizeof buf, f, ap);
+    va_end(ap);
+    if (n < 0) return std::string();
+    if (size_t(n) < sizeof buf) return std::string(buf, size_t(n));
+    std::string s(size_t(n) + 1, '\0');
+    va_start(ap, f);
+    vsnprintf(s.data(), s.size(), f, ap);
+    va_end(ap);
+    s.resize(size_t(n));
+    return s;
+}
+
+int reader_create(reader_params **out, int flags, uint32_t kept_ids) {
+    if (!out) return -22;
+    LIBXML_TEST_VERSION
+    auto *p = new (std::nothrow) reader_params;
+    if (!p) return -12;
+    p->kept_ids = kept_ids;
+    p->flags = flags;
+    *out = p;
+    return 0;
+}
+
+int reader_set_flag(reader_params *p, int bits) {
+    if (!p) return -22;
+    p->flags |= bits;
+    return 0;
+}
+
+int reader_set_param(reader_params *p, int id, const char *text, reader_log_slot &log) {
+    if (!p || id < 0 || id > 31 || !(p->kept_ids & reader_id_bit(id))) return 0;
+    switch (id) {
+        case READER_P_CATEGORY2TYPE:
+            return reader_load_category2type(p, text, log);
+        case READER_P_ASPECT:
+            if (text && *text) p->aspect = std::string(text).substr(0, text4k::capacity);
+            return 0;
+        case READER_P_APPEND_PATH:
+            set_text(p->append_path, text);
+            break;
+        case READER_P_APPEND_TMPL:
+            set_text(p->append_tmpl, text);
+            break;
+        case READER_P_NEWFIELD_SEP:
+            set_text(p->newfield_sep, text);
+            break;
+        case READER_P_EVS_PATH:
+            set_text(p->evs_path, text);
+            break;
+        case READER_P_PREPEND_EXT:
+            set_text(p->prepend_ext, text);
+            break;
+        case READER_P_WAV_PATH:
+            set_text(p->wav_path, text);
+            break;
+        case READER_P_LIVE_PATH:
+            set_text(p->live_path, text);
+            break;
+        case READER_P_GXF_TC_MIN:
+            set_text(p->gxf_tc_min, text);
+            break;
+        case READER_P_GXF_TC_MAX:
+            set_text(p->gxf_tc_max, text);
+            break;
+        case READER_P_GXF_DUR_MAX:
+            set_text(p->gxf_dur_max, text);
+            break;
+        default:
+            break;  // id 5 takes a number
+    }
+    return 0;
+}
+
+int reader_set_param(reader_params *p, int id, int value) {
+    if (p && id == READER_P_DTMF_OFFSET && (p->kept_ids & reader_id_bit(id)))
+        p->dtmf_offset = value;
+    return 0;
+}
+
+int reader_destroy(reader_params **p) {
+    if (!p) return -22;
+    delete *p;
+    *p = nullptr;
+    return 0;
+}
+
+int reader_load_category2type(reader_params *p, const char *path, reader_log_slot &log) {
+    if (!p || !path || !*path) return 0;
+    unique_file f(fopen(path, "rt"));
+    if (!f) {
+        reader_log(log, "%s:%d failed to load category2type file [%s]", "chyro_set_param", __LINE__,
+                   path);
+        return 0;
+    }
+    std::string line;
+    while (read_line(f.get(), line)) {
+        if (line.size() > text4k::capacity) line.resize(text4k::capacity);
+        if (!line.empty() && line[0] == '#') continue;
+        size_t cut = line.find_first_of("\r\n");
+        if (cut != std::string::npos) line.resize(cut);
+        if (line.empty()) continue;
+        // "%c %[^\t\n]": the letter, white space, then the category up to a TAB.
+        size_t i = 1;
+        while (i < line.size() && isspace((unsigned char)line[i])) i++;
+        size_t end = line.find('\t', i);
+        if (end == std::string::npos) end = line.size();
+        if (i >= end) {
+            reader_log(log, "%s:%d failed to parse line [%s]", "chyro_set_param", __LINE__,
+                       line.c_str());
+            continue;
+        }
+        p->category[(unsigned char)line[0]] = std::string_view(line).substr(i, end - i);
+    }
+    return 0;
+}
+
+void reader_hand_over(const mivrabox_event *ev, const char *key, const char *value,
+                      reader_write_event_cb cb, void *user) {
+    reader_event_ptr copy(mivrabox_event_clone(ev));
+    if (!copy) return;
+    reader_meta_add(copy.get(), key ? key : "", value ? value : "");
+    if (cb) cb(copy.get(), user);
+}
+
+void reader_meta_add(mivrabox_event *ev, std::string_view key, std::string_view value) {
+    if (key.empty() || value.empty()) return;
+    mivrabox_event_meta_add(&ev, key, value);
+}
+
+time_t reader_day(const char *text, const char *fmt) {
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    if (text) strptime(text, fmt, &tm);
+    tm.tm_isdst = 0;
+    return mktime(&tm);
+}
+
+xml_doc_ptr xml_read(const char *path) {
+    if (!path) return nullptr;
+    // No network: a document never makes the reader fetch anything.
+    return xml_doc_ptr(xmlReadFile(path, nullptr, XML_PARSE_NONET));
+}
+
+bool xml_is(const xmlNode *n, const char *name) {
+    return n && n->type == XML_ELEMENT_NODE && n->name &&
+           !strcmp(reinterpret_cast<const char *>(n->name), name);
+}
+
+xmlNode *xml_child(const xmlNode *n, const char *name) {
+    if (!n) return nullptr;
+    for (xmlNode *c = n->children; c; c = c->next)
+        if (xml_is(c, name)) return c;
+    return nullptr;
+}
+
+std::optional<std::string> xml_prop(const xmlNode *n, const char *name) {
+    if (!n) return std::nullopt;
+    xmlChar *v = xmlGetProp(n, reinterpret_cast<const xmlChar *>(name));
+    if (!v) return std::nullopt;
+    std::string s(reinterpret_cast<const char *>(v));
+    xmlFree(v);
+    return s;
+}
+
+std::string xml_text(const xmlNode *n) {
+    if (!n) return std::string();
+    xmlChar *v = xmlNodeGetContent(n);
+    if (!v) return std::string();
+    std::string s(trim_blank(reinterpret_cast<const char *>(v)));
+    xmlFree(v);
+    return s;
+}
+
+const char *xml_name(const xmlNode *n) {
+    return n && n->name ? reinterpret_cast<const char *>(n->name) : "(null)";
+}

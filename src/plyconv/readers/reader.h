@@ -1,0 +1,141 @@
+// Frame shared by the schedule readers: the parameter object, the numbered parameters and flag
+// bits, the replaceable log hooks, the category-to-type file and small libxml2 helpers.
+#pragma once
+
+#include <libxml/tree.h>
+
+#include <array>
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "mivrabox_event.h"
+#include "text.h"
+
+// Flag bits: one word for every module, each module reads the bits it knows.
+enum reader_flag {
+    READER_F_IGNORE_PATH = 1,
+    READER_F_TRACE = 2,  // log every element read
+    READER_F_CATEGORY_PATH = 4,
+    READER_F_TCOUT_INCLUDED = 32,
+    READER_F_TCOUT_CALC = 64,
+    READER_F_TMPL_TYPE = 128,  // graphics template names carry their kind as a prefix
+};
+
+// Parameter ids: one numbering for every module; a module ignores the ids it does not keep.
+enum reader_param_id {
+    READER_P_CATEGORY2TYPE = 1,
+    READER_P_APPEND_PATH = 2,
+    READER_P_APPEND_TMPL = 3,
+    READER_P_ASPECT = 4,
+    READER_P_DTMF_OFFSET = 5,
+    READER_P_NEWFIELD_SEP = 6,
+    READER_P_EVS_PATH = 7,
+    READER_P_PREPEND_EXT = 9,
+    READER_P_WAV_PATH = 10,
+    READER_P_LIVE_PATH = 11,
+    READER_P_GXF_TC_MIN = 12,
+    READER_P_GXF_TC_MAX = 13,
+    READER_P_GXF_DUR_MAX = 14,
+};
+
+constexpr uint32_t reader_id_bit(int id) {
+    return uint32_t(1) << id;
+}
+
+// Parameter object of the SGT, Adonis and Chyro modules.
+struct reader_params {
+    uint32_t kept_ids = 0;  // the ids this module stores; the others are accepted and dropped
+    int flags = 0;
+    std::optional<std::string> aspect;
+    std::array<text4k, 256> category;  // category text per event-type letter
+    text4k append_path;
+    text4k append_tmpl;
+    int dtmf_offset = 25;
+    text4k newfield_sep;
+    text4k evs_path;
+    text4k prepend_ext;
+    text4k wav_path;
+    text4k live_path;
+    text4k gxf_tc_min;
+    text4k gxf_tc_max;
+    text4k gxf_dur_max;
+};
+
+// Log hook: the module's format and its arguments.
+typedef void (*reader_log_cb)(const char *fmt, va_list ap);
+
+// One process-wide hook per module; empty means the default hook.
+struct reader_log_slot {
+    std::atomic<reader_log_cb> cb{nullptr};
+};
+
+// Writes the message and a newline to standard error.
+void reader_log_default(const char *fmt, va_list ap);
+void reader_log_set(reader_log_slot &slot, reader_log_cb cb);
+void reader_vlog(reader_log_slot &slot, const char *fmt, va_list ap);
+void reader_log(reader_log_slot &slot, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// printf into a new string.
+std::string reader_fmt(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Results as the modules' own create, set and destroy operations.
+int reader_create(reader_params **out, int flags, uint32_t kept_ids);
+int reader_set_flag(reader_params *p, int bits);
+int reader_set_param(reader_params *p, int id, const char *text, reader_log_slot &log);
+int reader_set_param(reader_params *p, int id, int value);
+int reader_destroy(reader_params **p);
+
+// Loads a category-to-type file into the category table; always 0.
+int reader_load_category2type(reader_params *p, const char *path, reader_log_slot &log);
+
+// Releases the module's reference when the event leaves its scope.
+struct reader_event_unref {
+    void operator()(mivrabox_event *ev) const { mivrabox_event_unref(&ev); }
+};
+using reader_event_ptr = std::unique_ptr<mivrabox_event, reader_event_unref>;
+
+// Write-event callback of the parameter-object modules.
+typedef int (*reader_write_event_cb)(mivrabox_event *ev, void *user);
+
+// Hands a copy of ev with one more pair to the callback; the copy is released after the call.
+void reader_hand_over(const mivrabox_event *ev, const char *key, const char *value,
+                      reader_write_event_cb cb, void *user);
+
+// Adds a pair when both texts are there: the event record refuses empty ones loudly.
+void reader_meta_add(mivrabox_event *ev, std::string_view key, std::string_view value);
+
+// Local midnight of a date read with fmt (strptime), daylight saving off, missing fields 0.
+time_t reader_day(const char *text, const char *fmt);
+
+// True when type is 0 or a blank: a type table may still set it.
+inline bool reader_type_unset(int type) {
+    return type == 0 || type == ' ';
+}
+
+// libxml2 documents and the few queries the readers make.
+struct xml_doc_free {
+    void operator()(xmlDoc *d) const { xmlFreeDoc(d); }
+};
+using xml_doc_ptr = std::unique_ptr<xmlDoc, xml_doc_free>;
+
+// The file read with the options every reader uses; null when libxml2 cannot read it.
+xml_doc_ptr xml_read(const char *path);
+bool xml_is(const xmlNode *n, const char *name);
+// First element child of that name, or null.
+xmlNode *xml_child(const xmlNode *n, const char *name);
+// Attribute value as it stands; nullopt when absent.
+std::optional<std::string> xml_prop(const xmlNode *n, const char *name);
+// Element text with blanks, tabs, CR and LF cut at both ends.
+std::string xml_text(const xmlNode *n);
+// Name of a node for messages.
+const char *xml_name(const xmlNode *n);
+// Value of an optional text for messages.
+inline const char *opt_c(const std::optional<std::string> &s) {
+    return s ? s->c_str() : "(null)";
+}

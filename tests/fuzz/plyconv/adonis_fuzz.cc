@@ -1,0 +1,58 @@
+// Adonis requests as they come from outside, written to a file and parsed with the trace on and
+// all three GXF limits set, so the mark correction runs too.
+#include <libxml/parser.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+#include "adonis.h"
+#include "file.h"
+
+namespace {
+
+std::string g_path;
+
+void quiet_log(const char *, va_list) {}
+void quiet_xml(void *, const char *, ...) {}
+
+void cleanup() {
+    if (!g_path.empty()) unlink(g_path.c_str());
+}
+
+int format_event(mivrabox_event *ev, void *) {
+    char line[MIVRABOX_LINE_SIZE];
+    mivrabox_event_format(ev, line, sizeof line);
+    return 0;
+}
+
+int open_day(time_t, void *, const char *, const char *) {
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    g_path = "/tmp/mivra_adonis_fuzz." + std::to_string(getpid()) + ".xml";
+    atexit(cleanup);
+    xmlSetGenericErrorFunc(nullptr, quiet_xml);
+    adonis_set_log_cb(quiet_log);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (file_write_atomic(g_path, std::string_view(reinterpret_cast<const char *>(data), size)) < 0)
+        return 0;
+    adonis_params *p = nullptr;
+    if (adonis_create(&p, READER_F_TRACE | READER_F_TMPL_TYPE) < 0) return 0;
+    adonis_set_param(p, READER_P_APPEND_TMPL, "T_");
+    adonis_set_param(p, READER_P_GXF_TC_MIN, "10:00:00:00");
+    adonis_set_param(p, READER_P_GXF_TC_MAX, "10:59:59:24");
+    adonis_set_param(p, READER_P_GXF_DUR_MAX, "01:00:00:00");
+    adonis_parse(p, g_path.c_str(), nullptr, format_event, open_day);
+    adonis_destroy(&p);
+    return 0;
+}
