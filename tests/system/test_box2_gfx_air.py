@@ -161,6 +161,31 @@ class GfxAirTest(unittest.TestCase):
         self.assertIn("bus_cg_cue: val[2]=[Anna]", log)
         self.assertIn("bus_cg_play: [0] layer 2 already loaded {LOWER}", log)
 
+    def test_taken_event_airs_its_graphics(self):
+        # A take plays as soon as the cue answers: the graphics must be ready by then.
+        ch = GfxChannel(self, media=[("a", 30.0), ("m", 5.0)])
+        ch.whois.reply("id=m&", body="artist\tMax\n")
+        t0 = next_second(1.5)
+        m_meta = meta(("DSK@LOWER#0", "2"),
+                      ("0@LOWER#0", "<current.ply.title/> <current.whois.artist/>"))
+        ch.load([line(start=tc(t0), media="a", dur=dur(30)),
+                 line(mode="M", media="m", dur=dur(5), title="Taken", assets="LOWER",
+                      meta=m_meta)])
+        ch.call("MivraBox.Run", 0, 1)
+        self.assertTrue(ch.wait_plays(1, t0 + 2 - time.time()), ch.log()[-3000:])
+        self.assertEqual(ch.call("MivraBox.Take", 0)["result"], 0)
+        self.assertTrue(ch.wait_plays(2, 5))
+        taken = ch.datagrams()[1][0]
+        self.assertTrue(ch.dev.wait(lambda: b"32 1" in ch.dev.texts(), 3), ch.dev.texts())
+        msgs = ch.msgs()
+        # Cued on io-a at the take, graphics and all, then played: nothing of the cue is left
+        # to come after the play.
+        self.assertEqual([m for t, m in msgs if t < taken][-1], b"UE10")
+        after = [m for t, m in msgs if t >= taken]
+        self.assertEqual(after, play_block({2: b"LOWER"}, {}, 0, 1) +
+                         [b"Z02000Taken Max", b"Z32ff", b"S42", b"32 1"])
+        self.assertEqual([p for _, p in ch.whois.requests()], ["/whois?id=m&tag="])
+
     def test_hung_whois_does_not_hold_the_next_play(self):
         ch = GfxChannel(self, media=[("h", 1.5), ("n", 1.5), ("m", 1.5)])
         # Far longer than the event spacing, and than the lookup's own time-out.
@@ -187,6 +212,9 @@ class GfxAirTest(unittest.TestCase):
         msgs = ch.msgs()
         # The hung lookup gave up in time: h's graphics air without the whois value, and the
         # events after it get theirs, each asked once.
+        block = play_block({1: b"LOGO", 2: b"LOWER"}, {}, 1, 0)
+        self.assertEqual([m for t, m in msgs if t >= plays[0][0]][:len(block)], block)
+        self.assertNear(self.find(msgs, b"Z02000!"), t0m, "LOWER of h texted")
         per_event = []
         for (start, _), end in zip(plays, [p[0] for p in plays[1:]] + [float("inf")]):
             per_event.append([m for t, m in msgs if start <= t < end and layer_of(m) in (1, 2)])
