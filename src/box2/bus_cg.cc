@@ -181,7 +181,7 @@ int bus_cg_cue(bus *b, const mivrabox_event *ev) {
             // ends later is useless and would only hold up the cue of the next event. A manual
             // event airs when taken; only the transfer limits apply to it.
             const mivrabox_event *live = b->playlist->items[size_t(idx)];
-            if (live->start_mode != 'M') {
+            if (live->start_mode != 'M' && live->start > 0) {
                 int64_t left = live->start - b->io_delay - CG_CUE_MARGIN_MS - b->hooks.now_ms(b);
                 wc.deadline_ms = std::max<int64_t>(1, whois_clock_ms() + left);
             }
