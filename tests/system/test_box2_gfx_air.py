@@ -62,8 +62,7 @@ class GfxChannel(Channel):
 
     def msgs(self):
         """(monotonic seconds, bytes) of every message the device received."""
-        with self.dev._lock:
-            return [(t, m) for t, _, m in self.dev.messages]
+        return self.dev.timed()
 
     def datagrams(self):
         """(monotonic seconds, player) of every play datagram, in time order."""
