@@ -91,17 +91,21 @@ class GfxAirTest(unittest.TestCase):
         ch.whois.reply("id=b&", body="artist\tBob\n")
         t0 = next_second(2.5)
         # LOGO stays until the next play; LOWER keys on after 1 s, runs its animation out at
-        # 2 s and keys off at 2.4 s (15 frames before the end of the 75-frame event).
+        # 2 s and keys off at 2.4 s (15 frames before the end of the 75-frame event); on layer 3
+        # BUG airs for 0.8 s, then CREDITS follows it in the chain from 2.6 s to 2.88 s.
         a_meta = meta(("DSK@LOGO#0", "1"), ("0@LOGO#0", "<current.meta.channel/>"),
                       ("channel", "Mivra One"),
                       ("DSK@LOWER#0", "2"), ("in@LOWER#0", "25"), ("out@LOWER#0", "-15"),
                       ("LOOP_OUT@LOWER#0", "10"),
                       ("0@LOWER#0", "<current.ply.title/> now"),
                       ("1@LOWER#0", "<current.whois.artist/> (<current.whois.label/>)"),
-                      ("2@LOWER#0", "Next: <next.ply.title/>"))
-        b_meta = meta(("DSK@LOWER#0", "2"), ("in@LOWER#0", "0"), ("out@LOWER#0", "25"),
+                      ("2@LOWER#0", "Next: <next.ply.title/>"),
+                      ("DSK@BUG#0", "3"), ("in@BUG#0", "0"), ("dur@BUG#0", "20"),
+                      ("DSK@CREDITS#0", "3"), ("in@CREDITS#0", "65"), ("out@CREDITS#0", "72"),
+                      ("0@CREDITS#0", "<nextC0.meta.artist/>"))
+        b_meta = meta(("artist", "Bea"), ("DSK@LOWER#0", "2"), ("in@LOWER#0", "0"), ("out@LOWER#0", "25"),
                       ("0@LOWER#0", "<current.whois.artist/>"))
-        ch.load([line(start=tc(t0), media="a", dur=dur(3), title="First", assets="LOGO+LOWER",
+        ch.load([line(start=tc(t0), media="a", dur=dur(3), title="First", assets="LOGO+LOWER+BUG+CREDITS",
                       tag="news 1", meta=a_meta),
                  line(media="b", dur=dur(2), title="Second", assets="LOWER", meta=b_meta)])
         ch.call("MivraBox.Run", 0, 1)
@@ -123,7 +127,7 @@ class GfxAirTest(unittest.TestCase):
 
         # Play of a, after the datagram: both templates load, every other layer keys off.
         after_a = [(t, m) for t, m in msgs if da <= t < db]
-        block = play_block({1: b"LOGO", 2: b"LOWER"}, {}, 1, 0)
+        block = play_block({1: b"LOGO", 2: b"LOWER", 3: b"BUG"}, {}, 1, 0)
         self.assertEqual([m for _, m in after_a[:len(block)]], block)
         self.assertNear(after_a[0][0], t0m, "play of a")
         # The idle walk, per layer, once the device reports each template loaded; a ':' in a
@@ -134,8 +138,16 @@ class GfxAirTest(unittest.TestCase):
         self.assertEqual([m for _, m in walk if layer_of(m) == 2],
                          [b"Z02000First now", b"Z02010Anna (North)", b"Z02020Next\\3A Second",
                           b"Z32ff", b"S42", b"32 1", b"S120", b"32 0"])
+        # The chain's second item loads in the walk, once the first one is gone.
+        layer3 = [(t, m) for t, m in walk if layer_of(m) == 3]
+        self.assertEqual([m for _, m in layer3],
+                         [b"Z33ff", b"S43", b"33 1", b"33 0", b"R03CREDITS", b"Z03000Bea",
+                          b"Z33ff", b"S43", b"33 1", b"33 0"])
+        for (t, _), want in zip([layer3[i] for i in (2, 3, 4, 8, 9)],
+                                [0, 0.8, 0.8, 2.6, 2.88]):
+            self.assertNear(t, t0m + want, "layer 3")
         # The only other command: the cue of b on io-a.
-        self.assertEqual([m for _, m in walk if layer_of(m) not in (1, 2)], [b"UE10"])
+        self.assertEqual([m for _, m in walk if layer_of(m) not in (1, 2, 3)], [b"UE10"])
         self.assertNear(self.find(walk, b"31 1"), t0m, "LOGO on")
         self.assertNear(self.find(walk, b"32 1"), t0m + 1.0, "LOWER on")
         self.assertNear(self.find(walk, b"S120"), t0m + 2.0, "LOWER loop out")
