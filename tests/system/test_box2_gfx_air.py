@@ -103,10 +103,11 @@ class GfxAirTest(unittest.TestCase):
                       ("DSK@BUG#0", "3"), ("in@BUG#0", "0"), ("dur@BUG#0", "20"),
                       ("DSK@CREDITS#0", "3"), ("in@CREDITS#0", "65"), ("out@CREDITS#0", "72"),
                       ("0@CREDITS#0", "<nextC0.meta.artist/>"))
-        b_meta = meta(("artist", "Bea"), ("DSK@LOWER#0", "2"), ("in@LOWER#0", "0"), ("out@LOWER#0", "25"),
+        b_meta = meta(("artist", "Bea"),
+                      ("DSK@LOWER#0", "2"), ("in@LOWER#0", "0"), ("out@LOWER#0", "25"),
                       ("0@LOWER#0", "<current.whois.artist/>"))
-        ch.load([line(start=tc(t0), media="a", dur=dur(3), title="First", assets="LOGO+LOWER+BUG+CREDITS",
-                      tag="news 1", meta=a_meta),
+        ch.load([line(start=tc(t0), media="a", dur=dur(3), title="First",
+                      assets="LOGO+LOWER+BUG+CREDITS", tag="news 1", meta=a_meta),
                  line(media="b", dur=dur(2), title="Second", assets="LOWER", meta=b_meta)])
         ch.call("MivraBox.Run", 0, 1)
         self.assertTrue(ch.wait_plays(2, t0 + 5 - time.time()), ch.log()[-3000:])
