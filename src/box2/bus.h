@@ -123,10 +123,11 @@ void bus_tmpl_listing_add(bus *b, const char *name);
 void bus_tmpl_listing_end(bus *b);
 
 // Graphics layers. Cue prepares the next items of an event (0, or -2 when the event left the
-// playlist), play makes them current, idle advances every current item once per scheduler turn
-// (0, or -11 when nothing is playing). Idle runs under the bus lock. Play promotes the next items
-// only when they were built for the event being played (the one flagged playing and not yet on
-// air); otherwise it keys every layer off.
+// playlist); its whois lookups give up in time for the event's play, except for a manual event,
+// whose play waits for its cue. Play makes them current, idle advances every current item once per
+// scheduler turn (0, or -11 when nothing is playing). Idle runs under the bus lock. Play promotes
+// the next items only when they were built for the event being played (the one flagged playing and
+// not yet on air); otherwise it keys every layer off.
 int bus_cg_cue(bus *b, const mivrabox_event *ev);
 int bus_cg_play(bus *b);
 int bus_cg_idle(bus *b);

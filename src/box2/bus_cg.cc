@@ -1,4 +1,5 @@
 // Graphics side of a bus: its layers, its Oxtel link callbacks and the device's template listing.
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -176,6 +177,14 @@ int bus_cg_cue(bus *b, const mivrabox_event *ev) {
                 asset_path = b->path.str() + "/" + b->default_asset.str();
             wc.method = b->whois_method;
             for (int i = 0; i < 4; i++) wc.arg[i] = b->whois_arg[i];
+            // Graphics still building when the play takes the lock are dropped: a lookup that
+            // ends later is useless and would only hold up the cue of the next event. A manual
+            // event airs when taken; only the transfer limits apply to it.
+            const mivrabox_event *live = b->playlist->items[size_t(idx)];
+            if (live->start_mode != 'M' && live->start > 0) {
+                int64_t left = live->start - b->io_delay - CG_CUE_MARGIN_MS - b->hooks.now_ms(b);
+                wc.deadline_ms = std::max<int64_t>(1, whois_clock_ms() + left);
+            }
         }
         // Built privately and installed in one step below: a play never sees half a chain.
         const mivrabox_event *e = copy.p->items[size_t(idx)];

@@ -18,6 +18,8 @@ constexpr int CG_LAYERS = 16;
 constexpr int CG_BOXES = 16;
 // Item times count frames of 40 ms, whatever the timecode mode.
 constexpr int CG_FRAME_MS = 40;
+// Time a cue keeps after its lookups to put the graphics in place before the play.
+constexpr int CG_CUE_MARGIN_MS = 100;
 
 enum cg_state {
     CG_NONE = 0,

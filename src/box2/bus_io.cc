@@ -91,10 +91,10 @@ int bus_io_cue(bus *b, mivrabox_event *e) {
     {
         lock_t lk(b->lock);
         b->last_cue_src = src;
-        // Flags last: the scheduler plays as soon as it sees them, to the source set above.
-        e->flags |= flag;
         log_msg(LOG_INFO, "%s[%d]: bus->last_cue_src=%d", "bus_io_cue", b->index, src);
     }
+    // The graphics lookups end before the event's play is due (bus_cg_cue); an event taken or
+    // overdue is played as soon as it is flagged, so they come first.
     bus_cg_cue(b, e);
     {
         lock_t lk(b->lock);
@@ -103,6 +103,9 @@ int bus_io_cue(bus *b, mivrabox_event *e) {
             oxtel_select_mixer_input(&b->oxtel, 0, src);
             oxtel_send(&b->oxtel, -1, "U0", 2);
         }
+        // Flags last: the scheduler plays as soon as it sees them, to the source and with the
+        // graphics set above.
+        e->flags |= flag;
         b->playlist->revision++;
     }
     return r;

@@ -1,6 +1,8 @@
 // Bus scheduler: follows the wall clock, cues ahead of time and plays on time.
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "bus.h"
@@ -184,6 +186,20 @@ bool take_step(sched &s) {
     return false;
 }
 
+// The 500 ms before a cue, with the lock held. The graphics layers keep their own pace meanwhile:
+// in and out points fall inside this wait too, most of all right after a play. True when the
+// bus is stopping.
+bool cue_lead_wait(bus *b) {
+    using clock = std::chrono::steady_clock;
+    const auto end = clock::now() + std::chrono::milliseconds(500);
+    for (;;) {
+        bus_cg_idle(b);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now());
+        if (left.count() <= 0) return b->exit != 0;
+        if (bus_sleep(b, int(std::min<int64_t>(left.count(), 1)))) return true;
+    }
+}
+
 // Cue or play of the candidate c of a pass.
 void pick(sched &s, int c, int64_t now) {
     bus *b = s.b;
@@ -201,7 +217,7 @@ void pick(sched &s, int c, int64_t now) {
     }
     // Nothing would be sent for a media still being resolved: no reason to hold the lock.
     if (!(e->flags & MEDIA_KNOWN)) return;
-    if (bus_sleep(b, 500)) return;
+    if (cue_lead_wait(b)) return;
     _send_cue(b, c);
 }
 

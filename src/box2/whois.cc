@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -60,6 +62,11 @@ std::string percent_encode(std::string_view s) {
 
 }  // namespace
 
+int64_t whois_clock_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 int whois_init(whois_config *) {
     // curl's global set-up is not safe to race with other threads' first transfers.
     static std::once_flag once;
@@ -114,6 +121,16 @@ int whois_method_0(const whois_config *cfg, const char *media_id, const char *ta
             log_msg(LOG_ERROR, "%s: url too long for [%s]", name, media_id ? media_id : "");
             return -22;
         }
+        long total_ms = WHOIS_TOTAL_TIMEOUT_MS, connect_ms = WHOIS_CONNECT_TIMEOUT_MS;
+        if (cfg->deadline_ms > 0) {
+            int64_t left = cfg->deadline_ms - whois_clock_ms();
+            if (left <= 0) {
+                log_msg(LOG_ERROR, "%s: no time left for %s", name, url.c_str());
+                return -14;
+            }
+            total_ms = long(std::min<int64_t>(total_ms, left));
+            connect_ms = std::min(connect_ms, total_ms);
+        }
         whois_init(nullptr);
         curl_easy_ptr c(curl_easy_init());
         if (!c) return -12;
@@ -124,8 +141,8 @@ int whois_method_0(const whois_config *cfg, const char *media_id, const char *ta
         curl_easy_setopt(c.get(), CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(c.get(), CURLOPT_FAILONERROR, 1L);
         curl_easy_setopt(c.get(), CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(c.get(), CURLOPT_CONNECTTIMEOUT_MS, WHOIS_CONNECT_TIMEOUT_MS);
-        curl_easy_setopt(c.get(), CURLOPT_TIMEOUT_MS, WHOIS_TOTAL_TIMEOUT_MS);
+        curl_easy_setopt(c.get(), CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
+        curl_easy_setopt(c.get(), CURLOPT_TIMEOUT_MS, total_ms);
         curl_easy_setopt(c.get(), CURLOPT_WRITEFUNCTION, whois_write_cb);
         curl_easy_setopt(c.get(), CURLOPT_WRITEDATA, &body);
         curl_easy_setopt(c.get(), CURLOPT_ERRORBUFFER, err);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,7 +15,13 @@
 struct whois_config {
     int method = 0;
     text4k arg[4];
+    // Instant on whois_clock_ms after which a lookup is useless (0: none): a transfer is cut
+    // there, and none starts once it passed.
+    int64_t deadline_ms = 0;
 };
+
+// Monotonic milliseconds, the clock of whois_config::deadline_ms.
+int64_t whois_clock_ms();
 
 // Transfer limits: a hung endpoint must not hold the cue of the next event for long.
 constexpr long WHOIS_CONNECT_TIMEOUT_MS = 2000;
@@ -27,8 +34,8 @@ int whois_fini(whois_config *cfg);
 
 // Looks the media up: the number of pairs (1 or more) with *pairs set to an owned array
 // key, value, key, value, ... closed by a null entry (free with strv_free); -2 when the method is
-// not 0 or the reply holds no pair, -14 when the transfer failed, timed out or the reply was
-// too big, -42 when no data came back, -22 for bad arguments.
+// not 0 or the reply holds no pair, -14 when the transfer failed, timed out, the deadline had
+// passed or the reply was too big, -42 when no data came back, -22 for bad arguments.
 int whois_method_0(const whois_config *cfg, const char *media_id, const char *tag, char ***pairs);
 
 // The reply body as pairs: lines end at LF or CR, empty lines are skipped, a line is split at

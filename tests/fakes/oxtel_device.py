@@ -160,6 +160,11 @@ class OxtelDevice:
         with self._lock:
             return [m for _, _, m in self.messages]
 
+    def timed(self):
+        """(monotonic seconds, bytes) of every message received, in order."""
+        with self._lock:
+            return [(t, m) for t, _, m in self.messages]
+
     def wait(self, predicate, timeout=5.0):
         end = time.monotonic() + timeout
         with self._lock:
