@@ -220,7 +220,10 @@ TEST_F(GfxTest, RelativeInPointAndChains) {
     ASSERT_NE(current(3), nullptr);
     EXPECT_EQ(current(3)->templ, "B");
     bus_cg_idle(b);
-    EXPECT_EQ(drain(), (std::vector<std::string>{"R03B"}));
+    // The device may answer the load before the walk looks for it; B then goes on at once.
+    std::vector<std::string> seq = drain();
+    const std::vector<std::string> on{"R03B", "Z33ff", "S43", "33 1"};
+    EXPECT_TRUE(seq == std::vector<std::string>{"R03B"} || seq == on) << testing::PrintToString(seq);
 }
 
 // On the real clock, with the idle walk run about every millisecond as the scheduler does: the
