@@ -286,10 +286,3 @@ void bus_save_proc(bus *b) {
     }
     log_msg(LOG_INFO, "%s[%d] finished", "bus_save_proc", b->index);
 }
-
-void bus_idle_proc(bus *b, const char *name) {
-    log_msg(LOG_INFO, "%s[%d] started", name, b->index);
-    while (!bus_sleep(b, 800)) {
-    }
-    log_msg(LOG_INFO, "%s[%d] finished", name, b->index);
-}

@@ -132,8 +132,7 @@ int bus_cg_cue(bus *b, const mivrabox_event *ev);
 int bus_cg_play(bus *b);
 int bus_cg_idle(bus *b);
 
-// Thread entries. Until a thread has work of its own it idles until the bus stops.
-void bus_idle_proc(bus *b, const char *name);
+// Thread entries of a bus, started by bus_start and joined by bus_stop.
 void bus_save_proc(bus *b);
 void bus_ply_proc(bus *b);
 void bus_lib_proc_state(bus *b);
