@@ -2,6 +2,7 @@
 
 #include <libxml/parser.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -183,6 +184,42 @@ void reader_hand_over(const mivrabox_event *ev, const char *key, const char *val
 void reader_meta_add(mivrabox_event *ev, std::string_view key, std::string_view value) {
     if (key.empty() || value.empty()) return;
     mivrabox_event_meta_add(&ev, key, value);
+}
+
+int reader_rows_load(const char *path, char sep, reader_rows &rows, reader_log_slot &log,
+                     const char *func) {
+    rows.clear();
+    unique_file f(path ? fopen(path, "rt") : nullptr);
+    if (!f) {
+        int r = path ? -errno : -EINVAL;
+        reader_log(log, "%s:%d failed to load file [%s], r=%d", func, __LINE__, path ? path : "",
+                   r);
+        return r;
+    }
+    try {
+        std::string line;
+        while (read_line(f.get(), line)) {
+            size_t cut = line.find_first_of("\r\n");
+            if (cut != std::string::npos) line.resize(cut);
+            if (line.size() > READER_ROW_MAX) line.resize(READER_ROW_MAX);
+            if (line.empty()) continue;
+            std::vector<std::string> cells;
+            size_t pos = 0;
+            for (;;) {
+                size_t end = line.find(sep, pos);
+                if (end == std::string::npos) break;
+                cells.emplace_back(line, pos, end - pos);
+                pos = end + 1;
+            }
+            cells.emplace_back(line, pos);
+            rows.push_back(std::move(cells));
+        }
+    } catch (const std::bad_alloc &) {
+        rows.clear();
+        reader_log(log, "%s:%d failed to load file [%s], r=%d", func, __LINE__, path, -ENOMEM);
+        return -ENOMEM;
+    }
+    return 0;
 }
 
 time_t reader_day(const char *text, const char *fmt) {
