@@ -257,13 +257,18 @@ std::optional<std::string> xml_prop(const xmlNode *n, const char *name) {
     return s;
 }
 
-std::string xml_text(const xmlNode *n) {
-    if (!n) return std::string();
+std::optional<std::string> xml_content(const xmlNode *n) {
+    if (!n) return std::nullopt;
     xmlChar *v = xmlNodeGetContent(n);
-    if (!v) return std::string();
-    std::string s(trim_blank(reinterpret_cast<const char *>(v)));
+    if (!v) return std::nullopt;
+    std::string s(reinterpret_cast<const char *>(v));
     xmlFree(v);
     return s;
+}
+
+std::string xml_text(const xmlNode *n) {
+    std::optional<std::string> s = xml_content(n);
+    return s ? std::string(trim_blank(*s)) : std::string();
 }
 
 const char *xml_name(const xmlNode *n) {

@@ -141,6 +141,8 @@ bool xml_is(const xmlNode *n, const char *name);
 xmlNode *xml_child(const xmlNode *n, const char *name);
 // Attribute value as it stands; nullopt when absent.
 std::optional<std::string> xml_prop(const xmlNode *n, const char *name);
+// Element text as it stands (entities substituted); nullopt when the library gives none.
+std::optional<std::string> xml_content(const xmlNode *n);
 // Element text with blanks, tabs, CR and LF cut at both ends.
 std::string xml_text(const xmlNode *n);
 // Name of a node for messages.
