@@ -2,6 +2,7 @@
 
 #include <libxml/parser.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -185,6 +186,42 @@ void reader_meta_add(mivrabox_event *ev, std::string_view key, std::string_view 
     mivrabox_event_meta_add(&ev, key, value);
 }
 
+int reader_rows_load(const char *path, char sep, reader_rows &rows, reader_log_slot &log,
+                     const char *func) {
+    rows.clear();
+    unique_file f(path ? fopen(path, "rt") : nullptr);
+    if (!f) {
+        int r = path ? -errno : -EINVAL;
+        reader_log(log, "%s:%d failed to load file [%s], r=%d", func, __LINE__, path ? path : "",
+                   r);
+        return r;
+    }
+    try {
+        std::string line;
+        while (read_line(f.get(), line)) {
+            size_t cut = line.find_first_of("\r\n");
+            if (cut != std::string::npos) line.resize(cut);
+            if (line.size() > READER_ROW_MAX) line.resize(READER_ROW_MAX);
+            if (line.empty()) continue;
+            std::vector<std::string> cells;
+            size_t pos = 0;
+            for (;;) {
+                size_t end = line.find(sep, pos);
+                if (end == std::string::npos) break;
+                cells.emplace_back(line, pos, end - pos);
+                pos = end + 1;
+            }
+            cells.emplace_back(line, pos);
+            rows.push_back(std::move(cells));
+        }
+    } catch (const std::bad_alloc &) {
+        rows.clear();
+        reader_log(log, "%s:%d failed to load file [%s], r=%d", func, __LINE__, path, -ENOMEM);
+        return -ENOMEM;
+    }
+    return 0;
+}
+
 time_t reader_day(const char *text, const char *fmt) {
     struct tm tm;
     memset(&tm, 0, sizeof tm);
@@ -220,13 +257,18 @@ std::optional<std::string> xml_prop(const xmlNode *n, const char *name) {
     return s;
 }
 
-std::string xml_text(const xmlNode *n) {
-    if (!n) return std::string();
+std::optional<std::string> xml_content(const xmlNode *n) {
+    if (!n) return std::nullopt;
     xmlChar *v = xmlNodeGetContent(n);
-    if (!v) return std::string();
-    std::string s(trim_blank(reinterpret_cast<const char *>(v)));
+    if (!v) return std::nullopt;
+    std::string s(reinterpret_cast<const char *>(v));
     xmlFree(v);
     return s;
+}
+
+std::string xml_text(const xmlNode *n) {
+    std::optional<std::string> s = xml_content(n);
+    return s ? std::string(trim_blank(*s)) : std::string();
 }
 
 const char *xml_name(const xmlNode *n) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mivrabox_event.h"
 #include "text.h"
@@ -110,6 +111,15 @@ void reader_hand_over(const mivrabox_event *ev, const char *key, const char *val
 // Adds a pair when both texts are there: the event record refuses empty ones loudly.
 void reader_meta_add(mivrabox_event *ev, std::string_view key, std::string_view value);
 
+// Line table of the text readers: one entry per non-empty line (cut at its first CR or LF), each
+// split at every sep without quoting, so n separators give n + 1 cells.
+using reader_rows = std::vector<std::vector<std::string>>;
+constexpr size_t READER_ROW_MAX = 1024 * 1024 - 1;  // longer lines are cut there
+
+// Reads the whole file; 0, or the negated errno logged as "<func>:<line> failed to load file".
+int reader_rows_load(const char *path, char sep, reader_rows &rows, reader_log_slot &log,
+                     const char *func);
+
 // Local midnight of a date read with fmt (strptime), daylight saving off, missing fields 0.
 time_t reader_day(const char *text, const char *fmt);
 
@@ -131,6 +141,8 @@ bool xml_is(const xmlNode *n, const char *name);
 xmlNode *xml_child(const xmlNode *n, const char *name);
 // Attribute value as it stands; nullopt when absent.
 std::optional<std::string> xml_prop(const xmlNode *n, const char *name);
+// Element text as it stands (entities substituted); nullopt when the library gives none.
+std::optional<std::string> xml_content(const xmlNode *n);
 // Element text with blanks, tabs, CR and LF cut at both ends.
 std::string xml_text(const xmlNode *n);
 // Name of a node for messages.

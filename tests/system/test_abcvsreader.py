@@ -1,0 +1,79 @@
+"""abcvsreader run on AB CVS tables written into a temporary folder."""
+
+import os
+import subprocess
+import tempfile
+import unittest
+
+BUILD = os.path.abspath(
+    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
+BINARY = os.path.join(BUILD, "src", "converters", "readers", "abcvsreader")
+
+USAGE = "Error! Not enough arguments.\nUsage:\n\t%s <src.cvs> <dst.ply>\n" % BINARY
+HEADER = ("StartMode;Date;StartTime;VideoId;FileName;Reconciliation Key;Duration;Format;TcIn;"
+          "EvsCount;Type_1;Scenario_1;offset_1;duration_1;ExtParams_1;Type_2;Scenario_2;offset_2;"
+          "duration_2;ExtParams_2")
+ROW = "Manual;01/03/2024;06:30:00:12;Morning news;NEWS.mxf;RK7;00:10:00:00;HD;10:00:00:00;1;N;" \
+      "LOGO;;;;;;;;"
+
+
+class AbcvsReader(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, text):
+        with open(self.path(name), "w", encoding="utf-8") as f:
+            f.write(text)
+        return self.path(name)
+
+    def run_reader(self, *args):
+        env = dict(os.environ, TZ="UTC0")
+        return subprocess.run([BINARY, *args], cwd=self.dir, capture_output=True, text=True,
+                              timeout=30, env=env)
+
+    def test_argument_count(self):
+        for args in ([], ["a"], ["a", "b", "c"]):
+            r = self.run_reader(*args)
+            self.assertEqual(r.returncode, 1)
+            self.assertEqual(r.stderr, USAGE)
+
+    def test_table_converted(self):
+        src = self.write("in.cvs", HEADER + "\r\n" + ROW + "\r\n" + "Clock;x\r\n")
+        dst = self.path("out.ply")
+        r = self.run_reader(src, dst)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(dst, encoding="utf-8") as f:
+            lines = f.read().split("\n")
+        self.assertEqual(len(lines), 2)
+        self.assertEqual(lines[1], "")
+        cells = lines[0].split("\t")
+        self.assertEqual(cells[:9], ["06:30:00:12", "M", "10:00:00:00", "", "00:10:00:00", "N",
+                                     "/NEWS.mxf", "Morning news", "LOGO"])
+        self.assertIn("Reconciliation_Key\\tRK7", lines[0])
+        self.assertIn("abcvs_parse:", r.stderr)
+        self.assertIn("has 3 rows\n", r.stderr)
+        self.assertIn("incompatible columns number, specified 2, expected 20\n", r.stderr)
+
+    def test_destination_folder_missing(self):
+        dst = self.path("no/such/out.ply")
+        r = self.run_reader(self.path("absent.cvs"), dst)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, "Error! Failed to open file [%s]\n" % dst)
+
+    def test_missing_source_leaves_empty_output(self):
+        dst = self.path("out.ply")
+        r = self.run_reader(self.path("absent.cvs"), dst)
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(os.path.getsize(dst), 0)
+        self.assertIn("failed to load file [%s], r=-2" % self.path("absent.cvs"), r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,86 @@
+"""epgreader run on programme guides written into a temporary folder."""
+
+import os
+import subprocess
+import tempfile
+import unittest
+
+BUILD = os.path.abspath(
+    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
+BINARY = os.path.join(BUILD, "src", "converters", "readers", "epgreader")
+
+USAGE = "Error! Not enough arguments.\nUsage:\n\t%s <src.xml> [dst.ply]\n" % BINARY
+GUIDE = ('<?xml version="1.0" encoding="utf-8"?>\n<EPG><BROADCAST_DAY><TX_DAY>2024-03-05</TX_DAY>'
+         "<PROGRAM><START_TIME>20:45</START_TIME><DURATION>01:30</DURATION>"
+         "<TITRE>Match</TITRE></PROGRAM>"
+         "<PROGRAM><START_TIME>22:15</START_TIME><DURATION>00:45</DURATION></PROGRAM>"
+         "</BROADCAST_DAY></EPG>\n")
+
+
+class EpgReader(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, text):
+        with open(self.path(name), "w", encoding="utf-8") as f:
+            f.write(text)
+        return self.path(name)
+
+    def run_reader(self, *args):
+        env = dict(os.environ, TZ="UTC0")
+        return subprocess.run([BINARY, *args], cwd=self.dir, capture_output=True, text=True,
+                              timeout=30, env=env)
+
+    def test_argument_count(self):
+        for args in ([], ["a", "b", "c"]):
+            r = self.run_reader(*args)
+            self.assertEqual(r.returncode, 1)
+            self.assertEqual(r.stderr, USAGE)
+            self.assertEqual(r.stdout, "")
+
+    def test_standard_output(self):
+        r = self.run_reader(self.write("epg.xml", GUIDE))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr, "cb_startdate: date=20240305_000000\n")
+        lines = r.stdout.split("\n")
+        self.assertEqual(len(lines), 3)
+        self.assertEqual(lines[0].split("\t")[:9], [
+            "20:45:00:00", "F", "00:00:00:00", "01:30:00:00", "01:30:00:00", "P",
+            "/assets/beinsports/epg_bg.mov", "Match", "beinsports"])
+        self.assertIn("TX_DAY\\tMARDI 5 MARS", lines[0])
+        self.assertTrue(lines[1].startswith("22:15:00:00\tF\t"))
+
+    def test_destination_file(self):
+        dst = self.path("out.ply")
+        r = self.run_reader(self.write("epg.xml", GUIDE), dst)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "")
+        with open(dst, encoding="utf-8") as f:
+            self.assertEqual(f.read().count("\n"), 2)
+
+    def test_destination_folder_missing(self):
+        dst = self.path("no/such/out.ply")
+        r = self.run_reader(self.path("absent.xml"), dst)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, "Error! Failed to open file [%s]\n" % dst)
+
+    def test_failed_parse_reported(self):
+        dst = self.path("out.ply")
+        r = self.run_reader(self.path("absent.xml"), dst)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("beinsports_epg_parse failed with r=-22\n", r.stderr)
+        self.assertEqual(os.path.getsize(dst), 0)
+        r = self.run_reader(self.write("bad.xml", "<GUIDE/>"), dst)
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stderr, "beinsports_epg_parse failed with r=-2\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
