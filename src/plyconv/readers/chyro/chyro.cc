@@ -93,6 +93,15 @@ void read_file(const chyro_params *p, mivrabox_event *ev, const xmlNode *file) {
     }
 }
 
+// Element text as written: the separator may stand at either end of a line.
+std::string raw_text(const xmlNode *n) {
+    xmlChar *v = xmlNodeGetContent(n);
+    if (!v) return std::string();
+    std::string s(reinterpret_cast<const char *>(v));
+    xmlFree(v);
+    return s;
+}
+
 // The pieces of an id-less line between the separators; an empty rest is dropped.
 void split_line(const chyro_params *p, mivrabox_event *ev, const std::string &text,
                 const std::string &tmpl, int n) {
@@ -121,7 +130,7 @@ void read_lines(const chyro_params *p, mivrabox_event *ev, const xmlNode *gfx,
         for (const xmlNode *l = t->children; l; l = l->next) {
             if (!xml_is(l, "line")) continue;
             std::string id = xml_prop(l, "id").value_or("");
-            std::string text = xml_text(l);
+            std::string text = raw_text(l);
             const char *key = id.empty() ? "default" : id.c_str();
             TRACE(p, "\t\t\t[%s@%s#%d] => [%s]\n", key, tmpl.c_str(), n, text.c_str());
             reader_meta_add(ev, reader_fmt("%s@%s#%d", key, tmpl.c_str(), n), text);
