@@ -3,11 +3,14 @@
 #include <libxml/parser.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "file.h"
+#include "tc.h"
 
 namespace {
 
@@ -273,4 +276,51 @@ std::string xml_text(const xmlNode *n) {
 
 const char *xml_name(const xmlNode *n) {
     return n && n->name ? reinterpret_cast<const char *>(n->name) : "(null)";
+}
+
+int reader_int(const std::optional<std::string> &text) {
+    if (!text) return 0;
+    long long v = strtoll(text->c_str(), nullptr, 10);
+    return int(v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : v);
+}
+
+std::string reader_tc(int frames) {
+    char buf[TC_TEXT_SIZE];
+    return tc_frames2str(frames, buf);
+}
+
+int reader_output_open(reader_output &out, const char *dst) {
+    out.dst = dst;
+    if (!dst) {
+        out.stream = stdout;
+        return 0;
+    }
+    int r = out.file.open(dst);
+    if (r < 0) {
+        fprintf(stderr, "Error! Failed to open file [%s]\n", dst);
+        return r;
+    }
+    out.stream = out.file.stream();
+    return 0;
+}
+
+void reader_output_event(reader_output &out, const mivrabox_event *ev) {
+    if (!out.stream) return;
+    mivrabox_event_format(ev, out.line, sizeof out.line);
+    size_t n = strlen(out.line);
+    out.line[n] = '\n';
+    fwrite(out.line, 1, n + 1, out.stream);
+}
+
+int reader_output_close(reader_output &out) {
+    int r;
+    if (out.dst)
+        r = out.file.commit();
+    else
+        r = fflush(stdout) == 0 && !ferror(stdout) ? 0 : -errno;
+    // The lines written stand whatever the reader said; only a lost write is a failure.
+    if (r < 0)
+        fprintf(stderr, "Error! Failed to write file [%s]: %s\n", out.dst ? out.dst : "<stdout>",
+                strerror(-r));
+    return r;
 }

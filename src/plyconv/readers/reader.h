@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "file.h"
 #include "mivrabox_event.h"
 #include "text.h"
 
@@ -151,3 +152,22 @@ const char *xml_name(const xmlNode *n);
 inline const char *opt_c(const std::optional<std::string> &s) {
     return s ? s->c_str() : "(null)";
 }
+
+// Decimal integer of an attribute, clamped to int; 0 when absent or not a number.
+int reader_int(const std::optional<std::string> &text);
+// Timecode text of a frame count in the current mode.
+std::string reader_tc(int frames);
+
+// Output of the reader programs: the destination file, replaced whole when finished, or standard
+// output. Each event is one playlist line cut to the line buffer.
+struct reader_output {
+    atomic_file file;
+    FILE *stream = nullptr;
+    const char *dst = nullptr;
+    char line[2 * MIVRABOX_LINE_SIZE];
+};
+// Prints the open failure; 0 or a negated errno.
+int reader_output_open(reader_output &out, const char *dst);
+void reader_output_event(reader_output &out, const mivrabox_event *ev);
+// Commits the file (or flushes standard output); prints a lost write. 0 or a negated errno.
+int reader_output_close(reader_output &out);

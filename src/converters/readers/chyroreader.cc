@@ -1,0 +1,64 @@
+// chyroreader: one Chyro playlist to a playlist file (or standard output).
+#include <cstdio>
+#include <ctime>
+
+#include "chyro.h"
+
+namespace {
+
+struct setting {
+    int id;
+    const char *text;  // null: the number below
+    int number;
+};
+
+constexpr setting kSettings[] = {
+    {READER_P_ASPECT, "*", 0},
+    {READER_P_APPEND_PATH, "/KORVELTV", 0},
+    {READER_P_APPEND_TMPL, "KORVELTV_", 0},
+    {READER_P_CATEGORY2TYPE, "category2type.txt", 0},
+    {READER_P_DTMF_OFFSET, nullptr, 29},
+    {READER_P_NEWFIELD_SEP, " ; ", 0},
+};
+
+constexpr int kFlags =
+    READER_F_IGNORE_PATH | READER_F_TRACE | READER_F_TCOUT_INCLUDED | READER_F_TCOUT_CALC;
+
+reader_output g_out;
+
+int conv_write_event(mivrabox_event *ev, void *) {
+    reader_output_event(g_out, ev);
+    return 0;
+}
+
+int cb_startdate(time_t day, void *) {
+    char date[64] = "";
+    struct tm tm;
+    if (localtime_r(&day, &tm)) strftime(date, sizeof date, "%Y%m%d_%H%M%S", &tm);
+    fprintf(stderr, "%s: date=%s\n", "cb_startdate", date);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2 || argc > 3) {
+        fprintf(stderr, "Error! Not enough arguments.\nUsage:\n\t%s <src.xml> [dst.ply]\n",
+                argv[0]);
+        return 1;
+    }
+    if (reader_output_open(g_out, argc > 2 ? argv[2] : nullptr) < 0) return 1;
+
+    chyro_params *p = nullptr;
+    if (chyro_create(&p, kFlags) == 0) {
+        for (const setting &s : kSettings) {
+            if (s.text)
+                chyro_set_param(p, s.id, s.text);
+            else
+                chyro_set_param(p, s.id, s.number);
+        }
+        chyro_parse(p, argv[1], nullptr, conv_write_event, cb_startdate);
+        chyro_destroy(&p);
+    }
+    return reader_output_close(g_out) < 0 ? 1 : 0;
+}

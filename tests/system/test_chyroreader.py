@@ -1,0 +1,103 @@
+"""chyroreader run on Chyro playlists written into a temporary folder."""
+
+import os
+import subprocess
+import tempfile
+import unittest
+
+BUILD = os.path.abspath(
+    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
+BINARY = os.path.join(BUILD, "src", "converters", "readers", "chyroreader")
+
+USAGE = "Error! Not enough arguments.\nUsage:\n\t%s <src.xml> [dst.ply]\n" % BINARY
+
+SCHEDULE = ('<schedule id="42" startmode="CLOCK" startdate="%d" starttime="900" timescale="25">'
+            "<program>Morning</program><DTMF>1234</DTMF><category>PUB</category>"
+            "<file><name>clip.mxf</name><path>/ignored</path>"
+            '<timecode tcin="250" tcout="1000" duration="750"/></file>'
+            '<events><event starttime="300" endtime="400" template="logo"><text>'
+            "<line>a ; b</line></text></event></events></schedule>")
+
+
+def playlist(body):
+    return '<?xml version="1.0"?>\n<chyro_playlist version="1.9">%s</chyro_playlist>\n' % body
+
+
+class ChyroReader(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, text):
+        with open(self.path(name), "w", encoding="utf-8") as f:
+            f.write(text)
+        return self.path(name)
+
+    def run_reader(self, *args):
+        return subprocess.run([BINARY, *args], cwd=self.dir, capture_output=True, text=True,
+                              timeout=30, env=dict(os.environ, TZ="UTC"))
+
+    def test_argument_count(self):
+        for args in ([], ["a", "b", "c"]):
+            r = self.run_reader(*args)
+            self.assertEqual(r.returncode, 1)
+            self.assertEqual(r.stderr, USAGE)
+            self.assertEqual(r.stdout, "")
+
+    def test_fixed_settings_on_standard_output(self):
+        self.write("category2type.txt", "# letters\nP PUB\n")
+        src = self.write("in.xml", playlist(SCHEDULE % 1709251200))
+        r = self.run_reader(src)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = r.stdout.split("\n")
+        self.assertEqual(len(lines), 2)
+        f = lines[0].split("\t")
+        self.assertEqual(len(f), 15)
+        # Path ignored, tcout included but computed from tcin and duration, DTMF offset 29.
+        self.assertEqual(f[:9], ["00:00:36:00", "F", "00:00:10:00", "00:00:39:24", "00:00:30:00",
+                                 "P", "/KORVELTV/clip.mxf", "Morning", "+KORVELTV_logo"])
+        self.assertEqual(f[11], "chyro_event_id\\t42\\nDTMF\\t1234@29\\nin@KORVELTV_logo#0\\t50"
+                                "\\nout@KORVELTV_logo#0\\t150\\ndefault@KORVELTV_logo#0\\ta ; b"
+                                "\\ndefault_0@KORVELTV_logo#0\\ta\\ndefault_1@KORVELTV_logo#0\\tb")
+        self.assertEqual(f[14], "*")
+        self.assertIn("cb_startdate: date=20240301_000000\n", r.stderr)
+        self.assertIn("\tprogram: [Morning]\n\n", r.stderr)
+
+    def test_destination_file_and_missing_table(self):
+        src = self.write("in.xml", playlist(SCHEDULE % 0 + SCHEDULE % 0))
+        dst = self.write("out.ply", "old\n" * 10)
+        r = self.run_reader(src, dst)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "")
+        self.assertIn("failed to load category2type file [category2type.txt]\n", r.stderr)
+        with open(dst, encoding="utf-8") as f:
+            lines = f.read().split("\n")
+        self.assertEqual(len(lines), 3)
+        self.assertEqual(lines[0].split("\t")[5], " ")  # no letter without the table
+
+    def test_destination_folder_missing(self):
+        dst = self.path("no/such/out.ply")
+        r = self.run_reader(self.path("absent.xml"), dst)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, "Error! Failed to open file [%s]\n" % dst)
+
+    def test_unreadable_sources_still_exit_zero(self):
+        dst = self.path("out.ply")
+        r = self.run_reader(self.path("absent.xml"), dst)
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(os.path.getsize(dst), 0)
+        src = self.write("old.xml", '<chyro_playlist version="1.8"><schedule/></chyro_playlist>')
+        r = self.run_reader(src, dst)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("attr_version=[1.8]\n\n", r.stderr)
+        self.assertEqual(os.path.getsize(dst), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
