@@ -1,24 +1,16 @@
 // abcvsreader: one AB CVS table to a playlist file.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "abcvs.h"
-#include "file.h"
+#include "reader.h"
 
 namespace {
 
-// Twice the daemons' line width: a longer line is written cut.
-constexpr size_t kLineSize = 2 * MIVRABOX_LINE_SIZE;
-
-FILE *g_stream = nullptr;
-char g_line[kLineSize];
+reader_output g_out;
 
 int conv_write_event(abcvs_handle *, mivrabox_event *ev, void *) {
-    mivrabox_event_format(ev, g_line, sizeof g_line);
-    size_t n = strlen(g_line);
-    g_line[n] = '\n';
-    return int(fwrite(g_line, 1, n + 1, g_stream));
+    reader_output_event(g_out, ev);
+    return 0;
 }
 
 }  // namespace
@@ -29,12 +21,7 @@ int main(int argc, char **argv) {
                 argv[0]);
         return 1;
     }
-    atomic_file out;  // the destination is replaced whole at the end
-    if (out.open(argv[2]) < 0) {
-        fprintf(stderr, "Error! Failed to open file [%s]\n", argv[2]);
-        return 1;
-    }
-    g_stream = out.stream();
+    if (reader_output_open(g_out, argv[2]) < 0) return 1;
 
     abcvs_handle *h = nullptr;
     if (abcvs_create(&h) == 0) {
@@ -42,11 +29,5 @@ int main(int argc, char **argv) {
         abcvs_destroy(&h);
     }
 
-    // Whatever the reader said, the lines written stand; only a lost write is a failure.
-    int r = out.commit();
-    if (r < 0) {
-        fprintf(stderr, "Error! Failed to write file [%s]: %s\n", argv[2], strerror(-r));
-        return 1;
-    }
-    return 0;
+    return reader_output_close(g_out) < 0 ? 1 : 0;
 }

@@ -1,18 +1,11 @@
 // sgtreader: one SGT schedule to a playlist file (or standard output).
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <string>
 
-#include "file.h"
-#include "mivrabox_event.h"
+#include "reader.h"
 #include "sgt.h"
 
 namespace {
-
-// Twice the daemons' line width: a longer line is written cut.
-constexpr size_t kLineSize = 2 * MIVRABOX_LINE_SIZE;
 
 struct setting {
     int id;
@@ -36,18 +29,11 @@ constexpr setting kSettings[] = {
 constexpr int kFlags =
     READER_F_IGNORE_PATH | READER_F_TRACE | READER_F_TCOUT_INCLUDED | READER_F_TCOUT_CALC;
 
-struct output {
-    atomic_file file;  // the destination, replaced whole at the end
-    FILE *stream = nullptr;
-    char line[kLineSize];
-};
-output g_out;
+reader_output g_out;
 
 int conv_write_event(mivrabox_event *ev, void *) {
-    mivrabox_event_format(ev, g_out.line, sizeof g_out.line);
-    size_t n = strlen(g_out.line);
-    g_out.line[n] = '\n';
-    return int(fwrite(g_out.line, 1, n + 1, g_out.stream));
+    reader_output_event(g_out, ev);
+    return 0;
 }
 
 int cb_startdate(time_t day, void *, const char *name, const char *channel) {
@@ -68,16 +54,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "\t%s <src.xml> [dst.ply]\n", argv[0]);
         return 1;
     }
-    const char *dst = argc > 2 ? argv[2] : nullptr;
-    if (dst) {
-        if (g_out.file.open(dst) < 0) {
-            fprintf(stderr, "Error! Failed to open file [%s]\n", dst);
-            return 1;
-        }
-        g_out.stream = g_out.file.stream();
-    } else {
-        g_out.stream = stdout;
-    }
+    if (reader_output_open(g_out, argc > 2 ? argv[2] : nullptr) < 0) return 1;
 
     sgt_params *p = nullptr;
     if (sgt_create(&p, kFlags) == 0) {
@@ -91,12 +68,5 @@ int main(int argc, char **argv) {
         sgt_destroy(&p);
     }
 
-    // Whatever the reader said, the lines written stand; only a lost write is a failure.
-    int r = dst ? g_out.file.commit() : (fflush(stdout) == 0 && !ferror(stdout) ? 0 : -errno);
-    if (r < 0) {
-        fprintf(stderr, "Error! Failed to write file [%s]: %s\n", dst ? dst : "<stdout>",
-                strerror(-r));
-        return 1;
-    }
-    return 0;
+    return reader_output_close(g_out) < 0 ? 1 : 0;
 }
