@@ -56,6 +56,9 @@ TEST(OxtelClient, ReconnectsAtOnceAfterCloseAndReset) {
     ASSERT_TRUE(dev.wait_line("CONN 0"));
     dev.run("close");
     ASSERT_TRUE(dev.wait_line("CONN 1"));
+    // A reset that lands before the link has seen its connect complete is a failed attempt
+    // (retried a second later), not a lost connection: reset only an established one.
+    ASSERT_TRUE(eventually([&] { return link.rec.conn_states().size() == 3; }));
     dev.run("reset");
     ASSERT_TRUE(dev.wait_line("CONN 2"));
     ASSERT_TRUE(eventually([&] { return link.rec.conn_states().size() == 5; }));
