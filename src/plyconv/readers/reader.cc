@@ -146,12 +146,12 @@ int reader_destroy(reader_params **p) {
     return 0;
 }
 
-int reader_load_category2type(reader_params *p, const char *path, reader_log_slot &log) {
+int reader_load_category2type(reader_params *p, const char *path, reader_log_slot &log,
+                              const char *func) {
     if (!p || !path || !*path) return 0;
     unique_file f(fopen(path, "rt"));
     if (!f) {
-        reader_log(log, "%s:%d failed to load category2type file [%s]", "chyro_set_param", __LINE__,
-                   path);
+        reader_log(log, "%s:%d failed to load category2type file [%s]", func, __LINE__, path);
         return 0;
     }
     std::string line;
@@ -167,8 +167,7 @@ int reader_load_category2type(reader_params *p, const char *path, reader_log_slo
         size_t end = line.find('\t', i);
         if (end == std::string::npos) end = line.size();
         if (i >= end) {
-            reader_log(log, "%s:%d failed to parse line [%s]", "chyro_set_param", __LINE__,
-                       line.c_str());
+            reader_log(log, "%s:%d failed to parse line [%s]", func, __LINE__, line.c_str());
             continue;
         }
         p->category[(unsigned char)line[0]] = std::string_view(line).substr(i, end - i);

@@ -93,8 +93,10 @@ int reader_set_param(reader_params *p, int id, const char *text, reader_log_slot
 int reader_set_param(reader_params *p, int id, int value);
 int reader_destroy(reader_params **p);
 
-// Loads a category-to-type file into the category table; always 0.
-int reader_load_category2type(reader_params *p, const char *path, reader_log_slot &log);
+// Loads a category-to-type file into the category table; always 0. func names the caller in
+// the messages.
+int reader_load_category2type(reader_params *p, const char *path, reader_log_slot &log,
+                              const char *func = "chyro_set_param");
 
 // Releases the module's reference when the event leaves its scope.
 struct reader_event_unref {

@@ -1,0 +1,39 @@
+// bxfreader: the schedule of one BXF message to a playlist file (or standard output).
+#include <cstdio>
+
+#include "bxf.h"
+
+namespace {
+
+constexpr int kFlags = READER_F_IGNORE_PATH | READER_F_TRACE;
+
+reader_output g_out;
+
+int conv_write_event(mivrabox_event *ev, void *) {
+    reader_output_event(g_out, ev);
+    return 0;
+}
+
+int cb_startdate(const char *date, void *) {
+    fprintf(stderr, "%s: date=%s\n", "cb_startdate", date ? date : "(null)");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2 || argc > 3) {
+        fprintf(stderr, "Error! Not enough arguments.\nUsage:\n\t%s <src.xml> [dst.ply]\n",
+                argv[0]);
+        return 1;
+    }
+    if (reader_output_open(g_out, argc > 2 ? argv[2] : nullptr) < 0) return 1;
+
+    bxf_ctx *ctx = nullptr;
+    if (bxf_init(&ctx, kFlags, "*", "category2type.txt") == 0) {
+        int r = bxf_parse(ctx, argv[1], nullptr, conv_write_event, cb_startdate);
+        fprintf(stderr, "bxf_parse returned %d\n", r);
+        bxf_destroy(&ctx);
+    }
+    return reader_output_close(g_out) < 0 ? 1 : 0;
+}

@@ -1,0 +1,54 @@
+// BXF messages as they come from outside, written to a file and parsed, so every level of the
+// schedule walk runs.
+#include <libxml/parser.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+#include "bxf.h"
+#include "file.h"
+
+namespace {
+
+std::string g_path;
+
+void quiet_log(const char *, va_list) {}
+void quiet_xml(void *, const char *, ...) {}
+
+void cleanup() {
+    if (!g_path.empty()) unlink(g_path.c_str());
+}
+
+int format_event(mivrabox_event *ev, void *) {
+    char line[MIVRABOX_LINE_SIZE];
+    mivrabox_event_format(ev, line, sizeof line);
+    return 0;
+}
+
+int open_day(const char *, void *) {
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    g_path = "/tmp/mivra_bxf_fuzz." + std::to_string(getpid()) + ".xml";
+    atexit(cleanup);
+    xmlSetGenericErrorFunc(nullptr, quiet_xml);
+    bxf_set_log_cb(quiet_log);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (file_write_atomic(g_path, std::string_view(reinterpret_cast<const char *>(data), size)) < 0)
+        return 0;
+    bxf_ctx *ctx = nullptr;
+    if (bxf_init(&ctx, 3, "*", "") < 0) return 0;
+    bxf_parse(ctx, g_path.c_str(), nullptr, format_event, open_day);
+    bxf_destroy(&ctx);
+    return 0;
+}
