@@ -185,24 +185,25 @@ int convert_existing(watch_state &w) {
 int watch_run(plyconv_ctx *c) {
     watch_state w;
     w.c = c;
-    int r = convert_existing(w);
-    if (r < 0) return r;
+    // The watch comes first: a file dropped while the folder is listed is then still seen. One
+    // seen both ways is converted once, since the queue skips sources that are gone.
     unique_fd fd(inotify_init1(IN_CLOEXEC));
     if (fd.get() < 0) {
-        r = -errno;
+        int r = -errno;
         log_msg(LOG_ERROR, "%s: inotify_init() failed, errno=%d (%s)", "watch_run", r,
                 strerror(-r));
         return r;
     }
     if (inotify_add_watch(fd.get(), c->src.c_str(), WATCH_MASK) < 0) {
-        r = -errno;
+        int r = -errno;
         log_msg(LOG_ERROR, "%s: inotify_add_watch(%s) failed, errno=%d [%s]", "watch_run",
                 c->src.c_str(), r, strerror(-r));
         return r;
     }
+    int r = convert_existing(w);
+    if (r < 0) return r;
     log_msg(LOG_INFO, "%s: watching [%s]", "watch_run", c->src.c_str());
     std::vector<char> buf(WATCH_BUF_SIZE);
-    r = 0;
     while (c->stop->load() == 0) {
         struct pollfd p = {fd.get(), POLLIN, 0};
         int n = poll(&p, 1, 1000);
