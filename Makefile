@@ -30,7 +30,8 @@ asan: deps
 tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
-	ctest --test-dir build/tsan -j $(JOBS) --output-on-failure --timeout 900 -L unit
+	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp" \
+	  ctest --test-dir build/tsan -j $(JOBS) --output-on-failure --timeout 900 -L unit
 
 bench: build
 	./bench/run build/default
