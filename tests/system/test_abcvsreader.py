@@ -1,13 +1,11 @@
 """abcvsreader run on AB CVS tables written into a temporary folder."""
 
 import os
-import subprocess
-import tempfile
 import unittest
 
-BUILD = os.path.abspath(
-    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
-BINARY = os.path.join(BUILD, "src", "converters", "readers", "abcvsreader")
+from reader_case import ReaderCase, reader_binary
+
+BINARY = reader_binary("abcvsreader")
 
 USAGE = "Error! Not enough arguments.\nUsage:\n\t%s <src.cvs> <dst.ply>\n" % BINARY
 HEADER = ("StartMode;Date;StartTime;VideoId;FileName;Reconciliation Key;Duration;Format;TcIn;"
@@ -17,26 +15,9 @@ ROW = "Manual;01/03/2024;06:30:00:12;Morning news;NEWS.mxf;RK7;00:10:00:00;HD;10
       "LOGO;;;;;;;;"
 
 
-class AbcvsReader(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = self.tmp.name
-
-    def tearDown(self):
-        self.tmp.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, text):
-        with open(self.path(name), "w", encoding="utf-8") as f:
-            f.write(text)
-        return self.path(name)
-
-    def run_reader(self, *args):
-        env = dict(os.environ, TZ="UTC0")
-        return subprocess.run([BINARY, *args], cwd=self.dir, capture_output=True, text=True,
-                              timeout=30, env=env)
+class AbcvsReader(ReaderCase):
+    BINARY = BINARY
+    TZ = "UTC0"
 
     def test_argument_count(self):
         for args in ([], ["a"], ["a", "b", "c"]):

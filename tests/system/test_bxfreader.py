@@ -1,13 +1,11 @@
 """bxfreader run on BXF messages written into a temporary folder."""
 
 import os
-import subprocess
-import tempfile
 import unittest
 
-BUILD = os.path.abspath(
-    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
-BINARY = os.path.join(BUILD, "src", "converters", "readers", "bxfreader")
+from reader_case import ReaderCase, reader_binary
+
+BINARY = reader_binary("bxfreader")
 
 USAGE = "Error! Not enough arguments.\nUsage:\n\t%s <src.xml> [dst.ply]\n" % BINARY
 
@@ -27,25 +25,9 @@ def message(body, sep=""):
             .format(sep) % body)
 
 
-class BxfReader(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = self.tmp.name
-
-    def tearDown(self):
-        self.tmp.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, text):
-        with open(self.path(name), "w", encoding="utf-8") as f:
-            f.write(text)
-        return self.path(name)
-
-    def run_reader(self, *args):
-        return subprocess.run([BINARY, *args], cwd=self.dir, capture_output=True, text=True,
-                              timeout=30, env=dict(os.environ, TZ="UTC"))
+class BxfReader(ReaderCase):
+    BINARY = BINARY
+    TZ = "UTC"
 
     def test_argument_count(self):
         for args in ([], ["a", "b", "c"]):

@@ -1,13 +1,11 @@
 """chyroreader run on Chyro playlists written into a temporary folder."""
 
 import os
-import subprocess
-import tempfile
 import unittest
 
-BUILD = os.path.abspath(
-    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
-BINARY = os.path.join(BUILD, "src", "converters", "readers", "chyroreader")
+from reader_case import ReaderCase, reader_binary
+
+BINARY = reader_binary("chyroreader")
 
 USAGE = "Error! Not enough arguments.\nUsage:\n\t%s <src.xml> [dst.ply]\n" % BINARY
 
@@ -23,25 +21,9 @@ def playlist(body):
     return '<?xml version="1.0"?>\n<chyro_playlist version="1.9">%s</chyro_playlist>\n' % body
 
 
-class ChyroReader(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = self.tmp.name
-
-    def tearDown(self):
-        self.tmp.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, text):
-        with open(self.path(name), "w", encoding="utf-8") as f:
-            f.write(text)
-        return self.path(name)
-
-    def run_reader(self, *args):
-        return subprocess.run([BINARY, *args], cwd=self.dir, capture_output=True, text=True,
-                              timeout=30, env=dict(os.environ, TZ="UTC"))
+class ChyroReader(ReaderCase):
+    BINARY = BINARY
+    TZ = "UTC"
 
     def test_argument_count(self):
         for args in ([], ["a", "b", "c"]):

@@ -1,13 +1,11 @@
 """epgreader run on programme guides written into a temporary folder."""
 
 import os
-import subprocess
-import tempfile
 import unittest
 
-BUILD = os.path.abspath(
-    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
-BINARY = os.path.join(BUILD, "src", "converters", "readers", "epgreader")
+from reader_case import ReaderCase, reader_binary
+
+BINARY = reader_binary("epgreader")
 
 USAGE = "Error! Not enough arguments.\nUsage:\n\t%s <src.xml> [dst.ply]\n" % BINARY
 GUIDE = ('<?xml version="1.0" encoding="utf-8"?>\n<EPG><BROADCAST_DAY><TX_DAY>2024-03-05</TX_DAY>'
@@ -17,26 +15,9 @@ GUIDE = ('<?xml version="1.0" encoding="utf-8"?>\n<EPG><BROADCAST_DAY><TX_DAY>20
          "</BROADCAST_DAY></EPG>\n")
 
 
-class EpgReader(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = self.tmp.name
-
-    def tearDown(self):
-        self.tmp.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, text):
-        with open(self.path(name), "w", encoding="utf-8") as f:
-            f.write(text)
-        return self.path(name)
-
-    def run_reader(self, *args):
-        env = dict(os.environ, TZ="UTC0")
-        return subprocess.run([BINARY, *args], cwd=self.dir, capture_output=True, text=True,
-                              timeout=30, env=env)
+class EpgReader(ReaderCase):
+    BINARY = BINARY
+    TZ = "UTC0"
 
     def test_argument_count(self):
         for args in ([], ["a", "b", "c"]):

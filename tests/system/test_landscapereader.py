@@ -1,13 +1,10 @@
 """landscapereader run on Landscape schedules and maps written into a temporary folder."""
 
-import os
-import subprocess
-import tempfile
 import unittest
 
-BUILD = os.path.abspath(
-    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
-BINARY = os.path.join(BUILD, "src", "converters", "readers", "landscapereader")
+from reader_case import ReaderCase, reader_binary
+
+BINARY = reader_binary("landscapereader")
 
 USAGE = ("Error! Not enough arguments.\nUsage:\n"
          "\t%s <src.scx> <dst.ply> <map-types.txt> <map-layers.txt>\n" % BINARY)
@@ -22,27 +19,13 @@ def line(start="06300000", mode="F", title="R&B", typ="C", media="ABC123", dur="
     return "".join(b)
 
 
-class LandscapeReader(unittest.TestCase):
+class LandscapeReader(ReaderCase):
+    BINARY = BINARY
+
     def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = self.tmp.name
+        super().setUp()
         self.types = self.write("types.txt", "C 2000000000000000 /media/clips\n")
         self.layers = self.write("layers.txt", "1 2 LOGO\n2 1 CLOCK\n16 A TICKER\n")
-
-    def tearDown(self):
-        self.tmp.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, text):
-        with open(self.path(name), "w", encoding="utf-8") as f:
-            f.write(text)
-        return self.path(name)
-
-    def run_reader(self, *args):
-        return subprocess.run([BINARY, *args], cwd=self.dir, capture_output=True, text=True,
-                              timeout=30)
 
     def read(self, name):
         with open(self.path(name), encoding="utf-8") as f:

@@ -1,13 +1,11 @@
 """sgtreader run on SGT documents written into a temporary folder."""
 
 import os
-import subprocess
-import tempfile
 import unittest
 
-BUILD = os.path.abspath(
-    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
-BINARY = os.path.join(BUILD, "src", "converters", "readers", "sgtreader")
+from reader_case import ReaderCase, reader_binary
+
+BINARY = reader_binary("sgtreader")
 
 USAGE = "Error! Not enough arguments.\nUsage:\n\t%s <src.xml> [dst.ply]\n" % BINARY
 
@@ -29,25 +27,8 @@ LIVE = ('<Lines Date="2024-03-01T07:00:00.000" StartType="Manual" Duration="00:1
         "<Live><Name>CAM</Name><Description>Studio</Description></Live></Lines>")
 
 
-class SgtReader(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = self.tmp.name
-
-    def tearDown(self):
-        self.tmp.cleanup()
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, text):
-        with open(self.path(name), "w", encoding="utf-8") as f:
-            f.write(text)
-        return self.path(name)
-
-    def run_reader(self, *args):
-        return subprocess.run([BINARY, *args], cwd=self.dir, capture_output=True, text=True,
-                              timeout=30)
+class SgtReader(ReaderCase):
+    BINARY = BINARY
 
     def test_argument_count(self):
         for args in ([], ["a", "b", "c"]):
