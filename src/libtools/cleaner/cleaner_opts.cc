@@ -109,12 +109,7 @@ void cleaner_usage() {
 }
 
 int cleaner_opts_parse(cleaner_options *o, int argc, char **argv) {
-    opts_program p;
-    p.prog = CLEANER_PROGRAM;
-    p.table = table();
-    p.defaults = [o] { lt_base_defaults(o->base, CLEANER_PROGRAM ".log"); };
-    p.apply = [o](int id, const char *arg) { return apply(o, id, arg); };
-    p.usage = cleaner_usage;
-    p.file_read = [o](const std::string &path) { o->base.options_file = path; };
-    return opts_from_file(p, argc, argv);
+    return lt_opts_parse(
+        o->base, CLEANER_PROGRAM, table(),
+        [o](int id, const char *arg) { return apply(o, id, arg); }, cleaner_usage, argc, argv);
 }

@@ -71,3 +71,17 @@ void lt_service_end() {
     sig_watch_stop();
     log_close();
 }
+
+int lt_opts_parse(lt_base_opts &o, const char *program, std::vector<opts_def> table,
+                  std::function<int(int id, const char *arg)> apply, std::function<void()> usage,
+                  int argc, char **argv) {
+    opts_program p;
+    p.prog = program;
+    p.table = std::move(table);
+    std::string log_name = std::string(program) + ".log";
+    p.defaults = [&o, log_name] { lt_base_defaults(o, log_name.c_str()); };
+    p.apply = std::move(apply);
+    p.usage = std::move(usage);
+    p.file_read = [&o](const std::string &path) { o.options_file = path; };
+    return opts_from_file(p, argc, argv);
+}

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "opts.h"
@@ -38,6 +40,11 @@ void lt_base_table(std::vector<opts_def> &table);
 void lt_base_defaults(lt_base_opts &o, const char *log_file_name);
 // 1 when id is a shared option (applied), 0 when it is not one.
 int lt_base_apply(lt_base_opts &o, int id, const char *arg);
+// Parses a service's command line and options files: its table, its own apply and usage, the
+// shared defaults put back at every parse and the path of each file read kept in o.
+int lt_opts_parse(lt_base_opts &o, const char *program, std::vector<opts_def> table,
+                  std::function<int(int id, const char *arg)> apply, std::function<void()> usage,
+                  int argc, char **argv);
 
 // Detaches when asked (the log stops echoing to the terminal first), starts the log, logs the
 // banner and starts the signal watcher on *stop.

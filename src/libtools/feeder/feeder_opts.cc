@@ -152,12 +152,7 @@ void feeder_usage() {
 }
 
 int feeder_opts_parse(feeder_instance *f, int argc, char **argv) {
-    opts_program p;
-    p.prog = FEEDER_PROGRAM;
-    p.table = table();
-    p.defaults = [f] { lt_base_defaults(f->base, FEEDER_PROGRAM ".log"); };
-    p.apply = [f](int id, const char *arg) { return apply(f, id, arg); };
-    p.usage = feeder_usage;
-    p.file_read = [f](const std::string &path) { f->base.options_file = path; };
-    return opts_from_file(p, argc, argv);
+    return lt_opts_parse(
+        f->base, FEEDER_PROGRAM, table(),
+        [f](int id, const char *arg) { return apply(f, id, arg); }, feeder_usage, argc, argv);
 }

@@ -211,12 +211,7 @@ void plyconv_usage() {
 }
 
 int plyconv_opts_parse(plyconv_ctx *c, int argc, char **argv) {
-    opts_program p;
-    p.prog = PLYCONV_PROGRAM;
-    p.table = table();
-    p.defaults = [c] { lt_base_defaults(c->base, PLYCONV_PROGRAM ".log"); };
-    p.apply = [c](int id, const char *arg) { return apply(c, id, arg); };
-    p.usage = plyconv_usage;
-    p.file_read = [c](const std::string &path) { c->base.options_file = path; };
-    return opts_from_file(p, argc, argv);
+    return lt_opts_parse(
+        c->base, PLYCONV_PROGRAM, table(),
+        [c](int id, const char *arg) { return apply(c, id, arg); }, plyconv_usage, argc, argv);
 }
