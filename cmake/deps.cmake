@@ -3,7 +3,7 @@ pkg_check_modules(ZLIB_PC REQUIRED IMPORTED_TARGET zlib)
 pkg_check_modules(CURL_PC REQUIRED IMPORTED_TARGET libcurl)
 pkg_check_modules(XML2_PC REQUIRED IMPORTED_TARGET libxml-2.0)
 pkg_check_modules(FUSE_PC IMPORTED_TARGET fuse)
-pkg_check_modules(RHASH_PC IMPORTED_TARGET librhash)
+pkg_check_modules(RHASH_PC REQUIRED IMPORTED_TARGET librhash)
 
 # xmlrpc-c ships a config script rather than pkg-config files.
 find_program(XMLRPC_C_CONFIG xmlrpc-c-config REQUIRED)

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "box2_opts.h"
+#include "box2_bus.h"
 #include "bus.h"
 #include "ctl.h"
 #include "file.h"
@@ -126,9 +127,10 @@ int main(int argc, char **argv) {
     log_set_stderr(0);
     tc_setmode(TC_PAL);
     mivrabox_opts o;
+    box2_setup(&o);
     o.port = free_port();
     bus *b = nullptr;
-    bus_new(&b);
+    box2_bus_new(&b);
     o.busses[o.bus_count++] = b;
     for (int i = 0; i < 1000; i++) {
         std::string line = "10:00:00:00\t \t\t\t00:00:10:00\tC\tclip" + std::to_string(i) +

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "bus.h"
+#include "box2_bus.h"
 #include "log.h"
 #include "meta_resolve.h"
 #include "tc.h"
@@ -47,7 +47,7 @@ int read_int(const char *s) {
     return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : int(v);
 }
 
-void send_boxes(bus *b, int layer, const cg_item *it, const char *fn, bool play, int64_t f) {
+void send_boxes(box2_bus *b, int layer, const cg_item *it, const char *fn, bool play, int64_t f) {
     for (int j = 0; j < CG_BOXES; j++) {
         if (!it->box[j]) continue;
         if (play)
@@ -60,7 +60,7 @@ void send_boxes(bus *b, int layer, const cg_item *it, const char *fn, bool play,
     }
 }
 
-bool image_loaded(bus *b, int layer, const cg_item *it) {
+bool image_loaded(box2_bus *b, int layer, const cg_item *it) {
     std::lock_guard lk(b->cg.tally_mu);
     return b->cg.image_tally[layer] == it->templ;
 }
@@ -85,7 +85,7 @@ void bus_cg_item_free(cg_chain *head) {
     if (head) head->reset();
 }
 
-void bus_cg_layers_free(bus *b, int which) {
+void bus_cg_layers_free(box2_bus *b, int which) {
     lock_t lk(b->lock);
     cg_chain *chains = which ? b->cg.next : b->cg.current;
     for (int i = 0; i < CG_LAYERS; i++) bus_cg_item_free(&chains[i]);
@@ -103,7 +103,7 @@ int bus_cg_event_len(const mivrabox_event *e) {
     return last - a + 1;
 }
 
-void bus_cg_cue_item_preps(bus *, const mivrabox_event *e, int ev_len, cg_chain *next) {
+void bus_cg_cue_item_preps(box2_bus *, const mivrabox_event *e, int ev_len, cg_chain *next) {
     static const char *const name = "bus_cg_cue_item_preps";
     std::vector<std::string> seen;
     std::string_view assets = e->assets.view();
@@ -160,7 +160,7 @@ void bus_cg_cue_item_preps(bus *, const mivrabox_event *e, int ev_len, cg_chain 
 
 // ---- cue, play, idle ----
 
-int bus_cg_cue(bus *b, const mivrabox_event *ev) {
+int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
     static const char *const name = "bus_cg_cue";
     if (!b || !ev) return -22;
     try {
@@ -241,7 +241,7 @@ int bus_cg_cue(bus *b, const mivrabox_event *ev) {
     }
 }
 
-int bus_cg_play(bus *b) {
+int bus_cg_play(box2_bus *b) {
     static const char *const name = "bus_cg_play";
     if (!b) return -22;
     lock_t lk(b->lock);
@@ -297,7 +297,7 @@ int bus_cg_play(bus *b) {
     return 0;
 }
 
-int bus_cg_idle(bus *b) {
+int bus_cg_idle(box2_bus *b) {
     static const char *const name = "bus_cg_idle";
     if (!b) return -22;
     lock_t lk(b->lock);
@@ -378,12 +378,12 @@ int bus_cg_idle(bus *b) {
 
 // ---- tallies and the link callbacks ----
 
-int bus_cg_key_tally(bus *b, int layer) {
+int bus_cg_key_tally(box2_bus *b, int layer) {
     std::lock_guard lk(b->cg.tally_mu);
     return layer >= 0 && layer < CG_LAYERS ? b->cg.key_tally[layer] : 0;
 }
 
-std::string bus_cg_image_tally(bus *b, int layer) {
+std::string bus_cg_image_tally(box2_bus *b, int layer) {
     std::lock_guard lk(b->cg.tally_mu);
     return layer >= 0 && layer < CG_LAYERS ? b->cg.image_tally[layer].str() : std::string();
 }
@@ -391,7 +391,7 @@ std::string bus_cg_image_tally(bus *b, int layer) {
 namespace {
 
 int cb_cut_keyer(void *user, int layer, int dir) {
-    bus *b = static_cast<bus *>(user);
+    box2_bus *b = static_cast<box2_bus *>(user);
     log_msg(LOG_INFO, "tally %s: %d %d", "_CutKeyer", layer, dir);
     std::lock_guard lk(b->cg.tally_mu);
     if (layer >= 0 && layer < CG_LAYERS) b->cg.key_tally[layer] = dir;
@@ -399,7 +399,7 @@ int cb_cut_keyer(void *user, int layer, int dir) {
 }
 
 int cb_image_load_tally(void *user, int layer, const char *text) {
-    bus *b = static_cast<bus *>(user);
+    box2_bus *b = static_cast<box2_bus *>(user);
     log_msg(LOG_INFO, "tally %s: %d [%s]", "_ImageLoadTally", layer, text);
     std::lock_guard lk(b->cg.tally_mu);
     if (layer < 0 || layer >= CG_LAYERS) return 0;
@@ -419,7 +419,7 @@ int cb_nothing_iii(void *, int, int, int) {
 }
 
 // One answer of the template listing; first clears what an earlier listing left.
-int listing_answer(bus *b, int flag, const char *text, bool first) {
+int listing_answer(box2_bus *b, int flag, const char *text, bool first) {
     bus_tmpl_listing &t = b->tmpl;
     {
         std::lock_guard lk(t.mu);
@@ -435,11 +435,11 @@ int listing_answer(bus *b, int flag, const char *text, bool first) {
 }
 
 int cb_first_file(void *user, int flag, const char *text) {
-    return listing_answer(static_cast<bus *>(user), flag, text, true);
+    return listing_answer(static_cast<box2_bus *>(user), flag, text, true);
 }
 
 int cb_next_file(void *user, int flag, const char *text) {
-    return listing_answer(static_cast<bus *>(user), flag, text, false);
+    return listing_answer(static_cast<box2_bus *>(user), flag, text, false);
 }
 
 oxtel_cbs make_cbs() {
@@ -466,7 +466,7 @@ int oxtel_cb_cmd(oxtel_ctx *, int, void *user, char *msg, int len) {
 }
 
 int oxtel_cb_conn(oxtel_ctx *ctx, int state, void *user) {
-    bus *b = static_cast<bus *>(user);
+    box2_bus *b = static_cast<box2_bus *>(user);
     log_msg(LOG_INFO, "%s: conn=%d", "oxtel_cb_conn", state);
     {
         std::lock_guard lk(b->cg.tally_mu);
@@ -483,21 +483,21 @@ int oxtel_cb_conn(oxtel_ctx *ctx, int state, void *user) {
     return 0;
 }
 
-void bus_cg_link_setup(bus *b) {
+void bus_cg_link_setup(box2_bus *b) {
     b->oxtel.data_cb = oxtel_cb_cmd;
     b->oxtel.conn_cb = oxtel_cb_conn;
 }
 
-int bus_cg_tmpl_request(bus *b) {
+int bus_cg_tmpl_request(box2_bus *b) {
     return oxtel_send(&b->oxtel, -1, "R4$VIDEO", 8);
 }
 
-void bus_tmpl_listing_add(bus *b, const char *name) {
+void bus_tmpl_listing_add(box2_bus *b, const char *name) {
     std::lock_guard lk(b->tmpl.mu);
     if (b->tmpl.busy && b->tmpl.names.size() < 4096) b->tmpl.names.emplace_back(name);
 }
 
-void bus_tmpl_listing_end(bus *b) {
+void bus_tmpl_listing_end(box2_bus *b) {
     {
         std::lock_guard lk(b->tmpl.mu);
         b->tmpl.done = true;

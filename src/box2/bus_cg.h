@@ -8,11 +8,11 @@
 #include <optional>
 #include <string>
 
-#include "box2_deps.h"
+#include "bus_deps.h"
 #include "oxtel_cmd.h"
 #include "text.h"
 
-struct bus;
+struct box2_bus;
 
 constexpr int CG_LAYERS = 16;
 constexpr int CG_BOXES = 16;
@@ -81,17 +81,17 @@ struct bus_cg_layers {
 // Frees the chain that *head holds and clears it.
 void bus_cg_item_free(cg_chain *head);
 // Under the bus lock frees the chains of all layers: current (which 0) or next (which 1).
-void bus_cg_layers_free(bus *b, int which);
+void bus_cg_layers_free(box2_bus *b, int which);
 // Builds the items of one event's templates (assets split at '+') into next, appended per
 // layer in order.
-void bus_cg_cue_item_preps(bus *b, const mivrabox_event *e, int ev_len, cg_chain *next);
+void bus_cg_cue_item_preps(box2_bus *b, const mivrabox_event *e, int ev_len, cg_chain *next);
 // Event length in frames of the timecode mode: OUT - IN + 1, or DUR when no OUT is set; 0 when
 // neither is set.
 int bus_cg_event_len(const mivrabox_event *e);
 
 // Tallies as the graphics code sees them.
-int bus_cg_key_tally(bus *b, int layer);
-std::string bus_cg_image_tally(bus *b, int layer);
+int bus_cg_key_tally(box2_bus *b, int layer);
+std::string bus_cg_image_tally(box2_bus *b, int layer);
 
 // The daemon's callback table and the two link callbacks (both run on the link thread).
 extern const oxtel_cbs bus_oxtel_cbs;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bus.h"
+#include "box2_bus.h"
 #include "log.h"
 #include "mivra_io.h"
 #include "oxtel_cmd.h"
@@ -30,7 +30,7 @@ int frames_or(const std::string &tc, int dflt) {
 
 }  // namespace
 
-int bus_io_async_cue_enqueu(bus *b, mivrabox_event *e) {
+int bus_io_async_cue_enqueu(box2_bus *b, mivrabox_event *e) {
     std::lock_guard lk(b->cue_mu);
     if (!(e->flags & MIVRABOX_F_PRESENT))
         log_msg(LOG_ERROR, "%s[%d]: {%s} does not exist, but will force cue",
@@ -45,7 +45,7 @@ int bus_io_async_cue_enqueu(bus *b, mivrabox_event *e) {
     return 0;
 }
 
-int bus_io_cue(bus *b, mivrabox_event *e) {
+int bus_io_cue(box2_bus *b, mivrabox_event *e) {
     cue_job j;
     {
         lock_t lk(b->lock);
@@ -111,7 +111,7 @@ int bus_io_cue(bus *b, mivrabox_event *e) {
     return r;
 }
 
-int bus_io_play(bus *b, mivrabox_event *e) {
+int bus_io_play(box2_bus *b, mivrabox_event *e) {
     log_msg(LOG_INFO, "%s[%d]: last_cue_src=%d, last_play_src=%d, e=%p", "bus_io_play", b->index,
             b->last_cue_src, b->last_play_src, (void *)e);
     if (b->last_cue_src == SRC_IO_A || b->last_cue_src == SRC_IO_B) {
@@ -132,7 +132,7 @@ int bus_io_play(bus *b, mivrabox_event *e) {
     return 0;
 }
 
-void bus_io_async_cue_proc(bus *b) {
+void bus_io_async_cue_proc(box2_bus *b) {
     log_msg(LOG_INFO, "%s[%d]: entering", "bus_io_async_cue_proc", b->index);
     for (;;) {
         if (b->cue_exit) break;

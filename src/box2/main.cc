@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "box2_opts.h"
-#include "bus.h"
+#include "box2_bus.h"
 #include "ctl.h"
 #include "log.h"
 #include "proc.h"

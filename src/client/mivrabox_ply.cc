@@ -1,5 +1,9 @@
 #include "mivrabox_ply.h"
 
+#include <rhash.h>
+
+#include <optional>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -271,8 +275,32 @@ int ply_load(ply_list **out, const char *path) {
     return (*out)->count();
 }
 
-int ply_save(const ply_list *l, const char *path) {
+namespace {
+
+// MD5 of the written lines through librhash, freed on every path.
+struct md5_ctx {
+    rhash ctx = nullptr;
+    md5_ctx() : ctx(rhash_init(RHASH_MD5)) {}
+    ~md5_ctx() {
+        if (ctx) rhash_free(ctx);
+    }
+    md5_ctx(const md5_ctx &) = delete;
+    md5_ctx &operator=(const md5_ctx &) = delete;
+};
+
+}  // namespace
+
+void ply_digest_init() {
+    rhash_library_init();
+}
+
+int ply_save(const ply_list *l, const char *path, char *digest) {
     if (!l || !path) return -22;
+    std::optional<md5_ctx> md5;
+    if (digest) {
+        md5.emplace();
+        if (!md5->ctx) return -12;
+    }
     atomic_file f;
     int r = f.open(path, file_mode(path));
     if (r) return r;
@@ -281,8 +309,11 @@ int ply_save(const ply_list *l, const char *path) {
         std::string buf;
         buf.reserve(2 * chunk);
         for (const mivrabox_event *ev : l->items) {
+            size_t at = buf.size();
             // A line is never empty (it holds 14 TABs): 0 means memory ran out.
             if (mivrabox_event_format_append(ev, buf) == 0) return -12;
+            // The digest covers the lines alone, without their line ends.
+            if (md5) rhash_update(md5->ctx, buf.data() + at, buf.size() - at);
             buf.push_back('\n');
             if (buf.size() >= chunk) {
                 if ((r = f.write(buf))) return r;
@@ -294,5 +325,9 @@ int ply_save(const ply_list *l, const char *path) {
         return -12;
     }
     if ((r = f.commit())) return r;
+    if (md5) {
+        rhash_final(md5->ctx, nullptr);
+        rhash_print(digest, md5->ctx, RHASH_MD5, RHPR_HEX | RHPR_UPPERCASE);
+    }
     return l->count();
 }

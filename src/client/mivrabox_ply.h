@@ -62,5 +62,9 @@ int ply_find_sys_id(const ply_list *l, int64_t sys_id);
 int ply_load(ply_list **out, const char *path);
 // Replaces the file at path by the whole list, one line each, through a hidden temporary file
 // renamed over it; on any failure the old file stays. Returns the number of events or a
-// negated errno.
-int ply_save(const ply_list *l, const char *path);
+// negated errno. With digest (PLY_DIGEST_SIZE bytes), a save that worked writes there the MD5 of
+// the lines joined without their line ends, in upper-case hexadecimal.
+constexpr size_t PLY_DIGEST_SIZE = 33;
+int ply_save(const ply_list *l, const char *path, char *digest = nullptr);
+// Once per process before the first save with a digest.
+void ply_digest_init();

@@ -56,17 +56,18 @@ file_result file_args(const char *path, std::vector<std::string> &args) {
     return file_result::ok;
 }
 
-void read_file(const opts_program &p, const char *path, reading_state &rs) {
+// A fatal result of the file's parse (> 0), else 0.
+int read_file(const opts_program &p, const char *path, reading_state &rs) {
     char real[PATH_MAX];
     std::string key = realpath(path, real) ? std::string(real) : std::string(path);
     if (std::find(rs.stack.begin(), rs.stack.end(), key) != rs.stack.end()) {
         // A file that names itself, directly or through others, is read once.
         fprintf(stderr, "%s: [%s] is already being read, skipped\n", "opts_from_file", path);
-        return;
+        return 0;
     }
     if (rs.stack.size() >= kMaxDepth || rs.reads >= kMaxReads) {
         fprintf(stderr, "%s: too many options files, [%s] skipped\n", "opts_from_file", path);
-        return;
+        return 0;
     }
     std::vector<std::string> args;
     args.emplace_back(path);
@@ -75,14 +76,14 @@ void read_file(const opts_program &p, const char *path, reading_state &rs) {
             break;
         case file_result::cannot_open:
             fprintf(stderr, "%s: failed to open [%s]\n", "opts_from_file", path);
-            return;
+            return 0;
         case file_result::too_large:
             fprintf(stderr, "%s: [%s] is larger than %zu bytes, skipped\n", "opts_from_file", path,
                     kMaxFileBytes);
-            return;
+            return 0;
     }
     rs.reads++;
-    if (args.size() < 2) return;  // nothing to apply
+    if (args.size() < 2) return 0;  // nothing to apply
     std::vector<char *> av;
     for (std::string &a : args) av.push_back(a.data());
     av.push_back(nullptr);
@@ -90,6 +91,7 @@ void read_file(const opts_program &p, const char *path, reading_state &rs) {
     int r = parse(p, int(args.size()), av.data(), rs);
     rs.stack.pop_back();
     if (r == 0 && p.file_read) p.file_read(path);
+    return r > 0 ? r : 0;
 }
 
 int parse(const opts_program &p, int argc, char **argv, reading_state &rs) {
@@ -115,7 +117,10 @@ int parse(const opts_program &p, int argc, char **argv, reading_state &rs) {
             if (p.usage) p.usage();
             return -1;
         }
-        if (id < 0 || (p.apply && p.apply(id, optarg) < 0)) {
+        int applied = id < 0 ? -1 : p.apply ? p.apply(id, optarg) : 0;
+        // A positive result is fatal: it ends every parse, also from inside an options file.
+        if (applied > 0) return applied;
+        if (applied < 0) {
             const char *bad = optind > 0 && optind <= argc ? argv[optind - 1] : "";
             fprintf(stderr, "ERROR: Incorrect argument! [%s]\n", bad ? bad : "");
             if (p.usage) p.usage();
@@ -125,7 +130,8 @@ int parse(const opts_program &p, int argc, char **argv, reading_state &rs) {
 
     // getopt_long moved the non-option arguments behind the options: each names an options file.
     std::vector<std::string> files(argv + optind, argv + argc);
-    for (const std::string &path : files) read_file(p, path.c_str(), rs);
+    for (const std::string &path : files)
+        if (int r = read_file(p, path.c_str(), rs); r > 0) return r;
     return 0;
 }
 

@@ -20,7 +20,8 @@ struct opts_program {
     const char *short_opts = "h";  // short options for getopt_long
     // Sets the defaults that every parse puts back (log name, rotation, port).
     std::function<void()> defaults;
-    // Applies one option; a negative result ends the parse as an unknown option would.
+    // Applies one option; a negative result ends the parse as an unknown option would, a
+    // positive one ends every parse (options files included) with that result.
     // The id 'h' is handled before apply is called.
     std::function<int(int id, const char *arg)> apply;
     // Prints the usage text on standard error.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "box2_opts.h"
+#include "box2_bus.h"
 #include "bus.h"
 #include "ctl.h"
 #include "log.h"
@@ -87,8 +88,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     log_set_stderr(0);
     tc_setmode(TC_PAL);
     g_opts = new mivrabox_opts;
+    box2_setup(g_opts);
     bus *b = nullptr;
-    bus_new(&b);
+    box2_bus_new(&b);
     b->path = "/nonexistent-box2-fuzz";
     g_opts->busses[g_opts->bus_count++] = b;
     return 0;
@@ -96,7 +98,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     reader r{data, size};
-    const ctl_method_def &m = ctl_methods_box2[r.byte() % ctl_methods_box2_count];
+    const ctl_method_def &m = ctl_methods_shared[r.byte() % ctl_methods_shared_count];
     xr_env env;
     xr_value params(xmlrpc_array_new(&env));
     // The bus index comes first in every method; mostly a valid one.

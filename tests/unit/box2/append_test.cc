@@ -20,7 +20,7 @@ struct AppendTest : ::testing::Test {
     void SetUp() override {
         box2_test_pin();
         oxt::log_path();
-        ASSERT_EQ(bus_new(&b), 0);
+        ASSERT_EQ(box2_bus_new(&b), 0);
         b->path = dir.path.string();
         drop = dir.file("drop");
         fs::create_directory(drop);
@@ -74,7 +74,8 @@ TEST_F(AppendTest, SweepAtStart) {
     EXPECT_TRUE(exists(".hidden.ply"));
     EXPECT_TRUE(fs::is_directory(path("sub.ply")));
     EXPECT_FALSE(b->running);  // loading does not start the bus
-    EXPECT_TRUE(oxt::log_waits_for("bus_append_file[0] will try OPEN [a.ply] origin [" + path("a.ply")));
+    EXPECT_TRUE(
+        oxt::log_waits_for("bus_append_file[0] will try OPEN [a.ply] origin [" + path("a.ply")));
 }
 
 TEST_F(AppendTest, WatchOpensAppendsAndKeepsFailures) {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "bus.h"
+#include "box2_bus.h"
 #include "tc.h"
 
 inline void box2_test_pin() {

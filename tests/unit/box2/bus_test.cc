@@ -15,7 +15,7 @@ struct BusTest : ::testing::Test {
     bus *b = nullptr;
     void SetUp() override {
         box2_test_pin();
-        ASSERT_EQ(bus_new(&b), 0);
+        ASSERT_EQ(box2_bus_new(&b), 0);
         b->path = dir.path.string();
         b->current = "current.ply";
         b->arl_ext = "arl";
@@ -86,7 +86,7 @@ TEST_F(BusTest, StartTimesFollowAndFixedTimes) {
 
 TEST_F(BusTest, SysIdsAreUniqueAcrossBusses) {
     bus *other = nullptr;
-    ASSERT_EQ(bus_new(&other), 0);
+    ASSERT_EQ(box2_bus_new(&other), 0);
     std::vector<std::thread> th;
     for (bus *x : {b, other})
         th.emplace_back([x] {

@@ -20,14 +20,16 @@ constexpr int64_t kStart = 1700000000000;
 struct GfxTest : ::testing::Test {
     temp_dir dir;
     oxt::fake_device dev{{"--answer"}};
-    bus *b = nullptr;
+    box2_bus *b = nullptr;
     size_t mark = 0;  // messages of the device already looked at
 
     void SetUp() override {
         box2_test_pin();
         oxt::log_path();
         ASSERT_GT(dev.port, 0);
-        ASSERT_EQ(bus_new(&b), 0);
+        bus *nb = nullptr;
+        ASSERT_EQ(box2_bus_new(&nb), 0);
+        b = box2_of(nb);
         b->path = dir.path.string();
         b->hooks.now_ms = test_now;
         g_now = kStart;
@@ -40,7 +42,8 @@ struct GfxTest : ::testing::Test {
     }
     void TearDown() override {
         oxtel_net_stop(&b->oxtel);
-        bus_free(&b);
+        bus *nb = b;
+        bus_free(&nb);
     }
     // The next n messages the device received.
     std::vector<std::string> take(size_t n) {
@@ -223,7 +226,8 @@ TEST_F(GfxTest, RelativeInPointAndChains) {
     // The device may answer the load before the walk looks for it; B then goes on at once.
     std::vector<std::string> seq = drain();
     const std::vector<std::string> on{"R03B", "Z33ff", "S43", "33 1"};
-    EXPECT_TRUE(seq == std::vector<std::string>{"R03B"} || seq == on) << testing::PrintToString(seq);
+    EXPECT_TRUE(seq == std::vector<std::string>{"R03B"} || seq == on)
+        << testing::PrintToString(seq);
 }
 
 // On the real clock, with the idle walk run about every millisecond as the scheduler does: the

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "box2_opts.h"
+#include "box2_bus.h"
 #include "box2_test_util.h"
 #include "ctl.h"
 #include "file.h"
@@ -34,16 +35,16 @@ int free_port() {
 }
 
 TEST(Ctl, MethodTableIsData) {
-    EXPECT_EQ(ctl_methods_box2_count, 25u);
+    EXPECT_EQ(ctl_methods_shared_count, 25u);
     std::set<std::string> names;
-    for (size_t i = 0; i < ctl_methods_box2_count; i++) {
-        EXPECT_EQ(std::string(ctl_methods_box2[i].name).rfind("MivraBox.", 0), 0u);
-        EXPECT_NE(ctl_methods_box2[i].handler, nullptr);
-        names.insert(ctl_methods_box2[i].name);
+    for (size_t i = 0; i < ctl_methods_shared_count; i++) {
+        EXPECT_EQ(std::string(ctl_methods_shared[i].name).rfind("MivraBox.", 0), 0u);
+        EXPECT_NE(ctl_methods_shared[i].handler, nullptr);
+        names.insert(ctl_methods_shared[i].name);
     }
     EXPECT_EQ(names.size(), 25u);
-    EXPECT_STREQ(ctl_methods_box2[0].name, "MivraBox.GetState");
-    EXPECT_STREQ(ctl_methods_box2[24].name, "MivraBox.ResetEventsTC");
+    EXPECT_STREQ(ctl_methods_shared[0].name, "MivraBox.GetState");
+    EXPECT_STREQ(ctl_methods_shared[24].name, "MivraBox.ResetEventsTC");
 }
 
 // A stop that arrives before the server loop runs still ends it.
@@ -100,8 +101,9 @@ struct CtlServer : ::testing::Test {
     void SetUp() override {
         box2_test_pin();
         o.port = free_port();
+        box2_setup(&o);
         bus *b = nullptr;
-        ASSERT_EQ(bus_new(&b), 0);
+        ASSERT_EQ(box2_bus_new(&b), 0);
         o.busses[o.bus_count++] = b;
         ASSERT_EQ(ctl_init(&o), 0);
         th = std::thread([this] { ctl_run(&o); });
@@ -151,7 +153,7 @@ struct CtlServer : ::testing::Test {
 // The graphics side answers a listing: names, then the end of the list. A wake-up before the
 // end must not end the wait, and a second call within 5 s is answered from the stored names.
 TEST_F(CtlServer, TemplateListing) {
-    bus *b = o.busses[0];
+    box2_bus *b = box2_of(o.busses[0]);
     std::atomic<bool> stop{false};
     std::atomic<int> answered{0};
     std::thread device([&] {

@@ -1,6 +1,7 @@
 #include <fstream>
 #include <vector>
 
+#include "box2_bus.h"
 #include "box2_opts.h"
 #include "box2_test_util.h"
 
@@ -31,7 +32,7 @@ TEST_F(OptsTest, CommandLine) {
               0);
     EXPECT_EQ(o->port, 4000);
     ASSERT_EQ(o->bus_count, 2);
-    bus *b0 = o->busses[0];
+    box2_bus *b0 = box2_of(o->busses[0]);
     EXPECT_EQ(b0->index, 0);
     EXPECT_EQ(o->busses[1]->index, 1);
     EXPECT_STREQ(b0->path.c_str(), "/b0");
@@ -57,7 +58,7 @@ TEST_F(OptsTest, FilesResetDefaultsAndNest) {
     EXPECT_EQ(o->port, 3001);
     EXPECT_STREQ(o->log_file_name.c_str(), "MivraBox2.log");
     ASSERT_EQ(o->bus_count, 2);
-    EXPECT_STREQ(o->busses[0]->io_a.c_str(), " 1.2.3.4:5");  // inner blanks are kept
+    EXPECT_STREQ(box2_of(o->busses[0])->io_a.c_str(), " 1.2.3.4:5");  // inner blanks are kept
     EXPECT_STREQ(o->busses[1]->path.c_str(), "/inner");
     EXPECT_EQ(o->opts_file.str(), outer);
 }
@@ -82,7 +83,7 @@ TEST_F(OptsTest, SampleOptionsFile) {
     ASSERT_EQ(parse({BOX2_EXAMPLES "/box2.conf"}), 0);
     EXPECT_EQ(o->port, 3001);
     ASSERT_EQ(o->bus_count, 1);
-    const bus *b = o->busses[0];
+    const box2_bus *b = box2_of(o->busses[0]);
     EXPECT_STREQ(b->io_b_url.c_str(), "http://192.168.100.11:8080/RPC2");
     EXPECT_STREQ(b->oxtel_addr.c_str(), "192.168.100.30:7000");
     EXPECT_EQ(b->io_delay, 40);

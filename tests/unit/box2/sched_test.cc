@@ -46,7 +46,7 @@ struct SchedTest : ::testing::Test {
     void SetUp() override {
         box2_test_pin();
         rec = &r;
-        ASSERT_EQ(bus_new(&b), 0);
+        ASSERT_EQ(box2_bus_new(&b), 0);
         b->path = dir.path.string();
         b->arl_ext = "arl";
         b->lib_url = "http://127.0.0.1:9/RPC2";  // never called: no library thread runs here

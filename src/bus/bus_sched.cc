@@ -35,6 +35,10 @@ bool cue_running(const mivrabox_event *e) {
     return (f & MIVRABOX_F_CUE_REQ) && !(f & CUE_DONE);
 }
 
+void idle(bus *b) {
+    if (b->hooks.idle) b->hooks.idle(b);
+}
+
 std::string tod_text(int64_t ms) {
     struct timeval tv;
     char tc[TIME_TC_SIZE];
@@ -49,6 +53,7 @@ struct sched {
     int64_t fallback = -1;  // sys_id of the first event of a pending fallback
     int64_t take = -1;      // sys_id of the target of a take waiting for its cue
     bool take_waiting = false;
+    std::chrono::steady_clock::time_point take_since;  // the take began to wait for its cue
     // sys_id of an event that was due while its cue still ran: it plays as soon as the cue
     // answers, and is not dropped as overdue meanwhile.
     int64_t due = -1;
@@ -159,15 +164,28 @@ bool take_step(sched &s) {
     mivrabox_event *e = at(b, t);
     // Its media state still unknown: cued as soon as it is known.
     if (!(e->flags & MEDIA_KNOWN)) return true;
-    if (ply->last_cued_sys_id != e->sys_id || !(e->flags & MIVRABOX_F_CUE_REQ)) _send_cue(b, t);
-    if (!(e->flags & CUE_DONE)) {
-        if (!s.take_waiting)
+    bool requested = ply->last_cued_sys_id == e->sys_id && (e->flags & MIVRABOX_F_CUE_REQ);
+    bool wait = b->hooks.take_waits_requested || s.take_waiting;
+    if (!requested) {
+        _send_cue(b, t);
+        wait = true;
+    }
+    if (wait && !(e->flags & CUE_DONE)) {
+        auto now = std::chrono::steady_clock::now();
+        if (!s.take_waiting) {
             log_msg(LOG_INFO, "%s: waiting until item (e=%p) been cued...", "bus_ply_proc",
                     (void *)e);
+            s.take_since = now;
+        }
         s.take_waiting = true;
-        return true;
+        // The lock is let go between turns, so control calls go on meanwhile; a player that
+        // never answers must not hold the take for ever.
+        int limit = b->hooks.take_cue_wait_ms;
+        if (limit <= 0 || now - s.take_since < std::chrono::milliseconds(limit)) return true;
+        log_msg(LOG_ERROR, "%s: item (e=%p) not cued after %d ms, playing it all the same",
+                "bus_ply_proc", (void *)e, limit);
     }
-    log_msg(LOG_INFO, "%s: item been cued...", "bus_ply_proc");
+    if (wait) log_msg(LOG_INFO, "%s: item been cued...", "bus_ply_proc");
     s.take = -1;
     if (t > 0) {
         if (playing(at(b, 0))) {
@@ -191,9 +209,10 @@ bool take_step(sched &s) {
 // bus is stopping.
 bool cue_lead_wait(bus *b) {
     using clock = std::chrono::steady_clock;
-    const auto end = clock::now() + std::chrono::milliseconds(500);
+    if (b->hooks.cue_lead_ms <= 0) return b->exit != 0;
+    const auto end = clock::now() + std::chrono::milliseconds(b->hooks.cue_lead_ms);
     for (;;) {
-        bus_cg_idle(b);
+        idle(b);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now());
         if (left.count() <= 0) return b->exit != 0;
         if (bus_sleep(b, int(std::min<int64_t>(left.count(), 1)))) return true;
@@ -230,7 +249,7 @@ bool pass(sched &s) {
         b->time_to_next = 0;
         return false;
     }
-    if (b->lib_url.empty() || ply->count() == 0) {
+    if (!b->hooks.ready(b) || ply->count() == 0) {
         b->running = 0;
         log_msg(LOG_INFO, "%s[%d] bus paused", "bus_ply_proc", b->index);
         b->time_to_next = 0;
@@ -284,7 +303,7 @@ bool pass(sched &s) {
         pick(s, c, now);
     }
     b->time_to_next = bus_ply_time_to_next(ply, b->hooks.now_ms(b));
-    bus_cg_idle(b);
+    idle(b);
     return false;
 }
 
@@ -307,7 +326,10 @@ int _send_cue(bus *b, int index) {
     ply_list *ply = b->playlist;
     if (index < 0 || index >= ply->count()) return -22;
     mivrabox_event *e = at(b, index);
-    if (!(e->flags & MEDIA_KNOWN)) return -11;
+    if (!(e->flags & MEDIA_KNOWN)) {
+        if (b->hooks.cue_refused) b->hooks.cue_refused(b, e);
+        return -11;
+    }
     int last = ply->last_cued_sys_id > 0 ? ply_find_sys_id(ply, ply->last_cued_sys_id) : -2;
     if (last >= 0) {
         at(b, last)->flags &= ~(MIVRABOX_F_CUE_REQ | CUE_DONE);
@@ -360,6 +382,7 @@ void bus_ply_proc(bus *b) {
             if (!take_step(s))
                 while (pass(s) && !b->exit) {
                 }
+            if (b->running && b->hooks.turn_end) b->hooks.turn_end(b);
         }
         usleep(800);
     }

@@ -1,6 +1,6 @@
 // The bus: one playout channel with its playlist, media lists, service addresses and threads.
-// The dual-player daemon uses it as is; the single-player daemon plugs its differences in through
-// bus_hooks instead of copies.
+// Each daemon extends the record with its own fields and plugs its differences in through
+// bus_hooks.
 #pragma once
 
 #include <atomic>
@@ -11,40 +11,69 @@
 #include <thread>
 #include <vector>
 
-#include "box2_deps.h"
-#include "bus_cg.h"
-#include "oxtel.h"
+#include "bus_deps.h"
 #include "text.h"
 
 struct bus;
 
-// Where the daemons differ. Every member has a dual-player default (bus_hooks_default).
+// Where the daemons differ. bus_hooks_default is the engine's own behaviour; each daemon fills
+// in its players and the steps it adds.
 struct bus_hooks {
     // Clock of event times, milliseconds since the epoch.
     int64_t (*now_ms)(bus *b);
-    // Range check of an event against its present media; 1 when DUR was set from the media.
+    // Range check of an event against its present media; non-zero asks for new start times.
     int (*range_item)(bus *b, mivrabox_event *e, lib_object *o);
     // First character of "curr_remain" for a positive and for a negative time to next.
     char remain_sign_pos;
     char remain_sign_neg;
-    // Hands an event to the players (cue ahead of time, play on time); called by the scheduler.
+    // Hands an event to the players (cue ahead of time, play on time); called by the scheduler
+    // under the bus lock.
     int (*cue)(bus *b, mivrabox_event *e);
     int (*play)(bus *b, mivrabox_event *e);
+
+    // Start: before the current playlist is loaded, and right before the bus threads start.
+    int (*start)(bus *b);
+    int (*start_threads)(bus *b);
+    // Stop: first thing (before the bus threads are told), and after they were joined.
+    void (*stop_first)(bus *b);
+    void (*stop_last)(bus *b);
+    // Every scheduler turn, also during the wait before a cue (graphics keep their pace).
+    void (*idle)(bus *b);
+    // Wait before each cue, with the bus lock held.
+    int cue_lead_ms;
+    // The services that the bus needs to run are configured.
+    bool (*ready)(bus *b);
+    // A take whose target already had its cue asked for waits for it too.
+    bool take_waits_requested;
+    // Longest wait of a take for its cue (0: no limit); the take then plays all the same.
+    int take_cue_wait_ms;
+    // End of a scheduler turn in which the bus ran.
+    void (*turn_end)(bus *b);
+    // The scheduler could not cue an event whose media state is not known yet.
+    void (*cue_refused)(bus *b, mivrabox_event *e);
+    // An event's media became present, before its range check.
+    void (*item_present)(bus *b, mivrabox_event *e, lib_object *o);
+    // Media length given to live sources ('#' ids); null for none.
+    const char *live_duration;
+    // The failed lookup's log line names the library as well.
+    bool lookup_log_url;
+    // The last reference of an absent media is logged when it goes.
+    bool log_absent_release;
+    // Adds the daemon's own fields to a state, under the bus lock, at the clock reading now.
+    void (*state_extra)(bus *b, mivrabox_state *st, int64_t now);
+    // A playlist file was loaded into or appended to the bus (path as given).
+    void (*ply_loaded)(bus *b, const char *path);
+    // A dropped playlist's name may be taken in; a refused one is kept aside.
+    bool (*append_allowed)(bus *b, const char *name);
+    // The autosave worked; digest of the written lines (null unless want_digest).
+    bool want_digest;
+    void (*saved)(bus *b, const char *digest);
 };
 extern const bus_hooks bus_hooks_default;
 
-// Templates of the graphics device, asked for by MivraLib.LibListTemplates and filled by the
-// Oxtel callbacks. Its mutex is a leaf: never held while the bus lock is awaited.
-struct bus_tmpl_listing {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::vector<std::string> names;  // at most 4096
-    int busy = 0;                    // a listing is in progress
-    bool done = false;               // the device sent the end of the list
-    struct timespec last = {};       // real-time clock of the last listing
-};
-
 struct bus {
+    virtual ~bus();
+
     int index = 0;
     ply_list *playlist = nullptr;
     std::recursive_mutex lock;  // playlist, media lists, request flags, time to next
@@ -58,10 +87,6 @@ struct bus {
     std::thread th_state, th_queue, th_ply, th_save, th_append;
 
     text4k current;
-    text4k default_asset;
-    text4k io_a, io_b;
-    text4k io_a_url, io_b_url;
-    int io_delay = 0;
     text4k lib_url;
     text4k path;
     text4k auto_append;
@@ -69,22 +94,9 @@ struct bus {
     text4k arl_ext;
     int whois_method = 0;
     text4k whois_arg[4];
-    text4k oxtel_addr;
-    oxtel_ctx oxtel;  // link to the graphics device; its user pointer is the bus
-
-    bus_tmpl_listing tmpl;
-
-    bus_cg_layers cg;  // graphics layers and the device's tallies
-
-    // Asynchronous cue: the scheduler hands over one sys_id, the cue thread talks to the player.
-    std::thread th_cue;
-    std::recursive_mutex cue_mu;
-    std::condition_variable_any cue_cv;
-    int64_t cue_sys_id = 0;
-    std::atomic<int> cue_exit{0};
-
-    int last_play_src = 0;
-    int last_cue_src = 0;
+    // An event plays once now + io_delay passes its start, and a lone playing event is retired
+    // io_delay after its end.
+    int io_delay = 0;
 
     // Wakes the bus threads' sleeps at shut-down.
     std::mutex exit_mu;
@@ -93,6 +105,8 @@ struct bus {
     bus_hooks hooks = bus_hooks_default;
 };
 
+// The engine's part of a new bus of any kind: playlist and media lists. 0 or -12.
+int bus_init(bus *b);
 int bus_new(bus **out);
 int bus_start(bus *b);
 int bus_stop(bus *b);
@@ -114,24 +128,6 @@ std::string bus_arl_path(const bus *b, int64_t start_ms);
 // path inside the bus folder that fits 4095 bytes.
 int bus_ply_name_path(const bus *b, const char *name, std::string &path);
 
-// Template listing: the graphics side asks the device (bus_cg_tmpl_request) and reports the
-// names it sends, then the end of the list, which wakes the waiting control call.
-int bus_cg_tmpl_request(bus *b);
-// Installs the graphics side's callbacks on the bus's Oxtel link before it starts.
-void bus_cg_link_setup(bus *b);
-void bus_tmpl_listing_add(bus *b, const char *name);
-void bus_tmpl_listing_end(bus *b);
-
-// Graphics layers. Cue prepares the next items of an event (0, or -2 when the event left the
-// playlist); its whois lookups give up in time for the event's play, except for a manual event,
-// whose play waits for its cue. Play makes them current, idle advances every current item once per
-// scheduler turn (0, or -11 when nothing is playing). Idle runs under the bus lock. Play promotes
-// the next items only when they were built for the event being played (the one flagged playing and
-// not yet on air); otherwise it keys every layer off.
-int bus_cg_cue(bus *b, const mivrabox_event *ev);
-int bus_cg_play(bus *b);
-int bus_cg_idle(bus *b);
-
 // Thread entries of a bus, started by bus_start and joined by bus_stop.
 void bus_save_proc(bus *b);
 void bus_ply_proc(bus *b);
@@ -142,7 +138,6 @@ void bus_append_proc(bus *b);
 // then removed (kept in "failed" when it does not load); other files are removed unread; hidden
 // files are left alone. The load or append result, or 0.
 int bus_append_file(bus *b, const char *name);
-void bus_io_async_cue_proc(bus *b);
 
 // Playlist operations (bus_ply.cc). Each takes the bus lock; st (may be null) is filled after.
 int bus_ply_start_time_recalc(ply_list *ply);
@@ -189,12 +184,6 @@ int64_t bus_ply_time_to_next(const ply_list *ply, int64_t now);
 // Start of a fixed-time event: the occurrence of its time of day (tod_ms) within twelve hours of
 // ref_ms, whose own time of day is ref_tod_ms.
 int64_t bus_ply_ft_start(int64_t ref_ms, int64_t ref_tod_ms, int64_t tod_ms);
-
-// Cue and play on two players (bus_io.cc). Enqueue and play run under the bus lock; cue runs on
-// the cue thread without it.
-int bus_io_async_cue_enqueu(bus *b, mivrabox_event *e);
-int bus_io_cue(bus *b, mivrabox_event *e);
-int bus_io_play(bus *b, mivrabox_event *e);
 
 // Media lists (bus_lib.cc), under the bus lock.
 int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size);

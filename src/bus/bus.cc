@@ -44,24 +44,67 @@ void join(std::thread &t) {
     if (t.joinable()) t.join();
 }
 
+// A bus without players: nothing is sent anywhere.
+int no_player(bus *, mivrabox_event *) {
+    return 0;
+}
+
+bool default_ready(bus *b) {
+    return !b->lib_url.empty();
+}
+
 }  // namespace
 
-const bus_hooks bus_hooks_default = {default_now_ms,          default_range, '+', '-',
-                                     bus_io_async_cue_enqueu, bus_io_play};
+const bus_hooks bus_hooks_default = {
+    .now_ms = default_now_ms,
+    .range_item = default_range,
+    .remain_sign_pos = '+',
+    .remain_sign_neg = '-',
+    .cue = no_player,
+    .play = no_player,
+    .start = nullptr,
+    .start_threads = nullptr,
+    .stop_first = nullptr,
+    .stop_last = nullptr,
+    .idle = nullptr,
+    .cue_lead_ms = 0,
+    .ready = default_ready,
+    .take_waits_requested = true,
+    .take_cue_wait_ms = 0,
+    .turn_end = nullptr,
+    .cue_refused = nullptr,
+    .item_present = nullptr,
+    .live_duration = nullptr,
+    .lookup_log_url = false,
+    .log_absent_release = false,
+    .state_extra = nullptr,
+    .ply_loaded = nullptr,
+    .append_allowed = nullptr,
+    .want_digest = false,
+    .saved = nullptr,
+};
+
+bus::~bus() {
+    lib_object_list_clear(&queued);
+    lib_object_list_clear(&absent);
+    lib_object_list_clear(&present);
+    ply_free(&playlist);
+}
+
+int bus_init(bus *b) {
+    if (!b) return -22;
+    if (ply_new(&b->playlist) < 0) return -12;
+    lib_object_list_init(&b->queued);
+    lib_object_list_init(&b->absent);
+    lib_object_list_init(&b->present);
+    return 0;
+}
 
 int bus_new(bus **out) {
     if (!out) return -22;
     bus *b = new (std::nothrow) bus;
     if (!b) return -12;
-    if (ply_new(&b->playlist) < 0) {
-        delete b;
-        return -12;
-    }
-    lib_object_list_init(&b->queued);
-    lib_object_list_init(&b->absent);
-    lib_object_list_init(&b->present);
-    if (oxtel_ctx_init(&b->oxtel) < 0) {
-        ply_free(&b->playlist);
+    if (bus_init(b) < 0) {
         delete b;
         return -12;
     }
@@ -77,23 +120,15 @@ bool bus_sleep(bus *b, int ms) {
 int bus_start(bus *b) {
     if (!b) return -22;
     whois_init(nullptr);  // the settings are read at every lookup
-    // Without a device address there is nothing to connect to.
-    if (!b->oxtel_addr.empty()) {
-        b->oxtel.address = b->oxtel_addr;
-        b->oxtel.type = OXTEL_CLIENT;
-        b->oxtel.user = b;
-        bus_cg_link_setup(b);
-        oxtel_net_run(&b->oxtel);
-    }
+    if (b->hooks.start) b->hooks.start(b);
     if (!b->current.empty()) {
         std::string path;
         if (path_join(path, b->path.view(), b->current.view()) == 0 &&
             bus_ply_load(b, path.c_str(), nullptr) > 0)
             bus_ply_run(b, 1, nullptr);
     }
-    b->cue_exit = 0;
     try {
-        b->th_cue = bus_thread(bus_io_async_cue_proc, b);
+        if (b->hooks.start_threads) b->hooks.start_threads(b);
         b->th_save = bus_thread(bus_save_proc, b);
         b->th_ply = bus_thread(bus_ply_proc, b);
         b->th_state = bus_thread(bus_lib_proc_state, b);
@@ -110,13 +145,7 @@ int bus_start(bus *b) {
 int bus_stop(bus *b) {
     if (!b) return -22;
     log_msg(LOG_INFO, "%s[%d] entering", "bus_stop", b->index);
-    {
-        std::lock_guard lk(b->cue_mu);
-        b->cue_exit = 1;
-    }
-    b->cue_cv.notify_all();
-    join(b->th_cue);
-    oxtel_net_stop(&b->oxtel);
+    if (b->hooks.stop_first) b->hooks.stop_first(b);
     {
         std::lock_guard lk(b->exit_mu);
         b->exit = 1;
@@ -127,6 +156,7 @@ int bus_stop(bus *b) {
     join(b->th_ply);
     join(b->th_state);
     join(b->th_queue);
+    if (b->hooks.stop_last) b->hooks.stop_last(b);
     whois_fini(nullptr);
     log_msg(LOG_INFO, "%s[%d] exiting", "bus_stop", b->index);
     return 0;
@@ -136,11 +166,6 @@ int bus_free(bus **pb) {
     if (!pb || !*pb) return -22;
     bus *b = *pb;
     *pb = nullptr;
-    oxtel_ctx_release(&b->oxtel);
-    lib_object_list_clear(&b->queued);
-    lib_object_list_clear(&b->absent);
-    lib_object_list_clear(&b->present);
-    ply_free(&b->playlist);
     delete b;
     return 0;
 }
@@ -186,6 +211,7 @@ int bus_ply_state(bus *b, mivrabox_state *st) {
     }
     st->ply_stat_flag_range = range;
     st->ply_stat_flag_subclip = sub;
+    if (b->hooks.state_extra) b->hooks.state_extra(b, st, now);
     return 0;
 }
 
@@ -273,11 +299,17 @@ void bus_save_proc(bus *b) {
         if (!dup) continue;
         log_msg(LOG_INFO, "%s[%d] saving ...", "bus_save_proc", b->index);
         for (int i = 0; i < dup->count(); i++) bus_ply_item_start_str(dup, i);
-        int r = ply_save(dup, path.c_str());
+        char digest[PLY_DIGEST_SIZE] = "";
+        int r = ply_save(dup, path.c_str(), b->hooks.want_digest ? digest : nullptr);
         ply_free(&dup);
         if (r >= 0) {
             saved = rev;
-            log_msg(LOG_INFO, "%s[%d] saving done", "bus_save_proc", b->index);
+            if (b->hooks.want_digest)
+                log_msg(LOG_INFO, "%s[%d] saving done (%s)", "bus_save_proc", b->index, digest);
+            else
+                log_msg(LOG_INFO, "%s[%d] saving done", "bus_save_proc", b->index);
+            // Only a save that worked names the file's content.
+            if (b->hooks.saved) b->hooks.saved(b, b->hooks.want_digest ? digest : nullptr);
         } else {
             // Not remembered: the next pass tries again.
             log_msg(LOG_ERROR, "%s[%d] saving [%s] failed, r=%d", "bus_save_proc", b->index,

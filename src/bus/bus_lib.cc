@@ -98,7 +98,12 @@ int bus_lib_unregister(bus *b, const char *media_id) {
     i = find_obj(b->absent, id);
     if (i >= 0) {
         lib_object *o = obj(b->absent, i);
-        if (--o->ref <= 0) lib_object_list_delete(&b->absent, i);
+        if (--o->ref <= 0) {
+            if (b->hooks.log_absent_release)
+                log_msg(LOG_ERROR, "%s:%d unregistred absent [%s]", "bus_lib_unregister", __LINE__,
+                        id);
+            lib_object_list_delete(&b->absent, i);
+        }
         return 0;
     }
     i = find_obj(b->queued, id);
@@ -125,7 +130,7 @@ int bus_ply_item_register(bus *b, mivrabox_event *e) {
     int r = bus_lib_register(b, e->media_id.c_str(), origin, sizeof(origin));
     e->origin = origin;
     e->flags &= ~uint64_t(MIVRABOX_F_PRESENT | MIVRABOX_F_ABSENT | MIVRABOX_F_RANGE |
-                          MIVRABOX_F_QUEUED | MIVRABOX_F_PARTIAL);
+                          MIVRABOX_F_QUEUED | MIVRABOX_F_PARTIAL | MIVRABOX_F_DISCONT);
     if (r > 0) {
         e->flags |= MIVRABOX_F_PRESENT;
         lib_object *o = obj(b->present, r - 1);
@@ -152,15 +157,18 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
         if (!uses_object(b, e->media_id.view(), o)) continue;
         if (present) {
             if (e->flags & MIVRABOX_F_PRESENT) continue;
-            e->flags &= ~uint64_t(MIVRABOX_F_ABSENT | MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL);
+            e->flags &= ~uint64_t(MIVRABOX_F_ABSENT | MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL |
+                                  MIVRABOX_F_DISCONT);
             e->flags |= MIVRABOX_F_PRESENT;
             e->origin = o->origin;
+            if (b->hooks.item_present) b->hooks.item_present(b, e, o);
             if (!(e->flags & MIVRABOX_F_QUEUED) && range_usable(o))
                 filled += b->hooks.range_item(b, e, o);
         } else {
             if (e->flags & MIVRABOX_F_ABSENT) continue;
             e->origin.clear();
-            e->flags &= ~uint64_t(MIVRABOX_F_PRESENT | MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL);
+            e->flags &= ~uint64_t(MIVRABOX_F_PRESENT | MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL |
+                                  MIVRABOX_F_DISCONT);
             e->flags |= MIVRABOX_F_ABSENT;
         }
         changed++;
@@ -194,6 +202,7 @@ struct lookup {
     bool present = false;
     std::string origin;
     std::string duration;
+    std::string tc_mark_in, tc;  // the library's timecodes of the media, when it gives them
 };
 
 lookup lib_lookup(bus *b, const std::string &id) {
@@ -202,6 +211,7 @@ lookup lib_lookup(bus *b, const std::string &id) {
     if (id[0] == '#') {
         l.present = true;
         l.origin = id;
+        if (b->hooks.live_duration) l.duration = b->hooks.live_duration;
         return l;
     }
     text4k value, object;
@@ -218,6 +228,8 @@ lookup lib_lookup(bus *b, const std::string &id) {
     } else {
         char tc[TC_TEXT_SIZE];
         l.duration = tc_frames2str(tc_sec2frames(item->duration_eff), tc);
+        l.tc_mark_in = item->timecode_at_mark_in.str();
+        l.tc = item->timecode.str();
     }
     return l;
 }
@@ -252,8 +264,12 @@ void bus_lib_proc_queue(bus *b) {
         // first entry is referred to between lock periods.
         lookup l = lib_lookup(b, id);
         if (l.result < 0 && l.result != -2) {
-            log_msg(LOG_ERROR, "%s[%d] mivra_io_basename_item(%s) failed, r=%d",
-                    "bus_lib_proc_queue", b->index, id.c_str(), l.result);
+            if (b->hooks.lookup_log_url)
+                log_msg(LOG_ERROR, "%s[%d] mivra_io_basename_item(%s, %s) failed, r=%d",
+                        "bus_lib_proc_queue", b->index, b->lib_url.c_str(), id.c_str(), l.result);
+            else
+                log_msg(LOG_ERROR, "%s[%d] mivra_io_basename_item(%s) failed, r=%d",
+                        "bus_lib_proc_queue", b->index, id.c_str(), l.result);
             {
                 // To the end: one media the library cannot answer for blocks no other.
                 lock_t lk(b->lock);
@@ -265,6 +281,8 @@ void bus_lib_proc_queue(bus *b) {
         lock_t lk(b->lock);
         o->duration = l.duration;
         o->origin = l.origin;
+        o->timecode_at_mark_in = l.tc_mark_in;
+        o->timecode = l.tc;
         if (o->ref <= 0) {
             log_msg(LOG_INFO, "%s[%d] ORPHANED object={%s}, origin={%s}", "bus_lib_proc_queue",
                     b->index, o->object.c_str(), o->origin.c_str());

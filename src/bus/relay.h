@@ -5,5 +5,4 @@
 
 // Calls method at url with params through the service client pool; the reply, or null with
 // the fault (the service's own or the transport's) in env.
-xmlrpc_value *box2_relay(xmlrpc_env *env, const char *url, const char *method,
-                         xmlrpc_value *params);
+xmlrpc_value *bus_relay(xmlrpc_env *env, const char *url, const char *method, xmlrpc_value *params);

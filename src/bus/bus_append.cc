@@ -84,9 +84,16 @@ int bus_append_file(bus *b, const char *name) {
     struct stat st;
     // Already handled (the sweep and the watch may both report a file), or no plain file.
     if (stat(path.c_str(), &st) < 0 || !S_ISREG(st.st_mode)) return 0;
+    // The daemon's name filter logs what it refuses.
+    bool allowed = !b->hooks.append_allowed || b->hooks.append_allowed(b, name);
     if (!is_playlist(name)) {
         unlink(path.c_str());
         return 0;
+    }
+    // A playlist for another day or channel is set aside, not lost.
+    if (!allowed) {
+        keep_failed(b, path, name);
+        return -125;
     }
     int r, added;
     {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "box2_opts.h"
+#include "bus_opts.h"
 #include "bus.h"
 #include "log.h"
 #include "relay.h"
@@ -30,6 +30,21 @@ struct ctl_server {
     bool global_init = false;
     bool xml_init = false;
 };
+
+bus *ctl_bus_at(mivrabox_opts *o, int i) {
+    return i >= 0 && i < o->bus_count ? o->busses[i] : nullptr;
+}
+
+// xmlrpc-c leaves the result of a failed call undefined: hold it only when the call worked.
+xr_value ctl_held(xmlrpc_env *env, xmlrpc_value *v) {
+    return xr_value(env->fault_occurred ? nullptr : v);
+}
+
+// One string list member: each element an array holding the string.
+void ctl_list_push_name(xmlrpc_env *env, xmlrpc_value *list, const char *name) {
+    xr_value item = ctl_held(env, xmlrpc_build_value(env, "(s)", name));
+    if (!env->fault_occurred) xmlrpc_array_append_item(env, list, item.get());
+}
 
 namespace {
 
@@ -45,10 +60,6 @@ using c_text = std::unique_ptr<char, free_deleter>;
 
 mivrabox_opts *O(void *si) {
     return static_cast<mivrabox_opts *>(si);
-}
-
-bus *bus_at(mivrabox_opts *o, int i) {
-    return i >= 0 && i < o->bus_count ? o->busses[i] : nullptr;
 }
 
 // Length of the well-formed UTF-8 sequence at p (not at its end), 0 when there is none.
@@ -93,11 +104,6 @@ std::string utf8_clean(const char *s) {
     return out;
 }
 
-// xmlrpc-c leaves the result of a failed call undefined: hold it only when the call worked.
-xr_value held(xmlrpc_env *env, xmlrpc_value *v) {
-    return xr_value(env->fault_occurred ? nullptr : v);
-}
-
 // Decodes the parameters; a failure is logged as "<handler>: xmlrpc_decompose_value(<what>)
 // failed" and its fault goes back to the caller.
 template <class... A>
@@ -116,7 +122,7 @@ xmlrpc_value *reply_result(xmlrpc_env *env, int r) {
 // {"result": r, "state"} for r >= 0, {"result": r} otherwise.
 xmlrpc_value *reply_state(xmlrpc_env *env, int r, const mivrabox_state &st) {
     if (r < 0) return reply_result(env, r);
-    xr_value sv = held(env, mivrabox_state_compose(env, &st));
+    xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
 }
@@ -124,7 +130,7 @@ xmlrpc_value *reply_state(xmlrpc_env *env, int r, const mivrabox_state &st) {
 // A copy of a composed state with other "er" members: the other members are shared, not built
 // again (GetEvents sends one state per event).
 xmlrpc_value *state_with_er(xmlrpc_env *env, xmlrpc_value *base, const int64_t *er) {
-    xr_value out = held(env, xmlrpc_struct_new(env));
+    xr_value out = ctl_held(env, xmlrpc_struct_new(env));
     if (env->fault_occurred) return nullptr;
     int n = xmlrpc_struct_size(env, base);
     for (int i = 0; i < n && !env->fault_occurred; i++) {
@@ -136,9 +142,10 @@ xmlrpc_value *state_with_er(xmlrpc_env *env, xmlrpc_value *base, const int64_t *
         xmlrpc_read_string(env, key, &k);
         if (env->fault_occurred) break;
         if (!strcmp(k, "er")) {
-            xr_value arr = held(env, xmlrpc_build_value(env, "(IIIII)", xmlrpc_int64(er[0]),
-                                                        xmlrpc_int64(er[1]), xmlrpc_int64(er[2]),
-                                                        xmlrpc_int64(er[3]), xmlrpc_int64(er[4])));
+            xr_value arr =
+                ctl_held(env, xmlrpc_build_value(env, "(IIIII)", xmlrpc_int64(er[0]),
+                                                 xmlrpc_int64(er[1]), xmlrpc_int64(er[2]),
+                                                 xmlrpc_int64(er[3]), xmlrpc_int64(er[4])));
             if (!env->fault_occurred) xmlrpc_struct_set_value_v(env, out.get(), key, arr.get());
         } else {
             xmlrpc_struct_set_value_v(env, out.get(), key, val);
@@ -149,16 +156,10 @@ xmlrpc_value *state_with_er(xmlrpc_env *env, xmlrpc_value *base, const int64_t *
     return out.release();
 }
 
-// One string list member: each element an array holding the string.
-void list_push_name(xmlrpc_env *env, xmlrpc_value *list, const char *name) {
-    xr_value item = held(env, xmlrpc_build_value(env, "(s)", name));
-    if (!env->fault_occurred) xmlrpc_array_append_item(env, list, item.get());
-}
-
 xmlrpc_value *reply_state_list(xmlrpc_env *env, int r, const mivrabox_state &st,
                                xmlrpc_value *list) {
     if (r < 0) return reply_result(env, r);
-    xr_value sv = held(env, mivrabox_state_compose(env, &st));
+    xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V,s:V}", "result", r, "state", sv.get(), "list", list);
 }
@@ -169,7 +170,7 @@ xmlrpc_value *bus_only(xmlrpc_env *env, xmlrpc_value *params, void *si, const ch
     int idx = 0;
     if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
     if (logged) log_msg(LOG_INFO, "%s: i=%d", name, idx);
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
     int r = op(b, &st);
@@ -183,7 +184,7 @@ xmlrpc_value *bus_int(xmlrpc_env *env, xmlrpc_value *params, void *si, const cha
     int idx = 0, v = 0;
     if (!decode(env, params, name, what, "(ii)", &idx, &v)) return nullptr;
     if (log_fmt) log_msg(LOG_INFO, log_fmt, name, idx, v);
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
     int r = op(b, v, &st);
@@ -203,7 +204,7 @@ xmlrpc_value *bus_line(xmlrpc_env *env, xmlrpc_value *params, void *si, const ch
         return nullptr;
     }
     c_text hold(line);
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
     int r = op(b, line, v, &st);
@@ -254,7 +255,7 @@ xmlrpc_value *bus_array(xmlrpc_env *env, xmlrpc_value *params, void *si, const c
     int idx = 0;
     std::vector<int64_t> values;
     if (!helper_iA(env, params, name, &idx, values)) return nullptr;
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
     int r = op(b, int(values.size()), values.data(), &st);
@@ -269,7 +270,7 @@ xmlrpc_value *bus_name(xmlrpc_env *env, xmlrpc_value *params, void *si, const ch
     if (!decode(env, params, name, "'bus idx', 'playlist name'", "(is)", &idx, &ply))
         return nullptr;
     c_text hold(ply);
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     std::string path;
     if (bus_ply_name_path(b, ply, path) < 0) {
@@ -328,14 +329,14 @@ xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *s
     static const char *const name = "ctl_method_GetEvent";
     int idx = 0, i = 0;
     if (!decode(env, params, name, "'bus idx','idx'", "(ii)", &idx, &i)) return nullptr;
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
     std::unique_ptr<char[]> buf(new char[kLineSize]);
     buf[0] = 0;
     int r = bus_ply_get_event(b, buf.get(), kLineSize, i, &st);
     if (r < 0) return reply_result(env, r);
-    xr_value sv = held(env, mivrabox_state_compose(env, &st));
+    xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event",
                               utf8_clean(buf.get()).c_str(), "state", sv.get());
@@ -346,7 +347,7 @@ xmlrpc_value *ctl_method_DeleteEvent(xmlrpc_env *env, xmlrpc_value *params, void
     int idx = 0;
     xmlrpc_int64 i = 0;
     if (!decode(env, params, name, "'bus idx','idx'", "(iI)", &idx, &i)) return nullptr;
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
     int r = bus_ply_delete_event(b, i, &st);
@@ -367,11 +368,11 @@ xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, vo
     static const char *const name = "ctl_method_ListPlaylists";
     int idx = 0;
     if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
     bus_ply_state(b, &st);
-    xr_value list = held(env, xmlrpc_array_new(env));
+    xr_value list = ctl_held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
     std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(b->path.c_str()), closedir);
     if (d) {
@@ -385,7 +386,7 @@ xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, vo
             const char *dot = strrchr(de->d_name, '.');
             if (!reg || !dot || strcmp(dot, ".ply") != 0 || !utf8_ok(de->d_name)) continue;
             std::string stem(de->d_name, size_t(dot - de->d_name));
-            list_push_name(env, list.get(), stem.c_str());
+            ctl_list_push_name(env, list.get(), stem.c_str());
             if (env->fault_occurred) return nullptr;
         }
     }
@@ -428,10 +429,10 @@ xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si
     static const char *const name = "ctl_method_LibList";
     int idx = 0, which = 0;
     if (!decode(env, params, name, "'bus idx', 'lib src'", "(ii)", &idx, &which)) return nullptr;
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     mivrabox_state st = {};
-    xr_value list = held(env, xmlrpc_array_new(env));
+    xr_value list = ctl_held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
     int count = 0;
     {
@@ -443,8 +444,8 @@ xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si
             const char *origin = ob->origin.c_str();
             const char *object = ob->object.c_str();
             if (!utf8_ok(origin) || !utf8_ok(object)) continue;
-            xr_value item = held(env, xmlrpc_build_value(env, "{s:s,s:s,s:i}", "origin", origin,
-                                                         "object", object, "ref", ob->ref));
+            xr_value item = ctl_held(env, xmlrpc_build_value(env, "{s:s,s:s,s:i}", "origin", origin,
+                                                             "object", object, "ref", ob->ref));
             if (env->fault_occurred) return nullptr;
             xmlrpc_array_append_item(env, list.get(), item.get());
             if (env->fault_occurred) return nullptr;
@@ -459,31 +460,31 @@ xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *
     int idx = 0, first = 0, count = 0;
     if (!decode(env, params, name, "'bus idx','idx'", "(iii)", &idx, &first, &count))
         return nullptr;
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     // One lock and one state for the whole range; each event carries its own "er" members.
     mivrabox_state st = {}, last = {};
     std::vector<bus_event_text> evs;
     bus_ply_get_events(b, first, count, evs, &st);
-    xr_value list = held(env, xmlrpc_array_new(env));
+    xr_value list = ctl_held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
-    xr_value base = held(env, mivrabox_state_compose(env, &st));
+    xr_value base = ctl_held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     for (size_t i = 0; i < evs.size(); i++) {
         last = st;
         last.er[0] = evs[i].flags;
         last.er[1] = evs[i].sys_id;
         last.er[2] = evs[i].start;
-        xr_value sv = held(env, state_with_er(env, base.get(), last.er));
+        xr_value sv = ctl_held(env, state_with_er(env, base.get(), last.er));
         if (env->fault_occurred) return nullptr;
-        xr_value item = held(
+        xr_value item = ctl_held(
             env, xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + int(i), "event",
                                     utf8_clean(evs[i].line.c_str()).c_str(), "state", sv.get()));
         if (env->fault_occurred) return nullptr;
         xmlrpc_array_append_item(env, list.get(), item.get());
         if (env->fault_occurred) return nullptr;
     }
-    xr_value sv = held(env, mivrabox_state_compose(env, &last));
+    xr_value sv = ctl_held(env, mivrabox_state_compose(env, &last));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V,s:V}", "result", 0, "events", list.get(), "state",
                               sv.get());
@@ -498,9 +499,9 @@ xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void
         return nullptr;
     c_text hold(key);
     mivrabox_state st = {};
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     int r = b ? bus_ply_search_event(b, key, start, flags, &st) : -22;
-    xr_value sv = held(env, mivrabox_state_compose(env, &st));
+    xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
 }
@@ -514,7 +515,7 @@ xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
         if (ply_dup(b->playlist, &dup) < 0) return reply_result(env, -12);
         bus_ply_state(b, &st);
     }
-    xr_value list = held(env, xmlrpc_array_new(env));
+    xr_value list = ctl_held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) {
         ply_free(&dup);
         return nullptr;
@@ -528,10 +529,10 @@ xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
         if (std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
         seen.push_back(id);
         n++;
-        xr_value item =
-            held(env, xmlrpc_build_value(env, "{s:s,s:s,s:I}", "media_id",
-                                         utf8_clean(id.c_str()).c_str(), "start_time",
-                                         e->start_time.c_str(), "start", xmlrpc_int64(e->start)));
+        xr_value item = ctl_held(
+            env, xmlrpc_build_value(env, "{s:s,s:s,s:I}", "media_id",
+                                    utf8_clean(id.c_str()).c_str(), "start_time",
+                                    e->start_time.c_str(), "start", xmlrpc_int64(e->start)));
         if (!env->fault_occurred) xmlrpc_array_append_item(env, list.get(), item.get());
     }
     ply_free(&dup);
@@ -543,7 +544,7 @@ xmlrpc_value *ctl_method_AbsentList(xmlrpc_env *env, xmlrpc_value *params, void 
     static const char *const name = "ctl_method_AbsentList";
     int idx = 0;
     if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     return flag_list(env, b, MIVRABOX_F_ABSENT);
 }
@@ -552,7 +553,7 @@ xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, vo
     static const char *const name = "ctl_method_ErrorFlagList";
     int idx = 0, mask = 0;
     if (!decode(env, params, name, "'bus idx'", "(ii)", &idx, &mask)) return nullptr;
-    bus *b = bus_at(O(si), idx);
+    bus *b = ctl_bus_at(O(si), idx);
     if (!b) return reply_result(env, -22);
     return flag_list(env, b, uint64_t(uint32_t(mask)));
 }
@@ -573,84 +574,25 @@ xmlrpc_value *ctl_method_ResetEventsTC(xmlrpc_env *env, xmlrpc_value *params, vo
     return bus_array(env, params, si, name, bus_ply_reset_events_tc);
 }
 
-// Templates of bus 0's graphics device, asked at most every 5 s.
-xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opts *o) {
-    log_msg(LOG_ERROR, "%s:", "ctl_method_MivraLib_LibListTemplates");
-    xr_value list = held(env, xmlrpc_array_new(env));
-    if (env->fault_occurred) return nullptr;
-    bus *b = bus_at(o, 0);
-    if (!b) return xmlrpc_build_value(env, "{s:i,s:V}", "result", -22, "list", list.get());
-    bus_tmpl_listing &t = b->tmpl;
-    std::unique_lock lk(t.mu);
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    bool stale = t.last.tv_sec + 5 < now.tv_sec ||
-                 (t.last.tv_sec + 5 == now.tv_sec && t.last.tv_nsec < now.tv_nsec);
-    if (stale) {
-        t.busy = 1;
-        t.done = false;
-        t.names.clear();
-        bus_cg_tmpl_request(b);
-        // Only the end of the list counts: a spurious wake-up must not cache a partial list.
-        bool done = t.cv.wait_for(lk, std::chrono::seconds(1), [&] { return t.done; });
-        t.busy = 0;
-        if (!done) {
-            t.names.clear();
-            lk.unlock();
-            return xmlrpc_build_value(env, "{s:i,s:V}", "result", ETIMEDOUT, "list", list.get());
-        }
-        clock_gettime(CLOCK_REALTIME, &t.last);
-    }
-    std::vector<std::string> names = t.names;
-    lk.unlock();
-    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
-        return strcasecmp(a.c_str(), b.c_str()) < 0;
-    });
-    for (const std::string &n : names) {
-        list_push_name(env, list.get(), n.c_str());
-        if (env->fault_occurred) return nullptr;
-    }
-    return xmlrpc_build_value(env, "{s:i,s:V}", "result", 0, "list", list.get());
-}
-
-xmlrpc_value *ctl_method_MivraLib_LibListTemplateVars(xmlrpc_env *env) {
-    log_msg(LOG_ERROR, "%s:", "ctl_method_MivraLib_LibListTemplateVars");
-    xr_value list = held(env, xmlrpc_array_new(env));
-    if (env->fault_occurred) return nullptr;
-    char key[64];
-    for (int i = 0; i < 16; i++) {
-        snprintf(key, sizeof(key), "current.meta.%d", i);
-        list_push_name(env, list.get(), key);
-    }
-    list_push_name(env, list.get(), "current.meta.DSK");
-    list_push_name(env, list.get(), "current.meta.LOOP_OUT");
-    if (env->fault_occurred) return nullptr;
-    return xmlrpc_build_value(env, "{s:i,s:V}", "result", 18, "list", list.get());
-}
-
 xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *, const char *method,
                                  xmlrpc_value *params, void *si) {
     static const char *const name = "ctl_method_default";
     try {
         mivrabox_opts *o = O(si);
-        xmlrpc_value *v = nullptr;
-        if (!strcmp(method, "MivraLib.LibListTemplates"))
-            v = ctl_method_MivraLib_LibListTemplates(env, o);
-        else if (!strcmp(method, "MivraLib.LibListTemplateVars"))
-            v = ctl_method_MivraLib_LibListTemplateVars(env);
+        xmlrpc_value *v = o->ctl_local ? o->ctl_local(env, o, method) : nullptr;
         if (v || env->fault_occurred) return env->fault_occurred ? nullptr : v;
         std::string target;
-        bus *b0 = bus_at(o, 0);
+        bus *b0 = ctl_bus_at(o, 0);
         if (b0 && !strncmp(method, "MivraLib.", 9))
             target = b0->lib_url.str();
         else if (b0 && !strncmp(method, "MivraIO.", 8))
-            target = b0->io_a_url.str();
+            target = o->relay_io_url ? o->relay_io_url(b0) : "";
         if (target.empty()) {
             xmlrpc_env_set_fault_formatted(env, 1, "%s: method %s not bypassed", name, method);
             return nullptr;
         }
         // The whole address, through the pool: several control threads may relay at once.
-        return box2_relay(env, target.c_str(), method, params);
+        return bus_relay(env, target.c_str(), method, params);
     } catch (...) {
         xmlrpc_env_set_fault(env, XMLRPC_INTERNAL_ERROR, "out of memory");
         return nullptr;
@@ -659,7 +601,7 @@ xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *, const char *meth
 
 }  // namespace
 
-const ctl_method_def ctl_methods_box2[] = {
+const ctl_method_def ctl_methods_shared[] = {
     {"MivraBox.GetState", guarded<ctl_method_GetState>},
     {"MivraBox.Run", guarded<ctl_method_Run>},
     {"MivraBox.InsertEvent", guarded<ctl_method_InsertEvent>},
@@ -686,7 +628,7 @@ const ctl_method_def ctl_methods_box2[] = {
     {"MivraBox.TrimPadEvent", guarded<ctl_method_TrimPadEvent>},
     {"MivraBox.ResetEventsTC", guarded<ctl_method_ResetEventsTC>},
 };
-const size_t ctl_methods_box2_count = sizeof(ctl_methods_box2) / sizeof(ctl_methods_box2[0]);
+const size_t ctl_methods_shared_count = sizeof(ctl_methods_shared) / sizeof(ctl_methods_shared[0]);
 
 namespace {
 
@@ -758,8 +700,8 @@ int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size
 int ctl_init(mivrabox_opts *o, const ctl_method_def *table, size_t count) {
     if (!o) return -22;
     if (!table) {
-        table = ctl_methods_box2;
-        count = ctl_methods_box2_count;
+        table = ctl_methods_shared;
+        count = ctl_methods_shared_count;
     }
     ctl_server *s = new (std::nothrow) ctl_server;
     if (!s) return -12;

@@ -360,6 +360,7 @@ int bus_ply_load(bus *b, const char *path, mivrabox_state *st) {
     std::swap(loaded.p, b->playlist);
     register_from(b, 0);
     bus_ply_start_time_recalc(b->playlist);
+    if (b->hooks.ply_loaded) b->hooks.ply_loaded(b, path);
     return fill(b, st, b->playlist->count());
 }
 
@@ -373,6 +374,7 @@ int bus_ply_append(bus *b, const char *path, mivrabox_state *st) {
     if (first < 0) return first;
     register_from(b, first);
     bus_ply_start_time_recalc(b->playlist);
+    if (b->hooks.ply_loaded) b->hooks.ply_loaded(b, path);
     return fill(b, st, first);
 }
 

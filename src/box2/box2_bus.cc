@@ -1,0 +1,164 @@
+// The bus of MivraBox2: its record, its hooks into the engine, and the control-port calls it
+// answers itself.
+#include <strings.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "box2_bus.h"
+#include "ctl.h"
+#include "log.h"
+
+namespace {
+
+int hook_cue(bus *b, mivrabox_event *e) {
+    return bus_io_async_cue_enqueu(box2_of(b), e);
+}
+
+int hook_play(bus *b, mivrabox_event *e) {
+    return bus_io_play(box2_of(b), e);
+}
+
+// The graphics device: without an address there is nothing to connect to.
+int hook_start(bus *bb) {
+    box2_bus *b = box2_of(bb);
+    if (!b->oxtel_addr.empty()) {
+        b->oxtel.address = b->oxtel_addr;
+        b->oxtel.type = OXTEL_CLIENT;
+        b->oxtel.user = b;
+        bus_cg_link_setup(b);
+        oxtel_net_run(&b->oxtel);
+    }
+    return 0;
+}
+
+int hook_start_threads(bus *bb) {
+    box2_bus *b = box2_of(bb);
+    b->cue_exit = 0;
+    b->th_cue = std::thread([b] {
+        try {
+            bus_io_async_cue_proc(b);
+        } catch (...) {
+            log_msg(LOG_ERROR, "bus[%d]: thread ended on an exception", b->index);
+        }
+    });
+    return 0;
+}
+
+// The cue thread and the graphics link end before the other bus threads.
+void hook_stop_first(bus *bb) {
+    box2_bus *b = box2_of(bb);
+    {
+        std::lock_guard lk(b->cue_mu);
+        b->cue_exit = 1;
+    }
+    b->cue_cv.notify_all();
+    if (b->th_cue.joinable()) b->th_cue.join();
+    oxtel_net_stop(&b->oxtel);
+}
+
+void hook_idle(bus *b) {
+    bus_cg_idle(box2_of(b));
+}
+
+const char *relay_io_url(const bus *b) {
+    return static_cast<const box2_bus *>(b)->io_a_url.c_str();
+}
+
+// Templates of bus 0's graphics device, asked at most every 5 s.
+xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opts *o) {
+    log_msg(LOG_ERROR, "%s:", "ctl_method_MivraLib_LibListTemplates");
+    xr_value list = ctl_held(env, xmlrpc_array_new(env));
+    if (env->fault_occurred) return nullptr;
+    box2_bus *b = box2_of(ctl_bus_at(o, 0));
+    if (!b) return xmlrpc_build_value(env, "{s:i,s:V}", "result", -22, "list", list.get());
+    bus_tmpl_listing &t = b->tmpl;
+    std::unique_lock lk(t.mu);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    bool stale = t.last.tv_sec + 5 < now.tv_sec ||
+                 (t.last.tv_sec + 5 == now.tv_sec && t.last.tv_nsec < now.tv_nsec);
+    if (stale) {
+        t.busy = 1;
+        t.done = false;
+        t.names.clear();
+        bus_cg_tmpl_request(b);
+        // Only the end of the list counts: a spurious wake-up must not cache a partial list.
+        bool done = t.cv.wait_for(lk, std::chrono::seconds(1), [&] { return t.done; });
+        t.busy = 0;
+        if (!done) {
+            t.names.clear();
+            lk.unlock();
+            return xmlrpc_build_value(env, "{s:i,s:V}", "result", ETIMEDOUT, "list", list.get());
+        }
+        clock_gettime(CLOCK_REALTIME, &t.last);
+    }
+    std::vector<std::string> names = t.names;
+    lk.unlock();
+    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    });
+    for (const std::string &n : names) {
+        ctl_list_push_name(env, list.get(), n.c_str());
+        if (env->fault_occurred) return nullptr;
+    }
+    return xmlrpc_build_value(env, "{s:i,s:V}", "result", 0, "list", list.get());
+}
+
+xmlrpc_value *ctl_method_MivraLib_LibListTemplateVars(xmlrpc_env *env) {
+    log_msg(LOG_ERROR, "%s:", "ctl_method_MivraLib_LibListTemplateVars");
+    xr_value list = ctl_held(env, xmlrpc_array_new(env));
+    if (env->fault_occurred) return nullptr;
+    char key[64];
+    for (int i = 0; i < 16; i++) {
+        snprintf(key, sizeof(key), "current.meta.%d", i);
+        ctl_list_push_name(env, list.get(), key);
+    }
+    ctl_list_push_name(env, list.get(), "current.meta.DSK");
+    ctl_list_push_name(env, list.get(), "current.meta.LOOP_OUT");
+    if (env->fault_occurred) return nullptr;
+    return xmlrpc_build_value(env, "{s:i,s:V}", "result", 18, "list", list.get());
+}
+
+}  // namespace
+
+box2_bus::~box2_bus() {
+    oxtel_ctx_release(&oxtel);
+}
+
+int box2_bus_new(bus **out) {
+    if (!out) return -22;
+    box2_bus *b = new (std::nothrow) box2_bus;
+    if (!b) return -12;
+    if (bus_init(b) < 0 || oxtel_ctx_init(&b->oxtel) < 0) {
+        delete b;
+        return -12;
+    }
+    bus_hooks &h = b->hooks;
+    h.cue = hook_cue;
+    h.play = hook_play;
+    h.start = hook_start;
+    h.start_threads = hook_start_threads;
+    h.stop_first = hook_stop_first;
+    h.idle = hook_idle;
+    h.cue_lead_ms = 500;
+    *out = b;
+    return 0;
+}
+
+xmlrpc_value *box2_ctl_local(xmlrpc_env *env, mivrabox_opts *o, const char *method) {
+    if (!strcmp(method, "MivraLib.LibListTemplates"))
+        return ctl_method_MivraLib_LibListTemplates(env, o);
+    if (!strcmp(method, "MivraLib.LibListTemplateVars"))
+        return ctl_method_MivraLib_LibListTemplateVars(env);
+    return nullptr;
+}
+
+void box2_setup(mivrabox_opts *rec) {
+    rec->bus_alloc = box2_bus_new;
+    rec->ctl_local = box2_ctl_local;
+    rec->relay_io_url = relay_io_url;
+}

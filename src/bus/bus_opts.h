@@ -1,0 +1,90 @@
+// Start-up record of the bus daemons, and the options both daemons read alike.
+#pragma once
+
+#include <xmlrpc-c/base.h>
+
+#include <atomic>
+#include <vector>
+
+#include "opts.h"
+#include "text.h"
+
+struct bus;
+struct ctl_server;
+
+constexpr int BUS_MAX = 16;
+constexpr int BUS_DEFAULT_PORT = 3001;
+constexpr int BUS_DEFAULT_ROTATE = 86400;
+
+struct mivrabox_opts {
+    int bus_count = 0;
+    bus *busses[BUS_MAX] = {};
+    ctl_server *ctl = nullptr;
+    std::atomic<int> stop_requested{0};  // a stop signal came, maybe before the server ran
+    int port = BUS_DEFAULT_PORT;
+    int cpu_affinity = 0;
+    int realtime_io = 0;
+    int realtime_cpu = 0;
+    std::atomic<int> *sig_counter = nullptr;
+    int debug = 0;
+    int demonize = 0;
+    int nodemonize = 0;
+    text4k opts_file;
+    text4k log_file_name;
+    int log_rotate_interval = BUS_DEFAULT_ROTATE;
+
+    // What makes the daemon's busses: add-bus calls it.
+    int (*bus_alloc)(bus **out) = nullptr;
+    // Calls of the outside services that the daemon answers itself on its control port (null
+    // when it does not); null with no fault for a call it relays.
+    xmlrpc_value *(*ctl_local)(xmlrpc_env *env, mivrabox_opts *o, const char *method) = nullptr;
+    // The player that MivraIO. calls arriving on the control port are relayed to.
+    const char *(*relay_io_url)(const bus *b) = nullptr;
+};
+
+// -22 for a null out pointer, -12 when allocation fails, else 0.
+int opts_new(mivrabox_opts **out);
+// Frees the busses that were never started, then the record; clears *rec.
+int opts_release(mivrabox_opts **rec);
+
+// Option ids that both daemons share; each daemon numbers its own from BUS_OPT_OWN on.
+enum bus_opt_id {
+    BUS_OPT_PORT = 1000,
+    BUS_OPT_ADD_BUS,
+    BUS_OPT_PATH,
+    BUS_OPT_LIB,
+    BUS_OPT_CURRENT,
+    BUS_OPT_ARL_EXT,
+    BUS_OPT_WHOIS_METHOD,
+    BUS_OPT_WHOIS_ARG_0,
+    BUS_OPT_WHOIS_ARG_1,
+    BUS_OPT_WHOIS_ARG_2,
+    BUS_OPT_WHOIS_ARG_3,
+    BUS_OPT_AUTO_APPEND,
+    BUS_OPT_LOG_FILE_NAME,
+    BUS_OPT_LOG_ROTATE_INTERVAL,
+    BUS_OPT_DEMONIZE,
+    BUS_OPT_NODEMONIZE,
+    BUS_OPT_HELP = 'h',
+    BUS_OPT_REALTIME_IO = 2000,
+    BUS_OPT_CPU_AFFINITY,
+    BUS_OPT_DEBUG,
+    BUS_OPT_REALTIME_CPU,
+    BUS_OPT_OWN = 3000,
+};
+
+// "http://<addr>/RPC2", cut to what the text holds.
+void bus_opts_url(text4k &url, const char *addr);
+// Applies a shared option: 1 when id was one (the daemon-wide ones, add-bus, and the per-bus
+// ones to the last bus made; those before the first add-bus are ignored), 0 when it is the
+// daemon's own.
+int bus_opts_apply(mivrabox_opts *rec, int id, const char *arg);
+// The bus that per-bus options go to: the last one made, null before the first add-bus.
+bus *bus_opts_last(mivrabox_opts *rec);
+// Parses with a daemon's table: its defaults put back at every parse (log file "<prog>.log",
+// rotation, port), the shared options applied here and the rest by own.
+int bus_opts_parse(mivrabox_opts *rec, const char *prog, const opts_def *table, size_t n,
+                   int (*own)(mivrabox_opts *rec, int id, const char *arg), void (*usage)(),
+                   int argc, char **argv);
+// The usage text both daemons write on standard error.
+void bus_opts_usage(const char *banner, const char *prog);
