@@ -354,10 +354,15 @@ int bus_ply_load(bus *b, const char *path, mivrabox_state *st) {
     bus_ply_start_time_recalc(loaded.p);
     lock_t lk(b->lock);
     if (b->playlist->count() > 0) return -17;
-    // The revision goes on from the old list's, so that a save of the new list is never taken
-    // for one already written.
-    loaded.p->revision += b->playlist->revision.load() + 1;
-    std::swap(loaded.p, b->playlist);
+    // The bus keeps its one list object for its whole life (cue and play threads raise its
+    // revision without the lock): the events move in. The revision goes on from the old one, so
+    // that a save of the new events is never taken for one already written.
+    ply_list *ply = b->playlist;
+    ply->items.swap(loaded.p->items);
+    ply->revision += loaded.p->revision.load() + 1;
+    ply->last_cued_sys_id = loaded.p->last_cued_sys_id;
+    ply->last_played_sys_id = loaded.p->last_played_sys_id;
+    ply->total_duration = loaded.p->total_duration;
     register_from(b, 0);
     bus_ply_start_time_recalc(b->playlist);
     if (b->hooks.ply_loaded) b->hooks.ply_loaded(b, path);

@@ -53,7 +53,7 @@ struct sched {
     int64_t fallback = -1;  // sys_id of the first event of a pending fallback
     int64_t take = -1;      // sys_id of the target of a take waiting for its cue
     bool take_waiting = false;
-    std::chrono::steady_clock::time_point take_since;  // the take began to wait for its cue
+    std::chrono::steady_clock::time_point take_since{};  // the take began to wait for its cue
     // sys_id of an event that was due while its cue still ran: it plays as soon as the cue
     // answers, and is not dropped as overdue meanwhile.
     int64_t due = -1;

@@ -1,5 +1,6 @@
 #include "wallclock.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 
@@ -38,17 +39,35 @@ void time_tc_today2tv(const char *tc, struct timeval *tv) {
     tv->tv_usec = suseconds_t(tc_frames2sec(f) * 1e6);
 }
 
+namespace {
+std::atomic<int64_t> g_advance_us{0};
+
+// System time plus the advance, in microseconds since the epoch.
+int64_t advanced_us() {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return int64_t(tv.tv_sec) * 1000000 + tv.tv_usec + g_advance_us.load();
+}
+}  // namespace
+
+void time_advance_set(int64_t us) {
+    g_advance_us.store(us);
+}
+
+int64_t time_advance_get() {
+    return g_advance_us.load();
+}
+
+int64_t time_advance_add(int64_t us) {
+    return g_advance_us.fetch_add(us) + us;
+}
+
 void time_now(struct timeval *tv) {
-    gettimeofday(tv, nullptr);
-    tv->tv_usec += 1000;
-    if (tv->tv_usec >= 1000000) {
-        tv->tv_sec += 1;
-        tv->tv_usec -= 1000000;
-    }
+    int64_t us = advanced_us() + 1000;
+    tv->tv_sec = time_t(us / 1000000);
+    tv->tv_usec = suseconds_t(us % 1000000);
 }
 
 int64_t time_now_ms() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return time_tv2ms(&tv);
+    return advanced_us() / 1000;
 }

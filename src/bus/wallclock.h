@@ -15,7 +15,12 @@ void time_ms2tv(int64_t ms, struct timeval *tv);
 void time_tv2tc(const struct timeval *tv, char *out);
 // Today's instant (local date of now) at the time of day of a timecode text.
 void time_tc_today2tv(const char *tc, struct timeval *tv);
-// System time plus one millisecond.
+// System time plus the clock advance plus one millisecond.
 void time_now(struct timeval *tv);
-// Milliseconds since the epoch from the system clock.
+// Milliseconds since the epoch from the system clock plus the clock advance.
 int64_t time_now_ms();
+// Process-wide clock advance in microseconds (0 unless a daemon sets it), one atomic value.
+void time_advance_set(int64_t us);
+int64_t time_advance_get();
+// Adds us and returns the new advance.
+int64_t time_advance_add(int64_t us);

@@ -1,0 +1,309 @@
+// Asynchronous cue and play of MivraBox1: one short-lived thread per operation, chained per bus.
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "box1_bus.h"
+#include "log.h"
+#include "meta_resolve.h"
+#include "mivra_io.h"
+#include "mivra_lib.h"
+#include "tc.h"
+#include "whois.h"
+
+namespace {
+
+constexpr uint64_t CUE_DONE = MIVRABOX_F_CUED | MIVRABOX_F_CUE_FAILED;
+// The player's list holds a handful of items; a player that keeps answering success to every
+// removal must not keep the play thread for ever.
+constexpr int kRemoveMax = 1000;
+
+void trace(const char *fn, int line, const bus_async *a) {
+    fprintf(stderr, "%s:%s:%d [%p] async=%p\n", "bus_async", fn, line,
+            reinterpret_cast<void *>(pthread_self()), static_cast<const void *>(a));
+}
+
+// The copy's own event of the operation: texts are read there, never from the bus playlist,
+// whose events the control methods and the media threads change under the bus lock.
+const mivrabox_event *copy_event(const bus_async *a, int *index) {
+    int i = ply_find_sys_id(a->copy, a->event->sys_id);
+    if (index) *index = i;
+    return i >= 0 ? a->copy->items[size_t(i)] : a->event;
+}
+
+int frames(const text32 &tc) {
+    return tc_str2frames(tc.c_str());
+}
+
+std::vector<std::string> split_plus(const std::string &s) {
+    std::vector<std::string> out;
+    size_t at = 0;
+    while (at <= s.size()) {
+        size_t p = s.find('+', at);
+        if (p == std::string::npos) p = s.size();
+        if (p > at) out.push_back(s.substr(at, p - at));
+        at = p + 1;
+    }
+    return out;
+}
+
+// What "#LIVE..." stands for on this bus.
+std::string source_of(const box1_bus *b, const mivrabox_event *e) {
+    const std::string origin = e->origin.str();
+    if (origin.size() == 6 && origin.compare(0, 5, "#LIVE") == 0 && origin[5] >= '0' &&
+        origin[5] < '0' + BOX1_LIVE_SOURCES)
+        return b->live[origin[5] - '0'].str();
+    if (origin == "#LIVEX") return e->title.str();
+    if (origin == "#LIVE-NDI") return "#freerun:ndi:" + e->title.str();
+    return origin;
+}
+
+void free_record(bus_async *a) {
+    if (!a->sync) mivrabox_event_unref(&a->event);
+    ply_free(&a->copy);
+    delete a;
+}
+
+}  // namespace
+
+int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *)) {
+    bus_async *a = new (std::nothrow) bus_async;
+    if (!a) return -12;
+    a->b = b;
+    if (ply_dup(b->playlist, &a->copy) < 0) {
+        delete a;
+        return -12;
+    }
+    a->previous = b->async_head;
+    mivrabox_event_ref(e);
+    a->event = e;
+    b->async_head = a;
+    try {
+        a->th = std::thread([a, entry] {
+            try {
+                entry(a);
+            } catch (...) {
+                log_msg(LOG_ERROR, "bus[%d]: async thread ended on an exception", a->b->index);
+            }
+            a->done = 1;
+        });
+    } catch (...) {
+        // Never started: nothing to join, and nothing more will happen to it.
+        log_msg(LOG_ERROR, "%s[%d] cannot start a thread", "bus_async_start", b->index);
+        a->done = 1;
+        return -11;
+    }
+    return 0;
+}
+
+int bus_async_wait(bus_async *a) {
+    if (!a) return -22;
+    trace(__func__, __LINE__, a);
+    // Each record is waited for by one thread only: its successor, or the stop for the newest.
+    if (a->th.joinable()) a->th.join();
+    a->joined = true;
+    return 0;
+}
+
+int bus_async_clean(bus_async **pa) {
+    if (!pa || !*pa) return -22;
+    bus_async *a = *pa;
+    trace(__func__, __LINE__, a);
+    if (!a->done) return -11;
+    // The successor may not have reached its wait yet only when it never started; anything
+    // still joinable here is ours to join.
+    if (a->th.joinable()) a->th.join();
+    *pa = nullptr;
+    while (a) {
+        bus_async *prev = a->previous;
+        if (prev && !prev->done) {
+            // Cannot be: a record is done only after it joined its predecessor.
+            log_msg(LOG_ERROR, "%s: predecessor %p not done", "bus_async_clean", (void *)prev);
+        }
+        if (prev && prev->th.joinable()) prev->th.join();
+        free_record(a);
+        a = prev;
+    }
+    return 0;
+}
+
+void bus_async_trim(box1_bus *b) {
+    bus_async *head = b->async_head;
+    if (!head || !head->previous || !head->previous->previous) return;
+    bus_async *mid = head->previous;
+    // mid has joined the oldest once it is done: only then can the oldest go.
+    if (!mid->done) return;
+    bus_async_clean(&mid->previous);
+}
+
+int bus_async_cue(box1_bus *b, mivrabox_event *e) {
+    if (!(e->flags & MIVRABOX_F_PRESENT))
+        log_msg(LOG_ERROR, "%s[%d] {%s} does not exist, but will force cue", "bus_async_cue",
+                b->index, e->media_id.c_str());
+    e->flags &= ~uint64_t(CUE_DONE);
+    e->flags |= MIVRABOX_F_CUE_REQ;
+    log_msg(LOG_ERROR, "%s[%d] {%s} e=%p", "bus_async_cue", b->index, e->media_id.c_str(),
+            (void *)e);
+    int r = bus_async_start(b, e, bus_async_cue_proc);
+    // A cue that never ran has failed: the take waiting for it goes on.
+    if (r < 0) e->flags |= MIVRABOX_F_CUE_FAILED;
+    return 0;
+}
+
+int bus_async_play(box1_bus *b, mivrabox_event *e) {
+    if (!(e->flags & MIVRABOX_F_CUED))
+        log_msg(LOG_ERROR, "%s[%d] {%s} does not cued, but will force play", "bus_async_play",
+                b->index, e->media_id.c_str());
+    e->flags &= ~uint64_t(MIVRABOX_F_PLAY_FAILED | MIVRABOX_F_ON_AIR);
+    e->flags |= MIVRABOX_F_PLAYING;
+    log_msg(LOG_ERROR, "%s[%d] {%s}", "bus_async_play", b->index, e->media_id.c_str());
+    if (bus_async_start(b, e, bus_async_play_proc) < 0) e->flags |= MIVRABOX_F_PLAY_FAILED;
+    return 0;
+}
+
+void bus_async_cue_proc(bus_async *a) {
+    bus_async_cue_func(a, a->b->io_url.c_str());
+}
+
+void bus_async_cue_func(bus_async *a, const char *url) {
+    static const char *const fn = "bus_async_cue_func";
+    box1_bus *b = a->b;
+    int idx = -1;
+    const mivrabox_event *e = copy_event(a, &idx);
+    const unsigned type = unsigned(e->event_type) & 0xff;
+
+    // Assets: the type's defaults, extended by "+..." or replaced by the event's own.
+    std::string assets = b->default_assets[type].str();
+    if (e->assets.c_str()[0] == '+')
+        assets += e->assets.str();
+    else if (!e->assets.empty())
+        assets = e->assets.str();
+    log_msg(LOG_INFO, "%s[%d] media_id=[%s] assets=[%s] event_type=[%c]", fn, b->index,
+            e->media_id.c_str(), assets.c_str(), type ? int(type) : ' ');
+    std::vector<std::string> templates = split_plus(assets);
+    fprintf(stderr, "%s:%d [%p] templates=%zu\n", fn, __LINE__,
+            reinterpret_cast<void *>(pthread_self()), templates.size());
+
+    std::vector<std::string> names;
+    for (const std::string &t : templates) {
+        std::vector<std::string> vars;
+        int r = mivra_lib_list_template_vars(b->lib_url.c_str(), t.c_str(), &vars);
+        if (r < 0) {
+            log_msg(LOG_ERROR, "%s[%d] media_id=[%s] mivra_lib_list_template_vars(%s) failed, r=%d",
+                    fn, b->index, e->media_id.c_str(), t.c_str(), r);
+            continue;
+        }
+        names.insert(names.end(), vars.begin(), vars.end());
+    }
+    for (const char *n : {"curr.ply.duration", "next.ply.duration", "curr.ply.type",
+                          "next.ply.type", "curr.ply.start_time", "next.ply.start_time",
+                          "nextC0.ply.start_time"})
+        names.emplace_back(n);
+
+    std::vector<char *> keys;
+    for (std::string &n : names) keys.push_back(n.data());
+    whois_config cfg;
+    cfg.method = b->whois_method;
+    for (int i = 0; i < 4; i++) cfg.arg[i] = b->whois_arg[i].view();
+    char **resolved = nullptr;
+    int resolved_n = 0;
+    mivrabox_event_meta_pairs_resolve(e, idx < 0 ? 0 : idx, a->copy->count(),
+                                      a->copy->items.data(), keys.data(), int(keys.size()),
+                                      &resolved, &resolved_n, &cfg);
+    std::vector<std::string> values;
+    for (size_t i = 0; i < names.size(); i++)
+        values.emplace_back(resolved && int(i) < resolved_n && resolved[i] ? resolved[i] : "");
+    strv_free_n(&resolved, &resolved_n);
+
+    for (const mivrabox_meta_pair &p : e->pairs) {
+        names.push_back("current.meta." + p.key.str());
+        values.push_back(p.value.str());
+    }
+    auto clip = [&](const char *name, const text32 &v) {
+        if (v.empty()) return;
+        names.emplace_back(name);
+        values.push_back(v.str());
+    };
+    clip("current.clip.ar", e->ar);
+    clip("current.clip.audio_map", e->audio_map);
+    clip("current.clip.audio_amp", e->audio_amp);
+    for (size_t i = 0; i < names.size(); i++)
+        log_msg(LOG_INFO, "%s[%d] [%d] [%s]=>[%s]", fn, b->index, int(i), names[i].c_str(),
+                values[i].c_str());
+
+    if (a->previous) bus_async_wait(a->previous);
+    mivra_playlist_loop(url, 0);
+
+    int in = e->mark_in.empty() ? 0 : frames(e->mark_in);
+    int out = !e->mark_out.empty()  ? frames(e->mark_out)
+              : !e->duration.empty() ? frames(e->duration) + in - 1
+                                     : 0;
+    std::string source = source_of(b, e);
+    std::vector<const char *> tv, nv, vv;
+    for (const std::string &t : templates) tv.push_back(t.c_str());
+    tv.push_back(nullptr);
+    for (size_t i = 0; i < names.size(); i++) {
+        nv.push_back(names[i].c_str());
+        vv.push_back(values[i].c_str());
+    }
+    nv.push_back(nullptr);
+    vv.push_back(nullptr);
+    fprintf(stderr, "%s:%d [%p] source=[%s] in=%d out=%d\n", fn, __LINE__,
+            reinterpret_cast<void *>(pthread_self()), source.c_str(), in, out);
+    int r = mivra_playlist_insert_template(url, 0, source.c_str(), in, out, int(templates.size()),
+                                           tv.data(), int(names.size()), nv.data(), vv.data(),
+                                           nullptr);
+    if (r < 0) {
+        log_msg(LOG_ERROR, "%s[%d] mivra_playlist_insert_template(%s)(%s) failed, r=%d", fn,
+                b->index, e->media_id.c_str(), source.c_str(), r);
+        a->event->flags |= MIVRABOX_F_CUE_FAILED;
+    } else {
+        log_msg(LOG_INFO, "%s[%d] %s (%s) cued, r=%d (e=%p)", fn, b->index, e->media_id.c_str(),
+                source.c_str(), r, (void *)a->event);
+        a->event->flags |= MIVRABOX_F_CUED;
+    }
+}
+
+void bus_async_play_proc(bus_async *a) {
+    static const char *const fn = "bus_async_play_proc";
+    box1_bus *b = a->b;
+    const char *url = b->io_url.c_str();
+    if (a->previous) bus_async_wait(a->previous);
+    int r = mivra_playlist_seek_to(url, 0, 0);
+    if (r < 0) {
+        log_msg(LOG_ERROR, "%s[%d] mivra_playlist_seek_to failed, r=%d", fn, b->index, r);
+        a->event->flags |= MIVRABOX_F_PLAY_FAILED;
+    } else if ((r = mivra_play(url)) < 0) {
+        log_msg(LOG_ERROR, "%s[%d] mivra_play failed, r=%d", fn, b->index, r);
+        a->event->flags |= MIVRABOX_F_PLAY_FAILED;
+    } else {
+        a->event->flags |= MIVRABOX_F_ON_AIR;
+        // The player keeps only the item now playing; the next cue inserts before it.
+        log_msg(LOG_INFO, "%s[%d] playlist cleaning...", fn, b->index);
+        for (int n = 0; n < kRemoveMax && mivra_playlist_remove(url, 1) >= 0; n++) {
+        }
+        log_msg(LOG_INFO, "%s[%d] playlist cleaning done", fn, b->index);
+    }
+    // The bus playlist object lives as long as the bus.
+    b->playlist->revision++;
+}
+
+int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url) {
+    if (index < 0 || index >= b->playlist->count()) return -22;
+    bus_async *a = new (std::nothrow) bus_async;
+    if (!a) return -12;
+    a->b = b;
+    a->sync = true;
+    if (ply_dup(b->playlist, &a->copy) < 0) {
+        delete a;
+        return -12;
+    }
+    a->event = a->copy->items[size_t(index)];
+    b->lock.unlock();
+    bus_async_cue_func(a, url);
+    b->lock.lock();
+    free_record(a);
+    return 0;
+}

@@ -1,0 +1,97 @@
+// A bus of MivraBox1: the engine's bus with one player, default assets and live sources,
+// snapshots and peers, the drop-folder filter and the digest of the last autosave.
+#pragma once
+
+#include <atomic>
+#include <thread>
+
+#include "bus.h"
+#include "bus_opts.h"
+
+#define BOX1_PROGRAM "MivraBox1"
+#define BOX1_BANNER BOX1_PROGRAM "-" MIVRA_VERSION
+
+constexpr int BOX1_SNAPSHOTS = 8;
+constexpr int BOX1_LIVE_SOURCES = 4;
+// A lone playing event is retired this long after its end, and an event plays once the clock
+// is within one millisecond less of its start.
+constexpr int BOX1_PLAY_LEAD_MS = 40;
+// Longest wait of a take for the cue of its target before it plays all the same.
+constexpr int BOX1_TAKE_CUE_WAIT_MS = 5000;
+
+struct bus_async;
+
+struct box1_bus : bus {
+    ~box1_bus() override;
+
+    text4k io_url;  // the bus's one player
+    text4k default_assets[256];  // by the character code of the event type
+    text4k live[BOX1_LIVE_SOURCES];
+    text4k aa_keyword;  // a dropped file's name must contain it
+    int aa_day_mask = 0;
+    ply_list *snapshots[BOX1_SNAPSHOTS] = {};
+    text4k peer_master_url;
+    int peer_master_bus = 0;
+    text4k peer_slave_url;
+    int peer_slave_bus = 0;
+    // Under the bus lock.
+    text4k last_playlist, prev_playlist;
+    btext<33> ply_hash;
+    bus_async *async_head = nullptr;  // newest cue or play operation
+    int64_t refused_sys_id = -1;      // last event whose cue waited for its media state
+};
+
+inline box1_bus *box1_of(bus *b) {
+    return static_cast<box1_bus *>(b);
+}
+
+// A new bus of this daemon with its hooks; 0, -22 or -12.
+int box1_bus_new(bus **out);
+// Makes rec build MivraBox1's busses and relay control-port calls to its players.
+void box1_setup(mivrabox_opts *rec);
+
+// Asynchronous cue and play: one short-lived thread per operation, each joining the one before
+// it, so that the player gets them in the order the scheduler issued them. The operation's
+// threads never take the bus lock; they change the event's flags and the playlist revision
+// atomically.
+struct bus_async {
+    box1_bus *b = nullptr;
+    bus_async *previous = nullptr;
+    mivrabox_event *event = nullptr;  // one reference held, unless a synchronous cue
+    std::thread th;
+    ply_list *copy = nullptr;   // the bus playlist when the operation was made
+    std::atomic<int> done{0};
+    bool joined = false;        // the thread was joined (by its successor or the stop)
+    bool sync = false;          // a synchronous cue: the event belongs to the copy
+};
+
+int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *));
+int bus_async_wait(bus_async *a);
+int bus_async_clean(bus_async **pa);
+int bus_async_cue(box1_bus *b, mivrabox_event *e);
+int bus_async_play(box1_bus *b, mivrabox_event *e);
+void bus_async_cue_func(bus_async *a, const char *url);
+void bus_async_cue_proc(bus_async *a);
+void bus_async_play_proc(bus_async *a);
+// Cues the event at index of the bus playlist on another player and waits for it; called with
+// the bus lock held, which it lets go while it talks to the player. 0, -22 or -12.
+int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url);
+// At the end of a running turn: frees what lies more than two operations behind the newest.
+void bus_async_trim(box1_bus *b);
+
+// Range checks of an event against its media (frames of the media's duration text).
+int bus_ply_range_msg_bounds(const mivrabox_event *e, const lib_object *o, char *msg, size_t size);
+int bus_ply_range_msg_len(const mivrabox_event *e, const lib_object *o, char *msg, size_t size);
+int bus_ply_continuous_item(mivrabox_event *a, mivrabox_event *b);
+int box1_range_item(bus *b, mivrabox_event *e, lib_object *o);
+// Shifts the in and out points of an event whose "IDStartVITC" names the media's first timecode.
+void box1_item_present(bus *b, mivrabox_event *e, lib_object *o);
+// The state fields only this daemon reports, at the clock reading now.
+void box1_state_extra(bus *b, mivrabox_state *st, int64_t now);
+
+// The option table of MivraBox1. 0, -1 after help or an unknown option, 1 for a malformed
+// default-asset.
+int box1_opts_parse(mivrabox_opts *rec, int argc, char **argv);
+void box1_usage();
+// Makes the paths of the record and its busses absolute, before the daemon leaves its folder.
+void box1_opts_absolute(mivrabox_opts *rec);
