@@ -197,9 +197,9 @@ void bus_async_cue_func(bus_async *a, const char *url) {
         }
         names.insert(names.end(), vars.begin(), vars.end());
     }
-    for (const char *n : {"curr.ply.duration", "next.ply.duration", "curr.ply.type",
-                          "next.ply.type", "curr.ply.start_time", "next.ply.start_time",
-                          "nextC0.ply.start_time"})
+    for (const char *n :
+         {"curr.ply.duration", "next.ply.duration", "curr.ply.type", "next.ply.type",
+          "curr.ply.start_time", "next.ply.start_time", "nextC0.ply.start_time"})
         names.emplace_back(n);
 
     std::vector<char *> keys;
@@ -209,9 +209,8 @@ void bus_async_cue_func(bus_async *a, const char *url) {
     for (int i = 0; i < 4; i++) cfg.arg[i] = b->whois_arg[i].view();
     char **resolved = nullptr;
     int resolved_n = 0;
-    mivrabox_event_meta_pairs_resolve(e, idx < 0 ? 0 : idx, a->copy->count(),
-                                      a->copy->items.data(), keys.data(), int(keys.size()),
-                                      &resolved, &resolved_n, &cfg);
+    mivrabox_event_meta_pairs_resolve(e, idx < 0 ? 0 : idx, a->copy->count(), a->copy->items.data(),
+                                      keys.data(), int(keys.size()), &resolved, &resolved_n, &cfg);
     std::vector<std::string> values;
     for (size_t i = 0; i < names.size(); i++)
         values.emplace_back(resolved && int(i) < resolved_n && resolved[i] ? resolved[i] : "");
@@ -237,7 +236,7 @@ void bus_async_cue_func(bus_async *a, const char *url) {
     mivra_playlist_loop(url, 0);
 
     int in = e->mark_in.empty() ? 0 : frames(e->mark_in);
-    int out = !e->mark_out.empty()  ? frames(e->mark_out)
+    int out = !e->mark_out.empty()   ? frames(e->mark_out)
               : !e->duration.empty() ? frames(e->duration) + in - 1
                                      : 0;
     std::string source = source_of(b, e);
@@ -252,9 +251,9 @@ void bus_async_cue_func(bus_async *a, const char *url) {
     vv.push_back(nullptr);
     fprintf(stderr, "%s:%d [%p] source=[%s] in=%d out=%d\n", fn, __LINE__,
             reinterpret_cast<void *>(pthread_self()), source.c_str(), in, out);
-    int r = mivra_playlist_insert_template(url, 0, source.c_str(), in, out, int(templates.size()),
-                                           tv.data(), int(names.size()), nv.data(), vv.data(),
-                                           nullptr);
+    int r =
+        mivra_playlist_insert_template(url, 0, source.c_str(), in, out, int(templates.size()),
+                                       tv.data(), int(names.size()), nv.data(), vv.data(), nullptr);
     if (r < 0) {
         log_msg(LOG_ERROR, "%s[%d] mivra_playlist_insert_template(%s)(%s) failed, r=%d", fn,
                 b->index, e->media_id.c_str(), source.c_str(), r);

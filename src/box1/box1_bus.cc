@@ -59,8 +59,7 @@ void ply_loaded(bus *bb, const char *path) {
 
 bool append_allowed(bus *bb, const char *name) {
     box1_bus *b = box1_of(bb);
-    if (mivrabox_ply_name_filter(name, 1, b->aa_keyword.c_str(), b->aa_day_mask) == 0)
-        return true;
+    if (mivrabox_ply_name_filter(name, 1, b->aa_keyword.c_str(), b->aa_day_mask) == 0) return true;
     log_msg(LOG_INFO, "%s[%d] append [%s] does not match proposed filter",
             "bus_append_file_allowed", b->index, name);
     return false;
@@ -112,6 +111,7 @@ int box1_bus_new(bus **out) {
     h.turn_end = turn_end;
     h.cue_refused = cue_refused;
     h.item_present = box1_item_present;
+    h.queued_mark = 0;
     h.live_duration = "00:10:00:00";
     h.lookup_log_url = true;
     h.log_absent_release = true;

@@ -24,7 +24,7 @@ struct bus_async;
 struct box1_bus : bus {
     ~box1_bus() override;
 
-    text4k io_url;  // the bus's one player
+    text4k io_url;               // the bus's one player
     text4k default_assets[256];  // by the character code of the event type
     text4k live[BOX1_LIVE_SOURCES];
     text4k aa_keyword;  // a dropped file's name must contain it
@@ -59,10 +59,10 @@ struct bus_async {
     bus_async *previous = nullptr;
     mivrabox_event *event = nullptr;  // one reference held, unless a synchronous cue
     std::thread th;
-    ply_list *copy = nullptr;   // the bus playlist when the operation was made
+    ply_list *copy = nullptr;  // the bus playlist when the operation was made
     std::atomic<int> done{0};
-    bool joined = false;        // the thread was joined (by its successor or the stop)
-    bool sync = false;          // a synchronous cue: the event belongs to the copy
+    bool joined = false;  // the thread was joined (by its successor or the stop)
+    bool sync = false;    // a synchronous cue: the event belongs to the copy
 };
 
 int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *));

@@ -153,8 +153,8 @@ void box1_usage() {
 
 int box1_opts_parse(mivrabox_opts *rec, int argc, char **argv) {
     box1_setup(rec);
-    return bus_opts_parse(rec, BOX1_PROGRAM, kTable, std::size(kTable), apply_own, box1_usage,
-                          argc, argv);
+    return bus_opts_parse(rec, BOX1_PROGRAM, kTable, std::size(kTable), apply_own, box1_usage, argc,
+                          argv);
 }
 
 void box1_opts_absolute(mivrabox_opts *rec) {

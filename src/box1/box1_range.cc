@@ -28,8 +28,7 @@ const char *tc_text(int64_t f, char *buf) {
 
 }  // namespace
 
-int bus_ply_range_msg_bounds(const mivrabox_event *e, const lib_object *o, char *msg,
-                             size_t size) {
+int bus_ply_range_msg_bounds(const mivrabox_event *e, const lib_object *o, char *msg, size_t size) {
     const bool si = !e->mark_in.empty(), so = !e->mark_out.empty(), sd = !e->duration.empty();
     const int64_t len = frames(o->duration.c_str());
     const int64_t in = si ? frames(e->mark_in.c_str()) : 0;
@@ -96,8 +95,8 @@ int box1_range_item(bus *b, mivrabox_event *e, lib_object *o) {
     int bad = bus_ply_range_msg_bounds(e, o, msg, sizeof(msg));
     if (bad) {
         e->flags |= MIVRABOX_F_RANGE;
-        log_msg(LOG_ERROR, "%s: [%s], r=%d, msg=[%s]", "bus_ply_range_item", e->origin.c_str(),
-                bad, msg);
+        log_msg(LOG_ERROR, "%s: [%s], r=%d, msg=[%s]", "bus_ply_range_item", e->origin.c_str(), bad,
+                msg);
     } else if (bus_ply_range_msg_len(e, o, nullptr, 0)) {
         e->flags |= MIVRABOX_F_PARTIAL;
     }

@@ -74,6 +74,7 @@ const bus_hooks bus_hooks_default = {
     .turn_end = nullptr,
     .cue_refused = nullptr,
     .item_present = nullptr,
+    .queued_mark = MIVRABOX_F_QUEUED,
     .live_duration = nullptr,
     .lookup_log_url = false,
     .log_absent_release = false,

@@ -53,6 +53,9 @@ struct bus_hooks {
     void (*cue_refused)(bus *b, mivrabox_event *e);
     // An event's media became present, before its range check.
     void (*item_present)(bus *b, mivrabox_event *e, lib_object *o);
+    // Set on an event whose media was still queued when it was registered: its range is then not
+    // checked when the media turns present (0: it is).
+    uint64_t queued_mark;
     // Media length given to live sources ('#' ids); null for none.
     const char *live_duration;
     // The failed lookup's log line names the library as well.

@@ -119,7 +119,9 @@ int bus_lib_unregister(bus *b, const char *media_id) {
 }
 
 // Live sources and failed lookups have no usable length: a range check would wipe the duration.
+// The nominal length a daemon gives live sources is no media length either.
 static bool range_usable(const lib_object *o) {
+    if (!o->origin.empty() && o->origin[0] == '#') return false;
     return !o->duration.empty() && tc_str2frames(o->duration.c_str()) >= 2;
 }
 
@@ -140,7 +142,7 @@ int bus_ply_item_register(bus *b, mivrabox_event *e) {
     } else if (r < 0 && r != -12) {
         e->flags |= MIVRABOX_F_ABSENT;
     } else if (r == 0) {
-        e->flags |= MIVRABOX_F_QUEUED;
+        e->flags |= b->hooks.queued_mark;
     }
     return r;
 }

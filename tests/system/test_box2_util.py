@@ -87,9 +87,11 @@ def plain(t):
 class Box:
     """One MivraBox2 process with its own folder, options file and control port."""
 
+    binary = BOX2
+
     def __init__(self, test, buses=1, extra=(), bus_extra=(), args=(), start=True):
         self.test = test
-        self.tmp = tempfile.TemporaryDirectory(prefix="box2-")
+        self.tmp = tempfile.TemporaryDirectory(prefix=os.path.basename(self.binary) + "-")
         self.dir = self.tmp.name
         self.port = free_port()
         self.log = os.path.join(self.dir, "box.log")
@@ -115,7 +117,7 @@ class Box:
         """Starts the process without waiting for its control port."""
         env = dict(os.environ, TZ=os.environ.get("TZ", "UTC"), TC_MODE="pal")
         self.err = open(os.path.join(self.dir, "stderr.txt"), "wb")
-        self.proc = subprocess.Popen([BOX2] + self.args, cwd=self.dir, env=env,
+        self.proc = subprocess.Popen([self.binary] + self.args, cwd=self.dir, env=env,
                                      stdout=subprocess.DEVNULL, stderr=self.err)
 
     def start(self):

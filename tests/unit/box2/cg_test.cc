@@ -41,6 +41,7 @@ struct GfxTest : ::testing::Test {
         ASSERT_EQ(take(2), (std::vector<std::string>{"Y61", "Y6"}));
     }
     void TearDown() override {
+        if (!b) return;  // the set-up stopped before the bus was made
         oxtel_net_stop(&b->oxtel);
         bus *nb = b;
         bus_free(&nb);

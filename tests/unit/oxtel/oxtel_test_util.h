@@ -248,7 +248,9 @@ class fake_device {
         to_.reset(in[1]);
         from_.reset(out[0]);
         reader_ = std::thread([this] { read_lines(); });
-        wait_line("PORT ", &port_line_);
+        // A loaded machine may take a while to start the interpreter.
+        for (int i = 0; i < 3 && !wait_line("PORT ", &port_line_); i++) {
+        }
         port = atoi(port_line_.c_str() + 5);
     }
     ~fake_device() {
