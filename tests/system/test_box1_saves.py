@@ -1,0 +1,72 @@
+"""The autosave of MivraBox1 under SIGKILL: killed at random moments around its saves, the
+current playlist is always whole (the old or the new content, never a part)."""
+import os
+import random
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from test_box1_util import BOX1
+from test_box2_util import line
+
+EVENTS = 8000
+ROUNDS = 25
+PARALLEL = 4
+
+
+class SaveKillTest(unittest.TestCase):
+    def one_bus(self, folder, rng, failures):
+        path = os.path.join(folder, "current.ply")
+        with open(path, "w") as f:
+            # An hour ahead: nothing is dropped as overdue, so every save writes every event.
+            first = time.strftime("%H:%M:%S:00", time.gmtime(time.time() + 3600))
+            f.write("".join(line(start=first if i == 0 else "", media="m", dur="00:00:01:00") +
+                            "\n" for i in range(EVENTS)))
+        env = dict(os.environ, TZ="UTC", TC_MODE="pal")
+        for _ in range(ROUNDS):
+            p = subprocess.Popen([BOX1, "--port=0", "--log-file-name=%s/box.log" % folder,
+                                  "--add-bus", "--path=%s" % folder, "--current=current.ply",
+                                  "--lib=127.0.0.1:9", "--io=127.0.0.1:9"],
+                                 cwd=folder, env=env, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+            # The first autosave begins about 0.8 s after the busses start.
+            time.sleep(rng.uniform(0.6, 1.4))
+            p.send_signal(signal.SIGKILL)
+            p.wait()
+            with open(path) as f:
+                lines = f.read().split("\n")
+            if lines[-1] != "" or len(lines) - 1 != EVENTS or \
+                    any(len(x.split("\t")) != 15 for x in lines[:-1]):
+                failures.append((folder, len(lines)))
+            # No other visible file beside the logs: temporary files are hidden.
+            visible = [n for n in os.listdir(folder)
+                       if not n.startswith(".") and not n.startswith("box.log")]
+            if visible != ["current.ply"]:
+                failures.append((folder, visible))
+
+    def test_sigkill_during_saves_never_loses_the_playlist(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        failures = []
+        threads = []
+        for k in range(PARALLEL):
+            folder = os.path.join(tmp.name, "bus%d" % k)
+            os.mkdir(folder)
+            t = threading.Thread(target=self.one_bus, args=(folder, random.Random(k), failures))
+            t.start()
+            threads.append(t)
+        for t in threads:
+            t.join()
+        self.assertEqual(failures, [])
+        # At least some rounds did save: the log says so.
+        logs = [os.path.join(tmp.name, "bus%d" % k, n) for k in range(PARALLEL)
+                for n in os.listdir(os.path.join(tmp.name, "bus%d" % k)) if n.startswith("box.log")]
+        saves = sum(open(p).read().count("saving done") for p in logs)
+        self.assertGreater(saves, 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
