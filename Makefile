@@ -1,6 +1,7 @@
 # One entry point: make test | make demo | make asan | make tsan | make bench | make fuzz
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
+DAEMON ?= MivraBox2
 
 .PHONY: all deps build test demo asan tsan bench fuzz format clean
 
@@ -20,7 +21,7 @@ test: build
 
 # A channel on air against the fakes for about a minute (DEMO_SECONDS caps it).
 demo: build
-	./scripts/demo build/default
+	DAEMON="$(DAEMON)" ./scripts/demo build/default
 
 asan: deps
 	cmake --preset asan
