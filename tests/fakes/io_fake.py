@@ -5,13 +5,21 @@ same port number.
     python3 io_fake.py --port 0 [--watch-stdin]     prints the port, serves until stopped
 
 It keeps the state of one player: its transport status (0 stopped, 1 playing, 2 paused, 3 cued),
-the playlist loop switch and a small playlist, so that cue, insert, items and status answer
-consistently; the fast command datagrams ("MivraIO.Play" and its NUL, also Pause, Stop) change
-the status as the calls do. Every change of state is kept in order with its time (Fake.History);
-Fake.State gives the current one. Replies can be scripted per method (fake_base). Media names
-listed with Fake.SetAbsent are unknown to LibBasenameItem (result -2).
+the playlist loop switch, a small playlist and the clip and frame last sought to, so that cue,
+insert, seek, remove, items and status answer consistently; the fast command datagrams
+("MivraIO.Play" and its NUL, also Pause, Stop) change the status as the calls do. Every change
+of state is kept in order with its time (Fake.History); Fake.State gives the current one and
+Fake.Playlist the clips. Replies can be scripted per method (fake_base). Media names listed with
+Fake.SetAbsent are unknown to LibBasenameItem (result -2).
+
+PlaylistInsertTemplate(position, source, in, out, templates, variables, extra) inserts the source
+as a clip of out - in + 1 frames (0, unknown, when out is 0 or before in) that also keeps "out",
+"templates" (the array), "vars" (the struct) and "extra"; a position past the end appends.
+PlaylistSeekTo(clip, frame) and PlaylistRemove(index) answer -34 for a clip or index that is not
+in the playlist, so "remove index 1 until negative" ends with one clip left.
 """
 
+import copy
 import os
 import sys
 import time
@@ -23,9 +31,8 @@ from fake_base import I8, Personality, run_main  # noqa: E402
 # Commands that only answer "result" and change nothing the fake keeps.
 _PLAIN_COMMANDS = (
     "CuePlayWithData", "CueRecordWithData", "CueRecord", "RecordNext", "RecordPause",
-    "PlaylistRepeatClip", "PlaylistResizeClip", "PlaylistMove", "PlaylistSeekTo",
-    "PlaylistSeek", "PlaylistStep", "SettingsSave", "SettingsSetMode",
-    "PlaylistInsertTemplate", "Record",
+    "PlaylistRepeatClip", "PlaylistResizeClip", "PlaylistMove", "PlaylistSeek", "PlaylistStep",
+    "SettingsSave", "SettingsSetMode", "Record",
 )
 
 _DEFAULT_SETTINGS = {
@@ -59,12 +66,19 @@ class IOEngine(Personality):
         self.gen = 0
         self.status = 0
         self.loop = 0
+        # Clip index and frame of the last seek; until one, the first clip is the current one.
+        self.current = None
+        self.frame = 0
         self.settings = dict(_DEFAULT_SETTINGS)
         self.absent = set()
         self.history = []  # [time, what, clip name or ""], oldest first
 
+    def _clip_index(self):
+        c = self.current
+        return c if c is not None and c < len(self.playlist) else 0
+
     def _note(self, what):
-        clip = self.playlist[0]["name"] if self.playlist else ""
+        clip = self.playlist[self._clip_index()]["name"] if self.playlist else ""
         self.history.append([time.time(), what, clip])
         del self.history[:-4096]
 
@@ -102,27 +116,32 @@ class IOEngine(Personality):
         return self._set_status(3)
 
     def GetStatus(self):
-        clip = self.playlist[0] if self.playlist else {"name": "", "cookie": "", "in": 0,
-                                                       "dur": 0}
+        idx = self._clip_index()
+        clip = self.playlist[idx] if self.playlist else {"name": "", "cookie": "", "in": 0,
+                                                         "dur": 0}
         return {"result": 0, "status": self.status, "name": clip["name"],
                 "cookie": clip["cookie"], "loop": self.loop, "clip_length": clip["dur"],
-                "clip_in": clip["in"], "clip_dur": clip["dur"], "clip_pos": 0, "clip_start": 0,
-                "clip_idx": 0, "playlist_gen": self.gen,
+                "clip_in": clip["in"], "clip_dur": clip["dur"],
+                "clip_pos": self.frame if idx == self.current else 0, "clip_start": 0,
+                "clip_idx": idx, "playlist_gen": self.gen,
                 "playlist_dur": sum(c["dur"] for c in self.playlist), "playlist_pos": 0,
                 "playlist_count": len(self.playlist), "playlist_speed": 1.0, "rec_paused": 0,
                 "tc_frames": 0, "tc_src": 0}
 
     # --- playlist ---
-    def _insert(self, position, name, tc_in, dur, cookie=""):
+    def _insert(self, position, name, tc_in, dur, cookie="", **more):
         if position < 0 or position > len(self.playlist):
             return {"result": -34}
-        self.playlist.insert(position, {"name": name, "cookie": cookie, "in": tc_in,
-                                        "dur": dur})
+        self.playlist.insert(position, dict({"name": name, "cookie": cookie, "in": tc_in,
+                                             "dur": dur}, **more))
+        if self.current is not None and position <= self.current < len(self.playlist) - 1:
+            self.current += 1  # the sought clip moved down
         self._note("insert")
         return self._changed()
 
     def PlaylistClear(self):
         self.playlist.clear()
+        self.current, self.frame = None, 0
         return self._changed()
 
     def PlaylistInsert(self, position, name, tc_in, dur, *extra):
@@ -138,11 +157,28 @@ class IOEngine(Personality):
         return self._insert(len(self.playlist), clip["name"], clip["in"], clip["dur"],
                             clip["cookie"])
 
+    def PlaylistInsertTemplate(self, position, source, tc_in, tc_out, templates, variables,
+                               extra=""):
+        # The single-player daemon sends 0 for "no out point".
+        dur = tc_out - tc_in + 1 if tc_out > 0 and tc_out >= tc_in else 0
+        return self._insert(min(position, len(self.playlist)), source, tc_in, dur, out=tc_out,
+                            templates=list(templates), vars=dict(variables), extra=extra)
+
     def PlaylistRemove(self, index):
         if index < 0 or index >= len(self.playlist):
             return {"result": -34}
         del self.playlist[index]
+        if self.current is not None and index < self.current:
+            self.current -= 1
+        self._note("remove %d" % index)
         return self._changed()
+
+    def PlaylistSeekTo(self, index, frame):
+        if index < 0 or index >= len(self.playlist) or frame < 0:
+            return {"result": -34}
+        self.current, self.frame = index, frame
+        self._note("seek %d %d" % (index, frame))
+        return self._ok()
 
     def PlaylistLoop(self, on):
         self.loop = 1 if on else 0
@@ -183,11 +219,11 @@ class IOEngine(Personality):
         return 0
 
     def Fake_Playlist(self):
-        return [dict(c) for c in self.playlist]
+        return copy.deepcopy(self.playlist)
 
     def Fake_State(self):
         return {"status": self.status, "loop": self.loop,
-                "playlist": [dict(c) for c in self.playlist]}
+                "seek": [self._clip_index(), self.frame], "playlist": copy.deepcopy(self.playlist)}
 
     def Fake_History(self):
         return [list(h) for h in self.history]

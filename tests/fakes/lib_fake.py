@@ -10,9 +10,10 @@ library sends it: numbers as strings, the st_* members as <i8>.
 
 Control methods (Fake.<Name>, also callable in process on the personality):
     AddItem(path, fields)    adds or replaces the item "folder/name" and publishes "+name";
-                             fields: id, duration (seconds), size, fps, timecode, mtime, any
-                             wire member to send as it is (e.g. {"duration_v": "0"}), and
-                             omit: names of wire members to leave out
+                             fields: id, duration (seconds), size, fps, timecode (default
+                             "10:00:00:00"), timecode_at_mark_in and timecode_at_mark_out
+                             (default ""), mtime, any wire member to send as it is (e.g.
+                             {"duration_v": "0"}), and omit: names of wire members to leave out
     RemoveItem(path)         removes it and publishes "-name"
     Amend(text)              publishes a raw change entry
     Items()                  the items' paths
@@ -21,6 +22,10 @@ Control methods (Fake.<Name>, also callable in process on the personality):
     SetCue(name, count, date)  the cue count and last cue date (seconds) LibRegisterCue reports
     CueQuery(on)             on: LibRegisterCue only reports (count 0 and date 0 for a name
                              without SetCue) instead of counting a cue; off by default
+    SetTemplateVars(name, [vars])  creates the template or replaces its variable names, which
+                             LibListTemplateVars lists in this order (an unknown template
+                             answers -2); "lower_third" (title, subtitle) and "clock" (none)
+                             exist from the start
 """
 
 import os
@@ -79,6 +84,8 @@ class MediaLibrary(Personality):
                 "duration": float(fields.pop("duration", 10.0)),
                 "size": int(fields.pop("size", 1000000)), "fps": int(fields.pop("fps", 25)),
                 "timecode": fields.pop("timecode", "10:00:00:00"),
+                "timecode_at_mark_in": fields.pop("timecode_at_mark_in", ""),
+                "timecode_at_mark_out": fields.pop("timecode_at_mark_out", ""),
                 "mtime": int(fields.pop("mtime", time.time())), "ino": self.ino,
                 "wire": fields}
         self.items[path] = item
@@ -127,7 +134,9 @@ class MediaLibrary(Personality):
              "height": "1080", "display_aspect_ratio": "16:9", "sample_aspect_ratio": "1:1",
              "r_frame_rate": "%d/1" % it["fps"], "sample_fmt": "s16", "sample_rate": "48000",
              "channels": "2", "timecode": it["timecode"],
-             "subclips": len(self.subclips.get(it["name"], []))}
+             "subclips": len(self.subclips.get(it["name"], [])),
+             "timecode_at_mark_in": it["timecode_at_mark_in"],
+             "timecode_at_mark_out": it["timecode_at_mark_out"]}
         for k, v in it["wire"].items():
             if k == "omit":
                 for name in v:
@@ -223,6 +232,8 @@ class MediaLibrary(Personality):
         if not it:
             return {"result": -2}
         fields = dict(it["wire"], id=it["id"], duration=it["duration"], size=it["size"])
+        for k in ("fps", "timecode", "timecode_at_mark_in", "timecode_at_mark_out"):
+            fields[k] = it[k]
         self.remove_item(it["path"])
         self.add_item(new, fields)
         return {"result": 0}
@@ -359,6 +370,11 @@ class MediaLibrary(Personality):
 
     def Fake_CueQuery(self, on):
         self.cue_query = bool(on)
+        return 0
+
+    def Fake_SetTemplateVars(self, name, names):
+        t = self.templates.setdefault(name, {"vars": [], "layers": []})
+        t["vars"] = [str(v) for v in names]
         return 0
 
 
