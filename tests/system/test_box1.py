@@ -12,7 +12,7 @@ from test_box1_util import BOX1, Channel1, wait_for
 from test_box2_air_util import dur, next_second, tc
 from test_box2_util import line
 
-FIXED = ('struct{curr.ply.duration=string:"%s",next.ply.duration=string:"%s",'
+FIXED = ('curr.ply.duration=string:"%s",next.ply.duration=string:"%s",'
          'curr.ply.type=string:"%s",next.ply.type=string:"%s",')
 
 
@@ -25,6 +25,8 @@ class Box1AirTest(unittest.TestCase):
         # a has no in point: its duration becomes the media's length.
         ch = Channel1(self, media=[("a", 1.0), ("b", 2.0)],
                       bus_extra=["--default-asset=C:logo", "--live-1=SDI-1"])
+        # The library's variables of a template come first, resolved like the fixed names.
+        ch.lib_p.Fake_SetTemplateVars("logo", ["current.meta.k", "logo.file"])
         t0 = next_second(2.5)
         ch.load([line(start=tc(t0), media="a", dur=dur(1), assets="+clock", etype="C"),
                  line(media="b", mark_in="00:00:00:10", dur=dur(1), assets="clock", etype="C"),
@@ -46,6 +48,8 @@ class Box1AirTest(unittest.TestCase):
                             sig)
             self.assertIn(FIXED % fixed, sig)
         self.assertIn('current.meta.k=string:"v"', got[3])
+        self.assertIn('struct{current.meta.k=string:"",logo.file=string:"",curr.ply.duration', got[0])
+        self.assertIn("mivra_lib_list_template_vars(clock) failed", ch.log())
         # Each cue: loop off, then the insert; each play: seek, play, the player's list cleaned.
         sigs = [c["sig"] for c in ch.io_calls()]
         self.assertEqual(sigs[:2], ["MivraIO.PlaylistLoop(i4:0)", got[0]])
@@ -67,12 +71,14 @@ class Box1AirTest(unittest.TestCase):
 
     def test_range_checks_state_fields_and_digest(self):
         ch = Channel1(self, media=[("r", 4.0), ("s", 4.0)], bus_extra=["--current=current.ply"])
+        ch.add_media("v", 4.0, publish=False, timecode_at_mark_in="10:00:00:00")
         t0 = time.time() + 3600
         lines = [line(start=tc(t0), media="r", mark_in="00:00:03:15", dur="00:00:00:20"),
                  line(media="r", mark_in="00:00:00:00", mark_out="00:00:04:05"),
                  line(media="s", mark_in="00:00:00:00", mark_out="00:00:00:24", etype="L"),
                  line(media="s", mark_in="00:00:01:01", mark_out="00:00:01:24"),
                  line(media="gone", dur=dur(1)),
+                 line(media="v", mark_in="10:00:01:00", mark_out="10:00:01:24", meta="IDStartVITC\\t1"),
                  line(mode="F", start=tc(t0 + 1800), media="s", etype="X")]
         ch.load(lines)
         ch.call("MivraBox.Run", 0, 1)
@@ -82,6 +88,10 @@ class Box1AirTest(unittest.TestCase):
         self.assertEqual([bool(f & 0x400) for f in flags[2:4]], [True, True])
         self.assertEqual(flags[3] & 0x2000000, 0x2000000)  # 00:00:01:01 does not follow 00:00:00:24
         self.assertEqual(flags[4] & 0x80, 0x80)
+        # In and out counted from the media's first timecode are moved to the file's frames.
+        vitc = ch.call("MivraBox.GetEvent", 0, 5)["event"].split("\t")
+        self.assertEqual((vitc[2], vitc[3], vitc[11]), ("00:00:01:00", "00:00:01:24",
+                                                         "IDStartVITC\\t10:00:00:00"))
         log = ch.log()
         self.assertIn("bus_ply_range_item: [r.mxf], r=5, msg=[IN[00:00:03:15] + DUR[00:00:00:20] - 1 ="
                       " [00:00:04:09] >= LEN[00:00:04:00]]", log)
@@ -100,7 +110,7 @@ class Box1AirTest(unittest.TestCase):
                         (self._md5(path), ch.state()["ply_hash"]))
         self.assertIn("bus_save_proc[0] saving done (%s)" % ch.state()["ply_hash"], ch.log())
         ch.write("more.ply", [line(media="s", dur=dur(1))])
-        self.assertEqual(ch.call("MivraBox.AppendPlaylist", 0, "more")["result"], 6)
+        self.assertEqual(ch.call("MivraBox.AppendPlaylist", 0, "more")["result"], 7)
         self.assertEqual(ch.state()["last_playlist"], "more.ply > show.ply")
 
     @staticmethod

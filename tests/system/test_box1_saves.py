@@ -9,8 +9,9 @@ import threading
 import time
 import unittest
 
-from test_box1_util import BOX1
-from test_box2_util import line
+import test_box1_fakes
+from test_box1_util import BOX1, Box1, wait_for
+from test_box2_util import line, plain
 
 EVENTS = 8000
 ROUNDS = 25
@@ -66,6 +67,27 @@ class SaveKillTest(unittest.TestCase):
                 for n in os.listdir(os.path.join(tmp.name, "bus%d" % k)) if n.startswith("box.log")]
         saves = sum(open(p).read().count("saving done") for p in logs)
         self.assertGreater(saves, 0)
+
+
+@unittest.skipIf(test_box1_fakes.fuse_usable() is not None, test_box1_fakes.fuse_usable() or "")
+class NoLinkSaveTest(unittest.TestCase):
+    mount = test_box1_fakes.NoLinkFsTest.mount
+
+    def test_saves_on_a_file_system_without_hard_links(self):
+        backing, mnt = self.mount()
+        box = Box1(self, bus_extra=["--path=%s" % mnt, "--lib=127.0.0.1:9", "--io=127.0.0.1:9"])
+        first = time.strftime("%H:%M:%S:00", time.localtime(time.time() + 3600))
+        lines = [line(start=first, media="m%d" % i, dur="00:00:01:00") for i in range(3)]
+        with open(os.path.join(mnt, "show.ply"), "w") as f:
+            f.write("".join(x + "\n" for x in lines))
+        self.assertEqual(plain(box.call("MivraBox.LoadPlaylist", 0, "show"))["result"], 3)
+        cur = os.path.join(backing, "current.ply")
+        self.assertTrue(wait_for(lambda: os.path.exists(cur), 5), box.log_text()[-2000:])
+        self.assertTrue(wait_for(lambda: plain(box.call("MivraBox.GetState", 0))["state"]["ply_hash"], 5))
+        with open(cur) as f:
+            self.assertEqual([x.split("\t")[6] for x in f.read().splitlines()], ["m0", "m1", "m2"])
+        self.assertEqual(plain(box.call("MivraBox.SavePlaylist", 0, "copy"))["result"], 3)
+        self.assertTrue(os.path.exists(os.path.join(backing, "copy.ply")))
 
 
 if __name__ == "__main__":
