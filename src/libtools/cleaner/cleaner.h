@@ -8,7 +8,7 @@
 #include <ctime>
 #include <vector>
 
-#include "lt_service.h"
+#include "svc.h"
 #include "mivra_lib.h"
 #include "mivrabox_lib.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "lt_service.h"
+#include "svc.h"
 #include "mivra_ft.h"
 
 #define FEEDER_PROGRAM "MivraBoxLibFeeder"

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "lt_service.h"
+#include "svc.h"
 #include "text.h"
 
 #define PLYCONV_PROGRAM "MivraBoxPlyConv"

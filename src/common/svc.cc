@@ -1,4 +1,4 @@
-#include "lt_service.h"
+#include "svc.h"
 
 #include "log.h"
 #include "proc.h"
