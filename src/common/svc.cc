@@ -1,53 +1,60 @@
 #include "svc.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "log.h"
 #include "proc.h"
 #include "sig.h"
 
-void lt_base_table(std::vector<opts_def> &table) {
+void svc_base_table(std::vector<opts_def> &table) {
     static const opts_def shared[] = {
-        {"log-file-name", required_argument, LT_OPT_LOG_FILE_NAME},
-        {"log-rotate-interval", required_argument, LT_OPT_LOG_ROTATE_INTERVAL},
-        {"demonize", no_argument, LT_OPT_DEMONIZE},
-        {"nodemonize", no_argument, LT_OPT_NODEMONIZE},
+        {"log-file-name", required_argument, SVC_OPT_LOG_FILE_NAME},
+        {"log-rotate-interval", required_argument, SVC_OPT_LOG_ROTATE_INTERVAL},
+        {"demonize", no_argument, SVC_OPT_DEMONIZE},
+        {"nodemonize", no_argument, SVC_OPT_NODEMONIZE},
         {"help", no_argument, 'h'},
-        {"realtime-io", no_argument, LT_OPT_REALTIME_IO},
-        {"cpu-affinity", required_argument, LT_OPT_CPU_AFFINITY},
-        {"realtime-cpu", required_argument, LT_OPT_REALTIME_CPU},
-        {"debug", no_argument, LT_OPT_DEBUG},
+        {"realtime-io", no_argument, SVC_OPT_REALTIME_IO},
+        {"cpu-affinity", required_argument, SVC_OPT_CPU_AFFINITY},
+        {"realtime-cpu", required_argument, SVC_OPT_REALTIME_CPU},
+        {"debug", no_argument, SVC_OPT_DEBUG},
     };
     table.insert(table.end(), std::begin(shared), std::end(shared));
 }
 
-void lt_base_defaults(lt_base_opts &o, const char *log_file_name) {
+void svc_base_defaults(svc_base_opts &o, const char *log_file_name) {
     o.log_file_name = log_file_name;
     o.log_rotate_interval = 86400;
 }
 
-int lt_base_apply(lt_base_opts &o, int id, const char *arg) {
+int svc_base_apply(svc_base_opts &o, int id, const char *arg) {
     switch (id) {
-        case LT_OPT_LOG_FILE_NAME:
+        case SVC_OPT_LOG_FILE_NAME:
             o.log_file_name = arg;
             return 1;
-        case LT_OPT_LOG_ROTATE_INTERVAL:
+        case SVC_OPT_LOG_ROTATE_INTERVAL:
             o.log_rotate_interval = opts_int(arg);
             return 1;
-        case LT_OPT_DEMONIZE:
+        case SVC_OPT_DEMONIZE:
             o.demonize = 1;
             return 1;
-        case LT_OPT_NODEMONIZE:
+        case SVC_OPT_NODEMONIZE:
             o.nodemonize = 1;
             return 1;
-        case LT_OPT_REALTIME_IO:
+        case SVC_OPT_REALTIME_IO:
             o.realtime_io = 1;
             return 1;
-        case LT_OPT_CPU_AFFINITY:
+        case SVC_OPT_CPU_AFFINITY:
             o.cpu_affinity = opts_int(arg);
             return 1;
-        case LT_OPT_REALTIME_CPU:
+        case SVC_OPT_REALTIME_CPU:
             o.realtime_cpu = opts_int(arg);
             return 1;
-        case LT_OPT_DEBUG:
+        case SVC_OPT_DEBUG:
             o.debug++;
             return 1;
         default:
@@ -55,33 +62,58 @@ int lt_base_apply(lt_base_opts &o, int id, const char *arg) {
     }
 }
 
-void lt_service_begin(const lt_base_opts &o, const char *banner, std::atomic<int> *stop) {
+void svc_begin(const svc_base_opts &o, const char *banner, std::atomic<int> *stop,
+               std::function<void()> on_first_stop) {
     if (o.demonize && !o.nodemonize) {
         log_set_stderr(0);
         daemonize();
     }
     log_init(o.log_file_name.c_str(), o.log_rotate_interval);
     log_msg(LOG_INFO, "%s", banner);
-    sig_watch_start(stop);
+    sig_watch_start(stop, std::move(on_first_stop));
 }
 
-void lt_service_end() {
+void svc_end() {
     log_msg(LOG_INFO, "Bye!");
     // Handlers go back to their defaults while the log can still record a late signal.
     sig_watch_stop();
     log_close();
 }
 
-int lt_opts_parse(lt_base_opts &o, const char *program, std::vector<opts_def> table,
-                  std::function<int(int id, const char *arg)> apply, std::function<void()> usage,
-                  int argc, char **argv) {
+int svc_opts_parse(svc_base_opts &o, const char *program, std::vector<opts_def> table,
+                   std::function<int(int id, const char *arg)> apply, std::function<void()> usage,
+                   int argc, char **argv) {
     opts_program p;
     p.prog = program;
     p.table = std::move(table);
     std::string log_name = std::string(program) + ".log";
-    p.defaults = [&o, log_name] { lt_base_defaults(o, log_name.c_str()); };
+    p.defaults = [&o, log_name] { svc_base_defaults(o, log_name.c_str()); };
     p.apply = std::move(apply);
     p.usage = std::move(usage);
     p.file_read = [&o](const std::string &path) { o.options_file = path; };
     return opts_from_file(p, argc, argv);
+}
+
+namespace {
+// ioprio_set(2) has no libc wrapper.
+constexpr int kIoprioWhoProcess = 1;
+constexpr int kIoprioClassShift = 13;
+constexpr int kIoprioClassIdle = 3;
+}  // namespace
+
+int svc_lower_priority(const svc_priority &p) {
+    if (setpriority(PRIO_PROCESS, 0, 19) != 0) {
+        int e = errno;
+        log_msg(LOG_ERROR, "%s:%d setpriority failes, r=%d (%s)", "main", p.nice_line, e,
+                strerror(e));
+    }
+    if (!p.io_idle) return 0;
+    if (syscall(SYS_ioprio_set, kIoprioWhoProcess, int(getpid()),
+                kIoprioClassIdle << kIoprioClassShift) != 0) {
+        int e = errno;
+        log_msg(LOG_ERROR, "%s:%d ioprio_set failes, r=%d (%s)", "main", p.ioprio_line, e,
+                strerror(e));
+        return e;
+    }
+    return 0;
 }

@@ -1,5 +1,5 @@
-// What the library maintenance services share: the options every one of them takes, and the
-// start and end of a service process (detach, log, signal watcher).
+// What the long-running programs share: the options every one of them takes, the start and end
+// of a service process (detach, log, signal watcher) and the priorities of background services.
 #pragma once
 
 #include <atomic>
@@ -10,7 +10,7 @@
 #include "opts.h"
 #include "text.h"
 
-struct lt_base_opts {
+struct svc_base_opts {
     text4k log_file_name;
     int log_rotate_interval = 86400;
     int demonize = 0, nodemonize = 0;
@@ -20,34 +20,47 @@ struct lt_base_opts {
     text4k options_file;  // the last options file that parsed without error
 };
 
-// Option ids of the shared options; a service's own ids stay below LT_OPT_BASE.
-enum lt_opt_id {
-    LT_OPT_BASE = 0x100,
-    LT_OPT_LOG_FILE_NAME = LT_OPT_BASE,
-    LT_OPT_LOG_ROTATE_INTERVAL,
-    LT_OPT_DEMONIZE,
-    LT_OPT_NODEMONIZE,
-    LT_OPT_HELP,
-    LT_OPT_REALTIME_IO,
-    LT_OPT_CPU_AFFINITY,
-    LT_OPT_REALTIME_CPU,
-    LT_OPT_DEBUG,
+// Option ids of the shared options; a program's own ids stay below SVC_OPT_BASE.
+enum svc_opt_id {
+    SVC_OPT_BASE = 0x100,
+    SVC_OPT_LOG_FILE_NAME = SVC_OPT_BASE,
+    SVC_OPT_LOG_ROTATE_INTERVAL,
+    SVC_OPT_DEMONIZE,
+    SVC_OPT_NODEMONIZE,
+    SVC_OPT_HELP,
+    SVC_OPT_REALTIME_IO,
+    SVC_OPT_CPU_AFFINITY,
+    SVC_OPT_REALTIME_CPU,
+    SVC_OPT_DEBUG,
 };
 
-// The shared options, appended to a service's own table.
-void lt_base_table(std::vector<opts_def> &table);
+// The shared options, appended to a program's own table.
+void svc_base_table(std::vector<opts_def> &table);
 // Sets the defaults that every parse puts back.
-void lt_base_defaults(lt_base_opts &o, const char *log_file_name);
+void svc_base_defaults(svc_base_opts &o, const char *log_file_name);
 // 1 when id is a shared option (applied), 0 when it is not one.
-int lt_base_apply(lt_base_opts &o, int id, const char *arg);
-// Parses a service's command line and options files: its table, its own apply and usage, the
+int svc_base_apply(svc_base_opts &o, int id, const char *arg);
+// Parses a program's command line and options files: its table, its own apply and usage, the
 // shared defaults put back at every parse and the path of each file read kept in o.
-int lt_opts_parse(lt_base_opts &o, const char *program, std::vector<opts_def> table,
-                  std::function<int(int id, const char *arg)> apply, std::function<void()> usage,
-                  int argc, char **argv);
+int svc_opts_parse(svc_base_opts &o, const char *program, std::vector<opts_def> table,
+                   std::function<int(int id, const char *arg)> apply, std::function<void()> usage,
+                   int argc, char **argv);
 
 // Detaches when asked (the log stops echoing to the terminal first), starts the log, logs the
-// banner and starts the signal watcher on *stop.
-void lt_service_begin(const lt_base_opts &o, const char *banner, std::atomic<int> *stop);
+// banner and starts the signal watcher on *stop; on_first_stop runs on the watcher thread at the
+// first stop signal.
+void svc_begin(const svc_base_opts &o, const char *banner, std::atomic<int> *stop,
+               std::function<void()> on_first_stop = {});
 // Logs "Bye!", restores the signal dispositions and closes the log.
-void lt_service_end();
+void svc_end();
+
+// How a background service yields to the playout. The lines are the source positions that its
+// failure messages have always named.
+struct svc_priority {
+    bool io_idle;     // the idle I/O class besides nice 19
+    int nice_line;    // in "%s:%d setpriority failes, ..."
+    int ioprio_line;  // in "%s:%d ioprio_set failes, ..."
+};
+// Lowers the process to nice 19 and, when asked, into the idle I/O class; failures are logged and
+// the service runs on. 0, or the errno of a failed ioprio_set (the service's exit status).
+int svc_lower_priority(const svc_priority &p);

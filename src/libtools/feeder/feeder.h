@@ -71,7 +71,7 @@ struct feeder_req_entry {
 };
 
 struct feeder_instance {
-    lt_base_opts base;
+    svc_base_opts base;
     text4k transfer_url;
     std::vector<feeder_box> boxes;
     std::vector<feeder_source> sources;
