@@ -10,6 +10,17 @@
 #include "log.h"
 #include "proc.h"
 #include "sig.h"
+#include "tc.h"
+
+int svc_tc_setmode() {
+    return tc_setmode(TC_FROM_ENV);
+}
+
+int svc_tc_setmode_logged() {
+    int r = svc_tc_setmode();
+    log_msg(LOG_INFO, "tc_setmode return %d", r);
+    return r;
+}
 
 void svc_base_table(std::vector<opts_def> &table) {
     static const opts_def shared[] = {
@@ -70,6 +81,7 @@ void svc_begin(const svc_base_opts &o, const char *banner, std::atomic<int> *sto
     }
     log_init(o.log_file_name.c_str(), o.log_rotate_interval);
     log_msg(LOG_INFO, "%s", banner);
+    svc_tc_setmode_logged();
     sig_watch_start(stop, std::move(on_first_stop));
 }
 

@@ -1,5 +1,6 @@
-// What the long-running programs share: the options every one of them takes, the start and end
-// of a service process (detach, log, signal watcher) and the priorities of background services.
+// What the programs share at start-up: the timecode mode of every program, and for the
+// long-running ones the options every one of them takes, the start and end of a service process
+// (detach, log, timecode mode, signal watcher) and the priorities of background services.
 #pragma once
 
 #include <atomic>
@@ -9,6 +10,12 @@
 
 #include "opts.h"
 #include "text.h"
+
+// Every program sets the timecode mode from TC_MODE at start-up, here, before any timecode is
+// read; pal stays when it is unset or names no mode. tc_setmode's result: 0, -2 unset, -22 no mode.
+int svc_tc_setmode();
+// The same in a program that logs: the result is logged as "tc_setmode return %d".
+int svc_tc_setmode_logged();
 
 struct svc_base_opts {
     text4k log_file_name;
@@ -47,8 +54,8 @@ int svc_opts_parse(svc_base_opts &o, const char *program, std::vector<opts_def> 
                    int argc, char **argv);
 
 // Detaches when asked (the log stops echoing to the terminal first), starts the log, logs the
-// banner and starts the signal watcher on *stop; on_first_stop runs on the watcher thread at the
-// first stop signal.
+// banner, sets the timecode mode and starts the signal watcher on *stop; on_first_stop runs on the
+// watcher thread at the first stop signal.
 void svc_begin(const svc_base_opts &o, const char *banner, std::atomic<int> *stop,
                std::function<void()> on_first_stop = {});
 // Logs "Bye!", restores the signal dispositions and closes the log.

@@ -1,9 +1,7 @@
 // MivraBoxPlyConv: the schedule conversion daemon.
 #include <memory>
 
-#include "log.h"
 #include "plyconv.h"
-#include "tc.h"
 
 namespace {
 std::atomic<int> stop_counter{0};
@@ -17,7 +15,6 @@ int main(int argc, char **argv) {
     c->stop = &stop_counter;
     if (plyconv_opts_parse(c.get(), argc, argv) != 0) return 255;
     svc_begin(c->base, PLYCONV_BANNER, &stop_counter);
-    log_msg(LOG_INFO, "tc_setmode return %d", tc_setmode(TC_FROM_ENV));
     int status = svc_lower_priority(kPriority);
     watch_run(c.get());
     c.reset();
