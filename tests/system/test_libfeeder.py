@@ -112,7 +112,12 @@ class FeederTest(unittest.TestCase):
         with open(paths, "w") as f:
             f.write("/in\tfrom the paths file\r\n\n")
         self.ft.remote[("store", "/in/CLIP.mxf")] = {"time": 1700000000, "size": 5000}
-        self.absent_media("CLIP#", "GONE.mxf", "CLIP#")
+        # Ids that would leave the library folder are refused, even when a file of that name
+        # waits on the remote storage.
+        self.ft.remote[("store", "/in/x2")] = {"time": 1700000000, "size": 7}
+        self.ft.remote[("store", "/in/x3")] = {"time": 1700000000, "size": 7}
+        refused = ["/etc/x2", "../up/x3"]
+        self.absent_media("CLIP#", "GONE.mxf", "CLIP#", *refused)
         self.start("--src-probe", "--target=store", "--path=/nowhere", "--paths=%s" % paths,
                    "--ext=mxf", "--ext=")
         # The old list goes at start; the first cycle sees CLIP.mxf for the first time only.
@@ -124,7 +129,7 @@ class FeederTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: "CLIP.mxf" in self.lib.items))
         log = self.log_text()
         self.assertIn("watch_run: [0] r=-14", log)  # the daemon that is down adds nothing
-        self.assertIn("watch_run: [1] r=2", log)
+        self.assertIn("watch_run: [1] r=4", log)
         self.assertIn("watch_run: merged list has 2 elements", log)
         self.assertIn("probe_cache_item=-2", log)
         self.assertIn("probe_source: loaded 1 pathes from external file [%s]" % paths, log)
@@ -136,6 +141,14 @@ class FeederTest(unittest.TestCase):
             lambda: "request 1, state 1, progress 50" in self.log_text()))
         self.stop()
         self.assertEqual(len(self.adds()), 1)
+        # Never a probe path, and one log line each time the daemon reports such an id.
+        probes = [c["args"][1] for c in self.ftsvc.calls("MivraFileTransfer.ProbeRemote")]
+        self.assertEqual([p for p in probes if "/x2" in p or "/x3" in p], [])
+        log = self.log_text()
+        reports = log.count("watch_run: [1] r=4\n")
+        self.assertGreater(reports, 0)
+        for media in refused:
+            self.assertEqual(log.count("media_id [%s] refused" % media), reports, media)
 
     def test_a_changing_file_is_not_requested(self):
         self.ft.remote[("store", "/in/LIVE.mxf")] = {"time": 1, "size": 1}

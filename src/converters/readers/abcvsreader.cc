@@ -3,6 +3,7 @@
 
 #include "abcvs.h"
 #include "reader.h"
+#include "svc.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ int main(int argc, char **argv) {
                 argv[0]);
         return 1;
     }
+    svc_tc_setmode();
     if (reader_output_open(g_out, argv[2]) < 0) return 1;
 
     abcvs_handle *h = nullptr;

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "bxf.h"
+#include "svc.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ int main(int argc, char **argv) {
                 argv[0]);
         return 1;
     }
+    svc_tc_setmode();
     if (reader_output_open(g_out, argc > 2 ? argv[2] : nullptr) < 0) return 1;
 
     bxf_ctx *ctx = nullptr;

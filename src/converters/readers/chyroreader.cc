@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "chyro.h"
+#include "svc.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ int main(int argc, char **argv) {
                 argv[0]);
         return 1;
     }
+    svc_tc_setmode();
     if (reader_output_open(g_out, argc > 2 ? argv[2] : nullptr) < 0) return 1;
 
     chyro_params *p = nullptr;

@@ -4,6 +4,7 @@
 
 #include "epg.h"
 #include "reader.h"
+#include "svc.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ int main(int argc, char **argv) {
                 argv[0]);
         return 1;
     }
+    svc_tc_setmode();
     if (reader_output_open(g_out, argc > 2 ? argv[2] : nullptr) < 0) return 1;
 
     beinsports_epg_init();

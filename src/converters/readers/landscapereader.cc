@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "landscape.h"
+#include "svc.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ int main(int argc, char **argv) {
                 argv[0]);
         return 1;
     }
+    svc_tc_setmode();
     if (reader_output_open(g_out, argv[2]) < 0) return 1;
 
     landscape_maps *h = nullptr;

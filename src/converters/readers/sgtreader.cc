@@ -4,6 +4,7 @@
 
 #include "reader.h"
 #include "sgt.h"
+#include "svc.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "\t%s <src.xml> [dst.ply]\n", argv[0]);
         return 1;
     }
+    svc_tc_setmode();
     if (reader_output_open(g_out, argc > 2 ? argv[2] : nullptr) < 0) return 1;
 
     sgt_params *p = nullptr;

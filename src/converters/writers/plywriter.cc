@@ -10,6 +10,7 @@
 #include <new>
 
 #include "file.h"
+#include "svc.h"
 #include "tc.h"
 
 namespace {
@@ -295,11 +296,12 @@ int ply_wr_main(int argc, char **argv, const ply_wr_prog &prog) {
         usage(argc > 0 ? argv[0] : "", prog.usage);
         return 1;
     }
+    svc_tc_setmode();
     if (prog.fixed_tc_mode < 0) {
-        tc_setmode(TC_FROM_ENV);
         int mode = tc_getmode();
         fprintf(stderr, "r=%d, timescale=[%s]\n", mode, ply_wr_rate_text(mode));
     } else {
+        // The format's own rate outranks the environment.
         tc_setmode(prog.fixed_tc_mode);
     }
 

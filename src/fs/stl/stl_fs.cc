@@ -17,6 +17,7 @@
 #include "log.h"
 #include "opts.h"
 #include "stl.h"
+#include "svc.h"
 
 namespace {
 
@@ -158,6 +159,9 @@ void *stl_fs_init(fuse_conn_info *) {
     stl_options *o = opts_of_context();
     if (o) log_init(o->log_file_name.c_str(), o->log_rotate_interval);
     log_msg(LOG_INFO, "%s", STL_BANNER);
+    // Its frame numbers count at 25 per second whatever the mode; the mode is set all the same,
+    // as in every program.
+    svc_tc_setmode_logged();
     return o;
 }
 

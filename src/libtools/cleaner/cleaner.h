@@ -8,7 +8,7 @@
 #include <ctime>
 #include <vector>
 
-#include "lt_service.h"
+#include "svc.h"
 #include "mivra_lib.h"
 #include "mivrabox_lib.h"
 
@@ -29,7 +29,7 @@ struct cleaner_box {
 };
 
 struct cleaner_options {
-    lt_base_opts base;
+    svc_base_opts base;
     std::vector<cleaner_box> boxes;  // at most CLEANER_MAX_BOXES
     text4k lib_url;
     std::vector<text4k> paths;  // library folders, at most CLEANER_MAX_PATHS

@@ -34,7 +34,7 @@ std::vector<opts_def> table() {
         // The deletion lists' folder; the fixed runtime folder unless a test or a site moves it.
         {"lists-folder", required_argument, OPT_LISTS_FOLDER},
     };
-    lt_base_table(t);
+    svc_base_table(t);
     return t;
 }
 
@@ -43,7 +43,7 @@ std::string rpc_url(const char *hostport) {
 }
 
 int apply(cleaner_options *o, int id, const char *arg) {
-    if (lt_base_apply(o->base, id, arg)) return 0;
+    if (svc_base_apply(o->base, id, arg)) return 0;
     switch (id) {
         case OPT_BOX:
             if (int(o->boxes.size()) < CLEANER_MAX_BOXES) {
@@ -109,7 +109,7 @@ void cleaner_usage() {
 }
 
 int cleaner_opts_parse(cleaner_options *o, int argc, char **argv) {
-    return lt_opts_parse(
+    return svc_opts_parse(
         o->base, CLEANER_PROGRAM, table(),
         [o](int id, const char *arg) { return apply(o, id, arg); }, cleaner_usage, argc, argv);
 }

@@ -17,11 +17,11 @@ int main(int argc, char **argv) {
         delete o;
         return r & 0xff;
     }
-    lt_service_begin(o->base, CLEANER_BANNER, o->stop);
+    svc_begin(o->base, CLEANER_BANNER, o->stop);
     // The cleaner keeps its CPU and I/O priority: deleting must keep pace with the library.
     r = cleaner_run(o);
     delete o;
-    lt_service_end();
+    svc_end();
     // A run that a daemon's unreadable media list ended must not look like a clean one.
     return r < 0 ? 1 : 0;
 }

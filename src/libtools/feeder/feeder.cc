@@ -63,6 +63,12 @@ void gather(feeder_instance *f, std::vector<feeder_event> &merged) {
         int r = mivrabox_errorflag_list_absent(b.url.c_str(), b.bus, &list, nullptr);
         log_msg(LOG_INFO, "%s: [%d] r=%d", kRun, int(i), r);
         for (int k = 0; list && k < r; k++) {
+            // Such an id never becomes a local name or a probe path.
+            if (feeder_media_id_refused(list[k].media_id.view())) {
+                log_msg(LOG_ERROR, "%s: [%d] media_id [%s] refused, it leaves the library folder",
+                        kRun, int(i), list[k].media_id.c_str());
+                continue;
+            }
             feeder_event ev;
             ev.media_id = list[k].media_id.view();
             ev.start_time = list[k].start_time.view();
@@ -219,19 +225,23 @@ std::vector<std::string> feeder_candidates(const std::string &media_id,
     } else {
         out.push_back(media_id);
     }
-    // A daemon's media id becomes a remote and a library path: it must not climb out of them.
+    // A daemon's media id becomes a remote and a library path: it must stay below both.
     std::erase_if(out, [](const std::string &c) {
         std::string_view base = last_element(c);
-        if (base.empty() || base == "." || base == "..") return true;
-        for (size_t at = 0; at <= c.size();) {
-            size_t end = c.find('/', at);
-            if (end == std::string::npos) end = c.size();
-            if (std::string_view(c).substr(at, end - at) == "..") return true;
-            at = end + 1;
-        }
-        return false;
+        return base.empty() || base == "." || base == ".." || feeder_media_id_refused(c);
     });
     return out;
+}
+
+bool feeder_media_id_refused(std::string_view media_id) {
+    if (!media_id.empty() && media_id.front() == '/') return true;
+    for (size_t at = 0; at <= media_id.size();) {
+        size_t end = media_id.find('/', at);
+        if (end == std::string_view::npos) end = media_id.size();
+        if (media_id.substr(at, end - at) == "..") return true;
+        at = end + 1;
+    }
+    return false;
 }
 
 int feeder_paths_file_read(const char *file, std::vector<std::string> &out) {

@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "lt_service.h"
+#include "svc.h"
 #include "mivra_ft.h"
 
 #define FEEDER_PROGRAM "MivraBoxLibFeeder"
@@ -71,7 +72,7 @@ struct feeder_req_entry {
 };
 
 struct feeder_instance {
-    lt_base_opts base;
+    svc_base_opts base;
     text4k transfer_url;
     std::vector<feeder_box> boxes;
     std::vector<feeder_source> sources;
@@ -89,8 +90,12 @@ void feeder_usage();
 // Earliest first (ties keep the daemons' order); later events of a media already seen get a
 // blank media id, so that each media is handled once.
 void feeder_merge(std::vector<feeder_event> &events);
+// A media id names a file below the library and the remote folders: one that starts at the root
+// or climbs out with a ".." element could land anywhere, so it is refused.
+bool feeder_media_id_refused(std::string_view media_id);
 // File names to look for: one per extension when the id ends in '#', else the id itself.
-// Names that could climb out of a folder ("..", empty last element) give none.
+// Names that could leave a folder (refused as above, or an empty, "." or ".." last element) give
+// none.
 std::vector<std::string> feeder_candidates(const std::string &media_id,
                                            const std::vector<text4k> &exts);
 // Lines of a paths file: each cut at its first LF, CR, then TAB; empty ones skipped.

@@ -37,7 +37,7 @@ std::vector<opts_def> table() {
         {"basename-ext", required_argument, OPT_BASENAME_EXT},
         {"absent-list", required_argument, OPT_ABSENT_LIST},
     };
-    lt_base_table(t);
+    svc_base_table(t);
     return t;
 }
 
@@ -86,7 +86,7 @@ int apply_source(feeder_source *s, int id, const char *arg) {
 }
 
 int apply(feeder_instance *f, int id, const char *arg) {
-    if (lt_base_apply(f->base, id, arg)) return 0;
+    if (svc_base_apply(f->base, id, arg)) return 0;
     switch (id) {
         case OPT_TRANSFER:
             f->transfer_url = rpc_url(arg);
@@ -152,7 +152,7 @@ void feeder_usage() {
 }
 
 int feeder_opts_parse(feeder_instance *f, int argc, char **argv) {
-    return lt_opts_parse(
+    return svc_opts_parse(
         f->base, FEEDER_PROGRAM, table(),
         [f](int id, const char *arg) { return apply(f, id, arg); }, feeder_usage, argc, argv);
 }

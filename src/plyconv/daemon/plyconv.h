@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "lt_service.h"
+#include "svc.h"
 #include "text.h"
 
 #define PLYCONV_PROGRAM "MivraBoxPlyConv"
@@ -29,7 +29,7 @@ struct plyconv_xml_opts {
 };
 
 struct plyconv_ctx {
-    lt_base_opts base;
+    svc_base_opts base;
     int input_type = PLYCONV_NONE;
     text4k src, dst, error;
     text4k landscape_layers_map, landscape_types_map;

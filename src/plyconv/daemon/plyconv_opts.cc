@@ -83,7 +83,7 @@ std::vector<opts_def> table() {
         {"adonis-gxf-media-timecode-max", required_argument, OPT_ADONIS_TC_MAX},
         {"adonis-gxf-media-duration-max", required_argument, OPT_ADONIS_DUR_MAX},
     };
-    lt_base_table(t);
+    svc_base_table(t);
     return t;
 }
 
@@ -114,7 +114,7 @@ void apply_xml(plyconv_xml_opts &x, int field, const char *arg) {
 }
 
 int apply(plyconv_ctx *c, int id, const char *arg) {
-    if (lt_base_apply(c->base, id, arg)) return 0;
+    if (svc_base_apply(c->base, id, arg)) return 0;
     if (id >= OPT_DAY_BASE) {
         c->filter_days |= id - OPT_DAY_BASE;
         return 0;
@@ -211,7 +211,7 @@ void plyconv_usage() {
 }
 
 int plyconv_opts_parse(plyconv_ctx *c, int argc, char **argv) {
-    return lt_opts_parse(
+    return svc_opts_parse(
         c->base, PLYCONV_PROGRAM, table(),
         [c](int id, const char *arg) { return apply(c, id, arg); }, plyconv_usage, argc, argv);
 }

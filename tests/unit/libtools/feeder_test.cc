@@ -47,6 +47,8 @@ TEST(FeederCandidates, HashIdsTakeEachExtension) {
     // Names that climb out of a folder or name none are never probed nor requested.
     EXPECT_EQ(feeder_candidates("../etc/passwd", exts), std::vector<std::string>{});
     EXPECT_EQ(feeder_candidates("a/../../b.mxf", exts), std::vector<std::string>{});
+    EXPECT_EQ(feeder_candidates("/etc/x2", exts), std::vector<std::string>{});
+    EXPECT_EQ(feeder_candidates("/in/CLIP#", exts), std::vector<std::string>{});
     EXPECT_EQ(feeder_candidates("dir/", exts), std::vector<std::string>{});
     EXPECT_EQ(feeder_candidates("..#", {""}), std::vector<std::string>{});
     EXPECT_EQ(feeder_candidates("a..b.mxf", exts), std::vector<std::string>{"a..b.mxf"});

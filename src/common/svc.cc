@@ -1,0 +1,131 @@
+#include "svc.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "log.h"
+#include "proc.h"
+#include "sig.h"
+#include "tc.h"
+
+int svc_tc_setmode() {
+    return tc_setmode(TC_FROM_ENV);
+}
+
+int svc_tc_setmode_logged() {
+    int r = svc_tc_setmode();
+    log_msg(LOG_INFO, "tc_setmode return %d", r);
+    return r;
+}
+
+void svc_base_table(std::vector<opts_def> &table) {
+    static const opts_def shared[] = {
+        {"log-file-name", required_argument, SVC_OPT_LOG_FILE_NAME},
+        {"log-rotate-interval", required_argument, SVC_OPT_LOG_ROTATE_INTERVAL},
+        {"demonize", no_argument, SVC_OPT_DEMONIZE},
+        {"nodemonize", no_argument, SVC_OPT_NODEMONIZE},
+        {"help", no_argument, 'h'},
+        {"realtime-io", no_argument, SVC_OPT_REALTIME_IO},
+        {"cpu-affinity", required_argument, SVC_OPT_CPU_AFFINITY},
+        {"realtime-cpu", required_argument, SVC_OPT_REALTIME_CPU},
+        {"debug", no_argument, SVC_OPT_DEBUG},
+    };
+    table.insert(table.end(), std::begin(shared), std::end(shared));
+}
+
+void svc_base_defaults(svc_base_opts &o, const char *log_file_name) {
+    o.log_file_name = log_file_name;
+    o.log_rotate_interval = 86400;
+}
+
+int svc_base_apply(svc_base_opts &o, int id, const char *arg) {
+    switch (id) {
+        case SVC_OPT_LOG_FILE_NAME:
+            o.log_file_name = arg;
+            return 1;
+        case SVC_OPT_LOG_ROTATE_INTERVAL:
+            o.log_rotate_interval = opts_int(arg);
+            return 1;
+        case SVC_OPT_DEMONIZE:
+            o.demonize = 1;
+            return 1;
+        case SVC_OPT_NODEMONIZE:
+            o.nodemonize = 1;
+            return 1;
+        case SVC_OPT_REALTIME_IO:
+            o.realtime_io = 1;
+            return 1;
+        case SVC_OPT_CPU_AFFINITY:
+            o.cpu_affinity = opts_int(arg);
+            return 1;
+        case SVC_OPT_REALTIME_CPU:
+            o.realtime_cpu = opts_int(arg);
+            return 1;
+        case SVC_OPT_DEBUG:
+            o.debug++;
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+void svc_begin(const svc_base_opts &o, const char *banner, std::atomic<int> *stop,
+               std::function<void()> on_first_stop) {
+    if (o.demonize && !o.nodemonize) {
+        log_set_stderr(0);
+        daemonize();
+    }
+    log_init(o.log_file_name.c_str(), o.log_rotate_interval);
+    log_msg(LOG_INFO, "%s", banner);
+    svc_tc_setmode_logged();
+    sig_watch_start(stop, std::move(on_first_stop));
+}
+
+void svc_end() {
+    log_msg(LOG_INFO, "Bye!");
+    // Handlers go back to their defaults while the log can still record a late signal.
+    sig_watch_stop();
+    log_close();
+}
+
+int svc_opts_parse(svc_base_opts &o, const char *program, std::vector<opts_def> table,
+                   std::function<int(int id, const char *arg)> apply, std::function<void()> usage,
+                   int argc, char **argv) {
+    opts_program p;
+    p.prog = program;
+    p.table = std::move(table);
+    std::string log_name = std::string(program) + ".log";
+    p.defaults = [&o, log_name] { svc_base_defaults(o, log_name.c_str()); };
+    p.apply = std::move(apply);
+    p.usage = std::move(usage);
+    p.file_read = [&o](const std::string &path) { o.options_file = path; };
+    return opts_from_file(p, argc, argv);
+}
+
+namespace {
+// ioprio_set(2) has no libc wrapper.
+constexpr int kIoprioWhoProcess = 1;
+constexpr int kIoprioClassShift = 13;
+constexpr int kIoprioClassIdle = 3;
+}  // namespace
+
+int svc_lower_priority(const svc_priority &p) {
+    if (setpriority(PRIO_PROCESS, 0, 19) != 0) {
+        int e = errno;
+        log_msg(LOG_ERROR, "%s:%d setpriority failes, r=%d (%s)", "main", p.nice_line, e,
+                strerror(e));
+    }
+    if (!p.io_idle) return 0;
+    if (syscall(SYS_ioprio_set, kIoprioWhoProcess, int(getpid()),
+                kIoprioClassIdle << kIoprioClassShift) != 0) {
+        int e = errno;
+        log_msg(LOG_ERROR, "%s:%d ioprio_set failes, r=%d (%s)", "main", p.ioprio_line, e,
+                strerror(e));
+        return e;
+    }
+    return 0;
+}

@@ -1,0 +1,73 @@
+// What the programs share at start-up: the timecode mode of every program, and for the
+// long-running ones the options every one of them takes, the start and end of a service process
+// (detach, log, timecode mode, signal watcher) and the priorities of background services.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "opts.h"
+#include "text.h"
+
+// Every program sets the timecode mode from TC_MODE at start-up, here, before any timecode is
+// read; pal stays when it is unset or names no mode. tc_setmode's result: 0, -2 unset, -22 no mode.
+int svc_tc_setmode();
+// The same in a program that logs: the result is logged as "tc_setmode return %d".
+int svc_tc_setmode_logged();
+
+struct svc_base_opts {
+    text4k log_file_name;
+    int log_rotate_interval = 86400;
+    int demonize = 0, nodemonize = 0;
+    int debug = 0;  // each --debug adds one
+    // Stored only: nothing reads them.
+    int realtime_io = 0, cpu_affinity = 0, realtime_cpu = 0;
+    text4k options_file;  // the last options file that parsed without error
+};
+
+// Option ids of the shared options; a program's own ids stay below SVC_OPT_BASE.
+enum svc_opt_id {
+    SVC_OPT_BASE = 0x100,
+    SVC_OPT_LOG_FILE_NAME = SVC_OPT_BASE,
+    SVC_OPT_LOG_ROTATE_INTERVAL,
+    SVC_OPT_DEMONIZE,
+    SVC_OPT_NODEMONIZE,
+    SVC_OPT_HELP,
+    SVC_OPT_REALTIME_IO,
+    SVC_OPT_CPU_AFFINITY,
+    SVC_OPT_REALTIME_CPU,
+    SVC_OPT_DEBUG,
+};
+
+// The shared options, appended to a program's own table.
+void svc_base_table(std::vector<opts_def> &table);
+// Sets the defaults that every parse puts back.
+void svc_base_defaults(svc_base_opts &o, const char *log_file_name);
+// 1 when id is a shared option (applied), 0 when it is not one.
+int svc_base_apply(svc_base_opts &o, int id, const char *arg);
+// Parses a program's command line and options files: its table, its own apply and usage, the
+// shared defaults put back at every parse and the path of each file read kept in o.
+int svc_opts_parse(svc_base_opts &o, const char *program, std::vector<opts_def> table,
+                   std::function<int(int id, const char *arg)> apply, std::function<void()> usage,
+                   int argc, char **argv);
+
+// Detaches when asked (the log stops echoing to the terminal first), starts the log, logs the
+// banner, sets the timecode mode and starts the signal watcher on *stop; on_first_stop runs on the
+// watcher thread at the first stop signal.
+void svc_begin(const svc_base_opts &o, const char *banner, std::atomic<int> *stop,
+               std::function<void()> on_first_stop = {});
+// Logs "Bye!", restores the signal dispositions and closes the log.
+void svc_end();
+
+// How a background service yields to the playout. The lines are the source positions that its
+// failure messages have always named.
+struct svc_priority {
+    bool io_idle;     // the idle I/O class besides nice 19
+    int nice_line;    // in "%s:%d setpriority failes, ..."
+    int ioprio_line;  // in "%s:%d ioprio_set failes, ..."
+};
+// Lowers the process to nice 19 and, when asked, into the idle I/O class; failures are logged and
+// the service runs on. 0, or the errno of a failed ioprio_set (the service's exit status).
+int svc_lower_priority(const svc_priority &p);
