@@ -10,9 +10,11 @@ library sends it: numbers as strings, the st_* members as <i8>.
 
 Control methods (Fake.<Name>, also callable in process on the personality):
     AddItem(path, fields)    adds or replaces the item "folder/name" and publishes "+name";
-                             fields: id, duration (seconds), size, fps, timecode, mtime, any
-                             wire member to send as it is (e.g. {"duration_v": "0"}), and
-                             omit: names of wire members to leave out
+                             fields: id, duration (seconds), size, fps, timecode, mtime, file
+                             (a local media file: LibBasenameItem names it as the value, and
+                             its picture size, frame rate, inode, size and mtime are read anew
+                             at every answer), any wire member to send as it is (e.g.
+                             {"duration_v": "0"}), and omit: names of wire members to leave out
     RemoveItem(path)         removes it and publishes "-name"
     Amend(text)              publishes a raw change entry
     Items()                  the items' paths
@@ -24,6 +26,7 @@ Control methods (Fake.<Name>, also callable in process on the personality):
 """
 
 import os
+import subprocess
 import sys
 import time
 import xmlrpc.client
@@ -41,6 +44,23 @@ def _split(path):
 def _stem(name):
     base = name.rpartition("/")[2]
     return base.rpartition(".")[0] if "." in base else base
+
+
+def _probe(path):
+    """The wire members a library reads from a media file: its first video stream's size and
+    frame rate (ffprobe's texts) and its stat numbers; what cannot be read is left out."""
+    w = {}
+    try:
+        st = os.stat(path)
+        w.update(st_ino=I8(st.st_ino), st_size=I8(st.st_size), st_mtime=I8(int(st.st_mtime)))
+        out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0",
+                              "-show_entries", "stream=width,height,r_frame_rate",
+                              "-of", "default=nw=1", path],
+                             capture_output=True, text=True, timeout=20).stdout
+    except (OSError, subprocess.SubprocessError):
+        return w
+    w.update(line.split("=", 1) for line in out.splitlines() if "=" in line)
+    return w
 
 
 class MediaLibrary(Personality):
@@ -80,7 +100,7 @@ class MediaLibrary(Personality):
                 "size": int(fields.pop("size", 1000000)), "fps": int(fields.pop("fps", 25)),
                 "timecode": fields.pop("timecode", "10:00:00:00"),
                 "mtime": int(fields.pop("mtime", time.time())), "ino": self.ino,
-                "wire": fields}
+                "file": fields.pop("file", ""), "wire": fields}
         self.items[path] = item
         if folder:
             self.dirs.add(folder)
@@ -128,6 +148,8 @@ class MediaLibrary(Personality):
              "r_frame_rate": "%d/1" % it["fps"], "sample_fmt": "s16", "sample_rate": "48000",
              "channels": "2", "timecode": it["timecode"],
              "subclips": len(self.subclips.get(it["name"], []))}
+        if it["file"]:
+            w.update(_probe(it["file"]))
         for k, v in it["wire"].items():
             if k == "omit":
                 for name in v:
@@ -170,7 +192,7 @@ class MediaLibrary(Personality):
     def LibBasenameItem(self, name, ext=""):
         it = self.find(name)
         if it:
-            return {"result": 0, "value": it["name"], "object": it["name"],
+            return {"result": 0, "value": it["file"] or it["name"], "object": it["name"],
                     "cache_shm_id": I8(it["ino"])}
         local = name.rpartition("/")[2]
         if ext:
