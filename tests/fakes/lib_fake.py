@@ -46,13 +46,16 @@ def _stem(name):
     return base.rpartition(".")[0] if "." in base else base
 
 
-def _probe(path):
-    """The wire members a library reads from a media file: its first video stream's size and
-    frame rate (ffprobe's texts) and its stat numbers; what cannot be read is left out."""
+def _probe(path, picture=True):
+    """The wire members a library reads from a media file: its stat numbers and (picture) its
+    first video stream's size and frame rate, as ffprobe's texts; what cannot be read is left
+    out."""
     w = {}
     try:
         st = os.stat(path)
         w.update(st_ino=I8(st.st_ino), st_size=I8(st.st_size), st_mtime=I8(int(st.st_mtime)))
+        if not picture:
+            return w
         out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0",
                               "-show_entries", "stream=width,height,r_frame_rate",
                               "-of", "default=nw=1", path],
@@ -148,8 +151,9 @@ class MediaLibrary(Personality):
              "r_frame_rate": "%d/1" % it["fps"], "sample_fmt": "s16", "sample_rate": "48000",
              "channels": "2", "timecode": it["timecode"],
              "subclips": len(self.subclips.get(it["name"], []))}
-        if it["file"]:
-            w.update(_probe(it["file"]))
+        if it["file"]:  # ffprobe only for what the item does not set itself
+            picture = not {"width", "height", "r_frame_rate"} <= it["wire"].keys()
+            w.update(_probe(it["file"], picture))
         for k, v in it["wire"].items():
             if k == "omit":
                 for name in v:

@@ -1,36 +1,20 @@
-// The child-process runner's outcomes, and which library items the adapter takes.
+// The child-process runner's outcomes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-#include "adapter.h"
+#include "child_spawn.h"
 
 namespace {
-
-// True when a process of the group is alive (zombies waiting for their reaper do not count).
-bool group_runs(int pgid) {
-    std::unique_ptr<DIR, int (*)(DIR *)> proc(opendir("/proc"), closedir);
-    while (dirent *e = readdir(proc.get())) {
-        std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
-        std::string line;
-        if (!std::getline(f, line) || line.rfind(')') == std::string::npos) continue;
-        std::istringstream rest(line.substr(line.rfind(')') + 1));
-        std::string state;
-        int ppid = 0, pgrp = 0;
-        if (rest >> state >> ppid >> pgrp && pgrp == pgid && state != "Z") return true;
-    }
-    return false;
-}
 
 class ChildSpawn : public ::testing::Test {
    protected:
@@ -80,6 +64,9 @@ TEST_F(ChildSpawn, OutcomesOfTheChild) {
     EXPECT_EQ(slurp(dir_ + "/err"), "err\n");
     EXPECT_EQ(run(dir_ + "/missing"), -ENOENT);
     EXPECT_EQ(run("no-such-ffmpeg-in-path"), -ENOENT);
+    child_slot cancelled;  // a stop came first: nothing starts
+    child_cancel(&cancelled);
+    EXPECT_EQ(run(script("exit 0"), &cancelled), -ECANCELED);
 }
 
 extern "C" void on_usr1(int) {}
@@ -103,68 +90,6 @@ TEST_F(ChildSpawn, AnInterruptedWaitGoesOnWaiting) {
     poke.join();
     sigaction(SIGUSR1, &old, nullptr);
     EXPECT_EQ(access(marker.c_str(), F_OK), 0);  // the child ran to its end
-}
-
-TEST_F(ChildSpawn, CancelEndsTheChildAndWhatItStarted) {
-    child_slot slot;
-    int r = 1;
-    std::thread t([&] { r = run(script("sleep 30; exit 0"), &slot); });
-    int pid = 0;
-    for (int i = 0; i < 500 && pid == 0; i++) {
-        usleep(10000);
-        std::lock_guard lk(slot.mu);
-        pid = slot.pid;
-    }
-    ASSERT_GT(pid, 0);
-    usleep(100000);  // let the shell start its sleep
-    child_cancel(&slot);
-    t.join();
-    EXPECT_EQ(r, CHILD_SIGNALED);
-    EXPECT_EQ(slot.pid, 0);
-    // Nothing of the group runs on, the shell's sleep included.
-    for (int i = 0; i < 100 && group_runs(pid); i++) usleep(10000);
-    EXPECT_FALSE(group_runs(pid));
-    // A cancelled slot starts nothing more.
-    std::string marker = dir_ + "/ran";
-    EXPECT_EQ(run(script("touch " + marker), &slot), -ECANCELED);
-    EXPECT_NE(access(marker.c_str(), F_OK), 0);
-}
-
-mivra_lib_item lib_item(const char *path, int w, int h, int num, int den) {
-    mivra_lib_item it;
-    it.path = path;
-    it.name = std::string_view(path).substr(std::string_view(path).rfind('/') + 1);
-    it.width = w;
-    it.height = h;
-    it.r_frame_rate_num = num;
-    it.r_frame_rate_den = den;
-    return it;
-}
-
-TEST(AdapterIsToConvert, CountsWhatTheFirstHoldingFolderWants) {
-    struct {
-        std::vector<const char *> paths;
-        int w, h, num, den;
-        mivra_lib_item item;
-        int want;
-    } cases[] = {
-        {{"media"}, 640, 360, 25, 1, lib_item("media/a", 320, 240, 30000, 1001), 4},
-        {{"media"}, 640, 0, 0, 1, lib_item("media/a", 640, 240, 30000, 1001), 1},
-        {{"media"}, 0, 0, 0, 0, lib_item("media/a", 320, 240, 30000, 1001), 0},
-        {{"media"}, 640, 360, 25, 1, lib_item("media/sub/a", 320, 240, 25, 1), 0},
-        {{"/"}, 640, 360, 25, 1, lib_item("media/sub/a", 320, 240, 25, 1), 2},
-        {{"news", "media/"}, 640, 360, 25, 1, lib_item("media/a", 320, 240, 25, 1), 0},
-        {{"media", "/"}, 640, 360, 25, 1, lib_item("media/a", 640, 360, 25, 1), 0},
-    };
-    for (auto &c : cases) {
-        adapter_instance a;
-        for (const char *p : c.paths) a.paths.emplace_back(p);
-        a.media_width = c.w;
-        a.media_height = c.h;
-        a.media_framerate_num = c.num;
-        a.media_framerate_den = c.den;
-        EXPECT_EQ(is_to_convert(&a, c.item), c.want) << c.item.path.c_str();
-    }
 }
 
 }  // namespace
