@@ -12,7 +12,10 @@ Control methods (Fake.<Name>, also callable in process on the personality):
     AddItem(path, fields)    adds or replaces the item "folder/name" and publishes "+name";
                              fields: id, duration (seconds), size, fps, timecode (default
                              "10:00:00:00"), timecode_at_mark_in and timecode_at_mark_out
-                             (default ""), mtime, any wire member to send as it is (e.g.
+                             (default ""), mtime, file (a local media file: LibBasenameItem
+                             names it as the value, and its picture size, frame rate, inode,
+                             size and mtime are read anew at every answer), any wire member
+                             to send as it is (e.g.
                              {"duration_v": "0"}), and omit: names of wire members to leave out
     RemoveItem(path)         removes it and publishes "-name"
     Amend(text)              publishes a raw change entry
@@ -29,6 +32,7 @@ Control methods (Fake.<Name>, also callable in process on the personality):
 """
 
 import os
+import subprocess
 import sys
 import time
 import xmlrpc.client
@@ -46,6 +50,26 @@ def _split(path):
 def _stem(name):
     base = name.rpartition("/")[2]
     return base.rpartition(".")[0] if "." in base else base
+
+
+def _probe(path, picture=True):
+    """The wire members a library reads from a media file: its stat numbers and (picture) its
+    first video stream's size and frame rate, as ffprobe's texts; what cannot be read is left
+    out."""
+    w = {}
+    try:
+        st = os.stat(path)
+        w.update(st_ino=I8(st.st_ino), st_size=I8(st.st_size), st_mtime=I8(int(st.st_mtime)))
+        if not picture:
+            return w
+        out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0",
+                              "-show_entries", "stream=width,height,r_frame_rate",
+                              "-of", "default=nw=1", path],
+                             capture_output=True, text=True, timeout=20).stdout
+    except (OSError, subprocess.SubprocessError):
+        return w
+    w.update(line.split("=", 1) for line in out.splitlines() if "=" in line)
+    return w
 
 
 class MediaLibrary(Personality):
@@ -87,7 +111,7 @@ class MediaLibrary(Personality):
                 "timecode_at_mark_in": fields.pop("timecode_at_mark_in", ""),
                 "timecode_at_mark_out": fields.pop("timecode_at_mark_out", ""),
                 "mtime": int(fields.pop("mtime", time.time())), "ino": self.ino,
-                "wire": fields}
+                "file": fields.pop("file", ""), "wire": fields}
         self.items[path] = item
         if folder:
             self.dirs.add(folder)
@@ -137,6 +161,9 @@ class MediaLibrary(Personality):
              "subclips": len(self.subclips.get(it["name"], [])),
              "timecode_at_mark_in": it["timecode_at_mark_in"],
              "timecode_at_mark_out": it["timecode_at_mark_out"]}
+        if it["file"]:  # ffprobe only for what the item does not set itself
+            picture = not {"width", "height", "r_frame_rate"} <= it["wire"].keys()
+            w.update(_probe(it["file"], picture))
         for k, v in it["wire"].items():
             if k == "omit":
                 for name in v:
@@ -179,7 +206,7 @@ class MediaLibrary(Personality):
     def LibBasenameItem(self, name, ext=""):
         it = self.find(name)
         if it:
-            return {"result": 0, "value": it["name"], "object": it["name"],
+            return {"result": 0, "value": it["file"] or it["name"], "object": it["name"],
                     "cache_shm_id": I8(it["ino"])}
         local = name.rpartition("/")[2]
         if ext:

@@ -2,43 +2,22 @@
 and in which order, the deletion lists, and its end after one pass or on a signal."""
 
 import os
-import signal
-import socket
-import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
-SRC = os.environ.get("MIVRA_SRC", os.path.join(os.path.dirname(__file__), "..", ".."))
-BUILD = os.environ.get("MIVRA_BUILD", os.path.join(SRC, "build", "default"))
-CLEANER = os.path.join(BUILD, "src", "libtools", "MivraBoxLibCleaner")
-sys.path.insert(0, os.path.join(SRC, "tests", "fakes"))
-
-from box_fake import BoxFake  # noqa: E402
-from fake_base import FakeService  # noqa: E402
-from lib_fake import MediaLibrary  # noqa: E402
+from libtools_case import ServiceCase, closed_port, wait_for  # puts the fakes on the path
+from box_fake import BoxFake
+from fake_base import FakeService
+from lib_fake import MediaLibrary
 
 DAY = 86400
 
 
-def wait_for(pred, timeout=10.0, step=0.02):
-    deadline = time.monotonic() + timeout
-    while True:
-        v = pred()
-        if v or time.monotonic() > deadline:
-            return v
-        time.sleep(step)
+class CleanerTest(ServiceCase):
+    PROGRAM = "MivraBoxLibCleaner"
 
-
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class CleanerTest(unittest.TestCase):
     def setUp(self):
+        super().setUp()
         self.lib = MediaLibrary()
         self.lib.cue_query = True  # the cleaner only asks; nothing is cued
         self.libsvc = FakeService([self.lib]).start()
@@ -46,19 +25,9 @@ class CleanerTest(unittest.TestCase):
         self.box = BoxFake()
         self.boxsvc = FakeService([self.box]).start()
         self.addCleanup(self.boxsvc.stop)
-        tmp = tempfile.TemporaryDirectory(prefix="cleaner-")
-        self.addCleanup(tmp.cleanup)
-        self.dir = tmp.name
         self.lists = os.path.join(self.dir, "lists")
         os.mkdir(self.lists)
-        self.log = os.path.join(self.dir, "cleaner.log")
-        self.proc = None
         self.now = int(time.time())
-
-    def tearDown(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
 
     def add(self, path, age_days, size=100, duration=30.0):
         self.lib.add_item(path, {"mtime": self.now - int(age_days * DAY), "size": size,
@@ -70,29 +39,15 @@ class CleanerTest(unittest.TestCase):
 
     def start(self, *extra, box=True):
         lines = ["--lib=%s" % self.libsvc.hostport, "--path=media",
-                 "--log-file-name=%s" % self.log, "--lists-folder=%s" % self.lists]
+                 "--lists-folder=%s" % self.lists]
         if box:
             lines += ["--box=%s" % self.boxsvc.hostport, "--bus=1"]
-        lines += list(extra)
-        conf = os.path.join(self.dir, "cleaner.opts")
-        with open(conf, "w") as f:
-            f.write("# test cleaner\n" + "\n".join(lines) + "\n")
-        self.err = open(os.path.join(self.dir, "stderr.txt"), "wb")
-        self.addCleanup(self.err.close)
-        self.proc = subprocess.Popen([CLEANER, conf], cwd=self.dir, stdout=subprocess.DEVNULL,
-                                     stderr=self.err)
+        self.start_service(lines + list(extra))
 
     def finish(self, timeout=30):
         rc = self.proc.wait(timeout)
         self.assertIn("Bye!", self.log_text())
         return rc
-
-    def log_text(self):
-        try:
-            with open(self.log, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
 
     def deletes(self):
         return [c["args"][0] for c in self.libsvc.calls("MivraLib.LibDeleteItem")]
@@ -226,21 +181,12 @@ class CleanerTest(unittest.TestCase):
         self.start("--lib-usage-limit=90", "--sleep-interval=3600")
         self.assertTrue(wait_for(lambda: "will sleep for 3600 seconds" in self.log_text()),
                         self.log_text())
-        self.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(self.finish(10), 0)
-        log = self.log_text()
-        self.assertIn("sighandler: [%d] catched %d" % (self.proc.pid, signal.SIGTERM), log)
-        self.assertEqual(log.count("cleaner_run: starting (age_idle=60, age_played=30, "
+        self.stop_service()
+        self.assertEqual(self.log_text().count("cleaner_run: starting (age_idle=60, age_played=30, "
                                    "lib_usage_limit=90)"), 1)
 
     def test_help_and_bad_option(self):
-        for arg in ("--help", "--bogus"):
-            r = subprocess.run([CLEANER, arg], cwd=self.dir, capture_output=True, timeout=10)
-            self.assertEqual(r.returncode, 255)
-            err = r.stderr.decode()
-            self.assertIn("MivraBoxLibCleaner-", err)
-            self.assertIn("    MivraBoxLibCleaner [args]", err)
-        self.assertIn("ERROR: Incorrect argument! [--bogus]", err)
+        self.check_usage()
 
 
 if __name__ == "__main__":

@@ -2,48 +2,26 @@
 on the remote storage, requested once they stopped changing, and listed when not found."""
 
 import os
-import signal
-import socket
-import subprocess
-import sys
-import tempfile
-import time
 import unittest
 
-SRC = os.environ.get("MIVRA_SRC", os.path.join(os.path.dirname(__file__), "..", ".."))
-BUILD = os.environ.get("MIVRA_BUILD", os.path.join(SRC, "build", "default"))
-FEEDER = os.path.join(BUILD, "src", "libtools", "MivraBoxLibFeeder")
-sys.path.insert(0, os.path.join(SRC, "tests", "fakes"))
-
-from box_fake import BoxFake  # noqa: E402
-from fake_base import I8, FakeService  # noqa: E402
-from ft_fake import FileTransfer  # noqa: E402
-from lib_fake import MediaLibrary  # noqa: E402
+from libtools_case import ServiceCase, closed_port, wait_for  # puts the fakes on the path
+from box_fake import BoxFake
+from fake_base import I8, FakeService
+from ft_fake import FileTransfer
+from lib_fake import MediaLibrary
 
 ABSENT = 128
-
-
-def wait_for(pred, timeout=20.0, step=0.05):
-    deadline = time.monotonic() + timeout
-    while True:
-        v = pred()
-        if v or time.monotonic() > deadline:
-            return v
-        time.sleep(step)
-
-
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def line(media):
     return "\t".join(["10:00:00:00", " ", "", "", "00:00:10:00", "C", media] + [""] * 8)
 
 
-class FeederTest(unittest.TestCase):
+class FeederTest(ServiceCase):
+    PROGRAM = "MivraBoxLibFeeder"
+
     def setUp(self):
+        super().setUp()
         self.ft = FileTransfer()
         self.lib = MediaLibrary()
         self.ftsvc = FakeService([self.ft, self.lib]).start()
@@ -51,17 +29,7 @@ class FeederTest(unittest.TestCase):
         self.box = BoxFake()
         self.boxsvc = FakeService([self.box]).start()
         self.addCleanup(self.boxsvc.stop)
-        tmp = tempfile.TemporaryDirectory(prefix="feeder-")
-        self.addCleanup(tmp.cleanup)
-        self.dir = tmp.name
-        self.log = os.path.join(self.dir, "feeder.log")
         self.absent = os.path.join(self.dir, "absent.txt")
-        self.proc = None
-
-    def tearDown(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
 
     def absent_media(self, *media):
         self.box.lines = [line(m) for m in media]
@@ -71,29 +39,8 @@ class FeederTest(unittest.TestCase):
         lines = ["--transfer=%s" % self.ftsvc.hostport,
                  "--box=127.0.0.1:%d" % closed_port(), "--bus=0",  # a daemon that is down
                  "--box=%s" % self.boxsvc.hostport, "--bus=2",
-                 "--absent-list=%s" % self.absent, "--log-file-name=%s" % self.log, "--debug"]
-        lines += list(source)
-        conf = os.path.join(self.dir, "feeder.opts")
-        with open(conf, "w") as f:
-            f.write("\n".join(lines) + "\n")
-        self.err = open(os.path.join(self.dir, "stderr.txt"), "wb")
-        self.addCleanup(self.err.close)
-        self.proc = subprocess.Popen([FEEDER, conf], cwd=self.dir, stdout=subprocess.DEVNULL,
-                                     stderr=self.err)
-
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(self.proc.wait(15), 0)
-        log = self.log_text()
-        self.assertIn("sighandler: [%d] catched %d" % (self.proc.pid, signal.SIGTERM), log)
-        self.assertTrue(log.rstrip().endswith("Bye!"), log[-500:])
-
-    def log_text(self):
-        try:
-            with open(self.log, errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+                 "--absent-list=%s" % self.absent, "--debug"]
+        self.start_service(lines + list(source))
 
     def absent_text(self):
         try:
@@ -139,7 +86,7 @@ class FeederTest(unittest.TestCase):
                                       "/in/CLIP"])
         self.assertTrue(wait_for(
             lambda: "request 1, state 1, progress 50" in self.log_text()))
-        self.stop()
+        self.stop_service()
         self.assertEqual(len(self.adds()), 1)
         # Never a probe path, and one log line each time the daemon reports such an id.
         probes = [c["args"][1] for c in self.ftsvc.calls("MivraFileTransfer.ProbeRemote")]
@@ -163,7 +110,7 @@ class FeederTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: "probe_size=2 <> probe_size_prev=1" in self.log_text()))
         self.assertEqual(self.adds(), [])
         self.assertEqual(self.absent_text(), b"LIVE.mxf\r\n")
-        self.stop()
+        self.stop_service()
 
     def test_deep_dive_finds_the_folder_holding_the_file(self):
         self.ft.mark_dirs = True
@@ -186,7 +133,7 @@ class FeederTest(unittest.TestCase):
         basenames = self.ftsvc.sigs("MivraLib.LibBasenameItem")
         self.assertEqual(basenames[0], 'MivraLib.LibBasenameItem(string:"CLIP.mxf",'
                                        'string:".mov")')
-        self.stop()
+        self.stop_service()
 
     def test_no_request_without_a_local_name(self):
         self.ft.remote[("store", "/in/CLIP.mxf")] = {"time": 5, "size": 5}
@@ -199,14 +146,10 @@ class FeederTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.ftsvc.calls("MivraLib.LibBasenameItem")))
         self.assertTrue(wait_for(lambda: self.absent_text() == b"CLIP.mxf\r\n"))
         self.assertEqual(self.adds(), [])
-        self.stop()
+        self.stop_service()
 
     def test_help_and_bad_option(self):
-        for arg in ("-h", "--bogus"):
-            r = subprocess.run([FEEDER, arg], cwd=self.dir, capture_output=True, timeout=10)
-            self.assertEqual(r.returncode, 255)
-            self.assertIn("    MivraBoxLibFeeder [args]", r.stderr.decode())
-        self.assertIn("ERROR: Incorrect argument! [--bogus]", r.stderr.decode())
+        self.check_usage()
 
 
 if __name__ == "__main__":

@@ -1,0 +1,219 @@
+"""MivraBoxLibAdapter against the media library fake: real ffmpeg conforms clips made from lavfi
+sources; a stand-in in ffmpeg's place shows the change-list rules, the replace and the stop."""
+
+import os
+import subprocess
+import time
+import unittest
+
+from libtools_case import ServiceCase, wait_for  # puts the fakes on the path
+from fake_base import FakeService
+from lib_fake import MediaLibrary
+
+WANTED = ["--media-width=640", "--media-height=360", "--media-framerate-num=25",
+          "--media-framerate-den=1"]
+# Takes ffmpeg's place ("-i IN ... -y OUT"): notes its turn, writes OUT and ends when IN.go
+# appears, with the exit status written in it.
+GATE = r"""#!/bin/sh
+in=$2
+for a; do out=$a; done
+echo "$0 $*"
+echo "$in" >> "${in%/*}/order"
+echo $$ > "$in.pid"
+printf converted > "$out"
+while [ ! -e "$in.go" ]; do sleep 0.02; done
+exit "$(cat "$in.go")"
+"""
+SMALL = {"width": "320", "height": "240", "r_frame_rate": "30000/1001"}
+FIT = {"width": "640", "height": "360", "r_frame_rate": "25/1"}
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def group_alive(pgid):
+    """A process of the group that is not a zombie waiting for its reaper."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            fields = read("/proc/%s/stat" % pid).rpartition(")")[2].split()
+        except OSError:
+            continue
+        if int(fields[2]) == pgid and fields[0] != "Z":
+            return True
+    return False
+
+
+class AdapterTest(ServiceCase):
+    PROGRAM = "MivraBoxLibAdapter"
+
+    def setUp(self):
+        super().setUp()
+        self.lib = MediaLibrary()
+        self.libsvc = FakeService([self.lib]).start()
+        self.addCleanup(self.libsvc.stop)
+        self.gate = os.path.join(self.dir, "gate.sh")
+        with open(self.gate, "w") as f:
+            f.write(GATE)
+        os.chmod(self.gate, 0o755)
+
+    def tearDown(self):
+        super().tearDown()
+        for name in os.listdir(self.dir):  # no stand-in waits on
+            if name.endswith(".pid"):
+                self.release(os.path.join(self.dir, name[:-4]))
+
+    def item(self, path, wire=None, clip=None):
+        """A library item on a local file: a second of testsrc2 (clip "WxH:RATE") or a text."""
+        local = os.path.join(self.dir, path.replace("/", "_"))
+        if clip:
+            size, rate = clip.split(":")
+            subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                            "testsrc2=size=%s:rate=%s:duration=1" % (size, rate),
+                            "-c:v", "mpeg4", "-f", "mp4", local], check=True, timeout=60)
+        else:
+            with open(local, "w") as f:
+                f.write("orig " + path)
+        self.lib.add_item(path, dict(wire or {}, file=local), publish=False)
+        return local
+
+    def amend(self, *entries):
+        with self.lib.lock:
+            for e in entries:
+                self.lib.amend(e)
+
+    def start(self, ffmpeg=None, args=("-f", "mp4")):
+        self.start_service(["--lib=%s" % self.libsvc.hostport, "--path=media", "--path=news",
+                            "--ffmpeg-path=%s" % (ffmpeg or self.gate)]
+                           + ["--ffmpeg-arg=%s" % a for a in args] + WANTED)
+
+    def release(self, local, status="0"):
+        with open(local + ".go", "w") as f:
+            f.write(status)
+
+    def test_real_ffmpeg_conforms_what_differs_newest_first(self):
+        cases = [("media/a.mp4", "640x360:25", False),         # path, clip, converted
+                 ("media/b.mp4", "320x240:30000/1001", True),
+                 ("media/c.mp4", "640x360:30000/1001", True),
+                 ("media/sub/d.mp4", "320x240:25", False),     # sub-folders do not count
+                 ("other/e.mp4", "320x240:25", False)]         # nor other folders
+        files = {path: self.item(path, clip=clip) for path, clip, _ in cases}
+        before = {path: os.stat(f) for path, f in files.items()}
+        self.start("ffmpeg", ("-vf", "scale=640:360", "-r", "25", "-c:v", "mpeg4", "-f", "mp4"))
+        self.wait_log("converter: done, r=0", 2)
+        log = self.log_text()
+        for path, _, converted in cases:
+            local, after = files[path], os.stat(files[path])
+            self.assertFalse(os.path.exists(local + ".tmp"), path)
+            if converted:
+                probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0",
+                                        "-show_entries", "stream=width,height,r_frame_rate",
+                                        "-of", "csv=p=0", local], capture_output=True, text=True)
+                self.assertEqual(probe.stdout.strip(), "640,360,25/1", path)
+                self.assertIn("converter: executing [%s]->[%s.tmp]" % (local, local), log)
+            else:
+                self.assertEqual((after.st_ino, after.st_mtime_ns),
+                                 (before[path].st_ino, before[path].st_mtime_ns), path)
+        self.assertIn("is_to_convert: [media/b.mp4] 320x240@(num=30000/den=1001)", log)
+        self.assertEqual(log.count("watch_run: enqeued ["), 2)
+        # The scan queued b, then c: the newest goes first.
+        self.assertLess(log.index("converter: item->full=[media/c.mp4]"),
+                        log.index("converter: item->full=[media/b.mp4]"))
+        self.assertEqual(self.libsvc.sigs("MivraLib.LibListItems")[1],
+                         'MivraLib.LibListItems(string:"media",i4:1,i4:1)')
+        self.amend("+media/b.mp4")  # the library announces the new file: it conforms
+        self.wait_log("is_to_convert: [media/b.mp4] 640x360@(num=25/den=1)")
+        self.stop_service()
+        self.assertEqual(self.log_text().count("enqeued [media/b.mp4]"), 1)
+
+    def test_changes_queue_drop_and_amend_index_rules(self):
+        x = self.item("media/x", SMALL)
+        self.amend("+media/old")  # before the first poll: only its index counts
+        self.start()
+        self.assertTrue(wait_for(lambda: os.path.exists(x + ".pid")))
+        self.libsvc.wait_calls(2, which="MivraLib.LibState")
+        with self.lib.lock:
+            f = {p: self.item(p, w) for p, w in [("media/a", SMALL), ("media/b", SMALL),
+                                                 ("media/c", SMALL), ("media/d", FIT),
+                                                 ("media/sub/e", SMALL)]}
+            self.amend("+media/a", "+media/b", "+media/c", "+media/c", "+media/d",
+                       "+media/sub/e", "?junk")
+        self.wait_log("watch_run: FAILED TO PARSE {?junk}")
+        # A failed poll loses nothing: a later one still applies the change.
+        self.libsvc.script("MivraLib.LibState", fault=[-501, "down"])
+        self.amend("-media/b")
+        self.wait_log("watch_run: dropped from queue [media/b]")
+        with self.lib.lock:  # a restarted library counts from 1 again
+            self.lib.amends, self.lib.amend_idx = [], 1
+        self.libsvc.wait_calls(len(self.libsvc.calls("MivraLib.LibState")) + 2,
+                               which="MivraLib.LibState")
+        self.amend("?restarted")
+        self.wait_log("watch_run: FAILED TO PARSE {?restarted}")
+        for local in (x, f["media/a"], f["media/c"]):
+            self.release(local)
+        self.wait_log("converter: done, r=0", 3)
+        self.stop_service()
+        log = self.log_text()
+        self.assertEqual(read(os.path.join(self.dir, "order")).split(),
+                         [x, f["media/c"], f["media/a"]])
+        self.assertNotIn("{+media/old}", log)
+        self.assertIn("watch_run: already enqeued [media/c] at 2", log)
+        self.assertIn("watch_run: mivra_lib_state failed, r=-14", log)
+        self.assertIn("is_to_convert: [media/d] 640x360@(num=25/den=1)", log)
+        for path in ("media/d", "media/sub/e"):
+            self.assertNotIn("enqeued [%s]" % path, log)
+        applied = [log.index("watch_run: {%s}" % e) for e in ("+media/a", "+media/sub/e", "?junk")]
+        self.assertEqual(applied, sorted(applied))
+        self.assertIn("MivraLib.LibState(i4:64)", self.libsvc.sigs("MivraLib.LibState"))
+        self.assertEqual(read(x + ".std"), "%s -i %s -f mp4 -y %s.tmp\n" % (self.gate, x, x))
+
+    def test_replace_only_over_the_unchanged_media(self):
+        # In the order converted (newest first): name, exit status, the test's doing meanwhile,
+        # content after (None: no file), result.
+        cases = [("t", "0", None, "converted", 0),
+                 ("s", "3", None, "orig media/s", -40000),
+                 ("r", "0", "change", "changed", 0),
+                 ("q", "0", "delete", None, 0)]
+        local = {n: self.item("media/" + n, SMALL) for n, *_ in reversed(cases)}
+        self.start()
+        for i, (name, status, action, content, result) in enumerate(cases):
+            f = local[name]
+            self.assertTrue(wait_for(lambda: os.path.exists(f + ".pid")), name)
+            tmp_ino = os.stat(f + ".tmp").st_ino
+            if action == "change":
+                with open(f, "w") as out:
+                    out.write("changed")
+            elif action == "delete":
+                os.unlink(f)
+            self.release(f, status)
+            self.wait_log("converter: done, r=", i + 1)
+            log = self.log_text().split("executing [%s]" % f)[1]
+            self.assertIn("converter: done, r=%d" % result, log, name)
+            self.assertEqual(action is not None, "[%s] changed or removed" % f in log, name)
+            self.assertFalse(os.path.exists(f + ".tmp"), name)
+            self.assertEqual(read(f) if os.path.exists(f) else None, content, name)
+            if content == "converted":  # the result itself took the media's place
+                self.assertEqual(os.stat(f).st_ino, tmp_ino)
+        self.stop_service()
+
+    def test_stop_ends_the_running_conversion(self):
+        z = self.item("media/z", SMALL)
+        with open(self.gate, "w") as f:  # a wrapper that waits on what it started
+            f.write('#!/bin/sh\necho $$ > "$2.pid"\nsleep 60\n')
+        self.start()
+        self.assertTrue(wait_for(lambda: os.path.exists(z + ".pid")))
+        pid = int(read(z + ".pid"))
+        self.assertEqual(int(read("/proc/%d/stat" % pid).rpartition(")")[2].split()[16]), 19)
+        t0 = time.monotonic()
+        self.stop_service()
+        self.assertLess(time.monotonic() - t0, 2.0)
+        self.assertTrue(wait_for(lambda: not group_alive(pid), 2.0))
+        self.assertIn("converter: done, r=-30000", self.log_text())
+        self.assertEqual(read(z), "orig media/z")
+        self.assertFalse(os.path.exists(z + ".tmp"))
+        self.check_usage("--media-framerate-den=<INT>            Framerate den of media to correct")
+
+
+if __name__ == "__main__":
+    unittest.main()
