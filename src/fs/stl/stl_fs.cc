@@ -14,6 +14,7 @@
 #include <memory>
 #include <new>
 
+#include "fs_launch.h"
 #include "log.h"
 #include "opts.h"
 #include "stl.h"
@@ -218,14 +219,7 @@ int stl_opts_parse(stl_options &o, int argc, char **argv) {
 }
 
 std::vector<std::string> stl_fuse_args(const stl_options &o, const char *prog) {
-    std::vector<std::string> args{prog ? prog : STL_PROGRAM};
-    if (!(o.demonize && !o.nodemonize)) args.emplace_back("-f");
-    if (o.debug) args.emplace_back("-d");
-    if (!o.dst.empty()) {
-        // A mount point is never read as one of FUSE's own options.
-        args.push_back(o.dst.view().front() == '-' ? "./" + o.dst.str() : o.dst.str());
-    }
-    return args;
+    return fs_fuse_args(prog ? prog : STL_PROGRAM, o.demonize, o.nodemonize, o.debug, o.dst);
 }
 
 int stl_tree_getattr(const stl_options &o, const char *path, struct stat *st) {
