@@ -20,15 +20,8 @@ int main(int argc, char **argv) {
         opts_free(&o);
         return 1;
     }
-    fs_launch_spec spec;
-    spec.prog = STL_PROGRAM;
-    spec.required = {{"--src", &o->src}};
-    spec.paths = {&o->src, &o->dst};
-    spec.dst = &o->dst;
-    spec.demonize = o->demonize;
-    spec.nodemonize = o->nodemonize;
-    spec.debug = o->debug;
-    int r = fs_launch(spec, argc > 0 ? argv[0] : nullptr, stl_fs_operations(), o);
+    int r = fs_launch(*o, argc > 0 ? argv[0] : STL_PROGRAM, {{"--src", &o->src}}, {&o->src},
+                      stl_fs_operations(), o);
     opts_free(&o);
     return r;
 }
