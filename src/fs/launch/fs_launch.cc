@@ -144,6 +144,7 @@ int fs_launch(fs_options &o, const char *prog, const std::vector<fs_required> &r
     if (fs_check_required(required) < 0) return 1;
     std::vector<text4k *> all = paths;
     all.push_back(&o.dst);
+    all.push_back(&o.log_file_name);  // opened by the file system's init
     for (text4k *p : all) {
         if (fs_make_absolute(*p) < 0) {
             fprintf(stderr, "ERROR: path too long [%s]\n", p->c_str());

@@ -60,7 +60,7 @@ int fs_check_required(const std::vector<fs_required> &required);
 int fs_make_absolute(text4k &path);
 // FUSE's argument vector: program, "-f" unless detaching, "-d" when debugging, mount point.
 std::vector<std::string> fs_fuse_args(const char *prog, const fs_options &o);
-// Checks the required options, makes the paths and the mount point absolute and runs FUSE
+// Checks the required options, makes the paths, the mount point and the log absolute, runs FUSE
 // until unmount; the program's exit status: 0 after a clean unmount, 1 when an option is
 // missing or the mount failed.
 int fs_launch(fs_options &o, const char *prog, const std::vector<fs_required> &required,
