@@ -11,6 +11,11 @@
 #include "../common/helpers.h"
 #include "crawl_engine.h"
 
+// Fontconfig keeps its process-wide configuration until exit; that is no leak of ours.
+extern "C" const char *__lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
 namespace {
 
 void put(const std::string &path, const std::string &text) {
