@@ -42,9 +42,13 @@ int64_t image_size(const ticker_crawl_canvas &c) {
            int64_t(dim(c.canvas_width)) * dim(c.canvas_height) * (bits_per_pixel(c) / 8);
 }
 
-// Sum of (line width + loop space) in an integer, each partial sum truncated.
+// Sum of (line width + loop space) in an integer, each partial sum truncated (and held inside
+// int, whatever loop space a preset gives).
 int text_width(const crawl_group &g, int loop_space, int total = 0) {
-    for (const crawl_line &l : g) total = int(total + l.width() + loop_space);
+    for (const crawl_line &l : g) {
+        double sum = std::trunc(total + l.width() + loop_space);
+        total = sum <= INT_MIN ? INT_MIN : sum >= INT_MAX ? INT_MAX : int(sum);
+    }
     return total;
 }
 
@@ -193,7 +197,7 @@ void ticker_crawl_step(ticker_crawl_context *ctx) {
         ctx->x = c.canvas_width;
         pending = c.canvas_width;
     }
-    if (pending < (3 * c.canvas_width) / 2) {
+    if (pending < (3 * int64_t(c.canvas_width)) / 2) {
         crawl_lines lines;
         if (ticker_crawl_datasource_read(&ctx->ds, lines) > 0)
             ticker_crawl_render_texts(ctx, lines);
