@@ -14,6 +14,7 @@
 #include <memory>
 #include <new>
 
+#include "fs_launch.h"
 #include "log.h"
 #include "opts.h"
 #include "stl.h"
@@ -21,72 +22,21 @@
 
 namespace {
 
-enum opt_id {
-    OPT_SRC = 1,
-    OPT_DST,
-    OPT_LOG_FILE_NAME,
-    OPT_LOG_ROTATE_INTERVAL,
-    OPT_DEMONIZE,
-    OPT_NODEMONIZE,
-    OPT_REALTIME_IO,
-    OPT_CPU_AFFINITY,
-    OPT_REALTIME_CPU,
-    OPT_DEBUG,
-    OPT_HELP = 'h',
-};
+enum opt_id { OPT_SRC = 1 };
 
-// realtime-io takes an optional value so that both "--realtime-io" and "--realtime-io=1" pass.
-const std::vector<opts_def> kOptions = {
-    {"src", required_argument, OPT_SRC},
-    {"dst", required_argument, OPT_DST},
-    {"log-file-name", required_argument, OPT_LOG_FILE_NAME},
-    {"log-rotate-interval", required_argument, OPT_LOG_ROTATE_INTERVAL},
-    {"demonize", no_argument, OPT_DEMONIZE},
-    {"nodemonize", no_argument, OPT_NODEMONIZE},
-    {"help", no_argument, OPT_HELP},
-    {"realtime-io", optional_argument, OPT_REALTIME_IO},
-    {"cpu-affinity", required_argument, OPT_CPU_AFFINITY},
-    {"realtime-cpu", required_argument, OPT_REALTIME_CPU},
-    {"debug", no_argument, OPT_DEBUG},
-};
-
-int apply(stl_options &o, int id, const char *arg) {
-    switch (id) {
-        case OPT_SRC:
-            o.src = arg;
-            break;
-        case OPT_DST:
-            o.dst = arg;
-            break;
-        case OPT_LOG_FILE_NAME:
-            o.log_file_name = arg;
-            break;
-        case OPT_LOG_ROTATE_INTERVAL:
-            o.log_rotate_interval = opts_int(arg);
-            break;
-        case OPT_DEMONIZE:
-            o.demonize = 1;
-            break;
-        case OPT_NODEMONIZE:
-            o.nodemonize = 1;
-            break;
-        case OPT_REALTIME_IO:
-            o.realtime_io = arg ? opts_int(arg) : 1;
-            break;
-        case OPT_CPU_AFFINITY:
-            o.cpu_affinity = opts_int(arg);
-            break;
-        case OPT_REALTIME_CPU:
-            o.realtime_cpu = opts_int(arg);
-            break;
-        case OPT_DEBUG:
-            o.debug++;
-            break;
-        default:
-            return -1;
-    }
+int apply(fs_options &o, int id, const char *arg) {
+    if (id != OPT_SRC) return -1;
+    static_cast<stl_options &>(o).src = arg;
     return 0;
 }
+
+const fs_program kProgram = {
+    STL_PROGRAM,
+    STL_BANNER,
+    "MivraBoxSTL.log",
+    {{{"src", required_argument, OPT_SRC}, "--src=<PATH>", "Source path of STL files"}},
+    apply,
+};
 
 stl_options *opts_of_context() {
     fuse_context *c = fuse_get_context();
@@ -188,48 +138,15 @@ fuse_operations make_operations() {
 }  // namespace
 
 void stl_usage() {
-    fprintf(stderr,
-            "%s\n"
-            "Usage:\n"
-            "    %s [args]\n"
-            "Where args:\n"
-            "    --src=<PATH>                           Source path of STL files\n"
-            "    --dst=<PATH>                           Path to mount\n"
-            "    --demonize                             Become daemon on executing\n"
-            "    --nodemonize                           Stay in the foreground\n"
-            "    --debug                                Debug output\n"
-            "\n"
-            "                                           Log file operation\n"
-            "    --log-file-name=<STR>\n"
-            "    --log-rotate-interval=<INT>\n"
-            "\n"
-            "    -h, --help                             Show this help and usage\n",
-            STL_BANNER, STL_PROGRAM);
+    fs_usage(kProgram);
 }
 
 int stl_opts_parse(stl_options &o, int argc, char **argv) {
-    opts_program p;
-    p.prog = STL_PROGRAM;
-    p.table = kOptions;
-    p.defaults = [&o] {
-        o.log_file_name = "MivraBoxSTL.log";
-        o.log_rotate_interval = 86400;
-    };
-    p.apply = [&o](int id, const char *arg) { return apply(o, id, arg); };
-    p.usage = stl_usage;
-    p.file_read = [&o](const std::string &path) { o.options_file = path; };
-    return opts_from_file(p, argc, argv);
+    return fs_opts_parse(kProgram, o, argc, argv);
 }
 
 std::vector<std::string> stl_fuse_args(const stl_options &o, const char *prog) {
-    std::vector<std::string> args{prog ? prog : STL_PROGRAM};
-    if (!(o.demonize && !o.nodemonize)) args.emplace_back("-f");
-    if (o.debug) args.emplace_back("-d");
-    if (!o.dst.empty()) {
-        // A mount point is never read as one of FUSE's own options.
-        args.push_back(o.dst.view().front() == '-' ? "./" + o.dst.str() : o.dst.str());
-    }
-    return args;
+    return fs_fuse_args(prog ? prog : STL_PROGRAM, o);
 }
 
 int stl_tree_getattr(const stl_options &o, const char *path, struct stat *st) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fs_launch.h"
 #include "text.h"
 
 struct fuse_operations;
@@ -16,19 +17,9 @@ constexpr const char *STL_PROGRAM = "MivraBoxSTL";
 constexpr const char *STL_BANNER = "MivraBoxSTL-" MIVRA_VERSION;
 
 // The options record, handed to FUSE as its private data; read-only once FUSE runs.
-struct stl_options {
+struct stl_options : fs_options {
     text4k src;
-    text4k dst;
-    std::atomic<int> *stop = nullptr;
-    int debug = 0;
-    int demonize = 0;
-    int nodemonize = 0;
-    int realtime_io = 0;
-    int cpu_affinity = 0;
-    int realtime_cpu = 0;
-    text4k options_file;
-    text4k log_file_name = "MivraBoxSTL.log";
-    int log_rotate_interval = 86400;
+    stl_options() { log_file_name = "MivraBoxSTL.log"; }
 };
 
 // Command line and options files: 0, or -1 after help or an unknown option (usage printed).

@@ -1,0 +1,170 @@
+"""Shared pieces of the MivraBoxTickerCrawl tests and benchmarks: presets, a mount, BMP reading
+and a local HTTP server for RSS feeds."""
+
+import http.server
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+
+BUILD = os.path.abspath(
+    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
+BINARY = os.path.join(BUILD, "src", "fs", "tickercrawl", "MivraBoxTickerCrawl")
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.02)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def fuse_usable():
+    if not os.path.exists(BINARY):
+        return "MivraBoxTickerCrawl is not built at " + BINARY
+    if shutil.which("fusermount") is None:
+        return "fusermount is not installed"
+    try:
+        os.close(os.open("/dev/fuse", os.O_RDWR))
+    except OSError as e:
+        return "/dev/fuse is unusable here: " + e.strerror
+    return None
+
+
+def preset(width=320, height=48, step=-4, bg="FF000080", fg="FFFFFFFF", size=28, extra=""):
+    return ("# test preset\nfont_family\tDejaVu Sans\nfont_size\t%d\nfg_colour\t%s\n"
+            "bg_colour\t%s\nloop_space\t40\ncanvas_width\t%d\ncanvas_height\t%d\n"
+            "canvas_offset\t4\ncanvas_step\t%s\n%s" % (size, fg, bg, width, height, step, extra))
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+class Bmp:
+    """A frame file: header fields checked by the caller, pixels as rows from the top."""
+    FIELDS = ("magic", "file_size", "r1", "r2", "offset", "info", "width", "height", "planes",
+              "bpp", "compression", "image_size", "xppm", "yppm", "used", "important")
+
+    def __init__(self, data):
+        self.data = data
+        self.h = dict(zip(self.FIELDS, struct.unpack("<2sIHHIIiiHHIIiiII", data[:54])))
+        self.width, self.height = self.h["width"], self.h["height"]
+        self.bytes = self.h["bpp"] // 8
+
+    def pixel(self, col, row):
+        """(blue, green, red[, alpha]) of the pixel at col, row counted from the top."""
+        stored = self.height - 1 - row
+        at = 54 + (stored * self.width + col) * self.bytes
+        return tuple(self.data[at:at + self.bytes])
+
+    def column(self, col):
+        return [self.pixel(col, row) for row in range(self.height)]
+
+    def inked(self, background):
+        return any(self.pixel(c, r) != background
+                   for r in range(self.height) for c in range(0, self.width, 2))
+
+
+class Mount:
+    """One running MivraBoxTickerCrawl over its presets and datas folders until stop()."""
+
+    def __init__(self, root, presets, datas, extra=(), cwd=None):
+        self.mnt = tempfile.mkdtemp(prefix="mnt", dir=root)
+        self.log = os.path.join(root, "crawl-%s.log" % os.path.basename(self.mnt))
+        self.proc = subprocess.Popen(
+            [BINARY, "--nodemonize", "--dst=" + self.mnt, "--src-datas=" + datas,
+             "--src-presets=" + presets, "--log-file-name=" + self.log, *extra],
+            cwd=cwd or root, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        try:
+            wait_for(lambda: os.path.ismount(self.mnt) or self.proc.poll() is not None, 10,
+                     "the mount")
+        except AssertionError:
+            self.stop()
+            raise
+        if not os.path.ismount(self.mnt):
+            _, err = self.proc.communicate(timeout=10)
+            raise AssertionError("MivraBoxTickerCrawl ended before mounting: %s" % err)
+        os.stat(self.mnt)  # waits for the file system's init
+
+    def path(self, *names):
+        return os.path.join(self.mnt, *names)
+
+    def read_log(self):
+        try:
+            with open(self.log) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def stop(self):
+        if os.path.ismount(self.mnt):
+            subprocess.run(["fusermount", "-u", self.mnt], timeout=10, check=False)
+        try:
+            self.proc.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
+            subprocess.run(["fusermount", "-uz", self.mnt], timeout=10, check=False)
+            self.proc.kill()
+            self.proc.communicate(timeout=10)
+        return self.proc.returncode
+
+
+class FeedServer:
+    """http.server on a free loopback port serving documents by path; /stall never answers."""
+
+    def __init__(self, docs):
+        self.docs = docs
+        self.requests = []
+        self.release = threading.Event()
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                outer.requests.append(self.path)
+                if self.path == "/stall":
+                    outer.release.wait(120)
+                    return
+                body = outer.docs.get(self.path)
+                if body is None:
+                    self.send_error(404)
+                    return
+                self.send_response(200)
+                self.send_header("Content-Type", "application/rss+xml")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.url = "http://127.0.0.1:%d" % self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.release.set()
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def rss(*titles):
+    items = "".join("<item><title>%s</title><link>http://x/%d</link></item>" % (t, i)
+                    for i, t in enumerate(titles))
+    return ('<?xml version="1.0"?><rss version="2.0"><channel><title>Feed</title>%s'
+            "</channel></rss>" % items).encode()
+
+
+def cat(path):
+    r = subprocess.run(["cat", path], capture_output=True, timeout=30)
+    if r.returncode != 0:
+        raise AssertionError("cat %s: %s" % (path, r.stderr.decode()))
+    return r.stdout

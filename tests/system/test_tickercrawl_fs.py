@@ -1,0 +1,299 @@
+"""MivraBoxTickerCrawl mounted through /dev/fuse and read with cat: the tree, BMP frames, the
+crawl's motion, colour forms, preset reloads, text and RSS sources, the pool's limit and expiry."""
+
+import errno
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+import time
+import unittest
+
+from crawl_case import (Bmp, FeedServer, Mount, cat, fuse_usable, preset, rss, wait_for,
+                        write)
+
+LONG_LINES = ("Breaking news from the playout centre\tall channels on air\n"
+              "Second headline of the crawl runs on and on\n\n"
+              "Third line closes the loop of the ticker\n")
+
+
+def frames_until_inked(path, background, limit=40):
+    """Frames read one open after another until one shows text; the frames read."""
+    frames = []
+    for _ in range(limit):
+        frames.append(Bmp(cat(path)))
+        if frames[-1].inked(background):
+            return frames
+        time.sleep(0.02)
+    raise AssertionError("no text appeared in %s" % path)
+
+
+def levels(bg, fg, bpp):
+    """Every pixel the alpha rules allow, by coverage level 0-255."""
+    out = set()
+    for l in range(256):
+        m = 255 - l
+        if bg[3] != 0:
+            px = ((fg[2] * l + bg[2] * m) // 255, (fg[1] * l + bg[1] * m) // 255,
+                  (fg[0] * l + bg[0] * m) // 255)
+            out.add(px if bpp == 24 else px + ((l * l + m * bg[3]) // 255,))
+        else:
+            out.add((fg[2], fg[1], fg[0], l))
+    return out
+
+
+def argb(text):
+    v = int(text, 16)
+    return ((v >> 16) & 255, (v >> 8) & 255, v & 255, v >> 24)  # r, g, b, a
+
+
+@unittest.skipIf(fuse_usable() is not None, fuse_usable() or "")
+class TickerCrawlFsTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="crawlfs")
+        cls.presets = os.path.join(cls.root, "presets")
+        cls.datas = os.path.join(cls.root, "datas")
+        os.mkdir(cls.presets)
+        os.mkdir(cls.datas)
+        cls.feeds = FeedServer({"/news": rss("First title", "Second &amp; last title"),
+                                "/atom": b'<?xml version="1.0"?><feed><title>x</title></feed>'})
+        write(os.path.join(cls.presets, "opaque"), preset(bg="FF000080"))
+        write(os.path.join(cls.presets, "half"), preset(bg="80102030", fg="FFF0E0D0"))
+        write(os.path.join(cls.presets, "clear"), preset(bg="00000000", fg="FF20C040"))
+        write(os.path.join(cls.presets, "narrow"), preset(width=100, size=20))
+        os.mkdir(os.path.join(cls.presets, "folder"))
+        write(os.path.join(cls.datas, "news.txt"), LONG_LINES)
+        write(os.path.join(cls.datas, ".hidden.TXT"), LONG_LINES)
+        write(os.path.join(cls.datas, "feed.Rss"), cls.feeds.url + "/news trailing words\n")
+        write(os.path.join(cls.datas, "atom.rss"), cls.feeds.url + "/atom\n")
+        write(os.path.join(cls.datas, "plain"), "no source takes a name without a point\n")
+        write(os.path.join(cls.datas, "news.txt.bak"), LONG_LINES)
+        cls.mount = Mount(cls.root, cls.presets, cls.datas)
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.mount.stop()
+        cls.feeds.stop()
+        log = cls.mount.read_log()
+        shutil.rmtree(cls.root, ignore_errors=True)
+        if code != 0 or not log.rstrip().endswith("Bye!"):
+            raise AssertionError("MivraBoxTickerCrawl ended with %r:\n%s" % (code, log[-2000:]))
+
+    def path(self, *names):
+        return self.mount.path(*names)
+
+    def errno_of(self, fn, *names):
+        try:
+            fn(self.path(*names))
+        except OSError as e:
+            return e.errno
+        return 0
+
+    def test_tree(self):
+        self.assertEqual(sorted(os.listdir(self.mount.mnt)), ["clear", "half", "narrow", "opaque"])
+        self.assertEqual(sorted(os.listdir(self.path("opaque"))),
+                         ["atom.rss", "feed.Rss", "news.txt", "news.txt.bak", "plain"])
+        self.assertEqual(os.listdir(self.path("opaque", "news.txt")), [])
+        real = os.stat(os.path.join(self.presets, "opaque"))
+        st = os.stat(self.path("opaque"))
+        self.assertTrue(stat.S_ISDIR(st.st_mode))
+        self.assertEqual((stat.S_IMODE(st.st_mode), st.st_size, int(st.st_mtime)),
+                         (0o755, real.st_size, int(real.st_mtime)))
+        self.assertTrue(stat.S_ISDIR(os.stat(self.path("opaque", "plain")).st_mode))
+
+        st = os.stat(self.path("opaque", "news.txt", "frame"))
+        self.assertTrue(stat.S_ISREG(st.st_mode))
+        self.assertEqual((stat.S_IMODE(st.st_mode), st.st_nlink, st.st_size),
+                         (0o444, 2, 54 + 320 * 48 * 3))
+        self.assertLess(abs(st.st_mtime - time.time()), 5)
+        # A hidden data file is not listed but served when named.
+        self.assertEqual(Bmp(cat(self.path("opaque", ".hidden.TXT", "f"))).h["magic"], b"BM")
+        with open(self.path("opaque", "news.txt", "frame"), "rb") as f:
+            f.seek(10 ** 6)
+            self.assertEqual(f.read(), b"")
+        for names, code in [(("nothing",), errno.ENOENT),
+                            (("opaque", "missing.txt"), errno.ENOENT),
+                            (("missing", "news.txt", "f"), errno.ENOENT),
+                            (("opaque", "plain", "f"), errno.ENOENT),
+                            (("opaque", "news.txt.bak", "f"), errno.ENOENT),
+                            (("opaque", "news.txt", "f", "deeper"), errno.ENOTDIR)]:
+            with self.subTest(names=names):
+                self.assertEqual(self.errno_of(os.stat, *names), code)
+        self.assertEqual(self.errno_of(lambda p: open(p, "r+b"), "opaque", "news.txt", "f"),
+                         errno.EACCES)
+
+    def test_crawl_moves_by_the_step_per_open(self):
+        path = self.path("opaque", "news.txt", "moving")
+        background = (0x80, 0, 0)
+        frames = frames_until_inked(path, background)
+        # The first frames of a fresh crawl are empty: it starts at the right edge.
+        self.assertFalse(frames[0].inked(background))
+        for _ in range(30):
+            frames.append(Bmp(cat(path)))
+        for f in frames:
+            self.assertEqual((f.h["magic"], f.h["file_size"], f.h["offset"], f.h["info"],
+                              f.h["width"], f.h["height"], f.h["planes"], f.h["bpp"],
+                              f.h["compression"], f.h["image_size"], f.h["xppm"], f.h["yppm"],
+                              f.h["used"], f.h["important"], len(f.data)),
+                             (b"BM", len(f.data), 54, 40, 320, 48, 1, 24, 0, 320 * 48 * 3, 2835,
+                              2835, 0, 0, 54 + 320 * 48 * 3))
+        shown = frames[-31:]
+        for k in range(len(shown) - 1):
+            a, b = shown[k], shown[k + 1]
+            for col in range(0, 320 - 4, 7):
+                self.assertEqual(b.column(col), a.column(col + 4), "frame %d column %d" % (k, col))
+        self.assertTrue(shown[-1].inked(background))
+        # Another name under the same data file is a crawl of its own, starting afresh.
+        self.assertFalse(Bmp(cat(self.path("opaque", "news.txt", "other"))).inked(background))
+
+    def test_colour_forms_and_alpha(self):
+        cases = [("opaque", "FF000080", "FFFFFFFF", 24),
+                 ("half", "80102030", "FFF0E0D0", 32),
+                 ("clear", "00000000", "FF20C040", 32)]
+        for name, bg, fg, bpp in cases:
+            with self.subTest(preset=name):
+                bg_c, fg_c = argb(bg), argb(fg)
+                path = self.path(name, "news.txt", "colours")
+                frame = Bmp(cat(path))
+                self.assertEqual((frame.h["bpp"], frame.h["image_size"]),
+                                 (bpp, 320 * 48 * bpp // 8))
+                # No text yet: every pixel is the one of coverage 0; with a clear background
+                # that is the foreground colour at alpha 0.
+                if bg_c[3] == 0:
+                    zero = (fg_c[2], fg_c[1], fg_c[0], 0)
+                else:
+                    zero = (bg_c[2], bg_c[1], bg_c[0]) + ((bg_c[3],) if bpp == 32 else ())
+                self.assertEqual({frame.pixel(c, r) for r in range(48) for c in range(320)},
+                                 {zero})
+                frames = frames_until_inked(path, zero)
+                for _ in range(20):  # well into the text
+                    frames.append(Bmp(cat(path)))
+                pixels = {frames[-1].pixel(c, r) for r in range(48) for c in range(320)}
+                self.assertLessEqual(pixels, levels(bg_c, fg_c, bpp))
+                full = (fg_c[2], fg_c[1], fg_c[0]) + ((255,) if bpp == 32 else ())
+                self.assertIn(full, pixels, "a fully covered pixel has the foreground")
+
+    def test_preset_change_is_picked_up(self):
+        p = os.path.join(self.root, "presets", "changing")
+        write(p, preset(width=100, bg="FF000000"))
+        self.addCleanup(os.remove, p)
+        path = self.path("changing", "news.txt", "f")
+        first = Bmp(cat(path))
+        self.assertEqual((first.width, first.height, first.h["bpp"]), (96, 48, 24))
+        write(p, preset(width=200, height=20, bg="40000000"))
+        second = Bmp(cat(path))
+        self.assertEqual((second.width, second.height, second.h["bpp"]), (192, 20, 32))
+        self.assertEqual(len(second.data), 54 + 192 * 20 * 4)
+        time.sleep(1.2)  # the kernel keeps attributes for a second
+        self.assertEqual(os.stat(path).st_size, len(second.data))
+
+    def test_rss_sources(self):
+        background = (0x80, 0, 0)
+        frames_until_inked(self.path("opaque", "feed.Rss", "f"), background)
+        log = self.mount.read_log()
+        self.assertIn("line=[First title]", log)
+        self.assertIn("line=[Second & last title]", log)
+        self.assertIn("/news", self.feeds.requests)
+        # A feed that is no RSS document gives no lines: the crawl stays empty.
+        path = self.path("opaque", "atom.rss", "f")
+        for _ in range(8):
+            self.assertFalse(Bmp(cat(path)).inked(background))
+            time.sleep(0.05)
+        wait_for(lambda: "<rss> not found [feed]" in self.mount.read_log(), 10, "the refusal")
+
+
+@unittest.skipIf(fuse_usable() is not None, fuse_usable() or "")
+class TickerCrawlPoolTest(unittest.TestCase):
+    """A mount of its own: 64 crawls at most, each freed a minute after its last use, also while
+    its feed download hangs."""
+
+    def test_limit_and_expiry(self):
+        root = tempfile.mkdtemp(prefix="crawlpool")
+        self.addCleanup(shutil.rmtree, root, True)
+        presets, datas = os.path.join(root, "p"), os.path.join(root, "d")
+        os.mkdir(presets)
+        os.mkdir(datas)
+        feeds = FeedServer({})
+        self.addCleanup(feeds.stop)
+        write(os.path.join(presets, "p"), preset())
+        write(os.path.join(datas, "a.txt"), LONG_LINES)
+        write(os.path.join(datas, "stall.rss"), feeds.url + "/stall\n")
+        m = Mount(root, presets, datas)
+        self.addCleanup(m.stop)
+        # A crawl whose download never ends takes one slot.
+        cat(m.path("p", "stall.rss", "s"))
+        wait_for(lambda: "/stall" in feeds.requests, 10, "the stalled download")
+        for i in range(63):
+            os.stat(m.path("p", "a.txt", "n%d" % i))
+        with self.assertRaises(OSError) as cm:
+            os.stat(m.path("p", "a.txt", "one-too-many"))
+        self.assertEqual(cm.exception.errno, errno.ENOMEM)
+        os.stat(m.path("p", "a.txt", "n5"))  # a known crawl still answers
+        t0 = time.monotonic()
+        wait_for(lambda: m.read_log().count("freeing item") == 64, 75, "the expiry")
+        self.assertGreater(time.monotonic() - t0, 55)
+        self.assertIn("freeing item [p/stall.rss/s]", m.read_log())
+        self.assertEqual(Bmp(cat(m.path("p", "a.txt", "one-too-many"))).width, 320)
+        # Unmounting with the download still hanging ends anyway, leaving the libraries be.
+        t0 = time.monotonic()
+        self.assertEqual(m.stop(), 0)
+        self.assertLess(time.monotonic() - t0, 15)
+        log = m.read_log()
+        self.assertIn("clean-up skipped", log)
+        self.assertTrue(log.rstrip().endswith("Bye!"), log[-500:])
+
+
+@unittest.skipIf(fuse_usable() is not None, fuse_usable() or "")
+class TickerCrawlCommandLineTest(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="crawlcli")
+        self.addCleanup(shutil.rmtree, self.root, True)
+
+    def run_prog(self, *args):
+        from crawl_case import BINARY
+        return subprocess.run([BINARY, *args], capture_output=True, text=True, timeout=30,
+                              cwd=self.root)
+
+    def test_required_arguments_help_and_unknown_options(self):
+        cases = [((), "--dst"), (("--src-presets=p",), "--dst"),
+                 (("--dst=m", "--src-presets=p"), "--src-datas"),
+                 (("--dst=m", "--src-datas=d"), "--src-presets")]
+        for args, missing in cases:
+            with self.subTest(args=args):
+                r = self.run_prog(*args)
+                self.assertEqual((r.returncode, r.stderr),
+                                 (1, "ERROR: argument '%s' required\n" % missing))
+        r = self.run_prog("--help")
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(r.stderr.startswith("MivraBoxTickerCrawl-"), r.stderr)
+        self.assertIn("--src-presets=<PATH>", r.stderr)
+        r = self.run_prog("--bogus")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("ERROR: Incorrect argument! [--bogus]", r.stderr)
+
+    def test_detached_with_relative_folders(self):
+        for name in ("p", "d", "m"):
+            os.mkdir(os.path.join(self.root, name))
+        write(os.path.join(self.root, "p", "x"), preset(width=64))
+        write(os.path.join(self.root, "d", "a.txt"), "text\n")
+        opts = os.path.join(self.root, "crawl.opts")
+        write(opts, "--dst=m\n--src-datas=d\n--src-presets=p\n--log-file-name=crawl.log\n"
+              "--demonize\n")
+        r = self.run_prog(opts)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        mnt = os.path.join(self.root, "m")
+        self.addCleanup(subprocess.run, ["fusermount", "-uz", mnt], timeout=10, check=False)
+        wait_for(lambda: os.path.ismount(mnt), 10, "the mount")
+        # The detached file system left the folder it started in: its paths were made whole.
+        self.assertEqual(os.listdir(os.path.join(mnt, "x")), ["a.txt"])
+        self.assertEqual(Bmp(cat(os.path.join(mnt, "x", "a.txt", "f"))).width, 64)
+        subprocess.run(["fusermount", "-u", mnt], timeout=10, check=True)
+        # The log file name was relative too: it lands where the program started.
+        wait_for(lambda: os.path.exists(os.path.join(self.root, "crawl.log")) and open(
+            os.path.join(self.root, "crawl.log")).read().rstrip().endswith("Bye!"), 10, "Bye!")
+
+
+if __name__ == "__main__":
+    unittest.main()
