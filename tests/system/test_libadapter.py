@@ -19,8 +19,8 @@ in=$2
 for a; do out=$a; done
 echo "$0 $*"
 echo "$in" >> "${in%/*}/order"
-echo $$ > "$in.pid"
 printf converted > "$out"
+echo $$ > "$in.pid"
 while [ ! -e "$in.go" ]; do sleep 0.02; done
 exit "$(cat "$in.go")"
 """
@@ -88,6 +88,12 @@ class AdapterTest(ServiceCase):
                             "--ffmpeg-path=%s" % (ffmpeg or self.gate)]
                            + ["--ffmpeg-arg=%s" % a for a in args] + WANTED)
 
+    def started(self, local):
+        """The stand-in's pid once it is running on local."""
+        pid = wait_for(lambda: os.path.exists(local + ".pid") and read(local + ".pid").strip())
+        self.assertTrue(pid, local)
+        return int(pid)
+
     def release(self, local, status="0"):
         with open(local + ".go", "w") as f:
             f.write(status)
@@ -131,7 +137,7 @@ class AdapterTest(ServiceCase):
         x = self.item("media/x", SMALL)
         self.amend("+media/old")  # before the first poll: only its index counts
         self.start()
-        self.assertTrue(wait_for(lambda: os.path.exists(x + ".pid")))
+        self.started(x)
         self.libsvc.wait_calls(2, which="MivraLib.LibState")
         with self.lib.lock:
             f = {p: self.item(p, w) for p, w in [("media/a", SMALL), ("media/b", SMALL),
@@ -179,7 +185,7 @@ class AdapterTest(ServiceCase):
         self.start()
         for i, (name, status, action, content, result) in enumerate(cases):
             f = local[name]
-            self.assertTrue(wait_for(lambda: os.path.exists(f + ".pid")), name)
+            self.started(f)
             tmp_ino = os.stat(f + ".tmp").st_ino
             if action == "change":
                 with open(f, "w") as out:
@@ -202,8 +208,7 @@ class AdapterTest(ServiceCase):
         with open(self.gate, "w") as f:  # a wrapper that waits on what it started
             f.write('#!/bin/sh\necho $$ > "$2.pid"\nsleep 60\n')
         self.start()
-        self.assertTrue(wait_for(lambda: os.path.exists(z + ".pid")))
-        pid = int(read(z + ".pid"))
+        pid = self.started(z)
         self.assertEqual(int(read("/proc/%d/stat" % pid).rpartition(")")[2].split()[16]), 19)
         t0 = time.monotonic()
         self.stop_service()
