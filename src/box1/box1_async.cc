@@ -103,7 +103,6 @@ int bus_async_wait(bus_async *a) {
     trace(__func__, __LINE__, a);
     // Each record is waited for by one thread only: its successor, or the stop for the newest.
     if (a->th.joinable()) a->th.join();
-    a->joined = true;
     return 0;
 }
 
@@ -118,10 +117,7 @@ int bus_async_clean(bus_async **pa) {
     *pa = nullptr;
     while (a) {
         bus_async *prev = a->previous;
-        if (prev && !prev->done) {
-            // Cannot be: a record is done only after it joined its predecessor.
-            log_msg(LOG_ERROR, "%s: predecessor %p not done", "bus_async_clean", (void *)prev);
-        }
+        // Joined already by a, unless a never started.
         if (prev && prev->th.joinable()) prev->th.join();
         free_record(a);
         a = prev;

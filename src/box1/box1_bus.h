@@ -61,8 +61,7 @@ struct bus_async {
     std::thread th;
     ply_list *copy = nullptr;  // the bus playlist when the operation was made
     std::atomic<int> done{0};
-    bool joined = false;  // the thread was joined (by its successor or the stop)
-    bool sync = false;    // a synchronous cue: the event belongs to the copy
+    bool sync = false;  // a synchronous cue: the event belongs to the copy
 };
 
 int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *));

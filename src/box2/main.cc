@@ -1,14 +1,7 @@
 // MivraBox2: the dual-player automation daemon.
-#include <cstdlib>
+#include <atomic>
 
 #include "box2_opts.h"
-#include "box2_bus.h"
-#include "ctl.h"
-#include "log.h"
-#include "proc.h"
-#include "sig.h"
-#include "mivra.h"
-#include "tc.h"
 
 namespace {
 std::atomic<int> g_signals{0};
@@ -23,38 +16,5 @@ int main(int argc, char **argv) {
         opts_release(&o);
         return r & 0xff;
     }
-    if (o->demonize && !o->nodemonize) {
-        log_set_stderr(0);
-        daemonize();
-    }
-    log_init(o->log_file_name.c_str(), o->log_rotate_interval);
-    log_msg(LOG_INFO, "%s", BOX2_BANNER);
-    log_msg(LOG_INFO, "tc_setmode return %d", tc_setmode(TC_FROM_ENV));
-    sig_watch_start(o->sig_counter, [o] { ctl_stop(o); });
-
-    int status = 0;
-    if (ctl_init(o) < 0) {
-        log_msg(LOG_ERROR, "Failed to init control interface");
-        // A supervisor must notice that the daemon never served.
-        status = 1;
-    } else {
-        mivra_init(BOX2_PROGRAM, MIVRA_VERSION);
-        log_msg(LOG_INFO, "%s: starting busses...", "main");
-        for (int i = 0; i < o->bus_count; i++) bus_start(o->busses[i]);
-        log_msg(LOG_INFO, "%s: starting control...", "main");
-        ctl_run(o);
-        log_msg(LOG_INFO, "%s: stopping control...", "main");
-        ctl_release(o);
-        log_msg(LOG_INFO, "%s: stopping busses...", "main");
-        for (int i = 0; i < o->bus_count; i++) bus_stop(o->busses[i]);
-        log_msg(LOG_INFO, "%s: destroying busses...", "main");
-        for (int i = 0; i < o->bus_count; i++) bus_free(&o->busses[i]);
-        mivra_cleanup();
-    }
-    opts_release(&o);
-    log_msg(LOG_INFO, "Bye!");
-    // Handlers go back to their defaults while the log can still record a late signal.
-    sig_watch_stop();
-    log_close();
-    return status;
+    return bus_daemon_run(o, BOX2_PROGRAM, BOX2_BANNER);
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bus.h"
+#include "svc.h"
 
 int opts_new(mivrabox_opts **out) {
     if (!out) return -22;
@@ -22,9 +23,7 @@ int opts_release(mivrabox_opts **rec) {
 }
 
 void bus_opts_url(text4k &url, const char *addr) {
-    char buf[4096 + 16];
-    snprintf(buf, sizeof(buf), "http://%s/RPC2", addr);
-    url = buf;
+    url = svc_rpc_url(addr);
 }
 
 bus *bus_opts_last(mivrabox_opts *rec) {

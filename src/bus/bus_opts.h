@@ -88,3 +88,11 @@ int bus_opts_parse(mivrabox_opts *rec, const char *prog, const opts_def *table, 
                    int argc, char **argv);
 // The usage text both daemons write on standard error.
 void bus_opts_usage(const char *banner, const char *prog);
+
+struct ctl_method_def;
+// Runs a daemon whose options were read into o (which it frees): detach when asked, log, the
+// control server with methods (the shared ones when null) in the calling thread, the busses
+// around it, then the way back. The exit status: 0, or 1 when the control server could not be
+// made.
+int bus_daemon_run(mivrabox_opts *o, const char *program, const char *banner,
+                   const ctl_method_def *methods = nullptr, size_t count = 0);

@@ -12,6 +12,10 @@
 #include "sig.h"
 #include "tc.h"
 
+std::string svc_rpc_url(const char *hostport) {
+    return std::string("http://") + (hostport ? hostport : "") + "/RPC2";
+}
+
 int svc_tc_setmode() {
     return tc_setmode(TC_FROM_ENV);
 }

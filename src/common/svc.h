@@ -17,6 +17,9 @@ int svc_tc_setmode();
 // The same in a program that logs: the result is logged as "tc_setmode return %d".
 int svc_tc_setmode_logged();
 
+// The XML-RPC URL of a service given as host:port in an option: "http://<hostport>/RPC2".
+std::string svc_rpc_url(const char *hostport);
+
 struct svc_base_opts {
     text4k log_file_name;
     int log_rotate_interval = 86400;

@@ -3,38 +3,26 @@ and a local HTTP server for RSS feeds."""
 
 import http.server
 import os
-import shutil
 import socket
 import struct
 import subprocess
 import tempfile
 import threading
-import time
+
+import fuse_case
 
 BUILD = os.path.abspath(
     os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
 BINARY = os.path.join(BUILD, "src", "fs", "tickercrawl", "MivraBoxTickerCrawl")
 
 
-def wait_for(predicate, seconds, what):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
+
+
+wait_for = fuse_case.wait_for
 
 
 def fuse_usable():
-    if not os.path.exists(BINARY):
-        return "MivraBoxTickerCrawl is not built at " + BINARY
-    if shutil.which("fusermount") is None:
-        return "fusermount is not installed"
-    try:
-        os.close(os.open("/dev/fuse", os.O_RDWR))
-    except OSError as e:
-        return "/dev/fuse is unusable here: " + e.strerror
-    return None
+    return fuse_case.fuse_usable(BINARY)
 
 
 def preset(width=320, height=48, step=-4, bg="FF000080", fg="FFFFFFFF", size=28, extra=""):

@@ -12,6 +12,8 @@ import time
 import unittest
 import xmlrpc.client
 
+import fuse_case
+
 SRC = os.environ.get("MIVRA_SRC", os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(SRC, "tests", "fakes"))
 BUILD = os.path.abspath(
@@ -124,15 +126,7 @@ class LibraryTemplateVarsAndTimecodesTest(unittest.TestCase):
 
 
 def fuse_usable():
-    if not os.path.exists(NOLINK_FS):
-        return "nolink_fs is not built at " + NOLINK_FS
-    if shutil.which("fusermount") is None:
-        return "fusermount is not installed"
-    try:
-        os.close(os.open("/dev/fuse", os.O_RDWR))
-    except OSError as e:
-        return "/dev/fuse is unusable here: " + e.strerror
-    return None
+    return fuse_case.fuse_usable(NOLINK_FS)
 
 
 @unittest.skipIf(fuse_usable() is not None, fuse_usable() or "")

@@ -42,43 +42,48 @@ def next_second(lead):
     return float(int(time.time() + lead) + 1)
 
 
-class Channel:
-    """The fakes and one MivraBox2 bus wired to them."""
+class BusChannel:
+    """The fakes and one bus of a daemon wired to them: a media library and the bus's players."""
 
-    def __init__(self, test, media=(), io_delay=40, files=None, start=True):
+    box_class = Box
+    players = 2
+
+    def __init__(self, test, media=(), bus_extra=(), extra=(), files=None, start=True):
         self.test = test
         self.lib_p = MediaLibrary()
         self.lib = FakeService([self.lib_p, LibraryIO()]).start()
         # Reusable addresses: a test may kill an engine and start it again on its port.
-        self.io = [FakeService([IOEngine()], reuse_address=True).start() for _ in (0, 1)]
+        self.io = [FakeService([IOEngine()], reuse_address=True).start()
+                   for _ in range(self.players)]
         test.addCleanup(self.stop_fakes)
         for mid, seconds in media:
             self.add_media(mid, seconds, publish=False)
-        self.io_delay = io_delay
-        self.box = Box(test, bus_extra=[
-            "--lib=%s" % self.lib.hostport, "--io-a=%s" % self.io[0].hostport,
-            "--io-b=%s" % self.io[1].hostport, "--io-delay=%d" % io_delay], start=False)
+        self.box = self.box_class(test, extra=extra, bus_extra=[
+            "--lib=%s" % self.lib.hostport] + self.player_options() + list(bus_extra), start=False)
         self.path = self.box.paths[0]
         for name, text in (files or {}).items():
             self.write(name, text)
         if start:
             self.box.start()
 
+    def player_options(self):
+        return ["--io-a=%s" % self.io[0].hostport, "--io-b=%s" % self.io[1].hostport]
+
     def stop_fakes(self):
         for f in [self.lib] + self.io:
             f.stop()
 
-    def add_media(self, mid, seconds, publish=True):
+    def add_media(self, mid, seconds, publish=True, **fields):
         with self.lib_p.lock:
-            self.lib_p.add_item("media/%s.mxf" % mid, {"id": mid, "duration": seconds},
+            self.lib_p.add_item("media/%s.mxf" % mid, dict(fields, id=mid, duration=seconds),
                                 publish=publish)
 
     def remove_media(self, mid):
         with self.lib_p.lock:
             self.lib_p.remove_item("media/%s.mxf" % mid)
 
-    def write(self, name, lines):
-        with open(os.path.join(self.path, name), "w") as f:
+    def write(self, name, lines, folder=None):
+        with open(os.path.join(folder or self.path, name), "w") as f:
             f.write("".join(x + "\n" for x in lines))
 
     def call(self, method, *params):
@@ -105,18 +110,6 @@ class Channel:
     def wait_present(self, n, timeout=5):
         return wait_for(lambda: self.state()["lib_present_count"] >= n, timeout)
 
-    def plays(self, k):
-        """Datagrams of player k: (bytes, time)."""
-        return [(d["data"], d["time"]) for d in self.io[k].datagrams()]
-
-    def all_plays(self):
-        """(player, time) of every play datagram, in time order."""
-        out = [(k, t) for k in (0, 1) for d, t in self.plays(k)]
-        return sorted(out, key=lambda x: x[1])
-
-    def wait_plays(self, n, timeout):
-        return wait_for(lambda: len(self.all_plays()) >= n, timeout)
-
     def arl(self):
         """As-run lines of every day file."""
         out = []
@@ -131,6 +124,27 @@ class Channel:
 
     def wait_log(self, text, timeout=5):
         return self.box.wait_log(text, timeout)
+
+
+class Channel(BusChannel):
+    """The fakes and one MivraBox2 bus wired to them."""
+
+    def __init__(self, test, media=(), io_delay=40, files=None, start=True):
+        self.io_delay = io_delay
+        super().__init__(test, media=media, bus_extra=["--io-delay=%d" % io_delay], files=files,
+                         start=start)
+
+    def plays(self, k):
+        """Datagrams of player k: (bytes, time)."""
+        return [(d["data"], d["time"]) for d in self.io[k].datagrams()]
+
+    def all_plays(self):
+        """(player, time) of every play datagram, in time order."""
+        out = [(k, t) for k in (0, 1) for d, t in self.plays(k)]
+        return sorted(out, key=lambda x: x[1])
+
+    def wait_plays(self, n, timeout):
+        return wait_for(lambda: len(self.all_plays()) >= n, timeout)
 
 
 class IOFakeStateTest(unittest.TestCase):

@@ -11,6 +11,8 @@ import threading
 import time
 import unittest
 
+import fuse_case
+
 BUILD = os.path.abspath(
     os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
 BINARY = os.path.join(BUILD, "src", "fs", "stl", "MivraBoxSTL")
@@ -49,26 +51,13 @@ def frames(h, m, s, f):
     return h * 90000 + m * 1500 + s * 25 + f
 
 
-def wait_for(predicate, seconds, what):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
+
+
+wait_for = fuse_case.wait_for
 
 
 def fuse_usable():
-    if not os.path.exists(BINARY):
-        return "MivraBoxSTL is not built at " + BINARY
-    if shutil.which("fusermount") is None:
-        return "fusermount is not installed"
-    try:
-        fd = os.open("/dev/fuse", os.O_RDWR)
-        os.close(fd)
-    except OSError as e:
-        return "/dev/fuse is unusable here: " + e.strerror
-    return None
+    return fuse_case.fuse_usable(BINARY)
 
 
 class Mount:

@@ -34,7 +34,7 @@ int apply(adapter_instance *a, svc_base_opts *base, int id, const char *arg) {
     if (svc_base_apply(*base, id, arg)) return 0;
     switch (id) {
         case OPT_LIB:
-            a->lib_url = std::string("http://") + arg + "/RPC2";
+            a->lib_url = svc_rpc_url(arg);
             break;
         case OPT_PATH:
             if (int(a->paths.size()) < ADAPTER_MAX_PATHS) a->paths.emplace_back(arg);

@@ -38,24 +38,20 @@ std::vector<opts_def> table() {
     return t;
 }
 
-std::string rpc_url(const char *hostport) {
-    return std::string("http://") + hostport + "/RPC2";
-}
-
 int apply(cleaner_options *o, int id, const char *arg) {
     if (svc_base_apply(o->base, id, arg)) return 0;
     switch (id) {
         case OPT_BOX:
             if (int(o->boxes.size()) < CLEANER_MAX_BOXES) {
                 o->boxes.emplace_back();
-                o->boxes.back().url = rpc_url(arg);
+                o->boxes.back().url = svc_rpc_url(arg);
             }
             break;
         case OPT_BUS:
             if (!o->boxes.empty()) o->boxes.back().bus = opts_int(arg);
             break;
         case OPT_LIB:
-            o->lib_url = rpc_url(arg);
+            o->lib_url = svc_rpc_url(arg);
             break;
         case OPT_PATH:
             if (int(o->paths.size()) < CLEANER_MAX_PATHS) o->paths.emplace_back(arg);

@@ -41,15 +41,11 @@ std::vector<opts_def> table() {
     return t;
 }
 
-std::string rpc_url(const char *hostport) {
-    return std::string("http://") + hostport + "/RPC2";
-}
-
 void add_source(feeder_instance *f, int type, const char *arg) {
     if (int(f->sources.size()) >= FEEDER_MAX_SOURCES) return;
     f->sources.emplace_back();
     f->sources.back().type = type;
-    if (arg) f->sources.back().url = rpc_url(arg);
+    if (arg) f->sources.back().url = svc_rpc_url(arg);
 }
 
 // Per-source options before the first source go nowhere.
@@ -89,12 +85,12 @@ int apply(feeder_instance *f, int id, const char *arg) {
     if (svc_base_apply(f->base, id, arg)) return 0;
     switch (id) {
         case OPT_TRANSFER:
-            f->transfer_url = rpc_url(arg);
+            f->transfer_url = svc_rpc_url(arg);
             return 0;
         case OPT_BOX:
             if (int(f->boxes.size()) < FEEDER_MAX_BOXES) {
                 f->boxes.emplace_back();
-                f->boxes.back().url = rpc_url(arg);
+                f->boxes.back().url = svc_rpc_url(arg);
             }
             return 0;
         case OPT_BUS:

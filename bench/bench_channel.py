@@ -1,0 +1,124 @@
+"""What the daemon benchmarks share: fake services in processes of their own, one daemon with
+busses of one-second clips starting together, and control calls in parallel."""
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import xmlrpc.client
+
+SRC = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.abspath(os.environ.get("MIVRA_BUILD", os.path.join(SRC, "build", "default")))
+FAKE = os.path.join(SRC, "tests", "fakes", "fake.py")
+sys.path.insert(0, os.path.dirname(FAKE))
+from fake_base import I8  # noqa: E402,F401  (registers <i8> with xmlrpc.client)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def fake(names):
+    p = subprocess.Popen([sys.executable, FAKE, "--port", "0", "--watch-stdin"] + names,
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    port = int(p.stdout.readline())
+    return p, "127.0.0.1:%d" % port
+
+
+def tod(t):
+    lt = time.localtime(int(t))
+    return "%02d:%02d:%02d:%02d" % (lt.tm_hour, lt.tm_min, lt.tm_sec, int((t % 1) * 25))
+
+
+def ev(start, media):
+    return "\t".join([start, " ", "", "", "00:00:01:00", "C", media, "bench"] + [""] * 7)
+
+
+def pct(v, p):
+    v = sorted(v)
+    return v[min(len(v) - 1, int(len(v) * p))]
+
+
+class Channel:
+    """A library fake with the media m0.. of one second, players per bus fakes of the engine,
+    and the daemon (src/<folder>/<program>) with bus_options(bus, players) per bus."""
+
+    def __init__(self, folder, program, busses, events, players, bus_options):
+        os.environ["no_proxy"] = "127.0.0.1,localhost"
+        self.busses, self.events = busses, events
+        self.procs = []
+        self.run = tempfile.mkdtemp(prefix="%s-bench-" % program)
+        lib, lib_addr = self.fake(["lib", "libio"])
+        librpc = xmlrpc.client.ServerProxy("http://%s/RPC2" % lib_addr)
+        for i in range(events):
+            librpc.Fake.AddItem("media/m%d.mxf" % i, {"id": "m%d" % i, "duration": 1.0})
+        self.ios = [self.fake(["io"])[1] for _ in range(busses * players)]
+        self.port = free_port()
+        conf = ["--port=%d" % self.port, "--log-file-name=%s/box.log" % self.run]
+        for b in range(busses):
+            path = os.path.join(self.run, "bus%d" % b)
+            os.mkdir(path)
+            conf += ["--add-bus", "--path=" + path, "--current=current.ply", "--arl-ext=arl",
+                     "--lib=" + lib_addr] + bus_options(b, self.ios[b * players:(b + 1) * players])
+        with open(os.path.join(self.run, "box.conf"), "w") as f:
+            f.write("\n".join(conf) + "\n")
+        self.box = subprocess.Popen([os.path.join(BUILD, "src", folder, program),
+                                     os.path.join(self.run, "box.conf")], cwd=self.run,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                    env=dict(os.environ, TC_MODE="pal"))
+        self.ctl = xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % self.port)
+        for _ in range(100):
+            try:
+                self.ctl.MivraBox.GetState(0)
+                break
+            except OSError:
+                time.sleep(0.1)
+
+    def fake(self, names):
+        p, addr = fake(names)
+        self.procs.append(p)
+        return p, addr
+
+    def start(self, lead=4):
+        """Loads every bus with the clips from a whole second lead seconds on; that instant."""
+        t0 = float(int(time.time()) + lead)
+        for b in range(self.busses):
+            lines = [ev(tod(t0) if i == 0 else "", "m%d" % i) for i in range(self.events)]
+            with open(os.path.join(self.run, "bus%d" % b, "bench.ply"), "w") as f:
+                f.write("\n".join(lines) + "\n")
+            self.ctl.MivraBox.LoadPlaylist(b, "bench")
+            self.ctl.MivraBox.Run(b, 1)
+        return t0
+
+    def control_load(self, calls):
+        """Each bus's calls(rpc, bus) in a loop on a thread of its own, until the event is set;
+        (event, threads, [calls made])."""
+        stop = threading.Event()
+        made = [0]
+
+        def control(b):
+            rpc = xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % self.port)
+            while not stop.is_set():
+                made[0] += calls(rpc, b)
+        threads = [threading.Thread(target=control, args=(b,)) for b in range(self.busses)]
+        for t in threads:
+            t.start()
+        return stop, threads, made
+
+    def stop_daemon(self):
+        self.box.send_signal(signal.SIGTERM)
+        self.box.wait(20)
+
+    def close(self):
+        if self.box.poll() is None:
+            self.box.kill()
+            self.box.wait()
+        for p in self.procs:
+            if p.poll() is None:
+                p.stdin.close()
+                p.wait(5)

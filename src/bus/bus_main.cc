@@ -1,0 +1,48 @@
+// What the two daemons do after their options are read: detach, log, control server, busses,
+// and the way back.
+#include "bus.h"
+#include "bus_opts.h"
+#include "ctl.h"
+#include "log.h"
+#include "mivra.h"
+#include "proc.h"
+#include "sig.h"
+#include "tc.h"
+
+int bus_daemon_run(mivrabox_opts *o, const char *program, const char *banner,
+                   const ctl_method_def *methods, size_t count) {
+    if (o->demonize && !o->nodemonize) {
+        log_set_stderr(0);
+        daemonize();
+    }
+    log_init(o->log_file_name.c_str(), o->log_rotate_interval);
+    log_msg(LOG_INFO, "%s", banner);
+    log_msg(LOG_INFO, "tc_setmode return %d", tc_setmode(TC_FROM_ENV));
+    sig_watch_start(o->sig_counter, [o] { ctl_stop(o); });
+
+    int status = 0;
+    if (ctl_init(o, methods, count) < 0) {
+        log_msg(LOG_ERROR, "Failed to init control interface");
+        // A supervisor must notice that the daemon never served.
+        status = 1;
+    } else {
+        mivra_init(program, MIVRA_VERSION);
+        log_msg(LOG_INFO, "%s: starting busses...", "main");
+        for (int i = 0; i < o->bus_count; i++) bus_start(o->busses[i]);
+        log_msg(LOG_INFO, "%s: starting control...", "main");
+        ctl_run(o);
+        log_msg(LOG_INFO, "%s: stopping control...", "main");
+        ctl_release(o);
+        log_msg(LOG_INFO, "%s: stopping busses...", "main");
+        for (int i = 0; i < o->bus_count; i++) bus_stop(o->busses[i]);
+        log_msg(LOG_INFO, "%s: destroying busses...", "main");
+        for (int i = 0; i < o->bus_count; i++) bus_free(&o->busses[i]);
+        mivra_cleanup();
+    }
+    opts_release(&o);
+    log_msg(LOG_INFO, "Bye!");
+    // Handlers go back to their defaults while the log can still record a late signal.
+    sig_watch_stop();
+    log_close();
+    return status;
+}
