@@ -163,7 +163,7 @@ void bus_async_cue_proc(bus_async *a) {
     bus_async_cue_func(a, a->b->io_url.c_str());
 }
 
-void bus_async_cue_func(bus_async *a, const char *url) {
+int bus_async_cue_func(bus_async *a, const char *url) {
     static const char *const fn = "bus_async_cue_func";
     box1_bus *b = a->b;
     int idx = -1;
@@ -259,6 +259,7 @@ void bus_async_cue_func(bus_async *a, const char *url) {
                 source.c_str(), r, (void *)a->event);
         a->event->flags |= MIVRABOX_F_CUED;
     }
+    return r;
 }
 
 void bus_async_play_proc(bus_async *a) {
@@ -297,8 +298,8 @@ int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url) {
     }
     a->event = a->copy->items[size_t(index)];
     b->lock.unlock();
-    bus_async_cue_func(a, url);
+    int r = bus_async_cue_func(a, url);
     b->lock.lock();
     free_record(a);
-    return 0;
+    return r;
 }

@@ -71,6 +71,15 @@ void saved(bus *bb, const char *digest) {
     b->ply_hash = digest ? digest : "";
 }
 
+// The peers' playlists are listed by their role, whether or not their files exist yet.
+void ply_names(bus *bb, std::vector<std::string> &names) {
+    box1_bus *b = box1_of(bb);
+    std::erase_if(names,
+                  [](const std::string &n) { return n == "peer_master" || n == "peer_slave"; });
+    if (!b->peer_master_url.empty()) names.emplace_back("peer_master");
+    if (!b->peer_slave_url.empty()) names.emplace_back("peer_slave");
+}
+
 const char *relay_io_url(const bus *b) {
     return static_cast<const box1_bus *>(b)->io_url.c_str();
 }
@@ -118,6 +127,9 @@ int box1_bus_new(bus **out) {
     h.state_extra = box1_state_extra;
     h.ply_loaded = ply_loaded;
     h.append_allowed = append_allowed;
+    h.er_index = true;
+    h.search_sys_id = true;
+    h.ply_names = ply_names;
     h.want_digest = true;
     h.saved = saved;
     *out = b;

@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "bus.h"
 #include "bus_opts.h"
+#include "ctl.h"
 
 #define BOX1_PROGRAM "MivraBox1"
 #define BOX1_BANNER BOX1_PROGRAM "-" MIVRA_VERSION
@@ -18,6 +20,8 @@ constexpr int BOX1_LIVE_SOURCES = 4;
 constexpr int BOX1_PLAY_LEAD_MS = 40;
 // Longest wait of a take for the cue of its target before it plays all the same.
 constexpr int BOX1_TAKE_CUE_WAIT_MS = 5000;
+// Largest XML document the control server takes.
+constexpr size_t BOX1_XML_SIZE_LIMIT = 1048576;
 
 struct bus_async;
 
@@ -69,11 +73,13 @@ int bus_async_wait(bus_async *a);
 int bus_async_clean(bus_async **pa);
 int bus_async_cue(box1_bus *b, mivrabox_event *e);
 int bus_async_play(box1_bus *b, mivrabox_event *e);
-void bus_async_cue_func(bus_async *a, const char *url);
+// The insert's result.
+int bus_async_cue_func(bus_async *a, const char *url);
 void bus_async_cue_proc(bus_async *a);
 void bus_async_play_proc(bus_async *a);
 // Cues the event at index of the bus playlist on another player and waits for it; called with
-// the bus lock held, which it lets go while it talks to the player. 0, -22 or -12.
+// the bus lock held, which it lets go while it talks to the player. The insert's result, -22 or
+// -12.
 int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url);
 // At the end of a running turn: frees what lies more than two operations behind the newest.
 void bus_async_trim(box1_bus *b);
@@ -87,6 +93,9 @@ int box1_range_item(bus *b, mivrabox_event *e, lib_object *o);
 void box1_item_present(bus *b, mivrabox_event *e, lib_object *o);
 // The state fields only this daemon reports, at the clock reading now.
 void box1_state_extra(bus *b, mivrabox_state *st, int64_t now);
+
+// The control methods of MivraBox1 in their registration order.
+std::vector<ctl_method_def> box1_methods();
 
 // The option table of MivraBox1. 0, -1 after help or an unknown option, 1 for a malformed
 // default-asset.

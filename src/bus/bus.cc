@@ -81,6 +81,9 @@ const bus_hooks bus_hooks_default = {
     .state_extra = nullptr,
     .ply_loaded = nullptr,
     .append_allowed = nullptr,
+    .er_index = false,
+    .search_sys_id = false,
+    .ply_names = nullptr,
     .want_digest = false,
     .saved = nullptr,
 };

@@ -68,6 +68,12 @@ struct bus_hooks {
     void (*ply_loaded)(bus *b, const char *path);
     // A dropped playlist's name may be taken in; a refused one is kept aside.
     bool (*append_allowed)(bus *b, const char *name);
+    // Replies about one event carry its index as the fifth "er" value.
+    bool er_index;
+    // SearchEvent's flag 0x40 also finds the event whose sys_id the pattern names.
+    bool search_sys_id;
+    // Edits the playlist names that ListPlaylists found in the bus folder.
+    void (*ply_names)(bus *b, std::vector<std::string> &names);
     // The autosave worked; digest of the written lines (null unless want_digest).
     bool want_digest;
     void (*saved)(bus *b, const char *digest);
@@ -191,6 +197,8 @@ int64_t bus_ply_ft_start(int64_t ref_ms, int64_t ref_tod_ms, int64_t tod_ms);
 // Media lists (bus_lib.cc), under the bus lock.
 int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size);
 int bus_lib_unregister(bus *b, const char *media_id);
+// The present media object of an id, looked up without registering; null when not present.
+const lib_object *bus_lib_find_present(bus *b, const char *media_id);
 int bus_ply_item_register(bus *b, mivrabox_event *e);
 int bus_ply_item_unregister(bus *b, mivrabox_event *e);
 int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present);

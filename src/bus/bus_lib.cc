@@ -82,6 +82,12 @@ int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t orig
     return 0;
 }
 
+const lib_object *bus_lib_find_present(bus *b, const char *media_id) {
+    lock_t lk(b->lock);
+    int i = find_obj(b->present, media_id ? media_id : "");
+    return i >= 0 ? obj(b->present, i) : nullptr;
+}
+
 int bus_lib_unregister(bus *b, const char *media_id) {
     const char *id = media_id ? media_id : "";
     log_msg(LOG_ERROR, "%s:%d object=[%s]", "bus_lib_unregister", __LINE__, id);

@@ -38,6 +38,8 @@ struct mivrabox_opts {
     // Calls of the outside services that the daemon answers itself on its control port (null
     // when it does not); null with no fault for a call it relays.
     xmlrpc_value *(*ctl_local)(xmlrpc_env *env, mivrabox_opts *o, const char *method) = nullptr;
+    // Largest XML document the control server takes; 0 leaves xmlrpc-c's own limit.
+    size_t xml_size_limit = 0;
     // The player that MivraIO. calls arriving on the control port are relayed to.
     const char *(*relay_io_url)(const bus *b) = nullptr;
 };

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -280,6 +281,7 @@ int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state 
         st->er[0] = int64_t(copy.flags.load());
         st->er[1] = copy.sys_id;
         st->er[2] = copy.start;
+        if (b->hooks.er_index) st->er[4] = index;
     }
     return 0;
 }
@@ -466,11 +468,14 @@ int bus_ply_search_event(bus *b, const char *key, int start, int flags, mivrabox
     if (start < -1) start = -1;
     if (!key || start >= count || flags == 0 || start + 1 >= count) return -2;
     auto hit = [key](const char *field) { return strcasestr(field, key) != nullptr; };
+    const bool by_id = (flags & 0x40) && b->hooks.search_sys_id;
+    const int64_t id = by_id ? strtoll(key, nullptr, 10) : 0;
     for (int i = start + 1; i < count; i++) {
         const mivrabox_event *e = at(b, i);
         if ((flags & 1) && hit(e->title.c_str())) return i;
         if ((flags & 2) && hit(e->media_id.c_str())) return i;
         if ((flags & 4) && hit(e->assets.c_str())) return i;
+        if (by_id && e->sys_id == id) return i;
         for (const mivrabox_meta_pair &p : e->pairs) {
             if ((flags & 8) && hit(p.key.c_str())) return i;
             if ((flags & 16) && hit(p.value.c_str())) return i;

@@ -53,17 +53,14 @@ std::mutex g_ctl_mu;
 
 constexpr size_t kLineSize = 16384;
 
-struct free_deleter {
-    void operator()(void *p) const { free(p); }
-};
-using c_text = std::unique_ptr<char, free_deleter>;
+}  // namespace
 
-mivrabox_opts *O(void *si) {
+mivrabox_opts *ctl_opts(void *si) {
     return static_cast<mivrabox_opts *>(si);
 }
 
 // Length of the well-formed UTF-8 sequence at p (not at its end), 0 when there is none.
-int utf8_seq(const unsigned char *p) {
+static int utf8_seq(const unsigned char *p) {
     static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
     int n = p[0] < 0x80             ? 1
             : (p[0] & 0xE0) == 0xC0 ? 2
@@ -80,7 +77,7 @@ int utf8_seq(const unsigned char *p) {
     return ok ? n : 0;
 }
 
-bool utf8_ok(const char *s) {
+bool ctl_utf8_ok(const char *s) {
     for (auto *p = reinterpret_cast<const unsigned char *>(s); *p;) {
         int n = utf8_seq(p);
         if (!n) return false;
@@ -91,7 +88,7 @@ bool utf8_ok(const char *s) {
 
 // Playlist files may hold bytes of other character sets; xmlrpc-c refuses strings that are
 // not UTF-8, so such bytes go out as '?' rather than failing the whole reply.
-std::string utf8_clean(const char *s) {
+std::string ctl_utf8_clean(const char *s) {
     std::string out;
     for (auto *p = reinterpret_cast<const unsigned char *>(s); *p;) {
         int n = utf8_seq(p);
@@ -104,24 +101,13 @@ std::string utf8_clean(const char *s) {
     return out;
 }
 
-// Decodes the parameters; a failure is logged as "<handler>: xmlrpc_decompose_value(<what>)
-// failed" and its fault goes back to the caller.
-template <class... A>
-bool decode(xmlrpc_env *env, xmlrpc_value *params, const char *name, const char *what,
-            const char *fmt, A... out) {
-    xmlrpc_decompose_value(env, params, fmt, out...);
-    if (!env->fault_occurred) return true;
-    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value(%s) failed", name, what);
-    return false;
-}
-
-xmlrpc_value *reply_result(xmlrpc_env *env, int r) {
+xmlrpc_value *ctl_reply_result(xmlrpc_env *env, int r) {
     return xmlrpc_build_value(env, "{s:i}", "result", r);
 }
 
 // {"result": r, "state"} for r >= 0, {"result": r} otherwise.
-xmlrpc_value *reply_state(xmlrpc_env *env, int r, const mivrabox_state &st) {
-    if (r < 0) return reply_result(env, r);
+xmlrpc_value *ctl_reply_state(xmlrpc_env *env, int r, const mivrabox_state &st) {
+    if (r < 0) return ctl_reply_result(env, r);
     xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
@@ -156,25 +142,66 @@ xmlrpc_value *state_with_er(xmlrpc_env *env, xmlrpc_value *base, const int64_t *
     return out.release();
 }
 
-xmlrpc_value *reply_state_list(xmlrpc_env *env, int r, const mivrabox_state &st,
-                               xmlrpc_value *list) {
-    if (r < 0) return reply_result(env, r);
+xmlrpc_value *ctl_reply_state_list(xmlrpc_env *env, int r, const mivrabox_state &st,
+                                   xmlrpc_value *list) {
+    if (r < 0) return ctl_reply_result(env, r);
     xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V,s:V}", "result", r, "state", sv.get(), "list", list);
 }
 
+// (iA): bus and an array of one-element arrays, each holding an i8.
+int ctl_helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *idx,
+                  std::vector<int64_t> &values) {
+    xmlrpc_value *arr = nullptr;
+    xmlrpc_decompose_value(env, params, "(iA)", idx, &arr);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s/%s: xmlrpc_decompose_value('bus idx','sys_id's array') failed", name,
+                "helper_iA");
+        return -22;
+    }
+    xr_value hold(arr);
+    int n = xmlrpc_array_size(env, arr);
+    if (env->fault_occurred) {
+        log_msg(LOG_ERROR, "%s/%s: xmlrpc_array_size failed: %s (%d)", name, "helper_iA",
+                env->fault_string, env->fault_code);
+        return -14;
+    }
+    values.reserve(size_t(n));
+    for (int i = 0; i < n; i++) {
+        xmlrpc_value *item = nullptr;
+        xmlrpc_array_read_item(env, arr, i, &item);
+        if (env->fault_occurred) {
+            log_msg(LOG_ERROR, "%s/%s: xmlrpc_array_read_item failed: %s (%d)", name, "helper_iA",
+                    env->fault_string, env->fault_code);
+            return -14;
+        }
+        xr_value ih(item);
+        xmlrpc_int64 v = 0;
+        xmlrpc_decompose_value(env, item, "(I)", &v);
+        if (env->fault_occurred) {
+            log_msg(LOG_ERROR, "%s/%s: xmlrpc_decompose_value failed: %s (%d)", name, "helper_iA",
+                    env->fault_string, env->fault_code);
+            return -14;
+        }
+        values.push_back(v);
+    }
+    return 0;
+}
+
+namespace {
+
 // Handlers that take only the bus index; logged ones write the call before testing the index.
 xmlrpc_value *bus_only(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
                        int (*op)(bus *, mivrabox_state *), bool logged = false) {
     int idx = 0;
-    if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
+    if (!ctl_decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
     if (logged) log_msg(LOG_INFO, "%s: i=%d", name, idx);
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     int r = op(b, &st);
-    return reply_state(env, r, st);
+    return ctl_reply_state(env, r, st);
 }
 
 // Handlers that take the bus index and one int.
@@ -182,13 +209,13 @@ xmlrpc_value *bus_int(xmlrpc_env *env, xmlrpc_value *params, void *si, const cha
                       const char *what, int (*op)(bus *, int, mivrabox_state *),
                       const char *log_fmt = nullptr) {
     int idx = 0, v = 0;
-    if (!decode(env, params, name, what, "(ii)", &idx, &v)) return nullptr;
+    if (!ctl_decode(env, params, name, what, "(ii)", &idx, &v)) return nullptr;
     if (log_fmt) log_msg(LOG_INFO, log_fmt, name, idx, v);
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     int r = op(b, v, &st);
-    return reply_state(env, r, st);
+    return ctl_reply_state(env, r, st);
 }
 
 // (isI): bus, event line, index or sys_id.
@@ -204,62 +231,23 @@ xmlrpc_value *bus_line(xmlrpc_env *env, xmlrpc_value *params, void *si, const ch
         return nullptr;
     }
     c_text hold(line);
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     int r = op(b, line, v, &st);
-    return reply_state(env, r, st);
-}
-
-// (iA): bus and an array of one-element arrays, each holding an i8.
-bool helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *idx,
-               std::vector<int64_t> &values) {
-    xmlrpc_value *arr = nullptr;
-    xmlrpc_decompose_value(env, params, "(iA)", idx, &arr);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s/%s: xmlrpc_decompose_value('bus idx','sys_id's array') failed", name,
-                "helper_iA");
-        return false;
-    }
-    xr_value hold(arr);
-    int n = xmlrpc_array_size(env, arr);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s/%s: xmlrpc_array_size failed: %s (%d)", name, "helper_iA",
-                env->fault_string, env->fault_code);
-        return false;
-    }
-    values.reserve(size_t(n));
-    for (int i = 0; i < n; i++) {
-        xmlrpc_value *item = nullptr;
-        xmlrpc_array_read_item(env, arr, i, &item);
-        if (env->fault_occurred) {
-            log_msg(LOG_ERROR, "%s/%s: xmlrpc_array_read_item failed: %s (%d)", name, "helper_iA",
-                    env->fault_string, env->fault_code);
-            return false;
-        }
-        xr_value ih(item);
-        xmlrpc_int64 v = 0;
-        xmlrpc_decompose_value(env, item, "(I)", &v);
-        if (env->fault_occurred) {
-            log_msg(LOG_ERROR, "%s/%s: xmlrpc_decompose_value failed: %s (%d)", name, "helper_iA",
-                    env->fault_string, env->fault_code);
-            return false;
-        }
-        values.push_back(v);
-    }
-    return true;
+    return ctl_reply_state(env, r, st);
 }
 
 xmlrpc_value *bus_array(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
                         int (*op)(bus *, int, const int64_t *, mivrabox_state *)) {
     int idx = 0;
     std::vector<int64_t> values;
-    if (!helper_iA(env, params, name, &idx, values)) return nullptr;
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    if (ctl_helper_iA(env, params, name, &idx, values) < 0) return nullptr;
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     int r = op(b, int(values.size()), values.data(), &st);
-    return reply_state(env, r, st);
+    return ctl_reply_state(env, r, st);
 }
 
 // (is): bus and a playlist name, which must stay a file of the bus folder.
@@ -267,32 +255,19 @@ xmlrpc_value *bus_name(xmlrpc_env *env, xmlrpc_value *params, void *si, const ch
                        int (*op)(bus *, const char *, mivrabox_state *)) {
     int idx = 0;
     char *ply = nullptr;
-    if (!decode(env, params, name, "'bus idx', 'playlist name'", "(is)", &idx, &ply))
+    if (!ctl_decode(env, params, name, "'bus idx', 'playlist name'", "(is)", &idx, &ply))
         return nullptr;
     c_text hold(ply);
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     std::string path;
     if (bus_ply_name_path(b, ply, path) < 0) {
         log_msg(LOG_ERROR, "%s: refused playlist name [%s]", name, ply);
-        return reply_result(env, -22);
+        return ctl_reply_result(env, -22);
     }
     mivrabox_state st = {};
     int r = op(b, path.c_str(), &st);
-    return reply_state(env, r, st);
-}
-
-// Handlers are plain functions; the table wraps each so that no exception reaches xmlrpc-c.
-template <xmlrpc_method2 F>
-xmlrpc_value *guarded(xmlrpc_env *env, xmlrpc_value *params, void *si, void *ci) {
-    try {
-        xmlrpc_value *v = F(env, params, si, ci);
-        return env->fault_occurred ? nullptr : v;
-    } catch (...) {
-        log_msg(LOG_ERROR, "%s: out of memory", "ctl_method");
-        xmlrpc_env_set_fault(env, XMLRPC_INTERNAL_ERROR, "out of memory");
-        return nullptr;
-    }
+    return ctl_reply_state(env, r, st);
 }
 
 xmlrpc_value *ctl_method_GetState(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -328,30 +303,30 @@ xmlrpc_value *ctl_method_UpdateEvent2(xmlrpc_env *env, xmlrpc_value *params, voi
 xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_GetEvent";
     int idx = 0, i = 0;
-    if (!decode(env, params, name, "'bus idx','idx'", "(ii)", &idx, &i)) return nullptr;
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    if (!ctl_decode(env, params, name, "'bus idx','idx'", "(ii)", &idx, &i)) return nullptr;
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     std::unique_ptr<char[]> buf(new char[kLineSize]);
     buf[0] = 0;
     int r = bus_ply_get_event(b, buf.get(), kLineSize, i, &st);
-    if (r < 0) return reply_result(env, r);
+    if (r < 0) return ctl_reply_result(env, r);
     xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event",
-                              utf8_clean(buf.get()).c_str(), "state", sv.get());
+                              ctl_utf8_clean(buf.get()).c_str(), "state", sv.get());
 }
 
 xmlrpc_value *ctl_method_DeleteEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_DeleteEvent";
     int idx = 0;
     xmlrpc_int64 i = 0;
-    if (!decode(env, params, name, "'bus idx','idx'", "(iI)", &idx, &i)) return nullptr;
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    if (!ctl_decode(env, params, name, "'bus idx','idx'", "(iI)", &idx, &i)) return nullptr;
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     int r = bus_ply_delete_event(b, i, &st);
-    return reply_state(env, r, st);
+    return ctl_reply_state(env, r, st);
 }
 
 xmlrpc_value *ctl_method_DeleteEvents(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -367,13 +342,14 @@ xmlrpc_value *ctl_method_DeleteEvents2(xmlrpc_env *env, xmlrpc_value *params, vo
 xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_ListPlaylists";
     int idx = 0;
-    if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    if (!ctl_decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     bus_ply_state(b, &st);
     xr_value list = ctl_held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
+    std::vector<std::string> names;
     std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(b->path.c_str()), closedir);
     if (d) {
         while (struct dirent *de = readdir(d.get())) {
@@ -384,13 +360,16 @@ xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, vo
                 reg = stat(p.c_str(), &sb) == 0 && S_ISREG(sb.st_mode);
             }
             const char *dot = strrchr(de->d_name, '.');
-            if (!reg || !dot || strcmp(dot, ".ply") != 0 || !utf8_ok(de->d_name)) continue;
-            std::string stem(de->d_name, size_t(dot - de->d_name));
-            ctl_list_push_name(env, list.get(), stem.c_str());
-            if (env->fault_occurred) return nullptr;
+            if (!reg || !dot || strcmp(dot, ".ply") != 0 || !ctl_utf8_ok(de->d_name)) continue;
+            names.emplace_back(de->d_name, size_t(dot - de->d_name));
         }
     }
-    return reply_state_list(env, 0, st, list.get());
+    if (b->hooks.ply_names) b->hooks.ply_names(b, names);
+    for (const std::string &n : names) {
+        ctl_list_push_name(env, list.get(), n.c_str());
+        if (env->fault_occurred) return nullptr;
+    }
+    return ctl_reply_state_list(env, 0, st, list.get());
 }
 
 xmlrpc_value *ctl_method_LoadPlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -428,9 +407,10 @@ xmlrpc_value *ctl_method_TakeN(xmlrpc_env *env, xmlrpc_value *params, void *si, 
 xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_LibList";
     int idx = 0, which = 0;
-    if (!decode(env, params, name, "'bus idx', 'lib src'", "(ii)", &idx, &which)) return nullptr;
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    if (!ctl_decode(env, params, name, "'bus idx', 'lib src'", "(ii)", &idx, &which))
+        return nullptr;
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     xr_value list = ctl_held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
@@ -443,7 +423,7 @@ xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si
             const lib_object *ob = l.items[size_t(i)].get();
             const char *origin = ob->origin.c_str();
             const char *object = ob->object.c_str();
-            if (!utf8_ok(origin) || !utf8_ok(object)) continue;
+            if (!ctl_utf8_ok(origin) || !ctl_utf8_ok(object)) continue;
             xr_value item = ctl_held(env, xmlrpc_build_value(env, "{s:s,s:s,s:i}", "origin", origin,
                                                              "object", object, "ref", ob->ref));
             if (env->fault_occurred) return nullptr;
@@ -452,16 +432,16 @@ xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si
         }
         bus_ply_state(b, &st);
     }
-    return reply_state_list(env, count, st, list.get());
+    return ctl_reply_state_list(env, count, st, list.get());
 }
 
 xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_GetEvents";
     int idx = 0, first = 0, count = 0;
-    if (!decode(env, params, name, "'bus idx','idx'", "(iii)", &idx, &first, &count))
+    if (!ctl_decode(env, params, name, "'bus idx','idx'", "(iii)", &idx, &first, &count))
         return nullptr;
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     // One lock and one state for the whole range; each event carries its own "er" members.
     mivrabox_state st = {}, last = {};
     std::vector<bus_event_text> evs;
@@ -475,11 +455,13 @@ xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *
         last.er[0] = evs[i].flags;
         last.er[1] = evs[i].sys_id;
         last.er[2] = evs[i].start;
+        if (b->hooks.er_index) last.er[4] = first + int64_t(i);
         xr_value sv = ctl_held(env, state_with_er(env, base.get(), last.er));
         if (env->fault_occurred) return nullptr;
-        xr_value item = ctl_held(
-            env, xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + int(i), "event",
-                                    utf8_clean(evs[i].line.c_str()).c_str(), "state", sv.get()));
+        xr_value item =
+            ctl_held(env, xmlrpc_build_value(env, "{s:i,s:s,s:V}", "index", first + int(i), "event",
+                                             ctl_utf8_clean(evs[i].line.c_str()).c_str(), "state",
+                                             sv.get()));
         if (env->fault_occurred) return nullptr;
         xmlrpc_array_append_item(env, list.get(), item.get());
         if (env->fault_occurred) return nullptr;
@@ -494,12 +476,12 @@ xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void
     static const char *const name = "ctl_method_SearchEvent";
     int idx = 0, start = 0, flags = 0;
     char *key = nullptr;
-    if (!decode(env, params, name, "'bus_idx', 'key', 'start_idx', 'flags'", "(isii)", &idx, &key,
-                &start, &flags))
+    if (!ctl_decode(env, params, name, "'bus_idx', 'key', 'start_idx', 'flags'", "(isii)", &idx,
+                    &key, &start, &flags))
         return nullptr;
     c_text hold(key);
     mivrabox_state st = {};
-    bus *b = ctl_bus_at(O(si), idx);
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
     int r = b ? bus_ply_search_event(b, key, start, flags, &st) : -22;
     xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
@@ -512,7 +494,7 @@ xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
     ply_list *dup = nullptr;
     {
         std::lock_guard lk(b->lock);
-        if (ply_dup(b->playlist, &dup) < 0) return reply_result(env, -12);
+        if (ply_dup(b->playlist, &dup) < 0) return ctl_reply_result(env, -12);
         bus_ply_state(b, &st);
     }
     xr_value list = ctl_held(env, xmlrpc_array_new(env));
@@ -531,30 +513,30 @@ xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
         n++;
         xr_value item = ctl_held(
             env, xmlrpc_build_value(env, "{s:s,s:s,s:I}", "media_id",
-                                    utf8_clean(id.c_str()).c_str(), "start_time",
+                                    ctl_utf8_clean(id.c_str()).c_str(), "start_time",
                                     e->start_time.c_str(), "start", xmlrpc_int64(e->start)));
         if (!env->fault_occurred) xmlrpc_array_append_item(env, list.get(), item.get());
     }
     ply_free(&dup);
     if (env->fault_occurred) return nullptr;
-    return reply_state_list(env, n, st, list.get());
+    return ctl_reply_state_list(env, n, st, list.get());
 }
 
 xmlrpc_value *ctl_method_AbsentList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_AbsentList";
     int idx = 0;
-    if (!decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    if (!ctl_decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     return flag_list(env, b, MIVRABOX_F_ABSENT);
 }
 
 xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_ErrorFlagList";
     int idx = 0, mask = 0;
-    if (!decode(env, params, name, "'bus idx'", "(ii)", &idx, &mask)) return nullptr;
-    bus *b = ctl_bus_at(O(si), idx);
-    if (!b) return reply_result(env, -22);
+    if (!ctl_decode(env, params, name, "'bus idx'", "(ii)", &idx, &mask)) return nullptr;
+    bus *b = ctl_bus_at(ctl_opts(si), idx);
+    if (!b) return ctl_reply_result(env, -22);
     return flag_list(env, b, uint64_t(uint32_t(mask)));
 }
 
@@ -578,7 +560,7 @@ xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *, const char *meth
                                  xmlrpc_value *params, void *si) {
     static const char *const name = "ctl_method_default";
     try {
-        mivrabox_opts *o = O(si);
+        mivrabox_opts *o = ctl_opts(si);
         xmlrpc_value *v = o->ctl_local ? o->ctl_local(env, o, method) : nullptr;
         if (v || env->fault_occurred) return env->fault_occurred ? nullptr : v;
         std::string target;
@@ -602,33 +584,39 @@ xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *, const char *meth
 }  // namespace
 
 const ctl_method_def ctl_methods_shared[] = {
-    {"MivraBox.GetState", guarded<ctl_method_GetState>},
-    {"MivraBox.Run", guarded<ctl_method_Run>},
-    {"MivraBox.InsertEvent", guarded<ctl_method_InsertEvent>},
-    {"MivraBox.InsertEvent2", guarded<ctl_method_InsertEvent2>},
-    {"MivraBox.UpdateEvent", guarded<ctl_method_UpdateEvent>},
-    {"MivraBox.UpdateEvent2", guarded<ctl_method_UpdateEvent2>},
-    {"MivraBox.GetEvent", guarded<ctl_method_GetEvent>},
-    {"MivraBox.DeleteEvent", guarded<ctl_method_DeleteEvent>},
-    {"MivraBox.DeleteEvents", guarded<ctl_method_DeleteEvents>},
-    {"MivraBox.DeleteEvents2", guarded<ctl_method_DeleteEvents2>},
-    {"MivraBox.ListPlaylists", guarded<ctl_method_ListPlaylists>},
-    {"MivraBox.LoadPlaylist", guarded<ctl_method_LoadPlaylist>},
-    {"MivraBox.SavePlaylist", guarded<ctl_method_SavePlaylist>},
-    {"MivraBox.ClosePlaylist", guarded<ctl_method_ClosePlaylist>},
-    {"MivraBox.AppendPlaylist", guarded<ctl_method_AppendPlaylist>},
-    {"MivraBox.Take", guarded<ctl_method_Take>},
-    {"MivraBox.TakeN", guarded<ctl_method_TakeN>},
-    {"MivraBox.LibList", guarded<ctl_method_LibList>},
-    {"MivraBox.GetEvents", guarded<ctl_method_GetEvents>},
-    {"MivraBox.SearchEvent", guarded<ctl_method_SearchEvent>},
-    {"MivraBox.AbsentList", guarded<ctl_method_AbsentList>},
-    {"MivraBox.ErrorFlagList", guarded<ctl_method_ErrorFlagList>},
-    {"MivraBox.Fallback", guarded<ctl_method_Fallback>},
-    {"MivraBox.TrimPadEvent", guarded<ctl_method_TrimPadEvent>},
-    {"MivraBox.ResetEventsTC", guarded<ctl_method_ResetEventsTC>},
+    {"MivraBox.GetState", ctl_guarded<ctl_method_GetState>},
+    {"MivraBox.Run", ctl_guarded<ctl_method_Run>},
+    {"MivraBox.InsertEvent", ctl_guarded<ctl_method_InsertEvent>},
+    {"MivraBox.InsertEvent2", ctl_guarded<ctl_method_InsertEvent2>},
+    {"MivraBox.UpdateEvent", ctl_guarded<ctl_method_UpdateEvent>},
+    {"MivraBox.UpdateEvent2", ctl_guarded<ctl_method_UpdateEvent2>},
+    {"MivraBox.GetEvent", ctl_guarded<ctl_method_GetEvent>},
+    {"MivraBox.DeleteEvent", ctl_guarded<ctl_method_DeleteEvent>},
+    {"MivraBox.DeleteEvents", ctl_guarded<ctl_method_DeleteEvents>},
+    {"MivraBox.DeleteEvents2", ctl_guarded<ctl_method_DeleteEvents2>},
+    {"MivraBox.ListPlaylists", ctl_guarded<ctl_method_ListPlaylists>},
+    {"MivraBox.LoadPlaylist", ctl_guarded<ctl_method_LoadPlaylist>},
+    {"MivraBox.SavePlaylist", ctl_guarded<ctl_method_SavePlaylist>},
+    {"MivraBox.ClosePlaylist", ctl_guarded<ctl_method_ClosePlaylist>},
+    {"MivraBox.AppendPlaylist", ctl_guarded<ctl_method_AppendPlaylist>},
+    {"MivraBox.Take", ctl_guarded<ctl_method_Take>},
+    {"MivraBox.TakeN", ctl_guarded<ctl_method_TakeN>},
+    {"MivraBox.LibList", ctl_guarded<ctl_method_LibList>},
+    {"MivraBox.GetEvents", ctl_guarded<ctl_method_GetEvents>},
+    {"MivraBox.SearchEvent", ctl_guarded<ctl_method_SearchEvent>},
+    {"MivraBox.AbsentList", ctl_guarded<ctl_method_AbsentList>},
+    {"MivraBox.ErrorFlagList", ctl_guarded<ctl_method_ErrorFlagList>},
+    {"MivraBox.Fallback", ctl_guarded<ctl_method_Fallback>},
+    {"MivraBox.TrimPadEvent", ctl_guarded<ctl_method_TrimPadEvent>},
+    {"MivraBox.ResetEventsTC", ctl_guarded<ctl_method_ResetEventsTC>},
 };
 const size_t ctl_methods_shared_count = sizeof(ctl_methods_shared) / sizeof(ctl_methods_shared[0]);
+
+xmlrpc_method2 ctl_method_shared(const char *name) {
+    for (const ctl_method_def &m : ctl_methods_shared)
+        if (!strcmp(m.name, name)) return m.handler;
+    return nullptr;
+}
 
 namespace {
 
@@ -726,6 +714,7 @@ int ctl_run(mivrabox_opts *o) {
         }
         server = o->ctl->server;
     }
+    if (o->xml_size_limit) xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, o->xml_size_limit);
     // A stop between here and the loop start is kept by Abyss's termination flag.
     xr_env env;
     xmlrpc_server_abyss_run_server(&env, server);

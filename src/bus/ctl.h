@@ -5,12 +5,19 @@
 #include <xmlrpc-c/server.h>
 
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "log.h"
 
 #include "xr.h"
 
 struct bus;
 
 struct mivrabox_opts;
+struct mivrabox_state;
 
 // One control method: registered under name, called with the start-up record as server info.
 struct ctl_method_def {
@@ -38,3 +45,54 @@ bus *ctl_bus_at(mivrabox_opts *o, int i);
 xr_value ctl_held(xmlrpc_env *env, xmlrpc_value *v);
 // Appends one string list element: an array holding the string.
 void ctl_list_push_name(xmlrpc_env *env, xmlrpc_value *list, const char *name);
+// The start-up record that every handler receives as its server information.
+mivrabox_opts *ctl_opts(void *si);
+// True when s is well-formed UTF-8, which xmlrpc-c insists on for strings.
+bool ctl_utf8_ok(const char *s);
+// s with every byte that is not part of well-formed UTF-8 replaced by '?'.
+std::string ctl_utf8_clean(const char *s);
+// {"result": r}.
+xmlrpc_value *ctl_reply_result(xmlrpc_env *env, int r);
+// {"result": r, "state"} for r >= 0, {"result": r} otherwise.
+xmlrpc_value *ctl_reply_state(xmlrpc_env *env, int r, const mivrabox_state &st);
+// The same with a "list" member.
+xmlrpc_value *ctl_reply_state_list(xmlrpc_env *env, int r, const mivrabox_state &st,
+                                   xmlrpc_value *list);
+// (iA): the bus index and an array of one-element arrays each holding an i8. 0, or with the
+// fault set and the failure logged: -22 when the parameters do not decode, -14 when an item of
+// the array does not.
+int ctl_helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *idx,
+                  std::vector<int64_t> &values);
+
+// Texts that xmlrpc-c allocated with malloc.
+struct ctl_free_deleter {
+    void operator()(void *p) const { free(p); }
+};
+using c_text = std::unique_ptr<char, ctl_free_deleter>;
+
+// Decodes the parameters; a failure is logged as "<handler>: xmlrpc_decompose_value(<what>)
+// failed" and its fault goes back to the caller.
+template <class... A>
+inline bool ctl_decode(xmlrpc_env *env, xmlrpc_value *params, const char *name, const char *what,
+                       const char *fmt, A... out) {
+    xmlrpc_decompose_value(env, params, fmt, out...);
+    if (!env->fault_occurred) return true;
+    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value(%s) failed", name, what);
+    return false;
+}
+
+// Handlers are plain functions; the table wraps each so that no exception reaches xmlrpc-c.
+template <xmlrpc_method2 F>
+inline xmlrpc_value *ctl_guarded(xmlrpc_env *env, xmlrpc_value *params, void *si, void *ci) {
+    try {
+        xmlrpc_value *v = F(env, params, si, ci);
+        return env->fault_occurred ? nullptr : v;
+    } catch (...) {
+        log_msg(LOG_ERROR, "%s: out of memory", "ctl_method");
+        xmlrpc_env_set_fault(env, XMLRPC_INTERNAL_ERROR, "out of memory");
+        return nullptr;
+    }
+}
+
+// The handler of one of the shared methods, null when name is none of them.
+xmlrpc_method2 ctl_method_shared(const char *name);

@@ -58,8 +58,13 @@ int64_t time_advance_get() {
     return g_advance_us.load();
 }
 
-int64_t time_advance_add(int64_t us) {
-    return g_advance_us.fetch_add(us) + us;
+bool time_advance_add(int64_t us, int64_t *out) {
+    int64_t old = g_advance_us.load(), sum;
+    do {
+        if (__builtin_add_overflow(old, us, &sum)) return false;
+    } while (!g_advance_us.compare_exchange_weak(old, sum));
+    *out = sum;
+    return true;
 }
 
 void time_now(struct timeval *tv) {
