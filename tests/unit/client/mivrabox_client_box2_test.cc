@@ -20,136 +20,15 @@
 #include <thread>
 #include <vector>
 
+#include "box_proc.h"
 #include "mivra.h"
 #include "mivrabox_client.h"
-
-extern char **environ;
 
 using testing::HasSubstr;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
-namespace fs = std::filesystem;
 
 namespace {
-
-// The daemon beside this test in the build tree: <build>/tests/unit/client -> <build>/src/box2.
-fs::path box2_path() {
-    if (const char *b = getenv("MIVRA_BUILD")) return fs::path(b) / "src/box2/MivraBox2";
-    fs::path self = fs::read_symlink("/proc/self/exe").parent_path();
-    return self.parent_path().parent_path().parent_path() / "src/box2/MivraBox2";
-}
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool answers(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
-
-class box2_proc {
-   public:
-    ~box2_proc() { stop(); }
-
-    // Starts the daemon with one bus; a port taken in between makes it end, and it is tried
-    // again on another.
-    bool start() {
-        char tmpl[] = "/tmp/boxclient-XXXXXX";
-        if (!mkdtemp(tmpl)) return false;
-        dir = tmpl;
-        bus = dir / "bus0";
-        fs::create_directory(bus);
-        for (int attempt = 0; attempt < 5; attempt++) {
-            port = free_port();
-            if (spawn() && wait_ready()) return true;
-            stop_proc();
-        }
-        return false;
-    }
-
-    void stop() {
-        stop_proc();
-        if (!dir.empty()) {
-            std::error_code ec;
-            fs::remove_all(dir, ec);
-            dir.clear();
-        }
-    }
-
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port) + "/RPC2"; }
-
-    fs::path dir, bus;
-    int port = 0;
-
-   private:
-    bool spawn() {
-        fs::path conf = dir / "box.conf";
-        std::ofstream(conf) << "--port=" << port
-                            << "\n--log-file-name=" << (dir / "box.log").string()
-                            << "\n--add-bus\n--path=" << bus.string()
-                            << "\n--current=current.ply\n--arl-ext=arl\n";
-        std::string exe = box2_path().string(), conf_s = conf.string();
-        std::vector<char *> argv = {exe.data(), conf_s.data(), nullptr};
-        std::string err = (dir / "stderr.txt").string();
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        setenv("TZ", "UTC", 1);
-        setenv("TC_MODE", "pal", 1);
-        int rc = posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0) pid_ = -1;
-        return rc == 0;
-    }
-
-    bool wait_ready() {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return false;
-            }
-            if (answers(port)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-    void stop_proc() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        int status;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        pid_ = -1;
-    }
-
-    pid_t pid_ = -1;
-};
 
 std::string line(const std::string &media, const std::string &title,
                  const std::string &dur = "00:00:10:00") {
@@ -159,7 +38,7 @@ std::string line(const std::string &media, const std::string &title,
 class Box2Test : public testing::Test {
    protected:
     void SetUp() override {
-        ASSERT_TRUE(fs::exists(box2_path())) << box2_path();
+        ASSERT_TRUE(fs::exists(box_path("src/box2/MivraBox2")));
         ASSERT_TRUE(box.start()) << "MivraBox2 did not come up";
         ASSERT_EQ(mivra_init("mivrabox_client_box2_test", "1"), MIVRA_POOL_SIZE);
         url = box.url();
@@ -177,7 +56,7 @@ class Box2Test : public testing::Test {
                                             << line("m0", "third") << "\n";
     }
 
-    box2_proc box;
+    box_proc box{"src/box2/MivraBox2"};
     std::string url;
     const char *u = nullptr;
 };
