@@ -10,6 +10,7 @@ import xmlrpc.client
 import zlib
 
 from test_box1_util import Channel1, wait_for
+from test_box2_air_util import FakeService, IOEngine
 from test_box2_air_util import dur, tc
 from test_box2_util import I8, line, plain
 
@@ -112,6 +113,25 @@ class Box1CtlTest(unittest.TestCase):
         self.assertEqual(got["result"], 0)
         self.assertLess(len(got["events"]), 400)
         self.assertGreater(len(got["events"]), 10)
+
+    def test_preview_on_another_player(self):
+        ch = self.channel(3)
+        other = FakeService([IOEngine()]).start()
+        self.addCleanup(other.stop)
+        url = "http://%s/RPC2" % other.hostport
+        s = self.sys_ids(ch)
+        other.script("MivraIO.PlaylistInsertTemplate", set={"result": -5})
+        cases = [(1, -5, "m1.mxf"), (-s[2], 0, "m2.mxf"), (3, -34, None), (-2 ** 63, -2, None),
+                 (-999999, -2, None)]
+        self.assertTrue(wait_for(lambda: ch.state()["lib_present_count"] == 3, 5))
+        for which, want, source in cases:
+            with self.subTest(which=which):
+                n = len(other.calls("MivraIO.PlaylistInsertTemplate"))
+                self.assertEqual(ch.call("MivraBox.Preview", 0, I8(which), url)["result"], want)
+                got = other.calls("MivraIO.PlaylistInsertTemplate")[n:]
+                self.assertEqual([c["args"][1] for c in got], [source] if source else [])
+        # The bus's own player and flags are left alone.
+        self.assertEqual(ch.io_calls("MivraIO.PlaylistInsertTemplate"), [])
 
     def test_truncate_gives_media_back_and_lib_unregister(self):
         ch = self.channel(5)
