@@ -4,6 +4,10 @@
 #include <libxml/parser.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <xmlrpc-c/abyss.h>
+#include <xmlrpc-c/util.h>
 #include <xmlrpc-c/server_abyss.h>
 
 #include <algorithm>
@@ -23,10 +27,9 @@
 #include "xr.h"
 
 struct ctl_server {
-    xmlrpc_server_abyss_parms parms = {};
-    xmlrpc_server_abyss_t *server = nullptr;
+    TServer server = {};
+    bool created = false;
     xmlrpc_registry *registry = nullptr;
-    xmlrpc_server_abyss_sig *old_sig = nullptr;
     bool global_init = false;
     bool xml_init = false;
 };
@@ -621,15 +624,54 @@ xmlrpc_method2 ctl_method_shared(const char *name) {
 namespace {
 
 void ctl_free(ctl_server *s) {
-    if (s->old_sig) {
-        xmlrpc_server_abyss_restore_sig(s->old_sig);
-        free(s->old_sig);  // the set-up allocated it for us
-    }
-    if (s->server) xmlrpc_server_abyss_destroy(s->server);
+    if (s->created) ServerFree(&s->server);
     if (s->global_init) xmlrpc_server_abyss_global_term();
     if (s->registry) xmlrpc_registry_free(s->registry);
     if (s->xml_init) xmlCleanupParser();
     delete s;
+}
+
+// Nothing in XML-RPC declares a document type, while the entities one declares would be
+// expanded by the parser without bound: such a request is refused before it is parsed.
+bool declares_doctype(const char *xml, size_t len) {
+    std::string_view v(xml, len);
+    return v.find("<!DOCTYPE") != std::string_view::npos ||
+           v.find("<!ENTITY") != std::string_view::npos;
+}
+
+std::string peer_of(TSession *session) {
+    void *info = nullptr;
+    SessionGetChannelInfo(session, &info);
+    auto *ci = static_cast<struct abyss_unix_chaninfo *>(info);
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (!ci) return host;
+    const struct sockaddr *sa = &ci->peerAddr;
+    if (sa->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, host,
+                  sizeof(host));
+    else if (sa->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, host,
+                  sizeof(host));
+    return host;
+}
+
+// Every call passes here before xmlrpc-c parses it.
+void ctl_process(xmlrpc_env *env, void *arg, const char *xml, size_t len, TSession *session,
+                 xmlrpc_mem_block **response) {
+    auto *s = static_cast<ctl_server *>(arg);
+    if (!declares_doctype(xml, len)) {
+        xmlrpc_registry_process_call2(env, s->registry, xml, len, session, response);
+        return;
+    }
+    log_msg(LOG_ERROR, "%s: request from [%s] declares a document type, refused", "ctl_run",
+            peer_of(session).c_str());
+    xmlrpc_env fault;
+    xmlrpc_env_init(&fault);
+    xmlrpc_env_set_fault(&fault, XMLRPC_PARSE_ERROR,
+                         "document type and entity declarations are not accepted");
+    *response = xmlrpc_mem_block_new(env, 0);
+    if (!env->fault_occurred) xmlrpc_serialize_fault(env, *response, &fault);
+    xmlrpc_env_clean(&fault);
 }
 
 int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size_t count) {
@@ -665,19 +707,34 @@ int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size
         return -14;
     }
     s->global_init = true;
-    s->parms.config_file_name = nullptr;
-    s->parms.registryP = s->registry;
-    s->parms.port_number = unsigned(o->port);
-    xmlrpc_server_abyss_create(&env, &s->parms, XMLRPC_APSIZE(port_number), &s->server);
-    if (env.fault()) {
+    if (!ServerCreate(&s->server, "XmlRpcServer", uint16_t(o->port), nullptr, nullptr)) {
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_create failed");
-        s->server = nullptr;
         return -14;
     }
-    xmlrpc_server_abyss_setup_sig(&env, s->server, &s->old_sig);
+    s->created = true;
+    // A client that stops half-way through its request loses its connection after a few
+    // seconds, and there are slots enough for every operator screen and peer of a station.
+    ServerSetTimeout(&s->server, CTL_READ_TIMEOUT_S);
+    ServerSetKeepaliveTimeout(&s->server, CTL_READ_TIMEOUT_S);
+    ServerSetMaxConn(&s->server, CTL_MAX_CONN);
+    ServerSetMaxConnBacklog(&s->server, CTL_MAX_CONN);
+    ServerSetAdvertise(&s->server, false);
+    xmlrpc_server_abyss_handler_parms hp = {};
+    hp.xml_processor = ctl_process;
+    hp.xml_processor_arg = s;
+    hp.xml_processor_max_stack = xmlrpc_registry_max_stackSize(s->registry);
+    hp.uri_path = "/RPC2";
+    xmlrpc_server_abyss_set_handler3(&env, &s->server, &hp,
+                                     XMLRPC_AHPSIZE(xml_processor_max_stack));
     if (env.fault()) {
-        log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_setup_sig failed");
-        s->old_sig = nullptr;
+        log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_set_handler3 failed");
+        return -14;
+    }
+    const char *error = nullptr;
+    ServerInit2(&s->server, &error);
+    if (error) {
+        log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_create failed: %s", error);
+        free(const_cast<char *>(error));  // Abyss allocates its error texts with malloc
         return -14;
     }
     return 0;
@@ -705,24 +762,19 @@ int ctl_init(mivrabox_opts *o, const ctl_method_def *table, size_t count) {
 
 int ctl_run(mivrabox_opts *o) {
     if (!o || !o->ctl) return -22;
-    xmlrpc_server_abyss_t *server;
+    TServer *server;
     {
         std::lock_guard lk(g_ctl_mu);
         if (o->stop_requested) {
             log_msg(LOG_INFO, "%s: xmlrpc_server_abyss_run_server finished", "ctl_run");
             return 0;
         }
-        server = o->ctl->server;
+        server = &o->ctl->server;
     }
     if (o->xml_size_limit) xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, o->xml_size_limit);
     // A stop between here and the loop start is kept by Abyss's termination flag.
-    xr_env env;
-    xmlrpc_server_abyss_run_server(&env, server);
-    if (env.fault())
-        log_msg(LOG_ERROR, "%s: xmlrpc_server_abyss_run_server failed: %s (%d)", "ctl_run",
-                env.msg(), env.code());
-    else
-        log_msg(LOG_INFO, "%s: xmlrpc_server_abyss_run_server finished", "ctl_run");
+    ServerRun(server);
+    log_msg(LOG_INFO, "%s: xmlrpc_server_abyss_run_server finished", "ctl_run");
     return 0;
 }
 
@@ -730,9 +782,8 @@ int ctl_stop(mivrabox_opts *o) {
     if (!o) return -22;
     std::lock_guard lk(g_ctl_mu);
     o->stop_requested = 1;
-    if (!o->ctl || !o->ctl->server) return -22;
-    xr_env env;
-    xmlrpc_server_abyss_terminate(&env, o->ctl->server);
+    if (!o->ctl || !o->ctl->created) return -22;
+    ServerTerminate(&o->ctl->server);
     return 0;
 }
 

@@ -19,6 +19,11 @@ struct bus;
 struct mivrabox_opts;
 struct mivrabox_state;
 
+// A request not complete within this many seconds loses its connection.
+constexpr unsigned CTL_READ_TIMEOUT_S = 5;
+// Connections served at once.
+constexpr unsigned CTL_MAX_CONN = 256;
+
 // One control method: registered under name, called with the start-up record as server info.
 struct ctl_method_def {
     const char *name;
