@@ -53,11 +53,11 @@ int snapshot_put(box1_bus *b, ply_list *l) {
     for (int i = 0; i < BOX1_SNAPSHOTS && slot < 0; i++)
         if (!b->snapshots[i]) slot = i;
     if (slot < 0) {
-        int64_t oldest = now - BOX1_SNAPSHOT_IDLE_MS;
+        int64_t oldest = now - BOX1_SNAPSHOT_IDLE_MS + 1;
         for (int i = 0; i < BOX1_SNAPSHOTS; i++) {
             // A clock set back must not make a slot look used in the future for ever.
             if (b->snapshot_used[i] > now) b->snapshot_used[i] = now;
-            if (b->snapshot_used[i] <= oldest) {
+            if (b->snapshot_used[i] < oldest) {
                 oldest = b->snapshot_used[i];
                 slot = i;
             }
