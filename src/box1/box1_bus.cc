@@ -132,6 +132,8 @@ int box1_bus_new(bus **out) {
     h.ply_names = ply_names;
     h.want_digest = true;
     h.saved = saved;
+    h.ply_fetch = box1_peer_fetch;
+    h.appended = box1_peer_push;
     *out = b;
     return 0;
 }

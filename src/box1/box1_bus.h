@@ -22,6 +22,11 @@ constexpr int BOX1_PLAY_LEAD_MS = 40;
 constexpr int BOX1_TAKE_CUE_WAIT_MS = 5000;
 // Largest XML document the control server takes.
 constexpr size_t BOX1_XML_SIZE_LIMIT = 1048576;
+// A snapshot slot unused this long is given to the next request when all are taken: a peer
+// that failed between making and destroying one must not block every later push.
+constexpr int64_t BOX1_SNAPSHOT_IDLE_MS = 10 * 60 * 1000;
+// Longest datagram of the UDP trigger.
+constexpr size_t BOX1_TRIG_SIZE = 4096;
 
 struct bus_async;
 
@@ -34,6 +39,8 @@ struct box1_bus : bus {
     text4k aa_keyword;  // a dropped file's name must contain it
     int aa_day_mask = 0;
     ply_list *snapshots[BOX1_SNAPSHOTS] = {};
+    // Bus clock of each slot's last use: a slot that a peer left behind is taken back once idle.
+    int64_t snapshot_used[BOX1_SNAPSHOTS] = {};
     text4k peer_master_url;
     int peer_master_bus = 0;
     text4k peer_slave_url;
@@ -96,6 +103,38 @@ void box1_state_extra(bus *b, mivrabox_state *st, int64_t now);
 
 // The control methods of MivraBox1 in their registration order.
 std::vector<ctl_method_def> box1_methods();
+
+// Snapshot slots (box1_snap.cc). Each takes the bus lock and fills st (may be null) under it;
+// the slot, a count or 0, or -22 for a slot outside 0..7 or empty, -12 when all are taken.
+int bus_snapshot_new(box1_bus *b, mivrabox_state *st);
+int bus_snapshot_curr(box1_bus *b, mivrabox_state *st);
+int bus_snapshot_load(box1_bus *b, const char *path, mivrabox_state *st);
+int bus_snapshot_save(box1_bus *b, int slot, const char *path, mivrabox_state *st);
+int bus_snapshot_destroy(box1_bus *b, int slot, mivrabox_state *st);
+xmlrpc_value *ctl_method_SnapshotLoad(xmlrpc_env *env, xmlrpc_value *params, void *si, void *);
+xmlrpc_value *ctl_method_SnapshotSave(xmlrpc_env *env, xmlrpc_value *params, void *si, void *);
+xmlrpc_value *ctl_method_SnapshotNew(xmlrpc_env *env, xmlrpc_value *params, void *si, void *);
+xmlrpc_value *ctl_method_SnapshotDestroy(xmlrpc_env *env, xmlrpc_value *params, void *si, void *);
+xmlrpc_value *ctl_method_SnapshotCurr(xmlrpc_env *env, xmlrpc_value *params, void *si, void *);
+xmlrpc_value *ctl_method_SnapshotGetEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *);
+xmlrpc_value *ctl_method_SnapshotAddEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *);
+// Peers, with no bus lock held: LoadPlaylist of "peer_master" or "peer_slave" first downloads
+// that peer's playlist into the file (0, or -14 when the download broke off and the old file
+// stays); an appended playlist is pushed to the slave peer.
+int box1_peer_fetch(bus *b, const char *name, const char *path);
+void box1_peer_push(bus *b, const ply_list *list);
+
+// UDP trigger (box1_trig.cc): "MivraBox.Take <bus digit>" with its NUL, on the UDP port of the
+// control port's number, takes on that bus. 0 or a negated errno.
+struct trig_listener;
+int trig_new(mivrabox_opts *o);
+int trig_free(mivrabox_opts *o);
+int trig_run(mivrabox_opts *o);
+int trig_stop(mivrabox_opts *o);
+void trig_proc(trig_listener *t);
+// The daemon's steps around its control server: the trigger made and run, stopped and freed.
+void box1_trig_start(mivrabox_opts *o);
+void box1_trig_stop(mivrabox_opts *o);
 
 // The option table of MivraBox1. 0, -1 after help or an unknown option, 1 for a malformed
 // default-asset.

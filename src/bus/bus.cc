@@ -86,6 +86,8 @@ const bus_hooks bus_hooks_default = {
     .ply_names = nullptr,
     .want_digest = false,
     .saved = nullptr,
+    .ply_fetch = nullptr,
+    .appended = nullptr,
 };
 
 bus::~bus() {

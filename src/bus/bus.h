@@ -77,6 +77,12 @@ struct bus_hooks {
     // The autosave worked; digest of the written lines (null unless want_digest).
     bool want_digest;
     void (*saved)(bus *b, const char *digest);
+    // LoadPlaylist is about to load the checked name (its file at path): the daemon may fetch
+    // that file first. Called without the bus lock; a negative result is the call's answer.
+    int (*ply_fetch)(bus *b, const char *name, const char *path);
+    // The events of a playlist file that was appended (or offered to an empty bus), handed on
+    // without the bus lock held.
+    void (*appended)(bus *b, const ply_list *list);
 };
 extern const bus_hooks bus_hooks_default;
 
@@ -173,7 +179,12 @@ int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_st
 int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st);
 int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st);
 int bus_ply_load(bus *b, const char *path, mivrabox_state *st);
+// Loads the file and appends it, then hands the loaded events to the appended hook.
 int bus_ply_append(bus *b, const char *path, mivrabox_state *st);
+// The append alone, of a list already loaded.
+int bus_ply_append_ply(bus *b, ply_list *list, const char *path, mivrabox_state *st);
+// Gives a loaded list to the appended hook, then frees it; never with the bus lock held.
+void bus_ply_appended(bus *b, ply_list **list);
 int bus_ply_save(bus *b, const char *path, mivrabox_state *st);
 int bus_ply_close(bus *b, mivrabox_state *st);
 int bus_ply_take(bus *b, mivrabox_state *st);

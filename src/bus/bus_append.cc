@@ -96,6 +96,8 @@ int bus_append_file(bus *b, const char *name) {
         return -125;
     }
     int r, added;
+    // An appended list goes on to the daemon (a peer, say) once the bus lock is let go.
+    ply_list *loaded = nullptr;
     {
         std::lock_guard lk(b->lock);
         mivrabox_state state;
@@ -103,12 +105,17 @@ int bus_append_file(bus *b, const char *name) {
         log_msg(LOG_INFO, "%s[%d] will try %s [%s] origin [%s]", fn, b->index, word(), name,
                 path.c_str());
         int before = b->playlist->count();
-        r = before > 0 ? bus_ply_append(b, path.c_str(), &state)
-                       : bus_ply_load(b, path.c_str(), &state);
+        if (before > 0) {
+            r = ply_load(&loaded, path.c_str());
+            if (r >= 0) r = bus_ply_append_ply(b, loaded, path.c_str(), &state);
+        } else {
+            r = bus_ply_load(b, path.c_str(), &state);
+        }
         added = b->playlist->count() - before;
         log_msg(LOG_INFO, "%s[%d] done (r=%d) %s [%s] origin [%s]", fn, b->index, r, word(), name,
                 path.c_str());
     }
+    bus_ply_appended(b, &loaded);
     // A file with content of which no event could be read is kept like one that failed.
     if (r < 0 || (added <= 0 && st.st_size > 0))
         keep_failed(b, path, name);

@@ -29,10 +29,12 @@ int bus_daemon_run(mivrabox_opts *o, const char *program, const char *banner,
         mivra_init(program, MIVRA_VERSION);
         log_msg(LOG_INFO, "%s: starting busses...", "main");
         for (int i = 0; i < o->bus_count; i++) bus_start(o->busses[i]);
+        if (o->serve_start) o->serve_start(o);
         log_msg(LOG_INFO, "%s: starting control...", "main");
         ctl_run(o);
         log_msg(LOG_INFO, "%s: stopping control...", "main");
         ctl_release(o);
+        if (o->serve_stop) o->serve_stop(o);
         log_msg(LOG_INFO, "%s: stopping busses...", "main");
         for (int i = 0; i < o->bus_count; i++) bus_stop(o->busses[i]);
         log_msg(LOG_INFO, "%s: destroying busses...", "main");

@@ -11,6 +11,7 @@
 
 struct bus;
 struct ctl_server;
+struct trig_listener;
 
 constexpr int BUS_MAX = 16;
 constexpr int BUS_DEFAULT_PORT = 3001;
@@ -42,6 +43,12 @@ struct mivrabox_opts {
     size_t xml_size_limit = 0;
     // The player that MivraIO. calls arriving on the control port are relayed to.
     const char *(*relay_io_url)(const bus *b) = nullptr;
+    // A daemon's own service beside the control server (null: none): started once the busses
+    // run, stopped right after the control server and before the busses stop.
+    void (*serve_start)(mivrabox_opts *o) = nullptr;
+    void (*serve_stop)(mivrabox_opts *o) = nullptr;
+    // The UDP trigger of the single-player daemon.
+    trig_listener *trigger = nullptr;
 };
 
 // -22 for a null out pointer, -12 when allocation fails, else 0.

@@ -375,9 +375,21 @@ int bus_ply_append(bus *b, const char *path, mivrabox_state *st) {
     ply_ref loaded;
     int r = ply_load(&loaded.p, path);
     if (r < 0) return r;
+    r = bus_ply_append_ply(b, loaded.p, path, st);
+    bus_ply_appended(b, &loaded.p);
+    return r;
+}
+
+void bus_ply_appended(bus *b, ply_list **list) {
+    if (!list || !*list) return;
+    if (b->hooks.appended) b->hooks.appended(b, *list);
+    ply_free(list);
+}
+
+int bus_ply_append_ply(bus *b, ply_list *loaded, const char *path, mivrabox_state *st) {
     lock_t lk(b->lock);
     if (b->playlist->count() == 0) return -2;
-    int first = ply_append_list(b->playlist, loaded.p);
+    int first = ply_append_list(b->playlist, loaded);
     if (first < 0) return first;
     register_from(b, first);
     bus_ply_start_time_recalc(b->playlist);

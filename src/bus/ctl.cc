@@ -255,7 +255,7 @@ xmlrpc_value *bus_array(xmlrpc_env *env, xmlrpc_value *params, void *si, const c
 
 // (is): bus and a playlist name, which must stay a file of the bus folder.
 xmlrpc_value *bus_name(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
-                       int (*op)(bus *, const char *, mivrabox_state *)) {
+                       int (*op)(bus *, const char *, mivrabox_state *), bool fetch = false) {
     int idx = 0;
     char *ply = nullptr;
     if (!ctl_decode(env, params, name, "'bus idx', 'playlist name'", "(is)", &idx, &ply))
@@ -267,6 +267,10 @@ xmlrpc_value *bus_name(xmlrpc_env *env, xmlrpc_value *params, void *si, const ch
     if (bus_ply_name_path(b, ply, path) < 0) {
         log_msg(LOG_ERROR, "%s: refused playlist name [%s]", name, ply);
         return ctl_reply_result(env, -22);
+    }
+    if (fetch && b->hooks.ply_fetch) {
+        int f = b->hooks.ply_fetch(b, ply, path.c_str());
+        if (f < 0) return ctl_reply_result(env, f);
     }
     mivrabox_state st = {};
     int r = op(b, path.c_str(), &st);
@@ -377,7 +381,7 @@ xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, vo
 
 xmlrpc_value *ctl_method_LoadPlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_LoadPlaylist";
-    return bus_name(env, params, si, name, bus_ply_load);
+    return bus_name(env, params, si, name, bus_ply_load, true);
 }
 
 xmlrpc_value *ctl_method_SavePlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {

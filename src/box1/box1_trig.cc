@@ -1,0 +1,173 @@
+// UDP trigger: a device takes the next event of a bus with one datagram, "MivraBox.Take "
+// followed by the bus digit and ended by NUL, sent to the control port's number.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "box1_bus.h"
+#include "log.h"
+
+struct trig_listener {
+    mivrabox_opts *daemon = nullptr;
+    sockaddr_in address = {};  // bound address, then the sender of the last datagram
+    int socket = -1;
+    std::thread thread;
+    // Set before the socket is shut down: only then does an empty receive end the thread.
+    std::atomic<bool> stopping{false};
+    char buffer[BOX1_TRIG_SIZE] = {};
+};
+
+namespace {
+
+constexpr char kPrefix[] = "MivraBox.Take ";
+constexpr size_t kPrefixLen = sizeof(kPrefix) - 1;
+
+// The sender's text as it may go into a log line: bytes outside printable ASCII, and the
+// backslash, written as \xNN.
+std::string log_safe(const char *s) {
+    std::string out;
+    for (; *s; s++) {
+        unsigned char c = static_cast<unsigned char>(*s);
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += char(c);
+        } else {
+            char esc[8];
+            snprintf(esc, sizeof(esc), "\\x%02x", c);
+            out += esc;
+        }
+    }
+    return out;
+}
+
+int fail(const char *what) {
+    int e = errno;
+    log_msg(LOG_ERROR, "trig_run: %s: %d [%s]", what, e, strerror(e));
+    return -e;
+}
+
+// One datagram of n bytes in t->buffer from t->address.
+void handle(trig_listener *t, ssize_t n) {
+    char from[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &t->address.sin_addr, from, sizeof(from));
+    const int port = ntohs(t->address.sin_port);
+    if (n <= 0 || t->buffer[n - 1] != 0) {
+        log_msg(LOG_INFO, "trig_proc: wrong packet format, size=%d, from=%s:%d", int(n), from,
+                port);
+        return;
+    }
+    log_msg(LOG_INFO, "trig_proc: [%s] from %s:%d", log_safe(t->buffer).c_str(), from, port);
+    if (strncmp(t->buffer, kPrefix, kPrefixLen) != 0) {
+        log_msg(LOG_INFO, "trig_proc: UNSUPPORTED");
+        return;
+    }
+    // The text ends at a NUL inside the datagram, so the byte after the prefix is readable.
+    const int idx = static_cast<unsigned char>(t->buffer[kPrefixLen]) - '0';
+    mivrabox_opts *o = t->daemon;
+    if (idx < 0 || idx >= o->bus_count || !o->busses[idx]) {
+        log_msg(LOG_INFO, "trig_proc: UNSUPPORTED bus %d", idx);
+        return;
+    }
+    mivrabox_state st = {};
+    bus_ply_take(o->busses[idx], &st);
+}
+
+}  // namespace
+
+int trig_new(mivrabox_opts *o) {
+    if (!o) return -22;
+    if (o->trigger) return -16;
+    trig_listener *t = new (std::nothrow) trig_listener;
+    if (!t) return -12;
+    t->daemon = o;
+    o->trigger = t;
+    return 0;
+}
+
+int trig_free(mivrabox_opts *o) {
+    if (!o || !o->trigger) return -22;
+    trig_listener *t = o->trigger;
+    o->trigger = nullptr;
+    t->daemon = nullptr;
+    delete t;
+    return 0;
+}
+
+int trig_run(mivrabox_opts *o) {
+    if (!o || !o->trigger) return -22;
+    trig_listener *t = o->trigger;
+    t->socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (t->socket < 0) return fail("failed to create socket");
+    int one = 1;
+    if (setsockopt(t->socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) < 0)
+        return fail("setsockopt(SO_REUSEADDR) failed");
+    t->address.sin_family = AF_INET;
+    t->address.sin_addr.s_addr = htonl(INADDR_ANY);
+    t->address.sin_port = htons(uint16_t(o->port));
+    if (bind(t->socket, reinterpret_cast<sockaddr *>(&t->address), sizeof(t->address)) < 0)
+        return fail("bind failed");
+    try {
+        t->thread = std::thread(trig_proc, t);
+    } catch (const std::system_error &e) {
+        log_msg(LOG_ERROR, "trig_run: thread not started: %d [%s]", e.code().value(), e.what());
+        return -e.code().value();
+    }
+    return 0;
+}
+
+void trig_proc(trig_listener *t) {
+    log_msg(LOG_INFO, "trig_proc: waiting for commands");
+    for (;;) {
+        socklen_t len = sizeof(t->address);
+        ssize_t n = recvfrom(t->socket, t->buffer, sizeof(t->buffer), 0,
+                             reinterpret_cast<sockaddr *>(&t->address), &len);
+        if (t->stopping) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            log_msg(LOG_ERROR, "trig_proc: recvfrom failed, %d [%s]", errno, strerror(errno));
+            break;
+        }
+        handle(t, n);
+    }
+}
+
+int trig_stop(mivrabox_opts *o) {
+    if (!o || !o->trigger) return -22;
+    trig_listener *t = o->trigger;
+    t->stopping = true;
+    if (t->thread.joinable()) {
+        log_msg(LOG_INFO, "trig_stop: shutting down socket...");
+        // Wakes the blocked receive, which then returns 0.
+        shutdown(t->socket, SHUT_RDWR);
+        // The thread may still be in recvfrom: the descriptor is closed only after the join, so
+        // that it can never read from a number that was given to another file meanwhile.
+        log_msg(LOG_INFO, "trig_stop: joining thread...");
+        t->thread.join();
+    }
+    if (t->socket >= 0) {
+        log_msg(LOG_INFO, "trig_stop: closing socket...");
+        close(t->socket);
+        t->socket = -1;
+    }
+    log_msg(LOG_INFO, "trig_stop: finished");
+    return 0;
+}
+
+void box1_trig_start(mivrabox_opts *o) {
+    // A trigger that cannot listen leaves the daemon running without it.
+    if (trig_new(o) == 0) trig_run(o);
+}
+
+void box1_trig_stop(mivrabox_opts *o) {
+    trig_stop(o);
+    trig_free(o);
+}
