@@ -134,7 +134,11 @@ void maybe_rotate(logger &l) {
     char suffix[64];
     strftime(suffix, sizeof suffix, "-%Y%m%d_%H%M%S", &tm);
     std::string rotated = l.name + suffix;
-    (void)::rename(l.name.c_str(), rotated.c_str());
+    // Only a log file of our own goes aside: a device (/dev/null) or a pipe named as the log
+    // stays where it is.
+    struct stat st;
+    if (stat(l.name.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        (void)::rename(l.name.c_str(), rotated.c_str());
     l.last_rotation = now;
 }
 

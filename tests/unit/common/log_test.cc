@@ -134,6 +134,19 @@ TEST_F(Log, FoldersAreCreatedAndAnOldLogRotatedAtTheFirstLine) {
     EXPECT_NE(fresh[0].find("second run"), std::string::npos);
 }
 
+// A device named as the log (here through a link to /dev/null) is written to, never renamed.
+TEST_F(Log, OnlyARegularLogFileIsRotated) {
+    std::string link = dir / "quiet.log";
+    ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
+    ASSERT_EQ(log_init(link.c_str(), 86400), 0);
+    log_msg(LOG_INFO, "into the void");
+    ASSERT_EQ(log_close(), 0);
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"quiet.log"});
+    struct stat st;
+    ASSERT_EQ(stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
 TEST_F(Log, IntervalOfZeroOrLessNeverRotates) {
     std::string file = dir / "keep.log";
     ASSERT_EQ(file_write_atomic(file, "old line\n"), 0);
