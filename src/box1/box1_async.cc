@@ -160,6 +160,7 @@ int bus_async_play(box1_bus *b, mivrabox_event *e) {
 }
 
 void bus_async_cue_proc(bus_async *a) {
+    mivra_thread_bound(MIVRA_BOUND_PLAYER_MS);
     bus_async_cue_func(a, a->b->io_url.c_str());
 }
 
@@ -266,6 +267,7 @@ void bus_async_play_proc(bus_async *a) {
     static const char *const fn = "bus_async_play_proc";
     box1_bus *b = a->b;
     const char *url = b->io_url.c_str();
+    mivra_thread_bound(MIVRA_BOUND_PLAYER_MS);
     if (a->previous) bus_async_wait(a->previous);
     int r = mivra_playlist_seek_to(url, 0, 0);
     if (r < 0) {

@@ -66,6 +66,12 @@ int bus_io_cue(box2_bus *b, mivrabox_event *e) {
     } else {
         // The player that is not on air.
         src = j.last_play_src == SRC_IO_B ? SRC_IO_A : SRC_IO_B;
+        {
+            // Known before the player is asked: an event that is played while its cue still
+            // hangs goes to the player meant for it.
+            lock_t lk(b->lock);
+            b->last_cue_src = src;
+        }
         const char *url = (src == SRC_IO_A ? b->io_a_url : b->io_b_url).c_str();
         int c = frames_or(j.in, 0);
         int last = !j.out.empty()   ? tc_str2frames(j.out.c_str())
@@ -134,6 +140,7 @@ int bus_io_play(box2_bus *b, mivrabox_event *e) {
 
 void bus_io_async_cue_proc(box2_bus *b) {
     log_msg(LOG_INFO, "%s[%d]: entering", "bus_io_async_cue_proc", b->index);
+    mivra_thread_bound(MIVRA_BOUND_PLAYER_MS);
     for (;;) {
         if (b->cue_exit) break;
         int64_t sys_id;
