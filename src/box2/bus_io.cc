@@ -79,11 +79,17 @@ int bus_io_cue(box2_bus *b, mivrabox_event *e) {
                                     : 0;
         // An in point without an end would give a negative length.
         int len = last - c < 0 ? 0 : last - c;
+        // A player that left one call unanswered would leave the next ones too: each would
+        // cost the whole bound while the cue is due.
+        const int unanswered = mivra_thread_past_bound();
+        auto answering = [unanswered] { return mivra_thread_past_bound() == unanswered; };
         mivra_stop(url);
-        mivra_cue_play(url);
-        mivra_pause(url);
-        mivra_playlist_loop(url, 0);
-        r = mivra_playlist_insert(url, 0, j.origin.c_str(), c, len, nullptr, nullptr, nullptr);
+        if (answering()) mivra_cue_play(url);
+        if (answering()) mivra_pause(url);
+        if (answering()) mivra_playlist_loop(url, 0);
+        r = answering()
+                ? mivra_playlist_insert(url, 0, j.origin.c_str(), c, len, nullptr, nullptr, nullptr)
+                : -14;
         if (r < 0) {
             flag = MIVRABOX_F_CUE_FAILED;
             log_msg(LOG_ERROR, "%s[%d]: mivra_playlist_insert(%s{%s}, %d, %d) failed, r=%d",

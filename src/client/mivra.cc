@@ -39,6 +39,7 @@ constexpr int kWakeSignal = SIGURG;
 constexpr auto kWakeAgain = std::chrono::milliseconds(20);
 
 thread_local int t_bound_ms = 0;
+thread_local int t_past_bound = 0;
 
 extern "C" void mivra_wake(int) {}
 
@@ -228,6 +229,10 @@ int mivra_thread_bound() {
     return t_bound_ms;
 }
 
+int mivra_thread_past_bound() {
+    return t_past_bound;
+}
+
 void mivra_interrupt() {
     {
         std::lock_guard lock(pool.mutex);
@@ -284,11 +289,13 @@ xmlrpc_value *xmlrpc_client_callX_va(xmlrpc_env *env, const char *url, const cha
         if (end != CALL_RUNS) {
             xmlrpc_env_clean(env);
             xmlrpc_env_init(env);
-            if (end == CALL_PAST_BOUND)
+            if (end == CALL_PAST_BOUND) {
+                t_past_bound++;
                 xmlrpc_env_set_fault_formatted(env, XMLRPC_NETWORK_ERROR, "no answer within %d ms",
                                                t_bound_ms);
-            else
+            } else {
                 xmlrpc_env_set_fault(env, XMLRPC_NETWORK_ERROR, "interrupted by shut-down");
+            }
         }
         return nullptr;
     }

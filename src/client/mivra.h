@@ -41,6 +41,9 @@ int mivra_cleanup();
 // none, the call waits for its answer. The thread's current bound.
 void mivra_thread_bound(int ms);
 int mivra_thread_bound();
+// Calls of the calling thread that ended at their bound so far: a service that let one call go
+// unanswered is not asked again by the same step.
+int mivra_thread_past_bound();
 // Shut-down: ends every call in flight within moments and fails every later call at once. Any
 // thread, any time (not from a signal handler).
 void mivra_interrupt();
