@@ -160,6 +160,7 @@ int bus_async_play(box1_bus *b, mivrabox_event *e) {
 }
 
 void bus_async_cue_proc(bus_async *a) {
+    mivra_thread_bound(MIVRA_BOUND_PLAYER_MS);
     bus_async_cue_func(a, a->b->io_url.c_str());
 }
 
@@ -229,7 +230,10 @@ int bus_async_cue_func(bus_async *a, const char *url) {
                 values[i].c_str());
 
     if (a->previous) bus_async_wait(a->previous);
+    // A player that left the loop switch unanswered would leave the insert too.
+    const int unanswered = mivra_thread_past_bound();
     mivra_playlist_loop(url, 0);
+    const bool answering = mivra_thread_past_bound() == unanswered;
 
     int in = e->mark_in.empty() ? 0 : frames(e->mark_in);
     int out = !e->mark_out.empty()   ? frames(e->mark_out)
@@ -247,9 +251,10 @@ int bus_async_cue_func(bus_async *a, const char *url) {
     vv.push_back(nullptr);
     fprintf(stderr, "%s:%d [%p] source=[%s] in=%d out=%d\n", fn, __LINE__,
             reinterpret_cast<void *>(pthread_self()), source.c_str(), in, out);
-    int r =
-        mivra_playlist_insert_template(url, 0, source.c_str(), in, out, int(templates.size()),
-                                       tv.data(), int(names.size()), nv.data(), vv.data(), nullptr);
+    int r = answering ? mivra_playlist_insert_template(
+                            url, 0, source.c_str(), in, out, int(templates.size()), tv.data(),
+                            int(names.size()), nv.data(), vv.data(), nullptr)
+                      : -14;
     if (r < 0) {
         log_msg(LOG_ERROR, "%s[%d] mivra_playlist_insert_template(%s)(%s) failed, r=%d", fn,
                 b->index, e->media_id.c_str(), source.c_str(), r);
@@ -266,6 +271,7 @@ void bus_async_play_proc(bus_async *a) {
     static const char *const fn = "bus_async_play_proc";
     box1_bus *b = a->b;
     const char *url = b->io_url.c_str();
+    mivra_thread_bound(MIVRA_BOUND_PLAYER_MS);
     if (a->previous) bus_async_wait(a->previous);
     int r = mivra_playlist_seek_to(url, 0, 0);
     if (r < 0) {

@@ -66,6 +66,12 @@ int bus_io_cue(box2_bus *b, mivrabox_event *e) {
     } else {
         // The player that is not on air.
         src = j.last_play_src == SRC_IO_B ? SRC_IO_A : SRC_IO_B;
+        {
+            // Known before the player is asked: an event that is played while its cue still
+            // hangs goes to the player meant for it.
+            lock_t lk(b->lock);
+            b->last_cue_src = src;
+        }
         const char *url = (src == SRC_IO_A ? b->io_a_url : b->io_b_url).c_str();
         int c = frames_or(j.in, 0);
         int last = !j.out.empty()   ? tc_str2frames(j.out.c_str())
@@ -73,11 +79,17 @@ int bus_io_cue(box2_bus *b, mivrabox_event *e) {
                                     : 0;
         // An in point without an end would give a negative length.
         int len = last - c < 0 ? 0 : last - c;
+        // A player that left one call unanswered would leave the next ones too: each would
+        // cost the whole bound while the cue is due.
+        const int unanswered = mivra_thread_past_bound();
+        auto answering = [unanswered] { return mivra_thread_past_bound() == unanswered; };
         mivra_stop(url);
-        mivra_cue_play(url);
-        mivra_pause(url);
-        mivra_playlist_loop(url, 0);
-        r = mivra_playlist_insert(url, 0, j.origin.c_str(), c, len, nullptr, nullptr, nullptr);
+        if (answering()) mivra_cue_play(url);
+        if (answering()) mivra_pause(url);
+        if (answering()) mivra_playlist_loop(url, 0);
+        r = answering()
+                ? mivra_playlist_insert(url, 0, j.origin.c_str(), c, len, nullptr, nullptr, nullptr)
+                : -14;
         if (r < 0) {
             flag = MIVRABOX_F_CUE_FAILED;
             log_msg(LOG_ERROR, "%s[%d]: mivra_playlist_insert(%s{%s}, %d, %d) failed, r=%d",
@@ -134,6 +146,7 @@ int bus_io_play(box2_bus *b, mivrabox_event *e) {
 
 void bus_io_async_cue_proc(box2_bus *b) {
     log_msg(LOG_INFO, "%s[%d]: entering", "bus_io_async_cue_proc", b->index);
+    mivra_thread_bound(MIVRA_BOUND_PLAYER_MS);
     for (;;) {
         if (b->cue_exit) break;
         int64_t sys_id;

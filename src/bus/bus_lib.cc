@@ -246,6 +246,7 @@ lookup lib_lookup(bus *b, const std::string &id) {
 
 void bus_lib_proc_queue(bus *b) {
     log_msg(LOG_INFO, "%s[%d] started", "bus_lib_proc_queue", b->index);
+    mivra_thread_bound(MIVRA_BOUND_LIBRARY_MS);
     while (!b->exit) {
         lib_object *o = nullptr;
         std::string id;
@@ -338,6 +339,7 @@ void lib_amend(bus *b, const char *entry) {
 
 void bus_lib_proc_state(bus *b) {
     log_msg(LOG_INFO, "%s[%d] started", "bus_lib_proc_state", b->index);
+    mivra_thread_bound(MIVRA_BOUND_LIBRARY_MS);
     int64_t amend = 0;
     time_t polled = 0;
     bool slept = false;

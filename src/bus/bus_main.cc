@@ -18,7 +18,11 @@ int bus_daemon_run(mivrabox_opts *o, const char *program, const char *banner,
     log_init(o->log_file_name.c_str(), o->log_rotate_interval);
     log_msg(LOG_INFO, "%s", banner);
     log_msg(LOG_INFO, "tc_setmode return %d", tc_setmode(TC_FROM_ENV));
-    sig_watch_start(o->sig_counter, [o] { ctl_stop(o); });
+    // Calls in flight end too: a service that never answers must not hold the shut-down.
+    sig_watch_start(o->sig_counter, [o] {
+        mivra_interrupt();
+        ctl_stop(o);
+    });
 
     int status = 0;
     if (ctl_init(o, methods, count) < 0) {

@@ -7,6 +7,7 @@
 
 #include "bus.h"
 #include "log.h"
+#include "mivra.h"
 #include "tc.h"
 #include "wallclock.h"
 
@@ -57,6 +58,7 @@ struct sched {
     // sys_id of an event that was due while its cue still ran: it plays as soon as the cue
     // answers, and is not dropped as overdue meanwhile.
     int64_t due = -1;
+    std::chrono::steady_clock::time_point due_since{};  // when it was found due
 
     // Overdue for dropping only a frame after its start: the turn in which the start passes
     // plays a cued event first, and one due while its cue runs waits for that cue.
@@ -225,10 +227,19 @@ void pick(sched &s, int c, int64_t now) {
     mivrabox_event *e = at(b, c);
     if (e->flags & MIVRABOX_F_CUE_REQ) {
         if (e->start >= now + b->io_delay) return;
-        // The play goes to the player that was cued: wait for the cue to answer.
+        // The play goes to the player that was cued: wait for the cue to answer, but no longer
+        // than a player call may take, since a cue that never answers never fails by itself.
         if (cue_running(e)) {
-            s.due = e->sys_id;
-            return;
+            auto now_steady = std::chrono::steady_clock::now();
+            if (s.due != e->sys_id) {
+                s.due = e->sys_id;
+                s.due_since = now_steady;
+            }
+            if (now_steady - s.due_since < std::chrono::milliseconds(MIVRA_BOUND_PLAYER_MS)) return;
+            log_msg(LOG_ERROR,
+                    "%s: item (e=%p) not cued %d ms after it was due, playing it as cue failed",
+                    "bus_ply_proc", (void *)e, MIVRA_BOUND_PLAYER_MS);
+            e->flags |= MIVRABOX_F_CUE_FAILED;
         }
         s.due = -1;
         _send_play(b, c);

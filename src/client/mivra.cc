@@ -1,16 +1,47 @@
 // The client pool, the call families and the list walkers shared by every service wrapper.
 #include "mivra_call.h"
 
+#include <pthread.h>
 #include <xmlrpc-c/client.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <clocale>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace {
+
+using steady = std::chrono::steady_clock;
+
+// Why a call in flight was told to end.
+enum call_end { CALL_RUNS, CALL_PAST_BOUND, CALL_STOPPED };
+
+// The call a busy slot carries. The transport reads `interrupt` at its wake-ups; a signal to
+// the calling thread makes it wake at once.
+struct slot_call {
+    int interrupt = 0;  // given to the slot's client; written through std::atomic_ref
+    pthread_t thread{};
+    steady::time_point deadline = steady::time_point::max();
+    call_end end = CALL_RUNS;
+};
+
+// Wakes a thread out of the transport's wait; SIGURG is ignored by default, so a late one harms
+// nothing.
+constexpr int kWakeSignal = SIGURG;
+// An interrupted call is woken again until it ends: a wake-up that lands just before the
+// transport starts to wait would otherwise be lost until its next periodic check.
+constexpr auto kWakeAgain = std::chrono::milliseconds(20);
+
+thread_local int t_bound_ms = 0;
+thread_local int t_past_bound = 0;
+
+extern "C" void mivra_wake(int) {}
 
 // One process-wide pool. Slots whose client could not be created never enter it, so the pool
 // shrinks to the clients that exist and a call never waits for a slot that cannot come free.
@@ -21,10 +52,63 @@ struct mivra_client_pool {
     int clients = 0;  // slots [0, clients) hold a client
     xmlrpc_client *client[MIVRA_POOL_SIZE] = {};
     bool busy_flag[MIVRA_POOL_SIZE] = {};
+    slot_call call[MIVRA_POOL_SIZE];
     bool ready = false;
+    // Shut-down: every call in flight is interrupted and every later one fails at once.
+    bool stopping = false;
+    std::condition_variable watch_cv;  // a deadline or the stop changed
+    std::thread watcher;
+    bool watcher_quit = false;
 };
 
 mivra_client_pool pool;
+
+void set_interrupt(slot_call &c, int v) {
+    std::atomic_ref<int>(c.interrupt).store(v);
+}
+
+// Ends the calls past their bound, and all of them once the process stops.
+void watch_calls() {
+    std::unique_lock lock(pool.mutex);
+    while (!pool.watcher_quit) {
+        auto now = steady::now();
+        auto next = steady::time_point::max();
+        for (int i = 0; i < pool.clients; i++) {
+            slot_call &c = pool.call[i];
+            if (!pool.busy_flag[i]) continue;
+            if (c.end == CALL_RUNS) {
+                if (pool.stopping)
+                    c.end = CALL_STOPPED;
+                else if (c.deadline <= now)
+                    c.end = CALL_PAST_BOUND;
+            }
+            if (c.end == CALL_RUNS) {
+                next = std::min(next, c.deadline);
+                continue;
+            }
+            // The caller holds its slot until the transport returns: the thread is alive.
+            set_interrupt(c, 1);
+            pthread_kill(c.thread, kWakeSignal);
+            next = std::min(next, now + kWakeAgain);
+        }
+        if (next == steady::time_point::max())
+            pool.watch_cv.wait(lock);
+        else
+            pool.watch_cv.wait_until(lock, next);
+    }
+}
+
+void install_wake_handler() {
+    struct sigaction old {};
+    sigaction(kWakeSignal, nullptr, &old);
+    // A handler the program installed itself wakes the transport just as well.
+    if (old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN) return;
+    struct sigaction sa {};
+    sa.sa_handler = mivra_wake;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(kWakeSignal, &sa, nullptr);
+}
 
 // A taken slot, given back on every path.
 class pool_slot {
@@ -42,6 +126,13 @@ class pool_slot {
                 break;
             }
         }
+        slot_call &c = pool.call[slot_];
+        c.thread = pthread_self();
+        c.end = pool.stopping ? CALL_STOPPED : CALL_RUNS;
+        set_interrupt(c, pool.stopping ? 1 : 0);
+        c.deadline = t_bound_ms > 0 ? steady::now() + std::chrono::milliseconds(t_bound_ms)
+                                    : steady::time_point::max();
+        if (t_bound_ms > 0) pool.watch_cv.notify_all();
     }
     ~pool_slot() {
         if (slot_ < 0) return;
@@ -49,8 +140,14 @@ class pool_slot {
             std::lock_guard lock(pool.mutex);
             pool.busy--;
             pool.busy_flag[slot_] = false;
+            pool.call[slot_].deadline = steady::time_point::max();
         }
         pool.cond.notify_all();
+    }
+    // Why the call was told to end, if it was.
+    call_end end() const {
+        std::lock_guard lock(pool.mutex);
+        return pool.call[slot_].end;
     }
     pool_slot(const pool_slot &) = delete;
     pool_slot &operator=(const pool_slot &) = delete;
@@ -90,9 +187,15 @@ int mivra_init(const char *appname, const char *appversion) {
         xmlrpc_client_create(&cenv, XMLRPC_CLIENT_NO_FLAGS, appname ? appname : "",
                              appversion ? appversion : "", nullptr, 0, &c);
         // A client that cannot be created leaves no slot behind.
-        if (!cenv.fault() && c) pool.client[pool.clients++] = c;
+        if (!cenv.fault() && c) {
+            xmlrpc_client_set_interrupt(c, &pool.call[pool.clients].interrupt);
+            pool.client[pool.clients++] = c;
+        }
         pool.busy_flag[i] = false;
     }
+    install_wake_handler();
+    pool.watcher_quit = false;
+    pool.watcher = std::thread(watch_calls);
     pool.ready = true;
     setlocale(LC_NUMERIC, "C");
     return MIVRA_POOL_SIZE;
@@ -100,15 +203,42 @@ int mivra_init(const char *appname, const char *appversion) {
 
 int mivra_cleanup() {
     if (!pool.ready) return 0;
+    {
+        std::lock_guard lock(pool.mutex);
+        pool.watcher_quit = true;
+    }
+    pool.watch_cv.notify_all();
+    pool.watcher.join();
     for (int i = 0; i < pool.clients; i++) {
         xmlrpc_client_destroy(pool.client[i]);
         pool.client[i] = nullptr;
     }
     pool.clients = 0;
     pool.busy = 0;
+    pool.stopping = false;
     pool.ready = false;
     xmlrpc_client_teardown_global_const();
     return 0;
+}
+
+void mivra_thread_bound(int ms) {
+    t_bound_ms = ms > 0 ? ms : 0;
+}
+
+int mivra_thread_bound() {
+    return t_bound_ms;
+}
+
+int mivra_thread_past_bound() {
+    return t_past_bound;
+}
+
+void mivra_interrupt() {
+    {
+        std::lock_guard lock(pool.mutex);
+        pool.stopping = true;
+    }
+    pool.watch_cv.notify_all();
 }
 
 int mivra_pool_clients() {
@@ -154,6 +284,19 @@ xmlrpc_value *xmlrpc_client_callX_va(xmlrpc_env *env, const char *url, const cha
     xmlrpc_client_call2(env, slot.client(), server.get(), method, params.get(), &reply);
     if (env->fault_occurred) {
         if (reply) xmlrpc_DECREF(reply);
+        // The transport only says that its callback aborted: name the reason instead.
+        call_end end = slot.end();
+        if (end != CALL_RUNS) {
+            xmlrpc_env_clean(env);
+            xmlrpc_env_init(env);
+            if (end == CALL_PAST_BOUND) {
+                t_past_bound++;
+                xmlrpc_env_set_fault_formatted(env, XMLRPC_NETWORK_ERROR, "no answer within %d ms",
+                                               t_bound_ms);
+            } else {
+                xmlrpc_env_set_fault(env, XMLRPC_NETWORK_ERROR, "interrupted by shut-down");
+            }
+        }
         return nullptr;
     }
     return reply;

@@ -23,11 +23,30 @@
 // Slots of the pool: at most this many calls of the process are in flight at a time.
 constexpr int MIVRA_POOL_SIZE = 32;
 
-// Sets xmlrpc-c up and creates the pool's clients (no time-out: calls block until answered).
-// Call once, before any thread calls a service. Returns MIVRA_POOL_SIZE.
+// Upper bounds of one call, by kind of call (README, "Call bounds"). Each is generous against
+// the answers of a working service; past it the call fails as one that got no answer (-14), so a
+// service that accepts a call and never answers holds no thread for ever.
+constexpr int MIVRA_BOUND_PLAYER_MS = 3000;     // cue and play calls to a playout engine
+constexpr int MIVRA_BOUND_LIBRARY_MS = 5000;    // media lookups and the library's change list
+constexpr int MIVRA_BOUND_TRANSFER_MS = 10000;  // the feeder's calls: daemons, file transfer
+
+// Sets xmlrpc-c up, creates the pool's clients and starts the thread that ends calls past their
+// bound. Call once, before any thread calls a service. Returns MIVRA_POOL_SIZE. The calling
+// threads are woken with SIGURG, for which a do-nothing handler is installed unless the program
+// has its own.
 int mivra_init(const char *appname, const char *appversion);
 // Destroys the clients and tears xmlrpc-c down, after every calling thread has ended. Returns 0.
 int mivra_cleanup();
+// Bound of every call the calling thread makes from now on, in milliseconds; 0 (the default):
+// none, the call waits for its answer. The thread's current bound.
+void mivra_thread_bound(int ms);
+int mivra_thread_bound();
+// Calls of the calling thread that ended at their bound so far: a service that let one call go
+// unanswered is not asked again by the same step.
+int mivra_thread_past_bound();
+// Shut-down: ends every call in flight within moments and fails every later call at once. Any
+// thread, any time (not from a signal handler).
+void mivra_interrupt();
 // Clients the pool could create (0 before mivra_init or when none could be made).
 int mivra_pool_clients();
 

@@ -17,6 +17,10 @@ Reply scripts (a dict; the control method takes the same as an XML-RPC struct):
              -32000 "released"
     drop     true: close the connection without an answer (a client may retry once on a fresh
              connection: script times 2 to refuse the retry too)
+    hang     true: accept the call and never answer, like a crashed but listening service; the
+             connection is closed without a reply when the fake stops (Release does not end it)
+    args     the script serves only calls whose first parameters equal these (plain values);
+             calls that do not match pass it by
     times    how many calls the script serves (default 1; 0 = every call until reset)
 """
 
@@ -204,6 +208,7 @@ class FakeService:
         self._lock = threading.Lock()
         self._cond = threading.Condition(self._lock)
         self._release = threading.Event()
+        self._stopped = threading.Event()
         self._log = []
         self._datagrams = []
         self._scripts = collections.defaultdict(list)
@@ -255,6 +260,7 @@ class FakeService:
 
     def stop(self):
         self._release.set()
+        self._stopped.set()
         if self._http:
             self._http.shutdown()
             self._http.server_close()
@@ -371,19 +377,21 @@ class FakeService:
                 self._datagrams.append(entry)
                 self._cond.notify_all()
 
-    def _take_script(self, method):
+    def _take_script(self, method, args):
         with self._lock:
-            queue = self._scripts.get(method)
-            if not queue:
-                return {}
-            plan = queue[0]
-            times = int(plan.get("times", 1))
-            if times > 0:
-                if times == 1:
-                    queue.pop(0)
-                else:
-                    plan["times"] = times - 1
-            return plan
+            queue = self._scripts.get(method) or []
+            for i, plan in enumerate(queue):
+                want = list(plan.get("args", []))
+                if want != args[:len(want)]:
+                    continue
+                times = int(plan.get("times", 1))
+                if times > 0:
+                    if times == 1:
+                        queue.pop(i)
+                    else:
+                        plan["times"] = times - 1
+                return plan
+            return {}
 
     def _handle(self, body, path):
         try:
@@ -402,7 +410,7 @@ class FakeService:
             self._max_in_flight = max(self._max_in_flight, self._in_flight)
             self._cond.notify_all()
         try:
-            return self._scripted(method, entry["args"], self._take_script(method))
+            return self._scripted(method, entry["args"], self._take_script(method, entry["args"]))
         finally:
             with self._cond:
                 self._in_flight -= 1
@@ -413,6 +421,9 @@ class FakeService:
         if plan.get("silence"):
             self._release.wait()
             return self._fault(-32000, "released")
+        if plan.get("hang"):
+            self._stopped.wait()
+            return None
         if plan.get("drop"):
             return None
         if "fault" in plan:

@@ -7,6 +7,7 @@
 
 #include "adapter_opts.h"
 #include "log.h"
+#include "mivra.h"
 
 namespace {
 std::atomic<int> g_stop{0};
@@ -22,7 +23,8 @@ int main(int argc, char **argv) {
         delete a;
         return r & 0xff;
     }
-    svc_begin(base, ADAPTER_BANNER, a->stop);
+    // A service that never answers must not hold the stop.
+    svc_begin(base, ADAPTER_BANNER, a->stop, mivra_interrupt);
 
     // Conversions take whole cores for minutes; the playout beside them comes first. The
     // converter thread and ffmpeg, started later, inherit the value.

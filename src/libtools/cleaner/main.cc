@@ -3,6 +3,7 @@
 #include <new>
 
 #include "cleaner.h"
+#include "mivra.h"
 
 namespace {
 std::atomic<int> g_stop{0};
@@ -17,7 +18,8 @@ int main(int argc, char **argv) {
         delete o;
         return r & 0xff;
     }
-    svc_begin(o->base, CLEANER_BANNER, o->stop);
+    // A service that never answers must not hold the stop.
+    svc_begin(o->base, CLEANER_BANNER, o->stop, mivra_interrupt);
     // The cleaner keeps its CPU and I/O priority: deleting must keep pace with the library.
     r = cleaner_run(o);
     delete o;

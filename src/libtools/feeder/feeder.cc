@@ -436,6 +436,7 @@ void feeder_cycle(feeder_instance *f) {
 
 int watch_run(feeder_instance *f) {
     mivra_init(FEEDER_PROGRAM, MIVRA_VERSION);
+    mivra_thread_bound(MIVRA_BOUND_TRANSFER_MS);
     xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, 0x400000);
     for (feeder_source &s : f->sources) s.configured = s.paths.size();
     feeder_absent_clear(f);

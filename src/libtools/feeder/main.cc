@@ -4,6 +4,7 @@
 #include <new>
 
 #include "feeder.h"
+#include "mivra.h"
 
 namespace {
 
@@ -23,7 +24,8 @@ int main(int argc, char **argv) {
         delete f;
         return r & 0xff;
     }
-    svc_begin(f->base, FEEDER_BANNER, f->stop);
+    // A service that never answers must not hold the stop.
+    svc_begin(f->base, FEEDER_BANNER, f->stop, mivra_interrupt);
     int status = svc_lower_priority(kPriority);
     watch_run(f);
     delete f;

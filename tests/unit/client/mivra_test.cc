@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 using testing::HasSubstr;
@@ -127,6 +128,41 @@ TEST_F(PoolTest, SilentServerHoldsOnlyItsSlot) {
     EXPECT_EQ(mivra_play(url.c_str()), 0);  // other callers go on meanwhile
     fake.release();
     held.join();
+}
+
+TEST_F(PoolTest, BoundOfTheThreadAndInterruptEndUnansweredCalls) {
+    using clock = std::chrono::steady_clock;
+    auto secs = [](clock::time_point since) {
+        return std::chrono::duration<double>(clock::now() - since).count();
+    };
+    fake.script("MivraIO.Pause", "{s:b,s:i}", "hang", 1, "times", 0);
+    // Past its thread's bound a call fails like one without an answer; the thread's count says
+    // so, and another thread's calls keep their own (no) bound.
+    std::thread bounded([&] {
+        mivra_thread_bound(300);
+        auto t = clock::now();
+        CaptureStderr();
+        EXPECT_EQ(mivra_pause(url.c_str()), -14);
+        EXPECT_THAT(GetCapturedStderr(), HasSubstr("no answer within 300 ms (-504)"));
+        EXPECT_NEAR(secs(t), 0.3, 0.15);
+        EXPECT_EQ(mivra_thread_past_bound(), 1);
+        EXPECT_EQ(mivra_play(url.c_str()), 0);  // an answered call keeps its reply
+        EXPECT_EQ(mivra_thread_past_bound(), 1);
+    });
+    bounded.join();
+    EXPECT_EQ(mivra_thread_bound(), 0);
+    EXPECT_EQ(mivra_thread_past_bound(), 0);
+    // Unbounded, a call waits until the stop interrupts it; later calls fail at once.
+    auto t = clock::now();
+    std::thread held([&] { EXPECT_EQ(mivra_pause(url.c_str()), -14); });
+    ASSERT_EQ(fake.wait_calls(2, 5, "MivraIO.Pause"), 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    mivra_interrupt();
+    held.join();
+    EXPECT_NEAR(secs(t), 0.5, 0.25);
+    t = clock::now();
+    EXPECT_EQ(mivra_play(url.c_str()), -14);
+    EXPECT_LT(secs(t), 0.1);
 }
 
 namespace {
