@@ -14,7 +14,7 @@
 
 namespace {
 
-using lock_t = std::lock_guard<std::recursive_mutex>;
+using lock_t = std::lock_guard<bus_mutex>;
 
 struct event_ref {
     mivrabox_event *e;

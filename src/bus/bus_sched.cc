@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "bus.h"
 #include "log.h"
@@ -12,7 +14,7 @@
 
 namespace {
 
-using lock_t = std::unique_lock<std::recursive_mutex>;
+using lock_t = std::unique_lock<bus_mutex>;
 
 constexpr uint64_t CUE_DONE = MIVRABOX_F_CUED | MIVRABOX_F_CUE_FAILED;
 constexpr uint64_t MEDIA_KNOWN = MIVRABOX_F_PRESENT | MIVRABOX_F_ABSENT;
@@ -47,6 +49,40 @@ std::string tod_text(int64_t ms) {
     return tc;
 }
 
+using steady = std::chrono::steady_clock;
+
+int64_t us_between(steady::time_point a, steady::time_point b) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(b - a).count();
+}
+
+// What the scheduler measures of itself when bus_stats_on(): the period of its turns (apart
+// from the turns that waited before a cue or played, which sleep by design) and its longest
+// wait for the bus lock at the start of a turn.
+struct sched_stats {
+    std::vector<int64_t> period = std::vector<int64_t>(20001);  // turns by period in us
+    int64_t turns = 0, longest = 0, lock_wait = 0;
+
+    void add(int64_t us) {
+        period[size_t(std::clamp<int64_t>(us, 0, int64_t(period.size()) - 1))]++;
+        longest = std::max(longest, us);
+        turns++;
+    }
+    int64_t at(double share) const {
+        int64_t n = 0, want = int64_t(double(turns) * share);
+        for (size_t i = 0; i < period.size(); i++)
+            if ((n += period[i]) > want) return int64_t(i);
+        return longest;
+    }
+    void report(bus *b) const {
+        log_msg(LOG_INFO,
+                "%s[%d] stats: turn period us median %ld p99 %ld max %ld over %ld turns; "
+                "longest bus lock hold us: scheduler %ld, others %ld; longest lock wait of a "
+                "turn us %ld",
+                "bus_ply_proc", b->index, long(at(0.5)), long(at(0.99)), long(longest), long(turns),
+                long(b->lock.longest_us(true)), long(b->lock.longest_us(false)), long(lock_wait));
+    }
+};
+
 // What the scheduler keeps between turns.
 struct sched {
     bus *b;
@@ -57,6 +93,8 @@ struct sched {
     // sys_id of an event that was due while its cue still ran: it plays as soon as the cue
     // answers, and is not dropped as overdue meanwhile.
     int64_t due = -1;
+    // The turn waited before a cue or played: it sleeps by design.
+    bool slept = false;
 
     // Overdue for dropping only a frame after its start: the turn in which the start passes
     // plays a cued event first, and one due while its cue runs waits for that cue.
@@ -200,6 +238,7 @@ bool take_step(sched &s) {
     e->start = b->hooks.now_ms(b);
     bus_ply_item_start_str(ply, 0);
     bus_ply_start_time_recalc(ply);
+    s.slept = true;
     _send_play(b, 0);
     return false;
 }
@@ -231,11 +270,13 @@ void pick(sched &s, int c, int64_t now) {
             return;
         }
         s.due = -1;
+        s.slept = true;
         _send_play(b, c);
         return;
     }
     // Nothing would be sent for a media still being resolved: no reason to hold the lock.
     if (!(e->flags & MEDIA_KNOWN)) return;
+    s.slept = true;
     if (cue_lead_wait(b)) return;
     _send_cue(b, c);
 }
@@ -372,11 +413,24 @@ int _send_play(bus *b, int index) {
 
 void bus_ply_proc(bus *b) {
     log_msg(LOG_INFO, "%s[%d] started", "bus_ply_proc", b->index);
+    bus_lock_scheduler_thread();
     sched s{b};
+    std::unique_ptr<sched_stats> stats;
+    if (bus_stats_on()) stats = std::make_unique<sched_stats>();
+    steady::time_point last{};
     while (!b->exit) {
+        if (stats) {
+            auto t = steady::now();
+            if (last != steady::time_point{} && !s.slept) stats->add(us_between(last, t));
+            last = t;
+        }
+        s.slept = false;
         ply_list *fb = fallback_load(s);
         {
+            auto asked = stats ? steady::now() : steady::time_point{};
             lock_t lk(b->lock);
+            if (stats)
+                stats->lock_wait = std::max(stats->lock_wait, us_between(asked, steady::now()));
             if (fb) fallback_insert(s, fb);
             take_decide(s);
             if (!take_step(s))
@@ -386,5 +440,6 @@ void bus_ply_proc(bus *b) {
         }
         usleep(800);
     }
+    if (stats) stats->report(b);
     log_msg(LOG_INFO, "%s[%d] finished", "bus_ply_proc", b->index);
 }
