@@ -58,6 +58,14 @@ bool default_ready(bus *b) {
     return !b->lib_url.empty();
 }
 
+// A copy of the whole playlist waits this long when a play is due within it.
+constexpr int kPlayClearMs = 50;
+
+bool play_near(bus *b) {
+    int64_t at = b->play_at_us.load();
+    return at >= 0 && at - b->hooks.now_us(b) < kPlayClearMs * 1000;
+}
+
 }  // namespace
 
 const bus_hooks bus_hooks_default = {
@@ -68,6 +76,7 @@ const bus_hooks bus_hooks_default = {
     .remain_sign_neg = '-',
     .cue = no_player,
     .play = no_player,
+    .play_trim_us = 0,
     .start = nullptr,
     .start_threads = nullptr,
     .stop_first = nullptr,
@@ -336,6 +345,7 @@ void bus_save_proc(bus *b) {
     std::optional<int> saved;
     while (!bus_sleep(b, 800)) {
         if (!path_ok) continue;
+        if (play_near(b) && bus_sleep(b, kPlayClearMs)) break;
         ply_list *dup = nullptr;
         int rev = 0;
         {

@@ -55,6 +55,9 @@ struct bus_hooks {
     // under the bus lock.
     int (*cue)(bus *b, mivrabox_event *e);
     int (*play)(bus *b, mivrabox_event *e);
+    // A cued event plays once the clock is within io_delay of its start, less this many
+    // microseconds.
+    int play_trim_us;
 
     // Start: before the current playlist is loaded, and right before the bus threads start.
     int (*start)(bus *b);
@@ -131,6 +134,10 @@ struct bus {
     // An event plays once now + io_delay passes its start, and a lone playing event is retired
     // io_delay after its end.
     int io_delay = 0;
+
+    // Bus clock instant (microseconds) of the play the scheduler waits for, -1 for none: the
+    // save thread keeps its copy of the playlist, a long hold of the lock, out of its way.
+    std::atomic<int64_t> play_at_us{-1};
 
     // Wakes the bus threads' sleeps at shut-down.
     std::mutex exit_mu;

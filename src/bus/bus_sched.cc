@@ -1,10 +1,13 @@
 // Bus scheduler: follows the wall clock, cues ahead of time and plays on time.
+#include <sys/prctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bus.h"
@@ -50,6 +53,12 @@ std::string tod_text(int64_t ms) {
 }
 
 using steady = std::chrono::steady_clock;
+using std::chrono::microseconds;
+
+constexpr microseconds kTurn{800};
+// An absolute sleep wakes up to about 2 ms late on these machines: ahead of a play the scheduler
+// sleeps to this much before its instant, takes the bus lock and spins the rest.
+constexpr microseconds kSpin{2000};
 
 int64_t us_between(steady::time_point a, steady::time_point b) {
     return std::chrono::duration_cast<std::chrono::microseconds>(b - a).count();
@@ -95,6 +104,17 @@ struct sched {
     int64_t due = -1;
     // The turn waited before a cue or played: it sleeps by design.
     bool slept = false;
+    // Bus clock instant (microseconds) at which the cued candidate of the last pass falls due,
+    // -1 for none: the scheduler wakes for it rather than at its next turn.
+    int64_t play_at = -1;
+    std::unique_ptr<sched_stats> stats{};  // when bus_stats_on()
+
+    // Takes the bus lock into lk, counting the wait.
+    void lock(lock_t &lk) {
+        auto asked = stats ? steady::now() : steady::time_point{};
+        lk = lock_t(b->lock);
+        if (stats) stats->lock_wait = std::max(stats->lock_wait, us_between(asked, steady::now()));
+    }
 
     // Overdue for dropping only a frame after its start: the turn in which the start passes
     // plays a cued event first, and one due while its cue runs waits for that cue.
@@ -259,11 +279,15 @@ bool cue_lead_wait(bus *b) {
 }
 
 // Cue or play of the candidate c of a pass.
-void pick(sched &s, int c, int64_t now) {
+void pick(sched &s, int c) {
     bus *b = s.b;
     mivrabox_event *e = at(b, c);
     if (e->flags & MIVRABOX_F_CUE_REQ) {
-        if (e->start >= now + b->io_delay) return;
+        const int64_t due = e->start * 1000 - (int64_t(b->io_delay) * 1000 - b->hooks.play_trim_us);
+        if (b->hooks.now_us(b) < due) {
+            if (!cue_running(e)) s.play_at = due;
+            return;
+        }
         // The play goes to the player that was cued: wait for the cue to answer.
         if (cue_running(e)) {
             s.due = e->sys_id;
@@ -338,10 +362,10 @@ bool pass(sched &s) {
         manual = ply->count() < 2 || at(b, 1)->start_mode == 'M';
     }
     if (manual) {
-        if (f >= 0) pick(s, f, now);
+        if (f >= 0) pick(s, f);
     } else {
         if (f >= 0 && at(b, f)->start < at(b, c)->start) c = f;
-        pick(s, c, now);
+        pick(s, c);
     }
     b->time_to_next = bus_ply_time_to_next(ply, b->hooks.now_ms(b));
     idle(b);
@@ -411,26 +435,61 @@ int _send_play(bus *b, int index) {
     return 0;
 }
 
+namespace {
+
+void sleep_until(steady::time_point t) {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    if (ns <= 0) return;
+    struct timespec ts = {time_t(ns / 1000000000), long(ns % 1000000000)};
+    // The steady clock is CLOCK_MONOTONIC.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+// Waits for the next turn, or for the play instant of the last pass when it comes first: then
+// the bus lock is taken ahead of the instant (held receives it) and the rest is spun, so that
+// the play leaves on its instant whatever control call held the lock just before.
+void wait_turn(sched &s, steady::time_point next, lock_t &held) {
+    bus *b = s.b;
+    if (s.play_at >= 0) {
+        const auto at = steady::now() + microseconds(s.play_at - b->hooks.now_us(b));
+        if (at - kSpin < next) {
+            sleep_until(at - kSpin);
+            s.lock(held);
+            // Bounded by the steady clock too: a wall clock set back must not hold the lock.
+            while (b->hooks.now_us(b) < s.play_at && steady::now() < at + kSpin && !b->exit)
+                std::this_thread::yield();
+            return;
+        }
+    }
+    sleep_until(next);
+}
+
+}  // namespace
+
 void bus_ply_proc(bus *b) {
     log_msg(LOG_INFO, "%s[%d] started", "bus_ply_proc", b->index);
     bus_lock_scheduler_thread();
+    // Timer slack as small as the kernel allows: the wake-ups ahead of a play count.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sched s{b};
-    std::unique_ptr<sched_stats> stats;
-    if (bus_stats_on()) stats = std::make_unique<sched_stats>();
+    if (bus_stats_on()) s.stats = std::make_unique<sched_stats>();
+    sched_stats *stats = s.stats.get();
     steady::time_point last{};
+    lock_t held;  // the bus lock when it was taken ahead of a play
     while (!b->exit) {
+        const auto start = steady::now();
         if (stats) {
-            auto t = steady::now();
-            if (last != steady::time_point{} && !s.slept) stats->add(us_between(last, t));
-            last = t;
+            if (last != steady::time_point{} && !s.slept) stats->add(us_between(last, start));
+            last = start;
         }
         s.slept = false;
-        ply_list *fb = fallback_load(s);
+        s.play_at = -1;
+        // The fallback file is read without the lock: a play turn leaves it to the next turn.
+        ply_list *fb = held.owns_lock() ? nullptr : fallback_load(s);
         {
-            auto asked = stats ? steady::now() : steady::time_point{};
-            lock_t lk(b->lock);
-            if (stats)
-                stats->lock_wait = std::max(stats->lock_wait, us_between(asked, steady::now()));
+            lock_t lk;
+            s.lock(lk);
             if (fb) fallback_insert(s, fb);
             take_decide(s);
             if (!take_step(s))
@@ -438,8 +497,12 @@ void bus_ply_proc(bus *b) {
                 }
             if (b->running && b->hooks.turn_end) b->hooks.turn_end(b);
         }
-        usleep(800);
+        b->play_at_us = s.play_at;
+        if (held.owns_lock()) held.unlock();
+        // Turns keep their period on an absolute deadline; one that ran long is followed at once.
+        wait_turn(s, std::max(start + kTurn, steady::now()), held);
     }
+    if (held.owns_lock()) held.unlock();
     if (stats) stats->report(b);
     log_msg(LOG_INFO, "%s[%d] finished", "bus_ply_proc", b->index);
 }
