@@ -1,7 +1,6 @@
 // Bus scheduler: follows the wall clock, cues ahead of time and plays on time.
 #include <sys/prctl.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -57,8 +56,9 @@ using std::chrono::microseconds;
 
 constexpr microseconds kTurn{800};
 // An absolute sleep wakes up to about 2 ms late on these machines: ahead of a play the scheduler
-// sleeps to this much before its instant, takes the bus lock and spins the rest.
+// sleeps to this much before its instant, takes the bus lock and closes in on the instant.
 constexpr microseconds kSpin{2000};
+constexpr microseconds kSpinLast{150};
 
 int64_t us_between(steady::time_point a, steady::time_point b) {
     return std::chrono::duration_cast<std::chrono::microseconds>(b - a).count();
@@ -456,9 +456,17 @@ void wait_turn(sched &s, steady::time_point next, lock_t &held) {
         if (at - kSpin < next) {
             sleep_until(at - kSpin);
             s.lock(held);
-            // Bounded by the steady clock too: a wall clock set back must not hold the lock.
-            while (b->hooks.now_us(b) < s.play_at && steady::now() < at + kSpin && !b->exit)
-                std::this_thread::yield();
+            // Short sleeps, then a spin of the last moment: several busses often play at the
+            // same instant, and their spins must not starve one another of processors. Bounded
+            // by the steady clock too: a wall clock set back must not hold the lock.
+            for (;;) {
+                int64_t left = s.play_at - b->hooks.now_us(b);
+                if (left <= 0 || steady::now() >= at + kSpin || b->exit) break;
+                if (left > kSpinLast.count())
+                    sleep_until(steady::now() + microseconds(left) - kSpinLast);
+                else
+                    std::this_thread::yield();
+            }
             return;
         }
     }
