@@ -1,6 +1,7 @@
 """What the daemon benchmarks share: fake services in processes of their own, one daemon with
 busses of one-second clips starting together, and control calls in parallel."""
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -44,6 +45,21 @@ def pct(v, p):
     return v[min(len(v) - 1, int(len(v) * p))]
 
 
+def print_daemon_stats(stats):
+    """One line of the daemon's own figures over all busses (see Channel.daemon_stats)."""
+    if not stats:
+        print("daemon figures: none logged")
+        return
+    ms = lambda us: us / 1000.0  # noqa: E731
+    print("daemon turn period ms: median %.3f  p99 %.3f  max %.3f (worst bus)" % (
+        ms(max(s["median"] for s in stats)), ms(max(s["p99"] for s in stats)),
+        ms(max(s["max"] for s in stats))))
+    print("daemon longest bus lock hold ms: scheduler %.3f  others %.3f;  longest lock wait of "
+          "a turn ms: %.3f" % (ms(max(s["hold_sched"] for s in stats)),
+                              ms(max(s["hold_others"] for s in stats)),
+                              ms(max(s["lock_wait"] for s in stats))))
+
+
 class Channel:
     """A library fake with the media m0.. of one second, players per bus fakes of the engine,
     and the daemon (src/<folder>/<program>) with bus_options(bus, players) per bus."""
@@ -70,7 +86,7 @@ class Channel:
         self.box = subprocess.Popen([os.path.join(BUILD, "src", folder, program),
                                      os.path.join(self.run, "box.conf")], cwd=self.run,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                    env=dict(os.environ, TC_MODE="pal"))
+                                    env=dict(os.environ, TC_MODE="pal", MIVRA_BUS_STATS="1"))
         self.ctl = xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % self.port)
         for _ in range(100):
             try:
@@ -113,6 +129,22 @@ class Channel:
     def stop_daemon(self):
         self.box.send_signal(signal.SIGTERM)
         self.box.wait(20)
+
+    def daemon_stats(self):
+        """After stop_daemon: what each bus's scheduler measured of itself, as dicts of turn period
+        median, p99 and max, turns, the longest bus lock holds of the scheduler and of the other
+        threads, and the longest wait for the lock at a turn (microseconds)."""
+        pat = re.compile(r"stats: turn period us median (\d+) p99 (\d+) max (\d+) over (\d+) "
+                         r"turns; longest bus lock hold us: scheduler (\d+), others (\d+); "
+                         r"longest lock wait of a turn us (\d+)")
+        keys = ("median", "p99", "max", "turns", "hold_sched", "hold_others", "lock_wait")
+        out = []
+        with open(os.path.join(self.run, "box.log"), errors="replace") as f:
+            for line in f:
+                m = pat.search(line)
+                if m:
+                    out.append(dict(zip(keys, map(int, m.groups()))))
+        return out
 
     def close(self):
         if self.box.poll() is None:

@@ -17,6 +17,10 @@ int64_t now_ms(bus *) {
     return time_tv2ms(&tv);
 }
 
+int64_t now_us(bus *) {
+    return time_now_us() + 1000;
+}
+
 int hook_cue(bus *b, mivrabox_event *e) {
     return bus_async_cue(box1_of(b), e);
 }
@@ -107,6 +111,8 @@ int box1_bus_new(bus **out) {
     b->io_delay = BOX1_PLAY_LEAD_MS;
     bus_hooks &h = b->hooks;
     h.now_ms = now_ms;
+    h.now_us = now_us;
+    h.play_trim_us = 1000;
     h.range_item = box1_range_item;
     h.remain_sign_pos = ' ';
     h.remain_sign_neg = '+';

@@ -14,7 +14,7 @@
 
 namespace {
 
-using lock_t = std::lock_guard<std::recursive_mutex>;
+using lock_t = std::lock_guard<bus_mutex>;
 
 // Half the XML size limit: what GetEvents2 lets one reply carry.
 constexpr size_t kEventsBudget = 524288;

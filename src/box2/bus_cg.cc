@@ -20,7 +20,7 @@ cg_item::~cg_item() {
 
 namespace {
 
-using lock_t = std::lock_guard<std::recursive_mutex>;
+using lock_t = std::lock_guard<bus_mutex>;
 
 struct ply_holder {
     ply_list *p = nullptr;

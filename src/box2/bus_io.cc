@@ -11,7 +11,7 @@
 
 namespace {
 
-using lock_t = std::lock_guard<std::recursive_mutex>;
+using lock_t = std::lock_guard<bus_mutex>;
 
 // Sources of the mixer: the two players, then the two live inputs.
 constexpr int SRC_IO_A = 0, SRC_IO_B = 1, SRC_LIVE_0 = 2, SRC_LIVE_1 = 3;

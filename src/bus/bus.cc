@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -18,6 +19,10 @@ namespace {
 
 int64_t default_now_ms(bus *) {
     return time_now_ms();
+}
+
+int64_t default_now_us(bus *) {
+    return time_now_us();
 }
 
 int default_range(bus *b, mivrabox_event *e, lib_object *o) {
@@ -53,15 +58,25 @@ bool default_ready(bus *b) {
     return !b->lib_url.empty();
 }
 
+// A copy of the whole playlist waits this long when a play is due within it.
+constexpr int kPlayClearMs = 50;
+
+bool play_near(bus *b) {
+    int64_t at = b->play_at_us.load();
+    return at >= 0 && at - b->hooks.now_us(b) < kPlayClearMs * 1000;
+}
+
 }  // namespace
 
 const bus_hooks bus_hooks_default = {
     .now_ms = default_now_ms,
+    .now_us = default_now_us,
     .range_item = default_range,
     .remain_sign_pos = '+',
     .remain_sign_neg = '-',
     .cue = no_player,
     .play = no_player,
+    .play_trim_us = 0,
     .start = nullptr,
     .start_threads = nullptr,
     .stop_first = nullptr,
@@ -89,6 +104,44 @@ const bus_hooks bus_hooks_default = {
     .ply_fetch = nullptr,
     .appended = nullptr,
 };
+
+bool bus_stats_on() {
+    static const bool on = getenv("MIVRA_BUS_STATS") != nullptr;
+    return on;
+}
+
+// Set on the scheduler thread by bus_lock_scheduler_thread.
+static thread_local bool t_scheduler = false;
+
+void bus_lock_scheduler_thread() {
+    t_scheduler = true;
+}
+
+void bus_mutex::taken() {
+    if (depth_++ == 0 && bus_stats_on()) since_ = std::chrono::steady_clock::now();
+}
+
+void bus_mutex::lock() {
+    mu_.lock();
+    taken();
+}
+
+bool bus_mutex::try_lock() {
+    if (!mu_.try_lock()) return false;
+    taken();
+    return true;
+}
+
+void bus_mutex::unlock() {
+    if (--depth_ == 0 && bus_stats_on()) {
+        auto held = std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - since_)
+                        .count();
+        std::atomic<int64_t> &longest = longest_[t_scheduler ? 1 : 0];
+        if (held > longest.load()) longest = held;
+    }
+    mu_.unlock();
+}
 
 bus::~bus() {
     lib_object_list_clear(&queued);
@@ -294,6 +347,7 @@ void bus_save_proc(bus *b) {
     std::optional<int> saved;
     while (!bus_sleep(b, 800)) {
         if (!path_ok) continue;
+        if (play_near(b) && bus_sleep(b, kPlayClearMs)) break;
         ply_list *dup = nullptr;
         int rev = 0;
         {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -16,11 +17,35 @@
 
 struct bus;
 
+// The bus lock: recursive. With MIVRA_BUS_STATS set in the daemon's environment it also keeps
+// the longest time it was held, apart for the scheduler (whose cue lead and play hold it by
+// design) and for every other thread (control calls, media, save and cue threads).
+class bus_mutex {
+   public:
+    void lock();
+    bool try_lock();
+    void unlock();
+    // Longest hold in microseconds, of the scheduler or of the other threads.
+    int64_t longest_us(bool scheduler) const { return longest_[scheduler ? 1 : 0].load(); }
+
+   private:
+    void taken();
+    std::recursive_mutex mu_;
+    int depth_ = 0;  // under mu_
+    std::chrono::steady_clock::time_point since_;
+    std::atomic<int64_t> longest_[2] = {};
+};
+// Whether MIVRA_BUS_STATS was set when the process started.
+bool bus_stats_on();
+// The calling thread's lock holds count as the scheduler's.
+void bus_lock_scheduler_thread();
+
 // Where the daemons differ. bus_hooks_default is the engine's own behaviour; each daemon fills
 // in its players and the steps it adds.
 struct bus_hooks {
-    // Clock of event times, milliseconds since the epoch.
+    // Clock of event times, milliseconds since the epoch, and the same clock in microseconds.
     int64_t (*now_ms)(bus *b);
+    int64_t (*now_us)(bus *b);
     // Range check of an event against its present media; non-zero asks for new start times.
     int (*range_item)(bus *b, mivrabox_event *e, lib_object *o);
     // First character of "curr_remain" for a positive and for a negative time to next.
@@ -30,6 +55,9 @@ struct bus_hooks {
     // under the bus lock.
     int (*cue)(bus *b, mivrabox_event *e);
     int (*play)(bus *b, mivrabox_event *e);
+    // A cued event plays once the clock is within io_delay of its start, less this many
+    // microseconds.
+    int play_trim_us;
 
     // Start: before the current playlist is loaded, and right before the bus threads start.
     int (*start)(bus *b);
@@ -91,7 +119,7 @@ struct bus {
 
     int index = 0;
     ply_list *playlist = nullptr;
-    std::recursive_mutex lock;  // playlist, media lists, request flags, time to next
+    bus_mutex lock;  // playlist, media lists, request flags, time to next
     int running = 0;
     std::atomic<int> exit{0};
     int take_req = 0;
@@ -112,6 +140,10 @@ struct bus {
     // An event plays once now + io_delay passes its start, and a lone playing event is retired
     // io_delay after its end.
     int io_delay = 0;
+
+    // Bus clock instant (microseconds) of the play the scheduler waits for, -1 for none: the
+    // save thread keeps its copy of the playlist, a long hold of the lock, out of its way.
+    std::atomic<int64_t> play_at_us{-1};
 
     // Wakes the bus threads' sleeps at shut-down.
     std::mutex exit_mu;

@@ -12,7 +12,7 @@
 
 namespace {
 
-using lock_t = std::lock_guard<std::recursive_mutex>;
+using lock_t = std::lock_guard<bus_mutex>;
 
 lib_object *obj(lib_object_list &l, int i) {
     return l.items[size_t(i)].get();

@@ -14,7 +14,7 @@
 
 namespace {
 
-using lock_t = std::lock_guard<std::recursive_mutex>;
+using lock_t = std::lock_guard<bus_mutex>;
 
 struct event_ref {
     mivrabox_event *e;
@@ -107,6 +107,9 @@ int bus_ply_start_time_recalc(ply_list *ply) {
         const mivrabox_event *p = ply->items[size_t(i - 1)];
         mivrabox_event *e = ply->items[size_t(i)];
         int64_t end = p->start + dur_ms(p);
+        // The local time of day is dear (a control call runs this under the bus lock over the
+        // whole list): made only for an event that needs it.
+        if (e->start_mode != 'F' && e->start == end) continue;
         time_ms2tv(end, &tv);
         time_tv2tc(&tv, tc);
         if (e->start_mode == 'F') {
@@ -116,7 +119,7 @@ int bus_ply_start_time_recalc(ply_list *ply) {
                 e->follow_time = tc;
                 changes++;
             }
-        } else if (e->start != end) {
+        } else {
             e->start = end;
             e->start_time = tc;
             changes++;

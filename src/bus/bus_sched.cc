@@ -1,9 +1,13 @@
 // Bus scheduler: follows the wall clock, cues ahead of time and plays on time.
-#include <unistd.h>
+#include <sys/prctl.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "bus.h"
 #include "log.h"
@@ -13,7 +17,7 @@
 
 namespace {
 
-using lock_t = std::unique_lock<std::recursive_mutex>;
+using lock_t = std::unique_lock<bus_mutex>;
 
 constexpr uint64_t CUE_DONE = MIVRABOX_F_CUED | MIVRABOX_F_CUE_FAILED;
 constexpr uint64_t MEDIA_KNOWN = MIVRABOX_F_PRESENT | MIVRABOX_F_ABSENT;
@@ -48,6 +52,47 @@ std::string tod_text(int64_t ms) {
     return tc;
 }
 
+using steady = std::chrono::steady_clock;
+using std::chrono::microseconds;
+
+constexpr microseconds kTurn{800};
+// An absolute sleep wakes up to about 2 ms late on these machines: ahead of a play the scheduler
+// sleeps to this much before its instant, takes the bus lock and closes in on the instant.
+constexpr microseconds kSpin{2000};
+constexpr microseconds kSpinLast{150};
+
+int64_t us_between(steady::time_point a, steady::time_point b) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(b - a).count();
+}
+
+// What the scheduler measures of itself when bus_stats_on(): the period of its turns (apart
+// from the turns that waited before a cue or played, which sleep by design) and its longest
+// wait for the bus lock at the start of a turn.
+struct sched_stats {
+    std::vector<int64_t> period = std::vector<int64_t>(20001);  // turns by period in us
+    int64_t turns = 0, longest = 0, lock_wait = 0;
+
+    void add(int64_t us) {
+        period[size_t(std::clamp<int64_t>(us, 0, int64_t(period.size()) - 1))]++;
+        longest = std::max(longest, us);
+        turns++;
+    }
+    int64_t at(double share) const {
+        int64_t n = 0, want = int64_t(double(turns) * share);
+        for (size_t i = 0; i < period.size(); i++)
+            if ((n += period[i]) > want) return int64_t(i);
+        return longest;
+    }
+    void report(bus *b) const {
+        log_msg(LOG_INFO,
+                "%s[%d] stats: turn period us median %ld p99 %ld max %ld over %ld turns; "
+                "longest bus lock hold us: scheduler %ld, others %ld; longest lock wait of a "
+                "turn us %ld",
+                "bus_ply_proc", b->index, long(at(0.5)), long(at(0.99)), long(longest), long(turns),
+                long(b->lock.longest_us(true)), long(b->lock.longest_us(false)), long(lock_wait));
+    }
+};
+
 // What the scheduler keeps between turns.
 struct sched {
     bus *b;
@@ -59,6 +104,19 @@ struct sched {
     // answers, and is not dropped as overdue meanwhile.
     int64_t due = -1;
     std::chrono::steady_clock::time_point due_since{};  // when it was found due
+    // The turn waited before a cue or played: it sleeps by design.
+    bool slept = false;
+    // Bus clock instant (microseconds) at which the cued candidate of the last pass falls due,
+    // -1 for none: the scheduler wakes for it rather than at its next turn.
+    int64_t play_at = -1;
+    std::unique_ptr<sched_stats> stats{};  // when bus_stats_on()
+
+    // Takes the bus lock into lk, counting the wait.
+    void lock(lock_t &lk) {
+        auto asked = stats ? steady::now() : steady::time_point{};
+        lk = lock_t(b->lock);
+        if (stats) stats->lock_wait = std::max(stats->lock_wait, us_between(asked, steady::now()));
+    }
 
     // Overdue for dropping only a frame after its start: the turn in which the start passes
     // plays a cued event first, and one due while its cue runs waits for that cue.
@@ -202,6 +260,7 @@ bool take_step(sched &s) {
     e->start = b->hooks.now_ms(b);
     bus_ply_item_start_str(ply, 0);
     bus_ply_start_time_recalc(ply);
+    s.slept = true;
     _send_play(b, 0);
     return false;
 }
@@ -222,11 +281,15 @@ bool cue_lead_wait(bus *b) {
 }
 
 // Cue or play of the candidate c of a pass.
-void pick(sched &s, int c, int64_t now) {
+void pick(sched &s, int c) {
     bus *b = s.b;
     mivrabox_event *e = at(b, c);
     if (e->flags & MIVRABOX_F_CUE_REQ) {
-        if (e->start >= now + b->io_delay) return;
+        const int64_t due = e->start * 1000 - (int64_t(b->io_delay) * 1000 - b->hooks.play_trim_us);
+        if (b->hooks.now_us(b) < due) {
+            if (!cue_running(e)) s.play_at = due;
+            return;
+        }
         // The play goes to the player that was cued: wait for the cue to answer, but no longer
         // than a player call may take, since a cue that never answers never fails by itself.
         if (cue_running(e)) {
@@ -242,11 +305,13 @@ void pick(sched &s, int c, int64_t now) {
             e->flags |= MIVRABOX_F_CUE_FAILED;
         }
         s.due = -1;
+        s.slept = true;
         _send_play(b, c);
         return;
     }
     // Nothing would be sent for a media still being resolved: no reason to hold the lock.
     if (!(e->flags & MEDIA_KNOWN)) return;
+    s.slept = true;
     if (cue_lead_wait(b)) return;
     _send_cue(b, c);
 }
@@ -308,10 +373,10 @@ bool pass(sched &s) {
         manual = ply->count() < 2 || at(b, 1)->start_mode == 'M';
     }
     if (manual) {
-        if (f >= 0) pick(s, f, now);
+        if (f >= 0) pick(s, f);
     } else {
         if (f >= 0 && at(b, f)->start < at(b, c)->start) c = f;
-        pick(s, c, now);
+        pick(s, c);
     }
     b->time_to_next = bus_ply_time_to_next(ply, b->hooks.now_ms(b));
     idle(b);
@@ -381,13 +446,69 @@ int _send_play(bus *b, int index) {
     return 0;
 }
 
+namespace {
+
+void sleep_until(steady::time_point t) {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+    if (ns <= 0) return;
+    struct timespec ts = {time_t(ns / 1000000000), long(ns % 1000000000)};
+    // The steady clock is CLOCK_MONOTONIC.
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+// Waits for the next turn, or for the play instant of the last pass when it comes first: then
+// the bus lock is taken ahead of the instant (held receives it) and the rest is spun, so that
+// the play leaves on its instant whatever control call held the lock just before.
+void wait_turn(sched &s, steady::time_point next, lock_t &held) {
+    bus *b = s.b;
+    if (s.play_at >= 0) {
+        const auto at = steady::now() + microseconds(s.play_at - b->hooks.now_us(b));
+        if (at - kSpin < next) {
+            sleep_until(at - kSpin);
+            s.lock(held);
+            // Short sleeps, then a spin of the last moment: several busses often play at the
+            // same instant, and their spins must not starve one another of processors. Bounded
+            // by the steady clock too: a wall clock set back must not hold the lock.
+            for (;;) {
+                int64_t left = s.play_at - b->hooks.now_us(b);
+                if (left <= 0 || steady::now() >= at + kSpin || b->exit) break;
+                if (left > kSpinLast.count())
+                    sleep_until(steady::now() + microseconds(left) - kSpinLast);
+                else
+                    std::this_thread::yield();
+            }
+            return;
+        }
+    }
+    sleep_until(next);
+}
+
+}  // namespace
+
 void bus_ply_proc(bus *b) {
     log_msg(LOG_INFO, "%s[%d] started", "bus_ply_proc", b->index);
+    bus_lock_scheduler_thread();
+    // Timer slack as small as the kernel allows: the wake-ups ahead of a play count.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sched s{b};
+    if (bus_stats_on()) s.stats = std::make_unique<sched_stats>();
+    sched_stats *stats = s.stats.get();
+    steady::time_point last{};
+    lock_t held;  // the bus lock when it was taken ahead of a play
     while (!b->exit) {
-        ply_list *fb = fallback_load(s);
+        const auto start = steady::now();
+        if (stats) {
+            if (last != steady::time_point{} && !s.slept) stats->add(us_between(last, start));
+            last = start;
+        }
+        s.slept = false;
+        s.play_at = -1;
+        // The fallback file is read without the lock: a play turn leaves it to the next turn.
+        ply_list *fb = held.owns_lock() ? nullptr : fallback_load(s);
         {
-            lock_t lk(b->lock);
+            lock_t lk;
+            s.lock(lk);
             if (fb) fallback_insert(s, fb);
             take_decide(s);
             if (!take_step(s))
@@ -395,7 +516,12 @@ void bus_ply_proc(bus *b) {
                 }
             if (b->running && b->hooks.turn_end) b->hooks.turn_end(b);
         }
-        usleep(800);
+        b->play_at_us = s.play_at;
+        if (held.owns_lock()) held.unlock();
+        // Turns keep their period on an absolute deadline; one that ran long is followed at once.
+        wait_turn(s, std::max(start + kTurn, steady::now()), held);
     }
+    if (held.owns_lock()) held.unlock();
+    if (stats) stats->report(b);
     log_msg(LOG_INFO, "%s[%d] finished", "bus_ply_proc", b->index);
 }

@@ -76,3 +76,7 @@ void time_now(struct timeval *tv) {
 int64_t time_now_ms() {
     return advanced_us() / 1000;
 }
+
+int64_t time_now_us() {
+    return advanced_us();
+}

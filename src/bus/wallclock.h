@@ -19,6 +19,8 @@ void time_tc_today2tv(const char *tc, struct timeval *tv);
 void time_now(struct timeval *tv);
 // Milliseconds since the epoch from the system clock plus the clock advance.
 int64_t time_now_ms();
+// The same clock in microseconds.
+int64_t time_now_us();
 // Process-wide clock advance in microseconds (0 unless a daemon sets it), one atomic value.
 void time_advance_set(int64_t us);
 int64_t time_advance_get();

@@ -28,12 +28,16 @@ import base64
 import collections
 import json
 import socket
+import struct
 import sys
 import threading
 import time
 import xml.etree.ElementTree as ET
 import xmlrpc.client
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+# Linux value; the socket module does not name it.
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
 
 
 class I8(int):
@@ -315,7 +319,8 @@ class FakeService:
         return [c["sig"] for c in self.calls(which)]
 
     def datagrams(self):
-        """Received datagrams: dicts of data (bytes), time, mono, source."""
+        """Received datagrams: dicts of data (bytes), time, ktime (the kernel's receive time), mono,
+        source."""
         with self._lock:
             return list(self._datagrams)
 
@@ -361,15 +366,25 @@ class FakeService:
 
     def _udp_loop(self):
         udp = self._udp
+        # The kernel's receive time of each datagram, apart from this process's own scheduling.
+        try:
+            udp.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        except OSError:
+            pass
         while True:
             try:
-                data, source = udp.recvfrom(65536)
+                data, anc, _, source = udp.recvmsg(65536, socket.CMSG_SPACE(16))
             except OSError:
                 return
             if source is None or self._udp is not udp:  # woken by stop
                 return
-            entry = {"data": data, "time": time.time(), "mono": time.monotonic(),
+            now = time.time()
+            entry = {"data": data, "time": now, "ktime": now, "mono": time.monotonic(),
                      "source": "%s:%d" % source}
+            for level, kind, value in anc:
+                if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(value) >= 16:
+                    sec, nsec = struct.unpack("qq", value[:16])
+                    entry["ktime"] = sec + nsec / 1e9
             for p in self.personalities.values():
                 with p.lock:
                     p.datagram(data)
@@ -480,7 +495,7 @@ class FakeService:
                     for c in self.calls(*args)]
         if name == "Datagrams":
             return [{"data": xmlrpc.client.Binary(d["data"]), "time": d["time"],
-                     "source": d["source"]} for d in self.datagrams()]
+                     "ktime": d["ktime"], "source": d["source"]} for d in self.datagrams()]
         if name == "WaitCalls":
             return self.wait_calls(int(args[0]), float(args[1]), *args[2:])
         if name == "WaitDatagrams":
