@@ -60,6 +60,51 @@ def print_daemon_stats(stats):
                               ms(max(s["lock_wait"] for s in stats))))
 
 
+# Wakes a process of its own at the scheduler's priority every millisecond until its standard
+# input closes, then prints how late each wake was, in microseconds.
+_WAKER = r"""
+import os, sys, threading, time
+try:
+    os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(10))
+    kind = "real-time"
+except OSError:
+    kind = "normal"
+done = threading.Event()
+threading.Thread(target=lambda: (sys.stdin.read(), done.set()), daemon=True).start()
+out = []
+while not done.is_set():
+    t = time.perf_counter() + 0.001
+    time.sleep(0.001)
+    out.append(int((time.perf_counter() - t) * 1e6))
+print(kind, *out)
+"""
+
+
+class Baseline:
+    """The machine's own noise in the same run: how late a 1 ms sleep of a separate process at
+    the daemon scheduler's real-time priority wakes while the benchmark runs."""
+
+    def __init__(self):
+        self.p = subprocess.Popen([sys.executable, "-c", _WAKER], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, text=True)
+
+    def result(self):
+        """(kind of priority, wake lateness in ms)"""
+        out, _ = self.p.communicate("")
+        words = out.split()
+        return words[0], [int(w) / 1000.0 for w in words[1:]]
+
+    def report(self, p99):
+        """Prints the baseline beside the benchmark's p99 (ms) and their ratio."""
+        kind, late = self.result()
+        if not late:
+            return
+        print("baseline, 1 ms sleep of a %s-priority process alongside, wakes late ms: median "
+              "%.3f  p99 %.3f  max %.3f" % (kind, pct(late, 0.5), pct(late, 0.99), max(late)))
+        if p99 is not None:
+            print("p99 lateness / p99 baseline: %.2f" % (p99 / max(pct(late, 0.99), 1e-3)))
+
+
 class Channel:
     """A library fake with the media m0.. of one second, players per bus fakes of the engine,
     and the daemon (src/<folder>/<program>) with bus_options(bus, players) per bus."""

@@ -4,7 +4,8 @@
 bus clock (system time + 1 ms) is within 39 ms of the event start, that is 40 ms before it, so
 that the engine has time to start the clip on its frame. Prints the distribution of (Play
 arrival at the engine) minus that due instant, the share of plays inside the designed window
-[-40, 0] ms of the event start, and the daemon's own turn period and longest bus lock holds.
+[-40, 0] ms of the event start, the daemon's own turn period and longest bus lock holds, and the
+machine's own wake lateness in the same run (bench_channel.Baseline).
 
     MIVRA_BUILD=build/default python3 bench/box1/play_bench.py   (BENCH_EVENTS per bus, 30)
 """
@@ -15,7 +16,7 @@ import time
 import xmlrpc.client
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from bench_channel import Channel, pct, print_daemon_stats  # noqa: E402
+from bench_channel import Baseline, Channel, pct, print_daemon_stats  # noqa: E402
 
 BUSSES = int(os.environ.get("BENCH_BUSSES", "4"))
 LEAD_MS = 40
@@ -33,6 +34,7 @@ def main():
                  lambda b, ios: ["--io=" + ios[0], "--default-asset=C:logo"])
     try:
         t0 = ch.start()
+        baseline = Baseline()
         stop, threads, calls = ch.control_load(control)
         time.sleep(max(0, t0 + EVENTS + 0.5 - time.time()))
         stop.set()
@@ -56,6 +58,7 @@ def main():
             inside = sum(1 for x in offsets if -40.0 <= x <= 0.0)
             print("share inside the designed window [-40, 0] ms: %.3f" % (inside / len(offsets)))
         print_daemon_stats(ch.daemon_stats())
+        baseline.report(pct([x + LEAD_MS for x in offsets], 0.99) if offsets else None)
     finally:
         ch.close()
     return 0

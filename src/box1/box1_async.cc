@@ -82,6 +82,9 @@ int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *)) 
     b->async_head = a;
     try {
         a->th = std::thread([a, entry] {
+            // Started by the scheduler, whose real-time priority it would otherwise inherit:
+            // its player and library calls run at the normal one.
+            bus_thread_realtime(false);
             try {
                 entry(a);
             } catch (...) {

@@ -1,6 +1,7 @@
 #include "bus.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -141,6 +142,23 @@ void bus_mutex::unlock() {
         if (held > longest.load()) longest = held;
     }
     mu_.unlock();
+}
+
+// Below the kernel's interrupt threads (50), above every normal thread.
+constexpr int kRealtimePriority = 10;
+
+bool bus_thread_realtime(bool on) {
+    static std::atomic<bool> refused{false};
+    struct sched_param p = {};
+    if (!on) return pthread_setschedparam(pthread_self(), SCHED_OTHER, &p) == 0;
+    if (refused.load()) return false;
+    p.sched_priority = kRealtimePriority;
+    int r = pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
+    if (r == 0) return true;
+    if (!refused.exchange(true))
+        log_msg(LOG_ERROR, "%s: no real-time priority (%s), the scheduler runs at normal priority",
+                "bus_thread_realtime", strerror(r));
+    return false;
 }
 
 bus::~bus() {

@@ -13,11 +13,14 @@
 #include <vector>
 
 #include "bus_deps.h"
+#include "pi_mutex.h"
 #include "text.h"
 
 struct bus;
 
-// The bus lock: recursive. With MIVRA_BUS_STATS set in the daemon's environment it also keeps
+// The bus lock: recursive, and priority-inheriting, so that a control call holding it when the
+// real-time scheduler asks for it runs at the scheduler's priority until it lets go. With
+// MIVRA_BUS_STATS set in the daemon's environment it also keeps
 // the longest time it was held, apart for the scheduler (whose cue lead and play hold it by
 // design) and for every other thread (control calls, media, save and cue threads).
 class bus_mutex {
@@ -30,7 +33,7 @@ class bus_mutex {
 
    private:
     void taken();
-    std::recursive_mutex mu_;
+    pi_mutex mu_{true};
     int depth_ = 0;  // under mu_
     std::chrono::steady_clock::time_point since_;
     std::atomic<int64_t> longest_[2] = {};
@@ -39,6 +42,11 @@ class bus_mutex {
 bool bus_stats_on();
 // The calling thread's lock holds count as the scheduler's.
 void bus_lock_scheduler_thread();
+// Puts the calling thread on a real-time priority (on) or back on the normal one; true when the
+// thread now runs at the priority asked for. The scheduler runs on it, so that the rest of the
+// machine's load never holds up a play. Without the privilege the thread runs on at its normal
+// priority (logged once per process).
+bool bus_thread_realtime(bool on);
 
 // Where the daemons differ. bus_hooks_default is the engine's own behaviour; each daemon fills
 // in its players and the steps it adds.

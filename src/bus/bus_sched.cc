@@ -57,7 +57,10 @@ using std::chrono::microseconds;
 
 constexpr microseconds kTurn{800};
 // An absolute sleep wakes up to about 2 ms late on these machines: ahead of a play the scheduler
-// sleeps to this much before its instant, takes the bus lock and closes in on the instant.
+// sleeps to this much before its instant, takes the bus lock and closes in on the instant. At
+// real-time priority it spins the whole way; at normal priority it sleeps again and spins only
+// the last moment, since several busses often play at the same instant and their spins must not
+// starve one another of processors.
 constexpr microseconds kSpin{2000};
 constexpr microseconds kSpinLast{150};
 
@@ -109,6 +112,7 @@ struct sched {
     // Bus clock instant (microseconds) at which the cued candidate of the last pass falls due,
     // -1 for none: the scheduler wakes for it rather than at its next turn.
     int64_t play_at = -1;
+    bool realtime = false;                 // the thread runs at real-time priority
     std::unique_ptr<sched_stats> stats{};  // when bus_stats_on()
 
     // Takes the bus lock into lk, counting the wait.
@@ -467,13 +471,11 @@ void wait_turn(sched &s, steady::time_point next, lock_t &held) {
         if (at - kSpin < next) {
             sleep_until(at - kSpin);
             s.lock(held);
-            // Short sleeps, then a spin of the last moment: several busses often play at the
-            // same instant, and their spins must not starve one another of processors. Bounded
-            // by the steady clock too: a wall clock set back must not hold the lock.
+            // Bounded by the steady clock too: a wall clock set back must not hold the lock.
             for (;;) {
                 int64_t left = s.play_at - b->hooks.now_us(b);
                 if (left <= 0 || steady::now() >= at + kSpin || b->exit) break;
-                if (left > kSpinLast.count())
+                if (!s.realtime && left > kSpinLast.count())
                     sleep_until(steady::now() + microseconds(left) - kSpinLast);
                 else
                     std::this_thread::yield();
@@ -492,6 +494,7 @@ void bus_ply_proc(bus *b) {
     // Timer slack as small as the kernel allows: the wake-ups ahead of a play count.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     sched s{b};
+    s.realtime = bus_thread_realtime(true);
     if (bus_stats_on()) s.stats = std::make_unique<sched_stats>();
     sched_stats *stats = s.stats.get();
     steady::time_point last{};

@@ -10,26 +10,24 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 namespace {
 
 using steady = std::chrono::steady_clock;
 
-// Resolved addresses per host:port. The play datagram is on the frame-critical path, so a host
-// is looked up once and again only when its entry has aged (numeric hosts never age).
+// Resolved addresses per host:port, one small cache per sending thread: the play datagram is on
+// the frame-critical path, so a send that finds its host takes no lock and allocates nothing.
+// A host is looked up once and again only when its entry has aged (numeric hosts never age).
 struct udp_dest {
+    std::string hostport;
     sockaddr_in addr;
     steady::time_point expires;  // max() for a numeric host
 };
 
-constexpr size_t udp_cache_max = 64;
+constexpr size_t udp_cache_max = 16;
 constexpr auto udp_cache_ttl = std::chrono::seconds(60);
-
-std::mutex udp_mutex;
-std::unordered_map<std::string, udp_dest> udp_cache;
 
 // Splits host:port and checks both parts; -22 when unusable.
 int udp_split(std::string_view hostport, std::string &host, uint16_t &port) {
@@ -65,26 +63,26 @@ int udp_resolve(const std::string &host, uint16_t port, udp_dest &out) {
 }
 
 int udp_lookup(const char *hostport, sockaddr_in &addr) {
-    std::string key(hostport);
+    thread_local std::vector<udp_dest> cache;
     auto now = steady::now();
-    {
-        std::lock_guard lock(udp_mutex);
-        auto it = udp_cache.find(key);
-        if (it != udp_cache.end() && it->second.expires > now) {
-            addr = it->second.addr;
+    for (auto it = cache.begin(); it != cache.end(); ++it) {
+        if (it->hostport != hostport) continue;
+        if (it->expires > now) {
+            addr = it->addr;
             return 0;
         }
+        cache.erase(it);
+        break;
     }
     std::string host;
     uint16_t port = 0;
-    if (udp_split(key, host, port) < 0) return -22;
-    // Resolved without the lock: a slow lookup must not hold up sends to other engines.
+    if (udp_split(hostport, host, port) < 0) return -22;
     udp_dest dest{};
     if (udp_resolve(host, port, dest) < 0) return -22;
     addr = dest.addr;
-    std::lock_guard lock(udp_mutex);
-    if (udp_cache.size() >= udp_cache_max) udp_cache.clear();
-    udp_cache[key] = dest;
+    dest.hostport = hostport;
+    if (cache.size() >= udp_cache_max) cache.erase(cache.begin());
+    cache.push_back(std::move(dest));
     return 0;
 }
 

@@ -88,6 +88,7 @@ class Box:
     """One MivraBox2 process with its own folder, options file and control port."""
 
     binary = BOX2
+    wrapper = ()  # command the daemon is started under (e.g. one dropping privileges)
 
     def __init__(self, test, buses=1, extra=(), bus_extra=(), args=(), start=True):
         self.test = test
@@ -117,7 +118,7 @@ class Box:
         """Starts the process without waiting for its control port."""
         env = dict(os.environ, TZ=os.environ.get("TZ", "UTC"), TC_MODE="pal")
         self.err = open(os.path.join(self.dir, "stderr.txt"), "wb")
-        self.proc = subprocess.Popen([self.binary] + self.args, cwd=self.dir, env=env,
+        self.proc = subprocess.Popen([*self.wrapper, self.binary] + self.args, cwd=self.dir, env=env,
                                      stdout=subprocess.DEVNULL, stderr=self.err)
 
     def start(self):
@@ -181,6 +182,7 @@ class Box:
             self.err.close()
             with open(os.path.join(self.dir, "stderr.txt"), errors="replace") as f:
                 err = f.read()
+            self.proc = None
         self.tmp.cleanup()
         # A clean shut-down ends with 0; sanitizer reports would change that.
         if rc is not None:
