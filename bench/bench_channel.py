@@ -156,9 +156,11 @@ class Channel:
             self.ctl.MivraBox.Run(b, 1)
         return t0
 
-    def control_load(self, calls):
-        """Each bus's calls(rpc, bus) in a loop on a thread of its own, until the event is set;
-        (event, threads, [calls made])."""
+    def air(self, calls):
+        """Starts the busses and runs each bus's calls(rpc, bus) in a loop on a thread of its own
+        until every event has aired, beside the machine's baseline; (t0, calls made, Baseline)."""
+        t0 = self.start()
+        baseline = Baseline()
         stop = threading.Event()
         made = [0]
 
@@ -169,7 +171,11 @@ class Channel:
         threads = [threading.Thread(target=control, args=(b,)) for b in range(self.busses)]
         for t in threads:
             t.start()
-        return stop, threads, made
+        time.sleep(max(0, t0 + self.events + 0.5 - time.time()))
+        stop.set()
+        for t in threads:
+            t.join()
+        return t0, made[0], baseline
 
     def stop_daemon(self):
         self.box.send_signal(signal.SIGTERM)

@@ -12,11 +12,10 @@ machine's own wake lateness in the same run (bench_channel.Baseline).
 import os
 import statistics
 import sys
-import time
 import xmlrpc.client
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from bench_channel import Baseline, Channel, pct, print_daemon_stats  # noqa: E402
+from bench_channel import Channel, pct, print_daemon_stats  # noqa: E402
 
 BUSSES = int(os.environ.get("BENCH_BUSSES", "4"))
 LEAD_MS = 40
@@ -33,13 +32,7 @@ def main():
     ch = Channel("box1", "MivraBox1", BUSSES, EVENTS, 1,
                  lambda b, ios: ["--io=" + ios[0], "--default-asset=C:logo"])
     try:
-        t0 = ch.start()
-        baseline = Baseline()
-        stop, threads, calls = ch.control_load(control)
-        time.sleep(max(0, t0 + EVENTS + 0.5 - time.time()))
-        stop.set()
-        for t in threads:
-            t.join()
+        t0, calls, baseline = ch.air(control)
         offsets = []
         for addr in ch.ios:
             rpc = xmlrpc.client.ServerProxy("http://%s/RPC2" % addr)
@@ -49,7 +42,7 @@ def main():
                     offsets.append((c["time"] - (t0 + i)) * 1000)
         ch.stop_daemon()
         print("busses: %d, plays: %d of %d, control calls in parallel: %d" % (
-            BUSSES, len(offsets), BUSSES * EVENTS, calls[0]))
+            BUSSES, len(offsets), BUSSES * EVENTS, calls))
         if offsets:
             late = [x + LEAD_MS for x in offsets]
             print("Play arrival - due instant (start - %d ms), ms: min %.3f  median %.3f  "

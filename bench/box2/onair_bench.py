@@ -12,11 +12,10 @@ p99 within 1 ms.
 import os
 import statistics
 import sys
-import time
 import xmlrpc.client
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from bench_channel import I8, Baseline, Channel, ev, pct, print_daemon_stats  # noqa: E402
+from bench_channel import I8, Channel, ev, pct, print_daemon_stats  # noqa: E402
 
 BUSSES = int(os.environ.get("BENCH_BUSSES", "4"))
 EVENTS = int(os.environ.get("BENCH_EVENTS", "50"))
@@ -34,13 +33,7 @@ def main():
     ch = Channel("box2", "MivraBox2", BUSSES, EVENTS, 2, lambda b, ios: [
         "--io-a=" + ios[0], "--io-b=" + ios[1], "--io-delay=%d" % DELAY_MS])
     try:
-        t0 = ch.start()
-        baseline = Baseline()
-        stop, threads, calls = ch.control_load(control)
-        time.sleep(max(0, t0 + EVENTS + 0.5 - time.time()))
-        stop.set()
-        for t in threads:
-            t.join()
+        t0, calls, baseline = ch.air(control)
         lateness = []
         for addr in ch.ios:
             rpc = xmlrpc.client.ServerProxy("http://%s/RPC2" % addr)
@@ -51,7 +44,7 @@ def main():
                     lateness.append((t - (t0 + i - DELAY_MS / 1000.0)) * 1000)
         ch.stop_daemon()
         print("busses: %d, plays: %d of %d, control calls in parallel: %d" % (
-            BUSSES, len(lateness), BUSSES * EVENTS, calls[0]))
+            BUSSES, len(lateness), BUSSES * EVENTS, calls))
         if lateness:
             print("play lateness ms: median %.3f  p99 %.3f  max %.3f" % (
                 statistics.median(lateness), pct(lateness, 0.99), max(lateness)))

@@ -267,15 +267,6 @@ xmlrpc_value *ctl_method_SnapshotCurr(xmlrpc_env *env, xmlrpc_value *params, voi
     return ctl_reply_state(env, bus_snapshot_curr(b, &st), st);
 }
 
-// {"result": 0, "event": line, "state"}, or the result alone.
-xmlrpc_value *reply_event(xmlrpc_env *env, int r, const char *line, const mivrabox_state &st) {
-    if (r < 0) return ctl_reply_result(env, r);
-    xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
-    if (env->fault_occurred) return nullptr;
-    return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event",
-                              ctl_utf8_clean(line).c_str(), "state", sv.get());
-}
-
 xmlrpc_value *ctl_method_SnapshotGetEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_SnapshotGetEvent";
     int idx = 0, slot = 0, i = 0;
@@ -285,7 +276,7 @@ xmlrpc_value *ctl_method_SnapshotGetEvent(xmlrpc_env *env, xmlrpc_value *params,
     mivrabox_state st = {};
     std::string line;
     int r = bus_snapshot_get_event(b, slot, i, line, &st);
-    return reply_event(env, r, line.c_str(), st);
+    return ctl_reply_event(env, r, line.c_str(), st);
 }
 
 xmlrpc_value *ctl_method_SnapshotAddEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -299,7 +290,7 @@ xmlrpc_value *ctl_method_SnapshotAddEvent(xmlrpc_env *env, xmlrpc_value *params,
     if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     int r = bus_snapshot_add_event(b, slot, line, &st);
-    return reply_event(env, r, line, st);
+    return ctl_reply_event(env, r, line, st);
 }
 
 int box1_peer_fetch(bus *bb, const char *name, const char *path) {

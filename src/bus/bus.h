@@ -20,9 +20,9 @@ struct bus;
 
 // The bus lock: recursive, and priority-inheriting, so that a control call holding it when the
 // real-time scheduler asks for it runs at the scheduler's priority until it lets go. With
-// MIVRA_BUS_STATS set in the daemon's environment it also keeps
-// the longest time it was held, apart for the scheduler (whose cue lead and play hold it by
-// design) and for every other thread (control calls, media, save and cue threads).
+// MIVRA_BUS_STATS set in the daemon's environment it also keeps the longest time it was held,
+// apart for the scheduler (whose cue lead and play hold it by design) and for every other thread
+// (control calls, media, save and cue threads).
 class bus_mutex {
    public:
     void lock();

@@ -116,6 +116,14 @@ xmlrpc_value *ctl_reply_state(xmlrpc_env *env, int r, const mivrabox_state &st) 
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
 }
 
+xmlrpc_value *ctl_reply_event(xmlrpc_env *env, int r, const char *line, const mivrabox_state &st) {
+    if (r < 0) return ctl_reply_result(env, r);
+    xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
+    if (env->fault_occurred) return nullptr;
+    return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event",
+                              ctl_utf8_clean(line).c_str(), "state", sv.get());
+}
+
 // A copy of a composed state with other "er" members: the other members are shared, not built
 // again (GetEvents sends one state per event).
 xmlrpc_value *state_with_er(xmlrpc_env *env, xmlrpc_value *base, const int64_t *er) {
@@ -317,11 +325,7 @@ xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *s
     std::unique_ptr<char[]> buf(new char[kLineSize]);
     buf[0] = 0;
     int r = bus_ply_get_event(b, buf.get(), kLineSize, i, &st);
-    if (r < 0) return ctl_reply_result(env, r);
-    xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
-    if (env->fault_occurred) return nullptr;
-    return xmlrpc_build_value(env, "{s:i,s:s,s:V}", "result", r, "event",
-                              ctl_utf8_clean(buf.get()).c_str(), "state", sv.get());
+    return ctl_reply_event(env, r, buf.get(), st);
 }
 
 xmlrpc_value *ctl_method_DeleteEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {

@@ -60,7 +60,9 @@ std::string ctl_utf8_clean(const char *s);
 xmlrpc_value *ctl_reply_result(xmlrpc_env *env, int r);
 // {"result": r, "state"} for r >= 0, {"result": r} otherwise.
 xmlrpc_value *ctl_reply_state(xmlrpc_env *env, int r, const mivrabox_state &st);
-// The same with a "list" member.
+// {"result": r, "event": line (made valid UTF-8), "state"} for r >= 0, {"result": r} otherwise.
+xmlrpc_value *ctl_reply_event(xmlrpc_env *env, int r, const char *line, const mivrabox_state &st);
+// {"result": r, "state"} with a "list" member.
 xmlrpc_value *ctl_reply_state_list(xmlrpc_env *env, int r, const mivrabox_state &st,
                                    xmlrpc_value *list);
 // (iA): the bus index and an array of one-element arrays each holding an i8. 0, or with the

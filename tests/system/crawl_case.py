@@ -61,26 +61,15 @@ class Bmp:
                    for r in range(self.height) for c in range(0, self.width, 2))
 
 
-class Mount:
+class Mount(fuse_case.FuseMount):
     """One running MivraBoxTickerCrawl over its presets and datas folders until stop()."""
 
     def __init__(self, root, presets, datas, extra=(), cwd=None):
         self.mnt = tempfile.mkdtemp(prefix="mnt", dir=root)
         self.log = os.path.join(root, "crawl-%s.log" % os.path.basename(self.mnt))
-        self.proc = subprocess.Popen(
-            [BINARY, "--nodemonize", "--dst=" + self.mnt, "--src-datas=" + datas,
-             "--src-presets=" + presets, "--log-file-name=" + self.log, *extra],
-            cwd=cwd or root, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        try:
-            wait_for(lambda: os.path.ismount(self.mnt) or self.proc.poll() is not None, 10,
-                     "the mount")
-        except AssertionError:
-            self.stop()
-            raise
-        if not os.path.ismount(self.mnt):
-            _, err = self.proc.communicate(timeout=10)
-            raise AssertionError("MivraBoxTickerCrawl ended before mounting: %s" % err)
-        os.stat(self.mnt)  # waits for the file system's init
+        self.start([BINARY, "--nodemonize", "--dst=" + self.mnt, "--src-datas=" + datas,
+                    "--src-presets=" + presets, "--log-file-name=" + self.log, *extra],
+                   "MivraBoxTickerCrawl", cwd or root, stdout=subprocess.DEVNULL)
 
     def path(self, *names):
         return os.path.join(self.mnt, *names)
@@ -93,15 +82,7 @@ class Mount:
             return ""
 
     def stop(self):
-        if os.path.ismount(self.mnt):
-            subprocess.run(["fusermount", "-u", self.mnt], timeout=10, check=False)
-        try:
-            self.proc.communicate(timeout=20)
-        except subprocess.TimeoutExpired:
-            subprocess.run(["fusermount", "-uz", self.mnt], timeout=10, check=False)
-            self.proc.kill()
-            self.proc.communicate(timeout=10)
-        return self.proc.returncode
+        return super().stop(timeout=20)
 
 
 class FeedServer:

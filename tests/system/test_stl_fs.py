@@ -60,7 +60,7 @@ def fuse_usable():
     return fuse_case.fuse_usable(BINARY)
 
 
-class Mount:
+class Mount(fuse_case.FuseMount):
     """One running MivraBoxSTL over src, mounted on its own folder until stop()."""
 
     def __init__(self, root, src, extra=()):
@@ -71,30 +71,7 @@ class Mount:
         with open(opts, "w") as f:
             f.write("# written by the test\n  --src=%s  \n\n--dst=%s\n--log-file-name=%s\n"
                     % (src, self.mnt, self.log))
-        self.proc = subprocess.Popen(
-            [BINARY, "--nodemonize", *extra, opts], cwd=root,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            wait_for(lambda: os.path.ismount(self.mnt) or self.proc.poll() is not None, 10,
-                     "the mount")
-        except AssertionError:
-            self.stop()
-            raise
-        if not os.path.ismount(self.mnt):
-            out, err = self.proc.communicate(timeout=10)
-            raise AssertionError("MivraBoxSTL ended before mounting: %s" % err)
-        os.stat(self.mnt)  # waits for the file system's init
-
-    def stop(self):
-        if os.path.ismount(self.mnt):
-            subprocess.run(["fusermount", "-u", self.mnt], timeout=10, check=False)
-        try:
-            self.proc.communicate(timeout=10)
-        except subprocess.TimeoutExpired:
-            subprocess.run(["fusermount", "-uz", self.mnt], timeout=10, check=False)
-            self.proc.kill()
-            self.proc.communicate(timeout=10)
-        return self.proc.returncode
+        self.start([BINARY, "--nodemonize", *extra, opts], "MivraBoxSTL", root)
 
 
 def run(*args):
