@@ -12,6 +12,11 @@
 
 struct xmlrpc_client;
 
+// A loopback TCP port that was free a moment ago (nothing listens on it).
+int free_loopback_port();
+// Waits up to seconds for child pid to end, then kills it; the child is reaped either way.
+void reap_child(pid_t pid, int seconds);
+
 class fake_proc {
    public:
     fake_proc() = default;

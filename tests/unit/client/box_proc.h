@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "fake_client.h"
+
 extern char **environ;
 
 namespace fs = std::filesystem;
@@ -28,18 +30,6 @@ inline fs::path box_path(const char *rel) {
     if (const char *b = getenv("MIVRA_BUILD")) return fs::path(b) / rel;
     fs::path self = fs::read_symlink("/proc/self/exe").parent_path();
     return self.parent_path().parent_path().parent_path() / rel;
-}
-
-inline int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 inline bool answers(int port) {
@@ -70,7 +60,7 @@ class box_proc {
         bus = dir / "bus0";
         fs::create_directory(bus);
         for (int attempt = 0; attempt < 5; attempt++) {
-            port = free_port();
+            port = free_loopback_port();
             if (spawn() && wait_ready()) return true;
             stop_proc();
         }
@@ -131,16 +121,7 @@ class box_proc {
     void stop_proc() {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        int status;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        reap_child(pid_, 10);
         pid_ = -1;
     }
 

@@ -5,8 +5,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -29,19 +27,6 @@ class PoolTest : public testing::Test {
     fake_proc fake;
     std::string url;
 };
-
-// A loopback port that nothing listens on.
-int closed_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 }  // namespace
 
@@ -83,7 +68,7 @@ TEST_F(PoolTest, CommandResultsAndTheirTexts) {
 }
 
 TEST_F(PoolTest, ClosedPortGivesMinus14WithText) {
-    std::string closed = "http://127.0.0.1:" + std::to_string(closed_port()) + "/RPC2";
+    std::string closed = "http://127.0.0.1:" + std::to_string(free_loopback_port()) + "/RPC2";
     CaptureStderr();
     EXPECT_EQ(mivra_play(closed.c_str()), -14);
     EXPECT_THAT(GetCapturedStderr(), HasSubstr("mivra_method_no_arg: xmlrpc_client_callX(" +
