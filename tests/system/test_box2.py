@@ -241,6 +241,8 @@ class ControlTest(unittest.TestCase):
         outside = os.path.join(os.path.dirname(self.box.paths[0]), "evil.ply")
         with open(outside, "w") as f:
             f.write(line() + "\n")
+        # The log writer makes its file with its first lines, maybe only after this point.
+        self.assertTrue(wait_for(lambda: os.path.exists(self.box.log), 5))
         before = sorted(os.listdir(self.box.dir))
         for name in ["", ".", "..", "../evil", "a/b", "/tmp/x", "x" * 5000]:
             for m in ("MivraBox.LoadPlaylist", "MivraBox.SavePlaylist", "MivraBox.AppendPlaylist"):
