@@ -62,7 +62,6 @@ void box2_setup(mivrabox_opts *rec);
 int bus_cg_tmpl_request(box2_bus *b);
 // Installs the graphics side's callbacks on the bus's Oxtel link before it starts.
 void bus_cg_link_setup(box2_bus *b);
-void bus_tmpl_listing_add(box2_bus *b, const char *name);
 void bus_tmpl_listing_end(box2_bus *b);
 
 // Graphics layers. Cue prepares the next items of an event (0, or -2 when the event left the

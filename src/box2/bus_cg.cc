@@ -85,12 +85,6 @@ void bus_cg_item_free(cg_chain *head) {
     if (head) head->reset();
 }
 
-void bus_cg_layers_free(box2_bus *b, int which) {
-    lock_t lk(b->lock);
-    cg_chain *chains = which ? b->cg.next : b->cg.current;
-    for (int i = 0; i < CG_LAYERS; i++) bus_cg_item_free(&chains[i]);
-}
-
 int bus_cg_event_len(const mivrabox_event *e) {
     int a = e->mark_in.empty() ? 0 : tc_str2frames(e->mark_in.c_str());
     int last;
@@ -383,11 +377,6 @@ int bus_cg_key_tally(box2_bus *b, int layer) {
     return layer >= 0 && layer < CG_LAYERS ? b->cg.key_tally[layer] : 0;
 }
 
-std::string bus_cg_image_tally(box2_bus *b, int layer) {
-    std::lock_guard lk(b->cg.tally_mu);
-    return layer >= 0 && layer < CG_LAYERS ? b->cg.image_tally[layer].str() : std::string();
-}
-
 namespace {
 
 int cb_cut_keyer(void *user, int layer, int dir) {
@@ -490,11 +479,6 @@ void bus_cg_link_setup(box2_bus *b) {
 
 int bus_cg_tmpl_request(box2_bus *b) {
     return oxtel_send(&b->oxtel, -1, "R4$VIDEO", 8);
-}
-
-void bus_tmpl_listing_add(box2_bus *b, const char *name) {
-    std::lock_guard lk(b->tmpl.mu);
-    if (b->tmpl.busy && b->tmpl.names.size() < 4096) b->tmpl.names.emplace_back(name);
 }
 
 void bus_tmpl_listing_end(box2_bus *b) {

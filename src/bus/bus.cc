@@ -177,18 +177,6 @@ int bus_init(bus *b) {
     return 0;
 }
 
-int bus_new(bus **out) {
-    if (!out) return -22;
-    bus *b = new (std::nothrow) bus;
-    if (!b) return -12;
-    if (bus_init(b) < 0) {
-        delete b;
-        return -12;
-    }
-    *out = b;
-    return 0;
-}
-
 bool bus_sleep(bus *b, int ms) {
     std::unique_lock lk(b->exit_mu);
     return b->exit_cv.wait_for(lk, std::chrono::milliseconds(ms), [b] { return b->exit.load(); });

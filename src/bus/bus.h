@@ -162,7 +162,6 @@ struct bus {
 
 // The engine's part of a new bus of any kind: playlist and media lists. 0 or -12.
 int bus_init(bus *b);
-int bus_new(bus **out);
 int bus_start(bus *b);
 int bus_stop(bus *b);
 int bus_free(bus **b);
@@ -199,7 +198,6 @@ int bus_ply_start_time_recalc(ply_list *ply);
 int bus_ply_start_time_recalc(bus *b);
 int bus_ply_range_item(bus *b, mivrabox_event *e, lib_object *o);
 int bus_ply_next_ft_idx(ply_list *ply, int from);
-int bus_ply_idx_by_sys_id(bus *b, int64_t sys_id);
 int bus_ply_run(bus *b, int value, mivrabox_state *st);
 int bus_ply_insert_event_by_idx(bus *b, const char *line, int64_t index, mivrabox_state *st);
 int bus_ply_insert_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st);

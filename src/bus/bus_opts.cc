@@ -94,17 +94,14 @@ int bus_opts_apply(mivrabox_opts *rec, int id, const char *arg) {
         case BUS_OPT_NODEMONIZE:
             rec->nodemonize = 1;
             return 1;
-        case BUS_OPT_REALTIME_IO:
-            rec->realtime_io = 1;
-            return 1;
-        case BUS_OPT_CPU_AFFINITY:
-            rec->cpu_affinity = opts_int(arg);
-            return 1;
         case BUS_OPT_DEBUG:
             rec->debug++;
             return 1;
+        // Accepted so that existing options files still load; the scheduler's priority is set
+        // per bus thread (bus_thread_realtime) and no thread is pinned, so nothing reads them.
+        case BUS_OPT_REALTIME_IO:
+        case BUS_OPT_CPU_AFFINITY:
         case BUS_OPT_REALTIME_CPU:
-            rec->realtime_cpu = opts_int(arg);
             return 1;
     }
     if (!is_bus_opt(id)) return 0;

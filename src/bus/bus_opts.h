@@ -23,9 +23,6 @@ struct mivrabox_opts {
     ctl_server *ctl = nullptr;
     std::atomic<int> stop_requested{0};  // a stop signal came, maybe before the server ran
     int port = BUS_DEFAULT_PORT;
-    int cpu_affinity = 0;
-    int realtime_io = 0;
-    int realtime_cpu = 0;
     std::atomic<int> *sig_counter = nullptr;
     int debug = 0;
     int demonize = 0;

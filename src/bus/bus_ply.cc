@@ -185,11 +185,6 @@ int bus_ply_next_ft_idx(ply_list *ply, int from) {
     return best;
 }
 
-int bus_ply_idx_by_sys_id(bus *b, int64_t sys_id) {
-    lock_t lk(b->lock);
-    return ply_find_sys_id(b->playlist, sys_id);
-}
-
 int bus_ply_run(bus *b, int value, mivrabox_state *st) {
     lock_t lk(b->lock);
     b->running = value;

@@ -23,7 +23,6 @@ int64_t time_now_ms();
 int64_t time_now_us();
 // Process-wide clock advance in microseconds (0 unless a daemon sets it), one atomic value.
 void time_advance_set(int64_t us);
-int64_t time_advance_get();
 // Adds us in one atomic step; false, with the advance unchanged, when the sum overflows. *out
 // gets the new advance.
 bool time_advance_add(int64_t us, int64_t *out);

@@ -60,14 +60,11 @@ int svc_base_apply(svc_base_opts &o, int id, const char *arg) {
         case SVC_OPT_NODEMONIZE:
             o.nodemonize = 1;
             return 1;
+        // Accepted so that existing options files still load; a background service never
+        // raises its priority nor pins a processor, so nothing reads them.
         case SVC_OPT_REALTIME_IO:
-            o.realtime_io = 1;
-            return 1;
         case SVC_OPT_CPU_AFFINITY:
-            o.cpu_affinity = opts_int(arg);
-            return 1;
         case SVC_OPT_REALTIME_CPU:
-            o.realtime_cpu = opts_int(arg);
             return 1;
         case SVC_OPT_DEBUG:
             o.debug++;

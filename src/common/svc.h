@@ -25,8 +25,6 @@ struct svc_base_opts {
     int log_rotate_interval = 86400;
     int demonize = 0, nodemonize = 0;
     int debug = 0;  // each --debug adds one
-    // Stored only: nothing reads them.
-    int realtime_io = 0, cpu_affinity = 0, realtime_cpu = 0;
     text4k options_file;  // the last options file that parsed without error
 };
 

@@ -55,14 +55,11 @@ int apply_common(fs_options &o, int id, const char *arg) {
         case OPT_NODEMONIZE:
             o.nodemonize = 1;
             break;
+        // Accepted so that existing options files still load; a file system never raises its
+        // priority nor pins a processor, so nothing reads them.
         case OPT_REALTIME_IO:
-            o.realtime_io = arg ? opts_int(arg) : 1;
-            break;
         case OPT_CPU_AFFINITY:
-            o.cpu_affinity = opts_int(arg);
-            break;
         case OPT_REALTIME_CPU:
-            o.realtime_cpu = opts_int(arg);
             break;
         case OPT_DEBUG:
             o.debug++;

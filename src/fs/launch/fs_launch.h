@@ -18,9 +18,6 @@ struct fs_options {
     int debug = 0;
     int demonize = 0;
     int nodemonize = 0;
-    int realtime_io = 0;
-    int cpu_affinity = 0;
-    int realtime_cpu = 0;
     text4k options_file;
     text4k log_file_name;
     int log_rotate_interval = 86400;

@@ -83,8 +83,13 @@ struct GfxTest : ::testing::Test {
     void at_frame(int64_t f) { g_now = b->playlist->items[0]->start + f * CG_FRAME_MS; }
     const cg_item *current(int layer) { return b->cg.current[layer].get(); }
     const cg_item *next(int layer) { return b->cg.next[layer].get(); }
+    // The device's image tally of a layer, as its callbacks left it.
+    std::string image_tally(int layer) {
+        std::lock_guard lk(b->cg.tally_mu);
+        return b->cg.image_tally[layer].str();
+    }
     bool loaded(int layer, const char *templ) {
-        return eventually([&] { return bus_cg_image_tally(b, layer) == templ; });
+        return eventually([&] { return image_tally(layer) == templ; });
     }
     // Key-off of every layer but those listed, in layer order, with the loads between.
     static std::vector<std::string> play_seq(std::vector<std::pair<int, std::string>> loads) {
@@ -106,14 +111,14 @@ struct GfxTest : ::testing::Test {
 TEST_F(GfxTest, TalliesFollowTheDeviceAndClearOnReconnect) {
     dev.run("send Y93LOGO:33 1:Y94A\\\\3Ab:");
     ASSERT_TRUE(loaded(4, "A:b"));
-    EXPECT_EQ(bus_cg_image_tally(b, 3), "LOGO");
+    EXPECT_EQ(image_tally(3), "LOGO");
     EXPECT_EQ(bus_cg_key_tally(b, 3), 1);
     dev.run("send Y93>:");
     ASSERT_TRUE(loaded(3, ""));
     // A new connection starts from nothing and asks again.
     dev.run("close");
     ASSERT_EQ(take(2), (std::vector<std::string>{"Y61", "Y6"}));
-    EXPECT_EQ(bus_cg_image_tally(b, 4), "");
+    EXPECT_EQ(image_tally(4), "");
     EXPECT_EQ(bus_cg_key_tally(b, 3), 0);
     EXPECT_TRUE(oxt::log_waits_for("oxtel_cb_conn: conn=0"));
     EXPECT_TRUE(oxt::log_waits_for("tally _CutKeyer: 3 1"));
