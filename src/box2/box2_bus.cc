@@ -9,6 +9,7 @@
 #include <new>
 
 #include "box2_bus.h"
+#include "box2_opts.h"
 #include "ctl.h"
 #include "log.h"
 
@@ -22,7 +23,7 @@ int hook_play(bus *b, mivrabox_event *e) {
     return bus_io_play(box2_of(b), e);
 }
 
-// The graphics device: without an address there is nothing to connect to.
+// The graphics device (without an address there is nothing to connect to) and the cue thread.
 int hook_start(bus *bb) {
     box2_bus *b = box2_of(bb);
     if (!b->oxtel_addr.empty()) {
@@ -32,19 +33,19 @@ int hook_start(bus *bb) {
         bus_cg_link_setup(b);
         oxtel_net_run(&b->oxtel);
     }
-    return 0;
-}
-
-int hook_start_threads(bus *bb) {
-    box2_bus *b = box2_of(bb);
     b->cue_exit = 0;
-    b->th_cue = std::thread([b] {
-        try {
-            bus_io_async_cue_proc(b);
-        } catch (...) {
-            log_msg(LOG_ERROR, "bus[%d]: thread ended on an exception", b->index);
-        }
-    });
+    try {
+        b->th_cue = std::thread([b] {
+            try {
+                bus_io_async_cue_proc(b);
+            } catch (...) {
+                log_msg(LOG_ERROR, "bus[%d]: thread ended on an exception", b->index);
+            }
+        });
+    } catch (...) {
+        log_msg(LOG_ERROR, "%s[%d] failed to start the bus threads", "bus_start", b->index);
+        return -11;
+    }
     return 0;
 }
 
@@ -123,6 +124,36 @@ xmlrpc_value *ctl_method_MivraLib_LibListTemplateVars(xmlrpc_env *env) {
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", 18, "list", list.get());
 }
 
+const bus_hooks kHooks = {
+    .cue = hook_cue,
+    .play = hook_play,
+    .idle = hook_idle,
+    .start = hook_start,
+    .stop_first = hook_stop_first,
+    .cue_lead_ms = 500,
+    .take_waits_requested = true,
+    .queued_mark = MIVRABOX_F_QUEUED,
+};
+
+xmlrpc_value *ctl_local(xmlrpc_env *env, mivrabox_opts *o, const char *method) {
+    if (!strcmp(method, "MivraLib.LibListTemplates"))
+        return ctl_method_MivraLib_LibListTemplates(env, o);
+    if (!strcmp(method, "MivraLib.LibListTemplateVars"))
+        return ctl_method_MivraLib_LibListTemplateVars(env);
+    return nullptr;
+}
+
+const bus_daemon kDaemon = {
+    .program = BOX2_PROGRAM,
+    .banner = BOX2_BANNER,
+    .bus_alloc = box2_bus_new,
+    .xml_size_limit = 0,
+    .ctl_local = ctl_local,
+    .relay_io_url = relay_io_url,
+    .serve_start = nullptr,
+    .serve_stop = nullptr,
+};
+
 }  // namespace
 
 box2_bus::~box2_bus() {
@@ -137,28 +168,11 @@ int box2_bus_new(bus **out) {
         delete b;
         return -12;
     }
-    bus_hooks &h = b->hooks;
-    h.cue = hook_cue;
-    h.play = hook_play;
-    h.start = hook_start;
-    h.start_threads = hook_start_threads;
-    h.stop_first = hook_stop_first;
-    h.idle = hook_idle;
-    h.cue_lead_ms = 500;
+    b->hooks = &kHooks;
     *out = b;
     return 0;
 }
 
-xmlrpc_value *box2_ctl_local(xmlrpc_env *env, mivrabox_opts *o, const char *method) {
-    if (!strcmp(method, "MivraLib.LibListTemplates"))
-        return ctl_method_MivraLib_LibListTemplates(env, o);
-    if (!strcmp(method, "MivraLib.LibListTemplateVars"))
-        return ctl_method_MivraLib_LibListTemplateVars(env);
-    return nullptr;
-}
-
 void box2_setup(mivrabox_opts *rec) {
-    rec->bus_alloc = box2_bus_new;
-    rec->ctl_local = box2_ctl_local;
-    rec->relay_io_url = relay_io_url;
+    rec->daemon = &kDaemon;
 }

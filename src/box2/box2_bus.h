@@ -54,7 +54,7 @@ inline box2_bus *box2_of(bus *b) {
 
 // A new bus of this daemon with its hooks; 0, -22 or -12.
 int box2_bus_new(bus **out);
-// Makes rec build MivraBox2's busses and answer its own control-port calls.
+// Makes rec run MivraBox2: its busses, its own control-port calls and relays.
 void box2_setup(mivrabox_opts *rec);
 
 // Template listing: the graphics side asks the device (bus_cg_tmpl_request) and reports the
@@ -80,6 +80,3 @@ int bus_io_async_cue_enqueu(box2_bus *b, mivrabox_event *e);
 int bus_io_cue(box2_bus *b, mivrabox_event *e);
 int bus_io_play(box2_bus *b, mivrabox_event *e);
 void bus_io_async_cue_proc(box2_bus *b);
-
-// The control-port calls of the graphics device's templates, answered here.
-xmlrpc_value *box2_ctl_local(xmlrpc_env *env, mivrabox_opts *o, const char *method);

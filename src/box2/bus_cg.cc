@@ -176,7 +176,7 @@ int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
             // event airs when taken; only the transfer limits apply to it.
             const mivrabox_event *live = b->playlist->items[size_t(idx)];
             if (live->start_mode != 'M' && live->start > 0) {
-                int64_t left = live->start - b->io_delay - CG_CUE_MARGIN_MS - b->hooks.now_ms(b);
+                int64_t left = live->start - b->io_delay - CG_CUE_MARGIN_MS - bus_now_ms(b);
                 wc.deadline_ms = std::max<int64_t>(1, whois_clock_ms() + left);
             }
         }
@@ -297,7 +297,7 @@ int bus_cg_idle(box2_bus *b) {
     lock_t lk(b->lock);
     const ply_list *ply = b->playlist;
     if (ply->count() == 0 || !(ply->items[0]->flags & MIVRABOX_F_PLAYING)) return -11;
-    const long f = long((b->hooks.now_ms(b) - ply->items[0]->start) / CG_FRAME_MS);
+    const long f = long((bus_now_ms(b) - ply->items[0]->start) / CG_FRAME_MS);
     const int ix = b->index;
     for (int i = 0; i < CG_LAYERS; i++) {
         for (bool more = true; more && b->cg.current[i];) {

@@ -9,14 +9,14 @@
 #include "sig.h"
 #include "tc.h"
 
-int bus_daemon_run(mivrabox_opts *o, const char *program, const char *banner,
-                   const ctl_method_def *methods, size_t count) {
+int bus_daemon_run(mivrabox_opts *o, const ctl_method_def *methods, size_t count) {
+    const bus_daemon &d = *o->daemon;
     if (o->demonize && !o->nodemonize) {
         log_set_stderr(0);
         daemonize();
     }
     log_init(o->log_file_name.c_str(), o->log_rotate_interval);
-    log_msg(LOG_INFO, "%s", banner);
+    log_msg(LOG_INFO, "%s", d.banner);
     log_msg(LOG_INFO, "tc_setmode return %d", tc_setmode(TC_FROM_ENV));
     // Calls in flight end too: a service that never answers must not hold the shut-down.
     sig_watch_start(o->sig_counter, [o] {
@@ -30,15 +30,15 @@ int bus_daemon_run(mivrabox_opts *o, const char *program, const char *banner,
         // A supervisor must notice that the daemon never served.
         status = 1;
     } else {
-        mivra_init(program, MIVRA_VERSION);
+        mivra_init(d.program, MIVRA_VERSION);
         log_msg(LOG_INFO, "%s: starting busses...", "main");
         for (int i = 0; i < o->bus_count; i++) bus_start(o->busses[i]);
-        if (o->serve_start) o->serve_start(o);
+        if (d.serve_start) d.serve_start(o);
         log_msg(LOG_INFO, "%s: starting control...", "main");
         ctl_run(o);
         log_msg(LOG_INFO, "%s: stopping control...", "main");
         ctl_release(o);
-        if (o->serve_stop) o->serve_stop(o);
+        if (d.serve_stop) d.serve_stop(o);
         log_msg(LOG_INFO, "%s: stopping busses...", "main");
         for (int i = 0; i < o->bus_count; i++) bus_stop(o->busses[i]);
         log_msg(LOG_INFO, "%s: destroying busses...", "main");

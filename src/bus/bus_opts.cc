@@ -75,9 +75,10 @@ int bus_opts_apply(mivrabox_opts *rec, int id, const char *arg) {
             rec->port = opts_int(arg);
             return 1;
         case BUS_OPT_ADD_BUS: {
-            if (rec->bus_count >= BUS_MAX || !rec->bus_alloc) return 1;  // surplus busses ignored
+            // Surplus busses are ignored.
+            if (rec->bus_count >= BUS_MAX || !rec->daemon || !rec->daemon->bus_alloc) return 1;
             bus *b = nullptr;
-            if (rec->bus_alloc(&b) < 0) return 1;
+            if (rec->daemon->bus_alloc(&b) < 0) return 1;
             b->index = rec->bus_count;
             rec->busses[rec->bus_count++] = b;
             return 1;

@@ -11,13 +11,33 @@
 
 struct bus;
 struct ctl_server;
-struct trig_listener;
+struct mivrabox_opts;
 
 constexpr int BUS_MAX = 16;
 constexpr int BUS_DEFAULT_PORT = 3001;
 constexpr int BUS_DEFAULT_ROTATE = 86400;
 
+// What one daemon is around its busses: each states it in one static const record.
+struct bus_daemon {
+    const char *program = nullptr;  // the program name, as in "<program>.log"
+    const char *banner = nullptr;   // "<program>-<version>"
+    // Makes a bus of the daemon (with its hooks) for each add-bus.
+    int (*bus_alloc)(bus **out) = nullptr;
+    // Largest XML document the control server takes; 0 leaves xmlrpc-c's own limit.
+    size_t xml_size_limit = 0;
+    // Control server, for a call it does not know: the daemon's own answer (null with no fault
+    // when it does not answer the call, which is then relayed; null: it answers none).
+    xmlrpc_value *(*ctl_local)(xmlrpc_env *env, mivrabox_opts *o, const char *method) = nullptr;
+    // Control server: the player of bus 0 that MivraIO. calls are relayed to.
+    const char *(*relay_io_url)(const bus *b) = nullptr;
+    // bus_daemon_run, once the busses run: the daemon's own service beside the control server
+    // (null: none); stopped right after the control server and before the busses stop.
+    void (*serve_start)(mivrabox_opts *o) = nullptr;
+    void (*serve_stop)(mivrabox_opts *o) = nullptr;
+};
+
 struct mivrabox_opts {
+    const bus_daemon *daemon = nullptr;
     int bus_count = 0;
     bus *busses[BUS_MAX] = {};
     ctl_server *ctl = nullptr;
@@ -30,22 +50,6 @@ struct mivrabox_opts {
     text4k opts_file;
     text4k log_file_name;
     int log_rotate_interval = BUS_DEFAULT_ROTATE;
-
-    // What makes the daemon's busses: add-bus calls it.
-    int (*bus_alloc)(bus **out) = nullptr;
-    // Calls of the outside services that the daemon answers itself on its control port (null
-    // when it does not); null with no fault for a call it relays.
-    xmlrpc_value *(*ctl_local)(xmlrpc_env *env, mivrabox_opts *o, const char *method) = nullptr;
-    // Largest XML document the control server takes; 0 leaves xmlrpc-c's own limit.
-    size_t xml_size_limit = 0;
-    // The player that MivraIO. calls arriving on the control port are relayed to.
-    const char *(*relay_io_url)(const bus *b) = nullptr;
-    // A daemon's own service beside the control server (null: none): started once the busses
-    // run, stopped right after the control server and before the busses stop.
-    void (*serve_start)(mivrabox_opts *o) = nullptr;
-    void (*serve_stop)(mivrabox_opts *o) = nullptr;
-    // The UDP trigger of the single-player daemon.
-    trig_listener *trigger = nullptr;
 };
 
 // -22 for a null out pointer, -12 when allocation fails, else 0.
@@ -96,9 +100,8 @@ int bus_opts_parse(mivrabox_opts *rec, const char *prog, const opts_def *table, 
 void bus_opts_usage(const char *banner, const char *prog);
 
 struct ctl_method_def;
-// Runs a daemon whose options were read into o (which it frees): detach when asked, log, the
-// control server with methods (the shared ones when null) in the calling thread, the busses
-// around it, then the way back. The exit status: 0, or 1 when the control server could not be
-// made.
-int bus_daemon_run(mivrabox_opts *o, const char *program, const char *banner,
-                   const ctl_method_def *methods = nullptr, size_t count = 0);
+// Runs the daemon o->daemon whose options were read into o (which it frees): detach when asked,
+// log, the control server with methods (the shared ones when null) in the calling thread, the
+// busses around it, then the way back. The exit status: 0, or 1 when the control server could not
+// be made.
+int bus_daemon_run(mivrabox_opts *o, const ctl_method_def *methods = nullptr, size_t count = 0);

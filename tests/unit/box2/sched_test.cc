@@ -43,6 +43,7 @@ struct SchedTest : ::testing::Test {
     temp_dir dir;
     bus *b = nullptr;
     recorder r;
+    bus_hooks hooks;  // the daemon's, with recording players
     void SetUp() override {
         box2_test_pin();
         rec = &r;
@@ -50,8 +51,10 @@ struct SchedTest : ::testing::Test {
         b->path = dir.path.string();
         b->arl_ext = "arl";
         b->lib_url = "http://127.0.0.1:9/RPC2";  // never called: no library thread runs here
-        b->hooks.cue = rec_cue;
-        b->hooks.play = rec_play;
+        hooks = *b->hooks;
+        hooks.cue = rec_cue;
+        hooks.play = rec_play;
+        b->hooks = &hooks;
     }
     void TearDown() override {
         stop();
