@@ -306,9 +306,10 @@ int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url) {
         return -12;
     }
     a->event = a->copy->items[size_t(index)];
-    b->lock.unlock();
+    // The player call waits without the lock, however many holds the caller has.
+    const int holds = b->lock.release_all();
     int r = bus_async_cue_func(a, url);
-    b->lock.lock();
+    b->lock.reacquire(holds);
     free_record(a);
     return r;
 }

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +90,18 @@ bool bus_mutex::try_lock() {
     if (!mu_.try_lock()) return false;
     taken();
     return true;
+}
+
+int bus_mutex::release_all() {
+    // Read by the owner only, which holds mu_.
+    const int holds = depth_;
+    assert(holds > 0);  // only the thread holding the lock may let it go
+    for (int i = 0; i < holds; i++) unlock();
+    return holds;
+}
+
+void bus_mutex::reacquire(int holds) {
+    for (int i = 0; i < holds; i++) lock();
 }
 
 void bus_mutex::unlock() {

@@ -28,6 +28,11 @@ class bus_mutex {
     void lock();
     bool try_lock();
     void unlock();
+    // Lets go every hold of the calling thread, which must hold the lock, and returns how many
+    // there were; reacquire takes them back. For a call that must not keep the lock across a wait
+    // whatever its callers took.
+    int release_all();
+    void reacquire(int holds);
     // Longest hold in microseconds, of the scheduler or of the other threads.
     int64_t longest_us(bool scheduler) const { return longest_[scheduler ? 1 : 0].load(); }
 
@@ -117,12 +122,18 @@ struct bus_hooks {
 // The engine's neutral behaviour: no players, no steps of a daemon's own.
 extern const bus_hooks bus_hooks_none;
 
+// The bus lock (lock) guards: playlist's events and list, running, take_req, take_n,
+// fallback_req, time_to_next and the media lists queued, absent and present (and a daemon's fields
+// that its record says so of). Fixed once the bus starts, and so read without it by every thread
+// (the asynchronous cue and play threads included): index, hooks, the playlist pointer itself,
+// current, lib_url, path, auto_append, arl_ext, whois_method, whois_arg and io_delay. exit and
+// play_at_us are atomic; the thread handles belong to bus_start and bus_stop.
 struct bus {
     virtual ~bus();
 
     int index = 0;
     ply_list *playlist = nullptr;
-    bus_mutex lock;  // playlist, media lists, request flags, time to next
+    bus_mutex lock;
     int running = 0;
     std::atomic<int> exit{0};
     int take_req = 0;
