@@ -33,10 +33,6 @@ const mivrabox_event *copy_event(const bus_async *a, int *index) {
     return i >= 0 ? a->copy->items[size_t(i)] : a->event;
 }
 
-int frames(const text32 &tc) {
-    return tc_str2frames(tc.c_str());
-}
-
 std::vector<std::string> split_plus(const std::string &s) {
     std::vector<std::string> out;
     size_t at = 0;
@@ -128,7 +124,7 @@ int bus_async_clean(bus_async **pa) {
     return 0;
 }
 
-void bus_async_trim(box1_bus *b) {
+void box1_async_trim(box1_bus *b) {
     bus_async *head = b->async_head;
     if (!head || !head->previous || !head->previous->previous) return;
     bus_async *mid = head->previous;
@@ -238,10 +234,9 @@ int bus_async_cue_func(bus_async *a, const char *url) {
     mivra_playlist_loop(url, 0);
     const bool answering = mivra_thread_past_bound() == unanswered;
 
-    int in = e->mark_in.empty() ? 0 : frames(e->mark_in);
-    int out = !e->mark_out.empty()   ? frames(e->mark_out)
-              : !e->duration.empty() ? frames(e->duration) + in - 1
-                                     : 0;
+    const bus_cue_points pts =
+        bus_cue_points_of(e->mark_in.c_str(), e->mark_out.c_str(), e->duration.c_str());
+    const int in = pts.in, out = pts.last;
     std::string source = source_of(b, e);
     std::vector<const char *> tv, nv, vv;
     for (const std::string &t : templates) tv.push_back(t.c_str());

@@ -28,7 +28,7 @@ bool ready(bus *b) {
 }
 
 void turn_end(bus *b) {
-    bus_async_trim(box1_of(b));
+    box1_async_trim(box1_of(b));
 }
 
 void note(bus *bb, bus_note what, const mivrabox_event *e, const char *media_id, int r) {

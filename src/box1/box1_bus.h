@@ -89,7 +89,7 @@ void bus_async_play_proc(bus_async *a);
 // -12.
 int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url);
 // At the end of a running turn: frees what lies more than two operations behind the newest.
-void bus_async_trim(box1_bus *b);
+void box1_async_trim(box1_bus *b);
 
 // Range checks of an event against its media (frames of the media's duration text).
 int bus_ply_range_msg_bounds(const mivrabox_event *e, const lib_object *o, char *msg, size_t size);

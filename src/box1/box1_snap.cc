@@ -78,7 +78,7 @@ box1_bus *bus_of(void *si, int idx) {
 
 // Appends one event line to a slot; a line that does not parse is left out, with the same
 // answer.
-int bus_snapshot_add_event(box1_bus *b, int slot, const char *line, mivrabox_state *st) {
+int box1_snapshot_add_event(box1_bus *b, int slot, const char *line, mivrabox_state *st) {
     if (!slot_ok(slot)) return -22;
     lock_t lk(b->lock);
     ply_list *l = b->snapshots[slot];
@@ -91,8 +91,8 @@ int bus_snapshot_add_event(box1_bus *b, int slot, const char *line, mivrabox_sta
 
 // The playlist line of one event of a slot. Its time of day is rewritten only from a start that
 // a playlist gave it: events added or loaded keep the time they came with.
-int bus_snapshot_get_event(box1_bus *b, int slot, int index, std::string &line,
-                           mivrabox_state *st) {
+int box1_snapshot_get_event(box1_bus *b, int slot, int index, std::string &line,
+                            mivrabox_state *st) {
     if (!slot_ok(slot) || index < 0) return -22;
     lock_t lk(b->lock);
     const ply_list *l = b->snapshots[slot];
@@ -275,7 +275,7 @@ xmlrpc_value *ctl_method_SnapshotGetEvent(xmlrpc_env *env, xmlrpc_value *params,
     if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     std::string line;
-    int r = bus_snapshot_get_event(b, slot, i, line, &st);
+    int r = box1_snapshot_get_event(b, slot, i, line, &st);
     return ctl_reply_event(env, r, line.c_str(), st);
 }
 
@@ -289,7 +289,7 @@ xmlrpc_value *ctl_method_SnapshotAddEvent(xmlrpc_env *env, xmlrpc_value *params,
     box1_bus *b = bus_of(si, idx);
     if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
-    int r = bus_snapshot_add_event(b, slot, line, &st);
+    int r = box1_snapshot_add_event(b, slot, line, &st);
     return ctl_reply_event(env, r, line, st);
 }
 

@@ -30,7 +30,7 @@ int hook_start(bus *bb) {
         b->oxtel.address = b->oxtel_addr;
         b->oxtel.type = OXTEL_CLIENT;
         b->oxtel.user = b;
-        bus_cg_link_setup(b);
+        box2_cg_link_setup(b);
         oxtel_net_run(&b->oxtel);
     }
     b->cue_exit = 0;
@@ -76,7 +76,7 @@ xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opt
     if (env->fault_occurred) return nullptr;
     box2_bus *b = box2_of(ctl_bus_at(o, 0));
     if (!b) return xmlrpc_build_value(env, "{s:i,s:V}", "result", -22, "list", list.get());
-    bus_tmpl_listing &t = b->tmpl;
+    box2_tmpl_listing &t = b->tmpl;
     std::unique_lock lk(t.mu);
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
@@ -86,7 +86,7 @@ xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opt
         t.busy = 1;
         t.done = false;
         t.names.clear();
-        bus_cg_tmpl_request(b);
+        box2_cg_tmpl_request(b);
         // Only the end of the list counts: a spurious wake-up must not cache a partial list.
         bool done = t.cv.wait_for(lk, std::chrono::seconds(1), [&] { return t.done; });
         t.busy = 0;

@@ -58,6 +58,19 @@ int64_t bus_now_ms(const bus *b) {
     return bus_now_us(b) / 1000;
 }
 
+bus_cue_points bus_cue_points_of(const char *in, const char *out, const char *duration) {
+    bus_cue_points p;
+    p.in = in && *in ? tc_str2frames(in) : 0;
+    if (out && *out) {
+        p.last = tc_str2frames(out);
+        p.known = true;
+    } else if (duration && *duration) {
+        p.last = tc_str2frames(duration) + p.in - 1;
+        p.known = true;
+    }
+    return p;
+}
+
 void bus_note_log(bus *b, bus_note what, const mivrabox_event *, const char *media_id, int r) {
     // Only a failed lookup has a line of the engine's own.
     if (what == bus_note::lookup_failed)

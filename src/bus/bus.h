@@ -178,6 +178,15 @@ int64_t bus_now_us(const bus *b);
 // The engine's wording of a note (see bus_hooks::note).
 void bus_note_log(bus *b, bus_note what, const mivrabox_event *e, const char *media_id, int r);
 
+// Cue points of an event from its in, out and duration texts, as both daemons hand them to a
+// player: the first frame (0 for no in point) and the last (the out point, else the frame before
+// in + duration); known is false, and last 0, when neither an out point nor a duration is given.
+struct bus_cue_points {
+    int in = 0, last = 0;
+    bool known = false;
+};
+bus_cue_points bus_cue_points_of(const char *in, const char *out, const char *duration);
+
 // Sleeps up to ms; true when the bus is stopping (the sleep then ends at once).
 bool bus_sleep(bus *b, int ms);
 

@@ -39,7 +39,7 @@ struct GfxTest : ::testing::Test {
         b->oxtel.type = OXTEL_CLIENT;
         b->oxtel.address = "127.0.0.1:" + std::to_string(dev.port);
         b->oxtel.user = b;
-        bus_cg_link_setup(b);
+        box2_cg_link_setup(b);
         ASSERT_EQ(oxtel_net_run(&b->oxtel), 0);
         ASSERT_EQ(take(2), (std::vector<std::string>{"Y61", "Y6"}));
     }
@@ -115,14 +115,14 @@ TEST_F(GfxTest, TalliesFollowTheDeviceAndClearOnReconnect) {
     dev.run("send Y93LOGO:33 1:Y94A\\\\3Ab:");
     ASSERT_TRUE(loaded(4, "A:b"));
     EXPECT_EQ(image_tally(3), "LOGO");
-    EXPECT_EQ(bus_cg_key_tally(b, 3), 1);
+    EXPECT_EQ(box2_cg_key_tally(b, 3), 1);
     dev.run("send Y93>:");
     ASSERT_TRUE(loaded(3, ""));
     // A new connection starts from nothing and asks again.
     dev.run("close");
     ASSERT_EQ(take(2), (std::vector<std::string>{"Y61", "Y6"}));
     EXPECT_EQ(image_tally(4), "");
-    EXPECT_EQ(bus_cg_key_tally(b, 3), 0);
+    EXPECT_EQ(box2_cg_key_tally(b, 3), 0);
     EXPECT_TRUE(oxt::log_waits_for("oxtel_cb_conn: conn=0"));
     EXPECT_TRUE(oxt::log_waits_for("tally _CutKeyer: 3 1"));
 }
@@ -314,7 +314,7 @@ TEST_F(GfxTest, PlayOfAnotherEventKeysOff) {
 TEST_F(GfxTest, AlreadyLoadedLayers) {
     dev.run("send Y95LOGO:Y96CLOCK:36 1:");
     ASSERT_TRUE(loaded(5, "LOGO") && loaded(6, "CLOCK"));
-    ASSERT_TRUE(eventually([&] { return bus_cg_key_tally(b, 6) == 1; }));
+    ASSERT_TRUE(eventually([&] { return box2_cg_key_tally(b, 6) == 1; }));
     mivrabox_event *e = add(gfx_line('C', "m", "t", "LOGO+CLOCK",
                                      "DSK@LOGO#0=5|0@LOGO#0=hi|DSK@CLOCK#0=6|in@CLOCK#0=25"));
     ASSERT_EQ(bus_cg_cue(b, e), 0);
@@ -391,7 +391,7 @@ TEST_F(GfxTest, TemplateListing) {
         std::unique_lock lk(b->tmpl.mu);
         b->tmpl.busy = 1;
         b->tmpl.done = false;
-        bus_cg_tmpl_request(b);
+        box2_cg_tmpl_request(b);
         bool done = b->tmpl.cv.wait_for(lk, std::chrono::seconds(5), [&] { return b->tmpl.done; });
         b->tmpl.busy = 0;
         return done;

@@ -174,7 +174,7 @@ TEST_F(CtlServer, TemplateListing) {
                 usleep(20 * 1000);
                 add("Alpha");
                 add("gamma");
-                bus_tmpl_listing_end(b);
+                box2_tmpl_listing_end(b);
                 answered++;
             }
             usleep(1000);

@@ -24,10 +24,6 @@ struct cue_job {
     int last_play_src = 0;
 };
 
-int frames_or(const std::string &tc, int dflt) {
-    return tc.empty() ? dflt : tc_str2frames(tc.c_str());
-}
-
 }  // namespace
 
 int bus_io_async_cue_enqueu(box2_bus *b, mivrabox_event *e) {
@@ -73,10 +69,8 @@ int bus_io_cue(box2_bus *b, mivrabox_event *e) {
             b->last_cue_src = src;
         }
         const char *url = (src == SRC_IO_A ? b->io_a_url : b->io_b_url).c_str();
-        int c = frames_or(j.in, 0);
-        int last = !j.out.empty()   ? tc_str2frames(j.out.c_str())
-                   : !j.dur.empty() ? tc_str2frames(j.dur.c_str()) + c - 1
-                                    : 0;
+        const bus_cue_points pts = bus_cue_points_of(j.in.c_str(), j.out.c_str(), j.dur.c_str());
+        const int c = pts.in, last = pts.last;
         // An in point without an end would give a negative length.
         int len = last - c < 0 ? 0 : last - c;
         // A player that left one call unanswered would leave the next ones too: each would

@@ -66,7 +66,7 @@ int cg_item_start(const cg_item *it);
 int cg_item_end(const cg_item *it);
 
 // Graphics fields of the bus record.
-struct bus_cg_layers {
+struct box2_cg_layers {
     // Under the bus lock. current[i] heads the item on air on layer i.
     cg_chain current[CG_LAYERS];
     cg_chain next[CG_LAYERS];
@@ -88,7 +88,7 @@ void bus_cg_cue_item_preps(box2_bus *b, const mivrabox_event *e, int ev_len, cg_
 int bus_cg_event_len(const mivrabox_event *e);
 
 // Key tally of a layer as the graphics code sees it.
-int bus_cg_key_tally(box2_bus *b, int layer);
+int box2_cg_key_tally(box2_bus *b, int layer);
 
 // The daemon's callback table and the two link callbacks (both run on the link thread).
 extern const oxtel_cbs bus_oxtel_cbs;

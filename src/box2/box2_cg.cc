@@ -86,15 +86,10 @@ void bus_cg_item_free(cg_chain *head) {
 }
 
 int bus_cg_event_len(const mivrabox_event *e) {
-    int a = e->mark_in.empty() ? 0 : tc_str2frames(e->mark_in.c_str());
-    int last;
-    if (!e->mark_out.empty())
-        last = tc_str2frames(e->mark_out.c_str());
-    else if (!e->duration.empty())
-        last = tc_str2frames(e->duration.c_str()) + a - 1;
-    else
-        return 0;  // no length known: relative points stay unset
-    return last - a + 1;
+    const bus_cue_points p =
+        bus_cue_points_of(e->mark_in.c_str(), e->mark_out.c_str(), e->duration.c_str());
+    // No length known: relative points stay unset.
+    return p.known ? p.last - p.in + 1 : 0;
 }
 
 void bus_cg_cue_item_preps(box2_bus *, const mivrabox_event *e, int ev_len, cg_chain *next) {
@@ -273,7 +268,7 @@ int bus_cg_play(box2_bus *b) {
             it->state = CG_TEXTED;
             oxtel_render_box(&b->oxtel, i, 255);
             int start = cg_item_start(it);
-            if (bus_cg_key_tally(b, i) == 0) {
+            if (box2_cg_key_tally(b, i) == 0) {
                 if (start <= 0) {
                     log_msg(LOG_INFO, "%s: [%d] key on %d, restart anim", name, b->index, i);
                     it->state = CG_STARTED;
@@ -372,7 +367,7 @@ int bus_cg_idle(box2_bus *b) {
 
 // ---- tallies and the link callbacks ----
 
-int bus_cg_key_tally(box2_bus *b, int layer) {
+int box2_cg_key_tally(box2_bus *b, int layer) {
     std::lock_guard lk(b->cg.tally_mu);
     return layer >= 0 && layer < CG_LAYERS ? b->cg.key_tally[layer] : 0;
 }
@@ -409,7 +404,7 @@ int cb_nothing_iii(void *, int, int, int) {
 
 // One answer of the template listing; first clears what an earlier listing left.
 int listing_answer(box2_bus *b, int flag, const char *text, bool first) {
-    bus_tmpl_listing &t = b->tmpl;
+    box2_tmpl_listing &t = b->tmpl;
     {
         std::lock_guard lk(t.mu);
         if (!t.busy) return 0;
@@ -417,7 +412,7 @@ int listing_answer(box2_bus *b, int flag, const char *text, bool first) {
         if (flag != 1 && t.names.size() < 4096) t.names.emplace_back(text);
     }
     if (flag == 1)
-        bus_tmpl_listing_end(b);
+        box2_tmpl_listing_end(b);
     else
         oxtel_send(&b->oxtel, -1, "R5$VIDEO", 8);
     return 0;
@@ -472,16 +467,16 @@ int oxtel_cb_conn(oxtel_ctx *ctx, int state, void *user) {
     return 0;
 }
 
-void bus_cg_link_setup(box2_bus *b) {
+void box2_cg_link_setup(box2_bus *b) {
     b->oxtel.data_cb = oxtel_cb_cmd;
     b->oxtel.conn_cb = oxtel_cb_conn;
 }
 
-int bus_cg_tmpl_request(box2_bus *b) {
+int box2_cg_tmpl_request(box2_bus *b) {
     return oxtel_send(&b->oxtel, -1, "R4$VIDEO", 8);
 }
 
-void bus_tmpl_listing_end(box2_bus *b) {
+void box2_tmpl_listing_end(box2_bus *b) {
     {
         std::lock_guard lk(b->tmpl.mu);
         b->tmpl.done = true;
