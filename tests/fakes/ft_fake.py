@@ -12,7 +12,8 @@ serves in the same process (the feeder also asks MivraLib.LibBasenameItem at thi
 
 Control: Fake.FtSetRemote(target, path, time, size), Fake.FtRemoveRemote(target, path),
 Fake.FtSteps(n) (RequestGet calls until a request ends, default 2), Fake.FtRequests(),
-Fake.FtMarkDirs(on) (ListRemote ends the names of sub-folders with '/'; off by default).
+Fake.FtMarkDirs(on) (ListRemote ends the names of sub-folders with '/'; off by default),
+Fake.FtStick(target, path) (a request of that remote file stays in state 1 at 0 % for ever).
 """
 
 import os
@@ -40,6 +41,7 @@ class FileTransfer(Personality):
         self.next_id = 1
         self.steps = 2
         self.mark_dirs = False
+        self.stuck = set()  # (target, remote path) whose requests never move
 
     def _wire(self, r):
         return {"id": r["id"], "target": r["target"], "f_delete": r["f_delete"],
@@ -88,6 +90,9 @@ class FileTransfer(Personality):
             return
         r["gets"] += 1
         r["updated"] = int(time.time())
+        if (r["target"], r["object_remote"]) in self.stuck:
+            r["state"], r["progress"] = 1, 0
+            return
         if r["gets"] < self.steps:
             r["state"] = 1
             r["progress"] = 100 * r["gets"] // self.steps
@@ -145,6 +150,10 @@ class FileTransfer(Personality):
 
     def Fake_FtMarkDirs(self, on):
         self.mark_dirs = bool(on)
+        return 0
+
+    def Fake_FtStick(self, target, path):
+        self.stuck.add((target, path))
         return 0
 
     def Fake_FtRequests(self):

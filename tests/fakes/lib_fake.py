@@ -25,6 +25,10 @@ Control methods (Fake.<Name>, also callable in process on the personality):
     SetCue(name, count, date)  the cue count and last cue date (seconds) LibRegisterCue reports
     CueQuery(on)             on: LibRegisterCue only reports (count 0 and date 0 for a name
                              without SetCue) instead of counting a cue; off by default
+    IgnoreOffset(on)         LibListItems answers the first page for every offset, as a
+                             library that ignores it (or clamps it to its last page) does
+    FreezeUsage(on)          LibDiskUsage keeps answering the figures of this moment, as a
+                             library whose accounting lags behind its deletions
     SetTemplateVars(name, [vars])  creates the template or replaces its variable names, which
                              LibListTemplateVars lists in this order (an unknown template
                              answers -2); "lower_third" (title, subtitle) and "clock" (none)
@@ -97,6 +101,8 @@ class MediaLibrary(Personality):
                           "clock": {"vars": [], "layers": []}}
         self.fonts = [("Sans", "Regular"), ("Sans", "Bold")]
         self.ino = 1000
+        self.ignore_offset = False
+        self.frozen_usage = None  # the LibDiskUsage reply while frozen
 
     # --- state the tests and other fakes drive ---
 
@@ -180,7 +186,7 @@ class MediaLibrary(Personality):
     def LibListItems(self, folder, offset=-1, count=-1):
         folder = folder.rstrip("/")
         items = [it for it in self.items.values() if it["folder"] == folder]
-        if offset >= 0:
+        if offset >= 0 and not self.ignore_offset:
             items = items[offset:]
         if count >= 0:
             items = items[:count]
@@ -230,6 +236,8 @@ class MediaLibrary(Personality):
                 "total_space": I8(self.total_space), "amend_list": [[a] for a in newest]}
 
     def LibDiskUsage(self):
+        if self.frozen_usage:
+            return dict(self.frozen_usage)
         used = self.used_space()
         return {"result": 0, "total_items": len(self.items),
                 "free_space": I8(self.total_space - used), "total_space": I8(self.total_space),
@@ -397,6 +405,16 @@ class MediaLibrary(Personality):
 
     def Fake_CueQuery(self, on):
         self.cue_query = bool(on)
+        return 0
+
+    def Fake_IgnoreOffset(self, on):
+        self.ignore_offset = bool(on)
+        return 0
+
+    def Fake_FreezeUsage(self, on):
+        self.frozen_usage = None
+        if on:
+            self.frozen_usage = self.LibDiskUsage()
         return 0
 
     def Fake_SetTemplateVars(self, name, names):

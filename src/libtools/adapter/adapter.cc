@@ -39,8 +39,13 @@ int queued_at(const adapter_instance *a, const text4k &path) {
     return -1;
 }
 
-// Queues item unless its path is queued already; true when queued. Under queue_mu.
-bool enqueue(adapter_instance *a, mivra_lib_item &&item) {
+// Queues item unless its path is queued already (or, for a listing, being converted: a '+' entry
+// for it says that it changed since and is queued); true when queued. Under queue_mu.
+bool enqueue(adapter_instance *a, mivra_lib_item &&item, bool listed) {
+    if (listed && a->converting == item.path) {
+        log_msg(LOG_INFO, "%s: being converted [%s]", kRun, item.path.c_str());
+        return false;
+    }
     int at = queued_at(a, item.path);
     if (at >= 0) {
         log_msg(LOG_INFO, "%s: already enqeued [%s] at %d", kRun, item.path.c_str(), at);
@@ -71,7 +76,7 @@ void scan_folder(adapter_instance *a, const text4k &folder) {
         for (mivra_lib_item &item : list) {
             if (is_to_convert(a, item) <= 0) continue;
             std::lock_guard lk(a->queue_mu);
-            enqueue(a, std::move(item));
+            enqueue(a, std::move(item), true);
         }
     }
 }
@@ -93,7 +98,7 @@ void amend_add(adapter_instance *a, const char *path) {
     if (is_to_convert(a, *item) <= 0) return;
     {
         std::lock_guard lk(a->queue_mu);
-        if (!enqueue(a, std::move(*item))) return;
+        if (!enqueue(a, std::move(*item), false)) return;
     }
     a->queue_cv.notify_all();
 }
@@ -317,10 +322,12 @@ void converter_loop(adapter_instance *a) {
         if (stopping(a)) break;
         mivra_lib_item item = std::move(a->queue.back());
         a->queue.pop_back();
+        a->converting = item.path;
         lk.unlock();
         log_msg(LOG_INFO, "%s: item->full=[%s]", kConv, item.path.c_str());
         convert(a, made, item);
         lk.lock();
+        a->converting.clear();
     }
 }
 

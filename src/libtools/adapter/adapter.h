@@ -41,6 +41,7 @@ struct adapter_instance {
     std::mutex queue_mu;
     std::condition_variable queue_cv;
     std::vector<mivra_lib_item> queue;
+    text4k converting;  // the path the converter took, empty between items
 
     std::atomic<int> *stop = nullptr;  // raised by the signal watcher
 };
