@@ -12,8 +12,7 @@ serves in the same process (the feeder also asks MivraLib.LibBasenameItem at thi
 
 Control: Fake.FtSetRemote(target, path, time, size), Fake.FtRemoveRemote(target, path),
 Fake.FtSteps(n) (RequestGet calls until a request ends, default 2), Fake.FtRequests(),
-Fake.FtMarkDirs(on) (ListRemote ends the names of sub-folders with '/'; off by default),
-Fake.FtStick(target, path) (a request of that remote file stays in state 1 at 0 % for ever).
+Fake.FtMarkDirs(on) (ListRemote ends the names of sub-folders with '/'; off by default).
 """
 
 import os
@@ -150,10 +149,6 @@ class FileTransfer(Personality):
 
     def Fake_FtMarkDirs(self, on):
         self.mark_dirs = bool(on)
-        return 0
-
-    def Fake_FtStick(self, target, path):
-        self.stuck.add((target, path))
         return 0
 
     def Fake_FtRequests(self):

@@ -25,10 +25,6 @@ Control methods (Fake.<Name>, also callable in process on the personality):
     SetCue(name, count, date)  the cue count and last cue date (seconds) LibRegisterCue reports
     CueQuery(on)             on: LibRegisterCue only reports (count 0 and date 0 for a name
                              without SetCue) instead of counting a cue; off by default
-    IgnoreOffset(on)         LibListItems answers the first page for every offset, as a
-                             library that ignores it (or clamps it to its last page) does
-    FreezeUsage(on)          LibDiskUsage keeps answering the figures of this moment, as a
-                             library whose accounting lags behind its deletions
     SetTemplateVars(name, [vars])  creates the template or replaces its variable names, which
                              LibListTemplateVars lists in this order (an unknown template
                              answers -2); "lower_third" (title, subtitle) and "clock" (none)
@@ -101,8 +97,10 @@ class MediaLibrary(Personality):
                           "clock": {"vars": [], "layers": []}}
         self.fonts = [("Sans", "Regular"), ("Sans", "Bold")]
         self.ino = 1000
+        # Misbehaviour: LibListItems answers the first page for every offset (as a library that
+        # ignores it, or clamps it to its last page); LibDiskUsage answers a reply frozen here.
         self.ignore_offset = False
-        self.frozen_usage = None  # the LibDiskUsage reply while frozen
+        self.frozen_usage = None
 
     # --- state the tests and other fakes drive ---
 
@@ -405,16 +403,6 @@ class MediaLibrary(Personality):
 
     def Fake_CueQuery(self, on):
         self.cue_query = bool(on)
-        return 0
-
-    def Fake_IgnoreOffset(self, on):
-        self.ignore_offset = bool(on)
-        return 0
-
-    def Fake_FreezeUsage(self, on):
-        self.frozen_usage = None
-        if on:
-            self.frozen_usage = self.LibDiskUsage()
         return 0
 
     def Fake_SetTemplateVars(self, name, names):

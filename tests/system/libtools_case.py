@@ -28,15 +28,6 @@ def wait_for(pred, timeout=20.0, step=0.02):
         time.sleep(step)
 
 
-def running(pid):
-    """True while pid is a process that has not ended (a zombie has)."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rpartition(")")[2].split()[0] != "Z"
-    except OSError:
-        return False
-
-
 def closed_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -76,27 +67,6 @@ class ServiceCase(unittest.TestCase):
         log = self.log_text()
         self.assertIn("sighandler: [%d] catched %d" % (self.proc.pid, signal.SIGTERM), log)
         self.assertTrue(log.rstrip().endswith("Bye!"), log[-500:])
-
-    def daemon_pid(self):
-        """The pid of the program that detached from the one started, found by its options file."""
-        conf = os.path.join(self.dir, "service.opts").encode()
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    if conf in f.read().split(b"\0"):
-                        return int(pid)
-            except OSError:
-                continue
-        return None
-
-    def end_daemon(self, pid):
-        """SIGTERM ends a detached program cleanly."""
-        try:
-            os.kill(pid, signal.SIGTERM)
-        except ProcessLookupError:
-            return
-        self.assertTrue(wait_for(lambda: not running(pid), 15))
-        self.assertTrue(self.log_text().rstrip().endswith("Bye!"), self.log_text()[-500:])
 
     def log_text(self):
         try:

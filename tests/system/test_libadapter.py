@@ -2,6 +2,7 @@
 sources; a stand-in in ffmpeg's place shows the change-list rules, the replace and the stop."""
 
 import os
+import signal
 import subprocess
 import time
 import unittest
@@ -21,6 +22,7 @@ echo "$0 $*"
 echo "$in" >> "${in%/*}/order"
 printf converted > "$out"
 echo $$ > "$in.pid"
+echo $PPID > "$in.ppid"
 while [ ! -e "$in.go" ]; do sleep 0.02; done
 exit "$(cat "$in.go")"
 """
@@ -197,25 +199,42 @@ class AdapterTest(ServiceCase):
                 self.assertEqual(os.stat(f).st_ino, tmp_ino)
         self.stop_service()
 
-    def test_own_outputs_are_never_queued(self):
-        x = self.item("media/x.mov", SMALL)
-        own = ["media/x.mov.tmp", "media/x.mov.std", "media/x.mov.err"]
-        for path in own:  # in the scan
-            self.item(path, SMALL)
-        self.start()
-        self.started(x)
-        with self.lib.lock:  # and in the change list
-            self.item("media/y.mov.err", SMALL)
-            self.amend("+media/y.mov.err", "+media/x.mov.std")
-        self.wait_log("is_to_convert: [media/y.mov.err] is an output of the converter, ignored")
-        self.release(x)
-        self.wait_log("converter: done, r=0")
-        self.stop_service()
+    def test_names_the_converter_never_takes_when_detached(self):
+        # Its own outputs, by the scan or a '+' entry, are never queued; local names that are
+        # empty, an option or its own output are refused; a relative one is found in the folder
+        # it started in, though detaching left it.
+        own = ["media/x.mov.tmp", "media/x.mov.std", "media/y.mov.err"]
+        cases = [("media/dash", "-dash.mov", "begins with '-'"), ("media/empty", "x", "empty"),
+                 ("media/own", "o.mov.err", "names an output of the converter")]
+        for path, name in [(p, "x") for p in own[:2]] + [c[:2] for c in cases] + [("media/rel",
+                                                                                     "rel.mov")]:
+            self.lib.add_item(path, dict(SMALL, file=name), publish=False)
+        self.libsvc.script("MivraLib.LibBasenameItem", args=["media/empty"], times=0,
+                           reply={"result": 0, "value": "", "object": "", "cache_shm_id": I8(1)})
+        rel = os.path.join(self.dir, "rel.mov")
+        with open(rel, "w") as f:
+            f.write("orig")
+        self.release(rel)  # before it starts: the stand-in ends at once
+        self.start_service(["--lib=%s" % self.libsvc.hostport, "--path=media", "--demonize",
+                            "--ffmpeg-path=%s" % self.gate] + WANTED)
+        self.assertEqual(self.proc.wait(10), 0)
+        # The newest item goes first: rel, whose stand-in names the detached adapter.
+        pid = int(wait_for(lambda: os.path.exists(rel + ".ppid") and read(rel + ".ppid")))
+        self.addCleanup(lambda: group_alive(pid) and os.kill(pid, signal.SIGKILL))
+        with self.lib.lock:
+            self.lib.add_item(own[2], dict(SMALL, file="x"))
+        self.wait_log("refused: ", 3)
+        self.wait_log("y.mov.err] is an output of the converter, ignored")
+        os.kill(pid, signal.SIGTERM)
+        self.assertTrue(wait_for(lambda: not group_alive(pid), 15))
         log = self.log_text()
-        self.assertEqual(read(os.path.join(self.dir, "order")).split(), [x])
-        for path in own:
-            self.assertIn("is_to_convert: [%s] is an output of the converter, ignored" % path, log)
-        self.assertEqual(log.count("enqeued ["), 1)
+        self.assertTrue(log.rstrip().endswith("Bye!"))
+        self.assertEqual(read(os.path.join(self.dir, "order")).split(), [rel])
+        self.assertEqual(read(rel), "converted")
+        self.assertEqual(log.count("watch_run: enqeued ["), 4)
+        for path, name, why in cases:
+            self.assertIn("converter: local name [%s] of [%s] refused: %s"
+                          % ("" if why == "empty" else name, path, why), log)
 
     def test_real_ffmpeg_result_is_not_converted_again(self):
         # The library keeps the old picture size in its metadata after the result replaced it.
@@ -225,95 +244,52 @@ class AdapterTest(ServiceCase):
         for n in (2, 3):  # reported changed twice: skipped, and said once
             self.amend("+media/b.mp4")
             self.wait_log("converter: item->full=[media/b.mp4]", n)
-        self.wait_log("still differs, not converted again")
         # A new file in its place is a new media again.
         subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                        "testsrc2=size=160x120:rate=25:duration=1", "-c:v", "mpeg4", "-f", "mp4",
-                        b], check=True, timeout=60)
+                        "testsrc2=size=160x120:rate=25:duration=1", "-c:v", "mpeg4", b],
+                       check=True, timeout=60)
         self.amend("+media/b.mp4")
         self.wait_log("converter: done, r=0", 2)
         self.stop_service()
         log = self.log_text()
         self.assertEqual(log.count("converter: executing [%s]" % b), 2)
-        self.assertEqual(log.count("[%s] is the converter's own result and still differs, not "
-                                   "converted again" % b), 1)
+        self.assertEqual(log.count("[%s] is the converter's own result and still differs" % b), 1)
 
     def test_index_reset_or_jump_rescans_once_per_path(self):
         self.amend("+media/gone", "+media/gone2")
-        self.item("media/fit", FIT)
         self.start()
-        self.wait_log("is_to_convert: [media/fit]")
-        first = [c["method"] for c in self.libsvc.calls("MivraLib.")][:2]
-        self.assertEqual(first, ["MivraLib.LibState", "MivraLib.LibListItems"])
-        # A restarted library counts anew; a file that came meanwhile is in no change list.
-        with self.lib.lock:
+        self.libsvc.wait_calls(1, which="MivraLib.LibListItems")
+        self.assertEqual(self.libsvc.calls("MivraLib.")[0]["method"], "MivraLib.LibState")
+        with self.lib.lock:  # a restarted library counts anew: n came meanwhile, in no list
             self.lib.amends, self.lib.amend_idx = [], 1
             n = self.item("media/n", SMALL)
         self.wait_log("watch_run: change index went down from 2 to 1, rescanning")
         self.started(n)
-        # More changes than the list holds: the scan finds what the list lost; n, taken by the
-        # converter, is not queued again.
-        with self.lib.lock:
+        with self.lib.lock:  # more changes than the list holds; n is taken, not queued again
             j = self.item("media/j", SMALL)
             self.lib.amend_idx += 100
-        self.wait_log("watch_run: change index jumped from 1 to 101, past the 0 changes listed, "
-                      "rescanning")
+        self.wait_log("watch_run: change index jumped from 1 to 101, past the 0 changes listed")
         self.wait_log("watch_run: being converted [media/n]")
         self.release(n)
-        self.started(j)
         self.release(j)
         self.wait_log("converter: done, r=0", 2)
         self.stop_service()
-        log = self.log_text()
         for path in ("media/n", "media/j"):
-            self.assertEqual(log.count("watch_run: enqeued [%s]" % path), 1, path)
-        self.assertNotIn("{+media/gone", log)
+            self.assertEqual(self.log_text().count("watch_run: enqeued [%s]" % path), 1, path)
 
     def test_library_ignoring_offsets_ends_the_scan(self):
         self.lib.ignore_offset = True
-        a = self.item("media/a", SMALL)
-        self.item("media/b", SMALL)
-        self.item("news/c", FIT)
+        for path, wire in [("media/a", SMALL), ("media/b", SMALL), ("news/c", FIT)]:
+            self.item(path, wire)
         self.start()
         self.wait_log("watch_run: listing of [news] ended at offset 1: the library answered the "
                       "same page again")
-        self.started(a)
         calls = self.libsvc.calls("MivraLib.LibListItems")
         self.assertEqual([c["args"] for c in calls],
                          [["media", 0, 1], ["media", 1, 1], ["news", 0, 1], ["news", 1, 1]])
         self.assertLess(calls[-1]["mono"] - calls[0]["mono"], 1.0)
         self.stop_service()
         self.assertEqual(self.log_text().count("watch_run: enqeued ["), 1)
-
-    def test_refused_and_relative_local_names_when_detached(self):
-        # The library's local name of each item: refused ones never reach ffmpeg; a relative one
-        # is found in the folder the adapter started in, though detaching left it.
-        cases = [("media/dash", "-dash.mov", "begins with '-'"),
-                 ("media/empty", "", "empty"),
-                 ("media/own", "o.mov.err", "names an output of the converter"),
-                 ("media/rel", "rel.mov", None)]
-        for path, name, _ in cases:
-            self.lib.add_item(path, dict(SMALL, file=name or "x"), publish=False)
-        self.libsvc.script("MivraLib.LibBasenameItem", args=["media/empty"], times=0,
-                           reply={"result": 0, "value": "", "object": "", "cache_shm_id": I8(1)})
-        rel = os.path.join(self.dir, "rel.mov")
-        with open(rel, "w") as f:
-            f.write("orig")
-        self.release(rel)
-        self.start_service(["--lib=%s" % self.libsvc.hostport, "--path=media",
-                            "--ffmpeg-path=%s" % self.gate, "--demonize"] + WANTED)
-        self.assertEqual(self.proc.wait(10), 0)
-        pid = wait_for(lambda: self.daemon_pid())
-        self.assertTrue(pid)
-        self.addCleanup(self.end_daemon, pid)
-        self.wait_log("converter: done, r=0")
-        self.wait_log("refused: ", 3)
-        self.end_daemon(pid)
-        log = self.log_text()
-        self.assertEqual(read(os.path.join(self.dir, "order")).split(), [rel])
-        self.assertEqual(read(rel), "converted")
-        for path, name, why in cases[:3]:
-            self.assertIn("converter: local name [%s] of [%s] refused: %s" % (name, path, why), log)
 
     def test_stop_ends_the_running_conversion(self):
         z = self.item("media/z", SMALL)
