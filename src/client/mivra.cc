@@ -241,6 +241,13 @@ void mivra_interrupt() {
     pool.watch_cv.notify_all();
 }
 
+size_t mivra_reply_limit(size_t bytes) {
+    // Lowering it could fail the replies another part of the program was sized for.
+    if (bytes > xmlrpc_limit_get(XMLRPC_XML_SIZE_LIMIT_ID))
+        xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, bytes);
+    return xmlrpc_limit_get(XMLRPC_XML_SIZE_LIMIT_ID);
+}
+
 int mivra_pool_clients() {
     std::lock_guard lock(pool.mutex);
     return pool.clients;
