@@ -15,8 +15,8 @@ using sv = std::string_view;
 // declarations and the depth count below only hold for text in an ASCII-compatible encoding.
 bool ascii_compatible(sv doc) {
     if (doc.find('\0') != sv::npos) return false;
-    if (doc.size() >= 2 && ((doc[0] == '\xFE' && doc[1] == '\xFF') ||
-                            (doc[0] == '\xFF' && doc[1] == '\xFE')))
+    if (doc.size() >= 2 &&
+        ((doc[0] == '\xFE' && doc[1] == '\xFF') || (doc[0] == '\xFF' && doc[1] == '\xFE')))
         return false;
     if (doc.substr(0, 3) == "\xEF\xBB\xBF") doc.remove_prefix(3);
     if (doc.substr(0, 5) != "<?xml") return true;
