@@ -20,6 +20,7 @@
 #include "log.h"
 #include "tc.h"
 #include "xr.h"
+#include "summary.h"
 
 namespace {
 
@@ -115,6 +116,9 @@ void compare(xmlrpc_client *c, const std::string &box, const std::string &base, 
     }
     printf("%-28s MivraBox2 %9.1f calls/s   bare Abyss %9.1f calls/s   ratio %.3f\n", label,
            best_box, best_base, best_box / best_base);
+    bench_summary(std::string("control call ") + label, bench_fmt("%.0f calls/s", best_box),
+                  bench_fmt("%.0f calls/s", best_base) + " (bare Abyss)", best_base / best_box,
+                  "lower (cost per call)");
     xmlrpc_DECREF(g_canned);
     xmlrpc_DECREF(empty);
 }

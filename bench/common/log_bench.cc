@@ -12,6 +12,7 @@
 
 #include "file.h"
 #include "log.h"
+#include "summary.h"
 
 namespace {
 
@@ -115,6 +116,11 @@ int main(int argc, char **argv) {
                 "log_msg vs write(2), %2d thread(s): %.2f x the cost of a direct write "
                 "(%.0f vs %.0f lines/s)\n",
                 threads, write_rate / log_rate, log_rate, write_rate);
+        if (log_rate > 0 && write_rate > 0)
+            bench_summary("log_msg, " + std::to_string(threads) + " thread(s)",
+                          bench_fmt("%.0f lines/s", log_rate),
+                          bench_fmt("%.0f lines/s", write_rate) + " (write(2))",
+                          write_rate / log_rate, "lower (cost per line)");
         else
             printf("log_msg vs write(2), %2d thread(s): no figure\n", threads);
     }

@@ -14,6 +14,7 @@
 
 #include "crawl_engine.h"
 #include "log.h"
+#include "summary.h"
 
 namespace {
 
@@ -108,6 +109,10 @@ int main(int argc, char **argv) {
             "(real-time margin %.1f%% of a frame period used); %.1f x the cost of copying a "
             "frame\n",
             fps, fps / kBudgetFps, kBudgetFps, 100 * kBudgetFps / fps, copy / fps);
+    if (fps > 0 && copy > 0)
+        bench_summary("crawl frame 1920x128 (step, render, BMP)", bench_fmt("%.0f frames/s", fps),
+                      bench_fmt("%.0f frames/s", copy) + " (frame copy)", copy / fps,
+                      "lower (cost per frame)");
     else
         printf("crawl 1920x128: no figure\n");
     (void)!system(("rm -rf '" + g_dir + "'").c_str());

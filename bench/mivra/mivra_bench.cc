@@ -18,6 +18,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include "summary.h"
 
 namespace {
 
@@ -176,8 +177,12 @@ class ratio_reporter : public benchmark::ConsoleReporter {
         ConsoleReporter::ReportRuns(runs);
     }
     void ratio(const char *what, const std::string &a, const std::string &base) {
-        if (ns.count(a) && ns.count(base) && ns[base] > 0)
+        if (ns.count(a) && ns.count(base) && ns[base] > 0) {
             printf("%-44s %6.2f  (%s / %s)\n", what, ns[a] / ns[base], a.c_str(), base.c_str());
+            bench_summary(what, bench_fmt("%.0f us", ns[a] / 1000),
+                          bench_fmt("%.0f us", ns[base] / 1000), ns[a] / ns[base],
+                          "lower (time per call)");
+        }
     }
 };
 
@@ -198,7 +203,7 @@ int main(int argc, char **argv) {
               "BM_BareCall/real_time");
     rep.ratio("32 callers: pooled vs own client each", "BM_PooledCall/real_time/threads:32",
               "BM_BareCall/real_time/threads:32");
-    rep.ratio("32 pooled callers vs 1 (throughput gain)", "BM_PooledCall/real_time",
+    rep.ratio("1 pooled caller vs 32 (time per call)", "BM_PooledCall/real_time",
               "BM_PooledCall/real_time/threads:32");
     rep.ratio("UDP play send-to-arrival vs raw sendto", "BM_UdpPlay", "BM_UdpRawSendto");
     mivra_cleanup();

@@ -11,6 +11,7 @@
 
 #include "file.h"
 #include "mivrabox_ply.h"
+#include "summary.h"
 
 namespace {
 
@@ -157,12 +158,14 @@ BENCHMARK(BM_memory_per_event)->Iterations(1)->Unit(benchmark::kMillisecond);
 class ratio_reporter : public benchmark::ConsoleReporter {
    public:
     std::map<std::string, double> time;
+    std::map<std::string, std::string> unit;
     std::map<std::string, benchmark::UserCounters> counters;
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &r : runs) {
             if (r.error_occurred) continue;
             time[r.benchmark_name()] = r.GetAdjustedRealTime();
+            unit[r.benchmark_name()] = benchmark::GetTimeUnitString(r.time_unit);
             counters[r.benchmark_name()] = r.counters;
         }
     }
@@ -171,6 +174,8 @@ class ratio_reporter : public benchmark::ConsoleReporter {
 void print_ratio(ratio_reporter &r, const char *what, const char *a, const char *b) {
     if (!r.time.count(a) || !r.time.count(b) || r.time[b] <= 0) return;
     printf("ratio %-44s %6.2f  (%s / %s)\n", what, r.time[a] / r.time[b], a, b);
+    bench_summary(what, bench_fmt("%.2f ", r.time[a]) + r.unit[a],
+                  bench_fmt("%.2f ", r.time[b]) + r.unit[b], r.time[a] / r.time[b], "lower (time)");
 }
 
 }  // namespace
@@ -193,6 +198,11 @@ int main(int argc, char **argv) {
                "resident memory per event vs its line",
                m->second["bytes_per_event"] / m->second["line_bytes"],
                double(m->second["bytes_per_event"]), double(m->second["line_bytes"]));
+    if (m != r.counters.end())
+        bench_summary("resident memory per event vs its line",
+                      bench_fmt("%.0f bytes", m->second["bytes_per_event"]),
+                      bench_fmt("%.0f bytes", m->second["line_bytes"]),
+                      m->second["bytes_per_event"] / m->second["line_bytes"], "lower (memory)");
     benchmark::Shutdown();
     return 0;
 }

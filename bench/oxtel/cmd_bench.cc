@@ -11,6 +11,7 @@
 
 #include "log.h"
 #include "oxtel_cmd.h"
+#include "summary.h"
 
 namespace {
 
@@ -84,5 +85,9 @@ int main(int argc, char **argv) {
     if (parse > 0 && base > 0)
         printf("parser vs copy: %.1f x the cost of one copy per message (%.0f vs %.0f msg/s)\n",
                base / parse, parse, base);
+    if (parse > 0 && base > 0)
+        bench_summary("Oxtel command parse", bench_fmt("%.0f msg/s", parse),
+                      bench_fmt("%.0f msg/s", base) + " (copy)", base / parse,
+                      "lower (cost per message)");
     return 0;
 }

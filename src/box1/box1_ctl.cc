@@ -259,11 +259,27 @@ xmlrpc_value *ctl_method_LoadPlaylist(xmlrpc_env *env, xmlrpc_value *params, voi
     return ctl_playlist_call(env, params, si, "ctl_method_LoadPlaylist", load_fetched);
 }
 
+// The outcome of fetching the event at index i, without fetching it: for the items past the
+// reply's budget, which add no entry, only their result counts.
+int index_outcome(bus *b, int64_t i) {
+    if (i < 0) return -22;
+    lock_t lk(b->lock);
+    return i >= b->playlist->count() ? -34 : 0;
+}
+
+int fetch_event(bus *b, int64_t i, std::vector<char> &line, mivrabox_state *st) {
+    if (i < 0 || i > INT_MAX) return i < 0 ? -22 : -34;
+    line[0] = 0;
+    int r = bus_ply_get_event(b, line.data(), line.size(), int(i), st);
+    if (r == 0) er_index(*st, i);
+    return r;
+}
+
 xmlrpc_value *ctl_method_GetEvents2(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_GetEvents2";
     int idx = 0;
     std::vector<int64_t> want;
-    int rd = ctl_helper_iA(env, params, name, &idx, want);
+    int rd = ctl_helper_iA(env, params, name, &idx, want, "'bus idx','idxs'");
     if (rd == -22) return nullptr;
     if (rd < 0) {
         // An item that is no number ends the walk with a result, not a fault.
@@ -279,16 +295,19 @@ xmlrpc_value *ctl_method_GetEvents2(xmlrpc_env *env, xmlrpc_value *params, void 
     std::vector<unsigned char> body;
     mivrabox_state st = {};
     int last = 0;
+    bool last_fetched = true;  // st belongs to the last item that succeeded
     size_t sent = 0;
     for (int64_t i : want) {
+        if (sent >= kEventsBudget) {
+            last = index_outcome(b, i);
+            if (last == 0) last_fetched = false;
+            continue;
+        }
         mivrabox_state one = {};
-        line[0] = 0;
-        last = i < 0 || i > INT_MAX ? (i < 0 ? -22 : -34)
-                                    : bus_ply_get_event(b, line.data(), line.size(), int(i), &one);
+        last = fetch_event(b, i, line, &one);
         if (last < 0) continue;
-        er_index(one, i);
         st = one;
-        if (sent >= kEventsBudget) continue;
+        last_fetched = true;
         int r = mivrabox_body_deflate(line.data(), body);
         if (r < 0) {
             log_msg(LOG_ERROR, "%s: event %" PRId64 " does not fit a compressed body, r=%d", name,
@@ -306,6 +325,8 @@ xmlrpc_value *ctl_method_GetEvents2(xmlrpc_env *env, xmlrpc_value *params, void 
         if (env->fault_occurred) return nullptr;
         sent += base64_size(body.size()) + kEntryOverhead;
     }
+    // The reply's state is that of the last item; past the budget only that one is read.
+    if (last == 0 && !last_fetched) last = fetch_event(b, want.back(), line, &st);
     if (last < 0) return ctl_reply_result(env, last);
     xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
@@ -374,7 +395,7 @@ xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, vo
 }
 
 // "+N" and "-N" move the advance by N ms, anything else sets it to N ms. -22 when the result
-// does not fit 64 bits of microseconds.
+// leaves the sane range (a century either way).
 int time_advance_apply(const char *text, int64_t *out) {
     const char *p = text;
     int sign = 0;
@@ -383,6 +404,7 @@ int time_advance_apply(const char *text, int64_t *out) {
     int64_t us;
     if (__builtin_mul_overflow(ms, int64_t(1000), &us)) return -22;
     if (!sign) {
+        if (!time_advance_sane(us)) return -22;
         time_advance_set(us);
         *out = us;
         return 0;

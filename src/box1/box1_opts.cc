@@ -76,7 +76,9 @@ static_assert(std::size(kTable) == 38);
 int apply_own(mivrabox_opts *rec, int id, const char *arg) {
     if (id == O_ADVANCE) {
         // Process-wide, also before any add-bus; written before any thread runs.
-        time_advance_set(strtoll(arg, nullptr, 10));
+        int64_t us = strtoll(arg, nullptr, 10);
+        if (!time_advance_sane(us)) return -1;
+        time_advance_set(us);
         return 0;
     }
     // Per-bus options before the first add-bus are ignored without a message.

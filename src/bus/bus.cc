@@ -322,6 +322,10 @@ void bus_ply_item2arl(bus *b, int index, int64_t airing_sys_id) {
 
 int bus_ply_name_path(const bus *b, const char *name, std::string &path) {
     if (!name || !path_name_ok(name)) return -22;
+    // A file named with a line break or another control byte breaks line-based tools and the
+    // XML of every reply that lists or names it.
+    for (const char *p = name; *p; p++)
+        if (static_cast<unsigned char>(*p) < 0x20) return -22;
     return path_join(path, b->path.view(), std::string(name) + ".ply");
 }
 

@@ -200,7 +200,7 @@ void bus_ply_item2arl(bus *b, int index, int64_t airing_sys_id = -1);
 std::string bus_arl_path(const bus *b, int64_t start_ms);
 
 // Playlist-name check for names that arrive from outside: -22 unless "<folder>/<name>.ply" is a
-// path inside the bus folder that fits 4095 bytes.
+// path inside the bus folder that fits 4095 bytes and the name holds no control byte.
 int bus_ply_name_path(const bus *b, const char *name, std::string &path);
 
 // Thread entries of a bus, started by bus_start and joined by bus_stop.

@@ -72,8 +72,8 @@ bool is_bus_opt(int id) {
 int bus_opts_apply(mivrabox_opts *rec, int id, const char *arg) {
     switch (id) {
         case BUS_OPT_PORT:
-            rec->port = opts_int(arg);
-            return 1;
+            // A port that is no number would leave the server on a port picked by chance.
+            return opts_port(arg, &rec->port) ? 1 : -1;
         case BUS_OPT_ADD_BUS: {
             // Surplus busses are ignored.
             if (rec->bus_count >= BUS_MAX || !rec->daemon || !rec->daemon->bus_alloc) return 1;
@@ -125,7 +125,7 @@ int bus_opts_parse(mivrabox_opts *rec, const char *prog, const opts_def *table, 
         rec->port = BUS_DEFAULT_PORT;
     };
     p.apply = [rec, own](int id, const char *arg) {
-        if (bus_opts_apply(rec, id, arg)) return 0;
+        if (int r = bus_opts_apply(rec, id, arg)) return r < 0 ? -1 : 0;
         return own ? own(rec, id, arg) : 0;
     };
     p.usage = usage;

@@ -87,7 +87,7 @@ enum bus_opt_id {
 void bus_opts_url(text4k &url, const char *addr);
 // Applies a shared option: 1 when id was one (the daemon-wide ones, add-bus, and the per-bus
 // ones to the last bus made; those before the first add-bus are ignored), 0 when it is the
-// daemon's own.
+// daemon's own, -1 when its value is refused (a port that is no number from 1 to 65535).
 int bus_opts_apply(mivrabox_opts *rec, int id, const char *arg);
 // The bus that per-bus options go to: the last one made, null before the first add-bus.
 bus *bus_opts_last(mivrabox_opts *rec);

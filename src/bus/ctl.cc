@@ -24,6 +24,7 @@
 #include "bus.h"
 #include "log.h"
 #include "relay.h"
+#include "xml_guard.h"
 #include "xr.h"
 
 struct ctl_server {
@@ -163,19 +164,22 @@ xmlrpc_value *ctl_reply_state_list(xmlrpc_env *env, int r, const mivrabox_state 
 
 // (iA): bus and an array of one-element arrays, each holding an i8.
 int ctl_helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *idx,
-                  std::vector<int64_t> &values) {
+                  std::vector<int64_t> &values, const char *what) {
+    // The shared decoder names itself in its lines; a handler that gives its own argument names
+    // logs under its name alone.
+    std::string who = what ? std::string(name) : std::string(name) + "/helper_iA";
     xmlrpc_value *arr = nullptr;
     xmlrpc_decompose_value(env, params, "(iA)", idx, &arr);
     if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s/%s: xmlrpc_decompose_value('bus idx','sys_id's array') failed", name,
-                "helper_iA");
+        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value(%s) failed", who.c_str(),
+                what ? what : "'bus idx','sys_id's array'");
         return -22;
     }
     xr_value hold(arr);
     int n = xmlrpc_array_size(env, arr);
     if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s/%s: xmlrpc_array_size failed: %s (%d)", name, "helper_iA",
-                env->fault_string, env->fault_code);
+        log_msg(LOG_ERROR, "%s: xmlrpc_array_size failed: %s (%d)", who.c_str(), env->fault_string,
+                env->fault_code);
         return -14;
     }
     values.reserve(size_t(n));
@@ -183,7 +187,7 @@ int ctl_helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *
         xmlrpc_value *item = nullptr;
         xmlrpc_array_read_item(env, arr, i, &item);
         if (env->fault_occurred) {
-            log_msg(LOG_ERROR, "%s/%s: xmlrpc_array_read_item failed: %s (%d)", name, "helper_iA",
+            log_msg(LOG_ERROR, "%s: xmlrpc_array_read_item failed: %s (%d)", who.c_str(),
                     env->fault_string, env->fault_code);
             return -14;
         }
@@ -191,7 +195,7 @@ int ctl_helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *
         xmlrpc_int64 v = 0;
         xmlrpc_decompose_value(env, item, "(I)", &v);
         if (env->fault_occurred) {
-            log_msg(LOG_ERROR, "%s/%s: xmlrpc_decompose_value failed: %s (%d)", name, "helper_iA",
+            log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value failed: %s (%d)", who.c_str(),
                     env->fault_string, env->fault_code);
             return -14;
         }
@@ -675,14 +679,6 @@ void ctl_free(ctl_server *s) {
     delete s;
 }
 
-// Nothing in XML-RPC declares a document type, while the entities one declares would be
-// expanded by the parser without bound: such a request is refused before it is parsed.
-bool declares_doctype(const char *xml, size_t len) {
-    std::string_view v(xml, len);
-    return v.find("<!DOCTYPE") != std::string_view::npos ||
-           v.find("<!ENTITY") != std::string_view::npos;
-}
-
 std::string peer_of(TSession *session) {
     void *info = nullptr;
     SessionGetChannelInfo(session, &info);
@@ -699,23 +695,47 @@ std::string peer_of(TSession *session) {
     return host;
 }
 
-// Every call passes here before xmlrpc-c parses it.
+const char *refusal_log(xml_guard_verdict v) {
+    switch (v) {
+        case XML_GUARD_DOCTYPE:
+            return "%s: request from [%s] declares a document type, refused";
+        case XML_GUARD_ENCODING:
+            return "%s: request from [%s] is neither UTF-8 nor US-ASCII, refused";
+        default:
+            return "%s: request from [%s] nests elements too deep, refused";
+    }
+}
+
+// Every call passes here before xmlrpc-c parses it, and every reply before it leaves.
 void ctl_process(xmlrpc_env *env, void *arg, const char *xml, size_t len, TSession *session,
                  xmlrpc_mem_block **response) {
     auto *s = static_cast<ctl_server *>(arg);
-    if (!declares_doctype(xml, len)) {
+    xml_guard_verdict v = xml_guard_check(xml, len);
+    if (v == XML_GUARD_OK) {
         xmlrpc_registry_process_call2(env, s->registry, xml, len, session, response);
+        // Strings may hold control bytes from playlist files and file names; a reply carrying
+        // them raw would not be XML at all.
+        if (!env->fault_occurred && *response)
+            xml_scrub_forbidden(XMLRPC_MEMBLOCK_CONTENTS(char, *response),
+                                XMLRPC_MEMBLOCK_SIZE(char, *response));
         return;
     }
-    log_msg(LOG_ERROR, "%s: request from [%s] declares a document type, refused", "ctl_run",
-            peer_of(session).c_str());
+    log_msg(LOG_ERROR, refusal_log(v), "ctl_run", peer_of(session).c_str());
     xmlrpc_env fault;
     xmlrpc_env_init(&fault);
-    xmlrpc_env_set_fault(&fault, XMLRPC_PARSE_ERROR,
-                         "document type and entity declarations are not accepted");
+    xmlrpc_env_set_fault(&fault, XMLRPC_PARSE_ERROR, xml_guard_text(v));
     *response = xmlrpc_mem_block_new(env, 0);
     if (!env->fault_occurred) xmlrpc_serialize_fault(env, *response, &fault);
     xmlrpc_env_clean(&fault);
+}
+
+// Only the methods of the table and the default method answer: xmlrpc-c's built-in system.
+// methods (a multicall among them runs any number of calls in one request) are refused as any
+// other name is.
+void ctl_preinvoke(xmlrpc_env *env, const char *method, xmlrpc_value *, void *) {
+    if (!strncmp(method, "system.", 7))
+        xmlrpc_env_set_fault_formatted(env, 1, "%s: method %s not bypassed", "ctl_method_default",
+                                       method);
 }
 
 int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size_t count) {
@@ -743,6 +763,11 @@ int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size
     xmlrpc_registry_set_default_method(&env, s->registry, ctl_method_default, o);
     if (env.fault()) {
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_registry_set_default_method failed");
+        return -14;
+    }
+    xmlrpc_registry_set_preinvoke_method(&env, s->registry, ctl_preinvoke, nullptr);
+    if (env.fault()) {
+        log_msg(LOG_ERROR, "ctl_init: xmlrpc_registry_set_preinvoke_method failed");
         return -14;
     }
     xmlrpc_server_abyss_global_init(&env);

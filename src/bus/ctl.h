@@ -67,9 +67,10 @@ xmlrpc_value *ctl_reply_state_list(xmlrpc_env *env, int r, const mivrabox_state 
                                    xmlrpc_value *list);
 // (iA): the bus index and an array of one-element arrays each holding an i8. 0, or with the
 // fault set and the failure logged: -22 when the parameters do not decode, -14 when an item of
-// the array does not.
+// the array does not. Lines read "<name>/helper_iA: ..." unless `what` names the arguments
+// for the decoding line, then "<name>: ...".
 int ctl_helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *idx,
-                  std::vector<int64_t> &values);
+                  std::vector<int64_t> &values, const char *what = nullptr);
 
 // Texts that xmlrpc-c allocated with malloc.
 struct ctl_free_deleter {

@@ -57,7 +57,7 @@ void time_advance_set(int64_t us) {
 bool time_advance_add(int64_t us, int64_t *out) {
     int64_t old = g_advance_us.load(), sum;
     do {
-        if (__builtin_add_overflow(old, us, &sum)) return false;
+        if (__builtin_add_overflow(old, us, &sum) || !time_advance_sane(sum)) return false;
     } while (!g_advance_us.compare_exchange_weak(old, sum));
     *out = sum;
     return true;

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <thread>
 
+#include "xml_guard.h"
+
 namespace {
 
 using steady = std::chrono::steady_clock;
@@ -161,6 +163,46 @@ struct server_info_free {
     void operator()(xmlrpc_server_info *s) const { xmlrpc_server_info_free(s); }
 };
 
+struct mem_block_free {
+    void operator()(xmlrpc_mem_block *b) const { xmlrpc_mem_block_free(b); }
+};
+using mem_block = std::unique_ptr<xmlrpc_mem_block, mem_block_free>;
+
+// xmlrpc_client_call2, with the reply checked before it is parsed: a reply nested a few thousand
+// levels deep would overflow the calling thread's stack (a control thread's is small) when the
+// parser frees its element tree, and an entity declaration would be expanded without bound.
+// Fault texts are those of xmlrpc_client_call2.
+void call_checked(xmlrpc_env *env, xmlrpc_client *client, const xmlrpc_server_info *server,
+                  const char *method, xmlrpc_value *params, xmlrpc_value **reply) {
+    mem_block call(xmlrpc_mem_block_new(env, 0));
+    if (env->fault_occurred) return;
+    xmlrpc_serialize_call2(env, call.get(), method, params, xmlrpc_dialect_i8);
+    if (env->fault_occurred) return;
+    xmlrpc_mem_block *raw = nullptr;
+    xmlrpc_client_transport_call2(env, client, server, call.get(), &raw);
+    if (env->fault_occurred) return;
+    mem_block resp(raw);
+    const char *xml = XMLRPC_MEMBLOCK_CONTENTS(char, resp.get());
+    size_t len = XMLRPC_MEMBLOCK_SIZE(char, resp.get());
+    static const char kSense[] =
+        "Unable to make sense of XML-RPC response from server.  %s.  Use XMLRPC_TRACE_XML to see "
+        "for yourself";
+    if (xml_guard_verdict v = xml_guard_check(xml, len); v != XML_GUARD_OK) {
+        xmlrpc_env_set_fault_formatted(env, XMLRPC_PARSE_ERROR, kSense, xml_guard_text(v));
+        return;
+    }
+    xr_env penv;
+    int code = 0;
+    const char *text = nullptr;
+    xmlrpc_parse_response2(&penv, xml, len, reply, &code, &text);
+    if (penv.fault()) {
+        xmlrpc_env_set_fault_formatted(env, penv.code(), kSense, penv.msg());
+    } else if (text) {
+        xmlrpc_env_set_fault_formatted(env, code, "RPC failed at server.  %s", text);
+        free(const_cast<char *>(text));
+    }
+}
+
 }  // namespace
 
 void mivra_err(const char *fmt, ...) {
@@ -241,6 +283,13 @@ void mivra_interrupt() {
     pool.watch_cv.notify_all();
 }
 
+size_t mivra_reply_limit(size_t bytes) {
+    // Lowering it could fail the replies another part of the program was sized for.
+    if (bytes > xmlrpc_limit_get(XMLRPC_XML_SIZE_LIMIT_ID))
+        xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, bytes);
+    return xmlrpc_limit_get(XMLRPC_XML_SIZE_LIMIT_ID);
+}
+
 int mivra_pool_clients() {
     std::lock_guard lock(pool.mutex);
     return pool.clients;
@@ -281,7 +330,7 @@ xmlrpc_value *xmlrpc_client_callX_va(xmlrpc_env *env, const char *url, const cha
         xmlrpc_server_info_new(env, url ? url : ""));
     if (env->fault_occurred) return nullptr;
     xmlrpc_value *reply = nullptr;
-    xmlrpc_client_call2(env, slot.client(), server.get(), method, params.get(), &reply);
+    call_checked(env, slot.client(), server.get(), method, params.get(), &reply);
     if (env->fault_occurred) {
         if (reply) xmlrpc_DECREF(reply);
         // The transport only says that its callback aborted: name the reason instead.

@@ -47,6 +47,10 @@ int mivra_thread_past_bound();
 // Shut-down: ends every call in flight within moments and fails every later call at once. Any
 // thread, any time (not from a signal handler).
 void mivra_interrupt();
+// Raises the size a reply may have (xmlrpc-c's XML size limit, 512 KiB unless raised) to bytes,
+// never lowering it. The limit is one for the whole process and xmlrpc-c reads it unguarded:
+// call it before any thread calls a service. Returns the limit in force.
+size_t mivra_reply_limit(size_t bytes);
 // Clients the pool could create (0 before mivra_init or when none could be made).
 int mivra_pool_clients();
 

@@ -150,6 +150,8 @@ mivrabox_event *parse_line(std::string_view text) {
         pos = tab + 1;
     }
     if (!field_count_ok(n)) return nullptr;
+    for (int k : {LF_START_TIME, LF_MARK_IN, LF_MARK_OUT, LF_DURATION, LF_FOLLOW_TIME})
+        if (!tc_str_fits(std::string(f[k]).c_str())) return nullptr;
 
     mivrabox_event *ev = mivrabox_event_new();
     if (!ev) return nullptr;

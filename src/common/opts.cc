@@ -152,3 +152,11 @@ int opts_int(const char *arg) {
     long v = strtol(arg, nullptr, 10);
     return int(std::clamp<long>(v, INT_MIN, INT_MAX));
 }
+
+bool opts_port(const char *arg, int *port) {
+    if (!arg || !*arg || strlen(arg) > 5 || strspn(arg, "0123456789") != strlen(arg)) return false;
+    int v = atoi(arg);
+    if (v < 1 || v > 65535) return false;
+    *port = v;
+    return true;
+}

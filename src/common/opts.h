@@ -36,3 +36,5 @@ int opts_from_file(const opts_program &p, int argc, char **argv);
 
 // Integer option values: base 10, text that is no number gives 0, trailing text ignored.
 int opts_int(const char *arg);
+// A TCP or UDP port: only decimal digits, 1 to 65535. False, with *port untouched, otherwise.
+bool opts_port(const char *arg, int *port);

@@ -38,8 +38,9 @@ int fps(int m) {
     }
 }
 
-// Reads one "%d" as scanf would (leading blanks, a sign, digits), clamped to int.
-bool scan_int(const char *&p, int *out) {
+// Reads one "%d" as scanf would (leading blanks, a sign, digits), clamped to int; *over is set
+// when the number did not fit.
+bool scan_int(const char *&p, int *out, bool *over = nullptr) {
     const char *q = p;
     while (isspace((unsigned char)*q)) q++;
     bool neg = false;
@@ -50,9 +51,23 @@ bool scan_int(const char *&p, int *out) {
         if (v < 1000000000000LL) v = v * 10 + (*q - '0');
         q++;
     }
+    if (over && (neg ? -v < INT_MIN : v > INT_MAX)) *over = true;
     *out = clamp32(neg ? -v : v);
     p = q;
     return true;
+}
+
+// The frame count of the fields, unclamped: every field fits an int, so no product overflows.
+long long hmsf_frames(int h, int m, int s, int f) {
+    int md = mode();
+    int rate = fps(md);
+    if (!rate) return 0;
+    long long H = h, M = m, S = s, F = f;
+    if (md == TC_NTSC_DF) {
+        long long T = H * 60 + M;
+        return H * 108000 + M * 1800 + S * 30 + F - 2 * (T - T / 10);
+    }
+    return ((H * 60 + M) * 60 + S) * rate + F;
 }
 
 }  // namespace
@@ -116,15 +131,20 @@ char *tc_frames2str(int frames, char *buf) {
 }
 
 int tc_hmsf2frames(int h, int m, int s, int f) {
-    int md = mode();
-    int rate = fps(md);
-    if (!rate) return 0;
-    long long H = h, M = m, S = s, F = f;
-    if (md == TC_NTSC_DF) {
-        long long T = H * 60 + M;
-        return clamp32(H * 108000 + M * 1800 + S * 30 + F - 2 * (T - T / 10));
-    }
-    return clamp32(((H * 60 + M) * 60 + S) * rate + F);
+    return clamp32(hmsf_frames(h, m, s, f));
+}
+
+bool tc_str_fits(const char *text) {
+    if (!text) return true;
+    const char *p = text;
+    int v[4];
+    bool over = false;
+    bool ok = scan_int(p, &v[0], &over);
+    for (int i = 1; ok && i < 4; i++) ok = *p++ == ':' && scan_int(p, &v[i], &over);
+    // The other form reads groups of at most two digits, which always fit.
+    if (!ok) return true;
+    long long n = hmsf_frames(v[0], v[1], v[2], v[3]);
+    return !over && n >= INT_MIN && n <= INT_MAX;
 }
 
 int tc_str2hmsf(const char *text, int *h, int *m, int *s, int *f) {

@@ -16,6 +16,9 @@ int tc_frames2hmsf(int frames, int *h, int *m, int *s, int *f);
 char *tc_frames2str(int frames, char *buf);  // buf holds at least TC_TEXT_SIZE bytes
 int tc_hmsf2frames(int h, int m, int s, int f);
 int tc_str2hmsf(const char *text, int *h, int *m, int *s, int *f);
+// False when the text's fields, or the frame count they make, do not fit an int: such a time
+// would only come out clamped or wrapped.
+bool tc_str_fits(const char *text);
 int tc_str2frames(const char *text);
 int tc_str2ms(const char *text);
 int tc_frames2ms(int frames);

@@ -40,6 +40,7 @@ class FileTransfer(Personality):
         self.next_id = 1
         self.steps = 2
         self.mark_dirs = False
+        self.stuck = set()  # (target, remote path) whose requests never move
 
     def _wire(self, r):
         return {"id": r["id"], "target": r["target"], "f_delete": r["f_delete"],
@@ -88,6 +89,9 @@ class FileTransfer(Personality):
             return
         r["gets"] += 1
         r["updated"] = int(time.time())
+        if (r["target"], r["object_remote"]) in self.stuck:
+            r["state"], r["progress"] = 1, 0
+            return
         if r["gets"] < self.steps:
             r["state"] = 1
             r["progress"] = 100 * r["gets"] // self.steps

@@ -97,6 +97,10 @@ class MediaLibrary(Personality):
                           "clock": {"vars": [], "layers": []}}
         self.fonts = [("Sans", "Regular"), ("Sans", "Bold")]
         self.ino = 1000
+        # Misbehaviour: LibListItems answers the first page for every offset (as a library that
+        # ignores it, or clamps it to its last page); LibDiskUsage answers a reply frozen here.
+        self.ignore_offset = False
+        self.frozen_usage = None
 
     # --- state the tests and other fakes drive ---
 
@@ -180,7 +184,7 @@ class MediaLibrary(Personality):
     def LibListItems(self, folder, offset=-1, count=-1):
         folder = folder.rstrip("/")
         items = [it for it in self.items.values() if it["folder"] == folder]
-        if offset >= 0:
+        if offset >= 0 and not self.ignore_offset:
             items = items[offset:]
         if count >= 0:
             items = items[:count]
@@ -230,6 +234,8 @@ class MediaLibrary(Personality):
                 "total_space": I8(self.total_space), "amend_list": [[a] for a in newest]}
 
     def LibDiskUsage(self):
+        if self.frozen_usage:
+            return dict(self.frozen_usage)
         used = self.used_space()
         return {"result": 0, "total_items": len(self.items),
                 "free_space": I8(self.total_space - used), "total_space": I8(self.total_space),

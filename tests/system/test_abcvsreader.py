@@ -48,13 +48,6 @@ class AbcvsReader(ReaderCase):
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stderr, "Error! Failed to open file [%s]\n" % dst)
 
-    def test_missing_source_leaves_empty_output(self):
-        dst = self.path("out.ply")
-        r = self.run_reader(self.path("absent.cvs"), dst)
-        self.assertEqual(r.returncode, 0)
-        self.assertEqual(os.path.getsize(dst), 0)
-        self.assertIn("failed to load file [%s], r=-2" % self.path("absent.cvs"), r.stderr)
-
 
 if __name__ == "__main__":
     unittest.main()

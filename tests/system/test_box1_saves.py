@@ -11,7 +11,7 @@ import unittest
 
 import test_box1_fakes
 from test_box1_util import BOX1, Box1, wait_for
-from test_box2_util import line, plain
+from test_box2_util import free_port, line, plain
 
 EVENTS = 8000
 ROUNDS = 25
@@ -28,7 +28,7 @@ class SaveKillTest(unittest.TestCase):
                             "\n" for i in range(EVENTS)))
         env = dict(os.environ, TZ="UTC", TC_MODE="pal")
         for _ in range(ROUNDS):
-            p = subprocess.Popen([BOX1, "--port=0", "--log-file-name=%s/box.log" % folder,
+            p = subprocess.Popen([BOX1, "--port=%d" % free_port(), "--log-file-name=%s/box.log" % folder,
                                   "--add-bus", "--path=%s" % folder, "--current=current.ply",
                                   "--lib=127.0.0.1:9", "--io=127.0.0.1:9"],
                                  cwd=folder, env=env, stdout=subprocess.DEVNULL,

@@ -2,12 +2,13 @@
 sources; a stand-in in ffmpeg's place shows the change-list rules, the replace and the stop."""
 
 import os
+import signal
 import subprocess
 import time
 import unittest
 
 from libtools_case import ServiceCase, wait_for  # puts the fakes on the path
-from fake_base import FakeService
+from fake_base import I8, FakeService
 from lib_fake import MediaLibrary
 
 WANTED = ["--media-width=640", "--media-height=360", "--media-framerate-num=25",
@@ -21,6 +22,7 @@ echo "$0 $*"
 echo "$in" >> "${in%/*}/order"
 printf converted > "$out"
 echo $$ > "$in.pid"
+echo $PPID > "$in.ppid"
 while [ ! -e "$in.go" ]; do sleep 0.02; done
 exit "$(cat "$in.go")"
 """
@@ -150,12 +152,6 @@ class AdapterTest(ServiceCase):
         self.libsvc.script("MivraLib.LibState", fault=[-501, "down"])
         self.amend("-media/b")
         self.wait_log("watch_run: dropped from queue [media/b]")
-        with self.lib.lock:  # a restarted library counts from 1 again
-            self.lib.amends, self.lib.amend_idx = [], 1
-        self.libsvc.wait_calls(len(self.libsvc.calls("MivraLib.LibState")) + 2,
-                               which="MivraLib.LibState")
-        self.amend("?restarted")
-        self.wait_log("watch_run: FAILED TO PARSE {?restarted}")
         for local in (x, f["media/a"], f["media/c"]):
             self.release(local)
         self.wait_log("converter: done, r=0", 3)
@@ -202,6 +198,98 @@ class AdapterTest(ServiceCase):
             if content == "converted":  # the result itself took the media's place
                 self.assertEqual(os.stat(f).st_ino, tmp_ino)
         self.stop_service()
+
+    def test_names_the_converter_never_takes_when_detached(self):
+        # Its own outputs, by the scan or a '+' entry, are never queued; local names that are
+        # empty, an option or its own output are refused; a relative one is found in the folder
+        # it started in, though detaching left it.
+        own = ["media/x.mov.tmp", "media/x.mov.std", "media/y.mov.err"]
+        cases = [("media/dash", "-dash.mov", "begins with '-'"), ("media/empty", "x", "empty"),
+                 ("media/own", "o.mov.err", "names an output of the converter")]
+        for path, name in [(p, "x") for p in own[:2]] + [c[:2] for c in cases] + [("media/rel",
+                                                                                     "rel.mov")]:
+            self.lib.add_item(path, dict(SMALL, file=name), publish=False)
+        self.libsvc.script("MivraLib.LibBasenameItem", args=["media/empty"], times=0,
+                           reply={"result": 0, "value": "", "object": "", "cache_shm_id": I8(1)})
+        rel = os.path.join(self.dir, "rel.mov")
+        with open(rel, "w") as f:
+            f.write("orig")
+        self.release(rel)  # before it starts: the stand-in ends at once
+        self.start_service(["--lib=%s" % self.libsvc.hostport, "--path=media", "--demonize",
+                            "--ffmpeg-path=%s" % self.gate] + WANTED)
+        self.assertEqual(self.proc.wait(10), 0)
+        # The newest item goes first: rel, whose stand-in names the detached adapter.
+        pid = int(wait_for(lambda: os.path.exists(rel + ".ppid") and read(rel + ".ppid")))
+        self.addCleanup(lambda: group_alive(pid) and os.kill(pid, signal.SIGKILL))
+        with self.lib.lock:
+            self.lib.add_item(own[2], dict(SMALL, file="x"))
+        self.wait_log("refused: ", 3)
+        self.wait_log("y.mov.err] is an output of the converter, ignored")
+        os.kill(pid, signal.SIGTERM)
+        self.assertTrue(wait_for(lambda: not group_alive(pid), 15))
+        log = self.log_text()
+        self.assertTrue(log.rstrip().endswith("Bye!"))
+        self.assertEqual(read(os.path.join(self.dir, "order")).split(), [rel])
+        self.assertEqual(read(rel), "converted")
+        self.assertEqual(log.count("watch_run: enqeued ["), 4)
+        for path, name, why in cases:
+            self.assertIn("converter: local name [%s] of [%s] refused: %s"
+                          % ("" if why == "empty" else name, path, why), log)
+
+    def test_real_ffmpeg_result_is_not_converted_again(self):
+        # The library keeps the old picture size in its metadata after the result replaced it.
+        b = self.item("media/b.mp4", SMALL, clip="320x240:25")
+        self.start("ffmpeg", ("-vf", "scale=640:360", "-r", "25", "-c:v", "mpeg4", "-f", "mp4"))
+        self.wait_log("converter: done, r=0")
+        for n in (2, 3):  # reported changed twice: skipped, and said once
+            self.amend("+media/b.mp4")
+            self.wait_log("converter: item->full=[media/b.mp4]", n)
+        # A new file in its place is a new media again.
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                        "testsrc2=size=160x120:rate=25:duration=1", "-c:v", "mpeg4", b],
+                       check=True, timeout=60)
+        self.amend("+media/b.mp4")
+        self.wait_log("converter: done, r=0", 2)
+        self.stop_service()
+        log = self.log_text()
+        self.assertEqual(log.count("converter: executing [%s]" % b), 2)
+        self.assertEqual(log.count("[%s] is the converter's own result and still differs" % b), 1)
+
+    def test_index_reset_or_jump_rescans_once_per_path(self):
+        self.amend("+media/gone", "+media/gone2")
+        self.start()
+        self.libsvc.wait_calls(1, which="MivraLib.LibListItems")
+        self.assertEqual(self.libsvc.calls("MivraLib.")[0]["method"], "MivraLib.LibState")
+        with self.lib.lock:  # a restarted library counts anew: n came meanwhile, in no list
+            self.lib.amends, self.lib.amend_idx = [], 1
+            n = self.item("media/n", SMALL)
+        self.wait_log("watch_run: change index went down from 2 to 1, rescanning")
+        self.started(n)
+        with self.lib.lock:  # more changes than the list holds; n is taken, not queued again
+            j = self.item("media/j", SMALL)
+            self.lib.amend_idx += 100
+        self.wait_log("watch_run: change index jumped from 1 to 101, past the 0 changes listed")
+        self.wait_log("watch_run: being converted [media/n]")
+        self.release(n)
+        self.release(j)
+        self.wait_log("converter: done, r=0", 2)
+        self.stop_service()
+        for path in ("media/n", "media/j"):
+            self.assertEqual(self.log_text().count("watch_run: enqeued [%s]" % path), 1, path)
+
+    def test_library_ignoring_offsets_ends_the_scan(self):
+        self.lib.ignore_offset = True
+        for path, wire in [("media/a", SMALL), ("media/b", SMALL), ("news/c", FIT)]:
+            self.item(path, wire)
+        self.start()
+        self.wait_log("watch_run: listing of [news] ended at offset 1: the library answered the "
+                      "same page again")
+        calls = self.libsvc.calls("MivraLib.LibListItems")
+        self.assertEqual([c["args"] for c in calls],
+                         [["media", 0, 1], ["media", 1, 1], ["news", 0, 1], ["news", 1, 1]])
+        self.assertLess(calls[-1]["mono"] - calls[0]["mono"], 1.0)
+        self.stop_service()
+        self.assertEqual(self.log_text().count("watch_run: enqeued ["), 1)
 
     def test_stop_ends_the_running_conversion(self):
         z = self.item("media/z", SMALL)

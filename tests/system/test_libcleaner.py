@@ -185,6 +185,30 @@ class CleanerTest(ServiceCase):
         self.assertEqual(self.log_text().count("cleaner_run: starting (age_idle=60, age_played=30, "
                                    "lib_usage_limit=90)"), 1)
 
+    def test_misbehaving_library_lists_once_and_deletes_by_its_own_count(self):
+        # A library that answers the first page for every offset and whose usage figure does not
+        # move after a deletion: 250 idle items of 40 fill a space of 10000.
+        self.lib.total_space = 10000
+        for i in range(250):
+            self.add("media/i%03d.mxf" % i, 100 + i, size=40)
+        self.lib.ignore_offset = True
+        self.lib.frozen_usage = self.lib.LibDiskUsage()
+        self.start("--lib-usage-limit=99", "--confirm-delete")
+        self.assertEqual(self.finish(), 0)
+        log = self.log_text()
+        calls = self.libsvc.calls("MivraLib.LibListItems")
+        self.assertEqual([c["args"][1:] for c in calls], [[0, 200], [200, 200]])
+        self.assertLess(calls[-1]["mono"] - calls[0]["mono"], 1.0)
+        self.assertIn("cleaner_run: listing of [media] ended at offset 200: the library answered "
+                      "the same page again", log)
+        self.assertIn("cleaner_run: read 200 items, now 200 items", log)
+        # 100 %, then 99.6 and 99.2 by its own count: three deletions, oldest first, bring it
+        # to 98.8 % though the library still says 100 %.
+        self.assertEqual(self.deletes(), ["media/i199.mxf", "media/i198.mxf", "media/i197.mxf"])
+        self.assertIn("cleaner_run: library reports usage=100%, 120 deleted in this pass make it "
+                      "98%", log)
+        self.assertIn("cleaner_run: no more deleting, usage=98% < limit=99%", log)
+
     def test_help_and_bad_option(self):
         self.check_usage()
 

@@ -148,8 +148,34 @@ class FeederTest(ServiceCase):
         self.assertEqual(self.adds(), [])
         self.stop_service()
 
+    def test_stalled_transfer_is_given_up_for_the_next_media(self):
+        for name in ("STUCK.mxf", "NEXT.mxf"):
+            self.ft.remote[("store", "/in/" + name)] = {"time": 5, "size": 5}
+        self.ft.stuck.add(("store", "/in/STUCK.mxf"))  # stays at 0 % for ever
+        self.absent_media("STUCK.mxf", "NEXT.mxf")
+        self.start("--src-probe", "--target=store", "--path=/in", "--stall-timeout=2")
+        self.assertTrue(wait_for(lambda: len(self.adds()) == 2, 40), self.log_text()[-2000:])
+        self.assertEqual([a[3] for a in self.adds()], ["STUCK.mxf", "NEXT.mxf"])
+        self.assertIn("watch_run: request 1 made no progress for 2 seconds, given up",
+                      self.log_text())
+        self.stop_service()
+
+    def test_a_day_of_absent_media_and_ids_with_control_characters(self):
+        media = ["M%05d.mxf" % i for i in range(20000)]
+        self.absent_media(*(media[:10] + ["BAD\nID.mxf"] + media[10:]))
+        self.start()
+        want = "".join(m + "\r\n" for m in media).encode()
+        self.assertTrue(wait_for(lambda: self.absent_text() == want, 60),
+                        (self.absent_text() or b"")[-200:])
+        log = self.log_text()
+        self.assertIn("watch_run: [1] r=20001", log)
+        self.assertIn("watch_run: [1] media_id [BAD\\x0aID.mxf] refused, it holds a control "
+                      "character", log)
+        self.stop_service()
+
     def test_help_and_bad_option(self):
-        self.check_usage()
+        self.check_usage("    --stall-timeout=<SECONDS>              Give up a transfer without "
+                         "progress for so long (600)")
 
 
 if __name__ == "__main__":

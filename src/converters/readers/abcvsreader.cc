@@ -3,9 +3,10 @@
 
 #include "abcvs.h"
 #include "reader.h"
-#include "svc.h"
 
 namespace {
+
+constexpr reader_cmdline kCmdline = {"<src.cvs> <dst.ply>", 2, 2, 2};
 
 reader_output g_out;
 
@@ -17,13 +18,7 @@ int conv_write_event(abcvs_handle *, mivrabox_event *ev, void *) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 3) {
-        fprintf(stderr, "Error! Not enough arguments.\nUsage:\n\t%s <src.cvs> <dst.ply>\n",
-                argv[0]);
-        return 1;
-    }
-    svc_tc_setmode();
-    if (reader_output_open(g_out, argv[2]) < 0) return 1;
+    if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
 
     abcvs_handle *h = nullptr;
     if (abcvs_create(&h) == 0) {

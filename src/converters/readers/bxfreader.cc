@@ -2,11 +2,13 @@
 #include <cstdio>
 
 #include "bxf.h"
-#include "svc.h"
+#include "reader.h"
 
 namespace {
 
 constexpr int kFlags = READER_F_IGNORE_PATH | READER_F_TRACE;
+
+constexpr reader_cmdline kCmdline = {"<src.xml> [dst.ply]", 1, 2, 2};
 
 reader_output g_out;
 
@@ -23,13 +25,7 @@ int cb_startdate(const char *date, void *) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2 || argc > 3) {
-        fprintf(stderr, "Error! Not enough arguments.\nUsage:\n\t%s <src.xml> [dst.ply]\n",
-                argv[0]);
-        return 1;
-    }
-    svc_tc_setmode();
-    if (reader_output_open(g_out, argc > 2 ? argv[2] : nullptr) < 0) return 1;
+    if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
 
     bxf_ctx *ctx = nullptr;
     if (bxf_init(&ctx, kFlags, "*", "category2type.txt") == 0) {

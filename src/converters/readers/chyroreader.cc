@@ -3,7 +3,7 @@
 #include <ctime>
 
 #include "chyro.h"
-#include "svc.h"
+#include "reader.h"
 
 namespace {
 
@@ -25,6 +25,8 @@ constexpr setting kSettings[] = {
 constexpr int kFlags =
     READER_F_IGNORE_PATH | READER_F_TRACE | READER_F_TCOUT_INCLUDED | READER_F_TCOUT_CALC;
 
+constexpr reader_cmdline kCmdline = {"<src.xml> [dst.ply]", 1, 2, 2};
+
 reader_output g_out;
 
 int conv_write_event(mivrabox_event *ev, void *) {
@@ -43,13 +45,7 @@ int cb_startdate(time_t day, void *) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2 || argc > 3) {
-        fprintf(stderr, "Error! Not enough arguments.\nUsage:\n\t%s <src.xml> [dst.ply]\n",
-                argv[0]);
-        return 1;
-    }
-    svc_tc_setmode();
-    if (reader_output_open(g_out, argc > 2 ? argv[2] : nullptr) < 0) return 1;
+    if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
 
     chyro_params *p = nullptr;
     if (chyro_create(&p, kFlags) == 0) {

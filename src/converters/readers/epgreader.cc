@@ -4,9 +4,10 @@
 
 #include "epg.h"
 #include "reader.h"
-#include "svc.h"
 
 namespace {
+
+constexpr reader_cmdline kCmdline = {"<src.xml> [dst.ply]", 1, 2, 2};
 
 reader_output g_out;
 
@@ -26,13 +27,7 @@ int cb_startdate(time_t day, void *) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2 || argc > 3) {
-        fprintf(stderr, "Error! Not enough arguments.\nUsage:\n\t%s <src.xml> [dst.ply]\n",
-                argv[0]);
-        return 1;
-    }
-    svc_tc_setmode();
-    if (reader_output_open(g_out, argc > 2 ? argv[2] : nullptr) < 0) return 1;
+    if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
 
     beinsports_epg_init();
     int r = beinsports_epg_parse(argv[1], stderr, nullptr, conv_write_event, cb_startdate);

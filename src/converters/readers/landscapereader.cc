@@ -2,9 +2,12 @@
 #include <cstdio>
 
 #include "landscape.h"
-#include "svc.h"
+#include "reader.h"
 
 namespace {
+
+constexpr reader_cmdline kCmdline = {"<src.scx> <dst.ply> <map-types.txt> <map-layers.txt>", 4, 4,
+                                     2};
 
 reader_output g_out;
 
@@ -16,15 +19,7 @@ int conv_write_event(landscape_maps *, mivrabox_event *ev, void *) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 5) {
-        fprintf(stderr,
-                "Error! Not enough arguments.\nUsage:\n"
-                "\t%s <src.scx> <dst.ply> <map-types.txt> <map-layers.txt>\n",
-                argv[0]);
-        return 1;
-    }
-    svc_tc_setmode();
-    if (reader_output_open(g_out, argv[2]) < 0) return 1;
+    if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
 
     landscape_maps *h = nullptr;
     if (landscape_init(&h, argv[3], argv[4]) == 0) {

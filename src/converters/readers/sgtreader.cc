@@ -4,7 +4,6 @@
 
 #include "reader.h"
 #include "sgt.h"
-#include "svc.h"
 
 namespace {
 
@@ -30,6 +29,8 @@ constexpr setting kSettings[] = {
 constexpr int kFlags =
     READER_F_IGNORE_PATH | READER_F_TRACE | READER_F_TCOUT_INCLUDED | READER_F_TCOUT_CALC;
 
+constexpr reader_cmdline kCmdline = {"<src.xml> [dst.ply]", 1, 2, 2};
+
 reader_output g_out;
 
 int conv_write_event(mivrabox_event *ev, void *) {
@@ -49,14 +50,7 @@ int cb_startdate(time_t day, void *, const char *name, const char *channel) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2 || argc > 3) {
-        fprintf(stderr, "Error! Not enough arguments.\n");
-        fprintf(stderr, "Usage:\n");
-        fprintf(stderr, "\t%s <src.xml> [dst.ply]\n", argv[0]);
-        return 1;
-    }
-    svc_tc_setmode();
-    if (reader_output_open(g_out, argc > 2 ? argv[2] : nullptr) < 0) return 1;
+    if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
 
     sgt_params *p = nullptr;
     if (sgt_create(&p, kFlags) == 0) {

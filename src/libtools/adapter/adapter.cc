@@ -5,6 +5,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <memory>
 #include <pthread.h>
 #include <string>
@@ -12,6 +14,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "lib_listing.h"
 #include "log.h"
 #include "sig.h"
 
@@ -36,8 +39,26 @@ int queued_at(const adapter_instance *a, const text4k &path) {
     return -1;
 }
 
+// Queues item unless its path is queued already (or, for a listing, being converted: a '+' entry
+// for it says that it changed since and is queued); true when queued. Under queue_mu.
+bool enqueue(adapter_instance *a, mivra_lib_item &&item, bool listed) {
+    if (listed && a->converting == item.path) {
+        log_msg(LOG_INFO, "%s: being converted [%s]", kRun, item.path.c_str());
+        return false;
+    }
+    int at = queued_at(a, item.path);
+    if (at >= 0) {
+        log_msg(LOG_INFO, "%s: already enqeued [%s] at %d", kRun, item.path.c_str(), at);
+        return false;
+    }
+    log_msg(LOG_INFO, "%s: enqeued [%s]", kRun, item.path.c_str());
+    a->queue.push_back(std::move(item));
+    return true;
+}
+
 void scan_folder(adapter_instance *a, const text4k &folder) {
     // One item per call: the library's listing may change under a long scan.
+    lib_listing listing;
     for (int offset = 0; !stopping(a); offset++) {
         std::vector<mivra_lib_item> list;
         int r = mivra_lib_list_items2(a->lib_url.c_str(), folder.c_str(), offset, 1, &list);
@@ -47,13 +68,24 @@ void scan_folder(adapter_instance *a, const text4k &folder) {
             return;
         }
         if (list.empty()) return;
+        if (const char *why = listing.refuse(list)) {
+            log_msg(LOG_ERROR, "%s: listing of [%s] ended at offset %d: %s", kRun, folder.c_str(),
+                    offset, why);
+            return;
+        }
         for (mivra_lib_item &item : list) {
             if (is_to_convert(a, item) <= 0) continue;
-            log_msg(LOG_INFO, "%s: enqeued [%s]", kRun, item.path.c_str());
             std::lock_guard lk(a->queue_mu);
-            a->queue.push_back(std::move(item));
+            enqueue(a, std::move(item), true);
         }
     }
+}
+
+// Every folder again: what the change list can no longer tell is found by listing.
+void scan_all(adapter_instance *a) {
+    for (const text4k &folder : a->paths) scan_folder(a, folder);
+    std::lock_guard lk(a->queue_mu);
+    a->queue_cv.notify_all();
 }
 
 void amend_add(adapter_instance *a, const char *path) {
@@ -66,13 +98,7 @@ void amend_add(adapter_instance *a, const char *path) {
     if (is_to_convert(a, *item) <= 0) return;
     {
         std::lock_guard lk(a->queue_mu);
-        int at = queued_at(a, item->path);
-        if (at >= 0) {
-            log_msg(LOG_INFO, "%s: already enqeued [%s] at %d", kRun, item->path.c_str(), at);
-            return;
-        }
-        log_msg(LOG_INFO, "%s: enqeued [%s]", kRun, item->path.c_str());
-        a->queue.push_back(std::move(*item));
+        if (!enqueue(a, std::move(*item), false)) return;
     }
     a->queue_cv.notify_all();
 }
@@ -101,6 +127,7 @@ void amend_apply(adapter_instance *a, const char *entry) {
 struct amend_cursor {
     bool started = false;
     int64_t idx = 0;
+    bool rescan = false;  // the scan ran without an index before it
 };
 
 void poll_changes(adapter_instance *a, amend_cursor &cur) {
@@ -111,14 +138,33 @@ void poll_changes(adapter_instance *a, amend_cursor &cur) {
         log_msg(LOG_ERROR, "%s: mivra_lib_state failed, r=%d", kRun, r);
         return;
     }
-    if (cur.started && u->amend_idx > cur.idx) {
-        int64_t k = std::min<int64_t>(int64_t(u->amend.size()), u->amend_idx - cur.idx);
+    const int64_t idx = u->amend_idx, held = int64_t(u->amend.size());
+    bool rescan = false;
+    if (!cur.started) {
+        rescan = cur.rescan;
+        if (rescan)
+            log_msg(LOG_ERROR, "%s: change index %lld read after the scan, rescanning", kRun,
+                    (long long)idx);
+    } else if (idx < cur.idx) {
+        // A restarted library counts anew: what changed meanwhile is in no list we can read.
+        log_msg(LOG_ERROR, "%s: change index went down from %lld to %lld, rescanning", kRun,
+                (long long)cur.idx, (long long)idx);
+        rescan = true;
+    } else if (idx - cur.idx > held) {
+        log_msg(
+            LOG_ERROR,
+            "%s: change index jumped from %lld to %lld, past the %lld changes listed, rescanning",
+            kRun, (long long)cur.idx, (long long)idx, (long long)held);
+        rescan = true;
+    } else {
         // Entries come newest first; apply them in the order they happened.
-        for (int64_t i = k - 1; i >= 0 && !stopping(a); i--) amend_apply(a, u->amend[i].c_str());
+        for (int64_t i = idx - cur.idx - 1; i >= 0 && !stopping(a); i--)
+            amend_apply(a, u->amend[size_t(i)].c_str());
     }
-    // Also when the index went down: a restarted library counts anew.
     cur.started = true;
-    cur.idx = u->amend_idx;
+    cur.rescan = false;
+    cur.idx = idx;
+    if (rescan) scan_all(a);
 }
 
 // What tells a file from its replacement or a file put in its place.
@@ -156,13 +202,13 @@ std::vector<std::string> cmdline(const adapter_instance *a, const std::string &l
 }
 
 // Puts the result in the media's place, unless the media went or changed while ffmpeg read it:
-// the result would then bring back a deleted file or undo a newer one.
-void replace(const std::string &local, const std::string &tmp, const file_id &before) {
+// the result would then bring back a deleted file or undo a newer one. True when it took it.
+bool replace(const std::string &local, const std::string &tmp, const file_id &before) {
     if (!same_file(before, identify(local))) {
         log_msg(LOG_ERROR, "%s: [%s] changed or removed during conversion, [%s] dropped", kConv,
                 local.c_str(), tmp.c_str());
         unlink(tmp.c_str());
-        return;
+        return false;
     }
     // One rename: the media is never missing, readers see the old or the new file.
     if (rename(tmp.c_str(), local.c_str()) != 0) {
@@ -170,19 +216,86 @@ void replace(const std::string &local, const std::string &tmp, const file_id &be
         log_msg(LOG_ERROR, "%s: rename(%s, %s) failed, r=%d (%s)", kConv, tmp.c_str(),
                 local.c_str(), -e, strerror(e));
         unlink(tmp.c_str());
+        return false;
     }
+    return true;
 }
 
-void convert(adapter_instance *a, const mivra_lib_item &item) {
+// Files the converter produced, by local name. The library reports a produced file as changed,
+// often with the old file's metadata still: converting it again would never end. Bounded: the
+// oldest entries go first.
+struct produced_files {
+    static constexpr size_t kMax = 4096;
+    struct entry {
+        file_id id;
+        bool logged = false;
+    };
+    std::map<std::string, entry> by_name;
+    std::deque<std::string> order;
+
+    void add(const std::string &local) {
+        if (by_name.insert_or_assign(local, entry{identify(local), false}).second)
+            order.push_back(local);
+        while (order.size() > kMax) {
+            by_name.erase(order.front());
+            order.pop_front();
+        }
+    }
+    // True when local is still the file the converter made; logs that once.
+    bool ours(const std::string &local) {
+        auto it = by_name.find(local);
+        if (it == by_name.end()) return false;
+        if (!same_file(it->second.id, identify(local))) {
+            it->second.id = file_id{};  // replaced since: a new media, converted as any other
+            return false;
+        }
+        if (!it->second.logged)
+            log_msg(LOG_ERROR,
+                    "%s: [%s] is the converter's own result and still differs, not "
+                    "converted again",
+                    kConv, local.c_str());
+        it->second.logged = true;
+        return true;
+    }
+};
+
+// Why a local name from the library cannot be given to ffmpeg, or null. A name beginning with
+// '-' would be read as an option.
+const char *local_refused(std::string_view name) {
+    if (name.empty()) return "empty";
+    if (name.front() == '-') return "begins with '-'";
+    if (adapter_own_file(name)) return "names an output of the converter";
+    return nullptr;
+}
+
+// The local name as a path that holds whatever the working folder is.
+std::string resolve(const adapter_instance *a, const std::string &name) {
+    if (name.front() == '/' || a->start_dir.empty()) return name;
+    return a->start_dir + "/" + name;
+}
+
+void convert(adapter_instance *a, produced_files &made, const mivra_lib_item &item) {
     text4k value;
     int r = mivra_lib_basename_item(a->lib_url.c_str(), item.path.c_str(), nullptr, &value, nullptr,
                                     nullptr);
-    if (r != 0 || value.empty()) {
+    if (r != 0) {
         log_msg(LOG_ERROR, "%s: mivra_lib_basename_item(%s) failed, r=%d", kConv, item.path.c_str(),
-                r != 0 ? r : -2);
+                r);
         return;
     }
-    const std::string local = value.str(), tmp = local + ".tmp";
+    if (const char *why = local_refused(value.view())) {
+        log_msg(LOG_ERROR, "%s: local name [%s] of [%s] refused: %s", kConv, value.c_str(),
+                item.path.c_str(), why);
+        return;
+    }
+    if (value.c_str()[0] != '/' && a->start_dir.empty()) {
+        log_msg(LOG_ERROR,
+                "%s: local name [%s] of [%s] refused: relative, and the start folder is unknown",
+                kConv, value.c_str(), item.path.c_str());
+        return;
+    }
+    const std::string local = resolve(a, value.str()), tmp = local + ".tmp";
+    if (made.ours(local)) return;
     std::vector<std::string> args = cmdline(a, local);
     std::vector<char *> argv;
     for (std::string &s : args) argv.push_back(s.data());
@@ -194,7 +307,7 @@ void convert(adapter_instance *a, const mivra_lib_item &item) {
                          (local + ".std").c_str(), (local + ".err").c_str());
     log_msg(LOG_INFO, "%s: done, r=%d", kConv, r);
     if (r == 0) {
-        replace(local, tmp, before);
+        if (replace(local, tmp, before)) made.add(local);
     } else {
         // A partial result is of no use; ffmpeg's own words stay in .std and .err.
         unlink(tmp.c_str());
@@ -202,16 +315,19 @@ void convert(adapter_instance *a, const mivra_lib_item &item) {
 }
 
 void converter_loop(adapter_instance *a) {
+    produced_files made;
     std::unique_lock lk(a->queue_mu);
     while (!stopping(a)) {
         a->queue_cv.wait(lk, [a] { return !a->queue.empty() || stopping(a); });
         if (stopping(a)) break;
         mivra_lib_item item = std::move(a->queue.back());
         a->queue.pop_back();
+        a->converting = item.path;
         lk.unlock();
         log_msg(LOG_INFO, "%s: item->full=[%s]", kConv, item.path.c_str());
-        convert(a, item);
+        convert(a, made, item);
         lk.lock();
+        a->converting.clear();
     }
 }
 
@@ -230,7 +346,18 @@ void converter_main(adapter_instance *a) {
 
 }  // namespace
 
+bool adapter_own_file(std::string_view path) {
+    for (std::string_view ext : {".tmp", ".std", ".err"})
+        if (path.size() > ext.size() && path.ends_with(ext)) return true;
+    return false;
+}
+
 int is_to_convert(const adapter_instance *a, const mivra_lib_item &item) {
+    if (adapter_own_file(item.path.view()) || adapter_own_file(item.name.view())) {
+        log_msg(LOG_INFO, "%s: [%s] is an output of the converter, ignored", __func__,
+                item.path.c_str());
+        return 0;
+    }
     log_msg(LOG_INFO, "%s: [%s] %dx%d@(num=%d/den=%d)", __func__, item.path.c_str(), item.width,
             item.height, item.r_frame_rate_num, item.r_frame_rate_den);
     int e = 0;
@@ -248,7 +375,11 @@ int is_to_convert(const adapter_instance *a, const mivra_lib_item &item) {
 
 int watch_run(adapter_instance *a) {
     mivra_init(ADAPTER_PROGRAM, MIVRA_VERSION);
-    for (const text4k &folder : a->paths) scan_folder(a, folder);
+    // The index comes first: a change made while the folders are listed is then applied after.
+    amend_cursor cur;
+    poll_changes(a, cur);
+    cur.rescan = !cur.started;
+    scan_all(a);
 
     std::thread conv;
     try {
@@ -256,11 +387,7 @@ int watch_run(adapter_instance *a) {
     } catch (...) {
         log_msg(LOG_ERROR, "%s: converter thread failed to start", kRun);
     }
-    amend_cursor cur;
-    while (!stopping(a)) {
-        poll_changes(a, cur);
-        sig_wait_stop(1000);
-    }
+    while (!stopping(a) && !sig_wait_stop(1000)) poll_changes(a, cur);
 
     child_cancel(&a->child);
     {

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "child_spawn.h"
@@ -29,18 +31,27 @@ struct adapter_instance {
     int media_width = 0, media_height = 0;
     int media_framerate_num = 0, media_framerate_den = 0;
 
+    // The folder the adapter was started in: relative local names resolve against it, also
+    // after detaching moved the process to "/". Empty when it could not be read.
+    std::string start_dir;
+
     child_slot child;  // the running ffmpeg, ended at stop
 
     // Items waiting for the converter, newest last: the newest is converted first.
     std::mutex queue_mu;
     std::condition_variable queue_cv;
     std::vector<mivra_lib_item> queue;
+    text4k converting;  // the path the converter took, empty between items
 
     std::atomic<int> *stop = nullptr;  // raised by the signal watcher
 };
 
+// True for the converter's own outputs beside a media ("x.mov.tmp", ".std", ".err"): the library
+// reports them like any file, and converting them would only breed more of them.
+bool adapter_own_file(std::string_view path);
 // The number of wanted values that the item misses in the first configured folder that holds it
-// directly (sub-folders do not count) and misses any; 0 when none does. Above 0: convert it.
+// directly (sub-folders do not count) and misses any; 0 when none does, and for the converter's
+// own outputs. Above 0: convert it.
 int is_to_convert(const adapter_instance *a, const mivra_lib_item &item);
 // Scans the folders, runs the converter thread and follows the library's changes until stopped.
 int watch_run(adapter_instance *a);

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <string>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include "adapter_opts.h"
 #include "log.h"
@@ -23,6 +25,13 @@ int main(int argc, char **argv) {
         delete a;
         return r & 0xff;
     }
+    // Detaching moves the process to "/": the names relative to where it was started are kept
+    // whole before that.
+    std::string cwd(4096, '\0');
+    if (getcwd(cwd.data(), cwd.size())) a->start_dir = cwd.c_str();
+    if (!a->start_dir.empty() && a->ffmpeg_path.view().find('/') != std::string_view::npos &&
+        a->ffmpeg_path.c_str()[0] != '/')
+        a->ffmpeg_path = a->start_dir + "/" + a->ffmpeg_path.str();
     // A service that never answers must not hold the stop.
     svc_begin(base, ADAPTER_BANNER, a->stop, mivra_interrupt);
 

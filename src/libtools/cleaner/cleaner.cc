@@ -8,8 +8,10 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
+#include <unordered_set>
 
 #include "file.h"
+#include "lib_listing.h"
 #include "log.h"
 #include "mivra.h"
 #include "mivrabox_client.h"
@@ -25,8 +27,14 @@ bool stopping(const cleaner_options *o) {
     return o->stop && o->stop->load() != 0;
 }
 
+// The library's fill as it reports it.
+struct lib_fill {
+    int64_t used = 0, total = 0;
+    int pct = 0;
+};
+
 // The library's fill level in percent; a negative result when it cannot be judged (logged).
-int read_usage(const cleaner_options *o) {
+int read_usage(const cleaner_options *o, lib_fill *fill) {
     std::unique_ptr<mivra_lib_usage> u;
     int r = mivra_lib_disk_usage(o->lib_url.c_str(), &u);
     if (r < 0 || !u) {
@@ -39,6 +47,7 @@ int read_usage(const cleaner_options *o) {
     if (pct < 0)
         log_msg(LOG_ERROR, "%s: library reports total space %lld, used %lld", kFn,
                 (long long)u->total_space, (long long)u->used_space);
+    *fill = lib_fill{u->used_space, u->total_space, pct};
     return pct;
 }
 
@@ -59,9 +68,13 @@ int read_boxes(cleaner_options *o) {
 }
 
 void read_items(const cleaner_options *o, std::vector<cleaner_item> &items) {
+    // A path listed twice (a library that repeats itself, a folder given twice) is judged and
+    // deleted once.
+    std::unordered_set<std::string> seen;
     for (const text4k &folder : o->paths) {
         if (stopping(o)) return;
         log_msg(LOG_INFO, "%s: reading [%s]", kFn, folder.c_str());
+        lib_listing listing;
         for (int offset = 0; !stopping(o); offset += CLEANER_PAGE) {
             std::vector<mivra_lib_item> page;
             int r = mivra_lib_list_items2(o->lib_url.c_str(), folder.c_str(), offset, CLEANER_PAGE,
@@ -72,8 +85,15 @@ void read_items(const cleaner_options *o, std::vector<cleaner_item> &items) {
                 break;
             }
             if (r == 0) break;
+            if (const char *why = listing.refuse(page)) {
+                log_msg(LOG_ERROR, "%s: listing of [%s] ended at offset %d: %s", kFn,
+                        folder.c_str(), offset, why);
+                break;
+            }
             // The listing already holds folder/name as each item's path.
-            for (mivra_lib_item &it : page) items.push_back(cleaner_item{std::move(it), 0, 0});
+            for (mivra_lib_item &it : page)
+                if (seen.insert(it.path.str()).second)
+                    items.push_back(cleaner_item{std::move(it), 0, 0});
             log_msg(LOG_INFO, "%s: read %d items, now %d items", kFn, r, int(items.size()));
         }
     }
@@ -126,8 +146,12 @@ void list_deleted(const cleaner_options *o, time_t pass_time, const char *path) 
                 strerror(errno));
 }
 
+// Deletes oldest first while the library is over its limit. A library may account for a
+// deletion late (or not while a player holds the file open), so the pass also counts what it
+// deleted itself against the fill it started with, and stops on the lower of the two.
 void delete_candidates(const cleaner_options *o, const std::vector<cleaner_item> &cands,
-                       time_t pass_time) {
+                       const lib_fill &start, time_t pass_time) {
+    int64_t deleted = 0;
     for (const cleaner_item &c : cands) {
         if (stopping(o)) return;
         char when[32] = "";
@@ -136,8 +160,18 @@ void delete_candidates(const cleaner_options *o, const std::vector<cleaner_item>
         if (gmtime_r(&t, &tm)) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
         log_msg(LOG_INFO, "%s: DELETING [%s] [%s] was played %ld times", kFn, when,
                 c.item.path.c_str(), long(c.played));
-        int pct = read_usage(o);
+        lib_fill now;
+        int pct = read_usage(o, &now);
         if (pct < 0) return;
+        if (deleted > 0) {
+            int counted = cleaner_usage_percent(start.used - deleted, start.total);
+            if (counted >= 0 && counted < pct) {
+                log_msg(LOG_INFO,
+                        "%s: library reports usage=%d%%, %lld deleted in this pass make it %d%%",
+                        kFn, pct, (long long)deleted, counted);
+                pct = counted;
+            }
+        }
         if (pct < o->lib_usage_limit) {
             log_msg(LOG_INFO, "%s: no more deleting, usage=%d%% < limit=%d%%", kFn, pct,
                     o->lib_usage_limit);
@@ -151,6 +185,7 @@ void delete_candidates(const cleaner_options *o, const std::vector<cleaner_item>
                     o->lib_url.c_str(), c.item.path.c_str(), r);
             return;
         }
+        deleted += std::max<int64_t>(c.item.st_size, 0);
         list_deleted(o, pass_time, c.item.path.c_str());
     }
 }
@@ -201,7 +236,8 @@ void cleaner_order(std::vector<cleaner_item> &candidates) {
 int cleaner_pass(cleaner_options *o) {
     log_msg(LOG_INFO, "%s: starting (age_idle=%d, age_played=%d, lib_usage_limit=%d)", kFn,
             o->age_idle, o->age_played, o->lib_usage_limit);
-    int pct = read_usage(o);
+    lib_fill start;
+    int pct = read_usage(o, &start);
     if (pct < 0) return 0;
     if (pct < o->lib_usage_limit) {
         log_msg(LOG_INFO, "%s: library usage is %d%% < %d%%, exiting ", kFn, pct,
@@ -219,7 +255,7 @@ int cleaner_pass(cleaner_options *o) {
         std::vector<cleaner_item> cands = select_candidates(o, items, pass_time);
         cleaner_order(cands);
         log_msg(LOG_INFO, "%s: -------------- starting deleting items ---------------", kFn);
-        delete_candidates(o, cands, pass_time);
+        delete_candidates(o, cands, start, pass_time);
     }
     log_msg(LOG_INFO, "%s: -------------- finished  ---------------", kFn);
     return 0;

@@ -1,6 +1,8 @@
 #include "feeder.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -34,6 +36,21 @@ std::string_view last_element(std::string_view s) {
     return at == std::string_view::npos ? s : s.substr(at + 1);
 }
 
+// The text with control characters written as \xNN, so that it stays on one log line.
+std::string printable(std::string_view s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
 // Remote paths join with exactly one '/' between folder and name.
 std::string remote_join(std::string_view folder, std::string_view name) {
     std::string out(folder);
@@ -63,10 +80,10 @@ void gather(feeder_instance *f, std::vector<feeder_event> &merged) {
         int r = mivrabox_errorflag_list_absent(b.url.c_str(), b.bus, &list, nullptr);
         log_msg(LOG_INFO, "%s: [%d] r=%d", kRun, int(i), r);
         for (int k = 0; list && k < r; k++) {
-            // Such an id never becomes a local name or a probe path.
-            if (feeder_media_id_refused(list[k].media_id.view())) {
-                log_msg(LOG_ERROR, "%s: [%d] media_id [%s] refused, it leaves the library folder",
-                        kRun, int(i), list[k].media_id.c_str());
+            // Such an id never becomes a local name, a probe path or a line of the absent list.
+            if (const char *why = feeder_media_id_refused(list[k].media_id.view())) {
+                log_msg(LOG_ERROR, "%s: [%d] media_id [%s] refused, %s", kRun, int(i),
+                        printable(list[k].media_id.view()).c_str(), why);
                 continue;
             }
             feeder_event ev;
@@ -176,11 +193,17 @@ bool probe_source(feeder_instance *f, size_t j, const feeder_event &ev, mivra_ft
     return filed;
 }
 
-// Files the request and follows it until it ends; it is cached whatever came of it.
+// Files the request and follows it until it ends, or until it made no progress for the stall
+// bound: one transfer that never moves must not keep every other absent media waiting. It is
+// cached whatever came of it.
 void handle_request(feeder_instance *f, mivra_ft_request &req) {
+    using steady = std::chrono::steady_clock;
     int id = mivra_filetransfer_request_add(f->transfer_url.c_str(), &req);
     FEEDER_DEBUG(f, "%s: mivra_filetransfer_request_add: r=%d", kRun, id);
     if (id >= 0) req.id = id;
+    auto moved = steady::now();
+    int state = -1, progress = -1;
+    bool given_up = false;
     while (id >= 0 && !stopping(f)) {
         if (sig_wait_stop(1000)) break;
         mivra_ft_request got;
@@ -191,16 +214,28 @@ void handle_request(feeder_instance *f, mivra_ft_request &req) {
         }
         if (r < 0) {
             log_msg(LOG_INFO, "%s: NON FATAL ERROR (%d) for request %d", kRun, r, id);
-            if (sig_wait_stop(5000)) break;
-            continue;
+        } else {
+            if (got.state == 2 || got.state == 3) break;
+            log_msg(LOG_INFO, "%s: request %d, state %d, progress %d", kRun, id, got.state,
+                    got.progress);
+            if (got.state != state || got.progress != progress) moved = steady::now();
+            state = got.state;
+            progress = got.progress;
         }
-        if (got.state == 2 || got.state == 3) break;
-        log_msg(LOG_INFO, "%s: request %d, state %d, progress %d", kRun, id, got.state,
-                got.progress);
+        if (steady::now() - moved >= std::chrono::seconds(f->stall_timeout)) {
+            log_msg(LOG_ERROR, "%s: request %d made no progress for %d seconds, given up", kRun, id,
+                    f->stall_timeout);
+            given_up = true;
+            break;
+        }
+        if (r < 0 && sig_wait_stop(5000)) break;
     }
     time_t now = time(nullptr);
     feeder_req_cache_expire(f, now);
-    feeder_req_cache_keep(f, req, now);
+    // A transfer given up may still be running at the service: the others get their turn
+    // before it is asked for again.
+    feeder_req_cache_keep(f, req, now,
+                          given_up ? FEEDER_REQ_TTL + f->stall_timeout : FEEDER_REQ_TTL);
 }
 
 }  // namespace
@@ -209,11 +244,10 @@ void feeder_merge(std::vector<feeder_event> &events) {
     std::stable_sort(
         events.begin(), events.end(),
         [](const feeder_event &a, const feeder_event &b) { return a.start < b.start; });
-    for (size_t i = 0; i < events.size(); i++) {
-        if (events[i].media_id.empty()) continue;
-        for (size_t k = i + 1; k < events.size(); k++)
-            if (events[k].media_id == events[i].media_id) events[k].media_id.clear();
-    }
+    // A day's list holds tens of thousands of events: one look-up each.
+    std::unordered_set<std::string> seen;
+    for (feeder_event &ev : events)
+        if (!ev.media_id.empty() && !seen.insert(ev.media_id.str()).second) ev.media_id.clear();
 }
 
 std::vector<std::string> feeder_candidates(const std::string &media_id,
@@ -228,20 +262,22 @@ std::vector<std::string> feeder_candidates(const std::string &media_id,
     // A daemon's media id becomes a remote and a library path: it must stay below both.
     std::erase_if(out, [](const std::string &c) {
         std::string_view base = last_element(c);
-        return base.empty() || base == "." || base == ".." || feeder_media_id_refused(c);
+        return base.empty() || base == "." || base == ".." || feeder_media_id_refused(c) != nullptr;
     });
     return out;
 }
 
-bool feeder_media_id_refused(std::string_view media_id) {
-    if (!media_id.empty() && media_id.front() == '/') return true;
+const char *feeder_media_id_refused(std::string_view media_id) {
+    for (unsigned char c : media_id)
+        if (c < 0x20 || c == 0x7f) return "it holds a control character";
+    if (!media_id.empty() && media_id.front() == '/') return "it leaves the library folder";
     for (size_t at = 0; at <= media_id.size();) {
         size_t end = media_id.find('/', at);
         if (end == std::string_view::npos) end = media_id.size();
-        if (media_id.substr(at, end - at) == "..") return true;
+        if (media_id.substr(at, end - at) == "..") return "it leaves the library folder";
         at = end + 1;
     }
-    return false;
+    return nullptr;
 }
 
 int feeder_paths_file_read(const char *file, std::vector<std::string> &out) {
@@ -297,7 +333,7 @@ bool feeder_probe_stable(feeder_instance *f, const char *path, const char *targe
 
 void feeder_req_cache_expire(feeder_instance *f, time_t now) {
     for (feeder_req_entry &e : f->req_cache)
-        if (e.stamp != 0 && now - e.stamp > FEEDER_REQ_TTL) e = feeder_req_entry{};
+        if (e.stamp != 0 && now - e.stamp > e.ttl) e = feeder_req_entry{};
 }
 
 int feeder_req_cache_allowed(const feeder_instance *f, const mivra_ft_request &req) {
@@ -307,7 +343,7 @@ int feeder_req_cache_allowed(const feeder_instance *f, const mivra_ft_request &r
     return 1;
 }
 
-void feeder_req_cache_keep(feeder_instance *f, const mivra_ft_request &req, time_t now) {
+void feeder_req_cache_keep(feeder_instance *f, const mivra_ft_request &req, time_t now, int ttl) {
     size_t slot = 0;
     for (size_t i = 0; i < f->req_cache.size(); i++) {
         if (f->req_cache[i].stamp == 0) {
@@ -317,6 +353,7 @@ void feeder_req_cache_keep(feeder_instance *f, const mivra_ft_request &req, time
         if (f->req_cache[i].stamp < f->req_cache[slot].stamp) slot = i;
     }
     f->req_cache[slot].stamp = now;
+    f->req_cache[slot].ttl = ttl;
     f->req_cache[slot].req = req;
 }
 
@@ -347,11 +384,13 @@ int feeder_absent_clear(const feeder_instance *f) {
 int feeder_absent_orphan(feeder_instance *f, const std::vector<feeder_event> &events) {
     log_msg(LOG_INFO, "%s: events_count=%d", "absent_list_orphan", int(events.size()));
     if (f->absent.empty()) return -2;
+    std::unordered_set<std::string_view> named;
+    for (const feeder_event &ev : events) named.insert(last_element(ev.media_id.view()));
     int removed = 0;
     std::erase_if(f->absent, [&](const std::string &item) {
-        for (const feeder_event &ev : events)
-            if (last_element(ev.media_id.view()) == item) return false;
+        if (named.count(item)) return false;
         log_msg(LOG_INFO, "%s: item [%s] no more here", "absent_list_orphan", item.c_str());
+        f->absent_index.erase(item);
         removed++;
         return true;
     });
@@ -364,11 +403,10 @@ int feeder_absent_orphan(feeder_instance *f, const std::vector<feeder_event> &ev
 
 int feeder_absent_confirm(feeder_instance *f, const feeder_event &ev) {
     std::string name(last_element(ev.media_id.view()));
-    if (std::find(f->absent.begin(), f->absent.end(), name) != f->absent.end()) return 0;
+    if (!f->absent_index.insert(name).second) return 0;
     f->absent.push_back(name);
     log_msg(LOG_INFO, "%s: new item=[%s]{%s}", "absent_list_confirm", name.c_str(),
             ev.media_id.c_str());
-    feeder_absent_save(f);
     return 1;
 }
 
@@ -415,6 +453,7 @@ void feeder_cycle(feeder_instance *f) {
 
     mivra_ft_request req;
     bool filed = false;
+    int added = 0;
     for (const feeder_event &ev : merged) {
         if (stopping(f) || filed) break;
         if (ev.media_id.empty()) continue;
@@ -423,8 +462,11 @@ void feeder_cycle(feeder_instance *f) {
         for (size_t j = 0; j < f->sources.size() && !filed; j++)
             filed = probe_source(f, j, ev, &req);
         // A stop in the middle of probing proves nothing about the media.
-        if (!filed && !stopping(f)) feeder_absent_confirm(f, ev);
+        if (!filed && !stopping(f)) added += feeder_absent_confirm(f, ev);
     }
+    // Once for the whole list: written per new item, a day's list would be written thousands of
+    // times over.
+    if (added) feeder_absent_save(f);
     if (filed) {
         handle_request(f, req);
         return;
@@ -437,7 +479,7 @@ void feeder_cycle(feeder_instance *f) {
 int watch_run(feeder_instance *f) {
     mivra_init(FEEDER_PROGRAM, MIVRA_VERSION);
     mivra_thread_bound(MIVRA_BOUND_TRANSFER_MS);
-    xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, 0x400000);
+    mivra_reply_limit(FEEDER_REPLY_LIMIT);
     for (feeder_source &s : f->sources) s.configured = s.paths.size();
     feeder_absent_clear(f);
     while (!stopping(f)) {
@@ -446,6 +488,7 @@ int watch_run(feeder_instance *f) {
         feeder_cycle(f);
     }
     f->absent.clear();
+    f->absent_index.clear();
     mivra_cleanup();
     return 0;
 }

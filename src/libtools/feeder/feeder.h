@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "svc.h"
@@ -25,6 +26,11 @@ constexpr int FEEDER_PROBE_CACHE = 2048;
 constexpr int FEEDER_REQ_CACHE = 64;
 constexpr int FEEDER_REQ_TTL = 180;  // seconds a filed request blocks the same one
 constexpr int FEEDER_DEEP_DIVE_EVERY = 3600;
+// Seconds a transfer may go without progress before the feeder gives it up (--stall-timeout).
+constexpr int FEEDER_STALL_TIMEOUT = 600;
+// Largest reply the feeder reads: a daemon's absent list of a whole day of events (about 400
+// bytes an event on the wire) is well below it.
+constexpr size_t FEEDER_REPLY_LIMIT = size_t(64) << 20;
 
 enum feeder_source_type { FEEDER_SRC_LIB = 1, FEEDER_SRC_PROBE = 2 };
 
@@ -67,7 +73,8 @@ struct feeder_probe_entry {
 };
 
 struct feeder_req_entry {
-    time_t stamp = 0;  // 0: free
+    time_t stamp = 0;          // 0: free
+    int ttl = FEEDER_REQ_TTL;  // seconds it blocks the same request
     mivra_ft_request req;
 };
 
@@ -77,7 +84,9 @@ struct feeder_instance {
     std::vector<feeder_box> boxes;
     std::vector<feeder_source> sources;
     text4k absent_file;
-    std::vector<std::string> absent;  // basenames, in the order found
+    std::vector<std::string> absent;               // basenames, in the order found
+    std::unordered_set<std::string> absent_index;  // the same names, to look them up
+    int stall_timeout = FEEDER_STALL_TIMEOUT;      // seconds
     std::vector<feeder_probe_entry> probe_cache =
         std::vector<feeder_probe_entry>(FEEDER_PROBE_CACHE);
     std::array<feeder_req_entry, FEEDER_REQ_CACHE> req_cache;
@@ -91,8 +100,10 @@ void feeder_usage();
 // blank media id, so that each media is handled once.
 void feeder_merge(std::vector<feeder_event> &events);
 // A media id names a file below the library and the remote folders: one that starts at the root
-// or climbs out with a ".." element could land anywhere, so it is refused.
-bool feeder_media_id_refused(std::string_view media_id);
+// or climbs out with a ".." element could land anywhere, and one with a control character
+// would split the absent list's lines (and the log's), so they are refused. Null when the id
+// may be used, else why not.
+const char *feeder_media_id_refused(std::string_view media_id);
 // File names to look for: one per extension when the id ends in '#', else the id itself.
 // Names that could leave a folder (refused as above, or an empty, "." or ".." last element) give
 // none.
@@ -108,15 +119,17 @@ bool feeder_probe_stable(feeder_instance *f, const char *path, const char *targe
 void feeder_req_cache_expire(feeder_instance *f, time_t now);
 // 0 when a cached request has the same target and local name, else 1.
 int feeder_req_cache_allowed(const feeder_instance *f, const mivra_ft_request &req);
-// Keeps req in the first free slot, or in that of the oldest entry.
-void feeder_req_cache_keep(feeder_instance *f, const mivra_ft_request &req, time_t now);
+// Keeps req in the first free slot, or in that of the oldest entry, for ttl seconds.
+void feeder_req_cache_keep(feeder_instance *f, const mivra_ft_request &req, time_t now,
+                           int ttl = FEEDER_REQ_TTL);
 
 // The absent list and its file.
 int feeder_absent_save(const feeder_instance *f);
 int feeder_absent_clear(const feeder_instance *f);
 // Drops the entries no merged event names any more; the number dropped, -2 without a list.
 int feeder_absent_orphan(feeder_instance *f, const std::vector<feeder_event> &events);
-// Adds the media's last path element unless it is listed; 1 when added.
+// Adds the media's last path element unless it is listed; 1 when added. The caller saves the
+// file once for all it added.
 int feeder_absent_confirm(feeder_instance *f, const feeder_event &ev);
 
 // Directories added below path (recursively, depth levels).

@@ -1,4 +1,5 @@
 // Command line and options files of MivraBoxLibFeeder.
+#include <algorithm>
 #include <cstdio>
 
 #include "feeder.h"
@@ -19,6 +20,7 @@ enum feeder_opt_id {
     OPT_DEEP_DIVE,
     OPT_BASENAME_EXT,
     OPT_ABSENT_LIST,
+    OPT_STALL_TIMEOUT,
 };
 
 std::vector<opts_def> table() {
@@ -36,6 +38,7 @@ std::vector<opts_def> table() {
         {"deep-dive", required_argument, OPT_DEEP_DIVE},
         {"basename-ext", required_argument, OPT_BASENAME_EXT},
         {"absent-list", required_argument, OPT_ABSENT_LIST},
+        {"stall-timeout", required_argument, OPT_STALL_TIMEOUT},
     };
     svc_base_table(t);
     return t;
@@ -105,6 +108,10 @@ int apply(feeder_instance *f, int id, const char *arg) {
         case OPT_ABSENT_LIST:
             f->absent_file = arg;
             return 0;
+        case OPT_STALL_TIMEOUT:
+            // At least a second: 0 would give up every transfer at its first look.
+            f->stall_timeout = std::max(opts_int(arg), 1);
+            return 0;
         case OPT_TARGET:
         case OPT_PATH:
         case OPT_EXT:
@@ -137,6 +144,8 @@ void feeder_usage() {
             "list of paths\n"
             "    --exts=<FILE>                          Register a file for dynamic loading "
             "list if extentions\n"
+            "    --stall-timeout=<SECONDS>              Give up a transfer without progress for "
+            "so long (600)\n"
             "    --demonize                             Become daemon on executing\n"
             "\n"
             "                                           Log file operation\n"

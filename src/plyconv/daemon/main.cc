@@ -16,7 +16,9 @@ int main(int argc, char **argv) {
     if (plyconv_opts_parse(c.get(), argc, argv) != 0) return 255;
     svc_begin(c->base, PLYCONV_BANNER, &stop_counter);
     int status = svc_lower_priority(kPriority);
-    watch_run(c.get());
+    // A folder that cannot be watched (or a watch that broke) is a failure a service manager
+    // must see; a stop signal ends the loop with 0.
+    if (watch_run(c.get()) < 0 && status == 0) status = 1;
     c.reset();
     svc_end();
     return status;

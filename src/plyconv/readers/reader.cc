@@ -9,7 +9,11 @@
 #include <cstring>
 #include <new>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "file.h"
+#include "svc.h"
 #include "tc.h"
 
 namespace {
@@ -300,6 +304,37 @@ int reader_output_open(reader_output &out, const char *dst) {
         return r;
     }
     out.stream = out.file.stream();
+    return 0;
+}
+
+namespace {
+
+// Open and read one byte: a folder opens but does not read.
+int source_check(const char *src) {
+    unique_fd fd(::open(src, O_RDONLY | O_CLOEXEC));
+    if (!fd) return -errno;
+    char c;
+    while (::read(fd.get(), &c, 1) < 0) {
+        if (errno != EINTR) return -errno;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int reader_start(reader_output &out, const reader_cmdline &cmd, int argc, char **argv) {
+    int n = argc - 1;
+    if (n < cmd.min || n > cmd.max || argv[1][0] == '-') {
+        fprintf(stderr, "Error! Not enough arguments.\nUsage:\n\t%s %s\n", argv[0], cmd.src_args);
+        return 1;
+    }
+    svc_tc_setmode();
+    if (reader_output_open(out, cmd.dst < argc ? argv[cmd.dst] : nullptr) < 0) return 1;
+    if (int r = source_check(argv[1]); r < 0) {
+        fprintf(stderr, "Error! Failed to read file [%s]: %s\n", argv[1], strerror(-r));
+        out.file.abort();  // the destination stays as it was
+        return 1;
+    }
     return 0;
 }
 

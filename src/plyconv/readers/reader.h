@@ -170,6 +170,18 @@ struct reader_output {
 };
 // Prints the open failure; 0 or a negated errno.
 int reader_output_open(reader_output &out, const char *dst);
+// Command line of a reader program: src_args names its arguments in the usage line, min and max
+// count them, dst is the index of the destination (absent arguments mean standard output).
+struct reader_cmdline {
+    const char *src_args;
+    int min, max;
+    int dst;
+};
+// Everything before the parse: the argument check (usage on a wrong count or a first argument
+// that looks like an option), the timecode mode, the output, then a check that the source can be
+// read, so that a missing schedule never leaves an empty playlist behind. 0 to go on, or the exit
+// status after the message.
+int reader_start(reader_output &out, const reader_cmdline &cmd, int argc, char **argv);
 void reader_output_event(reader_output &out, const mivrabox_event *ev);
 // Commits the file (or flushes standard output); prints a lost write. 0 or a negated errno.
 int reader_output_close(reader_output &out);

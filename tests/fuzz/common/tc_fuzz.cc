@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             tc_frames2bcd(n);
         }
         tc_str2ms(text.c_str());
+        tc_str_fits(text.c_str());
     }
     if (size >= 8) {
         double d;

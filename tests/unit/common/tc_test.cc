@@ -140,6 +140,12 @@ TEST_F(Tc, OutOfRangeValues) {
         EXPECT_EQ(tc_str2frames("99999999999999:99999999999:9999999999:99999999999"), INT_MAX);
         EXPECT_EQ(tc_str2frames("-99999999999999:0:0:0"), INT_MIN);
         EXPECT_EQ(tc_hmsf2frames(INT_MAX, INT_MAX, INT_MAX, INT_MAX), INT_MAX);
+        // Fields or counts past an int are told apart from the clamped value they give.
+        EXPECT_FALSE(tc_str_fits("-2147483648:00:00:00"));
+        EXPECT_FALSE(tc_str_fits("00:00:00:99999999999"));
+        EXPECT_FALSE(tc_str_fits("596524:00:00:00"));
+        EXPECT_TRUE(tc_str_fits("-01:00:00:00"));
+        EXPECT_TRUE(tc_str_fits("99999999999"));  // digit groups of two: 99:99:99:99
         EXPECT_FALSE(str(INT_MAX).empty());
         EXPECT_LT(str(INT_MAX).size(), size_t(TC_TEXT_SIZE));
         int h, m, s, f;

@@ -128,6 +128,8 @@ TEST(FeederAbsentList, ConfirmOrphanAndFile) {
     EXPECT_EQ(feeder_absent_confirm(&f, ev("news/A.mxf", 1)), 1);
     EXPECT_EQ(feeder_absent_confirm(&f, ev("B#", 2)), 1);
     EXPECT_EQ(feeder_absent_confirm(&f, ev("other/A.mxf", 3)), 0);  // same basename
+    EXPECT_EQ(read_file(f.absent_file.str()), "<none>");            // the caller saves once
+    EXPECT_EQ(feeder_absent_save(&f), 0);
     EXPECT_EQ(read_file(f.absent_file.str()), "A.mxf\r\nB#\r\n");
     EXPECT_EQ(feeder_absent_orphan(&f, {ev("x/B#", 1)}), 1);
     EXPECT_EQ(read_file(f.absent_file.str()), "B#\r\n");

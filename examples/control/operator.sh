@@ -1,0 +1,36 @@
+#!/bin/sh
+# Steers one bus of a running MivraBox2 with Debian's `xmlrpc` command (package
+# libxmlrpc-core-c3-dev): the state, the event after the one on air, a clip inserted after it,
+# read back and deleted again. Arguments are typed: i/ int, I/ 64-bit int (<i8>), s/ string.
+#
+#     examples/control/operator.sh [host:port] [bus]     (default 127.0.0.1:3001, bus 0)
+set -eu
+url="http://${1:-127.0.0.1:3001}/RPC2"
+bus="${2:-0}"
+tab=$(printf '\t')
+
+# One call; prints the reply members named by the pattern in $1. A fault ("Failed. ...") or a
+# negative "result" ends the script with status 1.
+call() {
+    want=$1
+    shift
+    echo "$1:"
+    reply=$(xmlrpc "$url" "MivraBox.$@")
+    echo "$reply" | awk -v want="$want" '
+        /Key: +String:/ { k = $NF; gsub("\047", "", k); next }
+        /Value:/ && k == "result" && $NF < 0 { bad = 1 }
+        /Value:/ && k ~ "^(" want ")$" { sub(/^ *Value: */, ""); print "    " k ": " $0 }
+        { k = "" }
+        END { exit bad }'
+}
+
+call 'result|time|count|curr_remain' GetState "i/$bus"
+call 'result|event' GetEvent "i/$bus" i/1
+
+# A playlist line: 15 TAB-separated columns (start, mode, in, out, duration, type, media, title,
+# then seven empty ones). The position is an <i8>: I/, not i/.
+line="${tab} ${tab}${tab}${tab}00:00:04:00${tab}C${tab}news${tab}Inserted by operator.sh"
+line="${line}${tab}${tab}${tab}${tab}${tab}${tab}${tab}"
+call 'result|count' InsertEvent "i/$bus" "s/$line" I/1
+call 'result|event' GetEvent "i/$bus" i/1
+call 'result|count' DeleteEvent "i/$bus" I/1
