@@ -5,21 +5,12 @@
 #include "ctl.h"
 #include "log.h"
 #include "mivra.h"
-#include "proc.h"
-#include "sig.h"
-#include "tc.h"
+#include "svc.h"
 
 int bus_daemon_run(mivrabox_opts *o, const ctl_method_def *methods, size_t count) {
     const bus_daemon &d = *o->daemon;
-    if (o->demonize && !o->nodemonize) {
-        log_set_stderr(0);
-        daemonize();
-    }
-    log_init(o->log_file_name.c_str(), o->log_rotate_interval);
-    log_msg(LOG_INFO, "%s", d.banner);
-    log_msg(LOG_INFO, "tc_setmode return %d", tc_setmode(TC_FROM_ENV));
     // Calls in flight end too: a service that never answers must not hold the shut-down.
-    sig_watch_start(o->sig_counter, [o] {
+    svc_begin(*o, d.banner, o->sig_counter, [o] {
         mivra_interrupt();
         ctl_stop(o);
     });
@@ -46,9 +37,6 @@ int bus_daemon_run(mivrabox_opts *o, const ctl_method_def *methods, size_t count
         mivra_cleanup();
     }
     opts_release(&o);
-    log_msg(LOG_INFO, "Bye!");
-    // Handlers go back to their defaults while the log can still record a late signal.
-    sig_watch_stop();
-    log_close();
+    svc_end();
     return status;
 }

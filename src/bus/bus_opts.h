@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "opts.h"
+#include "svc.h"
 #include "text.h"
 
 struct bus;
@@ -15,7 +16,6 @@ struct mivrabox_opts;
 
 constexpr int BUS_MAX = 16;
 constexpr int BUS_DEFAULT_PORT = 3001;
-constexpr int BUS_DEFAULT_ROTATE = 86400;
 
 // What one daemon is around its busses: each states it in one static const record.
 struct bus_daemon {
@@ -36,7 +36,9 @@ struct bus_daemon {
     void (*serve_stop)(mivrabox_opts *o) = nullptr;
 };
 
-struct mivrabox_opts {
+// The shared options of every long-running program (log, detaching, debug) come from
+// svc_base_opts; the options file read is options_file.
+struct mivrabox_opts : svc_base_opts {
     const bus_daemon *daemon = nullptr;
     int bus_count = 0;
     bus *busses[BUS_MAX] = {};
@@ -44,12 +46,6 @@ struct mivrabox_opts {
     std::atomic<int> stop_requested{0};  // a stop signal came, maybe before the server ran
     int port = BUS_DEFAULT_PORT;
     std::atomic<int> *sig_counter = nullptr;
-    int debug = 0;
-    int demonize = 0;
-    int nodemonize = 0;
-    text4k opts_file;
-    text4k log_file_name;
-    int log_rotate_interval = BUS_DEFAULT_ROTATE;
 };
 
 // -22 for a null out pointer, -12 when allocation fails, else 0.
@@ -57,7 +53,8 @@ int opts_new(mivrabox_opts **out);
 // Frees the busses that were never started, then the record; clears *rec.
 int opts_release(mivrabox_opts **rec);
 
-// Option ids that both daemons share; each daemon numbers its own from BUS_OPT_OWN on.
+// Option ids that both daemons share beside those of every long-running program (svc.h, put
+// behind the daemon's table); each daemon numbers its own from BUS_OPT_OWN on.
 enum bus_opt_id {
     BUS_OPT_PORT = 1000,
     BUS_OPT_ADD_BUS,
@@ -71,15 +68,6 @@ enum bus_opt_id {
     BUS_OPT_WHOIS_ARG_2,
     BUS_OPT_WHOIS_ARG_3,
     BUS_OPT_AUTO_APPEND,
-    BUS_OPT_LOG_FILE_NAME,
-    BUS_OPT_LOG_ROTATE_INTERVAL,
-    BUS_OPT_DEMONIZE,
-    BUS_OPT_NODEMONIZE,
-    BUS_OPT_HELP = 'h',
-    BUS_OPT_REALTIME_IO = 2000,
-    BUS_OPT_CPU_AFFINITY,
-    BUS_OPT_DEBUG,
-    BUS_OPT_REALTIME_CPU,
     BUS_OPT_OWN = 3000,
 };
 
@@ -91,8 +79,8 @@ void bus_opts_url(text4k &url, const char *addr);
 int bus_opts_apply(mivrabox_opts *rec, int id, const char *arg);
 // The bus that per-bus options go to: the last one made, null before the first add-bus.
 bus *bus_opts_last(mivrabox_opts *rec);
-// Parses with a daemon's table: its defaults put back at every parse (log file "<prog>.log",
-// rotation, port), the shared options applied here and the rest by own.
+// Parses with a daemon's table through svc_opts_parse: the port's default put back at every
+// parse too, the options both daemons share applied here and the rest by own.
 int bus_opts_parse(mivrabox_opts *rec, const char *prog, const opts_def *table, size_t n,
                    int (*own)(mivrabox_opts *rec, int id, const char *arg), void (*usage)(),
                    int argc, char **argv);
