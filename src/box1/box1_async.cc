@@ -1,4 +1,7 @@
 // Asynchronous cue and play of MivraBox1: one short-lived thread per operation, chained per bus.
+#include <malloc.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -70,6 +73,24 @@ void free_record(bus_async *a) {
 
 namespace {
 
+// Operations in flight in the process, and the most of them since the chains last drained.
+std::atomic<int> g_live{0};
+std::atomic<int> g_peak{0};
+// A burst of takes leaves this many operations queued behind one another, each with its copy
+// of the playlist; the heap they used is handed back once they are all done.
+constexpr int kBurst = 8;
+
+void op_begins() {
+    int n = ++g_live;
+    int peak = g_peak.load();
+    while (n > peak && !g_peak.compare_exchange_weak(peak, n)) {
+    }
+}
+
+void op_ends() {
+    if (--g_live == 0 && g_peak.exchange(0) >= kBurst) malloc_trim(0);
+}
+
 void *async_entry(void *arg) {
     auto *a = static_cast<bus_async *>(arg);
     try {
@@ -78,6 +99,7 @@ void *async_entry(void *arg) {
         log_msg(LOG_ERROR, "bus[%d]: async thread ended on an exception", a->b->index);
     }
     a->done = 1;
+    op_ends();
     return nullptr;
 }
 
@@ -113,8 +135,10 @@ int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *), 
     b->async_head = a;
     // Started by the scheduler, whose real-time priority it would otherwise inherit: its player
     // and library calls run at the normal one from their first instruction.
+    op_begins();
     int r = bus_thread_normal(&a->th, async_entry, a);
     if (r < 0) {
+        op_ends();
         // Never started: nothing to join, and nothing more will happen to it.
         log_msg(LOG_ERROR, "%s[%d] cannot start a thread", "bus_async_start", b->index);
         a->done = 1;
