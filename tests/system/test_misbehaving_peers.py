@@ -11,18 +11,19 @@ import threading
 import time
 import unittest
 
-from fake_base import SilentHost
-from oxtel_device import OxtelDevice
 from test_box1_util import Box1, Channel1
-from test_box2_air_util import FakeService, dur, next_second, tc
+from test_box2_air_util import FakeService, dur, next_second, tc  # puts tests/fakes on the path
 from test_box2_util import I8, Box, line, plain, wait_for
 from test_hung_services import terminate_within
 
-from box_fake import BoxFake
+from box_fake import BoxFake  # noqa: E402
+from fake_base import SilentHost  # noqa: E402
+from oxtel_device import OxtelDevice  # noqa: E402
 
 POOL_OUTSIDE = 16  # half of the pool
 PREVIEW_BOUND = 3.0
 PEER_BOUND = 5.0
+RELAY_BOUND = 10.0
 TOL = 0.5
 LEAD = 0.04  # a play leaves this long before the event's start
 
@@ -67,28 +68,46 @@ class MisbehavingPeersTest(unittest.TestCase):
         ch.load([line(start=tc(t0), media="a0", dur=dur(1))] +
                 [line(media="a%d" % i, dur=dur(1)) for i in range(1, n)])
         ch.call("MivraBox.Run", 0, 1)
+        # Beside it a daemon whose player, library and slave peer are that host: relayed calls
+        # and pushes.
+        aside = Box1(self, bus_extra=["--io=%s" % silent.hostport, "--lib=%s" % silent.hostport,
+                                      "--peer-slave-box=%s" % silent.hostport])
+        with open(os.path.join(aside.paths[0], "more.ply"), "w") as f:
+            f.write(line(media="x") + "\n")
         url = "http://%s/RPC2" % silent.hostport
-        preview = lambda: result(ch.box, "MivraBox.Preview", 0, I8(0), url)  # noqa: E731
-        download = lambda: result(ch.box, "MivraBox.LoadPlaylist", 0, "peer_master")  # noqa: E731
+        rows = [  # (daemon, what, call, bound)
+            (ch.box, "preview", lambda: result(ch.box, "MivraBox.Preview", 0, I8(0), url),
+             PREVIEW_BOUND),
+            (ch.box, "download", lambda: result(ch.box, "MivraBox.LoadPlaylist", 0,
+                                                "peer_master"), PEER_BOUND),
+            (aside, "relay", lambda: plain(aside.call("MivraIO.Play"))[0], RELAY_BOUND),
+            # A refused push leaves the local answer as it was (-2: the bus is empty).
+            (aside, "push", lambda: result(aside, "MivraBox.AppendPlaylist", 0, "more"),
+             PEER_BOUND),
+        ]
         time.sleep(max(0.0, t0 + 0.5 - time.time()))
-        rows = [("preview", PREVIEW_BOUND)] * 40 + [("download", PEER_BOUND)] * 40
-        got = parallel([preview if kind == "preview" else download for kind, _ in rows])
-        refused = [(k, r, s) for (k, _), (r, s) in zip(rows, got) if r == -16]
-        hung = [(k, r, s, b) for (k, b), (r, s) in zip(rows, got) if r != -16]
-        # Beyond the control port's share the calls are refused at once; the others end at
-        # their bound, as calls to a service that is down.
-        self.assertEqual(len(hung), POOL_OUTSIDE, hung)
-        self.assertTrue(all(s < TOL for _, _, s in refused), refused)
-        for kind, r, s, bound in hung:
-            self.assertLess(abs(s - bound), TOL, (kind, r, s))
-            self.assertIn(r, (-14, -17, -2), kind)  # the download fails; no file, or a playlist on
+        calls = [row for row in rows for _ in range(40 if row[0] is ch.box else 20)]
+        got = parallel([fn for _, _, fn, _ in calls])
+        for box in (ch.box, aside):
+            mine = [(what, r, s, bound) for (b, what, _, bound), (r, s) in zip(calls, got)
+                    if b is box]
+            # Beyond the control port's share the calls are refused at once (-16); the others
+            # end at their bound, as calls to a service that is down.
+            hung = [x for x in mine if x[2] > TOL]
+            self.assertEqual(len(hung), POOL_OUTSIDE, hung)
+            for what, r, s, bound in mine:
+                if s < TOL:
+                    self.assertEqual(r, -2 if what == "push" else -16, what)
+                else:
+                    self.assertLess(abs(s - bound), TOL, (what, r, s))
+                    self.assertNotEqual(r, -16, what)
         # Meanwhile the channel played every event on time.
         self.assertTrue(wait_for(lambda: len(ch.io_calls("MivraIO.Play")) >= n, t0 + n + 5))
         plays = [c["time"] for c in ch.io_calls("MivraIO.Play")]
         late = [round(p - (t0 + i - LEAD), 3) for i, p in enumerate(plays)]
         self.assertTrue(all(abs(x) < 0.1 for x in late), late)
         # A stop ends the daemon at once while calls hang.
-        threading.Thread(target=parallel, args=([preview] * 8,), daemon=True).start()
+        threading.Thread(target=parallel, args=([rows[0][2]] * 8,), daemon=True).start()
         terminate_within(self, ch, lambda: silent.open() > 0)
 
     def test_peer_that_answers_past_its_count(self):
