@@ -53,6 +53,12 @@ def rss_kb(pid):
         return next(int(x.split()[1]) for x in f if x.startswith("VmRSS:"))
 
 
+def sanitized(pid):
+    """A daemon under a sanitizer's allocator, which keeps what the program frees."""
+    with open("/proc/%d/maps" % pid) as f:
+        return any("libtsan" in x or "libasan" in x for x in f)
+
+
 def result(box, method, *params):
     return plain(box.call(method, *params))["result"]
 
@@ -170,8 +176,10 @@ class MisbehavingPeersTest(unittest.TestCase):
                                          if "trig_proc:" in x)
         self.assertLessEqual(max(per_second.values()), 10 + 4, per_second.most_common(3))
         self.assertIn("takes ignored, each within 100 ms of the one before", ch.log())
+        measured = not sanitized(ch.box.proc.pid)
         after = rss_kb(ch.box.proc.pid)
-        self.assertLessEqual(after, before * 1.1, (before, after))
+        if measured:
+            self.assertLessEqual(after, before * 1.1, (before, after))
         # Takes over XML-RPC are not paced: each cue and play runs, and what they held goes
         # back once they are done (a little heap stays: the log's and the server's buffers).
         played = len(ch.io_calls("MivraIO.Play"))
@@ -184,7 +192,8 @@ class MisbehavingPeersTest(unittest.TestCase):
             return n == len(ch.io_calls())
         self.assertTrue(wait_for(settled, 15))
         after = rss_kb(ch.box.proc.pid)
-        self.assertLessEqual(after, before * 1.25, (before, after))
+        if measured:
+            self.assertLessEqual(after, before * 1.25, (before, after))
 
     def test_oxtel_device_that_closes_at_once(self):
         dev = OxtelDevice().start()
