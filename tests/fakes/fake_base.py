@@ -517,53 +517,29 @@ class FakeService:
 
 
 class SilentHost:
-    """A host that accepts every connection, reads what comes and never answers, for any
-    protocol: a crashed but listening peer. stop() closes the connections."""
+    """A host that accepts every connection and never answers, for any protocol: a crashed but
+    listening peer. Requests stay unread in the socket buffers; stop() closes everything."""
 
     def __init__(self, host="127.0.0.1"):
         self._listener = socket.create_server((host, 0), backlog=512)
         self.hostport = "%s:%d" % (host, self._listener.getsockname()[1])
-        self._lock = threading.Lock()
-        self._conns = []
-        self.accepted = 0
+        self.conns = []
 
     def start(self):
         threading.Thread(target=self._accept, daemon=True).start()
         return self
 
-    def open(self):
-        """Connections accepted and not yet closed by the other side."""
-        with self._lock:
-            return sum(1 for c in self._conns if c.fileno() >= 0)
-
     def stop(self):
-        try:
-            self._listener.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self._listener.close()
-        with self._lock:
-            for c in self._conns:
-                c.close()
+        self._listener.shutdown(socket.SHUT_RDWR)
+        for c in [self._listener] + self.conns:
+            c.close()
 
     def _accept(self):
         while True:
             try:
-                c, _ = self._listener.accept()
+                self.conns.append(self._listener.accept()[0])
             except OSError:
                 return
-            with self._lock:
-                self._conns.append(c)
-                self.accepted += 1
-            threading.Thread(target=self._drain, args=(c,), daemon=True).start()
-
-    def _drain(self, c):
-        try:
-            while c.recv(65536):
-                pass
-            c.close()  # the caller gave up
-        except OSError:
-            pass
 
 
 def run_main(personality_classes, argv=None, description=None, load=None):
