@@ -231,6 +231,7 @@ int mivra_cleanup() {
     }
     pool.clients = 0;
     pool.busy = 0;
+    pool.outside = 0;
     pool.stopping = false;
     pool.ready = false;
     xmlrpc_client_teardown_global_const();
