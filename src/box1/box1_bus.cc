@@ -33,10 +33,6 @@ bool ready(bus *b) {
     return !b->lib_url.empty() && !box1_of(b)->io_url.empty();
 }
 
-void turn_end(bus *b) {
-    bus_async_trim(box1_of(b));
-}
-
 // Said once per event: the scheduler asks again every turn until the media state is known.
 void cue_refused(bus *bb, mivrabox_event *e) {
     box1_bus *b = box1_of(bb);
@@ -123,7 +119,6 @@ int box1_bus_new(bus **out) {
     // The play thread joins the cue thread: the player gets them in order without a wait here.
     h.take_waits_requested = false;
     h.take_cue_wait_ms = BOX1_TAKE_CUE_WAIT_MS;
-    h.turn_end = turn_end;
     h.cue_refused = cue_refused;
     h.item_present = box1_item_present;
     h.queued_mark = 0;

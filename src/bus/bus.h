@@ -3,6 +3,8 @@
 // bus_hooks.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -47,6 +49,9 @@ void bus_lock_scheduler_thread();
 // machine's load never holds up a play. Without the privilege the thread runs on at its normal
 // priority (logged once per process).
 bool bus_thread_realtime(bool on);
+// Starts fn(arg) on a thread that runs at the normal priority from its first instruction,
+// whatever the caller's (a real-time scheduler would pass its own on). 0 or a negated errno.
+int bus_thread_normal(pthread_t *th, void *(*fn)(void *), void *arg);
 
 // Where the daemons differ. bus_hooks_default is the engine's own behaviour; each daemon fills
 // in its players and the steps it adds.
