@@ -15,6 +15,7 @@ import xmlrpc.client
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from bench_channel import Channel  # noqa: E402
+from summary import summary  # noqa: E402
 
 DATAGRAMS = int(os.environ.get("BENCH_DATAGRAMS", "100000"))
 EVENTS = 600
@@ -67,6 +68,10 @@ def main():
         burst_cpu, idle_cpu = cpu1 - cpu0, cpu3 - cpu2
         print("daemon CPU s over %.2f s: burst %.3f  idle %.3f  (burst / idle %.1f)" %
               (window, burst_cpu, idle_cpu, burst_cpu / max(idle_cpu, 0.01)))
+        summary("MivraBox1 RSS through %d datagrams" % DATAGRAMS, "%.1f MB" % mb(rss1),
+                "%.1f MB before the burst" % mb(rss0), rss1 / rss0, "lower")
+        summary("MivraBox1 CPU through %d datagrams" % DATAGRAMS, "%.2f s" % burst_cpu,
+                "%.2f s idle, as long" % idle_cpu, burst_cpu / max(idle_cpu, 0.01), "lower")
         ch.stop_daemon()
     finally:
         ch.close()
