@@ -1,4 +1,7 @@
 // Asynchronous cue and play of MivraBox1: one short-lived thread per operation, chained per bus.
+#include <malloc.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -28,7 +31,7 @@ void trace(const char *fn, int line, const bus_async *a) {
 // The copy's own event of the operation: texts are read there, never from the bus playlist,
 // whose events the control methods and the media threads change under the bus lock.
 const mivrabox_event *copy_event(const bus_async *a, int *index) {
-    int i = ply_find_sys_id(a->copy, a->event->sys_id);
+    int i = a->copy ? ply_find_sys_id(a->copy, a->event->sys_id) : -1;
     if (index) *index = i;
     return i >= 0 ? a->copy->items[size_t(i)] : a->event;
 }
@@ -64,11 +67,61 @@ void free_record(bus_async *a) {
 
 }  // namespace
 
-int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *)) {
+namespace {
+
+// Operations in flight in the process, and the most of them since the chains last drained.
+std::atomic<int> g_live{0};
+std::atomic<int> g_peak{0};
+// A burst of takes leaves this many operations queued behind one another, each with its copy
+// of the playlist; the heap they used is handed back once they are all done.
+constexpr int kBurst = 8;
+
+void op_begins() {
+    int n = ++g_live;
+    int peak = g_peak.load();
+    while (n > peak && !g_peak.compare_exchange_weak(peak, n)) {
+    }
+}
+
+void op_ends() {
+    if (--g_live == 0 && g_peak.exchange(0) >= kBurst) malloc_trim(0);
+}
+
+void *async_entry(void *arg) {
+    auto *a = static_cast<bus_async *>(arg);
+    try {
+        a->entry(a);
+    } catch (...) {
+        log_msg(LOG_ERROR, "bus[%d]: async thread ended on an exception", a->b->index);
+    }
+    a->done = 1;
+    op_ends();
+    return nullptr;
+}
+
+// Joins a record's thread, if it ever ran, and frees it with whatever is still linked behind it:
+// only records whose own thread never started keep a predecessor.
+void release_chain(bus_async *a) {
+    while (a) {
+        if (a->started) {
+            pthread_join(a->th, nullptr);
+            a->started = false;
+        }
+        bus_async *prev = a->previous;
+        free_record(a);
+        a = prev;
+    }
+}
+
+}  // namespace
+
+int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *), bool copy) {
     bus_async *a = new (std::nothrow) bus_async;
     if (!a) return -12;
     a->b = b;
-    if (ply_dup(b->playlist, &a->copy) < 0) {
+    a->entry = entry;
+    // Only a cue reads the playlist (for the neighbours' values); a play needs its event alone.
+    if (copy && ply_dup(b->playlist, &a->copy) < 0) {
         delete a;
         return -12;
     }
@@ -76,24 +129,18 @@ int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *)) 
     mivrabox_event_ref(e);
     a->event = e;
     b->async_head = a;
-    try {
-        a->th = std::thread([a, entry] {
-            // Started by the scheduler, whose real-time priority it would otherwise inherit:
-            // its player and library calls run at the normal one.
-            bus_thread_realtime(false);
-            try {
-                entry(a);
-            } catch (...) {
-                log_msg(LOG_ERROR, "bus[%d]: async thread ended on an exception", a->b->index);
-            }
-            a->done = 1;
-        });
-    } catch (...) {
+    // Started by the scheduler, whose real-time priority it would otherwise inherit: its player
+    // and library calls run at the normal one from their first instruction.
+    op_begins();
+    int r = bus_thread_normal(&a->th, async_entry, a);
+    if (r < 0) {
+        op_ends();
         // Never started: nothing to join, and nothing more will happen to it.
         log_msg(LOG_ERROR, "%s[%d] cannot start a thread", "bus_async_start", b->index);
         a->done = 1;
         return -11;
     }
+    a->started = true;
     return 0;
 }
 
@@ -101,7 +148,10 @@ int bus_async_wait(bus_async *a) {
     if (!a) return -22;
     trace(__func__, __LINE__, a);
     // Each record is waited for by one thread only: its successor, or the stop for the newest.
-    if (a->th.joinable()) a->th.join();
+    if (a->started) {
+        pthread_join(a->th, nullptr);
+        a->started = false;
+    }
     return 0;
 }
 
@@ -110,27 +160,19 @@ int bus_async_clean(bus_async **pa) {
     bus_async *a = *pa;
     trace(__func__, __LINE__, a);
     if (!a->done) return -11;
-    // The successor may not have reached its wait yet only when it never started; anything
-    // still joinable here is ours to join.
-    if (a->th.joinable()) a->th.join();
     *pa = nullptr;
-    while (a) {
-        bus_async *prev = a->previous;
-        // Joined already by a, unless a never started.
-        if (prev && prev->th.joinable()) prev->th.join();
-        free_record(a);
-        a = prev;
-    }
+    release_chain(a);
     return 0;
 }
 
-void box1_async_trim(box1_bus *b) {
-    bus_async *head = b->async_head;
-    if (!head || !head->previous || !head->previous->previous) return;
-    bus_async *mid = head->previous;
-    // mid has joined the oldest once it is done: only then can the oldest go.
-    if (!mid->done) return;
-    bus_async_clean(&mid->previous);
+// In the successor's thread: the predecessor has nothing more to do once joined, so it goes at
+// once with its playlist copy, and a burst of takes leaves no chain of records behind.
+void bus_async_wait_previous(bus_async *a) {
+    bus_async *prev = a->previous;
+    if (!prev) return;
+    bus_async_wait(prev);
+    a->previous = nullptr;
+    release_chain(prev);
 }
 
 int bus_async_cue(box1_bus *b, mivrabox_event *e) {
@@ -141,7 +183,7 @@ int bus_async_cue(box1_bus *b, mivrabox_event *e) {
     e->flags |= MIVRABOX_F_CUE_REQ;
     log_msg(LOG_ERROR, "%s[%d] {%s} e=%p", "bus_async_cue", b->index, e->media_id.c_str(),
             (void *)e);
-    int r = bus_async_start(b, e, bus_async_cue_proc);
+    int r = bus_async_start(b, e, bus_async_cue_proc, true);
     // A cue that never ran has failed: the take waiting for it goes on.
     if (r < 0) e->flags |= MIVRABOX_F_CUE_FAILED;
     return 0;
@@ -154,7 +196,7 @@ int bus_async_play(box1_bus *b, mivrabox_event *e) {
     e->flags &= ~uint64_t(MIVRABOX_F_PLAY_FAILED | MIVRABOX_F_ON_AIR);
     e->flags |= MIVRABOX_F_PLAYING;
     log_msg(LOG_ERROR, "%s[%d] {%s}", "bus_async_play", b->index, e->media_id.c_str());
-    if (bus_async_start(b, e, bus_async_play_proc) < 0) e->flags |= MIVRABOX_F_PLAY_FAILED;
+    if (bus_async_start(b, e, bus_async_play_proc, false) < 0) e->flags |= MIVRABOX_F_PLAY_FAILED;
     return 0;
 }
 
@@ -228,7 +270,7 @@ int bus_async_cue_func(bus_async *a, const char *url) {
         log_msg(LOG_INFO, "%s[%d] [%d] [%s]=>[%s]", fn, b->index, int(i), names[i].c_str(),
                 values[i].c_str());
 
-    if (a->previous) bus_async_wait(a->previous);
+    bus_async_wait_previous(a);
     // A player that left the loop switch unanswered would leave the insert too.
     const int unanswered = mivra_thread_past_bound();
     mivra_playlist_loop(url, 0);
@@ -270,7 +312,7 @@ void bus_async_play_proc(bus_async *a) {
     box1_bus *b = a->b;
     const char *url = b->io_url.c_str();
     mivra_thread_bound(MIVRA_BOUND_PLAYER_MS);
-    if (a->previous) bus_async_wait(a->previous);
+    bus_async_wait_previous(a);
     int r = mivra_playlist_seek_to(url, 0, 0);
     if (r < 0) {
         log_msg(LOG_ERROR, "%s[%d] mivra_playlist_seek_to failed, r=%d", fn, b->index, r);

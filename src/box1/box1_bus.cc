@@ -27,10 +27,6 @@ bool ready(bus *b) {
     return !b->lib_url.empty() && !box1_of(b)->io_url.empty();
 }
 
-void turn_end(bus *b) {
-    box1_async_trim(box1_of(b));
-}
-
 void note(bus *bb, bus_note what, const mivrabox_event *e, const char *media_id, int r) {
     box1_bus *b = box1_of(bb);
     switch (what) {
@@ -97,7 +93,6 @@ const bus_hooks kHooks = {
     .cue = hook_cue,
     .play = hook_play,
     .idle = nullptr,
-    .turn_end = turn_end,
     .ready = ready,
     .start = nullptr,
     .stop_first = nullptr,

@@ -2,6 +2,8 @@
 // snapshots and peers, the drop-folder filter and the digest of the last autosave.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -25,8 +27,15 @@ constexpr size_t BOX1_XML_SIZE_LIMIT = 1048576;
 // A snapshot slot unused this long is given to the next request when all are taken: a peer
 // that failed between making and destroying one must not block every later push.
 constexpr int64_t BOX1_SNAPSHOT_IDLE_MS = 10 * 60 * 1000;
+// Most events a peer download takes, whatever the peer announces: far beyond any real playlist.
+constexpr int64_t BOX1_PEER_EVENTS_MAX = 100000;
 // Longest datagram of the UDP trigger.
 constexpr size_t BOX1_TRIG_SIZE = 4096;
+// Trigger takes of one bus closer than this to the one before are ignored: a bouncing contact or
+// a stuck sender must not run the playlist through.
+constexpr int BOX1_TRIG_DEBOUNCE_MS = 100;
+// Ignored datagrams are logged one line of each kind per this period, with their count.
+constexpr int BOX1_TRIG_LOG_MS = 1000;
 
 struct bus_async;
 
@@ -67,17 +76,23 @@ void box1_setup(mivrabox_opts *rec);
 // atomically.
 struct bus_async {
     box1_bus *b = nullptr;
+    // Until the operation's thread has joined it, then freed by that thread.
     bus_async *previous = nullptr;
     mivrabox_event *event = nullptr;  // one reference held, unless a synchronous cue
-    std::thread th;
-    ply_list *copy = nullptr;  // the bus playlist when the operation was made
+    void (*entry)(bus_async *) = nullptr;
+    pthread_t th{};
+    bool started = false;      // th runs and has not been joined
+    ply_list *copy = nullptr;  // a cue's copy of the bus playlist when it was made; null for a play
     std::atomic<int> done{0};
     bool sync = false;  // a synchronous cue: the event belongs to the copy
 };
 
-int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *));
+// Makes the chain head for entry and starts its thread; copy: the operation reads the playlist.
+int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *), bool copy);
 int bus_async_wait(bus_async *a);
 int bus_async_clean(bus_async **pa);
+// In an operation's thread: joins the one before it and frees it.
+void bus_async_wait_previous(bus_async *a);
 int bus_async_cue(box1_bus *b, mivrabox_event *e);
 int bus_async_play(box1_bus *b, mivrabox_event *e);
 // The insert's result.
@@ -88,8 +103,6 @@ void bus_async_play_proc(bus_async *a);
 // the bus lock held, which it lets go while it talks to the player. The insert's result, -22 or
 // -12.
 int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url);
-// At the end of a running turn: frees what lies more than two operations behind the newest.
-void box1_async_trim(box1_bus *b);
 
 // Range checks of an event against its media (frames of the media's duration text).
 int bus_ply_range_msg_bounds(const mivrabox_event *e, const lib_object *o, char *msg, size_t size);

@@ -152,6 +152,15 @@ xmlrpc_value *ctl_method_TruncatePlaylist(xmlrpc_env *env, xmlrpc_value *params,
     return ctl_reply_state(env, bus_ply_truncate(b, sys_id, below), mivrabox_state{});
 }
 
+// The cue of a preview, each call within the preview's bound; -16 when a call found the pool's
+// share for control requests taken.
+int preview_cue(box1_bus *b, int idx, const char *url) {
+    mivra_call_scope bound(MIVRA_BOUND_PREVIEW_MS);
+    const int refused = mivra_thread_refused();
+    int r = bus_async_cue_sync_idx(b, idx, url);
+    return mivra_thread_refused() != refused ? MIVRA_BUSY : r;
+}
+
 // Cues one event on another player: an index, or the negated sys_id of an event.
 int bus_ply_preview(box1_bus *b, int64_t idx_or_id, const char *url) {
     lock_t lk(b->lock);
@@ -168,7 +177,7 @@ int bus_ply_preview(box1_bus *b, int64_t idx_or_id, const char *url) {
         else if (idx >= b->playlist->count())
             r = -34;
         else
-            r = bus_async_cue_sync_idx(b, int(idx), url);
+            r = preview_cue(b, int(idx), url);
     }
     log_msg(LOG_INFO, "%s:%d r=[%d], idx_or_id=[%" PRId64 "], idx=[%" PRId64 "]", "bus_ply_preview",
             __LINE__, r, idx_or_id, idx);

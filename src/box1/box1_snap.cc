@@ -2,6 +2,7 @@
 // download of a master's (or slave's) playlist and the push of appended playlists to the slave.
 #include <sys/time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -300,22 +301,30 @@ int box1_peer_fetch(bus *bb, const char *name, const char *path) {
     int pbus = 0;
     if (!peer_of(b, name, &url, &pbus)) return 0;
     log_msg(LOG_ERROR, "%s: will try download [%s]", fn, name);
+    mivra_call_scope bound(MIVRA_BOUND_PEER_MS);
+    const int refused = mivra_thread_refused();
     mivrabox_state st = {};
     int slot = mivrabox_snapshot_curr(url, pbus, &st);
     if (slot < 0) {
         // The file of an earlier download (or none) is loaded instead.
         log_msg(LOG_ERROR, "%s: mivrabox_snapshot_curr(%s, %d) failed with %d", fn, url, pbus,
                 slot);
-        return 0;
+        return mivra_thread_refused() != refused ? MIVRA_BUSY : 0;
     }
     log_msg(LOG_ERROR, "%s: loading remote peer (%s, %d, %d)", fn, url, pbus, slot);
     ply_holder list;
     if (ply_new(&list.p) < 0) return -12;
+    // The walk stops at the count the peer announced (and at a cap no playlist reaches): one that
+    // answers every index must not grow the list for ever. The index after the last must then be
+    // refused, or the peer holds more than it said and the copy is not whole.
+    const int64_t want = std::clamp<int64_t>(st.count, 0, BOX1_PEER_EVENTS_MAX);
     int got = 0, r = 0;
-    for (;; got++) {
+    bool beyond = false;
+    for (; got <= want; got++) {
         event_holder e;
         r = mivrabox_snapshot_get_event(url, pbus, slot, got, &e.e, nullptr);
         if (r < 0) break;
+        if ((beyond = got == want)) break;
         if (ply_insert_event(list.p, e.e, -1, 0) < 0) {
             r = -12;
             break;
@@ -323,11 +332,17 @@ int box1_peer_fetch(bus *bb, const char *name, const char *path) {
     }
     log_msg(LOG_ERROR, "%s: got %d remote events", fn, got);
     int result = 0;
-    // The walk ends at the first failure: only the whole copy may replace the file.
-    if (got != st.count || r == -12) {
+    // Only the whole copy may replace the file.
+    if (beyond) {
+        log_msg(LOG_ERROR,
+                "%s: download of [%s] stopped at %d events, the peer answers past them, "
+                "kept [%s]",
+                fn, name, got, path);
+        result = -14;
+    } else if (got != st.count || r == -12) {
         log_msg(LOG_ERROR, "%s: download of [%s] broke off at %d of %" PRId64 " events, kept [%s]",
                 fn, name, got, st.count, path);
-        result = -14;
+        result = mivra_thread_refused() != refused ? MIVRA_BUSY : -14;
     } else if ((r = ply_save(list.p, path)) < 0) {
         log_msg(LOG_ERROR, "%s: ply_save(%s) failed with %d", fn, path, r);
         result = r;
@@ -343,6 +358,7 @@ void box1_peer_push(bus *bb, const ply_list *list) {
     const char *url = b->peer_slave_url.c_str();
     const int pbus = b->peer_slave_bus;
     log_msg(LOG_INFO, "%s: will try to append that playlist to slave", fn);
+    mivra_call_scope bound(MIVRA_BOUND_PEER_MS);
     int slot = mivrabox_snapshot_new(url, pbus, nullptr);
     if (slot < 0) {
         log_msg(LOG_ERROR, "%s: mivrabox_snapshot_new(%s, %d) failed with %d", fn, url, pbus, slot);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,9 +14,38 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "box1_bus.h"
 #include "log.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// Datagrams of one kind past the first of each second: counted, and said in one line a second.
+struct trig_quiet {
+    int count = 0;
+    steady::time_point next{};  // the next line may be written from here on
+
+    // True when this one may be logged on its own; otherwise it is counted.
+    bool speak(steady::time_point now) {
+        if (now < next) {
+            count++;
+            return false;
+        }
+        next = now + std::chrono::milliseconds(BOX1_TRIG_LOG_MS);
+        return true;
+    }
+    // The count since the last line, once a second has passed; 0 when nothing is due.
+    int due(steady::time_point now) {
+        if (count == 0 || now < next) return 0;
+        next = now + std::chrono::milliseconds(BOX1_TRIG_LOG_MS);
+        return std::exchange(count, 0);
+    }
+};
+
+}  // namespace
 
 struct trig_listener {
     mivrabox_opts *daemon = nullptr;
@@ -25,6 +55,10 @@ struct trig_listener {
     // Set before the socket is shut down: only then does an empty receive end the thread.
     std::atomic<bool> stopping{false};
     char buffer[BOX1_TRIG_SIZE] = {};
+    // Only the trigger thread touches these.
+    steady::time_point last_take[BUS_MAX] = {};
+    trig_quiet ignored;  // takes within the debounce time of the one before
+    trig_quiet refused;  // malformed or unsupported datagrams
 };
 
 namespace {
@@ -57,28 +91,48 @@ int fail(const char *what) {
 
 // One datagram of n bytes in t->buffer from t->address.
 void handle(trig_listener *t, ssize_t n) {
+    const steady::time_point now = steady::now();
     char from[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &t->address.sin_addr, from, sizeof(from));
     const int port = ntohs(t->address.sin_port);
     if (n <= 0 || t->buffer[n - 1] != 0) {
-        log_msg(LOG_INFO, "trig_proc: wrong packet format, size=%d, from=%s:%d", int(n), from,
-                port);
-        return;
-    }
-    log_msg(LOG_INFO, "trig_proc: [%s] from %s:%d", log_safe(t->buffer).c_str(), from, port);
-    if (strncmp(t->buffer, kPrefix, kPrefixLen) != 0) {
-        log_msg(LOG_INFO, "trig_proc: UNSUPPORTED");
+        if (t->refused.speak(now))
+            log_msg(LOG_INFO, "trig_proc: wrong packet format, size=%d, from=%s:%d", int(n), from,
+                    port);
         return;
     }
     // The text ends at a NUL inside the datagram, so the byte after the prefix is readable.
-    const int idx = static_cast<unsigned char>(t->buffer[kPrefixLen]) - '0';
+    const bool take = strncmp(t->buffer, kPrefix, kPrefixLen) == 0;
+    const int idx = take ? static_cast<unsigned char>(t->buffer[kPrefixLen]) - '0' : -1;
     mivrabox_opts *o = t->daemon;
-    if (idx < 0 || idx >= o->bus_count || !o->busses[idx]) {
-        log_msg(LOG_INFO, "trig_proc: UNSUPPORTED bus %d", idx);
+    const bool bus_ok = idx >= 0 && idx < o->bus_count && idx < BUS_MAX && o->busses[idx];
+    if (bus_ok && now - t->last_take[idx] < std::chrono::milliseconds(BOX1_TRIG_DEBOUNCE_MS)) {
+        t->ignored.count++;
         return;
     }
+    if (!bus_ok) {
+        if (!t->refused.speak(now)) return;
+        log_msg(LOG_INFO, "trig_proc: [%s] from %s:%d", log_safe(t->buffer).c_str(), from, port);
+        if (take)
+            log_msg(LOG_INFO, "trig_proc: UNSUPPORTED bus %d", idx);
+        else
+            log_msg(LOG_INFO, "trig_proc: UNSUPPORTED");
+        return;
+    }
+    log_msg(LOG_INFO, "trig_proc: [%s] from %s:%d", log_safe(t->buffer).c_str(), from, port);
+    t->last_take[idx] = now;
     mivrabox_state st = {};
     bus_ply_take(o->busses[idx], &st);
+}
+
+// The lines of what was counted instead of logged, at most one of each a second.
+void report(trig_listener *t) {
+    const steady::time_point now = steady::now();
+    if (int n = t->ignored.due(now))
+        log_msg(LOG_INFO, "trig_proc: %d takes ignored, each within %d ms of the one before", n,
+                BOX1_TRIG_DEBOUNCE_MS);
+    if (int n = t->refused.due(now))
+        log_msg(LOG_INFO, "trig_proc: %d wrong or unsupported datagrams ignored", n);
 }
 
 }  // namespace
@@ -113,6 +167,10 @@ int trig_run(mivrabox_opts *o) {
     int one = 1;
     if (setsockopt(t->socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) < 0)
         return fail("setsockopt(SO_REUSEADDR) failed");
+    // The receive wakes at least once a second, so that counts of ignored datagrams are said.
+    struct timeval tick = {BOX1_TRIG_LOG_MS / 1000, (BOX1_TRIG_LOG_MS % 1000) * 1000};
+    if (setsockopt(t->socket, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof(tick)) < 0)
+        return fail("setsockopt(SO_RCVTIMEO) failed");
     t->address.sin_family = AF_INET;
     t->address.sin_addr.s_addr = htonl(INADDR_ANY);
     t->address.sin_port = htons(uint16_t(o->port));
@@ -134,8 +192,9 @@ void trig_proc(trig_listener *t) {
         ssize_t n = recvfrom(t->socket, t->buffer, sizeof(t->buffer), 0,
                              reinterpret_cast<sockaddr *>(&t->address), &len);
         if (t->stopping) break;
+        report(t);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             log_msg(LOG_ERROR, "trig_proc: recvfrom failed, %d [%s]", errno, strerror(errno));
             break;
         }

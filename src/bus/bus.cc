@@ -145,6 +145,19 @@ bool bus_thread_realtime(bool on) {
     return false;
 }
 
+int bus_thread_normal(pthread_t *th, void *(*fn)(void *), void *arg) {
+    pthread_attr_t attr;
+    int r = pthread_attr_init(&attr);
+    if (r != 0) return -r;
+    struct sched_param p = {};
+    r = pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+    if (r == 0) r = pthread_attr_setschedpolicy(&attr, SCHED_OTHER);
+    if (r == 0) r = pthread_attr_setschedparam(&attr, &p);
+    if (r == 0) r = pthread_create(th, &attr, fn, arg);
+    pthread_attr_destroy(&attr);
+    return -r;
+}
+
 bus::~bus() {
     lib_object_list_clear(&queued);
     lib_object_list_clear(&absent);

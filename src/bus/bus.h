@@ -3,6 +3,8 @@
 // bus_hooks.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -52,6 +54,9 @@ void bus_lock_scheduler_thread();
 // machine's load never holds up a play. Without the privilege the thread runs on at its normal
 // priority (logged once per process).
 bool bus_thread_realtime(bool on);
+// Starts fn(arg) on a thread that runs at the normal priority from its first instruction,
+// whatever the caller's (a real-time scheduler would pass its own on). 0 or a negated errno.
+int bus_thread_normal(pthread_t *th, void *(*fn)(void *), void *arg);
 
 // Lines that one daemon words its own way; the engine writes its own when a daemon has no note
 // hook.
@@ -73,8 +78,6 @@ struct bus_hooks {
     int (*play)(bus *b, mivrabox_event *e) = nullptr;
     // Scheduler, every turn and during the wait before a cue, under the bus lock.
     void (*idle)(bus *b) = nullptr;
-    // Scheduler, at the end of a turn in which the bus ran, under the bus lock.
-    void (*turn_end)(bus *b) = nullptr;
     // Scheduler, every turn: the services the bus needs are configured (null: the library is).
     bool (*ready)(bus *b) = nullptr;
     // bus_start, before the current playlist is loaded: the daemon's own links and threads.

@@ -13,6 +13,7 @@
 #include "bus.h"
 #include "file.h"
 #include "log.h"
+#include "mivra.h"
 
 namespace {
 
@@ -127,6 +128,9 @@ int bus_append_file(bus *b, const char *name) {
 void bus_append_proc(bus *b) {
     static const char *const name = "bus_append_proc";
     log_msg(LOG_INFO, "%s[%d] started", name, b->index);
+    // A dropped playlist is outside input: what it starts (a push to a peer) shares the pool's
+    // outside part with the control port.
+    mivra_call_scope outside(MIVRA_BOUND_RELAY_MS, 1);
     if (b->auto_append.empty()) {
         log_msg(LOG_INFO, "%s[%d] ignored", name, b->index);
         log_msg(LOG_INFO, "%s[%d] finished", name, b->index);

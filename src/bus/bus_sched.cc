@@ -521,7 +521,6 @@ void bus_ply_proc(bus *b) {
             if (!take_step(s))
                 while (pass(s) && !b->exit) {
                 }
-            if (b->running && b->hooks->turn_end) b->hooks->turn_end(b);
         }
         b->play_at_us = s.play_at;
         if (held.owns_lock()) held.unlock();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "log.h"
+#include "mivra.h"
 
 #include "xr.h"
 
@@ -92,6 +93,8 @@ inline bool ctl_decode(xmlrpc_env *env, xmlrpc_value *params, const char *name, 
 // Handlers are plain functions; the table wraps each so that no exception reaches xmlrpc-c.
 template <xmlrpc_method2 F>
 inline xmlrpc_value *ctl_guarded(xmlrpc_env *env, xmlrpc_value *params, void *si, void *ci) {
+    // What a request asks of the services is bounded and never takes the bus threads' slots.
+    mivra_call_scope outside(MIVRA_BOUND_RELAY_MS, 1);
     try {
         xmlrpc_value *v = F(env, params, si, ci);
         return env->fault_occurred ? nullptr : v;

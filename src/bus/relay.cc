@@ -7,6 +7,7 @@
 
 xmlrpc_value *bus_relay(xmlrpc_env *env, const char *url, const char *method,
                         xmlrpc_value *params) {
+    mivra_call_scope outside(MIVRA_BOUND_RELAY_MS, 1);
     // "A" hands the received parameter array on as the call's whole parameter list.
     xmlrpc_value *reply = xmlrpc_client_callX(env, url, method, "A", params);
     if (!env->fault_occurred) return reply;

@@ -31,6 +31,7 @@ struct slot_call {
     pthread_t thread{};
     steady::time_point deadline = steady::time_point::max();
     call_end end = CALL_RUNS;
+    bool outside = false;  // counted in the pool's outside share
 };
 
 // Wakes a thread out of the transport's wait; SIGURG is ignored by default, so a late one harms
@@ -42,6 +43,8 @@ constexpr auto kWakeAgain = std::chrono::milliseconds(20);
 
 thread_local int t_bound_ms = 0;
 thread_local int t_past_bound = 0;
+thread_local bool t_outside = false;
+thread_local int t_refused = 0;
 
 extern "C" void mivra_wake(int) {}
 
@@ -52,6 +55,7 @@ struct mivra_client_pool {
     std::condition_variable cond;
     int busy = 0;     // slots handed out; always the number of set busy flags
     int clients = 0;  // slots [0, clients) hold a client
+    int outside = 0;  // busy slots whose call came from outside the daemon's own work
     xmlrpc_client *client[MIVRA_POOL_SIZE] = {};
     bool busy_flag[MIVRA_POOL_SIZE] = {};
     slot_call call[MIVRA_POOL_SIZE];
@@ -115,11 +119,17 @@ void install_wake_handler() {
 // A taken slot, given back on every path.
 class pool_slot {
    public:
-    // Takes the lowest free slot, waiting while all are busy; -1 when the pool has no client.
+    // Takes the lowest free slot, waiting while all are busy; none when the pool has no client,
+    // or when the call comes from outside and the outside share is taken (refused()).
     pool_slot() {
         std::unique_lock lock(pool.mutex);
         if (pool.clients == 0) return;
-        pool.cond.wait(lock, [] { return pool.busy < pool.clients; });
+        auto share_taken = [] { return t_outside && pool.outside >= MIVRA_POOL_OUTSIDE; };
+        pool.cond.wait(lock, [&] { return pool.busy < pool.clients || share_taken(); });
+        if (share_taken()) {
+            refused_ = true;
+            return;
+        }
         for (int i = 0; i < pool.clients; i++) {
             if (!pool.busy_flag[i]) {
                 pool.busy_flag[i] = true;
@@ -129,6 +139,8 @@ class pool_slot {
             }
         }
         slot_call &c = pool.call[slot_];
+        c.outside = t_outside;
+        pool.outside += t_outside ? 1 : 0;
         c.thread = pthread_self();
         c.end = pool.stopping ? CALL_STOPPED : CALL_RUNS;
         set_interrupt(c, pool.stopping ? 1 : 0);
@@ -142,6 +154,8 @@ class pool_slot {
             std::lock_guard lock(pool.mutex);
             pool.busy--;
             pool.busy_flag[slot_] = false;
+            pool.outside -= pool.call[slot_].outside ? 1 : 0;
+            pool.call[slot_].outside = false;
             pool.call[slot_].deadline = steady::time_point::max();
         }
         pool.cond.notify_all();
@@ -154,9 +168,11 @@ class pool_slot {
     pool_slot(const pool_slot &) = delete;
     pool_slot &operator=(const pool_slot &) = delete;
     xmlrpc_client *client() const { return slot_ < 0 ? nullptr : pool.client[slot_]; }
+    bool refused() const { return refused_; }
 
    private:
     int slot_ = -1;
+    bool refused_ = false;
 };
 
 struct server_info_free {
@@ -257,6 +273,7 @@ int mivra_cleanup() {
     }
     pool.clients = 0;
     pool.busy = 0;
+    pool.outside = 0;
     pool.stopping = false;
     pool.ready = false;
     xmlrpc_client_teardown_global_const();
@@ -273,6 +290,21 @@ int mivra_thread_bound() {
 
 int mivra_thread_past_bound() {
     return t_past_bound;
+}
+
+int mivra_thread_refused() {
+    return t_refused;
+}
+
+mivra_call_scope::mivra_call_scope(int bound_ms, int outside)
+    : bound_(t_bound_ms), outside_(t_outside) {
+    mivra_thread_bound(bound_ms);
+    if (outside >= 0) t_outside = outside != 0;
+}
+
+mivra_call_scope::~mivra_call_scope() {
+    t_bound_ms = bound_;
+    t_outside = outside_;
 }
 
 void mivra_interrupt() {
@@ -298,6 +330,12 @@ int mivra_pool_clients() {
 xmlrpc_value *xmlrpc_client_callX_va(xmlrpc_env *env, const char *url, const char *method,
                                      const char *format, va_list args) {
     pool_slot slot;
+    if (slot.refused()) {
+        t_refused++;
+        xmlrpc_env_set_fault_formatted(env, MIVRA_BUSY, "busy: %d calls from outside in flight",
+                                       MIVRA_POOL_OUTSIDE);
+        return nullptr;
+    }
     if (!slot.client()) {
         xmlrpc_env_set_fault(env, XMLRPC_INTERNAL_ERROR, "no XML-RPC client in the pool");
         return nullptr;

@@ -29,6 +29,15 @@ constexpr int MIVRA_POOL_SIZE = 32;
 constexpr int MIVRA_BOUND_PLAYER_MS = 3000;     // cue and play calls to a playout engine
 constexpr int MIVRA_BOUND_LIBRARY_MS = 5000;    // media lookups and the library's change list
 constexpr int MIVRA_BOUND_TRANSFER_MS = 10000;  // the feeder's calls: daemons, file transfer
+constexpr int MIVRA_BOUND_PREVIEW_MS = 3000;    // a preview's cue calls to another player
+constexpr int MIVRA_BOUND_RELAY_MS = 10000;     // control-port calls relayed to a service
+constexpr int MIVRA_BOUND_PEER_MS = 5000;       // each call to a peer daemon (download, push)
+
+// Calls started from outside the daemon's own work (a control-port request, a dropped playlist)
+// hold at most this many slots at once; one beyond fails at once with a fault of code
+// MIVRA_BUSY, so that the bus threads always find the rest of the pool free of them.
+constexpr int MIVRA_POOL_OUTSIDE = MIVRA_POOL_SIZE / 2;
+constexpr int MIVRA_BUSY = -16;
 
 // Sets xmlrpc-c up, creates the pool's clients and starts the thread that ends calls past their
 // bound. Call once, before any thread calls a service. Returns MIVRA_POOL_SIZE. The calling
@@ -44,6 +53,23 @@ int mivra_thread_bound();
 // Calls of the calling thread that ended at their bound so far: a service that let one call go
 // unanswered is not asked again by the same step.
 int mivra_thread_past_bound();
+// Calls of the calling thread refused so far because the outside share of the pool was taken.
+int mivra_thread_refused();
+
+// For its life, the calling thread's calls have the bound ms (0: none), and count against the
+// outside share when outside is 1 (-1 leaves that as it was). The thread's earlier settings come
+// back at its end: server threads serve one request after another.
+class mivra_call_scope {
+   public:
+    explicit mivra_call_scope(int bound_ms, int outside = -1);
+    ~mivra_call_scope();
+    mivra_call_scope(const mivra_call_scope &) = delete;
+    mivra_call_scope &operator=(const mivra_call_scope &) = delete;
+
+   private:
+    int bound_;
+    bool outside_;
+};
 // Shut-down: ends every call in flight within moments and fails every later call at once. Any
 // thread, any time (not from a signal handler).
 void mivra_interrupt();

@@ -278,7 +278,12 @@ void client_proc(oxtel_ctx *ctx) {
             ctx->sock = fd;
         }
         if (ctx->conn_cb) ctx->conn_cb(ctx, 1, ctx->user);
+        const auto opened = std::chrono::steady_clock::now();
         client_loop(ctx, fd, a);
+        // A device that closes at once (a wrong service on its port) is a failed attempt: it
+        // must not be reconnected in a tight loop. One that was up is reconnected at once.
+        const bool brief =
+            std::chrono::steady_clock::now() - opened < std::chrono::milliseconds(kRetryMs);
         {
             std::lock_guard lk(ctx->mutex);
             ctx->sock = -1;
@@ -286,6 +291,7 @@ void client_proc(oxtel_ctx *ctx) {
         }
         if (ctx->conn_cb) ctx->conn_cb(ctx, 0, ctx->user);
         drop_socket(fd);
+        if (brief) rest(ctx, kRetryMs);
     }
     LOG_TRACE(10, "exiting [%s]", address.c_str());
 }

@@ -516,6 +516,32 @@ class FakeService:
         raise xmlrpc.client.Fault(-32601, "Fake.%s not found" % name)
 
 
+class SilentHost:
+    """A host that accepts every connection and never answers, for any protocol: a crashed but
+    listening peer. Requests stay unread in the socket buffers; stop() closes everything."""
+
+    def __init__(self, host="127.0.0.1"):
+        self._listener = socket.create_server((host, 0), backlog=512)
+        self.hostport = "%s:%d" % (host, self._listener.getsockname()[1])
+        self.conns = []
+
+    def start(self):
+        threading.Thread(target=self._accept, daemon=True).start()
+        return self
+
+    def stop(self):
+        self._listener.shutdown(socket.SHUT_RDWR)
+        for c in [self._listener] + self.conns:
+            c.close()
+
+    def _accept(self):
+        while True:
+            try:
+                self.conns.append(self._listener.accept()[0])
+            except OSError:
+                return
+
+
 def run_main(personality_classes, argv=None, description=None, load=None):
     """Runs a fake as a program: prints its port on stdout and serves until SIGTERM, SIGINT, or
     (with --watch-stdin) the end of standard input, so it dies with the test that started it.

@@ -69,6 +69,9 @@ class OxtelDevice:
         self._lock = threading.Condition()
         self._threads = []
         self._resetting = set()
+        # Another service on the device's port: every connection is accepted and closed at once.
+        self.close_at_once = False
+        self.accepted = []  # monotonic time of every accepted connection
 
     # ---- life cycle ----
 
@@ -247,6 +250,11 @@ class OxtelDevice:
                 s, _ = listener.accept()
             except OSError:
                 return
+            with self._lock:
+                self.accepted.append(time.monotonic())
+            if self.close_at_once:
+                s.close()
+                continue
             s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             self._add(s)
 

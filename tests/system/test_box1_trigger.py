@@ -3,6 +3,7 @@ else is logged and left alone, and the listener goes with the control server at 
 import os
 import signal
 import socket
+import time
 import unittest
 
 from test_box1_util import Box1, wait_for
@@ -55,9 +56,14 @@ class Box1TriggerTest(unittest.TestCase):
             (b"MivraBox.Take 0 \x1b[2J\\\xff\0",
              "trig_proc: [MivraBox.Take 0 \\x1b[2J\\x5c\\xff] from " + src, (2, 2)),
         ]
+        refused_at = 0.0
         for data, text, want in cases:
             with self.subTest(data=data[:24]):
                 seen = box.log_text().count(text)
+                if "] from " not in text:
+                    # Datagrams that take nothing are logged one a second, the rest counted.
+                    time.sleep(max(0.0, refused_at + 1.05 - time.monotonic()))
+                    refused_at = time.monotonic()
                 sock.sendto(data, ("127.0.0.1", box.port))
                 self.assertTrue(wait_for(lambda: box.log_text().count(text) > seen, 3), text)
                 self.assertTrue(wait_for(lambda: (takes(0), takes(1)) == want, 3),
