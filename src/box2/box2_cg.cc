@@ -95,14 +95,7 @@ int bus_cg_event_len(const mivrabox_event *e) {
 void bus_cg_cue_item_preps(box2_bus *, const mivrabox_event *e, int ev_len, cg_chain *next) {
     static const char *const name = "bus_cg_cue_item_preps";
     std::vector<std::string> seen;
-    std::string_view assets = e->assets.view();
-    size_t at = 0;
-    while (at <= assets.size()) {
-        size_t plus = assets.find('+', at);
-        if (plus == std::string_view::npos) plus = assets.size();
-        std::string templ(assets.substr(at, plus - at));
-        at = plus + 1;
-        if (templ.empty()) continue;
+    for (const std::string &templ : bus_assets_split(e->assets.view())) {
         int n = 0;
         for (const std::string &s : seen) n += s == templ;
         seen.push_back(templ);

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "log.h"
+#include "mivra.h"
 #include "tc.h"
 #include "wallclock.h"
 #include "whois.h"
@@ -69,6 +70,30 @@ bus_cue_points bus_cue_points_of(const char *in, const char *out, const char *du
         p.known = true;
     }
     return p;
+}
+
+std::vector<std::string> bus_assets_split(std::string_view assets) {
+    std::vector<std::string> out;
+    size_t at = 0;
+    while (at <= assets.size()) {
+        size_t plus = assets.find('+', at);
+        if (plus == std::string_view::npos) plus = assets.size();
+        if (plus > at) out.emplace_back(assets.substr(at, plus - at));
+        at = plus + 1;
+    }
+    return out;
+}
+
+bool bus_cue_flag_request(mivrabox_event *e) {
+    e->flags &= ~uint64_t(MIVRABOX_F_CUED | MIVRABOX_F_CUE_FAILED);
+    e->flags |= MIVRABOX_F_CUE_REQ;
+    return e->flags & MIVRABOX_F_PRESENT;
+}
+
+bus_answer_guard::bus_answer_guard() : unanswered_(mivra_thread_past_bound()) {}
+
+bool bus_answer_guard::answering() const {
+    return mivra_thread_past_bound() == unanswered_;
 }
 
 void bus_note_log(bus *b, bus_note what, const mivrabox_event *, const char *media_id, int r) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -189,6 +190,22 @@ struct bus_cue_points {
     bool known = false;
 };
 bus_cue_points bus_cue_points_of(const char *in, const char *out, const char *duration);
+// The templates an asset list names: the parts between '+', empty ones left out.
+std::vector<std::string> bus_assets_split(std::string_view assets);
+// A cue of e is asked for, under the bus lock: its earlier answer is forgotten and the request
+// flagged. False when its media is not known present (the cue goes ahead all the same).
+bool bus_cue_flag_request(mivrabox_event *e);
+// The calls of one cue to one player: once one of them went unanswered (ended at the calling
+// thread's bound), the next would cost the whole bound too while the cue is due, so they are
+// not made.
+class bus_answer_guard {
+   public:
+    bus_answer_guard();
+    bool answering() const;
+
+   private:
+    int unanswered_;
+};
 
 // Sleeps up to ms; true when the bus is stopping (the sleep then ends at once).
 bool bus_sleep(bus *b, int ms);

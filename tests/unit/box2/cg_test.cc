@@ -4,7 +4,10 @@
 #include <atomic>
 #include <future>
 
-#include "gfx_test_util.h"
+#include "box2_bus.h"
+#include "bus_test_util.h"
+#include "oxtel_test_util.h"
+#include "whois_fake.h"
 
 namespace {
 
@@ -25,7 +28,7 @@ struct GfxTest : ::testing::Test {
     size_t mark = 0;  // messages of the device already looked at
 
     void SetUp() override {
-        box2_test_pin();
+        bus_test_pin();
         oxt::log_path();
         ASSERT_GT(dev.port, 0);
         bus *nb = nullptr;

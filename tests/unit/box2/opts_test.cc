@@ -3,7 +3,7 @@
 
 #include "box2_bus.h"
 #include "box2_opts.h"
-#include "box2_test_util.h"
+#include "bus_test_util.h"
 
 namespace {
 
