@@ -111,6 +111,28 @@ TEST(CrawlSource, KindsAndReadProtocol) {
     ticker_crawl_datasource_release(&b);
 }
 
+// What the mounted crawl cannot show: long lines are cut whole characters, and a read of long
+// lines is cut by its bytes.
+TEST(CrawlSource, LineSinkBounds) {
+    crawl_line_sink sink("test");
+    std::string wide;
+    while (wide.size() < 5000) wide += "\xC3\xA9";  // two bytes each
+    EXPECT_TRUE(sink.add("  \t\r\n "));
+    EXPECT_TRUE(sink.add(wide));
+    EXPECT_TRUE(sink.add(" a\tb\r\nc "));
+    ASSERT_EQ(sink.lines.size(), 2u);
+    EXPECT_EQ(sink.lines[0], wide.substr(0, 4094));
+    EXPECT_EQ(sink.lines[1], "a b  c");
+    std::string line(4000, 'x');
+    while (sink.add(line)) {
+    }
+    size_t bytes = 0;
+    for (const std::string &l : sink.lines) bytes += l.size();
+    EXPECT_LE(bytes, TICKER_CRAWL_READ_BYTES);
+    EXPECT_GT(bytes + line.size(), TICKER_CRAWL_READ_BYTES);
+    EXPECT_FALSE(sink.add("short"));
+}
+
 // A feed whose server never answers: the source goes while its reader waits, and the global
 // clean-up leaves the libraries alone until the reader has ended.
 TEST(CrawlSource, DestroyedWhileItsReaderRuns) {
