@@ -16,9 +16,6 @@ import fuse_case
 BUILD = os.path.abspath(
     os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
 BINARY = os.path.join(BUILD, "src", "fs", "tickercrawl", "MivraBoxTickerCrawl")
-# Where the program keeps a feed while it downloads it.
-DOWNLOADS = "/tmp/datasource_rss-"
-MIB = 1 << 20
 
 wait_for = fuse_case.wait_for
 
@@ -69,9 +66,9 @@ class Mount(fuse_case.FuseMount):
     def __init__(self, root, presets, datas, extra=(), cwd=None):
         self.mnt = tempfile.mkdtemp(prefix="mnt", dir=root)
         self.log = os.path.join(root, "crawl-%s.log" % os.path.basename(self.mnt))
-        # Standard error, a copy of the log, goes to a file: a pipe nobody reads would fill and
-        # hold up the log writer. The shell execs, so the process is the program itself.
-        self.err = self.log[:-4] + ".err"
+        # Standard error (a copy of the log) to a file: a pipe nobody reads fills and holds up
+        # the log writer. The shell execs, so the process is the program itself.
+        self.err = self.log + ".err"
         self.start(["sh", "-c", 'exec "$@" 2>"$0"', self.err, BINARY, "--nodemonize",
                     "--dst=" + self.mnt, "--src-datas=" + datas, "--src-presets=" + presets,
                     "--log-file-name=" + self.log, *extra],
@@ -88,25 +85,25 @@ class Mount(fuse_case.FuseMount):
             return ""
 
     def download_names(self):
-        """The names the program gave its feed downloads that are still there."""
-        return [n for n in re.findall(r"to file=\[([^\]]*)\]", self.read_log())
-                if os.path.exists(n)]
+        """The names of feed downloads the log tells of that are still there."""
+        return [n for n in re.findall(r"to file=\[(.*?)\]", self.read_log()) if os.path.exists(n)]
+
+    def memory_kb(self, field="VmRSS"):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            return int(re.search(field + r":\s*(\d+)", f.read()).group(1))
 
     def stop(self):
         return super().stop(timeout=20)
 
 
 class FeedServer:
-    """http.server on a free loopback port serving documents by path, and feeds that misbehave:
-    /stall never answers (noting when the client gives up), /stream sends for ever (noting the
-    bytes each request took), an unknown path answers 404 with a feed as its page."""
+    """http.server on a free loopback port serving documents by path. /stall never answers
+    (noting when the client gives up), /stream sends for ever (noting the bytes each request
+    got out), any other path answers 404 with a feed as its page."""
 
     def __init__(self, docs):
         self.docs = docs
-        self.requests = []  # paths, in arrival order
-        self.arrivals = []  # (path, monotonic time)
-        self.gave_up = []  # monotonic times at which a client left /stall
-        self.streamed = []  # bytes sent per /stream request
+        self.requests, self.arrivals, self.gave_up, self.streamed = [], [], [], []
         self.release = threading.Event()
         outer = self
 
@@ -115,35 +112,27 @@ class FeedServer:
                 outer.requests.append(self.path)
                 outer.arrivals.append((self.path, time.monotonic()))
                 if self.path == "/stall":
-                    return self.stall()
+                    while not outer.release.is_set():
+                        if select.select([self.connection], [], [], 0.1)[0]:
+                            return outer.gave_up.append(time.monotonic())
+                    return
                 if self.path == "/stream":
-                    return self.stream()
+                    self.send_response(200)
+                    self.end_headers()
+                    sent = 0
+                    try:
+                        while not outer.release.is_set():
+                            sent += self.wfile.write(b"<rss>" * 10000)
+                    except OSError:
+                        outer.streamed.append(sent)
+                    return
                 body = outer.docs.get(self.path)
-                self.send_response(200 if body is not None else 404)
-                body = body if body is not None else rss("Page of a missing feed")
+                self.send_response(200 if body else 404)
+                body = body or rss("Page of a missing feed")
                 self.send_header("Content-Type", "application/rss+xml")
                 self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
                 self.wfile.write(body)
-
-            def stall(self):
-                while not outer.release.is_set():
-                    if select.select([self.connection], [], [], 0.1)[0]:
-                        if not self.connection.recv(1):
-                            outer.gave_up.append(time.monotonic())
-                            return
-
-            def stream(self):
-                self.send_response(200)
-                self.end_headers()
-                sent, block = 0, b"<rss><channel>" + b"x" * 65536
-                try:
-                    while not outer.release.is_set():
-                        self.wfile.write(block)
-                        sent += len(block)
-                except OSError:
-                    pass
-                outer.streamed.append(sent)
 
             def log_message(self, *args):
                 pass
@@ -163,40 +152,19 @@ class FeedServer:
         self.server.server_close()
 
 
-def downloads_of(pid):
-    """Sizes of the feed downloads the process holds open."""
-    sizes = []
-    fds = "/proc/%d/fd" % pid
-    for fd in os.listdir(fds):
-        try:
-            if os.readlink(os.path.join(fds, fd)).startswith(DOWNLOADS):
-                sizes.append(os.stat(os.path.join(fds, fd)).st_size)
-        except OSError:
-            pass
-    return sizes
-
-
-def memory_kb(pid, field="VmRSS"):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise AssertionError("no %s for %d" % (field, pid))
-
-
-def timed_frame(path):
-    """One frame read with open and read; (seconds taken, the frame)."""
-    t0 = time.monotonic()
-    with open(path, "rb") as f:
-        data = f.read()
-    return time.monotonic() - t0, Bmp(data)
-
-
 def rss(*titles):
     items = "".join("<item><title>%s</title><link>http://x/%d</link></item>" % (t, i)
                     for i, t in enumerate(titles))
     return ('<?xml version="1.0"?><rss version="2.0"><channel><title>Feed</title>%s'
             "</channel></rss>" % items).encode()
+
+
+def timed_frame(path):
+    """(seconds the open and read took, the frame)."""
+    t0 = time.monotonic()
+    with open(path, "rb") as f:
+        data = f.read()
+    return time.monotonic() - t0, Bmp(data)
 
 
 def cat(path):
