@@ -167,6 +167,20 @@ def timed_frame(path):
     return time.monotonic() - t0, Bmp(data)
 
 
+def largest_download(pid, seconds):
+    """The largest feed download (its name already gone) the process held, sampled a while."""
+    largest, fds, t0 = 0, "/proc/%d/fd" % pid, time.monotonic()
+    while time.monotonic() - t0 < seconds:
+        for fd in os.listdir(fds):
+            try:
+                if os.readlink(os.path.join(fds, fd)).startswith("/tmp/datasource_rss-"):
+                    largest = max(largest, os.stat(os.path.join(fds, fd)).st_size)
+            except OSError:
+                pass
+        time.sleep(0.005)
+    return largest
+
+
 def cat(path):
     r = subprocess.run(["cat", path], capture_output=True, timeout=30)
     if r.returncode != 0:
