@@ -31,10 +31,10 @@ void readers_add(int n) {
     if (g_readers == 0) g_readers_cv.notify_all();
 }
 
-// State shared by an instance and its reader thread: an instance destroyed while its reader
-// runs leaves this behind, and the reader's result goes here rather than into freed memory.
 using steady = std::chrono::steady_clock;
 
+// State shared by an instance and its reader thread: an instance destroyed while its reader
+// runs leaves this behind, and the reader's result goes here rather than into freed memory.
 struct async_result {
     std::recursive_mutex mu;
     int state = 0;  // 0 idle, 1 reading, 2 result ready
