@@ -2,8 +2,13 @@
 // a reader thread fetches in the background, so no FUSE call waits for a file or a download.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "file.h"
 
 // Lines handed over by one read; the caller owns them.
 using crawl_lines = std::vector<std::string>;
@@ -46,9 +51,39 @@ int ticker_crawl_datasource_global_cleanup(int wait_ms = TICKER_CRAWL_READERS_WA
 // Reader threads that have not finished.
 int ticker_crawl_datasource_readers();
 
+// The crawl lays out every line of a read in the frame open that collects it: a read hands over
+// at most this many lines and bytes of text, and a line is at most a text field long.
+constexpr int TICKER_CRAWL_READ_LINES = 1000;
+constexpr size_t TICKER_CRAWL_READ_BYTES = 64 * 1024;
+constexpr size_t TICKER_CRAWL_LINE_BYTES = 4095;
+// A data file or a feed is read up to this size at most.
+constexpr long TICKER_CRAWL_SOURCE_BYTES = 16L << 20;
+
+// The lines of one read: CR, LF and TAB shown as blanks, trimmed, empty ones skipped, cut at the
+// bounds above (logged once per read).
+class crawl_line_sink {
+   public:
+    explicit crawl_line_sink(const char *src) : src_(src) {}
+    // False once the read is full: the caller stops reading.
+    bool add(std::string_view text);
+    bool full() const { return full_; }
+    crawl_lines lines;
+
+   private:
+    const char *src_;
+    size_t bytes_ = 0;
+    bool full_ = false;
+};
+
+// Opens a data or preset file for reading only when it is a regular file, so that a FIFO or a
+// device never blocks the caller: 0, minus errno, or -22 for a file of another kind.
+int crawl_open_regular(const char *path, unique_file &f);
+
 // The read protocol both kinds share; fetch runs on the reader thread and returns the lines.
+// After a read that gave no line the source answers -2 for retry_pause before it tries again.
 using crawl_fetch_fn = crawl_lines (*)(const std::string &path);
-int crawl_async_create(const char *path, void **inst, crawl_fetch_fn fetch);
+int crawl_async_create(const char *path, void **inst, crawl_fetch_fn fetch,
+                       std::chrono::milliseconds retry_pause = std::chrono::milliseconds(0));
 int crawl_async_destroy(void **inst);
 int crawl_async_read(void *inst, crawl_lines &lines);
 // True when the path's name ends in ext, in any case.

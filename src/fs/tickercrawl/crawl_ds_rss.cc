@@ -3,8 +3,11 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlmemory.h>
+#include <libxml/xmlreader.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -18,36 +21,59 @@ namespace {
 const char *const kSrc = "datasource_rss";
 const char *const kFn = "async_reader";
 
+// Only the web is fetched: a data file must not make the file system, running as root, read
+// local files (file://) or send bytes to local services (gopher://, dict://, telnet://).
+const char *const kProtocols = "http,https";
+constexpr long kConnectTimeoutMs = 5000;
+constexpr long kTotalTimeoutMs = 30000;
+// A feed that failed or had no title is tried again after this pause, not at every frame.
+constexpr std::chrono::milliseconds kRetryPause(10000);
+
 struct curl_deleter {
     void operator()(CURL *c) const { curl_easy_cleanup(c); }
 };
-struct doc_deleter {
-    void operator()(xmlDoc *d) const { xmlFreeDoc(d); }
+struct reader_deleter {
+    void operator()(xmlTextReader *r) const { xmlFreeTextReader(r); }
 };
 struct xml_text_deleter {
     void operator()(xmlChar *t) const { xmlFree(t); }
 };
 
-// Removes the downloaded copy whatever way the read ends.
-struct temp_file {
-    std::string path;
-    ~temp_file() {
-        if (!path.empty()) unlink(path.c_str());
-    }
+// The downloaded copy, bounded in size.
+struct download {
+    int fd = -1;
+    long size = 0;
+    bool too_large = false;
+    bool write_failed = false;
 };
 
-size_t write_block(char *data, size_t size, size_t n, void *f) {
-    return fwrite(data, size, n, static_cast<FILE *>(f)) * size;
+size_t write_block(char *data, size_t size, size_t n, void *p) {
+    auto *d = static_cast<download *>(p);
+    size_t len = size * n;
+    if (long(len) > TICKER_CRAWL_SOURCE_BYTES - d->size) {
+        d->too_large = true;
+        return 0;  // ends the transfer
+    }
+    for (size_t done = 0; done < len;) {
+        ssize_t w = write(d->fd, data + done, len - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            d->write_failed = true;
+            return 0;
+        }
+        done += size_t(w);
+    }
+    d->size += long(len);
+    return len;
 }
 
-bool named(const xmlNode *n, const char *name) {
-    return n->type == XML_ELEMENT_NODE &&
-           strcmp(reinterpret_cast<const char *>(n->name), name) == 0;
+bool named(const xmlChar *name, const char *want) {
+    return name && strcmp(reinterpret_cast<const char *>(name), want) == 0;
 }
 
 std::string feed_url(const std::string &path) {
-    unique_file f(fopen(path.c_str(), "rt"));
-    if (!f) {
+    unique_file f;
+    if (crawl_open_regular(path.c_str(), f) < 0) {
         log_msg(LOG_ERROR, "%s:%s:%d failed to open file [%s]", kSrc, kFn, 177, path.c_str());
         return {};
     }
@@ -57,83 +83,121 @@ std::string feed_url(const std::string &path) {
     return buf;
 }
 
-// Titles of every channel/item/title under the root <rss>, in document order.
-void titles(const char *file, crawl_lines &lines) {
-    std::unique_ptr<xmlDoc, doc_deleter> doc(xmlReadFile(file, nullptr, 0));
-    if (!doc) {
+// Titles of every channel/item/title under the root <rss>, in document order. The document is
+// streamed rather than built as a tree, and reading stops once the read is full.
+void titles(int fd, const char *file, crawl_line_sink &sink) {
+    // No network for DTDs, and no parser messages on standard error with pieces of the document.
+    std::unique_ptr<xmlTextReader, reader_deleter> r(xmlReaderForFd(
+        fd, nullptr, nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+    if (!r) {
         log_msg(LOG_ERROR, "%s:%s:%d xmlReadFile(%s) failed", kSrc, kFn, 121, file);
         return;
     }
-    xmlNode *root = xmlDocGetRootElement(doc.get());
-    if (!root || !named(root, "rss")) {
-        log_msg(LOG_ERROR, "%s:%s:%d <rss> not found [%s]", kSrc, kFn, 129,
-                root ? reinterpret_cast<const char *>(root->name) : "");
-        return;
-    }
-    for (xmlNode *ch = root->children; ch; ch = ch->next) {
-        if (!named(ch, "channel")) continue;
-        for (xmlNode *item = ch->children; item; item = item->next) {
-            if (!named(item, "item")) continue;
-            for (xmlNode *t = item->children; t; t = t->next) {
-                if (!named(t, "title")) continue;
+    bool in_channel = false, in_item = false;
+    int rc;
+    while ((rc = xmlTextReaderRead(r.get())) == 1) {
+        if (xmlTextReaderNodeType(r.get()) != XML_READER_TYPE_ELEMENT) continue;
+        const xmlChar *name = xmlTextReaderConstLocalName(r.get());
+        switch (xmlTextReaderDepth(r.get())) {
+            case 0:
+                if (!named(name, "rss")) {
+                    log_msg(LOG_ERROR, "%s:%s:%d <rss> not found [%s]", kSrc, kFn, 129,
+                            name ? reinterpret_cast<const char *>(name) : "");
+                    return;
+                }
+                break;
+            case 1:
+                in_channel = named(name, "channel");
+                break;
+            case 2:
+                in_item = in_channel && named(name, "item");
+                break;
+            case 3: {
+                if (!in_item || !named(name, "title")) break;
+                xmlNode *t = xmlTextReaderExpand(r.get());
+                if (!t) break;
                 std::unique_ptr<xmlChar, xml_text_deleter> text(xmlNodeGetContent(t));
                 // A title without text would only add an empty gap to the crawl.
-                if (text && text.get()[0]) lines.emplace_back(reinterpret_cast<char *>(text.get()));
+                if (text && !sink.add(reinterpret_cast<const char *>(text.get()))) return;
+                break;
             }
         }
     }
+    if (rc < 0) {
+        // A broken document gives nothing, as a whole-document parse would.
+        log_msg(LOG_ERROR, "%s:%s:%d xmlReadFile(%s) failed", kSrc, kFn, 121, file);
+        sink.lines.clear();
+    }
 }
 
-crawl_lines rss_fetch(const std::string &path) {
-    log_msg(LOG_INFO, "%s:%s:%d starting", kSrc, kFn, 54);
-    crawl_lines lines;
-    std::string url = feed_url(path);
-    if (url.empty()) return lines;
-
-    // mkstemp rather than a name and a later open: nobody can put a link in its place.
-    temp_file tmp{"/tmp/datasource_rss-XXXXXX"};
-    int fd = mkstemp(tmp.path.data());
-    unique_file out(fd < 0 ? nullptr : fdopen(fd, "wb"));
-    if (!out) {
-        if (fd >= 0) close(fd);
-        log_msg(LOG_ERROR, "%s:%s:%d failed to create file=[%s]", kSrc, kFn, 84, tmp.path.c_str());
-        if (fd < 0) tmp.path.clear();
-        return lines;
-    }
-    log_msg(LOG_INFO, "%s:%s:%d downloading url=[%s] to file=[%s]", kSrc, kFn, 91, url.c_str(),
-            tmp.path.c_str());
+// Downloads url into fd: true on success, else the failure is logged.
+bool fetch_feed(const std::string &url, download &d, const std::string &file) {
     std::unique_ptr<CURL, curl_deleter> curl(curl_easy_init());
     char err[CURL_ERROR_SIZE] = "";
     CURLcode rc = CURLE_FAILED_INIT;
     if (curl) {
-        curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, write_block);
-        curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, out.get());
-        curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, err);
-        rc = curl_easy_perform(curl.get());
+        CURL *c = curl.get();
+        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, kProtocols);
+        // Redirects stay unfollowed; should that change, they keep to the same schemes.
+        curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols);
+        // An error page is no feed.
+        curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
+        curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(TICKER_CRAWL_SOURCE_BYTES));
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, kTotalTimeoutMs);
+        // Time-outs by signal are unsafe beside other threads.
+        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, write_block);
+        curl_easy_setopt(c, CURLOPT_WRITEDATA, &d);
+        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, err);
+        rc = curl_easy_perform(c);
     }
-    // A full disk shows at the close; the document would be cut.
-    if (fclose(out.release()) != 0 && rc == CURLE_OK) rc = CURLE_WRITE_ERROR;
-    if (rc != CURLE_OK) {
-        log_msg(LOG_ERROR, "%s:%s:%d FAILED downloading url=[%s] to file=[%s]", kSrc, kFn, 108,
-                url.c_str(), tmp.path.c_str());
+    if (rc == CURLE_OK) return true;
+    log_msg(LOG_ERROR, "%s:%s:%d FAILED downloading url=[%s] to file=[%s]", kSrc, kFn, 108,
+            url.c_str(), file.c_str());
+    if (d.too_large || rc == CURLE_FILESIZE_EXCEEDED)
+        log_msg(LOG_ERROR, "%s:%s:%d feed larger than %ld bytes", kSrc, kFn, 109,
+                TICKER_CRAWL_SOURCE_BYTES);
+    else
         log_msg(LOG_ERROR, "%s:%s:%d curl_error_msg={%s}", kSrc, kFn, 109,
                 err[0] ? err : curl_easy_strerror(rc));
-        return lines;
+    return false;
+}
+
+crawl_lines rss_fetch(const std::string &path) {
+    log_msg(LOG_INFO, "%s:%s:%d starting", kSrc, kFn, 54);
+    crawl_line_sink sink(kSrc);
+    std::string url = feed_url(path);
+    if (url.empty()) return {};
+
+    // The name goes as soon as the file exists: the copy is removed on every path, also when the
+    // program ends while a download still runs. mkstemp: nobody can put a link in its place.
+    std::string file = "/tmp/datasource_rss-XXXXXX";
+    unique_fd fd(mkstemp(file.data()));
+    if (!fd) {
+        log_msg(LOG_ERROR, "%s:%s:%d failed to create file=[%s]", kSrc, kFn, 84, file.c_str());
+        return {};
     }
+    unlink(file.c_str());
+    log_msg(LOG_INFO, "%s:%s:%d downloading url=[%s] to file=[%s]", kSrc, kFn, 91, url.c_str(),
+            file.c_str());
+    download d;
+    d.fd = fd.get();
+    if (!fetch_feed(url, d, file)) return {};
     log_msg(LOG_INFO, "%s:%s:%d downloaded url=[%s] to file=[%s]", kSrc, kFn, 116, url.c_str(),
-            tmp.path.c_str());
-    titles(tmp.path.c_str(), lines);
+            file.c_str());
+    if (lseek(fd.get(), 0, SEEK_SET) == 0) titles(fd.get(), file.c_str(), sink);
     log_msg(LOG_INFO, "%s:%s:%d reading file finished: %d lines", kSrc, kFn, 174,
-            int(lines.size()));
-    return lines;
+            int(sink.lines.size()));
+    return std::move(sink.lines);
 }
 
 int rss_probe(const char *path) {
     return crawl_name_has_ext(path, ".rss") ? 0 : -2;
 }
 int rss_create(const char *path, void **inst) {
-    return crawl_async_create(path, inst, rss_fetch);
+    return crawl_async_create(path, inst, rss_fetch, kRetryPause);
 }
 
 int rss_global_init() {

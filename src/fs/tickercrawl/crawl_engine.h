@@ -36,10 +36,13 @@ struct ticker_crawl_canvas {
 enum { CRAWL_STYLE_NORMAL = 0, CRAWL_STYLE_OBLIQUE = 1, CRAWL_STYLE_ITALIC = 2 };
 enum { CRAWL_ALIGN_LEFT = 0, CRAWL_ALIGN_CENTER = 1, CRAWL_ALIGN_RIGHT = 2 };
 
+// font_size is bounded to four times the canvas height and to this, whatever the file says.
+constexpr int TICKER_CRAWL_FONT_MAX = 1000;
+
 struct ticker_crawl_preset {
     text4k filename;
     struct stat st {};  // as at the last load; all zero before it
-    int font_size = 0;  // points
+    int font_size = 0;  // points, bounded at load
     text4k font_family;
     int font_style = CRAWL_STYLE_NORMAL;
     int font_alignment = CRAWL_ALIGN_LEFT;
@@ -107,6 +110,7 @@ struct ticker_crawl_pool {
     std::recursive_mutex mu;
     std::condition_variable_any wake;
     slot slots[TICKER_CRAWL_POOL_SLOTS];
+    bool full = false;  // logged when it fills and when it has room again
 };
 
 ticker_crawl_pool *ticker_crawl_pool_create();

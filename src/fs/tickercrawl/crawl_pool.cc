@@ -64,7 +64,14 @@ int ticker_crawl_pool_fetch(ticker_crawl_pool *pool, const char *presets, const 
         }
         if (s.key.empty()) free_slot = &s;  // the last free one wins
     }
-    if (!free_slot) return -12;
+    if (!free_slot) {
+        // Once per filling, not once per refused name: a busy client asks at every frame.
+        if (!pool->full)
+            log_msg(LOG_ERROR, "%s: all %d crawl contexts in use, new ones refused (first [%s])",
+                    "ticker_crawl_pool_fetch", TICKER_CRAWL_POOL_SLOTS, key.c_str());
+        pool->full = true;
+        return -12;
+    }
     ticker_crawl_context *ctx = nullptr;
     int r = ticker_crawl_context_create(presets, datas, p, d, &ctx);
     log_msg(LOG_INFO, "%s: ticker_crawl_context_create(%s)=%d", "ticker_crawl_pool_fetch",
@@ -98,6 +105,10 @@ int ticker_crawl_pool_expire(ticker_crawl_pool *pool, time_t now) {
         ticker_crawl_context_destroy(s.ctx);
         s = {};
         freed++;
+    }
+    if (freed && pool->full) {
+        log_msg(LOG_INFO, "%s: crawl contexts free again", "ticker_crawl_pool_monitor");
+        pool->full = false;
     }
     return freed;
 }

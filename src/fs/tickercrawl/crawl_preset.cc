@@ -1,6 +1,7 @@
 // Preset files: one "key TAB value" per line, reread whenever the file's stat changes.
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,8 @@
 namespace {
 
 const char *const kFn = "ticker_crawl_preset_load";
+// A preset is a screenful of settings; nothing past this is read.
+constexpr long kPresetMaxBytes = 1L << 20;
 
 bool same_stat(const struct stat &a, const struct stat &b) {
     auto same_time = [](const timespec &x, const timespec &y) {
@@ -132,16 +135,25 @@ int ticker_crawl_preset_load(ticker_crawl_preset *p) {
     }
     if (same_stat(st, p->st)) return 0;
     p->st = st;
+    // A FIFO or a device would block the opener, and with it the pool; refused until it changes.
+    if (!S_ISREG(st.st_mode)) {
+        log_msg(LOG_ERROR, "%s: [%s] is not a regular file", kFn, p->filename.c_str());
+        return -EINVAL;
+    }
     log_msg(LOG_INFO, "%s: loading preset [%s]", kFn, p->filename.c_str());
-    unique_file f(fopen(p->filename.c_str(), "rt"));
-    if (!f) {
-        int e = errno;
+    unique_file f;
+    int r = crawl_open_regular(p->filename.c_str(), f);
+    if (r < 0) {
         log_msg(LOG_ERROR, "%s:%d failed to load preset from filename [%s]", kFn, 54,
                 p->filename.c_str());
-        return -e;
+        return r;
     }
     char line[4096];
-    while (fgets(line, sizeof line, f.get())) parse_line(p, line);
+    long taken = 0;
+    while (taken < kPresetMaxBytes && fgets(line, sizeof line, f.get())) {
+        taken += long(strlen(line));
+        parse_line(p, line);
+    }
     f.reset();
 
     ticker_crawl_canvas &c = p->canvas;
@@ -151,5 +163,13 @@ int ticker_crawl_preset_load(ticker_crawl_preset *p) {
             "%s:%d prst->canvas.bg.argb=[%d, %d, %d, %d], prst->canvas.fg.argb=[%d, %d, %d, %d]",
             kFn, 141, c.bg.a, c.bg.r, c.bg.g, c.bg.b, c.fg.a, c.fg.r, c.fg.g, c.fg.b);
     c.canvas_width = (c.canvas_width | 31) - 31;
+    // Glyphs far taller than the canvas only cost memory (hundreds of MB per crawl at 10000).
+    int font_max = std::clamp(c.canvas_height, 0, TICKER_CRAWL_FONT_MAX / 4) * 4;
+    if (p->font_size < 0 || p->font_size > font_max) {
+        int bounded = std::clamp(p->font_size, 0, font_max);
+        log_msg(LOG_ERROR, "%s: font_size %d of [%s] bounded to %d", kFn, p->font_size,
+                p->filename.c_str(), bounded);
+        p->font_size = bounded;
+    }
     return 0;
 }

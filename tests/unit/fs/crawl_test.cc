@@ -111,6 +111,19 @@ TEST(CrawlSource, KindsAndReadProtocol) {
     ticker_crawl_datasource_release(&b);
 }
 
+// Bounds a mounted crawl cannot show: a long line is cut between characters, a read by bytes.
+TEST(CrawlSource, LineSinkBounds) {
+    crawl_line_sink sink("test");
+    std::string wide;
+    while (wide.size() < 5000) wide += "\xC3\xA9";  // two bytes each
+    EXPECT_TRUE(sink.add(wide));
+    ASSERT_EQ(sink.lines, crawl_lines{wide.substr(0, 4094)});
+    while (sink.add(wide)) {
+    }
+    EXPECT_EQ(sink.lines.size(), TICKER_CRAWL_READ_BYTES / 4094);
+    EXPECT_FALSE(sink.add("short"));
+}
+
 // A feed whose server never answers: the source goes while its reader waits, and the global
 // clean-up leaves the libraries alone until the reader has ended.
 TEST(CrawlSource, DestroyedWhileItsReaderRuns) {
