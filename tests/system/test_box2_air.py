@@ -4,8 +4,8 @@ import os
 import time
 import unittest
 
-from test_box2_air_util import (CUE_SEQUENCE, Channel, dur, insert_sig, next_second, tc)
-from test_box2_util import I8, line, wait_for
+from helpers.box2_air_util import (CUE_SEQUENCE, Channel, dur, insert_sig, next_second, tc)
+from helpers.box2_util import I8, line, wait_for
 
 TOL = 0.1
 
