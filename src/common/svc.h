@@ -28,7 +28,7 @@ struct svc_base_opts {
     text4k options_file;  // the last options file that parsed without error
 };
 
-// Option ids of the shared options; a program's own ids stay below SVC_OPT_BASE.
+// Option ids of the shared options; a program numbers its own outside SVC_OPT_BASE..+8.
 enum svc_opt_id {
     SVC_OPT_BASE = 0x100,
     SVC_OPT_LOG_FILE_NAME = SVC_OPT_BASE,

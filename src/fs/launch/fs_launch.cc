@@ -1,10 +1,7 @@
 #include "fs_launch.h"
 
 #include <fuse.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 
 #include "log.h"
