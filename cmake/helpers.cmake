@@ -26,7 +26,7 @@ function(mivra_system_test name script)
     set(supp ${CMAKE_SOURCE_DIR}/tests)
     list(APPEND env MIVRA_SANITIZER_LOGS=${logs} ASAN_OPTIONS=log_path=${logs}/asan
          UBSAN_OPTIONS=log_path=${logs}/ubsan:print_stacktrace=1
-         LSAN_OPTIONS=suppressions=${supp}/lsan.supp
+         LSAN_OPTIONS=suppressions=${supp}/lsan.supp:print_suppressions=0
          TSAN_OPTIONS=log_path=${logs}/tsan:suppressions=${supp}/tsan.supp)
   endif()
   math(EXPR timeout "300 * ${MIVRA_TIME_SCALE}")
