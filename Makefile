@@ -23,16 +23,17 @@ test: build
 demo: build
 	DAEMON="$(DAEMON)" ./scripts/demo build/default
 
+# The unit tests and the system tests against the sanitized build of every program; the build sets
+# the sanitizers' options, report folders and time scale for each test (cmake/helpers.cmake).
 asan: deps
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
-	ctest --test-dir build/asan -j $(JOBS) --output-on-failure --timeout 900 -L unit
+	ctest --test-dir build/asan -j $(JOBS) --output-on-failure --timeout 900
 
 tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
-	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp" \
-	  ctest --test-dir build/tsan -j $(JOBS) --output-on-failure --timeout 900 -L unit
+	ctest --test-dir build/tsan -j $(JOBS) --output-on-failure --timeout 900
 
 bench: build
 	./bench/run build/default

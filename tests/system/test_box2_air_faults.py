@@ -8,13 +8,14 @@ import threading
 import time
 import unittest
 
+from harness import scaled
 from helpers.box2_air_util import Channel, dur, next_second, tc
 from helpers.box2_util import Box, I8, line, plain, wait_for
 
 from fake_base import FakeService  # noqa: E402  (path set by helpers.box2_air_util)
 from io_fake import IOEngine  # noqa: E402
 
-TOL = 0.1
+TOL = scaled(0.1)  # wider only in the slower sanitizer builds
 
 
 class EngineFaultTest(unittest.TestCase):

@@ -10,6 +10,8 @@ import time
 import xml.etree.ElementTree as ET
 import xmlrpc.client
 
+from harness import TIME_SCALE
+
 BUILD = os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../../build/default"))
 BOX2 = os.path.join(BUILD, "src", "box2", "MivraBox2")
 
@@ -32,7 +34,7 @@ def free_port():
 
 
 def wait_for(pred, timeout=5.0, step=0.02):
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + timeout * TIME_SCALE
     while True:
         v = pred()
         if v:
@@ -156,7 +158,7 @@ class Box:
 
     def wait(self, timeout=10):
         try:
-            return self.proc.wait(timeout)
+            return self.proc.wait(timeout * TIME_SCALE)
         except subprocess.TimeoutExpired:
             return None
 

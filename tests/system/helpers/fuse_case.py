@@ -4,6 +4,8 @@ import shutil
 import subprocess
 import time
 
+from harness import TIME_SCALE
+
 
 def fuse_usable(binary):
     """None when binary can mount here, else why not."""
@@ -19,7 +21,7 @@ def fuse_usable(binary):
 
 
 def wait_for(predicate, seconds, what):
-    deadline = time.monotonic() + seconds
+    deadline = time.monotonic() + seconds * TIME_SCALE
     while time.monotonic() < deadline:
         if predicate():
             return
@@ -51,7 +53,7 @@ class FuseMount:
         if os.path.ismount(self.mnt):
             subprocess.run(["fusermount", "-u", self.mnt], timeout=10, check=False)
         try:
-            self.proc.communicate(timeout=timeout)
+            self.proc.communicate(timeout=timeout * TIME_SCALE)
         except subprocess.TimeoutExpired:
             subprocess.run(["fusermount", "-uz", self.mnt], timeout=10, check=False)
             self.proc.kill()

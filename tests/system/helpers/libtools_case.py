@@ -10,6 +10,8 @@ import tempfile
 import time
 import unittest
 
+from harness import TIME_SCALE
+
 SRC = os.environ.get("MIVRA_SRC", os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 BUILD = os.environ.get("MIVRA_BUILD", os.path.join(SRC, "build", "default"))
 sys.path.insert(0, os.path.join(SRC, "tests", "fakes"))
@@ -20,7 +22,7 @@ def libtool(name):
 
 
 def wait_for(pred, timeout=20.0, step=0.02):
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + timeout * TIME_SCALE
     while True:
         v = pred()
         if v or time.monotonic() > deadline:
