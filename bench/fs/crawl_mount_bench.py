@@ -9,7 +9,7 @@ import threading
 import time
 import unittest
 
-from crawl_case import Bmp, Mount, fuse_usable, preset, write
+from helpers.crawl_case import Bmp, Mount, fuse_usable, preset, write
 from summary import summary
 
 CRAWLS = 16

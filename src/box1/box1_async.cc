@@ -36,33 +36,6 @@ const mivrabox_event *copy_event(const bus_async *a, int *index) {
     return i >= 0 ? a->copy->items[size_t(i)] : a->event;
 }
 
-int frames(const text32 &tc) {
-    return tc_str2frames(tc.c_str());
-}
-
-std::vector<std::string> split_plus(const std::string &s) {
-    std::vector<std::string> out;
-    size_t at = 0;
-    while (at <= s.size()) {
-        size_t p = s.find('+', at);
-        if (p == std::string::npos) p = s.size();
-        if (p > at) out.push_back(s.substr(at, p - at));
-        at = p + 1;
-    }
-    return out;
-}
-
-// What "#LIVE..." stands for on this bus.
-std::string source_of(const box1_bus *b, const mivrabox_event *e) {
-    const std::string origin = e->origin.str();
-    if (origin.size() == 6 && origin.compare(0, 5, "#LIVE") == 0 && origin[5] >= '0' &&
-        origin[5] < '0' + BOX1_LIVE_SOURCES)
-        return b->live[origin[5] - '0'].str();
-    if (origin == "#LIVEX") return e->title.str();
-    if (origin == "#LIVE-NDI") return "#freerun:ndi:" + e->title.str();
-    return origin;
-}
-
 void free_record(bus_async *a) {
     if (!a->sync) mivrabox_event_unref(&a->event);
     ply_free(&a->copy);
@@ -180,11 +153,9 @@ void bus_async_wait_previous(bus_async *a) {
 }
 
 int bus_async_cue(box1_bus *b, mivrabox_event *e) {
-    if (!(e->flags & MIVRABOX_F_PRESENT))
+    if (!bus_cue_flag_request(e))
         log_msg(LOG_ERROR, "%s[%d] {%s} does not exist, but will force cue", "bus_async_cue",
                 b->index, e->media_id.c_str());
-    e->flags &= ~uint64_t(CUE_DONE);
-    e->flags |= MIVRABOX_F_CUE_REQ;
     log_msg(LOG_ERROR, "%s[%d] {%s} e=%p", "bus_async_cue", b->index, e->media_id.c_str(),
             (void *)e);
     int r = bus_async_start(b, e, bus_async_cue_proc, true);
@@ -216,15 +187,10 @@ int bus_async_cue_func(bus_async *a, const char *url) {
     const mivrabox_event *e = copy_event(a, &idx);
     const unsigned type = unsigned(e->event_type) & 0xff;
 
-    // Assets: the type's defaults, extended by "+..." or replaced by the event's own.
-    std::string assets = b->default_assets[type].str();
-    if (e->assets.c_str()[0] == '+')
-        assets += e->assets.str();
-    else if (!e->assets.empty())
-        assets = e->assets.str();
+    const std::string assets = box1_cue_assets(b->default_assets[type].c_str(), e);
     log_msg(LOG_INFO, "%s[%d] media_id=[%s] assets=[%s] event_type=[%c]", fn, b->index,
             e->media_id.c_str(), assets.c_str(), type ? int(type) : ' ');
-    std::vector<std::string> templates = split_plus(assets);
+    std::vector<std::string> templates = bus_assets_split(assets);
     fprintf(stderr, "%s:%d [%p] templates=%zu\n", fn, __LINE__,
             reinterpret_cast<void *>(pthread_self()), templates.size());
 
@@ -257,56 +223,41 @@ int bus_async_cue_func(bus_async *a, const char *url) {
     for (size_t i = 0; i < names.size(); i++)
         values.emplace_back(resolved && int(i) < resolved_n && resolved[i] ? resolved[i] : "");
     strv_free_n(&resolved, &resolved_n);
-
-    for (const mivrabox_meta_pair &p : e->pairs) {
-        names.push_back("current.meta." + p.key.str());
-        values.push_back(p.value.str());
-    }
-    auto clip = [&](const char *name, const text32 &v) {
-        if (v.empty()) return;
-        names.emplace_back(name);
-        values.push_back(v.str());
-    };
-    clip("current.clip.ar", e->ar);
-    clip("current.clip.audio_map", e->audio_map);
-    clip("current.clip.audio_amp", e->audio_amp);
-    for (size_t i = 0; i < names.size(); i++)
-        log_msg(LOG_INFO, "%s[%d] [%d] [%s]=>[%s]", fn, b->index, int(i), names[i].c_str(),
-                values[i].c_str());
+    const box1_cue_request q = box1_cue_request_build(e, std::move(templates), std::move(names),
+                                                      std::move(values), b->live);
+    for (size_t i = 0; i < q.names.size(); i++)
+        log_msg(LOG_INFO, "%s[%d] [%d] [%s]=>[%s]", fn, b->index, int(i), q.names[i].c_str(),
+                q.values[i].c_str());
 
     bus_async_wait_previous(a);
     // A player that left the loop switch unanswered would leave the insert too.
-    const int unanswered = mivra_thread_past_bound();
+    const bus_answer_guard guard;
     mivra_playlist_loop(url, 0);
-    const bool answering = mivra_thread_past_bound() == unanswered;
+    const bool answering = guard.answering();
 
-    int in = e->mark_in.empty() ? 0 : frames(e->mark_in);
-    int out = !e->mark_out.empty()   ? frames(e->mark_out)
-              : !e->duration.empty() ? frames(e->duration) + in - 1
-                                     : 0;
-    std::string source = source_of(b, e);
     std::vector<const char *> tv, nv, vv;
-    for (const std::string &t : templates) tv.push_back(t.c_str());
+    for (const std::string &t : q.templates) tv.push_back(t.c_str());
     tv.push_back(nullptr);
-    for (size_t i = 0; i < names.size(); i++) {
-        nv.push_back(names[i].c_str());
-        vv.push_back(values[i].c_str());
+    for (size_t i = 0; i < q.names.size(); i++) {
+        nv.push_back(q.names[i].c_str());
+        vv.push_back(q.values[i].c_str());
     }
     nv.push_back(nullptr);
     vv.push_back(nullptr);
+    const char *source = q.source.c_str();
     fprintf(stderr, "%s:%d [%p] source=[%s] in=%d out=%d\n", fn, __LINE__,
-            reinterpret_cast<void *>(pthread_self()), source.c_str(), in, out);
+            reinterpret_cast<void *>(pthread_self()), source, q.in, q.out);
     int r = answering ? mivra_playlist_insert_template(
-                            url, 0, source.c_str(), in, out, int(templates.size()), tv.data(),
-                            int(names.size()), nv.data(), vv.data(), nullptr)
+                            url, 0, source, q.in, q.out, int(q.templates.size()), tv.data(),
+                            int(q.names.size()), nv.data(), vv.data(), nullptr)
                       : -14;
     if (r < 0) {
         log_msg(LOG_ERROR, "%s[%d] mivra_playlist_insert_template(%s)(%s) failed, r=%d", fn,
-                b->index, e->media_id.c_str(), source.c_str(), r);
+                b->index, e->media_id.c_str(), source, r);
         a->event->flags |= MIVRABOX_F_CUE_FAILED;
     } else {
         log_msg(LOG_INFO, "%s[%d] %s (%s) cued, r=%d (e=%p)", fn, b->index, e->media_id.c_str(),
-                source.c_str(), r, (void *)a->event);
+                source, r, (void *)a->event);
         a->event->flags |= MIVRABOX_F_CUED;
     }
     return r;
@@ -348,9 +299,10 @@ int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url) {
         return -12;
     }
     a->event = a->copy->items[size_t(index)];
-    b->lock.unlock();
+    // The player call waits without the lock, however many holds the caller has.
+    const int holds = b->lock.release_all();
     int r = bus_async_cue_func(a, url);
-    b->lock.lock();
+    b->lock.reacquire(holds);
     free_record(a);
     return r;
 }

@@ -11,13 +11,7 @@
 namespace {
 
 // The bus clock: system time, the advance and one millisecond.
-int64_t now_ms(bus *) {
-    struct timeval tv;
-    time_now(&tv);
-    return time_tv2ms(&tv);
-}
-
-int64_t now_us(bus *) {
+int64_t now_us(const bus *) {
     return time_now_us() + 1000;
 }
 
@@ -33,12 +27,25 @@ bool ready(bus *b) {
     return !b->lib_url.empty() && !box1_of(b)->io_url.empty();
 }
 
-// Said once per event: the scheduler asks again every turn until the media state is known.
-void cue_refused(bus *bb, mivrabox_event *e) {
+void note(bus *bb, bus_note what, const mivrabox_event *e, const char *media_id, int r) {
     box1_bus *b = box1_of(bb);
-    if (b->refused_sys_id == e->sys_id) return;
-    b->refused_sys_id = e->sys_id;
-    log_msg(LOG_ERROR, "%s: item not exist nor absent", "_send_cue");
+    switch (what) {
+        case bus_note::lookup_failed:
+            log_msg(LOG_ERROR, "%s[%d] mivra_io_basename_item(%s, %s) failed, r=%d",
+                    "bus_lib_proc_queue", b->index, b->lib_url.c_str(), media_id, r);
+            break;
+        case bus_note::absent_released:
+            // The source line this message has always named.
+            log_msg(LOG_ERROR, "%s:%d unregistred absent [%s]", "bus_lib_unregister", 109,
+                    media_id);
+            break;
+        case bus_note::cue_refused:
+            // Said once per event: the scheduler asks again every turn until the state is known.
+            if (b->refused_sys_id == e->sys_id) return;
+            b->refused_sys_id = e->sys_id;
+            log_msg(LOG_ERROR, "%s: item not exist nor absent", "_send_cue");
+            break;
+    }
 }
 
 // The last cue and play threads end before the bus goes.
@@ -67,17 +74,9 @@ bool append_allowed(bus *bb, const char *name) {
 
 void saved(bus *bb, const char *digest) {
     box1_bus *b = box1_of(bb);
+    log_msg(LOG_INFO, "%s[%d] saving done (%s)", "bus_save_proc", b->index, digest);
     std::lock_guard lk(b->lock);
-    b->ply_hash = digest ? digest : "";
-}
-
-// The peers' playlists are listed by their role, whether or not their files exist yet.
-void ply_names(bus *bb, std::vector<std::string> &names) {
-    box1_bus *b = box1_of(bb);
-    std::erase_if(names,
-                  [](const std::string &n) { return n == "peer_master" || n == "peer_slave"; });
-    if (!b->peer_master_url.empty()) names.emplace_back("peer_master");
-    if (!b->peer_slave_url.empty()) names.emplace_back("peer_slave");
+    b->ply_hash = digest;
 }
 
 const char *relay_io_url(const bus *b) {
@@ -88,6 +87,43 @@ void remain(btext<33> &out, int64_t ms) {
     char tc[TC_TEXT_SIZE];
     out = tc_frames2str(tc_sec2frames(double(ms) / 1000.0), tc);
 }
+
+const bus_hooks kHooks = {
+    .now_us = now_us,
+    .cue = hook_cue,
+    .play = hook_play,
+    .idle = nullptr,
+    .ready = ready,
+    .start = nullptr,
+    .stop_first = nullptr,
+    .stop_last = stop_last,
+    .item_present = box1_item_present,
+    .range_item = box1_range_item,
+    .note = note,
+    .state_extra = box1_state_extra,
+    .ply_loaded = ply_loaded,
+    .appended = box1_peer_push,
+    .append_allowed = append_allowed,
+    .saved = saved,
+    .play_trim_us = 1000,
+    .cue_lead_ms = 0,
+    // The play thread joins the cue thread: the player gets them in order without a wait here.
+    .take_waits_requested = false,
+    .take_cue_wait_ms = BOX1_TAKE_CUE_WAIT_MS,
+    .queued_mark = 0,
+    .live_duration = "00:10:00:00",
+};
+
+const bus_daemon kDaemon = {
+    .program = BOX1_PROGRAM,
+    .banner = BOX1_BANNER,
+    .bus_alloc = box1_bus_new,
+    .xml_size_limit = BOX1_XML_SIZE_LIMIT,
+    .ctl_local = nullptr,
+    .relay_io_url = relay_io_url,
+    .serve_start = box1_trig_start,
+    .serve_stop = box1_trig_stop,
+};
 
 }  // namespace
 
@@ -105,48 +141,24 @@ int box1_bus_new(bus **out) {
         return -12;
     }
     b->io_delay = BOX1_PLAY_LEAD_MS;
-    bus_hooks &h = b->hooks;
-    h.now_ms = now_ms;
-    h.now_us = now_us;
-    h.play_trim_us = 1000;
-    h.range_item = box1_range_item;
-    h.remain_sign_pos = ' ';
-    h.remain_sign_neg = '+';
-    h.cue = hook_cue;
-    h.play = hook_play;
-    h.stop_last = stop_last;
-    h.ready = ready;
-    // The play thread joins the cue thread: the player gets them in order without a wait here.
-    h.take_waits_requested = false;
-    h.take_cue_wait_ms = BOX1_TAKE_CUE_WAIT_MS;
-    h.cue_refused = cue_refused;
-    h.item_present = box1_item_present;
-    h.queued_mark = 0;
-    h.live_duration = "00:10:00:00";
-    h.lookup_log_url = true;
-    h.log_absent_release = true;
-    h.state_extra = box1_state_extra;
-    h.ply_loaded = ply_loaded;
-    h.append_allowed = append_allowed;
-    h.er_index = true;
-    h.search_sys_id = true;
-    h.ply_names = ply_names;
-    h.want_digest = true;
-    h.saved = saved;
-    h.ply_fetch = box1_peer_fetch;
-    h.appended = box1_peer_push;
+    b->hooks = &kHooks;
     *out = b;
     return 0;
 }
 
 void box1_setup(mivrabox_opts *rec) {
-    rec->bus_alloc = box1_bus_new;
-    rec->ctl_local = nullptr;
-    rec->relay_io_url = relay_io_url;
+    rec->daemon = &kDaemon;
 }
 
 void box1_state_extra(bus *bb, mivrabox_state *st, int64_t now) {
     box1_bus *b = box1_of(bb);
+    // The time to next reads ' ' ahead of a coming change and '+' past it, where the engine
+    // writes '+' and '-'.
+    if (!st->curr_remain.empty()) {
+        std::string r = st->curr_remain.str();
+        r[0] = r[0] == '+' ? ' ' : '+';
+        st->curr_remain = r;
+    }
     bool absent = false, type_c = false, type_l = false, fixed = false;
     st->absent_remain.clear();
     st->type_C_remain.clear();

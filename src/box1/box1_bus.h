@@ -104,6 +104,24 @@ void bus_async_play_proc(bus_async *a);
 // -12.
 int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url);
 
+// What one cue asks the player: mivra_playlist_insert_template's arguments.
+struct box1_cue_request {
+    std::string source;   // the media's origin, or what its live source stands for
+    int in = 0, out = 0;  // first and last frame (bus_cue_points_of)
+    std::vector<std::string> templates;
+    std::vector<std::string> names, values;  // the variables, a value for each name
+};
+// The assets of an event: its type's defaults (type_assets), extended by the event's "+..."
+// assets or replaced by its own.
+std::string box1_cue_assets(const char *type_assets, const mivrabox_event *e);
+// The request for e: its templates, the variables gathered for them (names from the library and
+// the playlist, values resolved; a missing value is empty), then the event's metadata and clip
+// values, its source through the bus's live sources (BOX1_LIVE_SOURCES) and its cue points.
+// Reads nothing but its arguments: no player, no bus lock.
+box1_cue_request box1_cue_request_build(const mivrabox_event *e, std::vector<std::string> templates,
+                                        std::vector<std::string> names,
+                                        std::vector<std::string> values, const text4k *live);
+
 // Range checks of an event against its media (frames of the media's duration text).
 int bus_ply_range_msg_bounds(const mivrabox_event *e, const lib_object *o, char *msg, size_t size);
 int bus_ply_range_msg_len(const mivrabox_event *e, const lib_object *o, char *msg, size_t size);
@@ -153,5 +171,6 @@ void box1_trig_stop(mivrabox_opts *o);
 // default-asset.
 int box1_opts_parse(mivrabox_opts *rec, int argc, char **argv);
 void box1_usage();
-// Makes the paths of the record and its busses absolute, before the daemon leaves its folder.
-void box1_opts_absolute(mivrabox_opts *rec);
+// Makes the paths of the record and its busses absolute, before the daemon leaves its folder:
+// 0, or below 0 with "ERROR: path too long [<path>]" printed for one that cannot be.
+int box1_opts_absolute(mivrabox_opts *rec);

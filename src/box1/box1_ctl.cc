@@ -223,6 +223,51 @@ size_t base64_size(size_t n) {
     return (n + 2) / 3 * 4 + n / 57 + 1;  // xmlrpc-c breaks its lines every 76 characters
 }
 
+// Replies about one event carry its playlist index as the fifth "er" value.
+void er_index(mivrabox_state &st, int64_t index) {
+    st.er[4] = index;
+}
+
+xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return ctl_get_event(env, params, si, "ctl_method_GetEvent", er_index);
+}
+
+xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return ctl_get_events(env, params, si, "ctl_method_GetEvents", er_index);
+}
+
+// Flag 0x40 also finds the event whose sys_id the pattern names.
+xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return ctl_search_event(env, params, si, "ctl_method_SearchEvent", ~0);
+}
+
+// The peers' playlists are listed by their role, whether or not their files exist yet.
+void peer_names(bus *bb, std::vector<std::string> &names) {
+    box1_bus *b = box1_of(bb);
+    std::erase_if(names,
+                  [](const std::string &n) { return n == "peer_master" || n == "peer_slave"; });
+    if (!b->peer_master_url.empty()) names.emplace_back("peer_master");
+    if (!b->peer_slave_url.empty()) names.emplace_back("peer_slave");
+}
+
+xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return ctl_list_playlists(env, params, si, "ctl_method_ListPlaylists", peer_names);
+}
+
+// A peer's role as the name first downloads that peer's playlist into the file; path is the
+// checked "<folder>/<name>.ply".
+int load_fetched(bus *b, const char *path, mivrabox_state *st) {
+    std::string_view name(path);
+    name = name.substr(name.rfind('/') + 1);
+    name.remove_suffix(4);
+    int f = box1_peer_fetch(b, std::string(name).c_str(), path);
+    return f < 0 ? f : bus_ply_load(b, path, st);
+}
+
+xmlrpc_value *ctl_method_LoadPlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return ctl_playlist_call(env, params, si, "ctl_method_LoadPlaylist", load_fetched);
+}
+
 // The outcome of fetching the event at index i, without fetching it: for the items past the
 // reply's budget, which add no entry, only their result counts.
 int index_outcome(bus *b, int64_t i) {
@@ -234,7 +279,9 @@ int index_outcome(bus *b, int64_t i) {
 int fetch_event(bus *b, int64_t i, std::vector<char> &line, mivrabox_state *st) {
     if (i < 0 || i > INT_MAX) return i < 0 ? -22 : -34;
     line[0] = 0;
-    return bus_ply_get_event(b, line.data(), line.size(), int(i), st);
+    int r = bus_ply_get_event(b, line.data(), line.size(), int(i), st);
+    if (r == 0) er_index(*st, i);
+    return r;
 }
 
 xmlrpc_value *ctl_method_GetEvents2(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -451,12 +498,12 @@ const ctl_method_def kMethods[] = {
     OWN(InsertEvent2),
     OWN(UpdateEvent),
     OWN(UpdateEvent2),
-    SHARED("GetEvent"),
+    OWN(GetEvent),
     SHARED("DeleteEvent"),
     SHARED("DeleteEvents"),
     OWN(DeleteEvents2),
-    SHARED("ListPlaylists"),
-    SHARED("LoadPlaylist"),
+    OWN(ListPlaylists),
+    OWN(LoadPlaylist),
     SHARED("SavePlaylist"),
     SHARED("ClosePlaylist"),
     SHARED("AppendPlaylist"),
@@ -466,9 +513,9 @@ const ctl_method_def kMethods[] = {
     OWN(Preview),
     SHARED("LibList"),
     OWN(LibUnregister),
-    SHARED("GetEvents"),
+    OWN(GetEvents),
     OWN(GetEvents2),
-    SHARED("SearchEvent"),
+    OWN(SearchEvent),
     SHARED("AbsentList"),
     OWN(ErrorFlagList),
     SHARED("Fallback"),

@@ -1,5 +1,4 @@
 // The option table of MivraBox1 over the options both daemons share.
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,7 +29,7 @@ enum opt_id {
     O_ADVANCE,
 };
 
-// Order drives getopt_long.
+// Order drives getopt_long; the options of every long-running program follow (svc.h).
 const opts_def kTable[] = {
     {"port", required_argument, BUS_OPT_PORT},
     {"add-bus", no_argument, BUS_OPT_ADD_BUS},
@@ -61,17 +60,9 @@ const opts_def kTable[] = {
     {"auto-append-filter-tomorrow-p1", no_argument, O_AA_TOMORROW_P1},
     {"auto-append-filter-tomorrow-p2", no_argument, O_AA_TOMORROW_P2},
     {"gettimeofday-advance", required_argument, O_ADVANCE},
-    {"log-file-name", required_argument, BUS_OPT_LOG_FILE_NAME},
-    {"log-rotate-interval", required_argument, BUS_OPT_LOG_ROTATE_INTERVAL},
-    {"demonize", no_argument, BUS_OPT_DEMONIZE},
-    {"nodemonize", no_argument, BUS_OPT_NODEMONIZE},
-    {"help", no_argument, BUS_OPT_HELP},
-    {"realtime-io", no_argument, BUS_OPT_REALTIME_IO},
-    {"cpu-affinity", required_argument, BUS_OPT_CPU_AFFINITY},
-    {"debug", no_argument, BUS_OPT_DEBUG},
-    {"realtime-cpu", required_argument, BUS_OPT_REALTIME_CPU},
 };
-static_assert(std::size(kTable) == 38);
+// With the nine options of every long-running program behind it: 38.
+static_assert(std::size(kTable) == 29);
 
 int apply_own(mivrabox_opts *rec, int id, const char *arg) {
     if (id == O_ADVANCE) {
@@ -138,15 +129,6 @@ int apply_own(mivrabox_opts *rec, int id, const char *arg) {
     return 0;
 }
 
-// dir made absolute against the working folder; left as it is when that cannot be read.
-void absolute(text4k &dir) {
-    if (dir.empty() || dir.c_str()[0] == '/') return;
-    char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof(cwd))) return;
-    std::string p = std::string(cwd) + "/" + dir.str();
-    if (p.size() < 4096) dir = p;
-}
-
 }  // namespace
 
 void box1_usage() {
@@ -159,10 +141,11 @@ int box1_opts_parse(mivrabox_opts *rec, int argc, char **argv) {
                           argv);
 }
 
-void box1_opts_absolute(mivrabox_opts *rec) {
-    absolute(rec->log_file_name);
+int box1_opts_absolute(mivrabox_opts *rec) {
+    std::vector<text4k *> paths{&rec->log_file_name};
     for (int i = 0; i < rec->bus_count; i++) {
-        absolute(rec->busses[i]->path);
-        absolute(rec->busses[i]->auto_append);
+        paths.push_back(&rec->busses[i]->path);
+        paths.push_back(&rec->busses[i]->auto_append);
     }
+    return svc_make_absolute_all(paths);
 }

@@ -43,13 +43,13 @@ int fill(box1_bus *b, mivrabox_state *st, int r) {
 
 // Under the bus lock: marks the slot as used now.
 void touch(box1_bus *b, int slot) {
-    b->snapshot_used[slot] = b->hooks.now_ms(b);
+    b->snapshot_used[slot] = bus_now_ms(b);
 }
 
 // Under the bus lock: puts l into the lowest free slot, else into the slot idle longest once that
 // has been idle long enough (its list is dropped); the slot, or -12 with l left to the caller.
 int snapshot_put(box1_bus *b, ply_list *l) {
-    const int64_t now = b->hooks.now_ms(b);
+    const int64_t now = bus_now_ms(b);
     int slot = -1;
     for (int i = 0; i < BOX1_SNAPSHOTS && slot < 0; i++)
         if (!b->snapshots[i]) slot = i;
@@ -79,7 +79,7 @@ box1_bus *bus_of(void *si, int idx) {
 
 // Appends one event line to a slot; a line that does not parse is left out, with the same
 // answer.
-int bus_snapshot_add_event(box1_bus *b, int slot, const char *line, mivrabox_state *st) {
+int box1_snapshot_add_event(box1_bus *b, int slot, const char *line, mivrabox_state *st) {
     if (!slot_ok(slot)) return -22;
     lock_t lk(b->lock);
     ply_list *l = b->snapshots[slot];
@@ -92,8 +92,8 @@ int bus_snapshot_add_event(box1_bus *b, int slot, const char *line, mivrabox_sta
 
 // The playlist line of one event of a slot. Its time of day is rewritten only from a start that
 // a playlist gave it: events added or loaded keep the time they came with.
-int bus_snapshot_get_event(box1_bus *b, int slot, int index, std::string &line,
-                           mivrabox_state *st) {
+int box1_snapshot_get_event(box1_bus *b, int slot, int index, std::string &line,
+                            mivrabox_state *st) {
     if (!slot_ok(slot) || index < 0) return -22;
     lock_t lk(b->lock);
     const ply_list *l = b->snapshots[slot];
@@ -276,7 +276,7 @@ xmlrpc_value *ctl_method_SnapshotGetEvent(xmlrpc_env *env, xmlrpc_value *params,
     if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     std::string line;
-    int r = bus_snapshot_get_event(b, slot, i, line, &st);
+    int r = box1_snapshot_get_event(b, slot, i, line, &st);
     return ctl_reply_event(env, r, line.c_str(), st);
 }
 
@@ -290,7 +290,7 @@ xmlrpc_value *ctl_method_SnapshotAddEvent(xmlrpc_env *env, xmlrpc_value *params,
     box1_bus *b = bus_of(si, idx);
     if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
-    int r = bus_snapshot_add_event(b, slot, line, &st);
+    int r = box1_snapshot_add_event(b, slot, line, &st);
     return ctl_reply_event(env, r, line, st);
 }
 

@@ -137,28 +137,31 @@ void report(trig_listener *t) {
 
 }  // namespace
 
+// The daemon's one trigger: it listens on the port number of its one control port.
+static trig_listener *g_trigger = nullptr;
+
 int trig_new(mivrabox_opts *o) {
     if (!o) return -22;
-    if (o->trigger) return -16;
+    if (g_trigger) return -16;
     trig_listener *t = new (std::nothrow) trig_listener;
     if (!t) return -12;
     t->daemon = o;
-    o->trigger = t;
+    g_trigger = t;
     return 0;
 }
 
 int trig_free(mivrabox_opts *o) {
-    if (!o || !o->trigger) return -22;
-    trig_listener *t = o->trigger;
-    o->trigger = nullptr;
+    if (!o || !g_trigger) return -22;
+    trig_listener *t = g_trigger;
+    g_trigger = nullptr;
     t->daemon = nullptr;
     delete t;
     return 0;
 }
 
 int trig_run(mivrabox_opts *o) {
-    if (!o || !o->trigger) return -22;
-    trig_listener *t = o->trigger;
+    if (!o || !g_trigger) return -22;
+    trig_listener *t = g_trigger;
     t->socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (t->socket < 0) return fail("failed to create socket");
     int one = 1;
@@ -200,8 +203,8 @@ void trig_proc(trig_listener *t) {
 }
 
 int trig_stop(mivrabox_opts *o) {
-    if (!o || !o->trigger) return -22;
-    trig_listener *t = o->trigger;
+    if (!o || !g_trigger) return -22;
+    trig_listener *t = g_trigger;
     t->stopping = true;
     if (t->thread.joinable()) {
         log_msg(LOG_INFO, "trig_stop: shutting down socket...");

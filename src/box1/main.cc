@@ -19,10 +19,10 @@ int main(int argc, char **argv) {
         return r & 0xff;
     }
     // daemonize changes to "/": relative folders would then name other places.
-    box1_opts_absolute(o);
-    o->xml_size_limit = BOX1_XML_SIZE_LIMIT;
-    o->serve_start = box1_trig_start;
-    o->serve_stop = box1_trig_stop;
+    if (box1_opts_absolute(o) < 0) {
+        opts_release(&o);
+        return 1;
+    }
     std::vector<ctl_method_def> methods = box1_methods();
-    return bus_daemon_run(o, BOX1_PROGRAM, BOX1_BANNER, methods.data(), methods.size());
+    return bus_daemon_run(o, methods.data(), methods.size());
 }

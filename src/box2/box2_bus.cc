@@ -9,6 +9,7 @@
 #include <new>
 
 #include "box2_bus.h"
+#include "box2_opts.h"
 #include "ctl.h"
 #include "log.h"
 
@@ -22,29 +23,29 @@ int hook_play(bus *b, mivrabox_event *e) {
     return bus_io_play(box2_of(b), e);
 }
 
-// The graphics device: without an address there is nothing to connect to.
+// The graphics device (without an address there is nothing to connect to) and the cue thread.
 int hook_start(bus *bb) {
     box2_bus *b = box2_of(bb);
     if (!b->oxtel_addr.empty()) {
         b->oxtel.address = b->oxtel_addr;
         b->oxtel.type = OXTEL_CLIENT;
         b->oxtel.user = b;
-        bus_cg_link_setup(b);
+        box2_cg_link_setup(b);
         oxtel_net_run(&b->oxtel);
     }
-    return 0;
-}
-
-int hook_start_threads(bus *bb) {
-    box2_bus *b = box2_of(bb);
     b->cue_exit = 0;
-    b->th_cue = std::thread([b] {
-        try {
-            bus_io_async_cue_proc(b);
-        } catch (...) {
-            log_msg(LOG_ERROR, "bus[%d]: thread ended on an exception", b->index);
-        }
-    });
+    try {
+        b->th_cue = std::thread([b] {
+            try {
+                bus_io_async_cue_proc(b);
+            } catch (...) {
+                log_msg(LOG_ERROR, "bus[%d]: thread ended on an exception", b->index);
+            }
+        });
+    } catch (...) {
+        log_msg(LOG_ERROR, "%s[%d] failed to start the bus threads", "bus_start", b->index);
+        return -11;
+    }
     return 0;
 }
 
@@ -75,7 +76,7 @@ xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opt
     if (env->fault_occurred) return nullptr;
     box2_bus *b = box2_of(ctl_bus_at(o, 0));
     if (!b) return xmlrpc_build_value(env, "{s:i,s:V}", "result", -22, "list", list.get());
-    bus_tmpl_listing &t = b->tmpl;
+    box2_tmpl_listing &t = b->tmpl;
     std::unique_lock lk(t.mu);
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
@@ -85,7 +86,7 @@ xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opt
         t.busy = 1;
         t.done = false;
         t.names.clear();
-        bus_cg_tmpl_request(b);
+        box2_cg_tmpl_request(b);
         // Only the end of the list counts: a spurious wake-up must not cache a partial list.
         bool done = t.cv.wait_for(lk, std::chrono::seconds(1), [&] { return t.done; });
         t.busy = 0;
@@ -123,6 +124,36 @@ xmlrpc_value *ctl_method_MivraLib_LibListTemplateVars(xmlrpc_env *env) {
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", 18, "list", list.get());
 }
 
+const bus_hooks kHooks = {
+    .cue = hook_cue,
+    .play = hook_play,
+    .idle = hook_idle,
+    .start = hook_start,
+    .stop_first = hook_stop_first,
+    .cue_lead_ms = 500,
+    .take_waits_requested = true,
+    .queued_mark = MIVRABOX_F_QUEUED,
+};
+
+xmlrpc_value *ctl_local(xmlrpc_env *env, mivrabox_opts *o, const char *method) {
+    if (!strcmp(method, "MivraLib.LibListTemplates"))
+        return ctl_method_MivraLib_LibListTemplates(env, o);
+    if (!strcmp(method, "MivraLib.LibListTemplateVars"))
+        return ctl_method_MivraLib_LibListTemplateVars(env);
+    return nullptr;
+}
+
+const bus_daemon kDaemon = {
+    .program = BOX2_PROGRAM,
+    .banner = BOX2_BANNER,
+    .bus_alloc = box2_bus_new,
+    .xml_size_limit = 0,
+    .ctl_local = ctl_local,
+    .relay_io_url = relay_io_url,
+    .serve_start = nullptr,
+    .serve_stop = nullptr,
+};
+
 }  // namespace
 
 box2_bus::~box2_bus() {
@@ -137,28 +168,11 @@ int box2_bus_new(bus **out) {
         delete b;
         return -12;
     }
-    bus_hooks &h = b->hooks;
-    h.cue = hook_cue;
-    h.play = hook_play;
-    h.start = hook_start;
-    h.start_threads = hook_start_threads;
-    h.stop_first = hook_stop_first;
-    h.idle = hook_idle;
-    h.cue_lead_ms = 500;
+    b->hooks = &kHooks;
     *out = b;
     return 0;
 }
 
-xmlrpc_value *box2_ctl_local(xmlrpc_env *env, mivrabox_opts *o, const char *method) {
-    if (!strcmp(method, "MivraLib.LibListTemplates"))
-        return ctl_method_MivraLib_LibListTemplates(env, o);
-    if (!strcmp(method, "MivraLib.LibListTemplateVars"))
-        return ctl_method_MivraLib_LibListTemplateVars(env);
-    return nullptr;
-}
-
 void box2_setup(mivrabox_opts *rec) {
-    rec->bus_alloc = box2_bus_new;
-    rec->ctl_local = box2_ctl_local;
-    rec->relay_io_url = relay_io_url;
+    rec->daemon = &kDaemon;
 }

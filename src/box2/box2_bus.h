@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "bus.h"
-#include "bus_cg.h"
+#include "box2_cg.h"
 #include "bus_opts.h"
 #include "oxtel.h"
 
 // Templates of the graphics device, asked for by MivraLib.LibListTemplates and filled by the
 // Oxtel callbacks. Its mutex is a leaf: never held while the bus lock is awaited.
-struct bus_tmpl_listing {
+struct box2_tmpl_listing {
     std::mutex mu;
     std::condition_variable cv;
     std::vector<std::string> names;  // at most 4096
@@ -33,9 +33,9 @@ struct box2_bus : bus {
     text4k oxtel_addr;
     oxtel_ctx oxtel;  // link to the graphics device; its user pointer is the bus
 
-    bus_tmpl_listing tmpl;
+    box2_tmpl_listing tmpl;
 
-    bus_cg_layers cg;  // graphics layers and the device's tallies
+    box2_cg_layers cg;  // graphics layers and the device's tallies
 
     // Asynchronous cue: the scheduler hands over one sys_id, the cue thread talks to the player.
     std::thread th_cue;
@@ -54,16 +54,15 @@ inline box2_bus *box2_of(bus *b) {
 
 // A new bus of this daemon with its hooks; 0, -22 or -12.
 int box2_bus_new(bus **out);
-// Makes rec build MivraBox2's busses and answer its own control-port calls.
+// Makes rec run MivraBox2: its busses, its own control-port calls and relays.
 void box2_setup(mivrabox_opts *rec);
 
-// Template listing: the graphics side asks the device (bus_cg_tmpl_request) and reports the
+// Template listing: the graphics side asks the device (box2_cg_tmpl_request) and reports the
 // names it sends, then the end of the list, which wakes the waiting control call.
-int bus_cg_tmpl_request(box2_bus *b);
+int box2_cg_tmpl_request(box2_bus *b);
 // Installs the graphics side's callbacks on the bus's Oxtel link before it starts.
-void bus_cg_link_setup(box2_bus *b);
-void bus_tmpl_listing_add(box2_bus *b, const char *name);
-void bus_tmpl_listing_end(box2_bus *b);
+void box2_cg_link_setup(box2_bus *b);
+void box2_tmpl_listing_end(box2_bus *b);
 
 // Graphics layers. Cue prepares the next items of an event (0, or -2 when the event left the
 // playlist); its whois lookups give up in time for the event's play, except for a manual event,
@@ -75,12 +74,9 @@ int bus_cg_cue(box2_bus *b, const mivrabox_event *ev);
 int bus_cg_play(box2_bus *b);
 int bus_cg_idle(box2_bus *b);
 
-// Cue and play on two players (bus_io.cc). Enqueue and play run under the bus lock; cue runs on
+// Cue and play on two players (box2_io.cc). Enqueue and play run under the bus lock; cue runs on
 // the cue thread without it.
 int bus_io_async_cue_enqueu(box2_bus *b, mivrabox_event *e);
 int bus_io_cue(box2_bus *b, mivrabox_event *e);
 int bus_io_play(box2_bus *b, mivrabox_event *e);
 void bus_io_async_cue_proc(box2_bus *b);
-
-// The control-port calls of the graphics device's templates, answered here.
-xmlrpc_value *box2_ctl_local(xmlrpc_env *env, mivrabox_opts *o, const char *method);

@@ -14,7 +14,7 @@ enum opt_id {
     O_DEFAULT_ASSET,
 };
 
-// Order drives getopt_long.
+// Order drives getopt_long; the options of every long-running program follow (svc.h).
 const opts_def kTable[] = {
     {"port", required_argument, BUS_OPT_PORT},
     {"add-bus", no_argument, BUS_OPT_ADD_BUS},
@@ -33,15 +33,6 @@ const opts_def kTable[] = {
     {"whois-arg-2", required_argument, BUS_OPT_WHOIS_ARG_2},
     {"whois-arg-3", required_argument, BUS_OPT_WHOIS_ARG_3},
     {"auto-append", required_argument, BUS_OPT_AUTO_APPEND},
-    {"log-file-name", required_argument, BUS_OPT_LOG_FILE_NAME},
-    {"log-rotate-interval", required_argument, BUS_OPT_LOG_ROTATE_INTERVAL},
-    {"demonize", no_argument, BUS_OPT_DEMONIZE},
-    {"nodemonize", no_argument, BUS_OPT_NODEMONIZE},
-    {"help", no_argument, BUS_OPT_HELP},
-    {"realtime-io", no_argument, BUS_OPT_REALTIME_IO},
-    {"cpu-affinity", required_argument, BUS_OPT_CPU_AFFINITY},
-    {"debug", no_argument, BUS_OPT_DEBUG},
-    {"realtime-cpu", required_argument, BUS_OPT_REALTIME_CPU},
 };
 
 int apply_own(mivrabox_opts *rec, int id, const char *arg) {

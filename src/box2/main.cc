@@ -16,5 +16,5 @@ int main(int argc, char **argv) {
         opts_release(&o);
         return r & 0xff;
     }
-    return bus_daemon_run(o, BOX2_PROGRAM, BOX2_BANNER);
+    return bus_daemon_run(o);
 }

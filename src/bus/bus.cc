@@ -4,31 +4,20 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <new>
 #include <optional>
 
 #include "log.h"
+#include "mivra.h"
 #include "tc.h"
 #include "wallclock.h"
 #include "whois.h"
 
 namespace {
-
-int64_t default_now_ms(bus *) {
-    return time_now_ms();
-}
-
-int64_t default_now_us(bus *) {
-    return time_now_us();
-}
-
-int default_range(bus *b, mivrabox_event *e, lib_object *o) {
-    return bus_ply_range_item(b, e, o);
-}
 
 // A remaining time as a timecode text of whole frames.
 void remain_text(int64_t ms, char *out) {
@@ -50,61 +39,69 @@ void join(std::thread &t) {
     if (t.joinable()) t.join();
 }
 
-// A bus without players: nothing is sent anywhere.
-int no_player(bus *, mivrabox_event *) {
-    return 0;
-}
-
-bool default_ready(bus *b) {
-    return !b->lib_url.empty();
-}
-
 // A copy of the whole playlist waits this long when a play is due within it.
 constexpr int kPlayClearMs = 50;
 
 bool play_near(bus *b) {
     int64_t at = b->play_at_us.load();
-    return at >= 0 && at - b->hooks.now_us(b) < kPlayClearMs * 1000;
+    return at >= 0 && at - bus_now_us(b) < kPlayClearMs * 1000;
 }
 
 }  // namespace
 
-const bus_hooks bus_hooks_default = {
-    .now_ms = default_now_ms,
-    .now_us = default_now_us,
-    .range_item = default_range,
-    .remain_sign_pos = '+',
-    .remain_sign_neg = '-',
-    .cue = no_player,
-    .play = no_player,
-    .play_trim_us = 0,
-    .start = nullptr,
-    .start_threads = nullptr,
-    .stop_first = nullptr,
-    .stop_last = nullptr,
-    .idle = nullptr,
-    .cue_lead_ms = 0,
-    .ready = default_ready,
-    .take_waits_requested = true,
-    .take_cue_wait_ms = 0,
-    .turn_end = nullptr,
-    .cue_refused = nullptr,
-    .item_present = nullptr,
-    .queued_mark = MIVRABOX_F_QUEUED,
-    .live_duration = nullptr,
-    .lookup_log_url = false,
-    .log_absent_release = false,
-    .state_extra = nullptr,
-    .ply_loaded = nullptr,
-    .append_allowed = nullptr,
-    .er_index = false,
-    .search_sys_id = false,
-    .ply_names = nullptr,
-    .want_digest = false,
-    .saved = nullptr,
-    .ply_fetch = nullptr,
-    .appended = nullptr,
-};
+const bus_hooks bus_hooks_none = {};
+
+int64_t bus_now_us(const bus *b) {
+    return b->hooks->now_us ? b->hooks->now_us(b) : time_now_us();
+}
+
+int64_t bus_now_ms(const bus *b) {
+    return bus_now_us(b) / 1000;
+}
+
+bus_cue_points bus_cue_points_of(const char *in, const char *out, const char *duration) {
+    bus_cue_points p;
+    p.in = in && *in ? tc_str2frames(in) : 0;
+    if (out && *out) {
+        p.last = tc_str2frames(out);
+        p.known = true;
+    } else if (duration && *duration) {
+        p.last = tc_str2frames(duration) + p.in - 1;
+        p.known = true;
+    }
+    return p;
+}
+
+std::vector<std::string> bus_assets_split(std::string_view assets) {
+    std::vector<std::string> out;
+    size_t at = 0;
+    while (at <= assets.size()) {
+        size_t plus = assets.find('+', at);
+        if (plus == std::string_view::npos) plus = assets.size();
+        if (plus > at) out.emplace_back(assets.substr(at, plus - at));
+        at = plus + 1;
+    }
+    return out;
+}
+
+bool bus_cue_flag_request(mivrabox_event *e) {
+    e->flags &= ~uint64_t(MIVRABOX_F_CUED | MIVRABOX_F_CUE_FAILED);
+    e->flags |= MIVRABOX_F_CUE_REQ;
+    return e->flags & MIVRABOX_F_PRESENT;
+}
+
+bus_answer_guard::bus_answer_guard() : unanswered_(mivra_thread_past_bound()) {}
+
+bool bus_answer_guard::answering() const {
+    return mivra_thread_past_bound() == unanswered_;
+}
+
+void bus_note_log(bus *b, bus_note what, const mivrabox_event *, const char *media_id, int r) {
+    // Only a failed lookup has a line of the engine's own.
+    if (what == bus_note::lookup_failed)
+        log_msg(LOG_ERROR, "%s[%d] mivra_io_basename_item(%s) failed, r=%d", "bus_lib_proc_queue",
+                b->index, media_id, r);
+}
 
 bool bus_stats_on() {
     static const bool on = getenv("MIVRA_BUS_STATS") != nullptr;
@@ -131,6 +128,18 @@ bool bus_mutex::try_lock() {
     if (!mu_.try_lock()) return false;
     taken();
     return true;
+}
+
+int bus_mutex::release_all() {
+    // Read by the owner only, which holds mu_.
+    const int holds = depth_;
+    assert(holds > 0);  // only the thread holding the lock may let it go
+    for (int i = 0; i < holds; i++) unlock();
+    return holds;
+}
+
+void bus_mutex::reacquire(int holds) {
+    for (int i = 0; i < holds; i++) lock();
 }
 
 void bus_mutex::unlock() {
@@ -190,18 +199,6 @@ int bus_init(bus *b) {
     return 0;
 }
 
-int bus_new(bus **out) {
-    if (!out) return -22;
-    bus *b = new (std::nothrow) bus;
-    if (!b) return -12;
-    if (bus_init(b) < 0) {
-        delete b;
-        return -12;
-    }
-    *out = b;
-    return 0;
-}
-
 bool bus_sleep(bus *b, int ms) {
     std::unique_lock lk(b->exit_mu);
     return b->exit_cv.wait_for(lk, std::chrono::milliseconds(ms), [b] { return b->exit.load(); });
@@ -210,7 +207,7 @@ bool bus_sleep(bus *b, int ms) {
 int bus_start(bus *b) {
     if (!b) return -22;
     whois_init(nullptr);  // the settings are read at every lookup
-    if (b->hooks.start) b->hooks.start(b);
+    if (b->hooks->start && b->hooks->start(b) < 0) return -11;
     if (!b->current.empty()) {
         std::string path;
         if (path_join(path, b->path.view(), b->current.view()) == 0 &&
@@ -218,7 +215,6 @@ int bus_start(bus *b) {
             bus_ply_run(b, 1, nullptr);
     }
     try {
-        if (b->hooks.start_threads) b->hooks.start_threads(b);
         b->th_save = bus_thread(bus_save_proc, b);
         b->th_ply = bus_thread(bus_ply_proc, b);
         b->th_state = bus_thread(bus_lib_proc_state, b);
@@ -235,7 +231,7 @@ int bus_start(bus *b) {
 int bus_stop(bus *b) {
     if (!b) return -22;
     log_msg(LOG_INFO, "%s[%d] entering", "bus_stop", b->index);
-    if (b->hooks.stop_first) b->hooks.stop_first(b);
+    if (b->hooks->stop_first) b->hooks->stop_first(b);
     {
         std::lock_guard lk(b->exit_mu);
         b->exit = 1;
@@ -246,7 +242,7 @@ int bus_stop(bus *b) {
     join(b->th_ply);
     join(b->th_state);
     join(b->th_queue);
-    if (b->hooks.stop_last) b->hooks.stop_last(b);
+    if (b->hooks->stop_last) b->hooks->stop_last(b);
     whois_fini(nullptr);
     log_msg(LOG_INFO, "%s[%d] exiting", "bus_stop", b->index);
     return 0;
@@ -264,7 +260,7 @@ int bus_ply_state(bus *b, mivrabox_state *st) {
     if (!st) return -22;
     std::lock_guard lk(b->lock);
     const ply_list *ply = b->playlist;
-    int64_t now = b->hooks.now_ms(b);
+    int64_t now = bus_now_ms(b);
     char tc[TC_TEXT_SIZE + 8];
     st->f_running = b->running;
     st->amend = ply->revision.load();
@@ -281,7 +277,7 @@ int bus_ply_state(bus *b, mivrabox_state *st) {
     st->curr_remain.clear();
     if (b->time_to_next != 0) {
         int64_t v = b->time_to_next;
-        char sign = v > 0 ? b->hooks.remain_sign_pos : b->hooks.remain_sign_neg;
+        char sign = v > 0 ? '+' : '-';
         remain_text(v > 0 ? v : -v, tc + 1);
         tc[0] = sign;
         st->curr_remain = tc;
@@ -301,7 +297,7 @@ int bus_ply_state(bus *b, mivrabox_state *st) {
     }
     st->ply_stat_flag_range = range;
     st->ply_stat_flag_subclip = sub;
-    if (b->hooks.state_extra) b->hooks.state_extra(b, st, now);
+    if (b->hooks->state_extra) b->hooks->state_extra(b, st, now);
     return 0;
 }
 
@@ -356,7 +352,7 @@ void bus_ply_item2arl(bus *b, int index, int64_t airing_sys_id) {
     if (f <= airing) return;
     const mivrabox_event *prev = ply->items[size_t(f - 1)];
     int64_t end = prev->start + tc_frames2ms(mivrabox_event_duration(prev, 0));
-    if (end < ply->items[size_t(f)]->start && end > b->hooks.now_ms(b)) {
+    if (end < ply->items[size_t(f)]->start && end > bus_now_ms(b)) {
         line.pop_back();
         bus_ply_insert_event_by_idx(b, line.c_str(), f, nullptr);
     }
@@ -395,16 +391,15 @@ void bus_save_proc(bus *b) {
         log_msg(LOG_INFO, "%s[%d] saving ...", "bus_save_proc", b->index);
         for (int i = 0; i < dup->count(); i++) bus_ply_item_start_str(dup, i);
         char digest[PLY_DIGEST_SIZE] = "";
-        int r = ply_save(dup, path.c_str(), b->hooks.want_digest ? digest : nullptr);
+        int r = ply_save(dup, path.c_str(), b->hooks->saved ? digest : nullptr);
         ply_free(&dup);
         if (r >= 0) {
             saved = rev;
-            if (b->hooks.want_digest)
-                log_msg(LOG_INFO, "%s[%d] saving done (%s)", "bus_save_proc", b->index, digest);
+            // Only a save that worked names the file's content.
+            if (b->hooks->saved)
+                b->hooks->saved(b, digest);
             else
                 log_msg(LOG_INFO, "%s[%d] saving done", "bus_save_proc", b->index);
-            // Only a save that worked names the file's content.
-            if (b->hooks.saved) b->hooks.saved(b, b->hooks.want_digest ? digest : nullptr);
         } else {
             // Not remembered: the next pass tries again.
             log_msg(LOG_ERROR, "%s[%d] saving [%s] failed, r=%d", "bus_save_proc", b->index,

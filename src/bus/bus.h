@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -30,6 +31,11 @@ class bus_mutex {
     void lock();
     bool try_lock();
     void unlock();
+    // Lets go every hold of the calling thread, which must hold the lock, and returns how many
+    // there were; reacquire takes them back. For a call that must not keep the lock across a wait
+    // whatever its callers took.
+    int release_all();
+    void reacquire(int holds);
     // Longest hold in microseconds, of the scheduler or of the other threads.
     int64_t longest_us(bool scheduler) const { return longest_[scheduler ? 1 : 0].load(); }
 
@@ -53,86 +59,85 @@ bool bus_thread_realtime(bool on);
 // whatever the caller's (a real-time scheduler would pass its own on). 0 or a negated errno.
 int bus_thread_normal(pthread_t *th, void *(*fn)(void *), void *arg);
 
-// Where the daemons differ. bus_hooks_default is the engine's own behaviour; each daemon fills
-// in its players and the steps it adds.
+// Lines that one daemon words its own way; the engine writes its own when a daemon has no note
+// hook.
+enum class bus_note {
+    lookup_failed,    // a media lookup of the queue thread failed with r (not -2)
+    absent_released,  // the last reference of an absent media went
+    cue_refused,      // the scheduler could not cue e: its media state is not known yet
+};
+
+// Where the daemons differ. Each daemon states its differences in one static const table that
+// its busses point to; a null function or a zero value is the engine's neutral behaviour.
 struct bus_hooks {
-    // Clock of event times, milliseconds since the epoch, and the same clock in microseconds.
-    int64_t (*now_ms)(bus *b);
-    int64_t (*now_us)(bus *b);
-    // Range check of an event against its present media; non-zero asks for new start times.
-    int (*range_item)(bus *b, mivrabox_event *e, lib_object *o);
-    // First character of "curr_remain" for a positive and for a negative time to next.
-    char remain_sign_pos;
-    char remain_sign_neg;
-    // Hands an event to the players (cue ahead of time, play on time); called by the scheduler
-    // under the bus lock.
-    int (*cue)(bus *b, mivrabox_event *e);
-    int (*play)(bus *b, mivrabox_event *e);
+    // Wherever the engine reads the clock of event times: microseconds since the epoch (null: the
+    // system clock plus the process's clock advance).
+    int64_t (*now_us)(const bus *b) = nullptr;
+    // Scheduler, under the bus lock: hands an event to the players ahead of its start (cue) and
+    // at its start (play).
+    int (*cue)(bus *b, mivrabox_event *e) = nullptr;
+    int (*play)(bus *b, mivrabox_event *e) = nullptr;
+    // Scheduler, every turn and during the wait before a cue, under the bus lock.
+    void (*idle)(bus *b) = nullptr;
+    // Scheduler, every turn: the services the bus needs are configured (null: the library is).
+    bool (*ready)(bus *b) = nullptr;
+    // bus_start, before the current playlist is loaded: the daemon's own links and threads.
+    int (*start)(bus *b) = nullptr;
+    // bus_stop, first thing, before the bus threads are told to stop.
+    void (*stop_first)(bus *b) = nullptr;
+    // bus_stop, after the bus threads were joined.
+    void (*stop_last)(bus *b) = nullptr;
+    // Media code, under the bus lock: an event's media became present, before its range check.
+    void (*item_present)(bus *b, mivrabox_event *e, lib_object *o) = nullptr;
+    // Media code, under the bus lock: range check of an event against its present media; > 0 asks
+    // for new start times (null: bus_ply_range_item).
+    int (*range_item)(bus *b, mivrabox_event *e, lib_object *o) = nullptr;
+    // Wherever one of the bus_note lines is due: the daemon writes its own wording (null: the
+    // engine's).
+    void (*note)(bus *b, bus_note what, const mivrabox_event *e, const char *media_id,
+                 int r) = nullptr;
+    // bus_ply_state, last, under the bus lock: the daemon's own state fields at clock reading now.
+    void (*state_extra)(bus *b, mivrabox_state *st, int64_t now) = nullptr;
+    // Load and append, under the bus lock: a playlist file went into the bus (path as given).
+    void (*ply_loaded)(bus *b, const char *path) = nullptr;
+    // After an append, without the bus lock: the appended file's events are handed on.
+    void (*appended)(bus *b, const ply_list *list) = nullptr;
+    // Drop folder: a playlist's name may be taken in (null: any); a refused one is kept aside.
+    bool (*append_allowed)(bus *b, const char *name) = nullptr;
+    // Save thread, after an autosave worked, with the MD5 digest of the written lines (computed
+    // only for a daemon that sets this); the daemon logs the save (null: the engine does).
+    void (*saved)(bus *b, const char *digest) = nullptr;
+
     // A cued event plays once the clock is within io_delay of its start, less this many
     // microseconds.
-    int play_trim_us;
-
-    // Start: before the current playlist is loaded, and right before the bus threads start.
-    int (*start)(bus *b);
-    int (*start_threads)(bus *b);
-    // Stop: first thing (before the bus threads are told), and after they were joined.
-    void (*stop_first)(bus *b);
-    void (*stop_last)(bus *b);
-    // Every scheduler turn, also during the wait before a cue (graphics keep their pace).
-    void (*idle)(bus *b);
+    int play_trim_us = 0;
     // Wait before each cue, with the bus lock held.
-    int cue_lead_ms;
-    // The services that the bus needs to run are configured.
-    bool (*ready)(bus *b);
-    // A take whose target already had its cue asked for waits for it too.
-    bool take_waits_requested;
+    int cue_lead_ms = 0;
+    // A take whose target already had its cue asked for waits for that cue too.
+    bool take_waits_requested = false;
     // Longest wait of a take for its cue (0: no limit); the take then plays all the same.
-    int take_cue_wait_ms;
-    // End of a scheduler turn in which the bus ran.
-    void (*turn_end)(bus *b);
-    // The scheduler could not cue an event whose media state is not known yet.
-    void (*cue_refused)(bus *b, mivrabox_event *e);
-    // An event's media became present, before its range check.
-    void (*item_present)(bus *b, mivrabox_event *e, lib_object *o);
-    // Set on an event whose media was still queued when it was registered: its range is then not
-    // checked when the media turns present (0: it is).
-    uint64_t queued_mark;
+    int take_cue_wait_ms = 0;
+    // Flag set on an event whose media was still queued when it was registered: its range is then
+    // not checked when the media turns present (0: it is).
+    uint64_t queued_mark = 0;
     // Media length given to live sources ('#' ids); null for none.
-    const char *live_duration;
-    // The failed lookup's log line names the library as well.
-    bool lookup_log_url;
-    // The last reference of an absent media is logged when it goes.
-    bool log_absent_release;
-    // Adds the daemon's own fields to a state, under the bus lock, at the clock reading now.
-    void (*state_extra)(bus *b, mivrabox_state *st, int64_t now);
-    // A playlist file was loaded into or appended to the bus (path as given).
-    void (*ply_loaded)(bus *b, const char *path);
-    // A dropped playlist's name may be taken in; a refused one is kept aside.
-    bool (*append_allowed)(bus *b, const char *name);
-    // Replies about one event carry its index as the fifth "er" value.
-    bool er_index;
-    // SearchEvent's flag 0x40 also finds the event whose sys_id the pattern names.
-    bool search_sys_id;
-    // Edits the playlist names that ListPlaylists found in the bus folder.
-    void (*ply_names)(bus *b, std::vector<std::string> &names);
-    // The autosave worked; digest of the written lines (null unless want_digest).
-    bool want_digest;
-    void (*saved)(bus *b, const char *digest);
-    // LoadPlaylist is about to load the checked name (its file at path): the daemon may fetch
-    // that file first. Called without the bus lock; a negative result is the call's answer.
-    int (*ply_fetch)(bus *b, const char *name, const char *path);
-    // The events of a playlist file that was appended (or offered to an empty bus), handed on
-    // without the bus lock held.
-    void (*appended)(bus *b, const ply_list *list);
+    const char *live_duration = nullptr;
 };
-extern const bus_hooks bus_hooks_default;
+// The engine's neutral behaviour: no players, no steps of a daemon's own.
+extern const bus_hooks bus_hooks_none;
 
+// The bus lock (lock) guards: playlist's events and list, running, take_req, take_n,
+// fallback_req, time_to_next and the media lists queued, absent and present (and a daemon's fields
+// that its record says so of). Fixed once the bus starts, and so read without it by every thread
+// (the asynchronous cue and play threads included): index, hooks, the playlist pointer itself,
+// current, lib_url, path, auto_append, arl_ext, whois_method, whois_arg and io_delay. exit and
+// play_at_us are atomic; the thread handles belong to bus_start and bus_stop.
 struct bus {
     virtual ~bus();
 
     int index = 0;
     ply_list *playlist = nullptr;
-    bus_mutex lock;  // playlist, media lists, request flags, time to next
+    bus_mutex lock;
     int running = 0;
     std::atomic<int> exit{0};
     int take_req = 0;
@@ -162,15 +167,45 @@ struct bus {
     std::mutex exit_mu;
     std::condition_variable exit_cv;
 
-    bus_hooks hooks = bus_hooks_default;
+    const bus_hooks *hooks = &bus_hooks_none;  // fixed before the bus starts
 };
 
 // The engine's part of a new bus of any kind: playlist and media lists. 0 or -12.
 int bus_init(bus *b);
-int bus_new(bus **out);
 int bus_start(bus *b);
 int bus_stop(bus *b);
 int bus_free(bus **b);
+
+// The bus clock (the clock of event times) in milliseconds and microseconds since the epoch.
+int64_t bus_now_ms(const bus *b);
+int64_t bus_now_us(const bus *b);
+// The engine's wording of a note (see bus_hooks::note).
+void bus_note_log(bus *b, bus_note what, const mivrabox_event *e, const char *media_id, int r);
+
+// Cue points of an event from its in, out and duration texts, as both daemons hand them to a
+// player: the first frame (0 for no in point) and the last (the out point, else the frame before
+// in + duration); known is false, and last 0, when neither an out point nor a duration is given.
+struct bus_cue_points {
+    int in = 0, last = 0;
+    bool known = false;
+};
+bus_cue_points bus_cue_points_of(const char *in, const char *out, const char *duration);
+// The templates an asset list names: the parts between '+', empty ones left out.
+std::vector<std::string> bus_assets_split(std::string_view assets);
+// A cue of e is asked for, under the bus lock: its earlier answer is forgotten and the request
+// flagged. False when its media is not known present (the cue goes ahead all the same).
+bool bus_cue_flag_request(mivrabox_event *e);
+// The calls of one cue to one player: once one of them went unanswered (ended at the calling
+// thread's bound), the next would cost the whole bound too while the cue is due, so they are
+// not made.
+class bus_answer_guard {
+   public:
+    bus_answer_guard();
+    bool answering() const;
+
+   private:
+    int unanswered_;
+};
 
 // Sleeps up to ms; true when the bus is stopping (the sleep then ends at once).
 bool bus_sleep(bus *b, int ms);
@@ -204,7 +239,6 @@ int bus_ply_start_time_recalc(ply_list *ply);
 int bus_ply_start_time_recalc(bus *b);
 int bus_ply_range_item(bus *b, mivrabox_event *e, lib_object *o);
 int bus_ply_next_ft_idx(ply_list *ply, int from);
-int bus_ply_idx_by_sys_id(bus *b, int64_t sys_id);
 int bus_ply_run(bus *b, int value, mivrabox_state *st);
 int bus_ply_insert_event_by_idx(bus *b, const char *line, int64_t index, mivrabox_state *st);
 int bus_ply_insert_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st);
@@ -237,6 +271,10 @@ int bus_ply_take_n(bus *b, int index, mivrabox_state *st);
 int bus_ply_fallback(bus *b, mivrabox_state *st);
 int bus_ply_trimpad_event(bus *b, int delta, mivrabox_state *st);
 int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st);
+// Index of the first event after start whose fields hold key (case aside) as the flags choose: 1
+// title, 2 media id, 4 assets, 8 meta keys, 16 meta values, BUS_SEARCH_SYS_ID the sys_id that key
+// names; -2 for none.
+constexpr int BUS_SEARCH_SYS_ID = 0x40;
 int bus_ply_search_event(bus *b, const char *key, int start, int flags, mivrabox_state *st);
 
 // Scheduler steps (bus_sched.cc), under the bus lock: hand event index to the cue (nothing while

@@ -86,7 +86,7 @@ int bus_append_file(bus *b, const char *name) {
     // Already handled (the sweep and the watch may both report a file), or no plain file.
     if (stat(path.c_str(), &st) < 0 || !S_ISREG(st.st_mode)) return 0;
     // The daemon's name filter logs what it refuses.
-    bool allowed = !b->hooks.append_allowed || b->hooks.append_allowed(b, name);
+    bool allowed = !b->hooks->append_allowed || b->hooks->append_allowed(b, name);
     if (!is_playlist(name)) {
         unlink(path.c_str());
         return 0;

@@ -41,6 +41,11 @@ bool uses_object(bus *b, std::string_view id, const lib_object *o) {
            find_exact(b->queued, id) < 0;
 }
 
+// The daemon's range check, else the engine's.
+int range_item(bus *b, mivrabox_event *e, lib_object *o) {
+    return b->hooks->range_item ? b->hooks->range_item(b, e, o) : bus_ply_range_item(b, e, o);
+}
+
 }  // namespace
 
 int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size) {
@@ -105,9 +110,7 @@ int bus_lib_unregister(bus *b, const char *media_id) {
     if (i >= 0) {
         lib_object *o = obj(b->absent, i);
         if (--o->ref <= 0) {
-            if (b->hooks.log_absent_release)
-                log_msg(LOG_ERROR, "%s:%d unregistred absent [%s]", "bus_lib_unregister", __LINE__,
-                        id);
+            if (b->hooks->note) b->hooks->note(b, bus_note::absent_released, nullptr, id, 0);
             lib_object_list_delete(&b->absent, i);
         }
         return 0;
@@ -143,12 +146,11 @@ int bus_ply_item_register(bus *b, mivrabox_event *e) {
         e->flags |= MIVRABOX_F_PRESENT;
         lib_object *o = obj(b->present, r - 1);
         // A duration filled from the media moves the events after it.
-        if (range_usable(o) && b->hooks.range_item(b, e, o) > 0)
-            bus_ply_start_time_recalc(b->playlist);
+        if (range_usable(o) && range_item(b, e, o) > 0) bus_ply_start_time_recalc(b->playlist);
     } else if (r < 0 && r != -12) {
         e->flags |= MIVRABOX_F_ABSENT;
     } else if (r == 0) {
-        e->flags |= b->hooks.queued_mark;
+        e->flags |= b->hooks->queued_mark;
     }
     return r;
 }
@@ -169,9 +171,8 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
                                   MIVRABOX_F_DISCONT);
             e->flags |= MIVRABOX_F_PRESENT;
             e->origin = o->origin;
-            if (b->hooks.item_present) b->hooks.item_present(b, e, o);
-            if (!(e->flags & MIVRABOX_F_QUEUED) && range_usable(o))
-                filled += b->hooks.range_item(b, e, o);
+            if (b->hooks->item_present) b->hooks->item_present(b, e, o);
+            if (!(e->flags & MIVRABOX_F_QUEUED) && range_usable(o)) filled += range_item(b, e, o);
         } else {
             if (e->flags & MIVRABOX_F_ABSENT) continue;
             e->origin.clear();
@@ -219,7 +220,7 @@ lookup lib_lookup(bus *b, const std::string &id) {
     if (id[0] == '#') {
         l.present = true;
         l.origin = id;
-        if (b->hooks.live_duration) l.duration = b->hooks.live_duration;
+        if (b->hooks->live_duration) l.duration = b->hooks->live_duration;
         return l;
     }
     text4k value, object;
@@ -273,12 +274,10 @@ void bus_lib_proc_queue(bus *b) {
         // first entry is referred to between lock periods.
         lookup l = lib_lookup(b, id);
         if (l.result < 0 && l.result != -2) {
-            if (b->hooks.lookup_log_url)
-                log_msg(LOG_ERROR, "%s[%d] mivra_io_basename_item(%s, %s) failed, r=%d",
-                        "bus_lib_proc_queue", b->index, b->lib_url.c_str(), id.c_str(), l.result);
+            if (b->hooks->note)
+                b->hooks->note(b, bus_note::lookup_failed, nullptr, id.c_str(), l.result);
             else
-                log_msg(LOG_ERROR, "%s[%d] mivra_io_basename_item(%s) failed, r=%d",
-                        "bus_lib_proc_queue", b->index, id.c_str(), l.result);
+                bus_note_log(b, bus_note::lookup_failed, nullptr, id.c_str(), l.result);
             {
                 // To the end: one media the library cannot answer for blocks no other.
                 lock_t lk(b->lock);

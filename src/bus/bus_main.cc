@@ -5,21 +5,12 @@
 #include "ctl.h"
 #include "log.h"
 #include "mivra.h"
-#include "proc.h"
-#include "sig.h"
-#include "tc.h"
+#include "svc.h"
 
-int bus_daemon_run(mivrabox_opts *o, const char *program, const char *banner,
-                   const ctl_method_def *methods, size_t count) {
-    if (o->demonize && !o->nodemonize) {
-        log_set_stderr(0);
-        daemonize();
-    }
-    log_init(o->log_file_name.c_str(), o->log_rotate_interval);
-    log_msg(LOG_INFO, "%s", banner);
-    log_msg(LOG_INFO, "tc_setmode return %d", tc_setmode(TC_FROM_ENV));
+int bus_daemon_run(mivrabox_opts *o, const ctl_method_def *methods, size_t count) {
+    const bus_daemon &d = *o->daemon;
     // Calls in flight end too: a service that never answers must not hold the shut-down.
-    sig_watch_start(o->sig_counter, [o] {
+    svc_begin(*o, d.banner, o->sig_counter, [o] {
         mivra_interrupt();
         ctl_stop(o);
     });
@@ -30,15 +21,15 @@ int bus_daemon_run(mivrabox_opts *o, const char *program, const char *banner,
         // A supervisor must notice that the daemon never served.
         status = 1;
     } else {
-        mivra_init(program, MIVRA_VERSION);
+        mivra_init(d.program, MIVRA_VERSION);
         log_msg(LOG_INFO, "%s: starting busses...", "main");
         for (int i = 0; i < o->bus_count; i++) bus_start(o->busses[i]);
-        if (o->serve_start) o->serve_start(o);
+        if (d.serve_start) d.serve_start(o);
         log_msg(LOG_INFO, "%s: starting control...", "main");
         ctl_run(o);
         log_msg(LOG_INFO, "%s: stopping control...", "main");
         ctl_release(o);
-        if (o->serve_stop) o->serve_stop(o);
+        if (d.serve_stop) d.serve_stop(o);
         log_msg(LOG_INFO, "%s: stopping busses...", "main");
         for (int i = 0; i < o->bus_count; i++) bus_stop(o->busses[i]);
         log_msg(LOG_INFO, "%s: destroying busses...", "main");
@@ -46,9 +37,6 @@ int bus_daemon_run(mivrabox_opts *o, const char *program, const char *banner,
         mivra_cleanup();
     }
     opts_release(&o);
-    log_msg(LOG_INFO, "Bye!");
-    // Handlers go back to their defaults while the log can still record a late signal.
-    sig_watch_stop();
-    log_close();
+    svc_end();
     return status;
 }

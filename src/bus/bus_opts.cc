@@ -75,37 +75,14 @@ int bus_opts_apply(mivrabox_opts *rec, int id, const char *arg) {
             // A port that is no number would leave the server on a port picked by chance.
             return opts_port(arg, &rec->port) ? 1 : -1;
         case BUS_OPT_ADD_BUS: {
-            if (rec->bus_count >= BUS_MAX || !rec->bus_alloc) return 1;  // surplus busses ignored
+            // Surplus busses are ignored.
+            if (rec->bus_count >= BUS_MAX || !rec->daemon || !rec->daemon->bus_alloc) return 1;
             bus *b = nullptr;
-            if (rec->bus_alloc(&b) < 0) return 1;
+            if (rec->daemon->bus_alloc(&b) < 0) return 1;
             b->index = rec->bus_count;
             rec->busses[rec->bus_count++] = b;
             return 1;
         }
-        case BUS_OPT_LOG_FILE_NAME:
-            rec->log_file_name = arg;
-            return 1;
-        case BUS_OPT_LOG_ROTATE_INTERVAL:
-            rec->log_rotate_interval = opts_int(arg);
-            return 1;
-        case BUS_OPT_DEMONIZE:
-            rec->demonize = 1;
-            return 1;
-        case BUS_OPT_NODEMONIZE:
-            rec->nodemonize = 1;
-            return 1;
-        case BUS_OPT_REALTIME_IO:
-            rec->realtime_io = 1;
-            return 1;
-        case BUS_OPT_CPU_AFFINITY:
-            rec->cpu_affinity = opts_int(arg);
-            return 1;
-        case BUS_OPT_DEBUG:
-            rec->debug++;
-            return 1;
-        case BUS_OPT_REALTIME_CPU:
-            rec->realtime_cpu = opts_int(arg);
-            return 1;
     }
     if (!is_bus_opt(id)) return 0;
     // Per-bus options before the first add-bus are ignored without a message.
@@ -117,24 +94,15 @@ int bus_opts_apply(mivrabox_opts *rec, int id, const char *arg) {
 int bus_opts_parse(mivrabox_opts *rec, const char *prog, const opts_def *table, size_t n,
                    int (*own)(mivrabox_opts *rec, int id, const char *arg), void (*usage)(),
                    int argc, char **argv) {
-    opts_program p;
-    p.prog = prog;
-    p.table.assign(table, table + n);
-    std::string log_name = std::string(prog) + ".log";
-    p.defaults = [rec, log_name] {
-        rec->log_file_name = log_name;
-        rec->log_rotate_interval = BUS_DEFAULT_ROTATE;
-        rec->port = BUS_DEFAULT_PORT;
-    };
-    p.apply = [rec, own](int id, const char *arg) {
-        if (int r = bus_opts_apply(rec, id, arg)) return r < 0 ? -1 : 0;
-        return own ? own(rec, id, arg) : 0;
-    };
-    p.usage = usage;
-    p.file_read = [rec](const std::string &path) { rec->opts_file = path; };
-    // The record starts with the defaults too, also when no parse ever runs.
-    p.defaults();
-    return opts_from_file(p, argc, argv);
+    svc_parse_form form;
+    form.defaults = [rec] { rec->port = BUS_DEFAULT_PORT; };
+    return svc_opts_parse(
+        *rec, prog, std::vector<opts_def>(table, table + n),
+        [rec, own](int id, const char *arg) {
+            if (int r = bus_opts_apply(rec, id, arg)) return r < 0 ? -1 : 0;
+            return own ? own(rec, id, arg) : 0;
+        },
+        usage, argc, argv, form);
 }
 
 void bus_opts_usage(const char *banner, const char *prog) {

@@ -7,48 +7,45 @@
 #include <vector>
 
 #include "opts.h"
+#include "svc.h"
 #include "text.h"
 
 struct bus;
 struct ctl_server;
-struct trig_listener;
+struct mivrabox_opts;
 
 constexpr int BUS_MAX = 16;
 constexpr int BUS_DEFAULT_PORT = 3001;
-constexpr int BUS_DEFAULT_ROTATE = 86400;
 
-struct mivrabox_opts {
+// What one daemon is around its busses: each states it in one static const record.
+struct bus_daemon {
+    const char *program = nullptr;  // the program name, as in "<program>.log"
+    const char *banner = nullptr;   // "<program>-<version>"
+    // Makes a bus of the daemon (with its hooks) for each add-bus.
+    int (*bus_alloc)(bus **out) = nullptr;
+    // Largest XML document the control server takes; 0 leaves xmlrpc-c's own limit.
+    size_t xml_size_limit = 0;
+    // Control server, for a call it does not know: the daemon's own answer (null with no fault
+    // when it does not answer the call, which is then relayed; null: it answers none).
+    xmlrpc_value *(*ctl_local)(xmlrpc_env *env, mivrabox_opts *o, const char *method) = nullptr;
+    // Control server: the player of bus 0 that MivraIO. calls are relayed to.
+    const char *(*relay_io_url)(const bus *b) = nullptr;
+    // bus_daemon_run, once the busses run: the daemon's own service beside the control server
+    // (null: none); stopped right after the control server and before the busses stop.
+    void (*serve_start)(mivrabox_opts *o) = nullptr;
+    void (*serve_stop)(mivrabox_opts *o) = nullptr;
+};
+
+// The shared options of every long-running program (log, detaching, debug) come from
+// svc_base_opts; the options file read is options_file.
+struct mivrabox_opts : svc_base_opts {
+    const bus_daemon *daemon = nullptr;
     int bus_count = 0;
     bus *busses[BUS_MAX] = {};
     ctl_server *ctl = nullptr;
     std::atomic<int> stop_requested{0};  // a stop signal came, maybe before the server ran
     int port = BUS_DEFAULT_PORT;
-    int cpu_affinity = 0;
-    int realtime_io = 0;
-    int realtime_cpu = 0;
     std::atomic<int> *sig_counter = nullptr;
-    int debug = 0;
-    int demonize = 0;
-    int nodemonize = 0;
-    text4k opts_file;
-    text4k log_file_name;
-    int log_rotate_interval = BUS_DEFAULT_ROTATE;
-
-    // What makes the daemon's busses: add-bus calls it.
-    int (*bus_alloc)(bus **out) = nullptr;
-    // Calls of the outside services that the daemon answers itself on its control port (null
-    // when it does not); null with no fault for a call it relays.
-    xmlrpc_value *(*ctl_local)(xmlrpc_env *env, mivrabox_opts *o, const char *method) = nullptr;
-    // Largest XML document the control server takes; 0 leaves xmlrpc-c's own limit.
-    size_t xml_size_limit = 0;
-    // The player that MivraIO. calls arriving on the control port are relayed to.
-    const char *(*relay_io_url)(const bus *b) = nullptr;
-    // A daemon's own service beside the control server (null: none): started once the busses
-    // run, stopped right after the control server and before the busses stop.
-    void (*serve_start)(mivrabox_opts *o) = nullptr;
-    void (*serve_stop)(mivrabox_opts *o) = nullptr;
-    // The UDP trigger of the single-player daemon.
-    trig_listener *trigger = nullptr;
 };
 
 // -22 for a null out pointer, -12 when allocation fails, else 0.
@@ -56,7 +53,8 @@ int opts_new(mivrabox_opts **out);
 // Frees the busses that were never started, then the record; clears *rec.
 int opts_release(mivrabox_opts **rec);
 
-// Option ids that both daemons share; each daemon numbers its own from BUS_OPT_OWN on.
+// Option ids that both daemons share beside those of every long-running program (svc.h, put
+// behind the daemon's table); each daemon numbers its own from BUS_OPT_OWN on.
 enum bus_opt_id {
     BUS_OPT_PORT = 1000,
     BUS_OPT_ADD_BUS,
@@ -70,15 +68,6 @@ enum bus_opt_id {
     BUS_OPT_WHOIS_ARG_2,
     BUS_OPT_WHOIS_ARG_3,
     BUS_OPT_AUTO_APPEND,
-    BUS_OPT_LOG_FILE_NAME,
-    BUS_OPT_LOG_ROTATE_INTERVAL,
-    BUS_OPT_DEMONIZE,
-    BUS_OPT_NODEMONIZE,
-    BUS_OPT_HELP = 'h',
-    BUS_OPT_REALTIME_IO = 2000,
-    BUS_OPT_CPU_AFFINITY,
-    BUS_OPT_DEBUG,
-    BUS_OPT_REALTIME_CPU,
     BUS_OPT_OWN = 3000,
 };
 
@@ -90,8 +79,8 @@ void bus_opts_url(text4k &url, const char *addr);
 int bus_opts_apply(mivrabox_opts *rec, int id, const char *arg);
 // The bus that per-bus options go to: the last one made, null before the first add-bus.
 bus *bus_opts_last(mivrabox_opts *rec);
-// Parses with a daemon's table: its defaults put back at every parse (log file "<prog>.log",
-// rotation, port), the shared options applied here and the rest by own.
+// Parses with a daemon's table through svc_opts_parse: the port's default put back at every
+// parse too, the options both daemons share applied here and the rest by own.
 int bus_opts_parse(mivrabox_opts *rec, const char *prog, const opts_def *table, size_t n,
                    int (*own)(mivrabox_opts *rec, int id, const char *arg), void (*usage)(),
                    int argc, char **argv);
@@ -99,9 +88,8 @@ int bus_opts_parse(mivrabox_opts *rec, const char *prog, const opts_def *table, 
 void bus_opts_usage(const char *banner, const char *prog);
 
 struct ctl_method_def;
-// Runs a daemon whose options were read into o (which it frees): detach when asked, log, the
-// control server with methods (the shared ones when null) in the calling thread, the busses
-// around it, then the way back. The exit status: 0, or 1 when the control server could not be
-// made.
-int bus_daemon_run(mivrabox_opts *o, const char *program, const char *banner,
-                   const ctl_method_def *methods = nullptr, size_t count = 0);
+// Runs the daemon o->daemon whose options were read into o (which it frees): detach when asked,
+// log, the control server with methods (the shared ones when null) in the calling thread, the
+// busses around it, then the way back. The exit status: 0, or 1 when the control server could not
+// be made.
+int bus_daemon_run(mivrabox_opts *o, const ctl_method_def *methods = nullptr, size_t count = 0);

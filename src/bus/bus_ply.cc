@@ -185,11 +185,6 @@ int bus_ply_next_ft_idx(ply_list *ply, int from) {
     return best;
 }
 
-int bus_ply_idx_by_sys_id(bus *b, int64_t sys_id) {
-    lock_t lk(b->lock);
-    return ply_find_sys_id(b->playlist, sys_id);
-}
-
 int bus_ply_run(bus *b, int value, mivrabox_state *st) {
     lock_t lk(b->lock);
     b->running = value;
@@ -284,7 +279,6 @@ int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state 
         st->er[0] = int64_t(copy.flags.load());
         st->er[1] = copy.sys_id;
         st->er[2] = copy.start;
-        if (b->hooks.er_index) st->er[4] = index;
     }
     return 0;
 }
@@ -370,7 +364,7 @@ int bus_ply_load(bus *b, const char *path, mivrabox_state *st) {
     ply->total_duration = loaded.p->total_duration;
     register_from(b, 0);
     bus_ply_start_time_recalc(b->playlist);
-    if (b->hooks.ply_loaded) b->hooks.ply_loaded(b, path);
+    if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
     return fill(b, st, b->playlist->count());
 }
 
@@ -385,7 +379,7 @@ int bus_ply_append(bus *b, const char *path, mivrabox_state *st) {
 
 void bus_ply_appended(bus *b, ply_list **list) {
     if (!list || !*list) return;
-    if (b->hooks.appended) b->hooks.appended(b, *list);
+    if (b->hooks->appended) b->hooks->appended(b, *list);
     ply_free(list);
 }
 
@@ -396,7 +390,7 @@ int bus_ply_append_ply(bus *b, ply_list *loaded, const char *path, mivrabox_stat
     if (first < 0) return first;
     register_from(b, first);
     bus_ply_start_time_recalc(b->playlist);
-    if (b->hooks.ply_loaded) b->hooks.ply_loaded(b, path);
+    if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
     return fill(b, st, first);
 }
 
@@ -483,7 +477,7 @@ int bus_ply_search_event(bus *b, const char *key, int start, int flags, mivrabox
     if (start < -1) start = -1;
     if (!key || start >= count || flags == 0 || start + 1 >= count) return -2;
     auto hit = [key](const char *field) { return strcasestr(field, key) != nullptr; };
-    const bool by_id = (flags & 0x40) && b->hooks.search_sys_id;
+    const bool by_id = flags & BUS_SEARCH_SYS_ID;
     const int64_t id = by_id ? strtoll(key, nullptr, 10) : 0;
     for (int i = start + 1; i < count; i++) {
         const mivrabox_event *e = at(b, i);

@@ -41,7 +41,7 @@ bool cue_running(const mivrabox_event *e) {
 }
 
 void idle(bus *b) {
-    if (b->hooks.idle) b->hooks.idle(b);
+    if (b->hooks->idle) b->hooks->idle(b);
 }
 
 std::string tod_text(int64_t ms) {
@@ -229,7 +229,7 @@ bool take_step(sched &s) {
     // Its media state still unknown: cued as soon as it is known.
     if (!(e->flags & MEDIA_KNOWN)) return true;
     bool requested = ply->last_cued_sys_id == e->sys_id && (e->flags & MIVRABOX_F_CUE_REQ);
-    bool wait = b->hooks.take_waits_requested || s.take_waiting;
+    bool wait = b->hooks->take_waits_requested || s.take_waiting;
     if (!requested) {
         _send_cue(b, t);
         wait = true;
@@ -244,7 +244,7 @@ bool take_step(sched &s) {
         s.take_waiting = true;
         // The lock is let go between turns, so control calls go on meanwhile; a player that
         // never answers must not hold the take for ever.
-        int limit = b->hooks.take_cue_wait_ms;
+        int limit = b->hooks->take_cue_wait_ms;
         if (limit <= 0 || now - s.take_since < std::chrono::milliseconds(limit)) return true;
         log_msg(LOG_ERROR, "%s: item (e=%p) not cued after %d ms, playing it all the same",
                 "bus_ply_proc", (void *)e, limit);
@@ -261,7 +261,7 @@ bool take_step(sched &s) {
         t = ply_find_sys_id(ply, e->sys_id);
         bus_ply_delete_range(b, 0, t - 1, nullptr);
     }
-    e->start = b->hooks.now_ms(b);
+    e->start = bus_now_ms(b);
     bus_ply_item_start_str(ply, 0);
     bus_ply_start_time_recalc(ply);
     s.slept = true;
@@ -274,8 +274,8 @@ bool take_step(sched &s) {
 // bus is stopping.
 bool cue_lead_wait(bus *b) {
     using clock = std::chrono::steady_clock;
-    if (b->hooks.cue_lead_ms <= 0) return b->exit != 0;
-    const auto end = clock::now() + std::chrono::milliseconds(b->hooks.cue_lead_ms);
+    if (b->hooks->cue_lead_ms <= 0) return b->exit != 0;
+    const auto end = clock::now() + std::chrono::milliseconds(b->hooks->cue_lead_ms);
     for (;;) {
         idle(b);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now());
@@ -289,8 +289,9 @@ void pick(sched &s, int c) {
     bus *b = s.b;
     mivrabox_event *e = at(b, c);
     if (e->flags & MIVRABOX_F_CUE_REQ) {
-        const int64_t due = e->start * 1000 - (int64_t(b->io_delay) * 1000 - b->hooks.play_trim_us);
-        if (b->hooks.now_us(b) < due) {
+        const int64_t due =
+            e->start * 1000 - (int64_t(b->io_delay) * 1000 - b->hooks->play_trim_us);
+        if (bus_now_us(b) < due) {
             if (!cue_running(e)) s.play_at = due;
             return;
         }
@@ -324,12 +325,12 @@ void pick(sched &s, int c) {
 bool pass(sched &s) {
     bus *b = s.b;
     ply_list *ply = b->playlist;
-    int64_t now = b->hooks.now_ms(b);
+    int64_t now = bus_now_ms(b);
     if (!b->running) {
         b->time_to_next = 0;
         return false;
     }
-    if (!b->hooks.ready(b) || ply->count() == 0) {
+    if (!(b->hooks->ready ? b->hooks->ready(b) : !b->lib_url.empty()) || ply->count() == 0) {
         b->running = 0;
         log_msg(LOG_INFO, "%s[%d] bus paused", "bus_ply_proc", b->index);
         b->time_to_next = 0;
@@ -382,7 +383,7 @@ bool pass(sched &s) {
         if (f >= 0 && at(b, f)->start < at(b, c)->start) c = f;
         pick(s, c);
     }
-    b->time_to_next = bus_ply_time_to_next(ply, b->hooks.now_ms(b));
+    b->time_to_next = bus_ply_time_to_next(ply, bus_now_ms(b));
     idle(b);
     return false;
 }
@@ -407,7 +408,10 @@ int _send_cue(bus *b, int index) {
     if (index < 0 || index >= ply->count()) return -22;
     mivrabox_event *e = at(b, index);
     if (!(e->flags & MEDIA_KNOWN)) {
-        if (b->hooks.cue_refused) b->hooks.cue_refused(b, e);
+        if (b->hooks->note)
+            b->hooks->note(b, bus_note::cue_refused, e, e->media_id.c_str(), -11);
+        else
+            bus_note_log(b, bus_note::cue_refused, e, e->media_id.c_str(), -11);
         return -11;
     }
     int last = ply->last_cued_sys_id > 0 ? ply_find_sys_id(ply, ply->last_cued_sys_id) : -2;
@@ -418,7 +422,7 @@ int _send_cue(bus *b, int index) {
         ply->revision++;
     }
     log_msg(LOG_INFO, "%s: CUE event idx=%d at %s", "_send_cue", index, e->start_time.c_str());
-    b->hooks.cue(b, e);
+    if (b->hooks->cue) b->hooks->cue(b, e);
     ply->revision++;
     ply->last_cued_sys_id = e->sys_id;
     return 0;
@@ -434,7 +438,7 @@ int _send_play(bus *b, int index) {
     log_msg(LOG_INFO, "%s: PLAY event idx=%d at [%s]", "_send_play", index, e->start_time.c_str());
     e->flags &= ~uint64_t(MIVRABOX_F_PLAY_FAILED | MIVRABOX_F_ON_AIR);
     e->flags |= MIVRABOX_F_PLAYING;
-    b->hooks.play(b, e);
+    if (b->hooks->play) b->hooks->play(b, e);
     int last = ply->last_played_sys_id > 0 ? ply_find_sys_id(ply, ply->last_played_sys_id) : -2;
     if (last >= 0 && last != index)
         bus_ply_item2arl(b, last, sys_id);
@@ -467,13 +471,13 @@ void sleep_until(steady::time_point t) {
 void wait_turn(sched &s, steady::time_point next, lock_t &held) {
     bus *b = s.b;
     if (s.play_at >= 0) {
-        const auto at = steady::now() + microseconds(s.play_at - b->hooks.now_us(b));
+        const auto at = steady::now() + microseconds(s.play_at - bus_now_us(b));
         if (at - kSpin < next) {
             sleep_until(at - kSpin);
             s.lock(held);
             // Bounded by the steady clock too: a wall clock set back must not hold the lock.
             for (;;) {
-                int64_t left = s.play_at - b->hooks.now_us(b);
+                int64_t left = s.play_at - bus_now_us(b);
                 if (left <= 0 || steady::now() >= at + kSpin || b->exit) break;
                 if (!s.realtime && left > kSpinLast.count())
                     sleep_until(steady::now() + microseconds(left) - kSpinLast);
@@ -517,7 +521,6 @@ void bus_ply_proc(bus *b) {
             if (!take_step(s))
                 while (pass(s) && !b->exit) {
                 }
-            if (b->running && b->hooks.turn_end) b->hooks.turn_end(b);
         }
         b->play_at_us = s.play_at;
         if (held.owns_lock()) held.unlock();

@@ -267,7 +267,7 @@ xmlrpc_value *bus_array(xmlrpc_env *env, xmlrpc_value *params, void *si, const c
 
 // (is): bus and a playlist name, which must stay a file of the bus folder.
 xmlrpc_value *bus_name(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
-                       int (*op)(bus *, const char *, mivrabox_state *), bool fetch = false) {
+                       int (*op)(bus *, const char *, mivrabox_state *)) {
     int idx = 0;
     char *ply = nullptr;
     if (!ctl_decode(env, params, name, "'bus idx', 'playlist name'", "(is)", &idx, &ply))
@@ -279,10 +279,6 @@ xmlrpc_value *bus_name(xmlrpc_env *env, xmlrpc_value *params, void *si, const ch
     if (bus_ply_name_path(b, ply, path) < 0) {
         log_msg(LOG_ERROR, "%s: refused playlist name [%s]", name, ply);
         return ctl_reply_result(env, -22);
-    }
-    if (fetch && b->hooks.ply_fetch) {
-        int f = b->hooks.ply_fetch(b, ply, path.c_str());
-        if (f < 0) return ctl_reply_result(env, f);
     }
     mivrabox_state st = {};
     int r = op(b, path.c_str(), &st);
@@ -319,8 +315,10 @@ xmlrpc_value *ctl_method_UpdateEvent2(xmlrpc_env *env, xmlrpc_value *params, voi
     return bus_line(env, params, si, name, bus_ply_update_event_by_sys_id);
 }
 
-xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
-    static const char *const name = "ctl_method_GetEvent";
+}  // namespace
+
+xmlrpc_value *ctl_get_event(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                            ctl_event_state own) {
     int idx = 0, i = 0;
     if (!ctl_decode(env, params, name, "'bus idx','idx'", "(ii)", &idx, &i)) return nullptr;
     bus *b = ctl_bus_at(ctl_opts(si), idx);
@@ -329,7 +327,14 @@ xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *s
     std::unique_ptr<char[]> buf(new char[kLineSize]);
     buf[0] = 0;
     int r = bus_ply_get_event(b, buf.get(), kLineSize, i, &st);
+    if (r >= 0 && own) own(st, i);
     return ctl_reply_event(env, r, buf.get(), st);
+}
+
+namespace {
+
+xmlrpc_value *ctl_method_GetEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return ctl_get_event(env, params, si, "ctl_method_GetEvent", nullptr);
 }
 
 xmlrpc_value *ctl_method_DeleteEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -354,8 +359,10 @@ xmlrpc_value *ctl_method_DeleteEvents2(xmlrpc_env *env, xmlrpc_value *params, vo
     return bus_array(env, params, si, name, bus_ply_delete_events2);
 }
 
-xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
-    static const char *const name = "ctl_method_ListPlaylists";
+}  // namespace
+
+xmlrpc_value *ctl_list_playlists(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                                 void (*edit)(bus *b, std::vector<std::string> &names)) {
     int idx = 0;
     if (!ctl_decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
     bus *b = ctl_bus_at(ctl_opts(si), idx);
@@ -379,7 +386,7 @@ xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, vo
             names.emplace_back(de->d_name, size_t(dot - de->d_name));
         }
     }
-    if (b->hooks.ply_names) b->hooks.ply_names(b, names);
+    if (edit) edit(b, names);
     for (const std::string &n : names) {
         ctl_list_push_name(env, list.get(), n.c_str());
         if (env->fault_occurred) return nullptr;
@@ -387,9 +394,15 @@ xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, vo
     return ctl_reply_state_list(env, 0, st, list.get());
 }
 
+namespace {
+
+xmlrpc_value *ctl_method_ListPlaylists(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return ctl_list_playlists(env, params, si, "ctl_method_ListPlaylists", nullptr);
+}
+
 xmlrpc_value *ctl_method_LoadPlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     static const char *const name = "ctl_method_LoadPlaylist";
-    return bus_name(env, params, si, name, bus_ply_load, true);
+    return bus_name(env, params, si, name, bus_ply_load);
 }
 
 xmlrpc_value *ctl_method_SavePlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -450,8 +463,10 @@ xmlrpc_value *ctl_method_LibList(xmlrpc_env *env, xmlrpc_value *params, void *si
     return ctl_reply_state_list(env, count, st, list.get());
 }
 
-xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
-    static const char *const name = "ctl_method_GetEvents";
+}  // namespace
+
+xmlrpc_value *ctl_get_events(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                             ctl_event_state own) {
     int idx = 0, first = 0, count = 0;
     if (!ctl_decode(env, params, name, "'bus idx','idx'", "(iii)", &idx, &first, &count))
         return nullptr;
@@ -470,7 +485,7 @@ xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *
         last.er[0] = evs[i].flags;
         last.er[1] = evs[i].sys_id;
         last.er[2] = evs[i].start;
-        if (b->hooks.er_index) last.er[4] = first + int64_t(i);
+        if (own) own(last, first + int64_t(i));
         xr_value sv = ctl_held(env, state_with_er(env, base.get(), last.er));
         if (env->fault_occurred) return nullptr;
         xr_value item =
@@ -487,8 +502,16 @@ xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *
                               sv.get());
 }
 
-xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
-    static const char *const name = "ctl_method_SearchEvent";
+namespace {
+
+xmlrpc_value *ctl_method_GetEvents(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return ctl_get_events(env, params, si, "ctl_method_GetEvents", nullptr);
+}
+
+}  // namespace
+
+xmlrpc_value *ctl_search_event(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                               int flags_taken) {
     int idx = 0, start = 0, flags = 0;
     char *key = nullptr;
     if (!ctl_decode(env, params, name, "'bus_idx', 'key', 'start_idx', 'flags'", "(isii)", &idx,
@@ -497,10 +520,17 @@ xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void
     c_text hold(key);
     mivrabox_state st = {};
     bus *b = ctl_bus_at(ctl_opts(si), idx);
-    int r = b ? bus_ply_search_event(b, key, start, flags, &st) : -22;
+    int r = b ? bus_ply_search_event(b, key, start, flags & flags_taken, &st) : -22;
     xr_value sv = ctl_held(env, mivrabox_state_compose(env, &st));
     if (env->fault_occurred) return nullptr;
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", r, "state", sv.get());
+}
+
+namespace {
+
+// The shared method searches the text fields only.
+xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return ctl_search_event(env, params, si, "ctl_method_SearchEvent", ~BUS_SEARCH_SYS_ID);
 }
 
 // First event of each media whose flags meet the mask, in playlist order.
@@ -576,14 +606,15 @@ xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *, const char *meth
     static const char *const name = "ctl_method_default";
     try {
         mivrabox_opts *o = ctl_opts(si);
-        xmlrpc_value *v = o->ctl_local ? o->ctl_local(env, o, method) : nullptr;
+        const bus_daemon *d = o->daemon;
+        xmlrpc_value *v = d && d->ctl_local ? d->ctl_local(env, o, method) : nullptr;
         if (v || env->fault_occurred) return env->fault_occurred ? nullptr : v;
         std::string target;
         bus *b0 = ctl_bus_at(o, 0);
         if (b0 && !strncmp(method, "MivraLib.", 9))
             target = b0->lib_url.str();
         else if (b0 && !strncmp(method, "MivraIO.", 8))
-            target = o->relay_io_url ? o->relay_io_url(b0) : "";
+            target = d && d->relay_io_url ? d->relay_io_url(b0) : "";
         if (target.empty()) {
             xmlrpc_env_set_fault_formatted(env, 1, "%s: method %s not bypassed", name, method);
             return nullptr;
@@ -597,6 +628,11 @@ xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *, const char *meth
 }
 
 }  // namespace
+
+xmlrpc_value *ctl_playlist_call(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                                int (*op)(bus *b, const char *path, mivrabox_state *st)) {
+    return bus_name(env, params, si, name, op);
+}
 
 const ctl_method_def ctl_methods_shared[] = {
     {"MivraBox.GetState", ctl_guarded<ctl_method_GetState>},
@@ -804,7 +840,8 @@ int ctl_run(mivrabox_opts *o) {
         }
         server = &o->ctl->server;
     }
-    if (o->xml_size_limit) xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, o->xml_size_limit);
+    if (o->daemon && o->daemon->xml_size_limit)
+        xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, o->daemon->xml_size_limit);
     // A stop between here and the loop start is kept by Abyss's termination flag.
     ServerRun(server);
     log_msg(LOG_INFO, "%s: xmlrpc_server_abyss_run_server finished", "ctl_run");

@@ -36,7 +36,7 @@ extern const ctl_method_def ctl_methods_shared[];
 extern const size_t ctl_methods_shared_count;
 
 // -22 null record, -12 no memory, -14 when a step fails (logged), else 0. table/count default
-// to the shared methods; the single-player daemon passes its own table.
+// to the shared methods; a daemon with methods of its own passes its table.
 int ctl_init(mivrabox_opts *o, const ctl_method_def *table = nullptr, size_t count = 0);
 // Serves in the calling thread until ctl_stop; returns at once when a stop came first.
 int ctl_run(mivrabox_opts *o);
@@ -104,6 +104,25 @@ inline xmlrpc_value *ctl_guarded(xmlrpc_env *env, xmlrpc_value *params, void *si
         return nullptr;
     }
 }
+
+// Shared methods whose reply a daemon's own handler words its own way; name is the handler's
+// name in log lines.
+// Adds a daemon's own members to the state of one event (index in the playlist).
+using ctl_event_state = void (*)(mivrabox_state &st, int64_t index);
+// GetEvent and GetEvents (own may be null).
+xmlrpc_value *ctl_get_event(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                            ctl_event_state own);
+xmlrpc_value *ctl_get_events(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                             ctl_event_state own);
+// ListPlaylists: edit (may be null) changes the names found in the bus folder.
+xmlrpc_value *ctl_list_playlists(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                                 void (*edit)(bus *b, std::vector<std::string> &names));
+// SearchEvent with the search flags that flags_taken lets through.
+xmlrpc_value *ctl_search_event(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                               int flags_taken);
+// A (is) call on a checked playlist name: op gets the name's path in the bus folder.
+xmlrpc_value *ctl_playlist_call(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                                int (*op)(bus *b, const char *path, mivrabox_state *st));
 
 // The handler of one of the shared methods, null when name is none of them.
 xmlrpc_method2 ctl_method_shared(const char *name);

@@ -54,10 +54,6 @@ void time_advance_set(int64_t us) {
     g_advance_us.store(us);
 }
 
-int64_t time_advance_get() {
-    return g_advance_us.load();
-}
-
 bool time_advance_add(int64_t us, int64_t *out) {
     int64_t old = g_advance_us.load(), sum;
     do {

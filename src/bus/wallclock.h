@@ -23,7 +23,6 @@ int64_t time_now_ms();
 int64_t time_now_us();
 // Process-wide clock advance in microseconds (0 unless a daemon sets it), one atomic value.
 void time_advance_set(int64_t us);
-int64_t time_advance_get();
 // The advance stays within a century either way: beyond it the bus clock names no date a
 // playlist can mean, and near 64 bits the sum with the system time wraps into the past.
 constexpr int64_t TIME_ADVANCE_MAX_US = int64_t(36525) * 86400 * 1000000;

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "log.h"
@@ -26,7 +28,9 @@ int svc_tc_setmode_logged() {
     return r;
 }
 
-void svc_base_table(std::vector<opts_def> &table) {
+void svc_base_table(std::vector<opts_def> &table, int realtime_io_arg) {
+    // getopt_long is run without its own messages and every name here is whole, so the order
+    // among them decides nothing.
     static const opts_def shared[] = {
         {"log-file-name", required_argument, SVC_OPT_LOG_FILE_NAME},
         {"log-rotate-interval", required_argument, SVC_OPT_LOG_ROTATE_INTERVAL},
@@ -38,7 +42,10 @@ void svc_base_table(std::vector<opts_def> &table) {
         {"realtime-cpu", required_argument, SVC_OPT_REALTIME_CPU},
         {"debug", no_argument, SVC_OPT_DEBUG},
     };
-    table.insert(table.end(), std::begin(shared), std::end(shared));
+    for (opts_def d : shared) {
+        if (d.id == SVC_OPT_REALTIME_IO) d.has_arg = realtime_io_arg;
+        table.push_back(d);
+    }
 }
 
 void svc_base_defaults(svc_base_opts &o, const char *log_file_name) {
@@ -60,14 +67,12 @@ int svc_base_apply(svc_base_opts &o, int id, const char *arg) {
         case SVC_OPT_NODEMONIZE:
             o.nodemonize = 1;
             return 1;
+        // Accepted so that existing options files still load: a background service or file
+        // system never raises its priority, a daemon sets its scheduler's per bus thread
+        // (bus_thread_realtime), and no program pins a processor, so nothing reads them.
         case SVC_OPT_REALTIME_IO:
-            o.realtime_io = 1;
-            return 1;
         case SVC_OPT_CPU_AFFINITY:
-            o.cpu_affinity = opts_int(arg);
-            return 1;
         case SVC_OPT_REALTIME_CPU:
-            o.realtime_cpu = opts_int(arg);
             return 1;
         case SVC_OPT_DEBUG:
             o.debug++;
@@ -77,16 +82,24 @@ int svc_base_apply(svc_base_opts &o, int id, const char *arg) {
     }
 }
 
-void svc_begin(const svc_base_opts &o, const char *banner, std::atomic<int> *stop,
-               std::function<void()> on_first_stop) {
-    if (o.demonize && !o.nodemonize) {
-        log_set_stderr(0);
+void svc_quiet_if_detaching(const svc_base_opts &o) {
+    if (o.demonize && !o.nodemonize) log_set_stderr(0);
+}
+
+void svc_begin(const svc_base_opts &o, const svc_start &s) {
+    if (s.detach && o.demonize && !o.nodemonize) {
+        svc_quiet_if_detaching(o);
         daemonize();
     }
     log_init(o.log_file_name.c_str(), o.log_rotate_interval);
-    log_msg(LOG_INFO, "%s", banner);
-    svc_tc_setmode_logged();
-    sig_watch_start(stop, std::move(on_first_stop));
+    log_msg(LOG_INFO, "%s", s.banner);
+    if (s.tc_mode) svc_tc_setmode_logged();
+    if (s.stop) sig_watch_start(s.stop, s.on_first_stop);
+}
+
+void svc_begin(const svc_base_opts &o, const char *banner, std::atomic<int> *stop,
+               std::function<void()> on_first_stop) {
+    svc_begin(o, svc_start{banner, true, true, stop, std::move(on_first_stop)});
 }
 
 void svc_end() {
@@ -98,16 +111,45 @@ void svc_end() {
 
 int svc_opts_parse(svc_base_opts &o, const char *program, std::vector<opts_def> table,
                    std::function<int(int id, const char *arg)> apply, std::function<void()> usage,
-                   int argc, char **argv) {
+                   int argc, char **argv, const svc_parse_form &form) {
     opts_program p;
     p.prog = program;
     p.table = std::move(table);
+    svc_base_table(p.table, form.realtime_io_arg);
     std::string log_name = std::string(program) + ".log";
-    p.defaults = [&o, log_name] { svc_base_defaults(o, log_name.c_str()); };
-    p.apply = std::move(apply);
+    p.defaults = [&o, log_name, own = form.defaults] {
+        svc_base_defaults(o, log_name.c_str());
+        if (own) own();
+    };
+    p.apply = [&o, own = std::move(apply)](int id, const char *arg) {
+        if (svc_base_apply(o, id, arg)) return 0;
+        return own ? own(id, arg) : 0;
+    };
     p.usage = std::move(usage);
     p.file_read = [&o](const std::string &path) { o.options_file = path; };
+    // The record holds the defaults also when no parse runs to its end.
+    p.defaults();
     return opts_from_file(p, argc, argv);
+}
+
+int svc_make_absolute(text4k &path) {
+    if (path.empty() || path.view().front() == '/') return 0;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return -errno;
+    std::string abs = std::string(cwd) + "/" + path.str();
+    if (!text4k::fits(abs)) return -ENAMETOOLONG;
+    path = abs;
+    return 0;
+}
+
+int svc_make_absolute_all(const std::vector<text4k *> &paths) {
+    for (text4k *p : paths) {
+        if (int r = svc_make_absolute(*p); r < 0) {
+            fprintf(stderr, "ERROR: path too long [%s]\n", p->c_str());
+            return r;
+        }
+    }
+    return 0;
 }
 
 namespace {
@@ -120,8 +162,9 @@ constexpr int kIoprioClassIdle = 3;
 int svc_lower_priority(const svc_priority &p) {
     if (setpriority(PRIO_PROCESS, 0, 19) != 0) {
         int e = errno;
-        log_msg(LOG_ERROR, "%s:%d setpriority failes, r=%d (%s)", "main", p.nice_line, e,
-                strerror(e));
+        log_msg(LOG_ERROR, "%s:%d setpriority failes, r=%d (%s)", "main", p.nice_line,
+                p.nice_status ? -e : e, strerror(e));
+        if (p.nice_status) return e;
     }
     if (!p.io_idle) return 0;
     if (syscall(SYS_ioprio_set, kIoprioWhoProcess, int(getpid()),

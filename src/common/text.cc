@@ -1,7 +1,6 @@
 #include "text.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -16,20 +15,6 @@ size_t str_copy(char *dst, size_t size, std::string_view src) {
 
 size_t str_copy(char *dst, size_t size, const char *src) {
     return str_copy(dst, size, src ? std::string_view(src) : std::string_view());
-}
-
-int str_appendf(char *buf, size_t size, size_t *pos, const char *fmt, ...) {
-    if (!buf || size == 0 || *pos >= size) return 0;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(buf + *pos, size - *pos, fmt, ap);
-    va_end(ap);
-    if (n < 0) {
-        buf[*pos] = 0;
-        return n;
-    }
-    *pos = std::min(*pos + size_t(n), size - 1);
-    return n;
 }
 
 bool read_line(FILE *f, std::string &line) {

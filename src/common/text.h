@@ -11,11 +11,6 @@
 size_t str_copy(char *dst, size_t size, const char *src);
 size_t str_copy(char *dst, size_t size, std::string_view src);
 
-// Appends formatted text at *pos inside buf[0, size), never past it; *pos stops at size-1.
-// Returns the bytes that were wanted (as snprintf), so a caller can tell a cut.
-int str_appendf(char *buf, size_t size, size_t *pos, const char *fmt, ...)
-    __attribute__((format(printf, 4, 5)));
-
 // Text of at most N-1 bytes: the bound of a fixed field of N bytes, kept on every assignment,
 // stored compactly.
 template <size_t N>

@@ -8,9 +8,9 @@ import tempfile
 import time
 import unittest
 
-from test_box1_util import BOX1, Channel1, wait_for
-from test_box2_air_util import dur, next_second, tc
-from test_box2_util import line
+from helpers.box1_util import BOX1, Channel1, wait_for
+from helpers.box2_air_util import dur, next_second, tc
+from helpers.box2_util import line
 
 FIXED = ('curr.ply.duration=string:"%s",next.ply.duration=string:"%s",'
          'curr.ply.type=string:"%s",next.ply.type=string:"%s",')

@@ -9,10 +9,10 @@ import unittest
 import xmlrpc.client
 import zlib
 
-from test_box1_util import Channel1, wait_for
-from test_box2_air_util import FakeService, IOEngine
-from test_box2_air_util import dur, tc
-from test_box2_util import I8, line, plain
+from helpers.box1_util import Channel1, wait_for
+from helpers.box2_air_util import FakeService, IOEngine
+from helpers.box2_air_util import dur, tc
+from helpers.box2_util import I8, line, plain
 
 
 def body(text):

@@ -12,7 +12,7 @@ import time
 import unittest
 import xmlrpc.client
 
-import fuse_case
+from helpers import fuse_case
 
 SRC = os.environ.get("MIVRA_SRC", os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(SRC, "tests", "fakes"))

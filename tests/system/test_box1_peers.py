@@ -9,8 +9,8 @@ import tempfile
 import threading
 import unittest
 
-from test_box1_util import Box1, wait_for
-from test_box2_util import free_port, line, plain
+from helpers.box1_util import Box1, wait_for
+from helpers.box2_util import free_port, line, plain
 
 
 def call(box, method, *params):

@@ -11,8 +11,8 @@ import unittest
 
 import test_box1_fakes
 from harness import scaled
-from test_box1_util import BOX1, Box1, wait_for
-from test_box2_util import free_port, line, plain
+from helpers.box1_util import BOX1, Box1, wait_for
+from helpers.box2_util import free_port, line, plain
 
 EVENTS = 8000
 ROUNDS = 25

@@ -6,9 +6,9 @@ import socket
 import time
 import unittest
 
-from test_box1_util import Box1, wait_for
-from test_box2_air_util import FakeService, IOEngine, LibraryIO, MediaLibrary
-from test_box2_util import line, plain
+from helpers.box1_util import Box1, wait_for
+from helpers.box2_air_util import FakeService, IOEngine, LibraryIO, MediaLibrary
+from helpers.box2_util import line, plain
 
 
 class Box1TriggerTest(unittest.TestCase):

@@ -2,7 +2,7 @@
 import os
 import unittest
 
-from test_box2_util import Box, I8, line, plain, wait_for
+from helpers.box2_util import Box, I8, line, plain, wait_for
 
 STATE_TYPES = {
     "f_running": "i4", "amend": "i8", "count": "i8", "time": "string", "er": "array",

@@ -5,8 +5,8 @@ import time
 import unittest
 
 from harness import scaled
-from test_box2_air_util import (CUE_SEQUENCE, Channel, dur, insert_sig, next_second, tc)
-from test_box2_util import I8, line, wait_for
+from helpers.box2_air_util import (CUE_SEQUENCE, Channel, dur, insert_sig, next_second, tc)
+from helpers.box2_util import I8, line, wait_for
 
 TOL = scaled(0.1)  # wider only in the slower sanitizer builds
 

@@ -9,10 +9,10 @@ import time
 import unittest
 
 from harness import scaled
-from test_box2_air_util import Channel, dur, next_second, tc
-from test_box2_util import Box, I8, line, plain, wait_for
+from helpers.box2_air_util import Channel, dur, next_second, tc
+from helpers.box2_util import Box, I8, line, plain, wait_for
 
-from fake_base import FakeService  # noqa: E402  (path set by test_box2_air_util)
+from fake_base import FakeService  # noqa: E402  (path set by helpers.box2_air_util)
 from io_fake import IOEngine  # noqa: E402
 
 TOL = scaled(0.1)  # wider only in the slower sanitizer builds

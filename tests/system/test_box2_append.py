@@ -3,7 +3,7 @@ removed, unreadable playlists kept in "failed", hidden files and sub-folders lef
 import os
 import unittest
 
-from test_box2_util import Box, line, plain, wait_for
+from helpers.box2_util import Box, line, plain, wait_for
 
 
 class AppendTest(unittest.TestCase):

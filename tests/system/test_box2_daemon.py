@@ -7,7 +7,7 @@ import threading
 import unittest
 import sys
 
-from test_box2_util import BOX2, Box, I8, free_port, plain
+from helpers.box2_util import BOX2, Box, I8, free_port, plain
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fakes"))
 from fake_base import FakeService, Personality  # noqa: E402

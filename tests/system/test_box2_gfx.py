@@ -5,7 +5,7 @@ import sys
 import time
 import unittest
 
-from test_box2_util import Box, plain, wait_for
+from helpers.box2_util import Box, plain, wait_for
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "fakes"))
 from oxtel_device import OxtelDevice  # noqa: E402

@@ -8,8 +8,8 @@ import time
 import unittest
 
 from harness import scaled
-from test_box2_air_util import Channel, dur, next_second, tc
-from test_box2_util import line, wait_for
+from helpers.box2_air_util import Channel, dur, next_second, tc
+from helpers.box2_util import line, wait_for
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fakes"))
 from oxtel_device import OxtelDevice  # noqa: E402

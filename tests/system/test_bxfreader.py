@@ -3,7 +3,7 @@
 import os
 import unittest
 
-from reader_case import ReaderCase, reader_binary
+from helpers.reader_case import ReaderCase, reader_binary
 
 BINARY = reader_binary("bxfreader")
 

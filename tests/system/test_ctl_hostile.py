@@ -15,8 +15,8 @@ import xmlrpc.client
 import zlib
 
 from harness import scaled  # the sanitizer builds' slowdown on the bounds of time
-from test_box1_util import BOX1, Box1
-from test_box2_util import BOX2, I8, Box, line, plain, wait_for
+from helpers.box1_util import BOX1, Box1
+from helpers.box2_util import BOX2, I8, Box, line, plain, wait_for
 
 BOMB = """<?xml version="1.0"?>
 <!DOCTYPE lolz [

@@ -9,8 +9,8 @@ import sys
 import tempfile
 import unittest
 
-from crawl_case import Bmp, Mount, cat, fuse_usable, wait_for
-from fuse_case import FuseMount
+from helpers.crawl_case import Bmp, Mount, cat, fuse_usable, wait_for
+from helpers.fuse_case import FuseMount
 
 SRC = os.path.abspath(os.path.join(os.path.dirname(__file__), "../.."))
 BUILD = os.path.abspath(os.environ.get("MIVRA_BUILD", os.path.join(SRC, "build/default")))

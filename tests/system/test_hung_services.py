@@ -7,9 +7,9 @@ import time
 import unittest
 
 from harness import scaled
-from test_box1_util import Channel1
-from test_box2_air_util import Channel, dur, next_second, tc
-from test_box2_util import I8, line, wait_for
+from helpers.box1_util import Channel1
+from helpers.box2_air_util import Channel, dur, next_second, tc
+from helpers.box2_util import I8, line, wait_for
 
 PLAYER_BOUND = 3.0
 LIBRARY_BOUND = 5.0

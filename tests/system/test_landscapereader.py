@@ -2,7 +2,7 @@
 
 import unittest
 
-from reader_case import ReaderCase, reader_binary
+from helpers.reader_case import ReaderCase, reader_binary
 
 BINARY = reader_binary("landscapereader")
 

@@ -7,7 +7,7 @@ import subprocess
 import time
 import unittest
 
-from libtools_case import ServiceCase, wait_for  # puts the fakes on the path
+from helpers.libtools_case import ServiceCase, wait_for  # puts the fakes on the path
 from fake_base import I8, FakeService
 from lib_fake import MediaLibrary
 

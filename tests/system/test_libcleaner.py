@@ -5,7 +5,7 @@ import os
 import time
 import unittest
 
-from libtools_case import ServiceCase, closed_port, wait_for  # puts the fakes on the path
+from helpers.libtools_case import ServiceCase, closed_port, wait_for  # puts the fakes on the path
 from box_fake import BoxFake
 from fake_base import FakeService
 from lib_fake import MediaLibrary

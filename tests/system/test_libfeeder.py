@@ -4,7 +4,7 @@ on the remote storage, requested once they stopped changing, and listed when not
 import os
 import unittest
 
-from libtools_case import ServiceCase, closed_port, wait_for  # puts the fakes on the path
+from helpers.libtools_case import ServiceCase, closed_port, wait_for  # puts the fakes on the path
 from box_fake import BoxFake
 from fake_base import I8, FakeService
 from ft_fake import FileTransfer

@@ -11,9 +11,9 @@ import time
 import unittest
 
 from harness import scaled
-from test_box1_util import Box1, Channel1
-from test_box2_air_util import FakeService, dur, next_second, tc  # puts tests/fakes on the path
-from test_box2_util import I8, Box, line, plain, wait_for
+from helpers.box1_util import Box1, Channel1
+from helpers.box2_air_util import FakeService, dur, next_second, tc  # puts tests/fakes on the path
+from helpers.box2_util import I8, Box, line, plain, wait_for
 from test_hung_services import terminate_within
 
 from box_fake import BoxFake  # noqa: E402

@@ -5,7 +5,7 @@ import os
 import subprocess
 import unittest
 
-from reader_case import BUILD, ReaderCase, reader_binary
+from helpers.reader_case import BUILD, ReaderCase, reader_binary
 
 PLYCONV = os.path.join(BUILD, "src", "plyconv", "MivraBoxPlyConv")
 

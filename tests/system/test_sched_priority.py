@@ -6,9 +6,9 @@ import shutil
 import time
 import unittest
 
-from test_box1_util import Channel1
-from test_box2_air_util import Channel, dur, next_second, tc
-from test_box2_util import line, wait_for
+from helpers.box1_util import Channel1
+from helpers.box2_air_util import Channel, dur, next_second, tc
+from helpers.box2_util import line, wait_for
 
 NO_SYS_NICE = ["setpriv", "--bounding-set=-sys_nice", "--inh-caps=-sys_nice"]
 REFUSED = "no real-time priority"

@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-import fuse_case
+from helpers import fuse_case
 
 BUILD = os.path.abspath(
     os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))

@@ -8,9 +8,9 @@ import subprocess
 import tempfile
 import unittest
 
-from reader_case import BUILD, reader_binary
+from helpers.reader_case import BUILD, reader_binary
 from test_abcvsreader import HEADER as ABCVS_HEADER, ROW as ABCVS_ROW
-from test_box2_util import free_port, wait_for
+from helpers.box2_util import free_port, wait_for
 from test_bxfreader import EVENT as BXF_EVENT, message as bxf_message
 from test_chyroreader import SCHEDULE as CHYRO_SCHEDULE, playlist as chyro_playlist
 from test_epgreader import GUIDE as EPG_GUIDE

@@ -12,7 +12,7 @@ import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from crawl_case import (Bmp, FeedServer, Mount, cat, fuse_usable, largest_download, preset, rss,
+from helpers.crawl_case import (Bmp, FeedServer, Mount, cat, fuse_usable, largest_download, preset, rss,
                         timed_frame, wait_for, write)
 
 LONG_LINES = ("Breaking news from the playout centre\tall channels on air\n"
@@ -393,7 +393,7 @@ class TickerCrawlCommandLineTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.root, True)
 
     def run_prog(self, *args):
-        from crawl_case import BINARY
+        from helpers.crawl_case import BINARY
         return subprocess.run([BINARY, *args], capture_output=True, text=True, timeout=30,
                               cwd=self.root)
 

@@ -1,77 +1,14 @@
 #include "fs_launch.h"
 
 #include <fuse.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 
 #include "log.h"
 
 namespace {
 
-enum common_id {
-    OPT_DST = FS_OPT_BASE,
-    OPT_LOG_FILE_NAME,
-    OPT_LOG_ROTATE_INTERVAL,
-    OPT_DEMONIZE,
-    OPT_NODEMONIZE,
-    OPT_REALTIME_IO,
-    OPT_CPU_AFFINITY,
-    OPT_REALTIME_CPU,
-    OPT_DEBUG,
-    OPT_HELP = 'h',
-};
-
-// realtime-io takes an optional value so that both "--realtime-io" and "--realtime-io=1" pass.
-const opts_def kCommon[] = {
-    {"dst", required_argument, OPT_DST},
-    {"log-file-name", required_argument, OPT_LOG_FILE_NAME},
-    {"log-rotate-interval", required_argument, OPT_LOG_ROTATE_INTERVAL},
-    {"demonize", no_argument, OPT_DEMONIZE},
-    {"nodemonize", no_argument, OPT_NODEMONIZE},
-    {"help", no_argument, OPT_HELP},
-    {"realtime-io", optional_argument, OPT_REALTIME_IO},
-    {"cpu-affinity", required_argument, OPT_CPU_AFFINITY},
-    {"realtime-cpu", required_argument, OPT_REALTIME_CPU},
-    {"debug", no_argument, OPT_DEBUG},
-};
-
-int apply_common(fs_options &o, int id, const char *arg) {
-    switch (id) {
-        case OPT_DST:
-            o.dst = arg;
-            break;
-        case OPT_LOG_FILE_NAME:
-            o.log_file_name = arg;
-            break;
-        case OPT_LOG_ROTATE_INTERVAL:
-            o.log_rotate_interval = opts_int(arg);
-            break;
-        case OPT_DEMONIZE:
-            o.demonize = 1;
-            break;
-        case OPT_NODEMONIZE:
-            o.nodemonize = 1;
-            break;
-        case OPT_REALTIME_IO:
-            o.realtime_io = arg ? opts_int(arg) : 1;
-            break;
-        case OPT_CPU_AFFINITY:
-            o.cpu_affinity = opts_int(arg);
-            break;
-        case OPT_REALTIME_CPU:
-            o.realtime_cpu = opts_int(arg);
-            break;
-        case OPT_DEBUG:
-            o.debug++;
-            break;
-        default:
-            return -1;
-    }
-    return 0;
-}
+constexpr int OPT_DST = 0x200;  // above the ids of the file systems' own and the shared ones
 
 }  // namespace
 
@@ -92,20 +29,22 @@ void fs_usage(const fs_program &p) {
 }
 
 int fs_opts_parse(const fs_program &p, fs_options &o, int argc, char **argv) {
-    opts_program op;
-    op.prog = p.prog;
-    for (const fs_option &own : p.own) op.table.push_back(own.def);
-    op.table.insert(op.table.end(), std::begin(kCommon), std::end(kCommon));
-    op.defaults = [&o, &p] {
-        o.log_file_name = p.log_default;
-        o.log_rotate_interval = 86400;
-    };
-    op.apply = [&o, &p](int id, const char *arg) {
-        return id >= FS_OPT_BASE ? apply_common(o, id, arg) : p.apply(o, id, arg);
-    };
-    op.usage = [&p] { fs_usage(p); };
-    op.file_read = [&o](const std::string &path) { o.options_file = path; };
-    return opts_from_file(op, argc, argv);
+    std::vector<opts_def> table;
+    for (const fs_option &own : p.own) table.push_back(own.def);
+    table.push_back({"dst", required_argument, OPT_DST});
+    svc_parse_form form;
+    // So that both "--realtime-io" and "--realtime-io=1" pass.
+    form.realtime_io_arg = optional_argument;
+    return svc_opts_parse(
+        o, p.prog, std::move(table),
+        [&o, &p](int id, const char *arg) {
+            if (id == OPT_DST) {
+                o.dst = arg;
+                return 0;
+            }
+            return id < FS_OPT_BASE ? p.apply(o, id, arg) : -1;
+        },
+        [&p] { fs_usage(p); }, argc, argv, form);
 }
 
 int fs_check_required(const std::vector<fs_required> &required) {
@@ -115,16 +54,6 @@ int fs_check_required(const std::vector<fs_required> &required) {
             return -1;
         }
     }
-    return 0;
-}
-
-int fs_make_absolute(text4k &path) {
-    if (path.empty() || path.view().front() == '/') return 0;
-    char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof cwd)) return -errno;
-    std::string abs = std::string(cwd) + "/" + path.str();
-    if (!text4k::fits(abs)) return -ENAMETOOLONG;
-    path = abs;
     return 0;
 }
 
@@ -145,14 +74,9 @@ int fs_launch(fs_options &o, const char *prog, const std::vector<fs_required> &r
     std::vector<text4k *> all = paths;
     all.push_back(&o.dst);
     all.push_back(&o.log_file_name);  // opened by the file system's init
-    for (text4k *p : all) {
-        if (fs_make_absolute(*p) < 0) {
-            fprintf(stderr, "ERROR: path too long [%s]\n", p->c_str());
-            return 1;
-        }
-    }
+    if (svc_make_absolute_all(all) < 0) return 1;
     // FUSE detaches by itself when "-f" is left out; the log must not echo to a closed terminal.
-    if (o.demonize && !o.nodemonize) log_set_stderr(0);
+    svc_quiet_if_detaching(o);
 
     std::vector<std::string> args = fs_fuse_args(prog, o);
     std::vector<char *> av;

@@ -1,5 +1,6 @@
-// What the FUSE file systems share: the options every one of them takes, the usage text, the
-// required-option check, absolute paths, FUSE's argument vector and the exit status.
+// What the FUSE file systems share beside the start-up of every long-running program (svc.h):
+// the mount point option, the usage text, the required-option check, FUSE's argument vector and
+// the exit status.
 #pragma once
 
 #include <atomic>
@@ -7,23 +8,16 @@
 #include <vector>
 
 #include "opts.h"
+#include "svc.h"
 #include "text.h"
 
 struct fuse_operations;
 
-// The options every file system takes beside its own; a program's record derives from it.
-struct fs_options {
+// The options every file system takes beside its own and those of every long-running program
+// (svc_base_opts); a program's record derives from it.
+struct fs_options : svc_base_opts {
     text4k dst;
     std::atomic<int> *stop = nullptr;  // raised by the file system's destroy
-    int debug = 0;
-    int demonize = 0;
-    int nodemonize = 0;
-    int realtime_io = 0;
-    int cpu_affinity = 0;
-    int realtime_cpu = 0;
-    text4k options_file;
-    text4k log_file_name;
-    int log_rotate_interval = 86400;
 };
 
 // One option of a program's own, with its usage line.
@@ -35,9 +29,8 @@ struct fs_option {
 
 // A file system's own part of the command line.
 struct fs_program {
-    const char *prog;         // "MivraBoxSTL"
-    const char *banner;       // "MivraBoxSTL-<version>"
-    const char *log_default;  // "MivraBoxSTL.log"
+    const char *prog;    // "MivraBoxSTL"
+    const char *banner;  // "MivraBoxSTL-<version>"
     std::vector<fs_option> own;
     // Applies one of the own options; ids below FS_OPT_BASE.
     int (*apply)(fs_options &o, int id, const char *arg);
@@ -55,9 +48,6 @@ struct fs_required {
 };
 // Prints "ERROR: argument '%s' required" for the first missing option; 0 when all are given.
 int fs_check_required(const std::vector<fs_required> &required);
-// Makes a relative path absolute against the current folder: a detached FUSE changes to "/"
-// before the file system reads its folders. -36 when the result would not fit.
-int fs_make_absolute(text4k &path);
 // FUSE's argument vector: program, "-f" unless detaching, "-d" when debugging, mount point.
 std::vector<std::string> fs_fuse_args(const char *prog, const fs_options &o);
 // Checks the required options, makes the paths, the mount point and the log absolute, runs FUSE

@@ -33,7 +33,6 @@ int apply(fs_options &o, int id, const char *arg) {
 const fs_program kProgram = {
     STL_PROGRAM,
     STL_BANNER,
-    "MivraBoxSTL.log",
     {{{"src", required_argument, OPT_SRC}, "--src=<PATH>", "Source path of STL files"}},
     apply,
 };
@@ -107,19 +106,16 @@ int stl_fs_release(const char *, fuse_file_info *fi) {
 
 void *stl_fs_init(fuse_conn_info *) {
     stl_options *o = opts_of_context();
-    if (o) log_init(o->log_file_name.c_str(), o->log_rotate_interval);
-    log_msg(LOG_INFO, "%s", STL_BANNER);
-    // Its frame numbers count at 25 per second whatever the mode; the mode is set all the same,
-    // as in every program.
-    svc_tc_setmode_logged();
+    // FUSE detached the process and watches the signals. Its frame numbers count at 25 per
+    // second whatever the mode; the mode is set all the same, as in every program.
+    if (o) svc_begin(*o, svc_start{STL_BANNER, false, true, nullptr, {}});
     return o;
 }
 
 void stl_fs_destroy(void *data) {
     auto *o = static_cast<stl_options *>(data);
     if (o && o->stop) ++*o->stop;
-    log_msg(LOG_INFO, "Bye!");
-    log_close();
+    svc_end();
 }
 
 fuse_operations make_operations() {

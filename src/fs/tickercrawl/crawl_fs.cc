@@ -33,7 +33,6 @@ int apply(fs_options &fo, int id, const char *arg) {
 const fs_program kProgram = {
     CRAWL_PROGRAM,
     CRAWL_BANNER,
-    "MivraBoxTickerCrawl.log",
     {{{"src-datas", required_argument, OPT_SRC_DATAS},
       "--src-datas=<PATH>",
       "Source path of text files"},
@@ -161,8 +160,8 @@ int fs_release(const char *, fuse_file_info *fi) {
 void *fs_init(fuse_conn_info *) {
     crawl_options *o = opts_of_context();
     if (!o) return nullptr;
-    log_init(o->log_file_name.c_str(), o->log_rotate_interval);
-    log_msg(LOG_INFO, "%s", CRAWL_BANNER);
+    // FUSE detached the process and watches the signals; no timecode is ever read here.
+    svc_begin(*o, svc_start{CRAWL_BANNER, false, false, nullptr, {}});
     ticker_crawl_datasource_global_init();
     o->pool = ticker_crawl_pool_create();
     if (!o->pool) log_msg(LOG_ERROR, "%s: ticker_crawl_pool_create failed", "fs_init");
@@ -177,8 +176,7 @@ void fs_destroy(void *data) {
         o->pool = nullptr;
     }
     ticker_crawl_datasource_global_cleanup();
-    log_msg(LOG_INFO, "Bye!");
-    log_close();
+    svc_end();
 }
 
 fuse_operations make_operations() {

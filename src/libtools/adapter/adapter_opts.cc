@@ -26,12 +26,10 @@ std::vector<opts_def> table() {
         {"media-framerate-num", required_argument, OPT_MEDIA_FRAMERATE_NUM},
         {"media-framerate-den", required_argument, OPT_MEDIA_FRAMERATE_DEN},
     };
-    svc_base_table(t);
     return t;
 }
 
-int apply(adapter_instance *a, svc_base_opts *base, int id, const char *arg) {
-    if (svc_base_apply(*base, id, arg)) return 0;
+int apply(adapter_instance *a, int id, const char *arg) {
     switch (id) {
         case OPT_LIB:
             a->lib_url = svc_rpc_url(arg);
@@ -91,7 +89,6 @@ void adapter_usage() {
 
 int adapter_opts_parse(adapter_instance *a, svc_base_opts *base, int argc, char **argv) {
     return svc_opts_parse(
-        *base, ADAPTER_PROGRAM, table(),
-        [a, base](int id, const char *arg) { return apply(a, base, id, arg); }, adapter_usage, argc,
-        argv);
+        *base, ADAPTER_PROGRAM, table(), [a](int id, const char *arg) { return apply(a, id, arg); },
+        adapter_usage, argc, argv);
 }

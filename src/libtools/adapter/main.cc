@@ -1,11 +1,9 @@
 // MivraBoxLibAdapter: conforms new library media with an outside ffmpeg.
+#include <unistd.h>
+
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <new>
 #include <string>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include "adapter_opts.h"
 #include "log.h"
@@ -13,7 +11,10 @@
 
 namespace {
 std::atomic<int> g_stop{0};
-}
+// Nice 19 only: the conversions read and write whole files, which the idle I/O class would
+// starve behind the playout's reads.
+constexpr svc_priority kPriority = {false, 75, 0, true};
+}  // namespace
 
 int main(int argc, char **argv) {
     adapter_instance *a = new (std::nothrow) adapter_instance;
@@ -37,12 +38,7 @@ int main(int argc, char **argv) {
 
     // Conversions take whole cores for minutes; the playout beside them comes first. The
     // converter thread and ffmpeg, started later, inherit the value.
-    int status = 0;
-    if (setpriority(PRIO_PROCESS, 0, 19) != 0) {
-        int e = errno;
-        log_msg(LOG_ERROR, "%s:%d setpriority failes, r=%d (%s)", "main", 75, -e, strerror(e));
-        status = e;
-    }
+    int status = svc_lower_priority(kPriority);
 
     watch_run(a);
     delete a;

@@ -34,12 +34,10 @@ std::vector<opts_def> table() {
         // The deletion lists' folder; the fixed runtime folder unless a test or a site moves it.
         {"lists-folder", required_argument, OPT_LISTS_FOLDER},
     };
-    svc_base_table(t);
     return t;
 }
 
 int apply(cleaner_options *o, int id, const char *arg) {
-    if (svc_base_apply(o->base, id, arg)) return 0;
     switch (id) {
         case OPT_BOX:
             if (int(o->boxes.size()) < CLEANER_MAX_BOXES) {

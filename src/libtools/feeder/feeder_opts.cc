@@ -40,7 +40,6 @@ std::vector<opts_def> table() {
         {"absent-list", required_argument, OPT_ABSENT_LIST},
         {"stall-timeout", required_argument, OPT_STALL_TIMEOUT},
     };
-    svc_base_table(t);
     return t;
 }
 
@@ -85,7 +84,6 @@ int apply_source(feeder_source *s, int id, const char *arg) {
 }
 
 int apply(feeder_instance *f, int id, const char *arg) {
-    if (svc_base_apply(f->base, id, arg)) return 0;
     switch (id) {
         case OPT_TRANSFER:
             f->transfer_url = svc_rpc_url(arg);

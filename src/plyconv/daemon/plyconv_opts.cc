@@ -83,7 +83,6 @@ std::vector<opts_def> table() {
         {"adonis-gxf-media-timecode-max", required_argument, OPT_ADONIS_TC_MAX},
         {"adonis-gxf-media-duration-max", required_argument, OPT_ADONIS_DUR_MAX},
     };
-    svc_base_table(t);
     return t;
 }
 
@@ -114,7 +113,6 @@ void apply_xml(plyconv_xml_opts &x, int field, const char *arg) {
 }
 
 int apply(plyconv_ctx *c, int id, const char *arg) {
-    if (svc_base_apply(c->base, id, arg)) return 0;
     if (id >= OPT_DAY_BASE) {
         c->filter_days |= id - OPT_DAY_BASE;
         return 0;

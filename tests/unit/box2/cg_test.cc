@@ -4,15 +4,18 @@
 #include <atomic>
 #include <future>
 
-#include "gfx_test_util.h"
+#include "box2_bus.h"
+#include "bus_test_util.h"
+#include "oxtel_test_util.h"
+#include "whois_fake.h"
 
 namespace {
 
 using oxt::eventually;
 
 std::atomic<int64_t> g_now{0};
-int64_t test_now(bus *) {
-    return g_now.load();
+int64_t test_now(const bus *) {
+    return g_now.load() * 1000;
 }
 
 constexpr int64_t kStart = 1700000000000;
@@ -21,22 +24,25 @@ struct GfxTest : ::testing::Test {
     temp_dir dir;
     oxt::fake_device dev{{"--answer"}};
     box2_bus *b = nullptr;
+    bus_hooks hooks;  // the daemon's, on the test's clock
     size_t mark = 0;  // messages of the device already looked at
 
     void SetUp() override {
-        box2_test_pin();
+        bus_test_pin();
         oxt::log_path();
         ASSERT_GT(dev.port, 0);
         bus *nb = nullptr;
         ASSERT_EQ(box2_bus_new(&nb), 0);
         b = box2_of(nb);
         b->path = dir.path.string();
-        b->hooks.now_ms = test_now;
+        hooks = *b->hooks;
+        hooks.now_us = test_now;
+        b->hooks = &hooks;
         g_now = kStart;
         b->oxtel.type = OXTEL_CLIENT;
         b->oxtel.address = "127.0.0.1:" + std::to_string(dev.port);
         b->oxtel.user = b;
-        bus_cg_link_setup(b);
+        box2_cg_link_setup(b);
         ASSERT_EQ(oxtel_net_run(&b->oxtel), 0);
         ASSERT_EQ(take(2), (std::vector<std::string>{"Y61", "Y6"}));
     }
@@ -83,8 +89,13 @@ struct GfxTest : ::testing::Test {
     void at_frame(int64_t f) { g_now = b->playlist->items[0]->start + f * CG_FRAME_MS; }
     const cg_item *current(int layer) { return b->cg.current[layer].get(); }
     const cg_item *next(int layer) { return b->cg.next[layer].get(); }
+    // The device's image tally of a layer, as its callbacks left it.
+    std::string image_tally(int layer) {
+        std::lock_guard lk(b->cg.tally_mu);
+        return b->cg.image_tally[layer].str();
+    }
     bool loaded(int layer, const char *templ) {
-        return eventually([&] { return bus_cg_image_tally(b, layer) == templ; });
+        return eventually([&] { return image_tally(layer) == templ; });
     }
     // Key-off of every layer but those listed, in layer order, with the loads between.
     static std::vector<std::string> play_seq(std::vector<std::pair<int, std::string>> loads) {
@@ -106,15 +117,15 @@ struct GfxTest : ::testing::Test {
 TEST_F(GfxTest, TalliesFollowTheDeviceAndClearOnReconnect) {
     dev.run("send Y93LOGO:33 1:Y94A\\\\3Ab:");
     ASSERT_TRUE(loaded(4, "A:b"));
-    EXPECT_EQ(bus_cg_image_tally(b, 3), "LOGO");
-    EXPECT_EQ(bus_cg_key_tally(b, 3), 1);
+    EXPECT_EQ(image_tally(3), "LOGO");
+    EXPECT_EQ(box2_cg_key_tally(b, 3), 1);
     dev.run("send Y93>:");
     ASSERT_TRUE(loaded(3, ""));
     // A new connection starts from nothing and asks again.
     dev.run("close");
     ASSERT_EQ(take(2), (std::vector<std::string>{"Y61", "Y6"}));
-    EXPECT_EQ(bus_cg_image_tally(b, 4), "");
-    EXPECT_EQ(bus_cg_key_tally(b, 3), 0);
+    EXPECT_EQ(image_tally(4), "");
+    EXPECT_EQ(box2_cg_key_tally(b, 3), 0);
     EXPECT_TRUE(oxt::log_waits_for("oxtel_cb_conn: conn=0"));
     EXPECT_TRUE(oxt::log_waits_for("tally _CutKeyer: 3 1"));
 }
@@ -234,7 +245,7 @@ TEST_F(GfxTest, RelativeInPointAndChains) {
 // On the real clock, with the idle walk run about every millisecond as the scheduler does: the
 // in, loop-out and out points of a layer are met within 50 ms.
 TEST_F(GfxTest, LayerTimingsOnTheWallClock) {
-    b->hooks = bus_hooks_default;
+    b->hooks = &bus_hooks_none;
     dev.run("send Y92T:");
     ASSERT_TRUE(loaded(2, "T"));
     mivrabox_event *e =
@@ -306,7 +317,7 @@ TEST_F(GfxTest, PlayOfAnotherEventKeysOff) {
 TEST_F(GfxTest, AlreadyLoadedLayers) {
     dev.run("send Y95LOGO:Y96CLOCK:36 1:");
     ASSERT_TRUE(loaded(5, "LOGO") && loaded(6, "CLOCK"));
-    ASSERT_TRUE(eventually([&] { return bus_cg_key_tally(b, 6) == 1; }));
+    ASSERT_TRUE(eventually([&] { return box2_cg_key_tally(b, 6) == 1; }));
     mivrabox_event *e = add(gfx_line('C', "m", "t", "LOGO+CLOCK",
                                      "DSK@LOGO#0=5|0@LOGO#0=hi|DSK@CLOCK#0=6|in@CLOCK#0=25"));
     ASSERT_EQ(bus_cg_cue(b, e), 0);
@@ -383,7 +394,7 @@ TEST_F(GfxTest, TemplateListing) {
         std::unique_lock lk(b->tmpl.mu);
         b->tmpl.busy = 1;
         b->tmpl.done = false;
-        bus_cg_tmpl_request(b);
+        box2_cg_tmpl_request(b);
         bool done = b->tmpl.cv.wait_for(lk, std::chrono::seconds(5), [&] { return b->tmpl.done; });
         b->tmpl.busy = 0;
         return done;

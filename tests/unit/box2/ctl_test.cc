@@ -1,3 +1,4 @@
+// MivraBox2's own control calls: the graphics template listing.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <xmlrpc-c/client.h>
@@ -8,87 +9,13 @@
 
 #include "box2_opts.h"
 #include "box2_bus.h"
-#include "box2_test_util.h"
+#include "bus_test_util.h"
 #include "ctl.h"
 #include "file.h"
 #include "xr.h"
 
 #include <atomic>
 #include <vector>
-
-// xmlrpc-c keeps a small block when server creation fails on a busy port.
-extern "C" const char *__lsan_default_suppressions() {
-    return "leak:xmlrpc_server_abyss_create\n";
-}
-
-namespace {
-
-int free_port() {
-    unique_fd s(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    socklen_t n = sizeof(a);
-    getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &n);
-    return ntohs(a.sin_port);
-}
-
-TEST(Ctl, MethodTableIsData) {
-    EXPECT_EQ(ctl_methods_shared_count, 25u);
-    std::set<std::string> names;
-    for (size_t i = 0; i < ctl_methods_shared_count; i++) {
-        EXPECT_EQ(std::string(ctl_methods_shared[i].name).rfind("MivraBox.", 0), 0u);
-        EXPECT_NE(ctl_methods_shared[i].handler, nullptr);
-        names.insert(ctl_methods_shared[i].name);
-    }
-    EXPECT_EQ(names.size(), 25u);
-    EXPECT_STREQ(ctl_methods_shared[0].name, "MivraBox.GetState");
-    EXPECT_STREQ(ctl_methods_shared[24].name, "MivraBox.ResetEventsTC");
-}
-
-// A stop that arrives before the server loop runs still ends it.
-TEST(Ctl, StopBeforeRun) {
-    mivrabox_opts o;
-    o.port = free_port();
-    EXPECT_EQ(ctl_stop(&o), -22);  // no server yet, but remembered
-    ASSERT_EQ(ctl_init(&o), 0);
-    EXPECT_EQ(ctl_run(&o), 0);
-    EXPECT_EQ(ctl_release(&o), 0);
-    EXPECT_EQ(ctl_release(&o), -22);
-}
-
-TEST(Ctl, StopWhileRunningAndStopBetweenCheckAndLoop) {
-    for (int round = 0; round < 20; round++) {
-        mivrabox_opts o;
-        o.port = free_port();
-        ASSERT_EQ(ctl_init(&o), 0);
-        std::thread stopper([&] {
-            if (round % 2) usleep(1000 * (round % 5));
-            ctl_stop(&o);
-        });
-        EXPECT_EQ(ctl_run(&o), 0);
-        stopper.join();
-        ctl_release(&o);
-    }
-}
-
-TEST(Ctl, BusyPortFailsInit) {
-    mivrabox_opts o;
-    unique_fd s(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    bind(s.get(), reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    listen(s.get(), 1);
-    socklen_t n = sizeof(a);
-    getsockname(s.get(), reinterpret_cast<sockaddr *>(&a), &n);
-    o.port = ntohs(a.sin_port);
-    EXPECT_EQ(ctl_init(&o), -14);
-    EXPECT_EQ(o.ctl, nullptr);
-    EXPECT_EQ(ctl_init(nullptr), -22);
-}
-
-}  // namespace
 
 namespace {
 
@@ -99,7 +26,7 @@ struct CtlServer : ::testing::Test {
     xmlrpc_client *client = nullptr;
     std::string url;
     void SetUp() override {
-        box2_test_pin();
+        bus_test_pin();
         o.port = free_port();
         box2_setup(&o);
         bus *b = nullptr;
@@ -156,6 +83,11 @@ TEST_F(CtlServer, TemplateListing) {
     box2_bus *b = box2_of(o.busses[0]);
     std::atomic<bool> stop{false};
     std::atomic<int> answered{0};
+    // A name as the device's listing callback stores it.
+    auto add = [b](const char *name) {
+        std::lock_guard lk(b->tmpl.mu);
+        b->tmpl.names.emplace_back(name);
+    };
     std::thread device([&] {
         while (!stop) {
             bool busy;
@@ -164,12 +96,12 @@ TEST_F(CtlServer, TemplateListing) {
                 busy = b->tmpl.busy && !b->tmpl.done;
             }
             if (busy) {
-                bus_tmpl_listing_add(b, "beta");
+                add("beta");
                 b->tmpl.cv.notify_all();  // spurious: the list is not complete yet
                 usleep(20 * 1000);
-                bus_tmpl_listing_add(b, "Alpha");
-                bus_tmpl_listing_add(b, "gamma");
-                bus_tmpl_listing_end(b);
+                add("Alpha");
+                add("gamma");
+                box2_tmpl_listing_end(b);
                 answered++;
             }
             usleep(1000);

@@ -3,7 +3,7 @@
 
 #include "box2_bus.h"
 #include "box2_opts.h"
-#include "box2_test_util.h"
+#include "bus_test_util.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ TEST_F(OptsTest, FilesResetDefaultsAndNest) {
     ASSERT_EQ(o->bus_count, 2);
     EXPECT_STREQ(box2_of(o->busses[0])->io_a.c_str(), " 1.2.3.4:5");  // inner blanks are kept
     EXPECT_STREQ(o->busses[1]->path.c_str(), "/inner");
-    EXPECT_EQ(o->opts_file.str(), outer);
+    EXPECT_EQ(o->options_file.str(), outer);
 }
 
 TEST_F(OptsTest, SurplusBussesAndBounds) {
@@ -72,7 +72,7 @@ TEST_F(OptsTest, SurplusBussesAndBounds) {
     EXPECT_STREQ(o->busses[15]->path.c_str(), "/p16");  // options after the 17th go to the 16th
     EXPECT_EQ(o->busses[15]->current.size(), 4095u);
     EXPECT_EQ(o->port, 4000);
-    EXPECT_TRUE(o->opts_file.empty());  // that file ended with -1
+    EXPECT_TRUE(o->options_file.empty());  // that file ended with -1
 }
 
 }  // namespace

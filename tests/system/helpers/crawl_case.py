@@ -11,10 +11,10 @@ import tempfile
 import threading
 import time
 
-import fuse_case
+from helpers import fuse_case
 
 BUILD = os.path.abspath(
-    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
+    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../../build/default")))
 BINARY = os.path.join(BUILD, "src", "fs", "tickercrawl", "MivraBoxTickerCrawl")
 
 wait_for = fuse_case.wait_for

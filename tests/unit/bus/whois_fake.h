@@ -1,5 +1,4 @@
-// Shared by the graphics, resolver, whois and drop-folder tests: playlist lines with metadata,
-// the fake graphics device (tests/unit/oxtel) and the fake whois endpoint run as subprocesses.
+// The fake whois endpoint (tests/fakes/whois_fake.py) run as a subprocess.
 #pragma once
 
 #include <curl/curl.h>
@@ -9,32 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "box2_test_util.h"
-#include "oxtel_test_util.h"
-
-// The metadata field of a playlist line from "key=value|key=value".
-inline std::string meta_field(const std::string &pairs) {
-    std::string out;
-    size_t at = 0;
-    while (at < pairs.size()) {
-        size_t bar = pairs.find('|', at);
-        if (bar == std::string::npos) bar = pairs.size();
-        std::string p = pairs.substr(at, bar - at);
-        size_t eq = p.find('=');
-        if (!out.empty()) out += "\\n";
-        out += p.substr(0, eq) + "\\t" + p.substr(eq + 1);
-        at = bar + 1;
-    }
-    return out;
-}
-
-// A playlist line with event type, media id, title, assets, tag and metadata.
-inline std::string gfx_line(char type, const std::string &media, const std::string &title,
-                            const std::string &assets = "", const std::string &meta = "",
-                            const std::string &dur = "00:00:30:00", const std::string &tag = "") {
-    return "10:00:00:00\t \t\t\t" + dur + "\t" + std::string(1, type) + "\t" + media + "\t" +
-           title + "\t" + assets + "\t\t" + tag + "\t" + meta_field(meta) + "\t\t\t";
-}
+#include "bus_test_util.h"
+#include "wait_util.h"
 
 // tests/fakes/whois_fake.py as a child; scripted and read over its own HTTP control requests.
 class whois_fake {

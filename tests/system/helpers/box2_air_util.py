@@ -1,14 +1,12 @@
 """A MivraBox2 channel on air against the fakes: two playout engines, a media library, and the
 daemon with one bus. Times are wall-clock seconds; local times follow the pinned TZ."""
 import os
-import socket
 import sys
 import time
-import unittest
 
-from test_box2_util import Box, line, plain, wait_for
+from helpers.box2_util import Box, line, plain, wait_for
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fakes"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "fakes"))
 from fake_base import FakeService  # noqa: E402
 from io_fake import IOEngine  # noqa: E402
 from lib_fake import MediaLibrary  # noqa: E402
@@ -145,22 +143,3 @@ class Channel(BusChannel):
 
     def wait_plays(self, n, timeout):
         return wait_for(lambda: len(self.all_plays()) >= n, timeout)
-
-
-class IOFakeStateTest(unittest.TestCase):
-    """The engine fake follows the cue calls and the fast play datagram."""
-
-    def test_player_state(self):
-        io = FakeService([IOEngine()]).start()
-        self.addCleanup(io.stop)
-        p = io.personalities["MivraIO"]
-        p.Stop()
-        p.PlaylistLoop(0)
-        p.PlaylistInsert(0, "a.mxf", 0, 49, "", "", "")
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            s.sendto(b"MivraIO.Play\0", ("127.0.0.1", io.port))
-        self.assertEqual(io.wait_datagrams(1, 5), 1)
-        self.assertTrue(wait_for(lambda: p.status == 1, 5))
-        self.assertEqual([h[1:] for h in p.Fake_History()],
-                         [["stop", ""], ["loop 0", ""], ["insert", "a.mxf"], ["play", "a.mxf"]])
-        self.assertEqual(p.Fake_State()["playlist"][0]["dur"], 49)

@@ -66,7 +66,7 @@ int cg_item_start(const cg_item *it);
 int cg_item_end(const cg_item *it);
 
 // Graphics fields of the bus record.
-struct bus_cg_layers {
+struct box2_cg_layers {
     // Under the bus lock. current[i] heads the item on air on layer i.
     cg_chain current[CG_LAYERS];
     cg_chain next[CG_LAYERS];
@@ -80,8 +80,6 @@ struct bus_cg_layers {
 
 // Frees the chain that *head holds and clears it.
 void bus_cg_item_free(cg_chain *head);
-// Under the bus lock frees the chains of all layers: current (which 0) or next (which 1).
-void bus_cg_layers_free(box2_bus *b, int which);
 // Builds the items of one event's templates (assets split at '+') into next, appended per
 // layer in order.
 void bus_cg_cue_item_preps(box2_bus *b, const mivrabox_event *e, int ev_len, cg_chain *next);
@@ -89,9 +87,8 @@ void bus_cg_cue_item_preps(box2_bus *b, const mivrabox_event *e, int ev_len, cg_
 // neither is set.
 int bus_cg_event_len(const mivrabox_event *e);
 
-// Tallies as the graphics code sees them.
-int bus_cg_key_tally(box2_bus *b, int layer);
-std::string bus_cg_image_tally(box2_bus *b, int layer);
+// Key tally of a layer as the graphics code sees it.
+int box2_cg_key_tally(box2_bus *b, int layer);
 
 // The daemon's callback table and the two link callbacks (both run on the link thread).
 extern const oxtel_cbs bus_oxtel_cbs;

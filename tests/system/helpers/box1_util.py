@@ -1,8 +1,8 @@
 """A MivraBox1 channel against the fakes: one playout engine, a media library, one bus."""
 import os
 
-from test_box2_air_util import BusChannel
-from test_box2_util import BUILD, Box, wait_for
+from helpers.box2_air_util import BusChannel
+from helpers.box2_util import BUILD, Box, wait_for
 
 BOX1 = os.path.join(BUILD, "src", "box1", "MivraBox1")
 

@@ -4,7 +4,8 @@
 
 #include <thread>
 
-#include "gfx_test_util.h"
+#include "bus_test_util.h"
+#include "wait_util.h"
 
 namespace {
 
@@ -18,9 +19,9 @@ struct AppendTest : ::testing::Test {
     std::thread th;
 
     void SetUp() override {
-        box2_test_pin();
+        bus_test_pin();
         oxt::log_path();
-        ASSERT_EQ(box2_bus_new(&b), 0);
+        ASSERT_EQ(bus_test_new(&b), 0);
         b->path = dir.path.string();
         drop = dir.file("drop");
         fs::create_directory(drop);

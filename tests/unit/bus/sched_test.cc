@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "box2_test_util.h"
+#include "bus_test_util.h"
 #include "wallclock.h"
 
 namespace {
@@ -43,15 +43,18 @@ struct SchedTest : ::testing::Test {
     temp_dir dir;
     bus *b = nullptr;
     recorder r;
+    bus_hooks hooks;  // the neutral ones, with recording players
     void SetUp() override {
-        box2_test_pin();
+        bus_test_pin();
         rec = &r;
-        ASSERT_EQ(box2_bus_new(&b), 0);
+        ASSERT_EQ(bus_test_new(&b), 0);
         b->path = dir.path.string();
         b->arl_ext = "arl";
         b->lib_url = "http://127.0.0.1:9/RPC2";  // never called: no library thread runs here
-        b->hooks.cue = rec_cue;
-        b->hooks.play = rec_play;
+        hooks = *b->hooks;
+        hooks.cue = rec_cue;
+        hooks.play = rec_play;
+        b->hooks = &hooks;
     }
     void TearDown() override {
         stop();

@@ -12,7 +12,7 @@ import unittest
 
 from harness import TIME_SCALE
 
-SRC = os.environ.get("MIVRA_SRC", os.path.join(os.path.dirname(__file__), "..", ".."))
+SRC = os.environ.get("MIVRA_SRC", os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 BUILD = os.environ.get("MIVRA_BUILD", os.path.join(SRC, "build", "default"))
 sys.path.insert(0, os.path.join(SRC, "tests", "fakes"))
 

@@ -1,7 +1,8 @@
 // Placeholder filling, metadata keys, the resolver over a playlist copy and the whois reply form.
 #include <memory>
 
-#include "gfx_test_util.h"
+#include "bus_test_util.h"
+#include "wait_util.h"
 #include "meta_resolve.h"
 
 namespace {
@@ -95,7 +96,7 @@ TEST(MetaKey, Forms) {
 struct ResolveTest : ::testing::Test {
     ply_list *ply = nullptr;
     void SetUp() override {
-        box2_test_pin();
+        bus_test_pin();
         ASSERT_EQ(ply_new(&ply), 0);
     }
     void TearDown() override { ply_free(&ply); }

@@ -7,7 +7,7 @@ import tempfile
 import unittest
 
 BUILD = os.path.abspath(
-    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
+    os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../../build/default")))
 
 
 def reader_binary(name):

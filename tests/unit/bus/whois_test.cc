@@ -1,7 +1,7 @@
 // Whois lookups over real HTTP against the fake endpoint, alone and through the resolver.
 #include <chrono>
 
-#include "gfx_test_util.h"
+#include "whois_fake.h"
 #include "meta_resolve.h"
 
 namespace {
@@ -10,7 +10,7 @@ struct WhoisTest : ::testing::Test {
     whois_fake fake;
     whois_config wc;
     void SetUp() override {
-        box2_test_pin();
+        bus_test_pin();
         oxt::log_path();
         ASSERT_GT(fake.port, 0);
         wc.arg[0] = fake.url();

@@ -24,19 +24,13 @@ struct cue_job {
     int last_play_src = 0;
 };
 
-int frames_or(const std::string &tc, int dflt) {
-    return tc.empty() ? dflt : tc_str2frames(tc.c_str());
-}
-
 }  // namespace
 
 int bus_io_async_cue_enqueu(box2_bus *b, mivrabox_event *e) {
     std::lock_guard lk(b->cue_mu);
-    if (!(e->flags & MIVRABOX_F_PRESENT))
+    if (!bus_cue_flag_request(e))
         log_msg(LOG_ERROR, "%s[%d]: {%s} does not exist, but will force cue",
                 "bus_io_async_cue_enqueu", b->index, e->media_id.c_str());
-    e->flags &= ~uint64_t(MIVRABOX_F_CUED | MIVRABOX_F_CUE_FAILED);
-    e->flags |= MIVRABOX_F_CUE_REQ;
     log_msg(LOG_ERROR, "%s[%d]: {%s} sys_id=%ld", "bus_io_async_cue_enqueu", b->index,
             e->media_id.c_str(), long(e->sys_id));
     // A cue not yet taken by the thread is replaced: only the newest matters.
@@ -73,21 +67,16 @@ int bus_io_cue(box2_bus *b, mivrabox_event *e) {
             b->last_cue_src = src;
         }
         const char *url = (src == SRC_IO_A ? b->io_a_url : b->io_b_url).c_str();
-        int c = frames_or(j.in, 0);
-        int last = !j.out.empty()   ? tc_str2frames(j.out.c_str())
-                   : !j.dur.empty() ? tc_str2frames(j.dur.c_str()) + c - 1
-                                    : 0;
+        const bus_cue_points pts = bus_cue_points_of(j.in.c_str(), j.out.c_str(), j.dur.c_str());
+        const int c = pts.in, last = pts.last;
         // An in point without an end would give a negative length.
         int len = last - c < 0 ? 0 : last - c;
-        // A player that left one call unanswered would leave the next ones too: each would
-        // cost the whole bound while the cue is due.
-        const int unanswered = mivra_thread_past_bound();
-        auto answering = [unanswered] { return mivra_thread_past_bound() == unanswered; };
+        const bus_answer_guard guard;
         mivra_stop(url);
-        if (answering()) mivra_cue_play(url);
-        if (answering()) mivra_pause(url);
-        if (answering()) mivra_playlist_loop(url, 0);
-        r = answering()
+        if (guard.answering()) mivra_cue_play(url);
+        if (guard.answering()) mivra_pause(url);
+        if (guard.answering()) mivra_playlist_loop(url, 0);
+        r = guard.answering()
                 ? mivra_playlist_insert(url, 0, j.origin.c_str(), c, len, nullptr, nullptr, nullptr)
                 : -14;
         if (r < 0) {

@@ -85,35 +85,17 @@ void bus_cg_item_free(cg_chain *head) {
     if (head) head->reset();
 }
 
-void bus_cg_layers_free(box2_bus *b, int which) {
-    lock_t lk(b->lock);
-    cg_chain *chains = which ? b->cg.next : b->cg.current;
-    for (int i = 0; i < CG_LAYERS; i++) bus_cg_item_free(&chains[i]);
-}
-
 int bus_cg_event_len(const mivrabox_event *e) {
-    int a = e->mark_in.empty() ? 0 : tc_str2frames(e->mark_in.c_str());
-    int last;
-    if (!e->mark_out.empty())
-        last = tc_str2frames(e->mark_out.c_str());
-    else if (!e->duration.empty())
-        last = tc_str2frames(e->duration.c_str()) + a - 1;
-    else
-        return 0;  // no length known: relative points stay unset
-    return last - a + 1;
+    const bus_cue_points p =
+        bus_cue_points_of(e->mark_in.c_str(), e->mark_out.c_str(), e->duration.c_str());
+    // No length known: relative points stay unset.
+    return p.known ? p.last - p.in + 1 : 0;
 }
 
 void bus_cg_cue_item_preps(box2_bus *, const mivrabox_event *e, int ev_len, cg_chain *next) {
     static const char *const name = "bus_cg_cue_item_preps";
     std::vector<std::string> seen;
-    std::string_view assets = e->assets.view();
-    size_t at = 0;
-    while (at <= assets.size()) {
-        size_t plus = assets.find('+', at);
-        if (plus == std::string_view::npos) plus = assets.size();
-        std::string templ(assets.substr(at, plus - at));
-        at = plus + 1;
-        if (templ.empty()) continue;
+    for (const std::string &templ : bus_assets_split(e->assets.view())) {
         int n = 0;
         for (const std::string &s : seen) n += s == templ;
         seen.push_back(templ);
@@ -182,7 +164,7 @@ int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
             // event airs when taken; only the transfer limits apply to it.
             const mivrabox_event *live = b->playlist->items[size_t(idx)];
             if (live->start_mode != 'M' && live->start > 0) {
-                int64_t left = live->start - b->io_delay - CG_CUE_MARGIN_MS - b->hooks.now_ms(b);
+                int64_t left = live->start - b->io_delay - CG_CUE_MARGIN_MS - bus_now_ms(b);
                 wc.deadline_ms = std::max<int64_t>(1, whois_clock_ms() + left);
             }
         }
@@ -279,7 +261,7 @@ int bus_cg_play(box2_bus *b) {
             it->state = CG_TEXTED;
             oxtel_render_box(&b->oxtel, i, 255);
             int start = cg_item_start(it);
-            if (bus_cg_key_tally(b, i) == 0) {
+            if (box2_cg_key_tally(b, i) == 0) {
                 if (start <= 0) {
                     log_msg(LOG_INFO, "%s: [%d] key on %d, restart anim", name, b->index, i);
                     it->state = CG_STARTED;
@@ -303,7 +285,7 @@ int bus_cg_idle(box2_bus *b) {
     lock_t lk(b->lock);
     const ply_list *ply = b->playlist;
     if (ply->count() == 0 || !(ply->items[0]->flags & MIVRABOX_F_PLAYING)) return -11;
-    const long f = long((b->hooks.now_ms(b) - ply->items[0]->start) / CG_FRAME_MS);
+    const long f = long((bus_now_ms(b) - ply->items[0]->start) / CG_FRAME_MS);
     const int ix = b->index;
     for (int i = 0; i < CG_LAYERS; i++) {
         for (bool more = true; more && b->cg.current[i];) {
@@ -378,14 +360,9 @@ int bus_cg_idle(box2_bus *b) {
 
 // ---- tallies and the link callbacks ----
 
-int bus_cg_key_tally(box2_bus *b, int layer) {
+int box2_cg_key_tally(box2_bus *b, int layer) {
     std::lock_guard lk(b->cg.tally_mu);
     return layer >= 0 && layer < CG_LAYERS ? b->cg.key_tally[layer] : 0;
-}
-
-std::string bus_cg_image_tally(box2_bus *b, int layer) {
-    std::lock_guard lk(b->cg.tally_mu);
-    return layer >= 0 && layer < CG_LAYERS ? b->cg.image_tally[layer].str() : std::string();
 }
 
 namespace {
@@ -420,7 +397,7 @@ int cb_nothing_iii(void *, int, int, int) {
 
 // One answer of the template listing; first clears what an earlier listing left.
 int listing_answer(box2_bus *b, int flag, const char *text, bool first) {
-    bus_tmpl_listing &t = b->tmpl;
+    box2_tmpl_listing &t = b->tmpl;
     {
         std::lock_guard lk(t.mu);
         if (!t.busy) return 0;
@@ -428,7 +405,7 @@ int listing_answer(box2_bus *b, int flag, const char *text, bool first) {
         if (flag != 1 && t.names.size() < 4096) t.names.emplace_back(text);
     }
     if (flag == 1)
-        bus_tmpl_listing_end(b);
+        box2_tmpl_listing_end(b);
     else
         oxtel_send(&b->oxtel, -1, "R5$VIDEO", 8);
     return 0;
@@ -483,21 +460,16 @@ int oxtel_cb_conn(oxtel_ctx *ctx, int state, void *user) {
     return 0;
 }
 
-void bus_cg_link_setup(box2_bus *b) {
+void box2_cg_link_setup(box2_bus *b) {
     b->oxtel.data_cb = oxtel_cb_cmd;
     b->oxtel.conn_cb = oxtel_cb_conn;
 }
 
-int bus_cg_tmpl_request(box2_bus *b) {
+int box2_cg_tmpl_request(box2_bus *b) {
     return oxtel_send(&b->oxtel, -1, "R4$VIDEO", 8);
 }
 
-void bus_tmpl_listing_add(box2_bus *b, const char *name) {
-    std::lock_guard lk(b->tmpl.mu);
-    if (b->tmpl.busy && b->tmpl.names.size() < 4096) b->tmpl.names.emplace_back(name);
-}
-
-void bus_tmpl_listing_end(box2_bus *b) {
+void box2_tmpl_listing_end(box2_bus *b) {
     {
         std::lock_guard lk(b->tmpl.mu);
         b->tmpl.done = true;
