@@ -267,6 +267,8 @@ int mivra_cleanup() {
     }
     pool.watch_cv.notify_all();
     pool.watcher.join();
+    // A stop signal may still interrupt the pool from the signal watcher while it is torn down.
+    std::unique_lock lock(pool.mutex);
     for (int i = 0; i < pool.clients; i++) {
         xmlrpc_client_destroy(pool.client[i]);
         pool.client[i] = nullptr;
@@ -276,6 +278,7 @@ int mivra_cleanup() {
     pool.outside = 0;
     pool.stopping = false;
     pool.ready = false;
+    lock.unlock();
     xmlrpc_client_teardown_global_const();
     return 0;
 }
