@@ -1,6 +1,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -28,6 +29,21 @@ bool read_line(FILE *f, std::string &line) {
     if (buf[n - 1] == '\n') n--;
     line.assign(buf, size_t(n));
     return true;
+}
+
+std::string text_printable(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
 }
 
 std::string_view trim_blank(std::string_view s) {

@@ -51,6 +51,9 @@ using text32 = btext<32>;
 // Reads one whole line of any length without its line end; false at end of file with nothing read.
 bool read_line(FILE *f, std::string &line);
 
+// The text with control characters written as \xNN, so that a log line stays one line.
+std::string text_printable(std::string_view s);
+
 // Cuts leading and trailing blanks, tabs, CR and LF.
 std::string_view trim_blank(std::string_view s);
 

@@ -6,6 +6,7 @@
 
 #include "log.h"
 #include "oxtel_cmd.h"
+#include "text.h"
 
 namespace {
 
@@ -327,23 +328,6 @@ bool decode(const cmd_form &form, const char *m, int n, cmd_args &a, char (*text
     return pos == n;
 }
 
-// Device text for the log: control characters become \xNN so that a line stays one line.
-std::string printable(const char *p, size_t n) {
-    std::string out;
-    out.reserve(n);
-    for (size_t i = 0; i < n; i++) {
-        unsigned char c = static_cast<unsigned char>(p[i]);
-        if (c < 0x20 || c == 0x7f) {
-            char esc[5];
-            snprintf(esc, sizeof esc, "\\x%02x", c);
-            out += esc;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 int oxtel_cmd_parser_cb(const oxtel_cbs *table, void *user, const char *msg, int length) {
@@ -358,13 +342,13 @@ int oxtel_cmd_parser_cb(const oxtel_cbs *table, void *user, const char *msg, int
         std::string shown[2];
         for (int k = 0; k < 2; k++) {
             if (!a.s[k]) continue;
-            shown[k] = printable(a.s[k], strlen(a.s[k]));
+            shown[k] = text_printable(a.s[k]);
             a.s[k] = shown[k].c_str();
         }
         form.log(a);
         return form.code;
     }
-    std::string shown = printable(msg, size_t(length));
+    std::string shown = text_printable(std::string_view(msg, size_t(length)));
     LOG_TRACE(0, "Unrecognized sequence [%s]", shown.c_str());
     return -EINVAL;
 }

@@ -14,6 +14,7 @@
 #include "mivrabox_client.h"
 #include "mivrabox_event.h"
 #include "sig.h"
+#include "text.h"
 
 #define FEEDER_DEBUG(f, ...)                                  \
     do {                                                      \
@@ -34,21 +35,6 @@ bool stopping(const feeder_instance *f) {
 std::string_view last_element(std::string_view s) {
     size_t at = s.rfind('/');
     return at == std::string_view::npos ? s : s.substr(at + 1);
-}
-
-// The text with control characters written as \xNN, so that it stays on one log line.
-std::string printable(std::string_view s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
 }
 
 // Remote paths join with exactly one '/' between folder and name.
@@ -83,7 +69,7 @@ void gather(feeder_instance *f, std::vector<feeder_event> &merged) {
             // Such an id never becomes a local name, a probe path or a line of the absent list.
             if (const char *why = feeder_media_id_refused(list[k].media_id.view())) {
                 log_msg(LOG_ERROR, "%s: [%d] media_id [%s] refused, %s", kRun, int(i),
-                        printable(list[k].media_id.view()).c_str(), why);
+                        text_printable(list[k].media_id.view()).c_str(), why);
                 continue;
             }
             feeder_event ev;
