@@ -59,15 +59,14 @@ class BxfReader(ReaderCase):
         with open(dst, encoding="utf-8") as f:
             self.assertEqual(f.read(), r.stdout)
 
-    def test_indented_message_leaves_empty_output(self):
+    def test_indented_message_fails(self):
         src = self.write("in.xml", message(EVENT % ("News", "d"), "\n  "))
         dst = self.path("out.ply")
         r = self.run_reader(src, dst)
-        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.returncode, 1)
         self.assertIn("BxfData_node->name=[text]", r.stderr)
         self.assertIn("bxf_parse returned -2\n", r.stderr)
-        with open(dst, encoding="utf-8") as f:
-            self.assertEqual(f.read(), "")
+        self.assertFalse(os.path.exists(dst))
 
     def test_unopenable_destination(self):
         bad = self.path("nodir/out.ply")

@@ -69,13 +69,15 @@ class ChyroReader(ReaderCase):
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stderr, "Error! Failed to open file [%s]\n" % dst)
 
-    def test_wrong_document_still_exits_zero(self):
+    def test_wrong_document_fails(self):
         dst = self.path("out.ply")
         src = self.write("old.xml", '<chyro_playlist version="1.8"><schedule/></chyro_playlist>')
         r = self.run_reader(src, dst)
-        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.returncode, 1)
         self.assertIn("attr_version=[1.8]\n\n", r.stderr)
-        self.assertEqual(os.path.getsize(dst), 0)
+        self.assertIn("Error! Failed to read file [%s], r=-22 (Not a readable schedule)\n" % src,
+                      r.stderr)
+        self.assertFalse(os.path.exists(dst))
 
 
 if __name__ == "__main__":

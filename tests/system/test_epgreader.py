@@ -54,10 +54,12 @@ class EpgReader(ReaderCase):
 
     def test_failed_parse_reported(self):
         dst = self.path("out.ply")
-        r = self.run_reader(self.write("bad.xml", "<GUIDE/>"), dst)
-        self.assertEqual(r.returncode, 0)
-        self.assertEqual(r.stderr, "beinsports_epg_parse failed with r=-2\n")
-        self.assertEqual(os.path.getsize(dst), 0)
+        src = self.write("bad.xml", "<GUIDE/>")
+        r = self.run_reader(src, dst)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr, "beinsports_epg_parse failed with r=-2\nError! Failed to read "
+                         "file [%s], r=-2 (Not a schedule of this format)\n" % src)
+        self.assertFalse(os.path.exists(dst))
 
 
 if __name__ == "__main__":

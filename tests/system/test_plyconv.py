@@ -4,8 +4,11 @@ import os
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
+
+from harness import TIME_SCALE
 
 BUILD = os.path.abspath(
     os.environ.get("MIVRA_BUILD", os.path.join(os.path.dirname(__file__), "../../build/default")))
@@ -22,7 +25,7 @@ GUIDE = ('<?xml version="1.0" encoding="utf-8"?>\n<EPG><BROADCAST_DAY><TX_DAY>20
 
 
 def wait_for(cond, timeout=20.0):
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + timeout * TIME_SCALE
     while time.monotonic() < deadline:
         if cond():
             return True
@@ -93,8 +96,11 @@ class PlyConv(unittest.TestCase):
 
         self.write("src/day.cvs", HEADER + "\r\n" + ROW + "\r\n" + ROW + "\r\n")
         self.write("src/empty.cvs", HEADER + "\r\n")
+        # Nobody writes into it: opening it to read would hold the daemon for good.
+        os.mkfifo(self.path("src", "pipe.cvs"))
         self.assertTrue(wait_for(lambda: "day.ply" in self.dst_files() and
-                                 os.path.exists(self.path("err", "empty.cvs"))))
+                                 os.path.exists(self.path("err", "empty.cvs")) and
+                                 os.path.exists(self.path("err", "pipe.cvs"))))
         with open(self.path("dst", "day.ply"), encoding="utf-8") as f:
             lines = f.read().split("\n")
         self.assertEqual(len(lines), 3)
@@ -107,6 +113,59 @@ class PlyConv(unittest.TestCase):
                       text)
         # Each file converted once, however often inotify named it.
         self.assertEqual(text.count("ply_conv_abcvs: [day.cvs]=>"), 1)
+        self.assertIn("ply_conv: refused source [pipe.cvs]: Not a regular file", text)
+        self.assertNotIn("ply_conv_abcvs: [pipe.cvs]", text)
+
+    def test_busy_folder_still_converts(self):
+        # Neither reads of a source nor a folder that never falls quiet hold conversions back.
+        def opener(stop):
+            while not stop.wait(0.5):
+                try:
+                    with open(self.path("src", "a.cvs"), "rb") as f:
+                        f.read(1)
+                except FileNotFoundError:
+                    pass
+
+        def writer(stop):
+            while not stop.wait(0.3):
+                with open(self.path("src", "busy.log"), "a") as f:
+                    f.write("x\n")
+
+        self.start("abcvs")
+        for what, busy in (("opener", opener), ("writer", writer)):
+            with self.subTest(busy=what):
+                stop = threading.Event()
+                t = threading.Thread(target=busy, args=(stop,))
+                try:
+                    self.write("src/a.cvs", HEADER + "\n" + ROW + "\n")
+                    t.start()
+                    self.write("src/b.cvs", HEADER + "\n" + ROW + "\n")
+                    self.assertTrue(wait_for(lambda: {"a.ply", "b.ply"} <= set(self.dst_files()),
+                                             timeout=40), self.log_text()[-2000:])
+                finally:
+                    stop.set()
+                    t.join()
+                for n in ("a.ply", "b.ply"):
+                    os.unlink(self.path("dst", n))
+        self.stop()
+
+    def test_thousands_moved_in_at_once(self):
+        # Far more than the settle queue holds, renamed in within a blink: none is left behind.
+        count = 3000
+        os.mkdir(self.path("staging.d"))
+        for i in range(count):
+            with open(self.path("staging.d", "s%04d.cvs" % i), "w", encoding="utf-8") as f:
+                f.write(HEADER + "\n" + ROW + "\n")
+        self.start("abcvs")
+        for i in range(count):
+            os.rename(self.path("staging.d", "s%04d.cvs" % i), self.path("src", "s%04d.cvs" % i))
+        self.assertTrue(wait_for(lambda: len(os.listdir(self.path("dst"))) == count, 300),
+                        "%d converted" % len(os.listdir(self.path("dst"))))
+        self.assertTrue(wait_for(lambda: os.listdir(self.path("src")) == []))
+        self.assertEqual(os.listdir(self.path("err")), [])
+        text = self.stop()
+        self.assertIn("queue overflowed", text)
+        self.assertIn("sweeping [%s] again" % self.path("src"), text)
 
     def test_epg_named_after_its_day(self):
         self.start("beinsports_epg")

@@ -79,13 +79,13 @@ class SgtReader(ReaderCase):
         # The source was never opened: the XML library would have complained about it.
         self.assertNotIn("absent.xml", r.stderr.replace(self.path("no/such/out.ply"), ""))
 
-    def test_wrong_document_still_exits_zero(self):
+    def test_wrong_document_fails(self):
         dst = self.path("out.ply")
         src = self.write("bad.xml", "<Envelope><Body/></Envelope>")
         r = self.run_reader(src, dst)
-        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.returncode, 1)
         self.assertIn("Error: expected 'ImportPlaylist' tag not found", r.stderr)
-        self.assertEqual(os.path.getsize(dst), 0)
+        self.assertFalse(os.path.exists(dst))
 
     def test_long_line_cut(self):
         tabs = "x" + "\t" * 4090 + "x"

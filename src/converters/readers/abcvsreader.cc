@@ -20,11 +20,14 @@ int conv_write_event(abcvs_handle *, mivrabox_event *ev, void *) {
 int main(int argc, char **argv) {
     if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
 
-    abcvs_handle *h = nullptr;
-    if (abcvs_create(&h) == 0) {
-        abcvs_parse(h, argv[1], stderr, nullptr, conv_write_event);
-        abcvs_destroy(&h);
-    }
-
-    return reader_output_close(g_out) < 0 ? 1 : 0;
+    int r = reader_guard([&] {
+        abcvs_handle *h = nullptr;
+        int r = abcvs_create(&h);
+        if (r == 0) {
+            r = abcvs_parse(h, argv[1], stderr, nullptr, conv_write_event);
+            abcvs_destroy(&h);
+        }
+        return r;
+    });
+    return reader_finish(g_out, argv[1], r);
 }

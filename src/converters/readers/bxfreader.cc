@@ -27,11 +27,15 @@ int cb_startdate(const char *date, void *) {
 int main(int argc, char **argv) {
     if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
 
-    bxf_ctx *ctx = nullptr;
-    if (bxf_init(&ctx, kFlags, "*", "category2type.txt") == 0) {
-        int r = bxf_parse(ctx, argv[1], nullptr, conv_write_event, cb_startdate);
-        fprintf(stderr, "bxf_parse returned %d\n", r);
-        bxf_destroy(&ctx);
-    }
-    return reader_output_close(g_out) < 0 ? 1 : 0;
+    int r = reader_guard([&] {
+        bxf_ctx *ctx = nullptr;
+        int r = bxf_init(&ctx, kFlags, "*", "category2type.txt");
+        if (r == 0) {
+            r = bxf_parse(ctx, argv[1], nullptr, conv_write_event, cb_startdate);
+            fprintf(stderr, "bxf_parse returned %d\n", r);
+            bxf_destroy(&ctx);
+        }
+        return r;
+    });
+    return reader_finish(g_out, argv[1], r);
 }

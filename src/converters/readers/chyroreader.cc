@@ -47,16 +47,19 @@ int cb_startdate(time_t day, void *) {
 int main(int argc, char **argv) {
     if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
 
-    chyro_params *p = nullptr;
-    if (chyro_create(&p, kFlags) == 0) {
+    int r = reader_guard([&] {
+        chyro_params *p = nullptr;
+        int r = chyro_create(&p, kFlags);
+        if (r < 0) return r;
         for (const setting &s : kSettings) {
             if (s.text)
                 chyro_set_param(p, s.id, s.text);
             else
                 chyro_set_param(p, s.id, s.number);
         }
-        chyro_parse(p, argv[1], nullptr, conv_write_event, cb_startdate);
+        r = chyro_parse(p, argv[1], nullptr, conv_write_event, cb_startdate);
         chyro_destroy(&p);
-    }
-    return reader_output_close(g_out) < 0 ? 1 : 0;
+        return r;
+    });
+    return reader_finish(g_out, argv[1], r);
 }

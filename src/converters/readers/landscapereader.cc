@@ -21,10 +21,14 @@ int conv_write_event(landscape_maps *, mivrabox_event *ev, void *) {
 int main(int argc, char **argv) {
     if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
 
-    landscape_maps *h = nullptr;
-    if (landscape_init(&h, argv[3], argv[4]) == 0) {
-        landscape_parse(h, argv[1], stderr, nullptr, conv_write_event);
-        landscape_destroy(&h);
-    }
-    return reader_output_close(g_out) < 0 ? 1 : 0;
+    int r = reader_guard([&] {
+        landscape_maps *h = nullptr;
+        int r = landscape_init(&h, argv[3], argv[4]);
+        if (r == 0) {
+            r = landscape_parse(h, argv[1], stderr, nullptr, conv_write_event);
+            landscape_destroy(&h);
+        }
+        return r;
+    });
+    return reader_finish(g_out, argv[1], r);
 }

@@ -52,17 +52,19 @@ int cb_startdate(time_t day, void *, const char *name, const char *channel) {
 int main(int argc, char **argv) {
     if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
 
-    sgt_params *p = nullptr;
-    if (sgt_create(&p, kFlags) == 0) {
+    int r = reader_guard([&] {
+        sgt_params *p = nullptr;
+        int r = sgt_create(&p, kFlags);
+        if (r < 0) return r;
         for (const setting &s : kSettings) {
             if (s.text)
                 sgt_set_param(p, s.id, s.text);
             else
                 sgt_set_param(p, s.id, s.number);
         }
-        sgt_parse(p, argv[1], nullptr, conv_write_event, cb_startdate);
+        r = sgt_parse(p, argv[1], nullptr, conv_write_event, cb_startdate);
         sgt_destroy(&p);
-    }
-
-    return reader_output_close(g_out) < 0 ? 1 : 0;
+        return r;
+    });
+    return reader_finish(g_out, argv[1], r);
 }

@@ -281,6 +281,16 @@ int ply_conv_adonis(plyconv_ctx *c, const char *name) {
     });
 }
 
+namespace {
+
+// 0 when the source is a regular file within the readers' bound, else the refusal.
+int source_refused(const char *path) {
+    unique_fd fd;
+    return reader_source_open(path, fd);
+}
+
+}  // namespace
+
 int ply_conv(plyconv_ctx *c, const char *name) {
     log_msg(LOG_INFO, "%s: [%s]", "ply_conv", name);
     std::string src;
@@ -290,6 +300,13 @@ int ply_conv(plyconv_ctx *c, const char *name) {
     if (mivrabox_ply_name_filter(name, 0, c->filter_keyword.c_str(), c->filter_days) != 0) {
         log_msg(LOG_ERROR, "%s: failed to validate rule1 of playlist name [%s]", "ply_conv", name);
         r = -125;
+    } else if (int bad = c->input_type >= PLYCONV_CHYRO && c->input_type <= PLYCONV_ADONIS
+                             ? source_refused(src.c_str())
+                             : 0) {
+        // A FIFO would block the daemon for good and /dev/zero never end: neither is opened.
+        log_msg(LOG_ERROR, "%s: refused source [%s]: %s", "ply_conv", name,
+                reader_source_error(bad));
+        r = bad;
     } else {
         switch (c->input_type) {
             case PLYCONV_CHYRO:

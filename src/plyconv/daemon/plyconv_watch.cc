@@ -1,5 +1,6 @@
 // The watch-folder loop: files present at start are converted at once, later ones once they have
-// settled (no event on them for over 3 s and a quiet second in the folder).
+// settled (no change to them for over 3 s, and a quiet second in the folder or, in a folder that
+// never falls quiet, at the latest WATCH_HOLD_MAX after the last turn that converted).
 #include <dirent.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -21,9 +23,14 @@ namespace {
 
 constexpr int WATCH_QUEUE_SIZE = 1024;
 constexpr size_t WATCH_BUF_SIZE = 4210688;
-constexpr uint32_t WATCH_MASK = 0xFFD;  // every event but IN_MODIFY
-constexpr uint32_t WATCH_QUEUE_MASK = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_CLOSE_NOWRITE;
-constexpr uint32_t WATCH_DROP_MASK = IN_OPEN | IN_MOVED_FROM | IN_DELETE;
+// Changes only: an open or a read (a backup agent, a monitor, our own conversion) is no activity
+// and must never hold a conversion back.
+constexpr uint32_t WATCH_MASK = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
+                                IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr uint32_t WATCH_QUEUE_MASK = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE;
+constexpr uint32_t WATCH_DROP_MASK = IN_MOVED_FROM | IN_DELETE;
+// A folder that never falls quiet still has its settled files converted this often.
+constexpr auto WATCH_HOLD_MAX = std::chrono::seconds(10);
 
 struct watch_queue_item {
     bool used = false;
@@ -40,13 +47,20 @@ struct watch_state {
     // Last event that named a file; events on the folder itself (anyone listing it) are not
     // activity, or a watcher polling the folder would hold every conversion back for good.
     std::chrono::steady_clock::time_point last_event;
+    std::chrono::steady_clock::time_point last_process = std::chrono::steady_clock::now();
+    // Slot of each queued name.
+    std::unordered_map<std::string, size_t> index;
+    // Names were lost (a full queue, an inotify overflow): the folder is listed again once the
+    // queue has room.
+    bool resweep = false;
 };
 
+// Anything but a folder: a FIFO or a device is refused by the conversion and so leaves.
 bool source_present(const plyconv_ctx *c, const char *name) {
     std::string path;
     struct stat st;
     return path_join(path, c->src.c_str(), name) == 0 && lstat(path.c_str(), &st) == 0 &&
-           S_ISREG(st.st_mode);
+           !S_ISDIR(st.st_mode);
 }
 
 void convert(watch_state &w, const char *name) {
@@ -54,36 +68,45 @@ void convert(watch_state &w, const char *name) {
     if (source_present(w.c, name)) w.stuck.insert(name);
 }
 
+void queue_free(watch_state &w, watch_queue_item &q) {
+    w.index.erase(q.name.c_str());
+    q.used = false;
+}
+
 void queue_drop(watch_state &w, const char *name) {
-    for (auto &q : w.queue)
-        if (q.used && q.name == name) {
-            log_msg(LOG_ERROR, "%s: queue dropped [%s]", "watch_run", name);
-            q.used = false;
-        }
+    auto it = w.index.find(name);
+    if (it == w.index.end()) return;
+    log_msg(LOG_ERROR, "%s: queue dropped [%s]", "watch_run", name);
+    queue_free(w, w.queue[it->second]);
 }
 
-void queue_add(watch_state &w, const char *name) {
+// False when the queue is full: the name is then left to the next sweep.
+bool queue_add(watch_state &w, const char *name) {
     queue_drop(w, name);
-    for (auto &q : w.queue)
-        if (!q.used) {
-            q.used = true;
-            q.name = name;
-            gettimeofday(&q.tv, nullptr);
-            log_msg(LOG_INFO, "%s: queue added [%s]", "watch_run", name);
-            return;
-        }
+    for (size_t i = 0; i < w.queue.size(); i++) {
+        watch_queue_item &q = w.queue[i];
+        if (q.used) continue;
+        q.used = true;
+        q.name = name;
+        gettimeofday(&q.tv, nullptr);
+        w.index[name] = i;
+        log_msg(LOG_INFO, "%s: queue added [%s]", "watch_run", name);
+        return true;
+    }
     log_msg(LOG_ERROR, "%s: queue overflowed", "watch_run");
+    w.resweep = true;
+    return false;
 }
 
-void queue_prolong(watch_state &w, const char *name) {
-    for (auto &q : w.queue)
-        if (q.used && q.name == name) {
-            gettimeofday(&q.tv, nullptr);
-            log_msg(LOG_ERROR, "%s: queue prolongate [%s]", "watch_run", name);
-        }
+void queue_prolong(watch_state &w, const char *name, bool quiet) {
+    auto it = w.index.find(name);
+    if (it == w.index.end()) return;
+    gettimeofday(&w.queue[it->second].tv, nullptr);
+    if (!quiet) log_msg(LOG_ERROR, "%s: queue prolongate [%s]", "watch_run", name);
 }
 
 void queue_process(watch_state &w) {
+    w.last_process = std::chrono::steady_clock::now();
     struct timeval now;
     for (auto &q : w.queue) {
         if (!q.used) continue;
@@ -93,7 +116,7 @@ void queue_process(watch_state &w) {
         if (us <= 3000000) continue;
         log_msg(LOG_INFO, "%s: queue processing [%s]", "watch_run", q.name.c_str());
         std::string name = q.name.c_str();
-        q.used = false;
+        queue_free(w, q);
         // Gone since it was queued (converted under another event, moved away): nothing to do.
         if (source_present(w.c, name.c_str())) convert(w, name.c_str());
     }
@@ -122,46 +145,87 @@ void log_mask(uint32_t mask) {
 }
 
 void handle_event(watch_state &w, const struct inotify_event *e) {
+    if (e->mask & IN_Q_OVERFLOW) {
+        log_msg(LOG_ERROR, "%s: inotify queue overflowed", "watch_run");
+        w.resweep = true;
+        return;
+    }
     if ((e->mask & IN_ISDIR) || e->len == 0) return;
     const char *name = e->name;
     w.last_event = std::chrono::steady_clock::now();
     if (w.c->base.debug > 0) log_mask(e->mask);
     if (e->mask & WATCH_QUEUE_MASK) {
-        log_msg(LOG_INFO, "%s: IN_CLOSE_WRITE/IN_MOVED_TO/IN_CREATE/IN_CLOSE_NOWRITE [%s]",
-                "watch_run", name);
-        if (e->mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE))
-            w.stuck.erase(name);  // new content: worth another try
-        else if (w.stuck.count(name))
-            return;
+        log_msg(LOG_INFO, "%s: IN_CLOSE_WRITE/IN_MOVED_TO/IN_CREATE [%s]", "watch_run", name);
+        w.stuck.erase(name);  // new content: worth another try
         queue_add(w, name);
         return;
     }
     if (e->mask & WATCH_DROP_MASK) {
-        log_msg(LOG_INFO, "%s: IN_OPEN/IN_DELETE/IN_MOVED_FROM [%s]", "watch_run", name);
+        log_msg(LOG_INFO, "%s: IN_DELETE/IN_MOVED_FROM [%s]", "watch_run", name);
         queue_drop(w, name);
-        if (e->mask & (IN_DELETE | IN_MOVED_FROM)) w.stuck.erase(name);
+        w.stuck.erase(name);
     }
     if (e->mask & IN_ATTRIB) {
         log_msg(LOG_INFO, "%s: IN_ATTRIB [%s]", "watch_run", name);
-        queue_prolong(w, name);
+        queue_prolong(w, name, false);
     }
+    // A file still being written stays unsettled; one line per write would flood the log.
+    if (e->mask & IN_MODIFY) queue_prolong(w, name, true);
 }
 
-int convert_existing(watch_state &w) {
-    plyconv_ctx *c = w.c;
-    DIR *d = opendir(c->src.c_str());
-    if (!d) {
-        int r = -errno;
-        log_msg(LOG_ERROR, "%s: opendir() failed, errno=%d (%s)", "watch_run", r, strerror(-r));
-        return r;
-    }
-    // Names first: converting deletes and moves entries of the folder being listed.
-    std::vector<std::string> names;
+// The names of the folder, "." and ".." left out; false when it cannot be listed.
+bool list_names(const char *folder, std::vector<std::string> &names) {
+    DIR *d = opendir(folder);
+    if (!d) return false;
     while (struct dirent *de = readdir(d)) {
         if (!strcmp(de->d_name, ".") || !strcmp(de->d_name, "..")) continue;
         names.emplace_back(de->d_name);
     }
     closedir(d);
+    return true;
+}
+
+// After lost names: queues what the folder holds and the queue does not, as far as there is room;
+// the rest waits for the next sweep.
+void resweep(watch_state &w) {
+    if (!w.resweep || w.index.size() >= w.queue.size()) return;
+    std::vector<std::string> names;
+    if (!list_names(w.c->src.c_str(), names)) {
+        log_msg(LOG_ERROR, "%s: opendir() failed, errno=%d (%s)", "watch_run", -errno,
+                strerror(errno));
+        return;
+    }
+    log_msg(LOG_INFO, "%s: sweeping [%s] again", "watch_run", w.c->src.c_str());
+    w.resweep = false;
+    for (auto &n : names) {
+        if (w.index.count(n) || w.stuck.count(n) || !source_present(w.c, n.c_str())) continue;
+        if (w.index.size() >= w.queue.size()) {
+            w.resweep = true;  // full again: the rest next time
+            break;
+        }
+        queue_add(w, n.c_str());
+    }
+}
+
+// Converts what has settled once the folder was quiet for a second, or at the latest
+// WATCH_HOLD_MAX after the last such turn; then takes in names lost meanwhile.
+void queue_turn(watch_state &w, bool timed_out) {
+    auto now = std::chrono::steady_clock::now();
+    if (timed_out || now - w.last_event >= std::chrono::seconds(1) ||
+        now - w.last_process >= WATCH_HOLD_MAX)
+        queue_process(w);
+    resweep(w);
+}
+
+int convert_existing(watch_state &w) {
+    plyconv_ctx *c = w.c;
+    // Names first: converting deletes and moves entries of the folder being listed.
+    std::vector<std::string> names;
+    if (!list_names(c->src.c_str(), names)) {
+        int r = -errno;
+        log_msg(LOG_ERROR, "%s: opendir() failed, errno=%d (%s)", "watch_run", r, strerror(-r));
+        return r;
+    }
     for (auto &n : names) {
         std::string path;
         if (path_join(path, c->src.c_str(), n) < 0) continue;
@@ -173,7 +237,8 @@ int convert_existing(watch_state &w) {
                     strerror(-r));
             return r;
         }
-        if (!S_ISREG(st.st_mode)) continue;
+        // A FIFO or device goes on to the conversion, which refuses it without reading.
+        if (S_ISDIR(st.st_mode)) continue;
         log_msg(LOG_INFO, "%s: EXISTING file [%s]", "watch_run", n.c_str());
         convert(w, n.c_str());
     }
@@ -215,7 +280,7 @@ int watch_run(plyconv_ctx *c) {
             break;
         }
         if (n == 0) {
-            queue_process(w);
+            queue_turn(w, true);
             continue;
         }
         ssize_t len = read(fd.get(), buf.data(), buf.size());
@@ -230,8 +295,7 @@ int watch_run(plyconv_ctx *c) {
             handle_event(w, e);
             off += sizeof(struct inotify_event) + e->len;
         }
-        if (std::chrono::steady_clock::now() - w.last_event >= std::chrono::seconds(1))
-            queue_process(w);
+        queue_turn(w, false);
     }
     return r;
 }

@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <algorithm>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "file.h"
@@ -192,40 +194,101 @@ void reader_meta_add(mivrabox_event *ev, std::string_view key, std::string_view 
     mivrabox_event_meta_add(&ev, key, value);
 }
 
-int reader_rows_load(const char *path, char sep, reader_rows &rows, reader_log_slot &log,
-                     const char *func) {
-    rows.clear();
-    unique_file f(path ? fopen(path, "rt") : nullptr);
-    if (!f) {
-        int r = path ? -errno : -EINVAL;
+int reader_source_open(const char *path, unique_fd &fd, off_t *size) {
+    fd.reset();
+    if (!path) return -EINVAL;
+    // Looked at before the open, so that no device is opened at all; the open never waits for a
+    // FIFO's writer, and what was opened is looked at again.
+    struct stat st;
+    if (stat(path, &st) < 0) return -errno;
+    if (S_ISDIR(st.st_mode)) return -EISDIR;
+    if (!S_ISREG(st.st_mode)) return -EINVAL;
+    unique_fd f(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!f) return -errno;
+    if (fstat(f.get(), &st) < 0) return -errno;
+    if (S_ISDIR(st.st_mode)) return -EISDIR;
+    if (!S_ISREG(st.st_mode)) return -EINVAL;
+    if (st.st_size > READER_SOURCE_MAX) return -EFBIG;
+    int fl = fcntl(f.get(), F_GETFL);
+    if (fl >= 0) fcntl(f.get(), F_SETFL, fl & ~O_NONBLOCK);
+    if (size) *size = st.st_size;
+    fd = std::move(f);
+    return 0;
+}
+
+const char *reader_source_error(int r) {
+    switch (r) {
+        case -EINVAL:
+            return "Not a regular file";
+        case -EFBIG:
+            return "Larger than 256 MiB";
+        case -ENODATA:
+            return "Empty file";
+        default:
+            return strerror(-r);
+    }
+}
+
+ssize_t reader_source_read(int fd, char *buf, size_t len, off_t &budget) {
+    // One byte beyond the budget tells a file that grew past it from one that ends there.
+    size_t want = std::min<size_t>(len, size_t(budget) + 1);
+    ssize_t n;
+    do {
+        n = ::read(fd, buf, want);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return -errno;
+    if (n > budget) return -EFBIG;
+    budget -= n;
+    return n;
+}
+
+int reader_table::load(const char *path, reader_log_slot &log, const char *func) {
+    data_.clear();
+    data_.shrink_to_fit();
+    rows_ = 0;
+    unique_fd fd;
+    off_t size = 0;
+    int r = reader_source_open(path, fd, &size);
+    if (r == 0) {
+        try {
+            data_.resize(size_t(size));
+            off_t budget = READER_SOURCE_MAX;
+            size_t have = 0;
+            for (;;) {
+                if (have == data_.size()) data_.resize(have + 65536);  // grown since fstat
+                ssize_t n = reader_source_read(fd.get(), data_.data() + have, data_.size() - have,
+                                               budget);
+                if (n < 0) {
+                    r = int(n);
+                    break;
+                }
+                if (n == 0) break;
+                have += size_t(n);
+            }
+            data_.resize(have);
+        } catch (const std::bad_alloc &) {
+            r = -ENOMEM;
+        }
+    }
+    if (r < 0) {
+        data_.clear();
+        data_.shrink_to_fit();
         reader_log(log, "%s:%d failed to load file [%s], r=%d", func, __LINE__, path ? path : "",
                    r);
         return r;
     }
-    try {
-        std::string line;
-        while (read_line(f.get(), line)) {
-            size_t cut = line.find_first_of("\r\n");
-            if (cut != std::string::npos) line.resize(cut);
-            if (line.size() > READER_ROW_MAX) line.resize(READER_ROW_MAX);
-            if (line.empty()) continue;
-            std::vector<std::string> cells;
-            size_t pos = 0;
-            for (;;) {
-                size_t end = line.find(sep, pos);
-                if (end == std::string::npos) break;
-                cells.emplace_back(line, pos, end - pos);
-                pos = end + 1;
-            }
-            cells.emplace_back(line, pos);
-            rows.push_back(std::move(cells));
-        }
-    } catch (const std::bad_alloc &) {
-        rows.clear();
-        reader_log(log, "%s:%d failed to load file [%s], r=%d", func, __LINE__, path, -ENOMEM);
-        return -ENOMEM;
-    }
+    each_row([this](size_t, std::string_view) { rows_++; });
     return 0;
+}
+
+void reader_cells(std::string_view row, char sep, std::vector<std::string_view> &cells) {
+    cells.clear();
+    for (;;) {
+        size_t end = row.find(sep);
+        cells.push_back(row.substr(0, end));
+        if (end == std::string_view::npos) break;
+        row.remove_prefix(end + 1);
+    }
 }
 
 time_t reader_day(const char *text, const char *fmt) {
@@ -236,10 +299,32 @@ time_t reader_day(const char *text, const char *fmt) {
     return mktime(&tm);
 }
 
+namespace {
+
+struct xml_source {
+    unique_fd fd;
+    off_t budget = READER_SOURCE_MAX;
+};
+
+int xml_source_read(void *ctx, char *buf, int len) {
+    auto *src = static_cast<xml_source *>(ctx);
+    ssize_t n = reader_source_read(src->fd.get(), buf, size_t(len < 0 ? 0 : len), src->budget);
+    return n < 0 ? -1 : int(n);
+}
+
+int xml_source_close(void *) {
+    return 0;  // the descriptor is the caller's
+}
+
+}  // namespace
+
 xml_doc_ptr xml_read(const char *path) {
-    if (!path) return nullptr;
-    // No network: a document never makes the reader fetch anything.
-    return xml_doc_ptr(xmlReadFile(path, nullptr, XML_PARSE_NONET));
+    xml_source src;
+    if (reader_source_open(path, src.fd) < 0) return nullptr;
+    // No network: a document never makes the reader fetch anything. Compact: short texts live in
+    // their nodes, the tree is only read.
+    return xml_doc_ptr(xmlReadIO(xml_source_read, xml_source_close, &src, path, nullptr,
+                                 XML_PARSE_NONET | XML_PARSE_COMPACT));
 }
 
 bool xml_is(const xmlNode *n, const char *name) {
@@ -309,15 +394,18 @@ int reader_output_open(reader_output &out, const char *dst) {
 
 namespace {
 
-// Open and read one byte: a folder opens but does not read.
+// Opens and reads one byte: a source that cannot be read, is no regular file, is too large or is
+// empty holds no schedule.
 int source_check(const char *src) {
-    unique_fd fd(::open(src, O_RDONLY | O_CLOEXEC));
-    if (!fd) return -errno;
+    unique_fd fd;
+    off_t size = 0;
+    int r = reader_source_open(src, fd, &size);
+    if (r < 0) return r;
     char c;
-    while (::read(fd.get(), &c, 1) < 0) {
-        if (errno != EINTR) return -errno;
-    }
-    return 0;
+    off_t budget = 1;
+    ssize_t n = reader_source_read(fd.get(), &c, 1, budget);
+    if (n < 0) return int(n);
+    return n == 0 ? -ENODATA : 0;
 }
 
 }  // namespace
@@ -331,7 +419,7 @@ int reader_start(reader_output &out, const reader_cmdline &cmd, int argc, char *
     svc_tc_setmode();
     if (reader_output_open(out, cmd.dst < argc ? argv[cmd.dst] : nullptr) < 0) return 1;
     if (int r = source_check(argv[1]); r < 0) {
-        fprintf(stderr, "Error! Failed to read file [%s]: %s\n", argv[1], strerror(-r));
+        fprintf(stderr, "Error! Failed to read file [%s]: %s\n", argv[1], reader_source_error(r));
         out.file.abort();  // the destination stays as it was
         return 1;
     }
@@ -357,4 +445,18 @@ int reader_output_close(reader_output &out) {
         fprintf(stderr, "Error! Failed to write file [%s]: %s\n", out.dst ? out.dst : "<stdout>",
                 strerror(-r));
     return r;
+}
+
+int reader_finish(reader_output &out, const char *src, int r) {
+    if (r < 0) {
+        // The source was there and regular: the modules' -22 and -2 say it is no schedule of
+        // their format (it does not parse, or its structure is wrong).
+        const char *why = r == -EINVAL   ? "Not a readable schedule"
+                          : r == -ENOENT ? "Not a schedule of this format"
+                                         : reader_source_error(r);
+        fprintf(stderr, "Error! Failed to read file [%s], r=%d (%s)\n", src ? src : "", r, why);
+        if (out.dst) out.file.abort();
+        return 1;
+    }
+    return reader_output_close(out) < 0 ? 1 : 0;
 }

@@ -10,10 +10,13 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "file.h"
 #include "mivrabox_event.h"
@@ -114,14 +117,52 @@ void reader_hand_over(const mivrabox_event *ev, const char *key, const char *val
 // Adds a pair when both texts are there: the event record refuses empty ones loudly.
 void reader_meta_add(mivrabox_event *ev, std::string_view key, std::string_view value);
 
-// Line table of the text readers: one entry per non-empty line (cut at its first CR or LF), each
-// split at every sep without quoting, so n separators give n + 1 cells.
-using reader_rows = std::vector<std::vector<std::string>>;
-constexpr size_t READER_ROW_MAX = 1024 * 1024 - 1;  // longer lines are cut there
+// Sources far beyond any real schedule are refused, so that what a reader holds in memory stays
+// a small multiple of a bounded file.
+constexpr off_t READER_SOURCE_MAX = 256LL * 1024 * 1024;
 
-// Reads the whole file; 0, or the negated errno logged as "<func>:<line> failed to load file".
-int reader_rows_load(const char *path, char sep, reader_rows &rows, reader_log_slot &log,
-                     const char *func);
+// Opens a schedule for reading without ever blocking on it: a folder (-EISDIR), a FIFO, socket or
+// device (-EINVAL) and a file larger than READER_SOURCE_MAX (-EFBIG) are refused. size, when
+// given, receives the file's size. 0 or a negated errno.
+int reader_source_open(const char *path, unique_fd &fd, off_t *size = nullptr);
+// The refusals of reader_source_open in words; strerror for the others.
+const char *reader_source_error(int r);
+// Reads at most what is left of budget from fd into buf; -EFBIG once the source grew past it.
+ssize_t reader_source_read(int fd, char *buf, size_t len, off_t &budget);
+
+// Line table of the text readers: the file read whole into one buffer, its non-empty lines (each
+// cut at its first CR or LF) visited in order and split into cells on demand at every sep
+// without quoting, so n separators give n + 1 cells. The table costs little beyond the file.
+constexpr size_t READER_ROW_MAX = 1024 * 1024 - 1;  // longer lines are cut there
+class reader_table {
+   public:
+    // 0, or the negated errno logged as "<func>:<line> failed to load file".
+    int load(const char *path, reader_log_slot &log, const char *func);
+    size_t rows() const { return rows_; }
+    // fn(index, line) for every row in file order.
+    template <class F>
+    void each_row(F fn) const {
+        std::string_view rest(data_);
+        size_t i = 0;
+        while (!rest.empty()) {
+            size_t nl = rest.find('\n');
+            std::string_view line = rest.substr(0, nl);
+            rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
+            line = row_of(line);
+            if (!line.empty()) fn(i++, line);
+        }
+    }
+    static std::string_view row_of(std::string_view line) {
+        line = line.substr(0, line.find('\r'));
+        return line.substr(0, READER_ROW_MAX);
+    }
+
+   private:
+    std::string data_;
+    size_t rows_ = 0;
+};
+// The cells of one row; views into the row.
+void reader_cells(std::string_view row, char sep, std::vector<std::string_view> &cells);
 
 // Local midnight of a date read with fmt (strptime), daylight saving off, missing fields 0.
 time_t reader_day(const char *text, const char *fmt);
@@ -137,7 +178,8 @@ struct xml_doc_free {
 };
 using xml_doc_ptr = std::unique_ptr<xmlDoc, xml_doc_free>;
 
-// The file read with the options every reader uses; null when libxml2 cannot read it.
+// The file read with the options every reader uses; null when libxml2 cannot read it or the
+// source is refused (reader_source_open).
 xml_doc_ptr xml_read(const char *path);
 bool xml_is(const xmlNode *n, const char *name);
 // First element child of that name, or null.
@@ -185,3 +227,17 @@ int reader_start(reader_output &out, const reader_cmdline &cmd, int argc, char *
 void reader_output_event(reader_output &out, const mivrabox_event *ev);
 // Commits the file (or flushes standard output); prints a lost write. 0 or a negated errno.
 int reader_output_close(reader_output &out);
+// The end of a reader program: a schedule read whole (r >= 0) replaces the destination; a failed
+// read (r < 0) is printed and leaves the destination as it was. The exit status.
+int reader_finish(reader_output &out, const char *src, int r);
+// Runs the parse; memory that runs out anywhere in it is its failure, not the program's end.
+template <class F>
+int reader_guard(F fn) noexcept {
+    try {
+        return fn();
+    } catch (const std::bad_alloc &) {
+        return -12;
+    } catch (...) {
+        return -5;
+    }
+}

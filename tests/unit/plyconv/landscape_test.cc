@@ -150,7 +150,8 @@ TEST_F(Landscape, UnopenableInput) {
     init("", "");
     std::vector<std::string> out;
     EXPECT_EQ(landscape_parse(h, (dir / "missing.scx").c_str(), nullptr, &out, keep_line), -2);
-    EXPECT_EQ(landscape_parse(h, dir.path.c_str(), nullptr, &out, keep_line), 0);
+    // A folder opens but holds no lines: refused, not read as an empty schedule.
+    EXPECT_EQ(landscape_parse(h, dir.path.c_str(), nullptr, &out, keep_line), -21);
     EXPECT_TRUE(out.empty());
 }
 

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <new>
 
@@ -28,15 +29,20 @@ enum column {
     COL_SCENARIO = 11,
 };
 
-char start_mode(const std::string &cell) {
-    if (!strcasecmp(cell.c_str(), "Clock")) return 'F';
-    if (!strcasecmp(cell.c_str(), "Manual")) return 'M';
+bool word_is(std::string_view cell, const char *word) {
+    return cell.size() == strlen(word) && !strncasecmp(cell.data(), word, cell.size());
+}
+
+char start_mode(std::string_view cell) {
+    if (word_is(cell, "Clock")) return 'F';
+    if (word_is(cell, "Manual")) return 'M';
     return ' ';  // AutoFollow and every unknown word
 }
 
 // The date and time cells read as UTC, written as the local time of day with the frames kept.
-void start_time(mivrabox_event *ev, const std::string &date, const std::string &time) {
+void start_time(mivrabox_event *ev, std::string_view date_cell, std::string_view time_cell) {
     int day = 0, month = 0, year = 0, h = 0, m = 0, s = 0, f = 0;
+    std::string date(date_cell), time(time_cell);
     if (sscanf(date.c_str(), "%d/%d/%d", &day, &month, &year) != 3 || !day || !month || !year)
         return;
     if (sscanf(time.c_str(), "%d:%d:%d:%d", &h, &m, &s, &f) != 4) return;
@@ -56,14 +62,14 @@ void start_time(mivrabox_event *ev, const std::string &date, const std::string &
     ev->start_time = text;
 }
 
-void convert(abcvs_handle *h, const std::vector<std::string> &row, void *user,
+void convert(abcvs_handle *h, const std::vector<std::string_view> &row, void *user,
              abcvs_write_event_cb write_event) {
     reader_event_ptr ev(mivrabox_event_new());
     if (!ev) return;
     ev->start_mode = start_mode(row[COL_START_MODE]);
     start_time(ev.get(), row[COL_DATE], row[COL_START_TIME]);
     ev->title = row[COL_VIDEO_ID];
-    ev->media_id = "/" + row[COL_FILE_NAME];
+    ev->media_id = "/" + std::string(row[COL_FILE_NAME]);
     ev->duration = row[COL_DURATION];
     ev->mark_in = row[COL_TC_IN];
     ev->event_type = row[COL_TYPE].empty() ? 0 : int(static_cast<signed char>(row[COL_TYPE][0]));
@@ -97,24 +103,26 @@ int abcvs_parse(abcvs_handle *h, const char *path, void *, void *user,
                 abcvs_write_event_cb write_event) {
     tc_setmode(TC_50);
     try {
-        reader_rows rows;
-        int r = reader_rows_load(path, ';', rows, g_log, kFunc);
+        reader_table table;
+        int r = table.load(path, g_log, kFunc);
         if (r < 0) return r;
-        if (rows.empty()) {
+        if (table.rows() == 0) {
             reader_log(g_log, "%s:%d empty file [%s]", kFunc, __LINE__, path);
             return 0;
         }
         reader_log(g_log, "%s:%d cvs file [%s] has %d rows", kFunc, __LINE__, path,
-                   int(rows.size()));
-        for (size_t i = 0; i < rows.size(); i++) {
-            if (rows[i].size() < kColumns) {
+                   int(table.rows()));
+        std::vector<std::string_view> cells;
+        table.each_row([&](size_t i, std::string_view row) {
+            reader_cells(row, ';', cells);
+            if (cells.size() < kColumns) {
                 reader_log(g_log, "%s:%d incompatible columns number, specified %d, expected %d",
-                           kFunc, __LINE__, int(rows[i].size()), int(kColumns));
-                continue;
+                           kFunc, __LINE__, int(cells.size()), int(kColumns));
+                return;
             }
-            if (i == 0) continue;  // the header
-            convert(h, rows[i], user, write_event);
-        }
+            if (i == 0) return;  // the header
+            convert(h, cells, user, write_event);
+        });
         return 0;
     } catch (const std::bad_alloc &) {
         return -12;

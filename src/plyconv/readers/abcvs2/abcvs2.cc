@@ -86,11 +86,11 @@ struct table {
         for (int &i : map) i = -1;
     }
     // The cell as UTF-8; valid until the next call.
-    std::string cell(const std::string &text) {
-        if (!conv) return text;
-        return conv_str(static_cast<iconv_t>(conv.get()), text.c_str(), buf);
+    std::string cell(std::string_view text) {
+        if (!conv) return std::string(text);
+        return conv_str(static_cast<iconv_t>(conv.get()), std::string(text).c_str(), buf);
     }
-    std::string column(const std::vector<std::string> &row, column c) {
+    std::string column(const std::vector<std::string_view> &row, column c) {
         return map[c] < 0 ? std::string() : cell(row[size_t(map[c])]);
     }
 };
@@ -98,14 +98,14 @@ struct table {
 // The ISO-8859-1 codes of the accented e and the degree sign, in a cell that is not UTF-8: the
 // same bytes occur inside UTF-8 pairs (the degree sign is C2 B0), and converting a UTF-8 header
 // again would lose every accented column name.
-bool latin1_marks(const std::string &cell) {
-    if (cell.find_first_of("\xE9\xB0") == std::string::npos) return false;
-    return cell.find('\0') != std::string::npos ||
-           !xmlCheckUTF8(reinterpret_cast<const xmlChar *>(cell.c_str()));
+bool latin1_marks(std::string_view cell) {
+    if (cell.find_first_of("\xE9\xB0") == std::string_view::npos) return false;
+    return cell.find('\0') != std::string_view::npos ||
+           !xmlCheckUTF8(reinterpret_cast<const xmlChar *>(std::string(cell).c_str()));
 }
 
-void read_header(table &t, const std::vector<std::string> &row) {
-    for (const std::string &c : row) {
+void read_header(table &t, const std::vector<std::string_view> &row) {
+    for (std::string_view c : row) {
         if (!latin1_marks(c)) continue;
         iconv_t cd = iconv_open("utf-8", "ISO_8859-1");
         if (cd != iconv_t(-1)) t.conv.reset(cd);
@@ -126,7 +126,7 @@ char start_mode(const std::string &cell) {
     return ' ';  // Start AutoFollow and every other text
 }
 
-void convert(abcvs2_handle *h, table &t, const std::vector<std::string> &row, void *user,
+void convert(abcvs2_handle *h, table &t, const std::vector<std::string_view> &row, void *user,
              abcvs2_write_event_cb write_event) {
     std::string duration = t.column(row, COL_DURATION);
     if (t.map[COL_DURATION] >= 0 && duration == "00:00:00:00") return;
@@ -179,32 +179,35 @@ int abcvs2_set_log_cb(reader_log_cb cb) {
 int abcvs2_parse(abcvs2_handle *h, const char *path, void *, void *user,
                  abcvs2_write_event_cb write_event) {
     try {
-        reader_rows rows;
-        int r = reader_rows_load(path, '\t', rows, g_log, kFunc);
+        reader_table rows;
+        int r = rows.load(path, g_log, kFunc);
         if (r < 0) return r;
-        if (rows.empty()) {
+        if (rows.rows() == 0) {
             reader_log(g_log, "%s:%d empty file [%s]", kFunc, __LINE__, path);
             return 0;
         }
         reader_log(g_log, "%s:%d cvs file [%s] has %d rows", kFunc, __LINE__, path,
-                   int(rows.size()));
+                   int(rows.rows()));
         auto t = std::make_unique<table>();
         bool header = false;
-        for (size_t i = 0; i < rows.size(); i++) {
-            if (rows[i].size() != kColumns) {
+        std::vector<std::string_view> cells;
+        rows.each_row([&](size_t i, std::string_view row) {
+            reader_cells(row, '\t', cells);
+            if (cells.size() != kColumns) {
                 reader_log(g_log, "%s:%d incompatible columns number, specified %d, expected %d",
-                           kFunc, __LINE__, int(rows[i].size()), int(kColumns));
-                reader_log(g_log, "%s:%d Index=[%s]", kFunc, __LINE__, rows[i][0].c_str());
-                continue;
+                           kFunc, __LINE__, int(cells.size()), int(kColumns));
+                reader_log(g_log, "%s:%d Index=[%s]", kFunc, __LINE__,
+                           std::string(cells[0]).c_str());
+                return;
             }
             if (i == 0) {
-                read_header(*t, rows[i]);
+                read_header(*t, cells);
                 header = true;
             } else if (header) {
                 // Without a header no column can be told apart: the rows give nothing.
-                convert(h, *t, rows[i], user, write_event);
+                convert(h, *t, cells, user, write_event);
             }
-        }
+        });
         return 0;
     } catch (const std::bad_alloc &) {
         return -12;

@@ -164,12 +164,19 @@ int landscape_parse(landscape_maps *h, const char *path, void *, void *user,
                     landscape_write_event_cb write_event) {
     if (!h || !path) return -22;
     tc_setmode(TC_PAL);
-    unique_file f(fopen(path, "rt"));
+    unique_fd fd;
+    if (int r = reader_source_open(path, fd); r < 0) return r;
+    unique_file f(fdopen(fd.get(), "rt"));
     if (!f) return -errno;
+    fd.release();
     char buf[kBuf];
     bool rest = false;  // inside the tail of a line longer than the buffer
+    size_t total = 0;
     while (fgets(buf, sizeof buf, f.get())) {
         size_t len = strlen(buf);
+        // A file that grew past the bound while it was read is refused as one that was too large.
+        total += len;
+        if (total > size_t(READER_SOURCE_MAX)) return -EFBIG;
         bool whole = len > 0 && buf[len - 1] == '\n';
         // A line longer than the buffer is skipped whole, never read as several lines.
         bool skip = rest || (!whole && len == sizeof buf - 1);
@@ -178,7 +185,7 @@ int landscape_parse(landscape_maps *h, const char *path, void *, void *user,
         reader_event_ptr ev = read_line_event(h, buf, len);
         if (ev && write_event) write_event(h, ev.get(), user);
     }
-    return 0;
+    return ferror(f.get()) ? -EIO : 0;
 }
 
 int landscape_destroy(landscape_maps **h) {
