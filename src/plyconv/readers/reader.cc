@@ -251,6 +251,8 @@ int reader_table::load(const char *path, reader_log_slot &log, const char *func)
     int r = reader_source_open(path, fd, &size);
     if (r == 0) {
         try {
+            // Room for the probe beyond the end: the end of the file must not move the buffer.
+            data_.reserve(size_t(size) + 65536);
             data_.resize(size_t(size));
             off_t budget = READER_SOURCE_MAX;
             size_t have = 0;
