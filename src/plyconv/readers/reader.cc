@@ -258,8 +258,8 @@ int reader_table::load(const char *path, reader_log_slot &log, const char *func)
             size_t have = 0;
             for (;;) {
                 if (have == data_.size()) data_.resize(have + 65536);  // grown since fstat
-                ssize_t n = reader_source_read(fd.get(), data_.data() + have, data_.size() - have,
-                                               budget);
+                ssize_t n =
+                    reader_source_read(fd.get(), data_.data() + have, data_.size() - have, budget);
                 if (n < 0) {
                     r = int(n);
                     break;
