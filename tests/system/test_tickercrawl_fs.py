@@ -497,9 +497,12 @@ class TickerCrawlCommandLineTest(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertTrue(r.stderr.startswith("MivraBoxTickerCrawl-"), r.stderr)
         self.assertIn("--src-presets=<PATH>", r.stderr)
-        r = self.run_prog("--bogus")
-        self.assertEqual(r.returncode, 1)
-        self.assertIn("ERROR: Incorrect argument! [--bogus]", r.stderr)
+        # A bound that is no whole number of MiB from 1 up is refused, not read as 0.
+        for arg in ("--bogus", "--frames-max=0", "--frames-max=12x", "--frames-max=1048577"):
+            with self.subTest(arg=arg):
+                r = self.run_prog(arg)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn("ERROR: Incorrect argument! [%s]" % arg, r.stderr)
 
     def test_detached_with_relative_folders(self):
         for name in ("p", "d", "m"):
