@@ -18,10 +18,10 @@ bool crawl_frame_budget::refused_fits() const {
 
 int crawl_frame_budget::take(int64_t size, uint64_t client, const char *what) {
     std::lock_guard<std::mutex> lk(mu_);
-    int64_t &mine = by_client_[client];
+    auto it = by_client_.find(client);
+    int64_t mine = it == by_client_.end() ? 0 : it->second;
     bool over_all = held_ + size > bound_, over_share = mine + size > share_;
     if (over_all || over_share) {
-        if (mine == 0) by_client_.erase(client);
         // Once per filling, not once per refused open: a leaking client asks at every frame.
         if (!full_)
             log_msg(LOG_ERROR,
@@ -35,7 +35,7 @@ int crawl_frame_budget::take(int64_t size, uint64_t client, const char *what) {
         refused_client_ = client;
         return -12;
     }
-    mine += size;
+    by_client_[client] = mine + size;
     held_ += size;
     return 0;
 }
