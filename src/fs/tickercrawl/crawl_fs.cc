@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 
 #include "log.h"
 
@@ -196,7 +197,11 @@ void *fs_init(fuse_conn_info *) {
     ticker_crawl_datasource_global_init();
     o->pool = ticker_crawl_pool_create();
     if (!o->pool) log_msg(LOG_ERROR, "%s: ticker_crawl_pool_create failed", "fs_init");
-    o->frames = std::make_shared<crawl_frame_budget>(o->frames_max_mib << 20);
+    try {
+        o->frames = std::make_shared<crawl_frame_budget>(o->frames_max_mib << 20);
+    } catch (const std::bad_alloc &) {
+        log_msg(LOG_ERROR, "%s: no memory for the frame budget", "fs_init");
+    }
     return o;
 }
 
@@ -297,13 +302,14 @@ int crawl_tree_open(const crawl_options &o, const char *path, int flags, uint64_
     }
     // The frames are read-only: root would otherwise get a writable open that no write serves.
     if ((flags & O_ACCMODE) != O_RDONLY) return -EACCES;
-    if (!o.pool) return -EIO;
+    // No budget, no frames: they would be held without bound.
+    if (!o.pool || !o.frames) return -EIO;
     context_use use(o.pool);
     if ((r = use.fetch(o, t)) < 0) return r;
     auto f = std::make_unique<crawl_frame>();
     std::string what = t.part[0] + "/" + t.part[1] + "/" + t.part[2];
-    // The frame and its step as one: two opens at once never show one position twice. Only this
-    // crawl waits meanwhile.
+    // The frame and its step as one, so that two opens at once of a moving crawl show two steps,
+    // not one twice. Only this crawl waits meanwhile.
     std::lock_guard<std::recursive_mutex> lk(use.get()->mu);
     r = ticker_crawl_frame(use.get(), o.frames, client, what.c_str(), f->img);
     if (o.debug)
