@@ -46,7 +46,7 @@ def quick_frames(paths, bound, seconds=None, inked=None):
             shown[p] += frame.inked(inked)
         assert time.monotonic() - t0 < 30, "no text in 30 s: %s" % shown
     took.sort()
-    assert took[len(took) * 19 // 20] < bound and took[-1] < 1, took[-20:]
+    assert took[len(took) * 19 // 20] < bound * TIME_SCALE and took[-1] < TIME_SCALE, took[-20:]
     return shown
 
 
@@ -460,8 +460,10 @@ class TickerCrawlHeldFramesTest(unittest.TestCase):
         self.assertEqual({os.pread(fd, self.FRAME, 0) for fd in held[5:]}, {data[0]})
         # The other client was neither refused nor held up by the held frames.
         self.assertLess(max(times), 2 * TIME_SCALE, times)
+        # The margin: renders under way, the allocator's own; the sanitizer's shadow beside them.
+        margin = 24 if os.environ.get("MIVRA_SANITIZER_LOGS") else 12
         grown = (m.memory_kb("VmHWM") - base) << 10
-        self.assertLess(grown, (self.BOUND_MIB + 12) << 20)
+        self.assertLess(grown, (self.BOUND_MIB + margin) << 20)
         # Closing gives the room back, told once as the refusal was.
         for fd in held:
             os.close(fd)
