@@ -179,6 +179,7 @@ void ticker_crawl_render_texts(ticker_crawl_context *ctx, const crawl_lines &lin
     }
     std::lock_guard<std::recursive_mutex> lk(ctx->mu);
     ctx->groups.push_back(std::move(group));
+    ctx->groups_changes++;
 }
 
 void ticker_crawl_step(ticker_crawl_context *ctx) {
@@ -193,6 +194,7 @@ void ticker_crawl_step(ticker_crawl_context *ctx) {
         pending = ctx->x + total;
     } else {
         // Lines that take no room (no font size set, say) would pile up with every read.
+        if (!ctx->groups.empty()) ctx->groups_changes++;
         ctx->groups.clear();
         ctx->x = c.canvas_width;
         pending = c.canvas_width;
@@ -207,6 +209,7 @@ void ticker_crawl_step(ticker_crawl_context *ctx) {
     if (ctx->x + first < 0) {
         ctx->x += first;
         ctx->groups.pop_front();
+        ctx->groups_changes++;
     }
 }
 
@@ -215,9 +218,10 @@ int64_t ticker_crawl_image_size(ticker_crawl_context *ctx) {
     return image_size(ctx->preset.canvas);
 }
 
-int ticker_crawl_render_image(ticker_crawl_context *ctx, std::vector<uint8_t> &image) {
-    std::lock_guard<std::recursive_mutex> lk(ctx->mu);
-    ticker_crawl_preset_load(&ctx->preset);
+namespace {
+
+// Renders the current frame into image, the preset already loaded; under the context mutex.
+int render_locked(ticker_crawl_context *ctx, std::vector<uint8_t> &image) {
     const ticker_crawl_canvas &c = ctx->preset.canvas;
     int64_t size = image_size(c);
     if (size > kImageMax) return -12;
@@ -258,4 +262,48 @@ int ticker_crawl_render_image(ticker_crawl_context *ctx, std::vector<uint8_t> &i
         return -12;
     }
     return int(size);
+}
+
+}  // namespace
+
+int ticker_crawl_render_image(ticker_crawl_context *ctx, std::vector<uint8_t> &image) {
+    std::lock_guard<std::recursive_mutex> lk(ctx->mu);
+    ticker_crawl_preset_load(&ctx->preset);
+    return render_locked(ctx, image);
+}
+
+int ticker_crawl_frame(ticker_crawl_context *ctx, const std::shared_ptr<crawl_frame_budget> &budget,
+                       uint64_t client, const char *what, std::shared_ptr<const crawl_image> &out) {
+    std::lock_guard<std::recursive_mutex> lk(ctx->mu);
+    ticker_crawl_preset_load(&ctx->preset);
+    // Same position, lines and preset: the same pixels, so no second copy and nothing taken.
+    std::shared_ptr<const crawl_image> last = ctx->shown.lock();
+    if (last && ctx->shown_x == ctx->x && ctx->shown_groups == ctx->groups_changes &&
+        ctx->shown_loads == ctx->preset.loads) {
+        out = std::move(last);
+        return 0;
+    }
+    int64_t size = image_size(ctx->preset.canvas);
+    if (size > kImageMax) return -12;
+    try {
+        auto img = std::make_shared<crawl_image>();
+        if (budget) {
+            // Taken before rendering, so that renders at once never pass the bound together.
+            int r = budget->take(size, client, what);
+            if (r < 0) return r;
+            img->budget = budget;
+            img->charged = size;
+            img->client = client;
+        }
+        int r = render_locked(ctx, img->bmp);
+        if (r < 0) return r;
+        ctx->shown = img;
+        ctx->shown_x = ctx->x;
+        ctx->shown_groups = ctx->groups_changes;
+        ctx->shown_loads = ctx->preset.loads;
+        out = std::move(img);
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return -12;
+    }
 }

@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "crawl_ds.h"
+#include "crawl_frames.h"
 #include "text.h"
 
 typedef struct _PangoLayout PangoLayout;
@@ -41,8 +43,9 @@ constexpr int TICKER_CRAWL_FONT_MAX = 1000;
 
 struct ticker_crawl_preset {
     text4k filename;
-    struct stat st {};  // as at the last load; all zero before it
-    int font_size = 0;  // points, bounded at load
+    struct stat st {};   // as at the last load; all zero before it
+    uint64_t loads = 0;  // counts the changes of st, so that a frame knows its preset
+    int font_size = 0;   // points, bounded at load
     text4k font_family;
     int font_style = CRAWL_STYLE_NORMAL;
     int font_alignment = CRAWL_ALIGN_LEFT;
@@ -77,7 +80,12 @@ struct ticker_crawl_context {
     std::recursive_mutex mu;
     ticker_crawl_preset preset;
     std::deque<crawl_group> groups;
+    uint64_t groups_changes = 0;  // counts every change of groups
     ticker_crawl_ds_binding ds;
+    // The last frame rendered, while an open file holds it, and the state it shows.
+    std::weak_ptr<const crawl_image> shown;
+    double shown_x = 0;
+    uint64_t shown_groups = 0, shown_loads = 0;
 };
 
 int ticker_crawl_context_create(const char *presets, const char *datas, const char *p,
@@ -91,6 +99,12 @@ void ticker_crawl_step(ticker_crawl_context *ctx);
 // Renders the current frame as a BMP into image: its size in bytes, or -12 for a canvas too
 // large to hold.
 int ticker_crawl_render_image(ticker_crawl_context *ctx, std::vector<uint8_t> &image);
+// The current frame for one open file, the crawl not stepped: the image of the last frame while an
+// open file still holds it and the crawl has not changed since, else a new rendering whose bytes
+// are taken from budget for client (what names the crawl in its log). 0, -12 for a canvas too
+// large or a budget spent.
+int ticker_crawl_frame(ticker_crawl_context *ctx, const std::shared_ptr<crawl_frame_budget> &budget,
+                       uint64_t client, const char *what, std::shared_ptr<const crawl_image> &out);
 // BMP size for the current canvas, without rendering.
 int64_t ticker_crawl_image_size(ticker_crawl_context *ctx);
 

@@ -5,15 +5,28 @@
 #include <fuse.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 
 #include "log.h"
 
 namespace {
 
-enum opt_id { OPT_SRC_DATAS = 1, OPT_SRC_PRESETS };
+enum opt_id { OPT_SRC_DATAS = 1, OPT_SRC_PRESETS, OPT_FRAMES_MAX };
+
+// A whole number of MiB from 1 to the limit, digits only: anything else is refused, since a
+// bound read as 0 would refuse every frame.
+bool frames_max(const char *arg, int64_t *mib) {
+    if (!*arg || strlen(arg) > 7 || strspn(arg, "0123456789") != strlen(arg)) return false;
+    int64_t v = strtoll(arg, nullptr, 10);
+    if (v < 1 || v > CRAWL_FRAMES_MAX_MIB_LIMIT) return false;
+    *mib = v;
+    return true;
+}
 
 int apply(fs_options &fo, int id, const char *arg) {
     auto &o = static_cast<crawl_options &>(fo);
@@ -24,6 +37,8 @@ int apply(fs_options &fo, int id, const char *arg) {
         case OPT_SRC_PRESETS:
             o.src_presets = arg;
             break;
+        case OPT_FRAMES_MAX:
+            return frames_max(arg, &o.frames_max_mib) ? 0 : -1;
         default:
             return -1;
     }
@@ -38,7 +53,10 @@ const fs_program kProgram = {
       "Source path of text files"},
      {{"src-presets", required_argument, OPT_SRC_PRESETS},
       "--src-presets=<PATH>",
-      "Source path of presets files"}},
+      "Source path of presets files"},
+     {{"frames-max", required_argument, OPT_FRAMES_MAX},
+      "--frames-max=<MiB>",
+      "Bound on the frames open files hold together (512)"}},
     apply,
 };
 
@@ -92,6 +110,19 @@ crawl_options *opts_of_context() {
     return c ? static_cast<crawl_options *>(c->private_data) : nullptr;
 }
 
+// The process of the calling thread, read from /proc: the threads of one client share its share
+// of the frames. The thread id itself when that fails.
+uint64_t client_of(pid_t tid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", int(tid));
+    unique_file f(fopen(path, "re"));
+    char line[256];
+    while (f && fgets(line, sizeof line, f.get())) {
+        if (strncmp(line, "Tgid:", 5) == 0) return strtoull(line + 5, nullptr, 10);
+    }
+    return uint64_t(tid);
+}
+
 crawl_frame *frame_of(const fuse_file_info *fi) {
     return reinterpret_cast<crawl_frame *>(uintptr_t(fi->fh));
 }
@@ -130,7 +161,8 @@ int fs_open(const char *path, fuse_file_info *fi) {
     if (!o) return -EIO;
     return guarded([&] {
         crawl_frame *frame = nullptr;
-        int r = crawl_tree_open(*o, path, fi->flags, &frame);
+        fuse_context *c = fuse_get_context();
+        int r = crawl_tree_open(*o, path, fi->flags, client_of(c ? c->pid : 0), &frame);
         if (r < 0) return r;
         fi->fh = uint64_t(uintptr_t(frame));
         // Frames change size with the preset: reads must not stop at a size the kernel cached.
@@ -150,7 +182,7 @@ int fs_release(const char *, fuse_file_info *fi) {
     crawl_frame *frame = frame_of(fi);
     if (o && o->debug)
         log_msg(LOG_DEBUG, "%s: m->img=%p, fi->fh=%p", "fs_release",
-                frame ? static_cast<void *>(frame->img.data()) : nullptr,
+                frame && frame->img ? static_cast<const void *>(frame->img->bmp.data()) : nullptr,
                 static_cast<void *>(frame));
     crawl_tree_release(frame);
     fi->fh = 0;
@@ -165,6 +197,11 @@ void *fs_init(fuse_conn_info *) {
     ticker_crawl_datasource_global_init();
     o->pool = ticker_crawl_pool_create();
     if (!o->pool) log_msg(LOG_ERROR, "%s: ticker_crawl_pool_create failed", "fs_init");
+    try {
+        o->frames = std::make_shared<crawl_frame_budget>(o->frames_max_mib << 20);
+    } catch (const std::bad_alloc &) {
+        log_msg(LOG_ERROR, "%s: no memory for the frame budget", "fs_init");
+    }
     return o;
 }
 
@@ -254,7 +291,8 @@ int crawl_tree_readdir(const crawl_options &o, const char *path, std::vector<std
     return 0;
 }
 
-int crawl_tree_open(const crawl_options &o, const char *path, int flags, crawl_frame **frame) {
+int crawl_tree_open(const crawl_options &o, const char *path, int flags, uint64_t client,
+                    crawl_frame **frame) {
     *frame = nullptr;
     tree_path t;
     int r = split(path, t);
@@ -264,15 +302,20 @@ int crawl_tree_open(const crawl_options &o, const char *path, int flags, crawl_f
     }
     // The frames are read-only: root would otherwise get a writable open that no write serves.
     if ((flags & O_ACCMODE) != O_RDONLY) return -EACCES;
-    if (!o.pool) return -EIO;
+    // No budget, no frames: they would be held without bound.
+    if (!o.pool || !o.frames) return -EIO;
     context_use use(o.pool);
     if ((r = use.fetch(o, t)) < 0) return r;
     auto f = std::make_unique<crawl_frame>();
-    r = ticker_crawl_render_image(use.get(), f->img);
+    std::string what = t.part[0] + "/" + t.part[1] + "/" + t.part[2];
+    // The frame and its step as one, so that two opens at once of a moving crawl show two steps,
+    // not one twice. Only this crawl waits meanwhile.
+    std::lock_guard<std::recursive_mutex> lk(use.get()->mu);
+    r = ticker_crawl_frame(use.get(), o.frames, client, what.c_str(), f->img);
     if (o.debug)
         log_msg(LOG_DEBUG, "%s: ticker_crawl_render_image(%p), r=%d, fi->fh=%p", "fs_open",
                 (void *)use.get(), r, (void *)f.get());
-    if (r < 1) return r < 0 ? r : -EIO;
+    if (r < 0) return r;
     ticker_crawl_step(use.get());
     *frame = f.release();
     return 0;
@@ -280,9 +323,11 @@ int crawl_tree_open(const crawl_options &o, const char *path, int flags, crawl_f
 
 int crawl_tree_read(const crawl_frame &frame, char *buf, size_t size, off_t offset) {
     if (offset < 0) return -EINVAL;
-    if (uint64_t(offset) >= frame.img.size()) return 0;
-    size_t n = std::min(size, frame.img.size() - size_t(offset));
-    memcpy(buf, frame.img.data() + offset, n);
+    if (!frame.img) return -EBADF;
+    const std::vector<uint8_t> &bmp = frame.img->bmp;
+    if (uint64_t(offset) >= bmp.size()) return 0;
+    size_t n = std::min(size, bmp.size() - size_t(offset));
+    memcpy(buf, bmp.data() + offset, n);
     return int(n);
 }
 

@@ -135,6 +135,7 @@ int ticker_crawl_preset_load(ticker_crawl_preset *p) {
     }
     if (same_stat(st, p->st)) return 0;
     p->st = st;
+    p->loads++;
     // A FIFO or a device would block the opener, and with it the pool; refused until it changes.
     if (!S_ISREG(st.st_mode)) {
         log_msg(LOG_ERROR, "%s: [%s] is not a regular file", kFn, p->filename.c_str());

@@ -225,3 +225,34 @@ TEST(CrawlEngine, CanvasesNoFrameCanHold) {
     EXPECT_EQ(ticker_crawl_render_image(ctx, img), -12);
     ticker_crawl_context_destroy(ctx);
 }
+
+// The bound across clients and one client's share, and what a freed image gives back; the
+// system test shows one client's share through a mount.
+TEST(CrawlFrames, BoundAndShares) {
+    auto budget = std::make_shared<crawl_frame_budget>(100);  // share 75
+    struct step {
+        int64_t size;
+        uint64_t client;
+        int result;
+    } steps[] = {{70, 1, 0}, {10, 1, -12},  // past client 1's share
+                 {25, 2, 0}, {6, 3, -12},   // past the bound, though 3 holds nothing
+                 {5, 1, 0},  {1, 2, -12}};
+    for (const step &s : steps) EXPECT_EQ(budget->take(s.size, s.client, "p/d/n"), s.result);
+    EXPECT_EQ(budget->held(), 100);
+    budget->give_back(70, 1);
+    EXPECT_EQ(budget->held(), 30);
+    EXPECT_EQ(budget->take(70, 1, "p/d/n"), 0);  // client 1 holds 75 again: its share
+    {
+        // An image gives its bytes back with its last holder.
+        auto img = std::make_shared<crawl_image>();
+        img->budget = budget;
+        img->charged = 40;
+        img->client = 1;
+        budget->give_back(70, 1);
+        ASSERT_EQ(budget->take(40, 1, "p/d/n"), 0);
+        std::shared_ptr<const crawl_image> other = img;
+        img.reset();
+        EXPECT_EQ(budget->held(), 70);
+    }
+    EXPECT_EQ(budget->held(), 30);
+}
