@@ -1,7 +1,8 @@
 #!/bin/sh
-# Steers one bus of a running MivraBox2 with Debian's `xmlrpc` command (package
-# libxmlrpc-core-c3-dev): the state, the event after the one on air, a clip inserted after it,
-# read back and deleted again. Arguments are typed: i/ int, I/ 64-bit int (<i8>), s/ string.
+# Steers one bus of a running MivraBox2 or MivraBox1 with Debian's `xmlrpc` command (package
+# libxmlrpc-core-c3-dev): the state, the event after the one on air, a 4 s clip inserted after
+# it, read back and deleted again. Arguments are typed: i/ int, I/ 64-bit int (<i8>), s/ string,
+# h/ byte string (<base64>) given in hexadecimal.
 #
 #     examples/control/operator.sh [host:port] [bus]     (default 127.0.0.1:3001, bus 0)
 set -eu
@@ -28,9 +29,20 @@ call 'result|time|count|curr_remain' GetState "i/$bus"
 call 'result|event' GetEvent "i/$bus" i/1
 
 # A playlist line: 15 TAB-separated columns (start, mode, in, out, duration, type, media, title,
-# then seven empty ones). The position is an <i8>: I/, not i/.
-line="${tab} ${tab}${tab}${tab}00:00:04:00${tab}C${tab}news${tab}Inserted by operator.sh"
+# then seven empty ones). The in point makes the duration count: without one the daemons play the
+# clip's whole length. The position is an <i8>: I/, not i/.
+line="${tab} ${tab}00:00:00:00${tab}${tab}00:00:04:00${tab}C${tab}news${tab}Inserted by operator.sh"
 line="${line}${tab}${tab}${tab}${tab}${tab}${tab}${tab}"
-call 'result|count' InsertEvent "i/$bus" "s/$line" I/1
+
+# MivraBox2 takes the line as a string. MivraBox1 takes it as a byte string: the zlib stream
+# (level 9) of the line with its terminating NUL; only MivraBox1 knows the method
+# SetTimeofdayAdvance, so a "+0" advance (no change) tells the two apart.
+if xmlrpc "$url" MivraBox.SetTimeofdayAdvance s/+0 >/dev/null 2>&1; then
+    body="h/$(printf '%s\0' "$line" | python3 -c \
+        'import sys, zlib; print(zlib.compress(sys.stdin.buffer.read(), 9).hex())')"
+else
+    body="s/$line"
+fi
+call 'result|count' InsertEvent "i/$bus" "$body" I/1
 call 'result|event' GetEvent "i/$bus" i/1
 call 'result|count' DeleteEvent "i/$bus" I/1
