@@ -1,5 +1,6 @@
 // One row of the table that bench/run prints once every benchmark ran: what was measured, its
 // figure and the baseline's figure from the same run, their ratio, and which way is better.
+// bench/run shows a row of two rates of one unit ("... calls/s") as figure / baseline, "higher".
 #pragma once
 
 #include <cstdio>

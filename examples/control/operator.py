@@ -21,14 +21,15 @@ def _dump_i8(marshaller, value, write):
 xmlrpc.client.Marshaller.dispatch[I8] = _dump_i8
 
 # The 15 columns of a playlist line: start, mode, in, out, duration, type, media, title, assets,
-# follow time, tag, metadata, audio map, audio amplification, aspect ratio.
-CLIP = ["", " ", "", "", "00:00:04:00", "C", "news", "Inserted by operator.py",
+# follow time, tag, metadata, audio map, audio amplification, aspect ratio. The duration counts
+# only with an in point: without one the daemons play the clip's whole length.
+CLIP = ["", " ", "00:00:00:00", "", "00:00:04:00", "C", "news", "Inserted by operator.py",
         "", "", "", "", "", "", ""]
 
 
 def insert(box, bus, line, position):
-    """MivraBox2 takes the line as a string; MivraBox1 as a zlib stream of the line with its NUL
-    (a string there is a decoding fault)."""
+    """MivraBox2 takes the line as a string; MivraBox1 as a zlib stream (level 9) of the line with
+    its NUL, sent as a byte string (a string there is a decoding fault)."""
     try:
         return box.MivraBox.InsertEvent(bus, line, I8(position))
     except xmlrpc.client.Fault:

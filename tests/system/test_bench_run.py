@@ -11,7 +11,9 @@ SRC = os.path.abspath(os.path.join(os.path.dirname(__file__), "../.."))
 
 BENCHES = {
     "a_bench": "#!/bin/sh\necho 'raw line of a'\n"
-               "printf 'SUMMARY\\tparse\\t10 ms\\t5 ms (copy)\\t2.00\\tlower (time)\\n'\n",
+               "printf 'SUMMARY\\tparse\\t10 ms\\t5 ms (copy)\\t2.00\\tlower (time)\\n'\n"
+               # A rate given as cost: the table shows it figure / baseline, higher better.
+               "printf 'SUMMARY\\tcall\\t3859 calls/s\\t4487 calls/s (bare)\\t1.16\\tlower\\n'\n",
     "b_bench": "#!/bin/sh\necho 'raw line of b'\n",
     "c_bench": "#!/bin/sh\necho 'raw line of c'\nexit 3\n",
 }
@@ -38,9 +40,12 @@ class BenchRun(unittest.TestCase):
             table = out[out.index("\nbenchmark "):].splitlines()
             self.assertRegex(table[1], r"^benchmark +figure +baseline \(same run\) +ratio  better$")
             self.assertRegex(table[2], r"^parse +10 ms +5 ms \(copy\) +2\.00  lower \(time\)$")
-            self.assertRegex(table[3], r"^b_bench +no ratio printed +- +-  -$")
-            self.assertRegex(table[4], r"^c_bench +no ratio printed")
-            self.assertRegex(table[5], r"^on air +1\.5 ms +0\.5 ms \(wake\) +3\.00  lower$")
+            self.assertRegex(table[3], r"^call +3859 calls/s +4487 calls/s \(bare\) +0\.86  "
+                                       r"higher \(calls/s\)$")
+            self.assertRegex(table[4], r"^b_bench +no ratio printed +- +-  -$")
+            self.assertRegex(table[5], r"^c_bench +no ratio printed")
+            self.assertRegex(table[6], r"^on air +1\.5 ms +0\.5 ms \(wake\) +3\.00  lower$")
+            self.assertIn("How to read it: ratio = figure / baseline", out)
             with open(os.path.join(build, "bench.log")) as f:
                 log = f.read()
             for name in ("a", "b", "c"):

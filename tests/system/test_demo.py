@@ -11,6 +11,8 @@ import threading
 import time
 import unittest
 
+from harness import TIME_SCALE
+
 SRC = os.path.abspath(os.path.join(os.path.dirname(__file__), "../.."))
 BUILD = os.path.abspath(os.environ.get("MIVRA_BUILD", os.path.join(SRC, "build/default")))
 CONTROL = os.path.join(SRC, "examples", "control")
@@ -20,7 +22,7 @@ class Demo:
     """One scripts/demo run whose lines are collected as they come."""
 
     def __init__(self, daemon):
-        env = dict(os.environ, DAEMON=daemon, DEMO_SECONDS="60", TZ="UTC0")
+        env = dict(os.environ, DAEMON=daemon, DEMO_SECONDS="150", TZ="UTC0")
         self.proc = subprocess.Popen([os.path.join(SRC, "scripts", "demo"), BUILD], env=env,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.lines, self.fresh = [], queue.Queue()
@@ -32,10 +34,15 @@ class Demo:
             self.lines.append(line.rstrip("\n"))
             self.fresh.put(line)
 
-    def wait_for(self, pattern, timeout=40):
-        deadline = time.monotonic() + timeout
+    def wait_for(self, pattern, timeout=40, whole=False):
+        """The first match in a line (or, whole, in the output so far), waited for."""
+        deadline = time.monotonic() + timeout * TIME_SCALE
         while time.monotonic() < deadline:
-            for line in list(self.lines):
+            if whole:
+                m = re.search(pattern, "\n".join(self.lines))
+                if m:
+                    return m
+            for line in [] if whole else list(self.lines):
                 m = re.search(pattern, line)
                 if m:
                     return m
@@ -59,45 +66,56 @@ class Demo:
 
 
 def run(*cmd):
-    return subprocess.run(cmd, capture_output=True, text=True, timeout=30)
+    return subprocess.run(cmd, capture_output=True, text=True, timeout=30 * TIME_SCALE)
+
+
+LISTED = (r"\n  +\d+  \d\d:\d\d:\d\d:\d\d  \d\d:\d\d:\d\d:\d\d  \S+ +.* flags 0x[0-9a-f]+ "
+          r"id \d+\n")
 
 
 class DemoChannel(unittest.TestCase):
+    def operate(self, addr):
+        """Both operator scripts against one daemon, as the guide shows them."""
+        r = run(sys.executable, os.path.join(CONTROL, "operator.py"), addr)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stdout, r"^bus 0 at \d\d:\d\d:\d\d:\d\d: running 1, \d+ events, ")
+        self.assertRegex(r.stdout, LISTED)
+        self.assertRegex(r.stdout, r"\nInsertEvent at 1: result 0, \d+ events now\n$")
+
+        r = run(os.path.join(CONTROL, "operator.sh"), addr)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertRegex(r.stdout, r"^GetState:\n    result: Integer: 0\n    count: 64-bit "
+                                   r"integer: \d+\n    time: String: '[\d:]+'\n")
+        self.assertIn("GetEvent:\n    result: Integer: 0\n    event: String: '", r.stdout)
+        self.assertIn("\t00:00:00:00\t\t00:00:04:00\tC\tnews\tInserted by operator.sh\t", r.stdout)
+        # Found again by its title and deleted by its sys_id, wherever the air moved it.
+        self.assertRegex(r.stdout, r"InsertEvent:\n    result: Integer: 0\n    count: 64-bit "
+                                   r"integer: \d+\nSearchEvent:\n    result: Integer: \d+\n"
+                                   r"GetEvent:\n(.|\n)*DeleteEvents2 \[\[\d+\]\]:\n    result: "
+                                   r"Integer: 0\n$")
+        r = run(os.path.join(CONTROL, "operator.sh"), addr, "7")
+        self.assertEqual((r.returncode, r.stdout), (1, "GetState:\n    result: Integer: -22\n"))
+
     def test_demo_output_and_operator_scripts(self):
+        # DEMO_SECONDS past the playlist's first pass (about 63 s): the demo appends it again.
         demos = {d: Demo(d) for d in ("MivraBox2", "MivraBox1")}
         try:
             ports = {d: demo.wait_for(r"%s on port (\d+)" % d).group(1)
                      for d, demo in demos.items()}
-            # The live event comes third, about 19 s after the start.
-            for demo in demos.values():
-                demo.wait_for(r"ON AIR  Studio \(live source 0\)")
-
-            addr = "127.0.0.1:" + ports["MivraBox2"]
-            r = run(sys.executable, os.path.join(CONTROL, "operator.py"), addr)
-            self.assertEqual(r.returncode, 0, r.stderr)
-            self.assertRegex(r.stdout, r"^bus 0 at \d\d:\d\d:\d\d:\d\d: running 1, \d events, ")
-            self.assertRegex(r.stdout, r"\n   0  \S+  00:00:05:00  #0 +Studio \(live source 0\) +"
-                                       r"flags 0x[0-9a-f]+ id 3\n")
-            self.assertRegex(r.stdout, r"\nInsertEvent at 1: result 0, \d+ events now\n$")
-
-            r = run(os.path.join(CONTROL, "operator.sh"), addr)
-            self.assertEqual(r.returncode, 0, r.stderr)
-            self.assertRegex(r.stdout, r"^GetState:\n    result: Integer: 0\n    count: 64-bit "
-                                       r"integer: \d+\n    time: String: '[\d:]+'\n")
-            self.assertIn("GetEvent:\n    result: Integer: 0\n    event: String: '", r.stdout)
-            self.assertIn("\tnews\tInserted by operator.sh\t", r.stdout)
-            self.assertRegex(r.stdout, r"InsertEvent:\n    result: Integer: 0\n    count: 64-bit "
-                                       r"integer: (\d+)\n(.|\n)*DeleteEvent:\n    result: "
-                                       r"Integer: 0\n")
-            r = run(os.path.join(CONTROL, "operator.sh"), addr, "7")
-            self.assertEqual((r.returncode, r.stdout), (1, "GetState:\n    result: Integer: -22\n"))
-
-            # MivraBox1 takes the inserted line compressed; the script finds that out itself.
-            r = run(sys.executable, os.path.join(CONTROL, "operator.py"),
-                    "127.0.0.1:" + ports["MivraBox1"])
-            self.assertEqual(r.returncode, 0, r.stderr)
-            self.assertRegex(r.stdout, r"#LIVE0 +Studio")
-            self.assertRegex(r.stdout, r"\nInsertEvent at 1: result 0, \d+ events now\n$")
+            for daemon, demo in demos.items():
+                # Steered while on air, once the live event (the third) went on air.
+                with self.subTest(daemon=daemon):
+                    demo.wait_for(r"ON AIR  Studio \(live source 0\)")
+                    self.operate("127.0.0.1:" + ports[daemon])
+            for daemon, demo in demos.items():
+                with self.subTest(daemon=daemon):
+                    # The inserted clip has an in point: it airs its 4 s, not the clip's 8 s (an
+                    # event without one gets the clip's length as its duration).
+                    demo.wait_for(r"as-run \S+: \S+ 00:00:04:00 news +Inserted by operator.py$",
+                                  60)
+                    # Still on air after the first pass: the appended pass plays from its start.
+                    demo.wait_for(r"the playlist appended again, pass 2 (?:.*\n)*?.*ON AIR  "
+                                  r"Opening titles", 120, whole=True)
         finally:
             out = {d: demo.stop() for d, demo in demos.items()}
 
@@ -106,6 +124,7 @@ class DemoChannel(unittest.TestCase):
                 self.assertIn("    #  start        mode duration     media      title\n", text)
                 self.assertRegex(text, r"\n\S+      0  \d\d:\d\d:\d\d:00  -   00:00:06:00  "
                                        r"intro      Opening titles\n")
+                self.assertNotIn("the playlist ran out", text)
                 self.assertIn("demo: %s ended with 0" % daemon, text)
                 # Player calls come short: MivraBox1's cue carries a struct of template variables.
                 for line in text.splitlines():
