@@ -25,7 +25,8 @@ class EngineProcess:
     def __init__(self, test):
         self.proc = subprocess.Popen(
             [sys.executable, os.path.join(FAKES, "fake.py"), "--port", "0", "--watch-stdin", "io"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            # Its answers to calls that gave up while it was stopped find the peer gone.
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         test.addCleanup(self.close)
         self.port = int(self.proc.stdout.readline())
         self.hostport = "127.0.0.1:%d" % self.port
