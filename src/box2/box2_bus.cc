@@ -23,7 +23,21 @@ int hook_play(bus *b, mivrabox_event *e) {
     return bus_io_play(box2_of(b), e);
 }
 
-// The graphics device (without an address there is nothing to connect to) and the cue thread.
+// Ends the cue lanes and lets go the cues that none of them took.
+void cue_lanes_stop(box2_bus *b) {
+    {
+        std::lock_guard lk(b->cue_mu);
+        b->cue_exit = 1;
+    }
+    b->cue_cv.notify_all();
+    for (auto &l : b->cue_lanes)
+        if (l.th.joinable()) l.th.join();
+    std::lock_guard lk(b->lock);
+    for (auto &l : b->cue_lanes)
+        if (l.ev) mivrabox_event_unref(&l.ev);
+}
+
+// The graphics device (without an address there is nothing to connect to) and the cue lanes.
 int hook_start(bus *bb) {
     box2_bus *b = box2_of(bb);
     if (!b->oxtel_addr.empty()) {
@@ -35,29 +49,26 @@ int hook_start(bus *bb) {
     }
     b->cue_exit = 0;
     try {
-        b->th_cue = std::thread([b] {
-            try {
-                bus_io_async_cue_proc(b);
-            } catch (...) {
-                log_msg(LOG_ERROR, "bus[%d]: thread ended on an exception", b->index);
-            }
-        });
+        for (int k = 0; k < 2; k++)
+            b->cue_lanes[k].th = std::thread([b, k] {
+                try {
+                    bus_io_async_cue_proc(b, k);
+                } catch (...) {
+                    log_msg(LOG_ERROR, "bus[%d]: thread ended on an exception", b->index);
+                }
+            });
     } catch (...) {
         log_msg(LOG_ERROR, "%s[%d] failed to start the bus threads", "bus_start", b->index);
+        cue_lanes_stop(b);
         return -11;
     }
     return 0;
 }
 
-// The cue thread and the graphics link end before the other bus threads.
+// The cue lanes and the graphics link end before the other bus threads.
 void hook_stop_first(bus *bb) {
     box2_bus *b = box2_of(bb);
-    {
-        std::lock_guard lk(b->cue_mu);
-        b->cue_exit = 1;
-    }
-    b->cue_cv.notify_all();
-    if (b->th_cue.joinable()) b->th_cue.join();
+    cue_lanes_stop(b);
     oxtel_net_stop(&b->oxtel);
 }
 
@@ -132,6 +143,7 @@ const bus_hooks kHooks = {
     .stop_first = hook_stop_first,
     .cue_lead_ms = 500,
     .take_waits_requested = true,
+    .spare_next_cue = true,
     .queued_mark = MIVRABOX_F_QUEUED,
 };
 

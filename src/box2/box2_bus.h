@@ -1,8 +1,10 @@
 // A bus of MivraBox2: the engine's bus with two players, the Oxtel graphics device and its
-// layers, and the cue thread.
+// layers, and the cue lanes.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +26,14 @@ struct box2_tmpl_listing {
     struct timespec last = {};       // real-time clock of the last listing
 };
 
+// One cue handed to a lane: its number (box2_bus::cue_seq), its source, and whether its event was
+// on air already when it was asked for (a take may cue it again).
+struct box2_cue_ticket {
+    uint64_t seq = 0;
+    int src = 0;
+    bool was_playing = false;
+};
+
 struct box2_bus : bus {
     ~box2_bus() override;
 
@@ -37,12 +47,25 @@ struct box2_bus : bus {
 
     box2_cg_layers cg;  // graphics layers and the device's tallies
 
-    // Asynchronous cue: the scheduler hands over one sys_id, the cue thread talks to the player.
-    std::thread th_cue;
+    // Asynchronous cue, one lane per player: a player that does not answer holds up only the
+    // cues meant for it, never the next event's on the other player. The scheduler hands over
+    // one event at a time; a cue not yet taken by its lane is replaced by the next one.
+    struct cue_lane {
+        std::thread th;
+        mivrabox_event *ev = nullptr;  // waiting to be taken, with a reference (bus lock)
+        box2_cue_ticket ticket;
+        bool busy = false;  // the lane is talking to its player
+    };
+    cue_lane cue_lanes[2];  // under cue_mu, apart from the thread handles
     std::recursive_mutex cue_mu;
     std::condition_variable_any cue_cv;
-    int64_t cue_sys_id = 0;
     std::atomic<int> cue_exit{0};
+    // Number of the newest cue handed over (under the bus lock): only that cue may set the mixer,
+    // the graphics and the flags; an older one that answers late is left aside.
+    uint64_t cue_seq = 0;
+    // Held from a cue's check that it is the newest to its flags, so that an older cue never
+    // overwrites what a newer one prepared. Taken before the bus lock, never under it.
+    std::mutex cue_cg_mu;
 
     int last_play_src = 0;
     int last_cue_src = 0;
@@ -75,8 +98,9 @@ int bus_cg_play(box2_bus *b);
 int bus_cg_idle(box2_bus *b);
 
 // Cue and play on two players (box2_io.cc). Enqueue and play run under the bus lock; cue runs on
-// the cue thread without it.
+// a cue lane without it. The source of a cue (a player, or a live input) is chosen when it is
+// handed over, so that the event goes to air from it even while its cue still runs.
 int bus_io_async_cue_enqueu(box2_bus *b, mivrabox_event *e);
-int bus_io_cue(box2_bus *b, mivrabox_event *e);
+int bus_io_cue(box2_bus *b, mivrabox_event *e, const box2_cue_ticket &t);
 int bus_io_play(box2_bus *b, mivrabox_event *e);
-void bus_io_async_cue_proc(box2_bus *b);
+void bus_io_async_cue_proc(box2_bus *b, int lane);

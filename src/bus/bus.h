@@ -117,6 +117,11 @@ struct bus_hooks {
     bool take_waits_requested = false;
     // Longest wait of a take for its cue (0: no limit); the take then plays all the same.
     int take_cue_wait_ms = 0;
+    // The players alternate and cue independently, so one that does not answer must cost only its
+    // own events: a due event whose cue has not answered waits for it only as long as the next
+    // event's cue can wait, then plays as cue failed; and an event whose start passed before its
+    // cue was asked for, while another plays, is dropped as overdue rather than aired late.
+    bool spare_next_cue = false;
     // Flag set on an event whose media was still queued when it was registered: its range is then
     // not checked when the media turns present (0: it is).
     uint64_t queued_mark = 0;

@@ -284,6 +284,22 @@ bool cue_lead_wait(bus *b) {
     }
 }
 
+// A due event whose cue has not answered after waited: whether it plays now, as cue failed.
+// Past a player call's bound it always does; with spare_next_cue also once the next event's
+// cue, on the other player, would otherwise come too late for its start.
+constexpr std::chrono::milliseconds kDueCueMin{200};     // a healthy player's late answer
+constexpr std::chrono::milliseconds kNextCueSpare{250};  // the next cue's own answer
+bool due_wait_over(const sched &s, int c, steady::duration waited) {
+    bus *b = s.b;
+    if (waited >= std::chrono::milliseconds(MIVRA_BOUND_PLAYER_MS)) return true;
+    if (!b->hooks->spare_next_cue || waited < kDueCueMin || c + 1 >= b->playlist->count())
+        return false;
+    const mivrabox_event *next = at(b, c + 1);
+    if (next->start_mode == 'M') return false;
+    const int64_t lead_ms = int64_t(b->io_delay) + b->hooks->cue_lead_ms + kNextCueSpare.count();
+    return bus_now_us(b) >= (next->start - lead_ms) * 1000;
+}
+
 // Cue or play of the candidate c of a pass.
 void pick(sched &s, int c) {
     bus *b = s.b;
@@ -303,10 +319,13 @@ void pick(sched &s, int c) {
                 s.due = e->sys_id;
                 s.due_since = now_steady;
             }
-            if (now_steady - s.due_since < std::chrono::milliseconds(MIVRA_BOUND_PLAYER_MS)) return;
+            const auto waited = now_steady - s.due_since;
+            if (!due_wait_over(s, c, waited)) return;
+            const long waited_ms =
+                long(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
             log_msg(LOG_ERROR,
-                    "%s: item (e=%p) not cued %d ms after it was due, playing it as cue failed",
-                    "bus_ply_proc", (void *)e, MIVRA_BOUND_PLAYER_MS);
+                    "%s: item (e=%p) not cued %ld ms after it was due, playing it as cue failed",
+                    "bus_ply_proc", (void *)e, waited_ms);
             e->flags |= MIVRABOX_F_CUE_FAILED;
         }
         s.due = -1;
@@ -373,6 +392,22 @@ bool pass(sched &s) {
         c = 0;
         manual = e0->start_mode == 'M';
     } else {
+        // An event whose start passed before its cue was even asked for (its player held up the
+        // one before) can no longer air: it goes with the follow events behind it that passed
+        // too, and the next one keeps its time as a fixed-time event.
+        mivrabox_event *e1 = ply->count() > 1 ? at(b, 1) : nullptr;
+        if (b->hooks->spare_next_cue && e1 && e1->start_mode != 'M' &&
+            !(e1->flags & MIVRABOX_F_CUE_REQ) && s.overdue(e1, now)) {
+            int l = 1;
+            while (l + 1 < ply->count() && at(b, l + 1)->start_mode != 'F' &&
+                   s.overdue(at(b, l + 1), now))
+                l++;
+            if (l + 1 < ply->count()) at(b, l + 1)->start_mode = 'F';
+            log_msg(LOG_INFO, "%s: dropping FOLLOW outdated events range [%d, %d] of {%s, %s}",
+                    "bus_ply_proc", 1, l, e1->start_time.c_str(), at(b, l)->start_time.c_str());
+            bus_ply_delete_range(b, 1, l, nullptr);
+            return true;
+        }
         f = bus_ply_next_ft_idx(ply, 1);
         c = 1;
         manual = ply->count() < 2 || at(b, 1)->start_mode == 'M';

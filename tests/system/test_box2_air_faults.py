@@ -69,13 +69,16 @@ class EngineFaultTest(unittest.TestCase):
     def test_engine_answers_slowly(self):
         ch = Channel(self, media=[("m%d" % i, 1.0) for i in range(4)])
         t0 = next_second(3)
-        # Cueing m2 outlasts m1: it plays as soon as its cue answers, on its own player.
+        # Cueing m2 outlasts m1: waiting for it would make m3 late, so m2 plays as cue failed,
+        # on its own player, in time for m3's cue on the other one.
         ch.io[1].script("MivraIO.PlaylistInsert", delay=1.4, times=0)
         self.run_channel(ch, 4, 1.0, t0)
         plays = ch.all_plays()
         self.assertEqual([k for k, _ in plays], [1, 0, 1, 0])
         answered = [c["time"] for c in ch.io[1].calls("MivraIO.PlaylistInsert")][1] + 1.4
-        self.assertLess(plays[2][1] - answered, TOL)
+        self.assertLess(plays[2][1], answered)
+        self.assertLess(abs(plays[3][1] - (t0 + 3 - 0.04)), TOL)
+        self.assertIn("playing it as cue failed", ch.log())
         self.assertNotIn("dropping", ch.log())
 
 
