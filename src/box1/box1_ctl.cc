@@ -469,14 +469,12 @@ xmlrpc_value *ctl_method_UpdateAuxMedia(xmlrpc_env *env, xmlrpc_value *params, v
 
 }  // namespace
 
-#define SHARED(m) \
-    { "MivraBox." m, nullptr }
+#define SHARED(m) CTL_SHARED(m)
 #define OWN(m) \
     { "MivraBox." #m, ctl_guarded<ctl_method_##m> }
 
-namespace {
 // The shared entries carry no handler here: they are the shared table's own.
-const ctl_method_def kMethods[] = {
+const ctl_method_def box1_methods[] = {
     SHARED("GetState"),
     SHARED("Run"),
     OWN(InsertEvent),
@@ -516,11 +514,4 @@ const ctl_method_def kMethods[] = {
     OWN(SetTimeofdayAdvance),
     OWN(UpdateAuxMedia),
 };
-}  // namespace
-
-std::vector<ctl_method_def> box1_methods() {
-    std::vector<ctl_method_def> out(std::begin(kMethods), std::end(kMethods));
-    for (ctl_method_def &m : out)
-        if (!m.handler) m.handler = ctl_method_shared(m.name);
-    return out;
-}
+static_assert(std::size(box1_methods) == BOX1_METHOD_COUNT, "the daemon record counts the table");

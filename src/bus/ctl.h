@@ -36,8 +36,13 @@ struct ctl_method_def {
 extern const ctl_method_def ctl_methods_shared[];
 extern const size_t ctl_methods_shared_count;
 
+// A row of a daemon's table that is the shared method of that name.
+#define CTL_SHARED(m) \
+    { "MivraBox." m, nullptr }
+
 // -22 null record, -12 no memory, -14 when a step fails (logged), else 0. table/count default
-// to the shared methods; a daemon with methods of its own passes its table.
+// to the methods of the record's daemon, else the shared ones; a row without a handler is the
+// shared method of its name.
 int ctl_init(mivrabox_opts *o, const ctl_method_def *table = nullptr, size_t count = 0);
 // Serves in the calling thread until ctl_stop; returns at once when a stop came first.
 int ctl_run(mivrabox_opts *o);

@@ -396,8 +396,6 @@ xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *, const char *meth
     try {
         mivrabox_opts *o = ctl_opts(si);
         const bus_daemon *d = o->daemon;
-        xmlrpc_value *v = d && d->ctl_local ? d->ctl_local(env, o, method) : nullptr;
-        if (v || env->fault_occurred) return env->fault_occurred ? nullptr : v;
         std::string target;
         bus *b0 = ctl_bus_at(o, 0);
         if (b0 && !strncmp(method, "MivraLib.", 9))

@@ -124,7 +124,7 @@ int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size
     for (size_t i = 0; i < count; i++) {
         struct xmlrpc_method_info3 mi = {};
         mi.methodName = table[i].name;
-        mi.methodFunction = table[i].handler;
+        mi.methodFunction = table[i].handler ? table[i].handler : ctl_method_shared(table[i].name);
         mi.serverInfo = o;
         xmlrpc_registry_add_method3(&env, s->registry, &mi);
         if (env.fault()) {
@@ -186,6 +186,10 @@ int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size
 
 int ctl_init(mivrabox_opts *o, const ctl_method_def *table, size_t count) {
     if (!o) return -22;
+    if (!table && o->daemon && o->daemon->methods) {
+        table = o->daemon->methods;
+        count = o->daemon->method_count;
+    }
     if (!table) {
         table = ctl_methods_shared;
         count = ctl_methods_shared_count;
