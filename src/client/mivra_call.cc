@@ -3,7 +3,9 @@
 
 #include <xmlrpc-c/client.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -303,4 +305,13 @@ int mivra_basename_item(const char *url, const char *method, const char *name, c
     if (object) *object = o.get();
     if (shm_id) *shm_id = id;
     return result;
+}
+
+int parse_int(const char *s) {
+    char *end = nullptr;
+    long v = strtol(s, &end, 10);
+    if (end == s) return 0;
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return int(v);
 }

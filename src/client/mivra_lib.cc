@@ -11,16 +11,6 @@
 
 namespace {
 
-// Decimal integer of a text member; no digits or trailing garbage give what was read, or 0.
-int parse_int(const char *s) {
-    char *end = nullptr;
-    long v = strtol(s, &end, 10);
-    if (end == s) return 0;
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
-    return int(v);
-}
-
 double parse_double(const char *s) {
     char *end = nullptr;
     double v = strtod(s, &end);
