@@ -210,19 +210,13 @@ int bus_async_cue_func(bus_async *a, const char *url) {
           "curr.ply.start_time", "next.ply.start_time", "nextC0.ply.start_time"})
         names.emplace_back(n);
 
-    std::vector<char *> keys;
-    for (std::string &n : names) keys.push_back(n.data());
     whois_config cfg;
     cfg.method = b->whois_method;
     for (int i = 0; i < 4; i++) cfg.arg[i] = b->whois_arg[i].view();
-    char **resolved = nullptr;
-    int resolved_n = 0;
-    mivrabox_event_meta_pairs_resolve(e, idx < 0 ? 0 : idx, a->copy->count(), a->copy->items.data(),
-                                      keys.data(), int(keys.size()), &resolved, &resolved_n, &cfg);
-    std::vector<std::string> values;
-    for (size_t i = 0; i < names.size(); i++)
-        values.emplace_back(resolved && int(i) < resolved_n && resolved[i] ? resolved[i] : "");
-    strv_free_n(&resolved, &resolved_n);
+    // A name without a value is sent empty.
+    std::vector<std::string> values = mivrabox_event_meta_pairs_resolve(
+        e, idx < 0 ? 0 : idx, a->copy->count(), a->copy->items.data(), names, &cfg);
+    values.resize(names.size());
     const box1_cue_request q = box1_cue_request_build(e, std::move(templates), std::move(names),
                                                       std::move(values), b->live);
     for (size_t i = 0; i < q.names.size(); i++)

@@ -114,18 +114,21 @@ const bus_hooks kHooks = {
     .live_duration = "00:10:00:00",
 };
 
-const bus_daemon kDaemon = {
+}  // namespace
+
+const bus_daemon box1_daemon = {
     .program = BOX1_PROGRAM,
     .banner = BOX1_BANNER,
     .bus_alloc = box1_bus_new,
+    .hooks = &kHooks,
+    .io_delay = BOX1_PLAY_LEAD_MS,
     .xml_size_limit = BOX1_XML_SIZE_LIMIT,
-    .ctl_local = nullptr,
+    .methods = box1_methods,
+    .method_count = BOX1_METHOD_COUNT,
     .relay_io_url = relay_io_url,
     .serve_start = box1_trig_start,
     .serve_stop = box1_trig_stop,
 };
-
-}  // namespace
 
 box1_bus::~box1_bus() {
     for (ply_list *&s : snapshots)
@@ -140,14 +143,13 @@ int box1_bus_new(bus **out) {
         delete b;
         return -12;
     }
-    b->io_delay = BOX1_PLAY_LEAD_MS;
-    b->hooks = &kHooks;
+    bus_daemon_dress(box1_daemon, b);
     *out = b;
     return 0;
 }
 
 void box1_setup(mivrabox_opts *rec) {
-    rec->daemon = &kDaemon;
+    rec->daemon = &box1_daemon;
 }
 
 void box1_state_extra(bus *bb, mivrabox_state *st, int64_t now) {

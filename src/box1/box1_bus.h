@@ -65,6 +65,8 @@ inline box1_bus *box1_of(bus *b) {
     return static_cast<box1_bus *>(b);
 }
 
+// MivraBox1 whole: its busses, hooks, control methods, trigger and relays.
+extern const bus_daemon box1_daemon;
 // A new bus of this daemon with its hooks; 0, -22 or -12.
 int box1_bus_new(bus **out);
 // Makes rec build MivraBox1's busses and relay control-port calls to its players.
@@ -132,8 +134,10 @@ void box1_item_present(bus *b, mivrabox_event *e, lib_object *o);
 // The state fields only this daemon reports, at the clock reading now.
 void box1_state_extra(bus *b, mivrabox_state *st, int64_t now);
 
-// The control methods of MivraBox1 in their registration order.
-std::vector<ctl_method_def> box1_methods();
+// The control methods of MivraBox1 in their registration order (rows without a handler are the
+// shared methods).
+constexpr size_t BOX1_METHOD_COUNT = 38;
+extern const ctl_method_def box1_methods[];
 
 // Snapshot slots (box1_snap.cc). Each takes the bus lock and fills st (may be null) under it;
 // the slot, a count or 0, or -22 for a slot outside 0..7 or empty, -12 when all are taken.

@@ -103,21 +103,16 @@ void bus_ply_blind_region_restore(bus *b, std::vector<int64_t> &v) {
     }
 }
 
+// The sys_ids with their blind regions restored, then deleted, under one hold of the lock.
+int delete_events2_restored(bus *b, int count, const int64_t *ids, mivrabox_state *st) {
+    std::vector<int64_t> v(ids, ids + count);
+    lock_t lk(b->lock);
+    if (v.size() >= 2) bus_ply_blind_region_restore(b, v);
+    return bus_ply_delete_events2(b, int(v.size()), v.data(), st);
+}
+
 xmlrpc_value *ctl_method_DeleteEvents2(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
-    static const char *const name = "ctl_method_DeleteEvents2";
-    int idx = 0;
-    std::vector<int64_t> v;
-    if (ctl_helper_iA(env, params, name, &idx, v) < 0) return nullptr;
-    bus *b = ctl_bus_at(ctl_opts(si), idx);
-    if (!b) return ctl_reply_result(env, -22);
-    mivrabox_state st = {};
-    int r;
-    {
-        lock_t lk(b->lock);
-        if (v.size() >= 2) bus_ply_blind_region_restore(b, v);
-        r = bus_ply_delete_events2(b, int(v.size()), v.data(), &st);
-    }
-    return ctl_reply_state(env, r, st);
+    return bus_array(env, params, si, "ctl_method_DeleteEvents2", delete_events2_restored);
 }
 
 // Deletes what lies below (or above) the event; its first and last events cannot be named.
@@ -141,12 +136,9 @@ xmlrpc_value *ctl_method_TruncatePlaylist(xmlrpc_env *env, xmlrpc_value *params,
     static const char *const name = "ctl_method_TruncatePlaylist";
     int idx = 0, below = 0;
     xmlrpc_int64 sys_id = 0;
-    xmlrpc_decompose_value(env, params, "(iIi)", &idx, &sys_id, &below);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx', 'event_sys_id', 'f_below) failed",
-                name);
+    if (!ctl_decode(env, params, name, "'bus idx', 'event_sys_id', 'f_below", "(iIi)", &idx,
+                    &sys_id, &below))
         return nullptr;
-    }
     bus *b = ctl_bus_at(ctl_opts(si), idx);
     if (!b) return ctl_reply_result(env, -22);
     return ctl_reply_state(env, bus_ply_truncate(b, sys_id, below), mivrabox_state{});
@@ -189,11 +181,8 @@ xmlrpc_value *ctl_method_Preview(xmlrpc_env *env, xmlrpc_value *params, void *si
     int idx = 0;
     xmlrpc_int64 which = 0;
     char *url = nullptr;
-    xmlrpc_decompose_value(env, params, "(iIs)", &idx, &which, &url);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx','idx','url') failed", name);
+    if (!ctl_decode(env, params, name, "'bus idx','idx','url'", "(iIs)", &idx, &which, &url))
         return nullptr;
-    }
     c_text hold(url);
     box1_bus *b = bus_of(si, idx);
     if (!b) return ctl_reply_result(env, -22);
@@ -207,11 +196,7 @@ xmlrpc_value *ctl_method_LibUnregister(xmlrpc_env *env, xmlrpc_value *params, vo
     static const char *const name = "ctl_method_LibUnregister";
     int idx = 0;
     char *media = nullptr;
-    xmlrpc_decompose_value(env, params, "(is)", &idx, &media);
-    if (env->fault_occurred) {
-        log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value('bus idx', 'media') failed", name);
-        return nullptr;
-    }
+    if (!ctl_decode(env, params, name, "'bus idx', 'media'", "(is)", &idx, &media)) return nullptr;
     c_text hold(media);
     bus *b = ctl_bus_at(ctl_opts(si), idx);
     if (!b) return ctl_reply_result(env, -22);
@@ -484,14 +469,12 @@ xmlrpc_value *ctl_method_UpdateAuxMedia(xmlrpc_env *env, xmlrpc_value *params, v
 
 }  // namespace
 
-#define SHARED(m) \
-    { "MivraBox." m, nullptr }
+#define SHARED(m) CTL_SHARED(m)
 #define OWN(m) \
     { "MivraBox." #m, ctl_guarded<ctl_method_##m> }
 
-namespace {
 // The shared entries carry no handler here: they are the shared table's own.
-const ctl_method_def kMethods[] = {
+const ctl_method_def box1_methods[] = {
     SHARED("GetState"),
     SHARED("Run"),
     OWN(InsertEvent),
@@ -531,11 +514,4 @@ const ctl_method_def kMethods[] = {
     OWN(SetTimeofdayAdvance),
     OWN(UpdateAuxMedia),
 };
-}  // namespace
-
-std::vector<ctl_method_def> box1_methods() {
-    std::vector<ctl_method_def> out(std::begin(kMethods), std::end(kMethods));
-    for (ctl_method_def &m : out)
-        if (!m.handler) m.handler = ctl_method_shared(m.name);
-    return out;
-}
+static_assert(std::size(box1_methods) == BOX1_METHOD_COUNT, "the daemon record counts the table");

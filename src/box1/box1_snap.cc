@@ -238,34 +238,20 @@ xmlrpc_value *ctl_method_SnapshotSave(xmlrpc_env *env, xmlrpc_value *params, voi
 }
 
 xmlrpc_value *ctl_method_SnapshotNew(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
-    static const char *const name = "ctl_method_SnapshotNew";
-    int idx = 0;
-    if (!ctl_decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
-    box1_bus *b = bus_of(si, idx);
-    if (!b) return ctl_reply_result(env, -22);
-    mivrabox_state st = {};
-    return ctl_reply_state(env, bus_snapshot_new(b, &st), st);
+    return bus_only(env, params, si, "ctl_method_SnapshotNew",
+                    [](bus *b, mivrabox_state *st) { return bus_snapshot_new(box1_of(b), st); });
 }
 
 xmlrpc_value *ctl_method_SnapshotDestroy(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
-    static const char *const name = "ctl_method_SnapshotDestroy";
-    int idx = 0, slot = 0;
-    if (!ctl_decode(env, params, name, "'bus idx', 'snapshot idx'", "(ii)", &idx, &slot))
-        return nullptr;
-    box1_bus *b = bus_of(si, idx);
-    if (!b) return ctl_reply_result(env, -22);
-    mivrabox_state st = {};
-    return ctl_reply_state(env, bus_snapshot_destroy(b, slot, &st), st);
+    return bus_int(env, params, si, "ctl_method_SnapshotDestroy", "'bus idx', 'snapshot idx'",
+                   [](bus *b, int slot, mivrabox_state *st) {
+                       return bus_snapshot_destroy(box1_of(b), slot, st);
+                   });
 }
 
 xmlrpc_value *ctl_method_SnapshotCurr(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
-    static const char *const name = "ctl_method_SnapshotCurr";
-    int idx = 0;
-    if (!ctl_decode(env, params, name, "'bus idx'", "(i)", &idx)) return nullptr;
-    box1_bus *b = bus_of(si, idx);
-    if (!b) return ctl_reply_result(env, -22);
-    mivrabox_state st = {};
-    return ctl_reply_state(env, bus_snapshot_curr(b, &st), st);
+    return bus_only(env, params, si, "ctl_method_SnapshotCurr",
+                    [](bus *b, mivrabox_state *st) { return bus_snapshot_curr(box1_of(b), st); });
 }
 
 xmlrpc_value *ctl_method_SnapshotGetEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {

@@ -23,6 +23,5 @@ int main(int argc, char **argv) {
         opts_release(&o);
         return 1;
     }
-    std::vector<ctl_method_def> methods = box1_methods();
-    return bus_daemon_run(o, methods.data(), methods.size());
+    return bus_daemon_run(o, box1_daemon);
 }

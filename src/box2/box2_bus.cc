@@ -81,7 +81,9 @@ const char *relay_io_url(const bus *b) {
 }
 
 // Templates of bus 0's graphics device, asked at most every 5 s.
-xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opts *o) {
+xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, xmlrpc_value *, void *si,
+                                                   void *) {
+    mivrabox_opts *o = ctl_opts(si);
     log_msg(LOG_ERROR, "%s:", "ctl_method_MivraLib_LibListTemplates");
     xr_value list = ctl_held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
@@ -120,7 +122,8 @@ xmlrpc_value *ctl_method_MivraLib_LibListTemplates(xmlrpc_env *env, mivrabox_opt
     return xmlrpc_build_value(env, "{s:i,s:V}", "result", 0, "list", list.get());
 }
 
-xmlrpc_value *ctl_method_MivraLib_LibListTemplateVars(xmlrpc_env *env) {
+xmlrpc_value *ctl_method_MivraLib_LibListTemplateVars(xmlrpc_env *env, xmlrpc_value *, void *,
+                                                      void *) {
     log_msg(LOG_ERROR, "%s:", "ctl_method_MivraLib_LibListTemplateVars");
     xr_value list = ctl_held(env, xmlrpc_array_new(env));
     if (env->fault_occurred) return nullptr;
@@ -147,26 +150,53 @@ const bus_hooks kHooks = {
     .queued_mark = MIVRABOX_F_QUEUED,
 };
 
-xmlrpc_value *ctl_local(xmlrpc_env *env, mivrabox_opts *o, const char *method) {
-    if (!strcmp(method, "MivraLib.LibListTemplates"))
-        return ctl_method_MivraLib_LibListTemplates(env, o);
-    if (!strcmp(method, "MivraLib.LibListTemplateVars"))
-        return ctl_method_MivraLib_LibListTemplateVars(env);
-    return nullptr;
-}
+// The shared methods, and the two template listings of the graphics device, which the control
+// port answers itself instead of relaying them to the library.
+const ctl_method_def kMethods[] = {
+    CTL_SHARED("GetState"),
+    CTL_SHARED("Run"),
+    CTL_SHARED("InsertEvent"),
+    CTL_SHARED("InsertEvent2"),
+    CTL_SHARED("UpdateEvent"),
+    CTL_SHARED("UpdateEvent2"),
+    CTL_SHARED("GetEvent"),
+    CTL_SHARED("DeleteEvent"),
+    CTL_SHARED("DeleteEvents"),
+    CTL_SHARED("DeleteEvents2"),
+    CTL_SHARED("ListPlaylists"),
+    CTL_SHARED("LoadPlaylist"),
+    CTL_SHARED("SavePlaylist"),
+    CTL_SHARED("ClosePlaylist"),
+    CTL_SHARED("AppendPlaylist"),
+    CTL_SHARED("Take"),
+    CTL_SHARED("TakeN"),
+    CTL_SHARED("LibList"),
+    CTL_SHARED("GetEvents"),
+    CTL_SHARED("SearchEvent"),
+    CTL_SHARED("AbsentList"),
+    CTL_SHARED("ErrorFlagList"),
+    CTL_SHARED("Fallback"),
+    CTL_SHARED("TrimPadEvent"),
+    CTL_SHARED("ResetEventsTC"),
+    {"MivraLib.LibListTemplates", ctl_guarded<ctl_method_MivraLib_LibListTemplates>},
+    {"MivraLib.LibListTemplateVars", ctl_guarded<ctl_method_MivraLib_LibListTemplateVars>},
+};
 
-const bus_daemon kDaemon = {
+}  // namespace
+
+const bus_daemon box2_daemon = {
     .program = BOX2_PROGRAM,
     .banner = BOX2_BANNER,
     .bus_alloc = box2_bus_new,
+    .hooks = &kHooks,
+    .io_delay = 0,
     .xml_size_limit = 0,
-    .ctl_local = ctl_local,
+    .methods = kMethods,
+    .method_count = std::size(kMethods),
     .relay_io_url = relay_io_url,
     .serve_start = nullptr,
     .serve_stop = nullptr,
 };
-
-}  // namespace
 
 box2_bus::~box2_bus() {
     oxtel_ctx_release(&oxtel);
@@ -180,11 +210,11 @@ int box2_bus_new(bus **out) {
         delete b;
         return -12;
     }
-    b->hooks = &kHooks;
+    bus_daemon_dress(box2_daemon, b);
     *out = b;
     return 0;
 }
 
 void box2_setup(mivrabox_opts *rec) {
-    rec->daemon = &kDaemon;
+    rec->daemon = &box2_daemon;
 }

@@ -75,6 +75,8 @@ inline box2_bus *box2_of(bus *b) {
     return static_cast<box2_bus *>(b);
 }
 
+// MivraBox2 whole: its busses, hooks, control methods and relays.
+extern const bus_daemon box2_daemon;
 // A new bus of this daemon with its hooks; 0, -22 or -12.
 int box2_bus_new(bus **out);
 // Makes rec run MivraBox2: its busses, its own control-port calls and relays.

@@ -190,22 +190,15 @@ int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
         for (size_t k = 0; k < keys.size(); k++)
             log_msg(LOG_INFO, "%s: key[%d]=[%s]", name, int(k), keys[k].c_str());
         if (!keys.empty()) {
-            std::vector<char *> key_ptrs;
-            for (std::string &k : keys) key_ptrs.push_back(k.data());
-            char **vals = nullptr;
-            int nvals = 0;
-            mivrabox_event_meta_pairs_resolve(e, idx, copy.p->count(), copy.p->items.data(),
-                                              key_ptrs.data(), int(keys.size()), &vals, &nvals,
-                                              &wc);
-            log_msg(LOG_INFO, "%s: metas.vals.count=%d", name, nvals);
-            for (int k = 0; k < nvals; k++)
-                log_msg(LOG_INFO, "%s: val[%d]=[%s]", name, k, vals[k] ? vals[k] : "");
+            const std::vector<std::string> vals = mivrabox_event_meta_pairs_resolve(
+                e, idx, copy.p->count(), copy.p->items.data(), keys, &wc);
+            log_msg(LOG_INFO, "%s: metas.vals.count=%d", name, int(vals.size()));
+            for (size_t k = 0; k < vals.size(); k++)
+                log_msg(LOG_INFO, "%s: val[%d]=[%s]", name, int(k), vals[k].c_str());
             for (cg_chain &c : next)
                 for (cg_item *it = c.get(); it; it = it->next.get())
                     for (auto &box : it->box)
-                        if (box) *box = meta_keys_fill(*box, keys, nvals ? vals : nullptr);
-            // Values may be missing in the middle: free them by count.
-            if (vals) strv_free_n(&vals, &nvals);
+                        if (box) *box = meta_keys_fill(*box, keys, vals);
         }
 
         lock_t lk(b->lock);

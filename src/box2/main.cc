@@ -1,6 +1,7 @@
 // MivraBox2: the dual-player automation daemon.
 #include <atomic>
 
+#include "box2_bus.h"
 #include "box2_opts.h"
 
 namespace {
@@ -16,5 +17,5 @@ int main(int argc, char **argv) {
         opts_release(&o);
         return r & 0xff;
     }
-    return bus_daemon_run(o);
+    return bus_daemon_run(o, box2_daemon);
 }

@@ -7,8 +7,13 @@
 #include "mivra.h"
 #include "svc.h"
 
-int bus_daemon_run(mivrabox_opts *o, const ctl_method_def *methods, size_t count) {
-    const bus_daemon &d = *o->daemon;
+void bus_daemon_dress(const bus_daemon &d, bus *b) {
+    if (d.hooks) b->hooks = d.hooks;
+    b->io_delay = d.io_delay;
+}
+
+int bus_daemon_run(mivrabox_opts *o, const bus_daemon &d) {
+    o->daemon = &d;
     // Calls in flight end too: a service that never answers must not hold the shut-down.
     svc_begin(*o, d.banner, o->sig_counter, [o] {
         mivra_interrupt();
@@ -16,7 +21,7 @@ int bus_daemon_run(mivrabox_opts *o, const ctl_method_def *methods, size_t count
     });
 
     int status = 0;
-    if (ctl_init(o, methods, count) < 0) {
+    if (ctl_init(o) < 0) {
         log_msg(LOG_ERROR, "Failed to init control interface");
         // A supervisor must notice that the daemon never served.
         status = 1;

@@ -11,23 +11,30 @@
 #include "text.h"
 
 struct bus;
+struct bus_hooks;
+struct ctl_method_def;
 struct ctl_server;
 struct mivrabox_opts;
 
 constexpr int BUS_MAX = 16;
 constexpr int BUS_DEFAULT_PORT = 3001;
 
-// What one daemon is around its busses: each states it in one static const record.
+// What one daemon is around its busses, its whole surface: each states it in one static const
+// record, which its main passes to bus_daemon_run.
 struct bus_daemon {
     const char *program = nullptr;  // the program name, as in "<program>.log"
     const char *banner = nullptr;   // "<program>-<version>"
-    // Makes a bus of the daemon (with its hooks) for each add-bus.
+    // Makes a bus of the daemon for each add-bus; it dresses the bus with bus_daemon_dress.
     int (*bus_alloc)(bus **out) = nullptr;
+    // What the engine calls where the daemons differ, and the values a new bus starts with.
+    const bus_hooks *hooks = nullptr;
+    int io_delay = 0;
     // Largest XML document the control server takes; 0 leaves xmlrpc-c's own limit.
     size_t xml_size_limit = 0;
-    // Control server, for a call it does not know: the daemon's own answer (null with no fault
-    // when it does not answer the call, which is then relayed; null: it answers none).
-    xmlrpc_value *(*ctl_local)(xmlrpc_env *env, mivrabox_opts *o, const char *method) = nullptr;
+    // The control methods in registration order; a row without a handler is the shared method
+    // of that name. Null: the shared methods alone.
+    const ctl_method_def *methods = nullptr;
+    size_t method_count = 0;
     // Control server: the player of bus 0 that MivraIO. calls are relayed to.
     const char *(*relay_io_url)(const bus *b) = nullptr;
     // bus_daemon_run, once the busses run: the daemon's own service beside the control server
@@ -87,9 +94,9 @@ int bus_opts_parse(mivrabox_opts *rec, const char *prog, const opts_def *table, 
 // The usage text both daemons write on standard error.
 void bus_opts_usage(const char *banner, const char *prog);
 
-struct ctl_method_def;
-// Runs the daemon o->daemon whose options were read into o (which it frees): detach when asked,
-// log, the control server with methods (the shared ones when null) in the calling thread, the
-// busses around it, then the way back. The exit status: 0, or 1 when the control server could not
-// be made.
-int bus_daemon_run(mivrabox_opts *o, const ctl_method_def *methods = nullptr, size_t count = 0);
+// Gives a new bus of daemon d its hooks and starting values.
+void bus_daemon_dress(const bus_daemon &d, bus *b);
+// Runs daemon d whose options were read into o (which it frees): detach when asked, log, the
+// control server with d's methods in the calling thread, the busses around it, then the way back.
+// The exit status: 0, or 1 when the control server could not be made.
+int bus_daemon_run(mivrabox_opts *o, const bus_daemon &d);

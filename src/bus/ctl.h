@@ -13,6 +13,7 @@
 #include "log.h"
 #include "mivra.h"
 
+#include "ctl_reply.h"
 #include "xr.h"
 
 struct bus;
@@ -35,60 +36,19 @@ struct ctl_method_def {
 extern const ctl_method_def ctl_methods_shared[];
 extern const size_t ctl_methods_shared_count;
 
+// A row of a daemon's table that is the shared method of that name.
+#define CTL_SHARED(m) \
+    { "MivraBox." m, nullptr }
+
 // -22 null record, -12 no memory, -14 when a step fails (logged), else 0. table/count default
-// to the shared methods; a daemon with methods of its own passes its table.
+// to the methods of the record's daemon, else the shared ones; a row without a handler is the
+// shared method of its name.
 int ctl_init(mivrabox_opts *o, const ctl_method_def *table = nullptr, size_t count = 0);
 // Serves in the calling thread until ctl_stop; returns at once when a stop came first.
 int ctl_run(mivrabox_opts *o);
 // Asks the server loop to end; safe from any thread, also before ctl_init or ctl_run.
 int ctl_stop(mivrabox_opts *o);
 int ctl_release(mivrabox_opts *o);
-
-// Helpers of the control methods of both daemons.
-// Bus i of the record, null when there is none.
-bus *ctl_bus_at(mivrabox_opts *o, int i);
-// Holds v unless the call that made it failed (its result is then undefined).
-xr_value ctl_held(xmlrpc_env *env, xmlrpc_value *v);
-// Appends one string list element: an array holding the string.
-void ctl_list_push_name(xmlrpc_env *env, xmlrpc_value *list, const char *name);
-// The start-up record that every handler receives as its server information.
-mivrabox_opts *ctl_opts(void *si);
-// True when s is well-formed UTF-8, which xmlrpc-c insists on for strings.
-bool ctl_utf8_ok(const char *s);
-// s with every byte that is not part of well-formed UTF-8 replaced by '?'.
-std::string ctl_utf8_clean(const char *s);
-// {"result": r}.
-xmlrpc_value *ctl_reply_result(xmlrpc_env *env, int r);
-// {"result": r, "state"} for r >= 0, {"result": r} otherwise.
-xmlrpc_value *ctl_reply_state(xmlrpc_env *env, int r, const mivrabox_state &st);
-// {"result": r, "event": line (made valid UTF-8), "state"} for r >= 0, {"result": r} otherwise.
-xmlrpc_value *ctl_reply_event(xmlrpc_env *env, int r, const char *line, const mivrabox_state &st);
-// {"result": r, "state"} with a "list" member.
-xmlrpc_value *ctl_reply_state_list(xmlrpc_env *env, int r, const mivrabox_state &st,
-                                   xmlrpc_value *list);
-// (iA): the bus index and an array of one-element arrays each holding an i8. 0, or with the
-// fault set and the failure logged: -22 when the parameters do not decode, -14 when an item of
-// the array does not. Lines read "<name>/helper_iA: ..." unless `what` names the arguments
-// for the decoding line, then "<name>: ...".
-int ctl_helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *idx,
-                  std::vector<int64_t> &values, const char *what = nullptr);
-
-// Texts that xmlrpc-c allocated with malloc.
-struct ctl_free_deleter {
-    void operator()(void *p) const { free(p); }
-};
-using c_text = std::unique_ptr<char, ctl_free_deleter>;
-
-// Decodes the parameters; a failure is logged as "<handler>: xmlrpc_decompose_value(<what>)
-// failed" and its fault goes back to the caller.
-template <class... A>
-inline bool ctl_decode(xmlrpc_env *env, xmlrpc_value *params, const char *name, const char *what,
-                       const char *fmt, A... out) {
-    xmlrpc_decompose_value(env, params, fmt, out...);
-    if (!env->fault_occurred) return true;
-    log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value(%s) failed", name, what);
-    return false;
-}
 
 // Handlers are plain functions; the table wraps each so that no exception reaches xmlrpc-c.
 template <xmlrpc_method2 F>
@@ -126,3 +86,7 @@ xmlrpc_value *ctl_playlist_call(xmlrpc_env *env, xmlrpc_value *params, void *si,
 
 // The handler of one of the shared methods, null when name is none of them.
 xmlrpc_method2 ctl_method_shared(const char *name);
+// The registry's default method: relays MivraLib. and MivraIO. calls to bus 0's services, fault 1
+// for any other name.
+xmlrpc_value *ctl_method_default(xmlrpc_env *env, const char *host, const char *method,
+                                 xmlrpc_value *params, void *si);

@@ -8,60 +8,6 @@
 #include "log.h"
 #include "wallclock.h"
 
-// ---- string arrays ----
-
-int strv_add(char ***v, int *count, char *text) {
-    if (!v || !count || !text || *count < 0) return -22;
-    auto *grown = static_cast<char **>(realloc(*v, sizeof(char *) * size_t(*count + 2)));
-    if (!grown) return -12;
-    grown[*count] = text;
-    grown[*count + 1] = nullptr;
-    *v = grown;
-    ++*count;
-    return 0;
-}
-
-int strv_add_dup(char ***v, int *count, const char *text) {
-    if (!text) return -22;
-    char *dup = strdup(text);
-    if (!dup) return -12;
-    int r = strv_add(v, count, dup);
-    if (r < 0) free(dup);
-    return r;
-}
-
-void strv_free(char ***v) {
-    if (!v || !*v) return;
-    for (char **p = *v; *p; p++) free(*p);
-    free(*v);
-    *v = nullptr;
-}
-
-int strv_free_n(char ***v, int *count) {
-    if (!v || !*v) return -22;
-    int n = count ? *count : 0;
-    for (int i = 0; i < n; i++) free((*v)[i]);
-    free(*v);
-    *v = nullptr;
-    if (count) *count = 0;
-    return 0;
-}
-
-int strv_from(const std::vector<std::string> &texts, char ***v) {
-    auto *a = static_cast<char **>(calloc(texts.size() + 1, sizeof(char *)));
-    if (!a) return -12;
-    for (size_t i = 0; i < texts.size(); i++) {
-        a[i] = strdup(texts[i].c_str());
-        if (!a[i]) {
-            int n = int(i);
-            strv_free_n(&a, &n);
-            return -12;
-        }
-    }
-    *v = a;
-    return 0;
-}
-
 // ---- placeholders ----
 
 void replace_placeholder(char *text, const char *placeholder, const char *value) {
@@ -126,14 +72,22 @@ void meta_keys_collect(std::string_view text, std::vector<std::string> &keys) {
 }
 
 std::string meta_keys_fill(std::string_view text, const std::vector<std::string> &keys,
-                           char *const *values) {
+                           const std::vector<std::string> &values) {
     std::vector<str_sub> subs;
     subs.reserve(keys.size());
     for (size_t k = 0; k < keys.size(); k++)
-        subs.push_back({"<" + keys[k] + "/>", values && values[k] ? values[k] : ""});
+        subs.push_back({"<" + keys[k] + "/>", k < values.size() ? values[k] : ""});
     std::string out = str_fill(text, subs.data(), subs.size(), false);
     if (out.size() > 4095) out.resize(4095);
     return out;
+}
+
+std::string meta_keys_fill(std::string_view text, const std::vector<std::string> &keys,
+                           char *const *values) {
+    std::vector<std::string> v(keys.size());
+    for (size_t k = 0; k < keys.size(); k++)
+        if (values && values[k]) v[k] = values[k];
+    return meta_keys_fill(text, keys, v);
 }
 
 // ---- keys ----
@@ -270,109 +224,115 @@ struct lookup_map {
 
 }  // namespace
 
-int mivrabox_event_meta_pairs_resolve(const mivrabox_event *e, int e_idx, int count,
-                                      mivrabox_event *const *events, char *const *keys,
-                                      int key_count, char ***values, int *value_count,
-                                      const whois_config *cfg) {
-    static const char *const name = "mivrabox_event_meta_pairs_resolve";
-    if (!e || !values || !value_count || key_count < 0 || (key_count > 0 && !keys) || count < 0 ||
-        (count > 0 && !events))
-        return -22;
+namespace {
+
+constexpr const char *kResolver = "mivrabox_event_meta_pairs_resolve";
+
+using parsed_keys = std::vector<std::optional<mivrabox_meta_key>>;
+
+// Parses every key and marks the entries the scan must fill; the count of distinct marks.
+int keys_parse(const std::vector<std::string> &keys, parsed_keys &parsed, lookup_map &map) {
+    int marks = 0;
+    parsed.assign(keys.size(), std::nullopt);
+    for (size_t k = 0; k < keys.size(); k++) {
+        mivrabox_meta_key mk;
+        if (mivrabox_event_meta_key_parse(keys[k].c_str(), &mk) < 0) {
+            log_msg(LOG_ERROR, "%s: failed to parse meta key [%s]", kResolver, keys[k].c_str());
+            continue;
+        }
+        log_msg(LOG_INFO, "%s: key=[%s] => name=[%s], trg=%d, type=[%d], idx=%d", kResolver,
+                keys[k].c_str(), mk.name, mk.method, mk.target, mk.index);
+        parsed[k] = mk;
+        if (mk.target == META_TARGET_CURRENT || mk.index > META_INDEX_MAX) continue;
+        bool &w = map.wanted[mk.index][mk.target];
+        if (!w) marks++;
+        w = true;
+    }
+    return marks;
+}
+
+// Fills the marked entries from the events after the cued one, stopping once all are filled.
+void events_scan(lookup_map &map, int start, int count, mivrabox_event *const *events, int marks) {
+    log_msg(LOG_INFO, "%s: scanning playlist, start=%d, count=%d, marks_cnt=%d", kResolver, start,
+            count, marks);
+    // Every scanned event counts for its type and for the untyped targets, so "nextN1."
+    // names the second N event after the cued one whether or not "nextN0." was asked.
+    int counter[256] = {};
+    int any_counter = 0;
+    int filled = 0;
+    for (int i = start < 0 ? 0 : start; i < count && filled < marks; i++) {
+        const mivrabox_event *ev = events[i];
+        if (!ev) continue;
+        int t = ev->event_type & 0xFF;
+        // the untyped entry first, then the typed one (type 255 has none)
+        int slots[2][2] = {{any_counter, META_TARGET_ANY}, {counter[t], t}};
+        for (int n = 0; n < (t == META_TARGET_ANY ? 1 : 2); n++) {
+            int j = slots[n][0], type = slots[n][1];
+            if (j >= kRows || !map.wanted[j][type] || map.ev[j][type]) continue;
+            map.ev[j][type] = ev;
+            filled++;
+            log_msg(LOG_INFO,
+                    "%s: i=%d, j=%d, e->event_type=[%c], lookup_map_counter[e->event_type]=%d, "
+                    "marks_cnt=%d, e->media_id=[%s], e->start_time=[%s]",
+                    kResolver, i, j, t ? t : ' ', counter[t], marks, ev->media_id.c_str(),
+                    ev->start_time.c_str());
+        }
+        any_counter++;
+        if (t != META_TARGET_ANY) counter[t]++;
+    }
+}
+
+// The value of one parsed key, once its event is known; nullopt (logged) when there is none.
+std::optional<std::string> key_fill(const mivrabox_meta_key &mk, const mivrabox_event *e,
+                                    lookup_map &map, const whois_config *cfg) {
+    const mivrabox_event *ev = nullptr;
+    if (mk.target == META_TARGET_CURRENT)
+        ev = e;
+    else if (mk.index <= META_INDEX_MAX)
+        ev = map.ev[mk.index][mk.target];
+    if (!ev) return std::nullopt;
+    std::string v;
+    const char *s = nullptr;
+    switch (mk.method) {
+        case META_PLY:
+            if (meta_ply_field(ev, mk.name, v)) return v;
+            log_msg(LOG_ERROR, "%s: playlist field [%s] no known", kResolver, mk.name);
+            break;
+        case META_META:
+            if (mivrabox_event_meta_get(ev, mk.name, &s) >= 0 && s) return std::string(s);
+            log_msg(LOG_ERROR, "%s: metadata field [%s] not found", kResolver, mk.name);
+            break;
+        case META_WHOIS:
+            if ((s = map.whois_get(ev, mk.name, cfg))) return std::string(s);
+            break;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<std::string> mivrabox_event_meta_pairs_resolve(const mivrabox_event *e, int e_idx,
+                                                           int count, mivrabox_event *const *events,
+                                                           const std::vector<std::string> &keys,
+                                                           const whois_config *cfg) {
+    if (!e || count < 0 || (count > 0 && !events)) return {};
     try {
         auto map = std::make_unique<lookup_map>();
-        std::vector<std::optional<mivrabox_meta_key>> parsed(static_cast<size_t>(key_count));
-        int marks = 0;
-        for (int k = 0; k < key_count; k++) {
-            mivrabox_meta_key mk;
-            if (!keys[k] || mivrabox_event_meta_key_parse(keys[k], &mk) < 0) {
-                log_msg(LOG_ERROR, "%s: failed to parse meta key [%s]", name,
-                        keys[k] ? keys[k] : "");
-                continue;
-            }
-            log_msg(LOG_INFO, "%s: key=[%s] => name=[%s], trg=%d, type=[%d], idx=%d", name, keys[k],
-                    mk.name, mk.method, mk.target, mk.index);
-            parsed[size_t(k)] = mk;
-            if (mk.target == META_TARGET_CURRENT || mk.index > META_INDEX_MAX) continue;
-            bool &w = map->wanted[mk.index][mk.target];
-            if (!w) marks++;
-            w = true;
+        parsed_keys parsed;
+        int marks = keys_parse(keys, parsed, *map);
+        events_scan(*map, e_idx + 1, count, events, marks);
+        std::vector<std::string> out(keys.size());
+        for (size_t k = 0; k < keys.size(); k++) {
+            if (!parsed[k]) continue;  // logged by keys_parse
+            std::optional<std::string> v = key_fill(*parsed[k], e, *map, cfg);
+            if (v)
+                out[k] = std::move(*v);
+            else
+                log_msg(LOG_INFO, "%s: no event/data found for meta key [%s]", kResolver,
+                        keys[k].c_str());
         }
-        int start = e_idx + 1;
-        log_msg(LOG_INFO, "%s: scanning playlist, start=%d, count=%d, marks_cnt=%d", name, start,
-                count, marks);
-        // Every scanned event counts for its type and for the untyped targets, so "nextN1."
-        // names the second N event after the cued one whether or not "nextN0." was asked.
-        int counter[256] = {};
-        int any_counter = 0;
-        int filled = 0;
-        for (int i = start < 0 ? 0 : start; i < count && filled < marks; i++) {
-            const mivrabox_event *ev = events[i];
-            if (!ev) continue;
-            int t = ev->event_type & 0xFF;
-            // the untyped entry first, then the typed one (type 255 has none)
-            int slots[2][2] = {{any_counter, META_TARGET_ANY}, {counter[t], t}};
-            for (int n = 0; n < (t == META_TARGET_ANY ? 1 : 2); n++) {
-                int j = slots[n][0], type = slots[n][1];
-                if (j >= kRows || !map->wanted[j][type] || map->ev[j][type]) continue;
-                map->ev[j][type] = ev;
-                filled++;
-                log_msg(LOG_INFO,
-                        "%s: i=%d, j=%d, e->event_type=[%c], lookup_map_counter[e->event_type]=%d, "
-                        "marks_cnt=%d, e->media_id=[%s], e->start_time=[%s]",
-                        name, i, j, t ? t : ' ', counter[t], marks, ev->media_id.c_str(),
-                        ev->start_time.c_str());
-            }
-            any_counter++;
-            if (t != META_TARGET_ANY) counter[t]++;
-        }
-        std::vector<std::optional<std::string>> out(static_cast<size_t>(key_count));
-        for (int k = 0; k < key_count; k++) {
-            const auto &mk = parsed[size_t(k)];
-            if (!mk) continue;
-            const mivrabox_event *ev = nullptr;
-            if (mk->target == META_TARGET_CURRENT)
-                ev = e;
-            else if (mk->index <= META_INDEX_MAX)
-                ev = map->ev[mk->index][mk->target];
-            if (ev) {
-                std::string v;
-                const char *s = nullptr;
-                switch (mk->method) {
-                    case META_PLY:
-                        if (meta_ply_field(ev, mk->name, v))
-                            out[size_t(k)] = v;
-                        else
-                            log_msg(LOG_ERROR, "%s: playlist field [%s] no known", name, mk->name);
-                        break;
-                    case META_META:
-                        if (mivrabox_event_meta_get(ev, mk->name, &s) >= 0 && s)
-                            out[size_t(k)] = s;
-                        else
-                            log_msg(LOG_ERROR, "%s: metadata field [%s] not found", name, mk->name);
-                        break;
-                    case META_WHOIS:
-                        if ((s = map->whois_get(ev, mk->name, cfg))) out[size_t(k)] = s;
-                        break;
-                }
-            }
-            if (!out[size_t(k)])
-                log_msg(LOG_INFO, "%s: no event/data found for meta key [%s]", name, keys[k]);
-        }
-        auto *a = static_cast<char **>(calloc(size_t(key_count) + 1, sizeof(char *)));
-        if (!a) return -12;
-        for (int k = 0; k < key_count; k++) {
-            if (!out[size_t(k)]) continue;
-            a[k] = strdup(out[size_t(k)]->c_str());
-            if (!a[k]) {
-                int n = key_count;
-                strv_free_n(&a, &n);
-                return -12;
-            }
-        }
-        *values = a;
-        *value_count = key_count;
-        return 0;
+        return out;
     } catch (...) {
-        return -12;
+        return {};
     }
 }

@@ -11,18 +11,6 @@
 #include "mivrabox_event.h"
 #include "whois.h"
 
-// ---- owned arrays of owned texts, closed by a null entry ----
-
-// Appends a copy of text (a null text is refused with -22); 0, or -12 without memory.
-int strv_add_dup(char ***v, int *count, const char *text);
-// Appends text itself, which the array then owns (freed with free()).
-int strv_add(char ***v, int *count, char *text);
-void strv_free(char ***v);
-// -22 when v or *v is null, else frees count texts and the array and clears both; 0.
-int strv_free_n(char ***v, int *count);
-// A new array holding copies of every text; 0, or -12.
-int strv_from(const std::vector<std::string> &texts, char ***v);
-
 // ---- placeholders ----
 
 // Replaces the first occurrence of placeholder in text (a buffer of 4096 bytes) by value, in
@@ -44,6 +32,9 @@ void meta_keys_collect(std::string_view text, std::vector<std::string> &keys);
 // pass; the result is cut at 4095 bytes.
 std::string meta_keys_fill(std::string_view text, const std::vector<std::string> &keys,
                            char *const *values);
+// The same with the resolver's values (a key past the end of values gets the empty text).
+std::string meta_keys_fill(std::string_view text, const std::vector<std::string> &keys,
+                           const std::vector<std::string> &values);
 
 // ---- keys ----
 
@@ -62,14 +53,14 @@ struct mivrabox_meta_key {
 // 0, or -2 when the text is no key.
 int mivrabox_event_meta_key_parse(const char *text, mivrabox_meta_key *key);
 
-// Resolves key_count keys for the cued event e at index e_idx of events[0, count): *values gets
-// a new array of key_count entries (a text or null), closed by a null entry, and *value_count
-// the key count. Entries may be null in the middle: free with strv_free_n(values, value_count).
-// Whois is asked at most once per event. 0, -22 for bad arguments, -12.
-int mivrabox_event_meta_pairs_resolve(const mivrabox_event *e, int e_idx, int count,
-                                      mivrabox_event *const *events, char *const *keys,
-                                      int key_count, char ***values, int *value_count,
-                                      const whois_config *cfg);
+// Resolves keys for the cued event e at index e_idx of events[0, count): one value per key, the
+// empty text for a key that names nothing (a key that does not parse, an event or a field that is
+// not there, a failed whois lookup). Whois is asked at most once per event. Empty for bad
+// arguments or without memory.
+std::vector<std::string> mivrabox_event_meta_pairs_resolve(const mivrabox_event *e, int e_idx,
+                                                           int count, mivrabox_event *const *events,
+                                                           const std::vector<std::string> &keys,
+                                                           const whois_config *cfg);
 
 // The value of a "ply." field of an event; false when the name is no field.
 bool meta_ply_field(const mivrabox_event *e, std::string_view name, std::string &out);

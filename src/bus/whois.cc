@@ -4,12 +4,67 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 
 #include "log.h"
 #include "meta_resolve.h"
+
+// Owned arrays of owned texts.
+
+int strv_add(char ***v, int *count, char *text) {
+    if (!v || !count || !text || *count < 0) return -22;
+    auto *grown = static_cast<char **>(realloc(*v, sizeof(char *) * size_t(*count + 2)));
+    if (!grown) return -12;
+    grown[*count] = text;
+    grown[*count + 1] = nullptr;
+    *v = grown;
+    ++*count;
+    return 0;
+}
+
+int strv_add_dup(char ***v, int *count, const char *text) {
+    if (!text) return -22;
+    char *dup = strdup(text);
+    if (!dup) return -12;
+    int r = strv_add(v, count, dup);
+    if (r < 0) free(dup);
+    return r;
+}
+
+void strv_free(char ***v) {
+    if (!v || !*v) return;
+    for (char **p = *v; *p; p++) free(*p);
+    free(*v);
+    *v = nullptr;
+}
+
+int strv_free_n(char ***v, int *count) {
+    if (!v || !*v) return -22;
+    int n = count ? *count : 0;
+    for (int i = 0; i < n; i++) free((*v)[i]);
+    free(*v);
+    *v = nullptr;
+    if (count) *count = 0;
+    return 0;
+}
+
+int strv_from(const std::vector<std::string> &texts, char ***v) {
+    auto *a = static_cast<char **>(calloc(texts.size() + 1, sizeof(char *)));
+    if (!a) return -12;
+    for (size_t i = 0; i < texts.size(); i++) {
+        a[i] = strdup(texts[i].c_str());
+        if (!a[i]) {
+            int n = int(i);
+            strv_free_n(&a, &n);
+            return -12;
+        }
+    }
+    *v = a;
+    return 0;
+}
 
 namespace {
 

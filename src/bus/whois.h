@@ -28,6 +28,18 @@ constexpr long WHOIS_CONNECT_TIMEOUT_MS = 2000;
 constexpr long WHOIS_TOTAL_TIMEOUT_MS = 5000;
 constexpr size_t WHOIS_REPLY_MAX = size_t(1) << 20;
 
+// Owned arrays of owned texts, closed by a null entry: the pairs of a whois reply.
+
+// Appends a copy of text (a null text is refused with -22); 0, or -12 without memory.
+int strv_add_dup(char ***v, int *count, const char *text);
+// Appends text itself, which the array then owns (freed with free()).
+int strv_add(char ***v, int *count, char *text);
+void strv_free(char ***v);
+// -22 when v or *v is null, else frees count texts and the array and clears both; 0.
+int strv_free_n(char ***v, int *count);
+// A new array holding copies of every text; 0, or -12.
+int strv_from(const std::vector<std::string> &texts, char ***v);
+
 // Called when a bus starts and stops; 0.
 int whois_init(whois_config *cfg);
 int whois_fini(whois_config *cfg);

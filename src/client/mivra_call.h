@@ -10,6 +10,10 @@
 // Source position written into some texts, as "[file:line]".
 #define MIVRA_HERE __FILE__, __LINE__
 
+// Decimal integer of a text member or setting: what its leading digits read (clamped to int),
+// 0 when there are none; trailing text is ignored.
+int parse_int(const char *s);
+
 // One formatted write on standard error (texts of concurrent callers do not interleave).
 void mivra_err(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 

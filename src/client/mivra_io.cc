@@ -12,16 +12,6 @@ const char *opt(const char *s) {
     return s ? s : "";
 }
 
-// Decimal integer of a setting; text that is not a number counts as 0.
-int parse_int(const char *s) {
-    char *end = nullptr;
-    long v = strtol(s, &end, 10);
-    if (end == s) return 0;
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return int(v);
-}
-
 }  // namespace
 
 int mivra_play(const char *url) {

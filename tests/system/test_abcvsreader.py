@@ -18,12 +18,9 @@ ROW = "Manual;01/03/2024;06:30:00:12;Morning news;NEWS.mxf;RK7;00:10:00:00;HD;10
 class AbcvsReader(ReaderCase):
     BINARY = BINARY
     TZ = "UTC0"
-
-    def test_argument_count(self):
-        for args in ([], ["a"], ["a", "b", "c"]):
-            r = self.run_reader(*args)
-            self.assertEqual(r.returncode, 1)
-            self.assertEqual(r.stderr, USAGE)
+    USAGE = USAGE
+    WRONG_ARGS = ([], ["a"], ["a", "b", "c"])
+    USAGE_STDOUT_EMPTY = False
 
     def test_table_converted(self):
         src = self.write("in.cvs", HEADER + "\r\n" + ROW + "\r\n" + "Clock;x\r\n")

@@ -28,13 +28,7 @@ def message(body, sep=""):
 class BxfReader(ReaderCase):
     BINARY = BINARY
     TZ = "UTC"
-
-    def test_argument_count(self):
-        for args in ([], ["a", "b", "c"]):
-            r = self.run_reader(*args)
-            self.assertEqual(r.returncode, 1)
-            self.assertEqual(r.stderr, USAGE)
-            self.assertEqual(r.stdout, "")
+    USAGE = USAGE
 
     def test_converts_to_standard_output_and_file(self):
         src = self.write("in.xml", message(EVENT % ("News", "2024-03-01") +

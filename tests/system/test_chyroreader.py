@@ -24,13 +24,7 @@ def playlist(body):
 class ChyroReader(ReaderCase):
     BINARY = BINARY
     TZ = "UTC"
-
-    def test_argument_count(self):
-        for args in ([], ["a", "b", "c"]):
-            r = self.run_reader(*args)
-            self.assertEqual(r.returncode, 1)
-            self.assertEqual(r.stderr, USAGE)
-            self.assertEqual(r.stdout, "")
+    USAGE = USAGE
 
     def test_fixed_settings_on_standard_output(self):
         self.write("category2type.txt", "# letters\nP PUB\n")

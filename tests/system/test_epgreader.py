@@ -18,13 +18,7 @@ GUIDE = ('<?xml version="1.0" encoding="utf-8"?>\n<EPG><BROADCAST_DAY><TX_DAY>20
 class EpgReader(ReaderCase):
     BINARY = BINARY
     TZ = "UTC0"
-
-    def test_argument_count(self):
-        for args in ([], ["a", "b", "c"]):
-            r = self.run_reader(*args)
-            self.assertEqual(r.returncode, 1)
-            self.assertEqual(r.stderr, USAGE)
-            self.assertEqual(r.stdout, "")
+    USAGE = USAGE
 
     def test_standard_output(self):
         r = self.run_reader(self.write("epg.xml", GUIDE))

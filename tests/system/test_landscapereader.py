@@ -21,6 +21,9 @@ def line(start="06300000", mode="F", title="R&B", typ="C", media="ABC123", dur="
 
 class LandscapeReader(ReaderCase):
     BINARY = BINARY
+    USAGE = USAGE
+    WRONG_ARGS = ([], ["a"], ["a", "b", "c"], ["a", "b", "c", "d", "e"])
+    USAGE_STDOUT_EMPTY = False
 
     def setUp(self):
         super().setUp()
@@ -30,12 +33,6 @@ class LandscapeReader(ReaderCase):
     def read(self, name):
         with open(self.path(name), encoding="utf-8") as f:
             return f.read()
-
-    def test_argument_count(self):
-        for args in ([], ["a"], ["a", "b", "c"], ["a", "b", "c", "d", "e"]):
-            r = self.run_reader(*args)
-            self.assertEqual(r.returncode, 1)
-            self.assertEqual(r.stderr, USAGE)
 
     def test_schedule_with_maps(self):
         src = self.write("in.scx", line() + "\n" + line(dur="09030") + "\n"

@@ -29,13 +29,7 @@ LIVE = ('<Lines Date="2024-03-01T07:00:00.000" StartType="Manual" Duration="00:1
 
 class SgtReader(ReaderCase):
     BINARY = BINARY
-
-    def test_argument_count(self):
-        for args in ([], ["a", "b", "c"]):
-            r = self.run_reader(*args)
-            self.assertEqual(r.returncode, 1)
-            self.assertEqual(r.stderr, USAGE)
-            self.assertEqual(r.stdout, "")
+    USAGE = USAGE
 
     def test_standard_output(self):
         src = self.write("in.xml", envelope(CLIP + LIVE))

@@ -10,11 +10,6 @@ constexpr reader_cmdline kCmdline = {"<src.cvs> <dst.ply>", 2, 2, 2};
 
 reader_output g_out;
 
-int conv_write_event(abcvs_handle *, mivrabox_event *ev, void *) {
-    reader_output_event(g_out, ev);
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -24,7 +19,7 @@ int main(int argc, char **argv) {
         abcvs_handle *h = nullptr;
         int r = abcvs_create(&h);
         if (r == 0) {
-            r = abcvs_parse(h, argv[1], stderr, nullptr, conv_write_event);
+            r = abcvs_parse(h, argv[1], stderr, &g_out, conv_write_event);
             abcvs_destroy(&h);
         }
         return r;

@@ -12,16 +12,6 @@ constexpr reader_cmdline kCmdline = {"<src.xml> [dst.ply]", 1, 2, 2};
 
 reader_output g_out;
 
-int conv_write_event(mivrabox_event *ev, void *) {
-    reader_output_event(g_out, ev);
-    return 0;
-}
-
-int cb_startdate(const char *date, void *) {
-    fprintf(stderr, "%s: date=%s\n", "cb_startdate", date ? date : "(null)");
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -31,7 +21,7 @@ int main(int argc, char **argv) {
         bxf_ctx *ctx = nullptr;
         int r = bxf_init(&ctx, kFlags, "*", "category2type.txt");
         if (r == 0) {
-            r = bxf_parse(ctx, argv[1], nullptr, conv_write_event, cb_startdate);
+            r = bxf_parse(ctx, argv[1], &g_out, conv_write_event, cb_startdate);
             fprintf(stderr, "bxf_parse returned %d\n", r);
             bxf_destroy(&ctx);
         }

@@ -7,12 +7,6 @@
 
 namespace {
 
-struct setting {
-    int id;
-    const char *text;  // null: the number below
-    int number;
-};
-
 constexpr setting kSettings[] = {
     {READER_P_ASPECT, "*", 0},
     {READER_P_APPEND_PATH, "/KORVELTV", 0},
@@ -29,19 +23,6 @@ constexpr reader_cmdline kCmdline = {"<src.xml> [dst.ply]", 1, 2, 2};
 
 reader_output g_out;
 
-int conv_write_event(mivrabox_event *ev, void *) {
-    reader_output_event(g_out, ev);
-    return 0;
-}
-
-int cb_startdate(time_t day, void *) {
-    char date[64] = "";
-    struct tm tm;
-    if (localtime_r(&day, &tm)) strftime(date, sizeof date, "%Y%m%d_%H%M%S", &tm);
-    fprintf(stderr, "%s: date=%s\n", "cb_startdate", date);
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -51,13 +32,9 @@ int main(int argc, char **argv) {
         chyro_params *p = nullptr;
         int r = chyro_create(&p, kFlags);
         if (r < 0) return r;
-        for (const setting &s : kSettings) {
-            if (s.text)
-                chyro_set_param(p, s.id, s.text);
-            else
-                chyro_set_param(p, s.id, s.number);
-        }
-        r = chyro_parse(p, argv[1], nullptr, conv_write_event, cb_startdate);
+        reader_settings_apply(p, kSettings, std::size(kSettings),
+                              [](auto *q, int id, auto v) { chyro_set_param(q, id, v); });
+        r = chyro_parse(p, argv[1], &g_out, conv_write_event, cb_startdate);
         chyro_destroy(&p);
         return r;
     });

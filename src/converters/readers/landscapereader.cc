@@ -11,11 +11,6 @@ constexpr reader_cmdline kCmdline = {"<src.scx> <dst.ply> <map-types.txt> <map-l
 
 reader_output g_out;
 
-int conv_write_event(landscape_maps *, mivrabox_event *ev, void *) {
-    reader_output_event(g_out, ev);
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -25,7 +20,7 @@ int main(int argc, char **argv) {
         landscape_maps *h = nullptr;
         int r = landscape_init(&h, argv[3], argv[4]);
         if (r == 0) {
-            r = landscape_parse(h, argv[1], stderr, nullptr, conv_write_event);
+            r = landscape_parse(h, argv[1], stderr, &g_out, conv_write_event);
             landscape_destroy(&h);
         }
         return r;

@@ -7,12 +7,6 @@
 
 namespace {
 
-struct setting {
-    int id;
-    const char *text;  // null: the number below
-    int number;
-};
-
 constexpr setting kSettings[] = {
     {READER_P_ASPECT, "*", 0},
     {READER_P_APPEND_PATH, "/KORVELTV/VIDEO", 0},
@@ -33,20 +27,6 @@ constexpr reader_cmdline kCmdline = {"<src.xml> [dst.ply]", 1, 2, 2};
 
 reader_output g_out;
 
-int conv_write_event(mivrabox_event *ev, void *) {
-    reader_output_event(g_out, ev);
-    return 0;
-}
-
-int cb_startdate(time_t day, void *, const char *name, const char *channel) {
-    char date[64] = "";
-    struct tm tm;
-    if (localtime_r(&day, &tm)) strftime(date, sizeof date, "%Y%m%d_%H%M%S", &tm);
-    fprintf(stderr, "%s: date=%s, name=[%s], channel=[%s]\n", "cb_startdate", date,
-            name ? name : "", channel ? channel : "");
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -56,13 +36,9 @@ int main(int argc, char **argv) {
         sgt_params *p = nullptr;
         int r = sgt_create(&p, kFlags);
         if (r < 0) return r;
-        for (const setting &s : kSettings) {
-            if (s.text)
-                sgt_set_param(p, s.id, s.text);
-            else
-                sgt_set_param(p, s.id, s.number);
-        }
-        r = sgt_parse(p, argv[1], nullptr, conv_write_event, cb_startdate);
+        reader_settings_apply(p, kSettings, std::size(kSettings),
+                              [](auto *q, int id, auto v) { sgt_set_param(q, id, v); });
+        r = sgt_parse(p, argv[1], &g_out, conv_write_event, cb_startdate);
         sgt_destroy(&p);
         return r;
     });

@@ -52,6 +52,18 @@ int watch_run(plyconv_ctx *c);
 // Converts one file of the source folder, then deletes it or moves it to the error folder.
 int ply_conv(plyconv_ctx *c, const char *name);
 
+// The reader registry: each format's option name, its input type and the conversion that runs
+// its reader.
+struct plyconv_reader_def {
+    const char *name;
+    int input;
+    int (*conv)(plyconv_ctx *c, const char *name);
+};
+extern const plyconv_reader_def plyconv_readers[];
+extern const size_t plyconv_reader_count;
+// The entry of an input type, null for none.
+const plyconv_reader_def *plyconv_reader_find(int input);
+
 int ply_conv_chyro(plyconv_ctx *c, const char *name);
 int ply_conv_landscape(plyconv_ctx *c, const char *name);
 int ply_conv_beinsports_epg(plyconv_ctx *c, const char *name);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 #include "abcvs.h"
 #include "abcvs2.h"
@@ -291,6 +292,23 @@ int source_refused(const char *path) {
 
 }  // namespace
 
+const plyconv_reader_def plyconv_readers[] = {
+    {"chyro", PLYCONV_CHYRO, ply_conv_chyro},
+    {"landscape", PLYCONV_LANDSCAPE, ply_conv_landscape},
+    {"beinsports_epg", PLYCONV_BEINSPORTS_EPG, ply_conv_beinsports_epg},
+    {"abcvs", PLYCONV_ABCVS, ply_conv_abcvs},
+    {"abcvs2", PLYCONV_ABCVS2, ply_conv_abcvs2},
+    {"sgt", PLYCONV_SGT, ply_conv_sgt},
+    {"adonis", PLYCONV_ADONIS, ply_conv_adonis},
+};
+const size_t plyconv_reader_count = std::size(plyconv_readers);
+
+const plyconv_reader_def *plyconv_reader_find(int input) {
+    for (const plyconv_reader_def &d : plyconv_readers)
+        if (d.input == input) return &d;
+    return nullptr;
+}
+
 int ply_conv(plyconv_ctx *c, const char *name) {
     log_msg(LOG_INFO, "%s: [%s]", "ply_conv", name);
     std::string src;
@@ -300,40 +318,15 @@ int ply_conv(plyconv_ctx *c, const char *name) {
     if (mivrabox_ply_name_filter(name, 0, c->filter_keyword.c_str(), c->filter_days) != 0) {
         log_msg(LOG_ERROR, "%s: failed to validate rule1 of playlist name [%s]", "ply_conv", name);
         r = -125;
-    } else if (int bad = c->input_type >= PLYCONV_CHYRO && c->input_type <= PLYCONV_ADONIS
-                             ? source_refused(src.c_str())
-                             : 0) {
+    } else if (int bad = plyconv_reader_find(c->input_type) ? source_refused(src.c_str()) : 0) {
         // A FIFO would block the daemon for good and /dev/zero never end: neither is opened.
         log_msg(LOG_ERROR, "%s: refused source [%s]: %s", "ply_conv", name,
                 reader_source_error(bad));
         r = bad;
     } else {
-        switch (c->input_type) {
-            case PLYCONV_CHYRO:
-                r = ply_conv_chyro(c, name);
-                break;
-            case PLYCONV_LANDSCAPE:
-                r = ply_conv_landscape(c, name);
-                break;
-            case PLYCONV_BEINSPORTS_EPG:
-                r = ply_conv_beinsports_epg(c, name);
-                break;
-            case PLYCONV_ABCVS:
-                r = ply_conv_abcvs(c, name);
-                break;
-            case PLYCONV_ABCVS2:
-                r = ply_conv_abcvs2(c, name);
-                break;
-            case PLYCONV_SGT:
-                r = ply_conv_sgt(c, name);
-                break;
-            case PLYCONV_ADONIS:
-                r = ply_conv_adonis(c, name);
-                break;
-            default:
-                r = 0;
-                break;
-        }
+        // Without a format chosen a file is taken away unread.
+        const plyconv_reader_def *rd = plyconv_reader_find(c->input_type);
+        r = rd ? rd->conv(c, name) : 0;
         if (r == 0) {
             unlink(src.c_str());
             return 0;

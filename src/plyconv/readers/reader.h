@@ -241,3 +241,32 @@ int reader_guard(F fn) noexcept {
         return -5;
     }
 }
+
+// What every reader program shares around its reader.
+// One fixed parameter of a reader: a text, or the number when the text is null.
+struct setting {
+    int id;
+    const char *text;
+    int number;
+};
+// Sets each parameter through the reader's own setter (which takes a text or a number).
+template <class P, class Set>
+void reader_settings_apply(P *p, const setting *s, size_t n, Set set) {
+    for (size_t i = 0; i < n; i++) {
+        if (s[i].text)
+            set(p, s[i].id, s[i].text);
+        else
+            set(p, s[i].id, s[i].number);
+    }
+}
+// Write-event callbacks: user is the program's reader_output; the readers that hand their handle
+// first take the template.
+int conv_write_event(mivrabox_event *ev, void *user);
+template <class H>
+int conv_write_event(H *, mivrabox_event *ev, void *user) {
+    return conv_write_event(ev, user);
+}
+// Day callbacks: the day each schedule starts, printed on standard error.
+int cb_startdate(time_t day, void *user);
+int cb_startdate(time_t day, void *user, const char *name, const char *channel);
+int cb_startdate(const char *date, void *user);

@@ -60,22 +60,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(meta_keys_fill(body, keys, nullptr).size() <= body.size());
 
     // The keys against the playlist, without whois.
-    std::vector<char *> kp;
+    std::vector<std::string> kp;
     std::string body_key(body);
-    kp.push_back(body_key.data());
-    for (auto &k : keys) kp.push_back(k.data());
+    kp.push_back(body_key);
+    kp.insert(kp.end(), keys.begin(), keys.end());
     mivrabox_meta_key mk;
     if (mivrabox_event_meta_key_parse(body_key.c_str(), &mk) == 0)
         check(mk.name >= body_key.c_str() && mk.name <= body_key.c_str() + body_key.size());
-    char **out = nullptr;
-    int n = 0;
     int idx = size ? data[0] % 3 : 0;
-    if (mivrabox_event_meta_pairs_resolve(ply->items[size_t(idx)], idx, ply->count(),
-                                          ply->items.data(), kp.data(), int(kp.size()), &out, &n,
-                                          nullptr) == 0) {
-        check(n == int(kp.size()) && out[n] == nullptr);
-        strv_free_n(&out, &n);
-    }
+    check(mivrabox_event_meta_pairs_resolve(ply->items[size_t(idx)], idx, ply->count(),
+                                            ply->items.data(), kp, nullptr)
+              .size() == kp.size());
 
     std::vector<std::string> kv;
     int pairs = whois_reply_parse(all, kv);

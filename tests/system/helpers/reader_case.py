@@ -17,6 +17,9 @@ def reader_binary(name):
 class ReaderCase(unittest.TestCase):
     BINARY = None  # path of the program under test
     TZ = None  # time zone of the program; None keeps the test's own
+    USAGE = None  # what the program writes on standard error for a wrong argument count
+    WRONG_ARGS = ([], ["a", "b", "c"])  # argument lists it must refuse
+    USAGE_STDOUT_EMPTY = True  # nothing may reach standard output then
 
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
@@ -37,3 +40,13 @@ class ReaderCase(unittest.TestCase):
         env = dict(os.environ, TZ=self.TZ) if self.TZ else None
         return subprocess.run([self.BINARY, *args], cwd=self.dir, capture_output=True, text=True,
                               timeout=30, env=env)
+
+    def test_argument_count(self):
+        if self.BINARY is None:
+            self.skipTest("the shared case itself runs no program")
+        for args in self.WRONG_ARGS:
+            r = self.run_reader(*args)
+            self.assertEqual(r.returncode, 1)
+            self.assertEqual(r.stderr, self.USAGE)
+            if self.USAGE_STDOUT_EMPTY:
+                self.assertEqual(r.stdout, "")

@@ -76,23 +76,16 @@ TEST_F(WhoisTest, ResolverAsksOncePerEvent) {
     std::vector<std::string> keys = {"current.whois.label", "curr.whois.artist",
                                      "current.whois.none",  "next.whois.label",
                                      "nextN0.whois.label",  "current.ply.title"};
-    std::vector<char *> kp;
-    for (auto &k : keys) kp.push_back(k.data());
     for (int round = 1; round <= 2; round++) {
-        char **vals = nullptr;
-        int n = 0;
-        ASSERT_EQ(
-            mivrabox_event_meta_pairs_resolve(ply->items[0], 0, ply->count(), ply->items.data(),
-                                              kp.data(), int(kp.size()), &vals, &n, &wc),
-            0);
-        ASSERT_EQ(n, 6);
-        EXPECT_STREQ(vals[0], "L");
-        EXPECT_STREQ(vals[1], "A");
-        EXPECT_EQ(vals[2], nullptr);
-        EXPECT_EQ(vals[3], nullptr);
-        EXPECT_EQ(vals[4], nullptr);
-        EXPECT_STREQ(vals[5], "t0");
-        strv_free_n(&vals, &n);
+        const std::vector<std::string> vals = mivrabox_event_meta_pairs_resolve(
+            ply->items[0], 0, ply->count(), ply->items.data(), keys, &wc);
+        ASSERT_EQ(vals.size(), 6u);
+        EXPECT_EQ(vals[0], "L");
+        EXPECT_EQ(vals[1], "A");
+        EXPECT_EQ(vals[2], "");
+        EXPECT_EQ(vals[3], "");
+        EXPECT_EQ(vals[4], "");
+        EXPECT_EQ(vals[5], "t0");
         auto reqs = fake.requests();
         ASSERT_EQ(reqs.size(), size_t(2 * round));
         EXPECT_EQ(reqs[size_t(2 * round - 1)], "/whois?id=nx&tag=tg");
