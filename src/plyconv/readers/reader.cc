@@ -461,35 +461,36 @@ int reader_finish(reader_output &out, const char *src, int r) {
         return 1;
     }
     return reader_output_close(out) < 0 ? 1 : 0;
+}
 
-    int conv_write_event(mivrabox_event * ev, void *user) {
-        reader_output_event(*static_cast<reader_output *>(user), ev);
-        return 0;
-    }
+int conv_write_event(mivrabox_event *ev, void *user) {
+    reader_output_event(*static_cast<reader_output *>(user), ev);
+    return 0;
+}
 
-    namespace {
+namespace {
 
-    std::string startdate_text(time_t day) {
-        char date[64] = "";
-        struct tm tm;
-        if (localtime_r(&day, &tm)) strftime(date, sizeof date, "%Y%m%d_%H%M%S", &tm);
-        return date;
-    }
+std::string startdate_text(time_t day) {
+    char date[64] = "";
+    struct tm tm;
+    if (localtime_r(&day, &tm)) strftime(date, sizeof date, "%Y%m%d_%H%M%S", &tm);
+    return date;
+}
 
-    }  // namespace
+}  // namespace
 
-    int cb_startdate(time_t day, void *) {
-        fprintf(stderr, "%s: date=%s\n", "cb_startdate", startdate_text(day).c_str());
-        return 0;
-    }
+int cb_startdate(time_t day, void *) {
+    fprintf(stderr, "%s: date=%s\n", "cb_startdate", startdate_text(day).c_str());
+    return 0;
+}
 
-    int cb_startdate(time_t day, void *, const char *name, const char *channel) {
-        fprintf(stderr, "%s: date=%s, name=[%s], channel=[%s]\n", "cb_startdate",
-                startdate_text(day).c_str(), name ? name : "", channel ? channel : "");
-        return 0;
-    }
+int cb_startdate(time_t day, void *, const char *name, const char *channel) {
+    fprintf(stderr, "%s: date=%s, name=[%s], channel=[%s]\n", "cb_startdate",
+            startdate_text(day).c_str(), name ? name : "", channel ? channel : "");
+    return 0;
+}
 
-    int cb_startdate(const char *date, void *) {
-        fprintf(stderr, "%s: date=%s\n", "cb_startdate", date ? date : "(null)");
-        return 0;
-    }
+int cb_startdate(const char *date, void *) {
+    fprintf(stderr, "%s: date=%s\n", "cb_startdate", date ? date : "(null)");
+    return 0;
+}
