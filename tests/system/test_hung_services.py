@@ -96,8 +96,13 @@ class HungServicesTest(unittest.TestCase):
                 self.assertEqual(len(sent), n // 2)
                 self.assertEqual([c["method"] for c in ch.io[0].calls()], asked * (n // 2))
                 for k, i in enumerate(range(1, n, 2)):
-                    self.assertLess(abs(f.first[("m%d" % i, CUE_FAILED)] -
-                                        (sent[k] + PLAYER_BOUND)), TOL, i)
+                    # Failed at the player's bound, or before when the next event's cue on the
+                    # other player must go: its start less the I/O delay, the half-second lead
+                    # and a quarter second for that cue.
+                    given_up = sent[k] + PLAYER_BOUND
+                    if i + 1 < n:
+                        given_up = min(given_up, t0 + 2 * (i + 1) - 0.04 - 0.75)
+                    self.assertLess(abs(f.first[("m%d" % i, CUE_FAILED)] - given_up), TOL, i)
                     self.assertIn("mivra_playlist_insert(m%d.mxf{m%d}, 0, 49) failed, r=-14"
                                   % (i, i), ch.log())
                 # Each event played, on the player it was cued on, and aired once.
