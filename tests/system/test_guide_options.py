@@ -25,7 +25,8 @@ PROGRAMS = {
                            ["src/libtools/cleaner/cleaner_opts.cc"]),
     "MivraBoxLibAdapter": ("src/libtools/MivraBoxLibAdapter",
                            ["src/libtools/adapter/adapter_opts.cc"]),
-    "MivraBoxSTL": ("src/fs/stl/MivraBoxSTL", ["src/fs/stl/stl_fs.cc", "src/fs/launch/fs_launch.cc"]),
+    "MivraBoxSTL": ("src/fs/stl/MivraBoxSTL",
+                    ["src/fs/stl/stl_fs.cc", "src/fs/launch/fs_launch.cc"]),
     "MivraBoxTickerCrawl": ("src/fs/tickercrawl/MivraBoxTickerCrawl",
                             ["src/fs/tickercrawl/crawl_fs.cc", "src/fs/launch/fs_launch.cc"]),
 }
