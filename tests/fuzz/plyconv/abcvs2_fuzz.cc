@@ -8,28 +8,17 @@
 
 #include "abcvs2.h"
 #include "file.h"
+#include "plyconv_fuzz.h"
 
 namespace {
 
 std::string g_path;
 
-void quiet_log(const char *, va_list) {}
-
-void cleanup() {
-    if (!g_path.empty()) unlink(g_path.c_str());
-}
-
-int format_event(abcvs2_handle *, mivrabox_event *ev, void *) {
-    char line[MIVRABOX_LINE_SIZE];
-    mivrabox_event_format(ev, line, sizeof line);
-    return 0;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    g_path = "/tmp/mivra_abcvs2_fuzz." + std::to_string(getpid()) + ".txt";
-    atexit(cleanup);
+    fuzz_setup("abcvs2");
+    g_path = fuzz_path("in.txt");
     abcvs2_set_log_cb(quiet_log);
     return 0;
 }

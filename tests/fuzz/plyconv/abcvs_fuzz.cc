@@ -8,28 +8,17 @@
 
 #include "abcvs.h"
 #include "file.h"
+#include "plyconv_fuzz.h"
 
 namespace {
 
 std::string g_path;
 
-void quiet_log(const char *, va_list) {}
-
-void cleanup() {
-    if (!g_path.empty()) unlink(g_path.c_str());
-}
-
-int format_event(abcvs_handle *, mivrabox_event *ev, void *) {
-    char line[MIVRABOX_LINE_SIZE];
-    mivrabox_event_format(ev, line, sizeof line);
-    return 0;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    g_path = "/tmp/mivra_abcvs_fuzz." + std::to_string(getpid()) + ".cvs";
-    atexit(cleanup);
+    fuzz_setup("abcvs");
+    g_path = fuzz_path("in.cvs");
     abcvs_set_log_cb(quiet_log);
     return 0;
 }

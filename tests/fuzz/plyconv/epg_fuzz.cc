@@ -11,22 +11,11 @@
 
 #include "epg.h"
 #include "file.h"
+#include "plyconv_fuzz.h"
 
 namespace {
 
 std::string g_path;
-
-void quiet_xml(void *, const char *, ...) {}
-
-void cleanup() {
-    if (!g_path.empty()) unlink(g_path.c_str());
-}
-
-int format_event(mivrabox_event *ev, void *) {
-    char line[MIVRABOX_LINE_SIZE];
-    mivrabox_event_format(ev, line, sizeof line);
-    return 0;
-}
 
 int open_day(time_t, void *) {
     return 0;
@@ -35,9 +24,8 @@ int open_day(time_t, void *) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    g_path = "/tmp/mivra_epg_fuzz." + std::to_string(getpid()) + ".xml";
-    atexit(cleanup);
-    xmlSetGenericErrorFunc(nullptr, quiet_xml);
+    fuzz_setup("epg");
+    g_path = fuzz_path("in.xml");
     beinsports_epg_init();
     return 0;
 }

@@ -10,37 +10,22 @@
 #include <unistd.h>
 
 #include "file.h"
+#include "plyconv_fuzz.h"
 #include "landscape.h"
 
 namespace {
 
 std::string g_dir;
 
-void quiet_log(const char *, va_list) {}
-
 std::string at(const char *name) {
     return g_dir + "/" + name;
-}
-
-void cleanup() {
-    if (g_dir.empty()) return;
-    for (const char *n : {"types", "layers", "in.scx"}) unlink(at(n).c_str());
-    rmdir(g_dir.c_str());
-}
-
-int format_event(landscape_maps *, mivrabox_event *ev, void *) {
-    char line[MIVRABOX_LINE_SIZE];
-    mivrabox_event_format(ev, line, sizeof line);
-    return 0;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    char tmpl[] = "/tmp/mivra_landscape_fuzz.XXXXXX";
-    if (!mkdtemp(tmpl)) abort();
-    g_dir = tmpl;
-    atexit(cleanup);
+    fuzz_setup("landscape");
+    g_dir = fuzz_dir();
     landscape_set_log_cb(quiet_log);
     file_write_atomic(at("layers"), "1 2 LOGO\n2 1 CLOCK\n16 A TICKER\n3 \x80 HIGH\n");
     return 0;

@@ -10,18 +10,12 @@
 #include <unistd.h>
 
 #include "file.h"
+#include "plyconv_fuzz.h"
 #include "sgt.h"
 
 namespace {
 
 std::string g_dir;
-
-void quiet_log(const char *, va_list) {}
-void quiet_xml(void *, const char *, ...) {}
-
-void cleanup() {
-    if (!g_dir.empty()) (void)!system(("rm -rf '" + g_dir + "'").c_str());
-}
 
 int count_event(mivrabox_event *ev, void *user) {
     char line[MIVRABOX_LINE_SIZE];
@@ -37,10 +31,8 @@ int open_day(time_t, void *, const char *, const char *) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    char tmpl[] = "/tmp/mivra_sgt_fuzz_XXXXXX";
-    if (!mkdtemp(tmpl)) abort();
-    g_dir = tmpl;
-    atexit(cleanup);
+    fuzz_setup("sgt");
+    g_dir = fuzz_dir();
     mkdir_p(g_dir + "/evs");
     file_write_atomic(g_dir + "/evs/B.xml",
                       "<Branding Start=\"01/03/2024 10:00:00:00\" IDStartVITC=\"10:00:00:00\" "
@@ -48,7 +40,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
                       "Start=\"01/03/2024 10:00:01:00\" Duration=\"00:00:01:00\">"
                       "<Change Name=\"x.y\" Text=\"t\"/></Scenario><SubTitle>"
                       "<TitleItem Path=\"p\" Page=\"1\"/></SubTitle></Branding>");
-    xmlSetGenericErrorFunc(nullptr, quiet_xml);
     sgt_set_log_cb(quiet_log);
     return 0;
 }
