@@ -143,15 +143,17 @@ class CleanerTest(ServiceCase):
         self.assertEqual(self.deletes(), ["media/a.mxf"])
 
     def test_unreadable_usage_or_no_total_deletes_nothing(self):
+        # A pass that could not judge the usage failed: exit 1, the reason in the log.
         self.stock()
         self.libsvc.script("MivraLib.LibDiskUsage", fault=[-501, "down"])
         self.start("--lib-usage-limit=10", "--confirm-delete")
-        self.assertEqual(self.finish(), 0)
+        self.assertEqual(self.finish(), 1)
         self.assertIn("cleaner_run: mivra_lib_state(%s) failed with r=-14" % self.libsvc.url,
                       self.log_text())
+        self.assertIn("down (-501)", self.log_text())
         self.lib.total_space = 0
         self.start("--lib-usage-limit=10", "--confirm-delete")
-        self.assertEqual(self.finish(), 0)
+        self.assertEqual(self.finish(), 1)
         self.assertIn("library reports total space 0", self.log_text())
         self.assertEqual(self.libsvc.calls("MivraLib.LibListItems"), [])
         self.assertEqual(self.deletes(), [])
@@ -160,7 +162,7 @@ class CleanerTest(ServiceCase):
         self.stock()
         self.libsvc.script("MivraLib.LibDeleteItem", reply={"result": -13})
         self.start("--lib-usage-limit=10", "--confirm-delete")
-        self.assertEqual(self.finish(), 0)
+        self.assertEqual(self.finish(), 1)
         self.assertEqual(self.deletes(), ["media/g.mxf"])
         self.assertIn("cleaner_run: mivra_lib_delete_item(%s, media/g.mxf) failed with r=-13"
                       % self.libsvc.url, self.log_text())
