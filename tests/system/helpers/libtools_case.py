@@ -77,8 +77,8 @@ class ServiceCase(unittest.TestCase):
         except OSError:
             return ""
 
-    def wait_log(self, text, count=1):
-        self.assertTrue(wait_for(lambda: self.log_text().count(text) >= count),
+    def wait_log(self, text, count=1, timeout=20.0):
+        self.assertTrue(wait_for(lambda: self.log_text().count(text) >= count, timeout),
                         "%r not logged:\n%s" % (text, self.log_text()[-3000:]))
 
     def check_usage(self, *lines):
