@@ -77,7 +77,7 @@ class ServiceCase(unittest.TestCase):
         except OSError:
             return ""
 
-    def wait_log(self, text, count=1, timeout=20.0):
+    def wait_log(self, text, count=1, timeout=60.0):
         self.assertTrue(wait_for(lambda: self.log_text().count(text) >= count, timeout),
                         "%r not logged:\n%s" % (text, self.log_text()[-3000:]))
 
