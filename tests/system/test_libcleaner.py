@@ -5,6 +5,7 @@ import os
 import time
 import unittest
 
+from harness import scaled
 from helpers.libtools_case import ServiceCase, closed_port, wait_for  # puts the fakes on the path
 from box_fake import BoxFake
 from fake_base import FakeService
@@ -200,7 +201,7 @@ class CleanerTest(ServiceCase):
         log = self.log_text()
         calls = self.libsvc.calls("MivraLib.LibListItems")
         self.assertEqual([c["args"][1:] for c in calls], [[0, 200], [200, 200]])
-        self.assertLess(calls[-1]["mono"] - calls[0]["mono"], 1.0)
+        self.assertLess(calls[-1]["mono"] - calls[0]["mono"], scaled(10.0))  # no page loop
         self.assertIn("cleaner_run: listing of [media] ended at offset 200: the library answered "
                       "the same page again", log)
         self.assertIn("cleaner_run: read 200 items, now 200 items", log)

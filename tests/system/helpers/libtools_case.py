@@ -21,7 +21,7 @@ def libtool(name):
     return os.path.join(BUILD, "src", "libtools", name)
 
 
-def wait_for(pred, timeout=20.0, step=0.02):
+def wait_for(pred, timeout=60.0, step=0.02):
     deadline = time.monotonic() + timeout * TIME_SCALE
     while True:
         v = pred()
