@@ -26,7 +26,8 @@ namespace oxt {
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr auto kWait = std::chrono::seconds(10);
+// Far past what a busy machine takes; only a fault waits this long.
+constexpr auto kWait = std::chrono::seconds(60);
 
 // Polls cond until it holds or the deadline passes.
 inline bool eventually(const std::function<bool()> &cond, clock_type::duration within = kWait) {
