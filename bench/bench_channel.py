@@ -2,6 +2,7 @@
 busses of one-second clips starting together, and control calls in parallel."""
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -122,7 +123,15 @@ class Channel:
         os.environ["no_proxy"] = "127.0.0.1,localhost"
         self.program, self.busses, self.events = program, busses, events
         self.procs = []
+        self.box = None
         self.run = tempfile.mkdtemp(prefix="%s-bench-" % program)
+        try:
+            self.setup(folder, program, busses, events, players, bus_options)
+        except BaseException:
+            self.close()
+            raise
+
+    def setup(self, folder, program, busses, events, players, bus_options):
         lib, lib_addr = self.fake(["lib", "libio"])
         librpc = xmlrpc.client.ServerProxy("http://%s/RPC2" % lib_addr)
         for i in range(events):
@@ -207,10 +216,14 @@ class Channel:
         return out
 
     def close(self):
-        if self.box.poll() is None:
+        """Ends the daemon and the fakes and removes the run's folder (MIVRA_BENCH_KEEP=1 keeps
+        it for a look at the log)."""
+        if self.box and self.box.poll() is None:
             self.box.kill()
             self.box.wait()
         for p in self.procs:
             if p.poll() is None:
                 p.stdin.close()
                 p.wait(5)
+        if not os.environ.get("MIVRA_BENCH_KEEP"):
+            shutil.rmtree(self.run, ignore_errors=True)

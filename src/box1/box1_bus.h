@@ -175,6 +175,3 @@ void box1_trig_stop(mivrabox_opts *o);
 // default-asset.
 int box1_opts_parse(mivrabox_opts *rec, int argc, char **argv);
 void box1_usage();
-// Makes the paths of the record and its busses absolute, before the daemon leaves its folder:
-// 0, or below 0 with "ERROR: path too long [<path>]" printed for one that cannot be.
-int box1_opts_absolute(mivrabox_opts *rec);

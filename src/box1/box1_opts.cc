@@ -33,7 +33,7 @@ enum opt_id {
 const opts_def kTable[] = {
     {"port", required_argument, BUS_OPT_PORT},
     {"add-bus", no_argument, BUS_OPT_ADD_BUS},
-    {"path", required_argument, BUS_OPT_PATH},
+    {"path", required_argument, BUS_OPT_PATH, true},
     {"io", required_argument, O_IO},
     {"lib", required_argument, BUS_OPT_LIB},
     {"current", required_argument, BUS_OPT_CURRENT},
@@ -48,7 +48,7 @@ const opts_def kTable[] = {
     {"live-1", required_argument, O_LIVE_1},
     {"live-2", required_argument, O_LIVE_2},
     {"live-3", required_argument, O_LIVE_3},
-    {"auto-append", required_argument, BUS_OPT_AUTO_APPEND},
+    {"auto-append", required_argument, BUS_OPT_AUTO_APPEND, true},
     {"peer-master-box", required_argument, O_PEER_MASTER_BOX},
     {"peer-master-bus", required_argument, O_PEER_MASTER_BUS},
     {"peer-slave-box", required_argument, O_PEER_SLAVE_BOX},
@@ -139,13 +139,4 @@ int box1_opts_parse(mivrabox_opts *rec, int argc, char **argv) {
     box1_setup(rec);
     return bus_opts_parse(rec, BOX1_PROGRAM, kTable, std::size(kTable), apply_own, box1_usage, argc,
                           argv);
-}
-
-int box1_opts_absolute(mivrabox_opts *rec) {
-    std::vector<text4k *> paths{&rec->log_file_name};
-    for (int i = 0; i < rec->bus_count; i++) {
-        paths.push_back(&rec->busses[i]->path);
-        paths.push_back(&rec->busses[i]->auto_append);
-    }
-    return svc_make_absolute_all(paths);
 }

@@ -9,6 +9,7 @@ std::atomic<int> g_signals{0};
 }
 
 int main(int argc, char **argv) {
+    svc_hold_stop_signals();
     ply_digest_init();
     mivrabox_opts *o = nullptr;
     if (opts_new(&o) < 0) return 1;
@@ -17,11 +18,6 @@ int main(int argc, char **argv) {
     if (r != 0) {
         opts_release(&o);
         return r & 0xff;
-    }
-    // daemonize changes to "/": relative folders would then name other places.
-    if (box1_opts_absolute(o) < 0) {
-        opts_release(&o);
-        return 1;
     }
     return bus_daemon_run(o, box1_daemon);
 }

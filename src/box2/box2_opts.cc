@@ -18,7 +18,7 @@ enum opt_id {
 const opts_def kTable[] = {
     {"port", required_argument, BUS_OPT_PORT},
     {"add-bus", no_argument, BUS_OPT_ADD_BUS},
-    {"path", required_argument, BUS_OPT_PATH},
+    {"path", required_argument, BUS_OPT_PATH, true},
     {"io-a", required_argument, O_IO_A},
     {"io-b", required_argument, O_IO_B},
     {"oxtel", required_argument, O_OXTEL},
@@ -32,7 +32,7 @@ const opts_def kTable[] = {
     {"whois-arg-1", required_argument, BUS_OPT_WHOIS_ARG_1},
     {"whois-arg-2", required_argument, BUS_OPT_WHOIS_ARG_2},
     {"whois-arg-3", required_argument, BUS_OPT_WHOIS_ARG_3},
-    {"auto-append", required_argument, BUS_OPT_AUTO_APPEND},
+    {"auto-append", required_argument, BUS_OPT_AUTO_APPEND, true},
 };
 
 int apply_own(mivrabox_opts *rec, int id, const char *arg) {

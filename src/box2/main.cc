@@ -9,6 +9,7 @@ std::atomic<int> g_signals{0};
 }
 
 int main(int argc, char **argv) {
+    svc_hold_stop_signals();
     mivrabox_opts *o = nullptr;
     if (opts_new(&o) < 0) return 1;
     o->sig_counter = &g_signals;

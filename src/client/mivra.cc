@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "log.h"
 #include "xml_guard.h"
 
 namespace {
@@ -229,6 +230,9 @@ void mivra_err(const char *fmt, ...) {
     int n = vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     if (n < 0) return;
+    // A detached program's standard error leads nowhere: the reason goes to its log, which
+    // echoes it to standard error in the foreground.
+    if (log_error_text(buf)) return;
     fwrite(buf, 1, std::min(size_t(n), sizeof buf - 1), stderr);
 }
 

@@ -40,6 +40,10 @@ int atomic_file::open(const std::string &path, int mode) {
             tmp_.clear();
             return -e;
         }
+        // A file that replaces another gets the mode asked exactly (a caller passes the old
+        // file's to keep it); the umask only shapes new ones.
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)fchmod(fd, mode & 07777);
         f_ = fdopen(fd, "w");
         if (!f_) {
             int e = errno;

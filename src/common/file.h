@@ -51,7 +51,8 @@ class atomic_file {
     atomic_file(const atomic_file &) = delete;
     atomic_file &operator=(const atomic_file &) = delete;
     ~atomic_file();
-    // Creates the temporary beside path with the given mode (less the umask).
+    // Creates the temporary beside path with the given mode: less the umask for a new file,
+    // exactly when path already names one (so that a caller can keep its mode).
     int open(const std::string &path, int mode = 0644);
     FILE *stream() { return f_; }
     int write(std::string_view data);

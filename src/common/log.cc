@@ -309,6 +309,22 @@ void log_trace(int level, const char *source, int line_no, const char *function,
     }
 }
 
+bool log_error_text(const char *text) {
+    {
+        logger &l = L();
+        std::lock_guard lk(l.mu);
+        if (l.st != state::running) return false;
+    }
+    std::string_view rest(text ? text : "");
+    while (!rest.empty()) {
+        size_t nl = rest.find('\n');
+        std::string_view one = rest.substr(0, nl);
+        if (!one.empty()) log_msg(LOG_ERROR, "%.*s", int(one.size()), one.data());
+        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+    }
+    return true;
+}
+
 int log_pending() {
     logger &l = L();
     std::lock_guard lk(l.mu);

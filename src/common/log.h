@@ -20,6 +20,9 @@ void log_set_level(int level);
 int log_close();
 // Lines queued and not yet taken by the writer.
 int log_pending();
+// Queues text as one error line per line of it when the writer runs; false, with nothing
+// queued, when it does not (a program without a log, or before log_init and after log_close).
+bool log_error_text(const char *text);
 
 // Levelled trace with the caller's position.
 #define LOG_TRACE(level, ...) log_trace((level), __FILE__, __LINE__, __func__, __VA_ARGS__)

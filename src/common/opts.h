@@ -12,6 +12,8 @@ struct opts_def {
     const char *name;  // long name, without the dashes
     int has_arg;       // no_argument or required_argument
     int id;            // handed to apply; 'h' is the conventional help
+    // A local file or folder: a long-running program makes it absolute before apply sees it.
+    bool path = false;
 };
 
 struct opts_program {

@@ -15,7 +15,9 @@ int daemonize() {
     }
     if (pid > 0) _exit(0);
 
-    umask(0);
+    // Files and folders a daemon creates (logs, playlists, as-run files) are not writable by
+    // other accounts; a file that needs another mode sets it explicitly.
+    umask(022);
     pid_t sid = setsid();
     if (sid < 0) {
         fprintf(stderr, "ERROR: 'setid' failed with code %d\n", int(sid));

@@ -1,7 +1,8 @@
 // Process-level helpers of the long-running programs.
 #pragma once
 
-// Detaches from the terminal; 0 in the detached child, 1 on failure. The parent never returns.
+// Detaches from the terminal into "/" with a umask of 022; 0 in the detached child, 1 on
+// failure. The parent never returns.
 int daemonize();
 
 // Frees *rec and clears it: -22 for a null address, -12 when *rec was already null, else 0.

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -99,6 +100,11 @@ void set_handlers(void (*h)(int)) {
     sigaction(SIGPIPE, &sa, nullptr);
 }
 
+void stop_set(sigset_t *set) {
+    sigemptyset(set);
+    for (int s : kStopSignals) sigaddset(set, s);
+}
+
 int open_pipe() {
     if (g_pipe[0] >= 0) return 0;
     // Both ends non-blocking: a flood of signals never blocks the handler, and the watcher
@@ -108,6 +114,12 @@ int open_pipe() {
 }
 
 }  // namespace
+
+void sig_block_stop() {
+    sigset_t set;
+    stop_set(&set);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 
 int sig_watch_start(std::atomic<int> *counter, std::function<void()> on_first_stop) {
     watcher &w = W();
@@ -125,15 +137,16 @@ int sig_watch_start(std::atomic<int> *counter, std::function<void()> on_first_st
         return -11;
     }
     set_handlers(record_signal);
+    sigset_t set;
+    stop_set(&set);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     return 0;
 }
 
 void sig_watch_stop() {
     watcher &w = W();
     if (!w.th.joinable()) return;
-    set_handlers(SIG_DFL);
-    // SIGPIPE stays ignored: a broken socket must be an error return, not the end of the process.
-    signal(SIGPIPE, SIG_IGN);
+    // The handlers stay: they only count, into a pipe that stays open.
     w.quit = true;
     unsigned char b = 1;
     ssize_t r = write(g_pipe[1], &b, 1);

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -32,7 +33,7 @@ void svc_base_table(std::vector<opts_def> &table, int realtime_io_arg) {
     // getopt_long is run without its own messages and every name here is whole, so the order
     // among them decides nothing.
     static const opts_def shared[] = {
-        {"log-file-name", required_argument, SVC_OPT_LOG_FILE_NAME},
+        {"log-file-name", required_argument, SVC_OPT_LOG_FILE_NAME, true},
         {"log-rotate-interval", required_argument, SVC_OPT_LOG_ROTATE_INTERVAL},
         {"demonize", no_argument, SVC_OPT_DEMONIZE},
         {"nodemonize", no_argument, SVC_OPT_NODEMONIZE},
@@ -102,9 +103,13 @@ void svc_begin(const svc_base_opts &o, const char *banner, std::atomic<int> *sto
     svc_begin(o, svc_start{banner, true, true, stop, std::move(on_first_stop)});
 }
 
+void svc_hold_stop_signals() {
+    sig_block_stop();
+}
+
 void svc_end() {
     log_msg(LOG_INFO, "Bye!");
-    // Handlers go back to their defaults while the log can still record a late signal.
+    // The handlers stay installed until the process ends: a late stop signal is only counted.
     sig_watch_stop();
     log_close();
 }
@@ -121,7 +126,17 @@ int svc_opts_parse(svc_base_opts &o, const char *program, std::vector<opts_def> 
         svc_base_defaults(o, log_name.c_str());
         if (own) own();
     };
-    p.apply = [&o, own = std::move(apply)](int id, const char *arg) {
+    std::vector<int> path_ids;
+    for (const opts_def &d : p.table)
+        if (d.path) path_ids.push_back(d.id);
+    p.apply = [&o, own = std::move(apply), path_ids](int id, const char *arg) {
+        // Detaching moves the process to "/": a relative path means the folder it started in.
+        text4k abs;
+        if (arg && std::find(path_ids.begin(), path_ids.end(), id) != path_ids.end()) {
+            abs = arg;
+            if (svc_make_absolute_all({&abs}) < 0) return 1;
+            arg = abs.c_str();
+        }
         if (svc_base_apply(o, id, arg)) return 0;
         return own ? own(id, arg) : 0;
     };
@@ -129,7 +144,10 @@ int svc_opts_parse(svc_base_opts &o, const char *program, std::vector<opts_def> 
     p.file_read = [&o](const std::string &path) { o.options_file = path; };
     // The record holds the defaults also when no parse runs to its end.
     p.defaults();
-    return opts_from_file(p, argc, argv);
+    int r = opts_from_file(p, argc, argv);
+    // The default log name, and one that no option changed, is relative too.
+    if (r == 0 && svc_make_absolute_all({&o.log_file_name}) < 0) return 1;
+    return r;
 }
 
 int svc_make_absolute(text4k &path) {

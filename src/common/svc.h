@@ -59,10 +59,15 @@ int svc_base_apply(svc_base_opts &o, int id, const char *arg);
 // Parses a long-running program's command line and options files: its own table with the shared
 // options behind it, the shared ones applied here and the rest by apply, the defaults (log file
 // "<program>.log", rotation, then form.defaults) set before and at every parse, and the path of
-// each file read kept in o.
+// each file read kept in o. The values of the options marked path, and the log file name, are
+// made absolute against the working folder, so that they keep their meaning when the program
+// detaches; one that cannot be ends the parse with 1 ("ERROR: path too long [<path>]").
 int svc_opts_parse(svc_base_opts &o, const char *program, std::vector<opts_def> table,
                    std::function<int(int id, const char *arg)> apply, std::function<void()> usage,
                    int argc, char **argv, const svc_parse_form &form = {});
+// The first line of a long-running program's main: a stop signal that arrives before its
+// handlers are installed waits for them (svc_begin) instead of killing the process.
+void svc_hold_stop_signals();
 // Makes a relative path absolute against the working folder, which detaching changes to "/".
 // -36 when the result would not fit, -errno when the folder cannot be read.
 int svc_make_absolute(text4k &path);
@@ -90,7 +95,7 @@ void svc_quiet_if_detaching(const svc_base_opts &o);
 void svc_begin(const svc_base_opts &o, const svc_start &s);
 void svc_begin(const svc_base_opts &o, const char *banner, std::atomic<int> *stop,
                std::function<void()> on_first_stop = {});
-// Logs "Bye!", restores the signal dispositions (when the watcher ran) and closes the log.
+// Logs "Bye!", stops the signal watcher (its handlers stay, only counting) and closes the log.
 void svc_end();
 
 // How a background service yields to the playout. The lines are the source positions that its

@@ -90,7 +90,8 @@ int fake_proc::start(std::initializer_list<const char *> names) {
         close(out[0]);
         return -1;
     }
-    port_ = read_port(out[0], 20000);
+    // A fake that never starts is told from one that a busy machine holds up by minutes.
+    port_ = read_port(out[0], 120000);
     close(out[0]);
     if (port_ <= 0) {
         fprintf(stderr, "fake_proc: the fake printed no port\n");

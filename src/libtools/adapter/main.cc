@@ -17,6 +17,7 @@ constexpr svc_priority kPriority = {false, 75, 0, true};
 }  // namespace
 
 int main(int argc, char **argv) {
+    svc_hold_stop_signals();
     adapter_instance *a = new (std::nothrow) adapter_instance;
     if (!a) return 1;
     a->stop = &g_stop;

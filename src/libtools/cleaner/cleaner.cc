@@ -67,12 +67,14 @@ int read_boxes(cleaner_options *o) {
     return 0;
 }
 
-void read_items(const cleaner_options *o, std::vector<cleaner_item> &items) {
+// 0, or the failure of the last folder that could not be read (the others are still read).
+int read_items(const cleaner_options *o, std::vector<cleaner_item> &items) {
+    int failed = 0;
     // A path listed twice (a library that repeats itself, a folder given twice) is judged and
     // deleted once.
     std::unordered_set<std::string> seen;
     for (const text4k &folder : o->paths) {
-        if (stopping(o)) return;
+        if (stopping(o)) return failed;
         log_msg(LOG_INFO, "%s: reading [%s]", kFn, folder.c_str());
         lib_listing listing;
         for (int offset = 0; !stopping(o); offset += CLEANER_PAGE) {
@@ -82,6 +84,7 @@ void read_items(const cleaner_options *o, std::vector<cleaner_item> &items) {
             if (r < 0) {
                 log_msg(LOG_ERROR, "%s: mivra_lib_list_items2(%s, %s, %d, %d) failed with %d", kFn,
                         o->lib_url.c_str(), folder.c_str(), offset, CLEANER_PAGE, r);
+                failed = r;
                 break;
             }
             if (r == 0) break;
@@ -97,6 +100,7 @@ void read_items(const cleaner_options *o, std::vector<cleaner_item> &items) {
             log_msg(LOG_INFO, "%s: read %d items, now %d items", kFn, r, int(items.size()));
         }
     }
+    return failed;
 }
 
 // Keeps the candidates of items, logging why each other one is spared.
@@ -148,12 +152,13 @@ void list_deleted(const cleaner_options *o, time_t pass_time, const char *path) 
 
 // Deletes oldest first while the library is over its limit. A library may account for a
 // deletion late (or not while a player holds the file open), so the pass also counts what it
-// deleted itself against the fill it started with, and stops on the lower of the two.
-void delete_candidates(const cleaner_options *o, const std::vector<cleaner_item> &cands,
+// deleted itself against the fill it started with, and stops on the lower of the two. 0, or the
+// failure that stopped the deleting.
+int delete_candidates(const cleaner_options *o, const std::vector<cleaner_item> &cands,
                        const lib_fill &start, time_t pass_time) {
     int64_t deleted = 0;
     for (const cleaner_item &c : cands) {
-        if (stopping(o)) return;
+        if (stopping(o)) return 0;
         char when[32] = "";
         struct tm tm;
         time_t t = c.ref_time;
@@ -162,7 +167,7 @@ void delete_candidates(const cleaner_options *o, const std::vector<cleaner_item>
                 c.item.path.c_str(), long(c.played));
         lib_fill now;
         int pct = read_usage(o, &now);
-        if (pct < 0) return;
+        if (pct < 0) return pct;
         if (deleted > 0) {
             int counted = cleaner_usage_percent(start.used - deleted, start.total);
             if (counted >= 0 && counted < pct) {
@@ -175,7 +180,7 @@ void delete_candidates(const cleaner_options *o, const std::vector<cleaner_item>
         if (pct < o->lib_usage_limit) {
             log_msg(LOG_INFO, "%s: no more deleting, usage=%d%% < limit=%d%%", kFn, pct,
                     o->lib_usage_limit);
-            return;
+            return 0;
         }
         log_msg(LOG_INFO, "%s: library usage=%d%% >= limit=%d%%", kFn, pct, o->lib_usage_limit);
         if (!o->confirm_delete) continue;
@@ -183,11 +188,12 @@ void delete_candidates(const cleaner_options *o, const std::vector<cleaner_item>
         if (r < 0) {
             log_msg(LOG_ERROR, "%s: mivra_lib_delete_item(%s, %s) failed with r=%d", kFn,
                     o->lib_url.c_str(), c.item.path.c_str(), r);
-            return;
+            return r;
         }
         deleted += std::max<int64_t>(c.item.st_size, 0);
         list_deleted(o, pass_time, c.item.path.c_str());
     }
+    return 0;
 }
 
 }  // namespace
@@ -233,12 +239,13 @@ void cleaner_order(std::vector<cleaner_item> &candidates) {
         [](const cleaner_item &a, const cleaner_item &b) { return a.ref_time < b.ref_time; });
 }
 
-int cleaner_pass(cleaner_options *o) {
+int cleaner_pass(cleaner_options *o, bool *ends_run) {
+    if (ends_run) *ends_run = false;
     log_msg(LOG_INFO, "%s: starting (age_idle=%d, age_played=%d, lib_usage_limit=%d)", kFn,
             o->age_idle, o->age_played, o->lib_usage_limit);
     lib_fill start;
     int pct = read_usage(o, &start);
-    if (pct < 0) return 0;
+    if (pct < 0) return pct;
     if (pct < o->lib_usage_limit) {
         log_msg(LOG_INFO, "%s: library usage is %d%% < %d%%, exiting ", kFn, pct,
                 o->lib_usage_limit);
@@ -246,27 +253,31 @@ int cleaner_pass(cleaner_options *o) {
     }
     log_msg(LOG_INFO, "%s: library usage is %d%%", kFn, pct);
     int r = read_boxes(o);
-    if (r < 0) return r;
+    if (r < 0) {
+        if (ends_run) *ends_run = true;
+        return r;
+    }
 
     std::vector<cleaner_item> items;
-    read_items(o, items);
+    int failed = read_items(o, items);
     if (!items.empty()) {
         time_t pass_time = time(nullptr);
         std::vector<cleaner_item> cands = select_candidates(o, items, pass_time);
         cleaner_order(cands);
         log_msg(LOG_INFO, "%s: -------------- starting deleting items ---------------", kFn);
-        delete_candidates(o, cands, start, pass_time);
+        if (int d = delete_candidates(o, cands, start, pass_time); d < 0) failed = d;
     }
     log_msg(LOG_INFO, "%s: -------------- finished  ---------------", kFn);
-    return 0;
+    return failed;
 }
 
 int cleaner_run(cleaner_options *o) {
     mivra_init(CLEANER_PROGRAM, MIVRA_VERSION);
     int r = 0;
     while (!stopping(o)) {
-        r = cleaner_pass(o);
-        if (r < 0 || o->sleep_interval <= 0) break;
+        bool ends_run = false;
+        r = cleaner_pass(o, &ends_run);
+        if (ends_run || o->sleep_interval <= 0) break;
         log_msg(LOG_INFO, "%s: will sleep for %d seconds", kFn, o->sleep_interval);
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(o->sleep_interval);
         while (!stopping(o)) {

@@ -74,7 +74,9 @@ cleaner_verdict cleaner_judge(const cleaner_options &o, cleaner_item *c, bool cu
 // Oldest reference time first; equal times keep the order read.
 void cleaner_order(std::vector<cleaner_item> &candidates);
 
-// One pass; 0, or the negative result of a daemon's media list, which ends the run.
-int cleaner_pass(cleaner_options *o);
-// Passes until done (sleep interval 0) or stopped; 0 or the failure that ended the run.
+// One pass; 0 when it did its work or found nothing to do, else the negative result of what
+// failed (usage, a folder, a deletion); *ends_run is set when it was a daemon's media list.
+int cleaner_pass(cleaner_options *o, bool *ends_run = nullptr);
+// Passes until done (sleep interval 0), stopped, or ended by a daemon's list; 0, or the failure
+// of the last pass.
 int cleaner_run(cleaner_options *o);

@@ -32,7 +32,7 @@ std::vector<opts_def> table() {
         {"sleep-interval", required_argument, OPT_SLEEP_INTERVAL},
         {"minimal-duration", required_argument, OPT_MINIMAL_DURATION},
         // The deletion lists' folder; the fixed runtime folder unless a test or a site moves it.
-        {"lists-folder", required_argument, OPT_LISTS_FOLDER},
+        {"lists-folder", required_argument, OPT_LISTS_FOLDER, true},
     };
     return t;
 }

@@ -10,6 +10,7 @@ std::atomic<int> g_stop{0};
 }
 
 int main(int argc, char **argv) {
+    svc_hold_stop_signals();
     cleaner_options *o = new (std::nothrow) cleaner_options;
     if (!o) return 1;
     o->stop = &g_stop;
@@ -24,6 +25,7 @@ int main(int argc, char **argv) {
     r = cleaner_run(o);
     delete o;
     svc_end();
-    // A run that a daemon's unreadable media list ended must not look like a clean one.
+    // A pass that failed (library or daemon unreachable, a reply unreadable) must not look like
+    // a clean one.
     return r < 0 ? 1 : 0;
 }

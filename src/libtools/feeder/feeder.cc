@@ -25,8 +25,6 @@ namespace {
 
 const char *const kRun = "watch_run";
 const char *const kProbe = "probe_source";
-// Below this length the absent-list name turns the file off.
-constexpr size_t kAbsentNameMin = 5;
 
 bool stopping(const feeder_instance *f) {
     return f->stop && f->stop->load() != 0;
@@ -345,7 +343,7 @@ void feeder_req_cache_keep(feeder_instance *f, const mivra_ft_request &req, time
 
 int feeder_absent_save(const feeder_instance *f) {
     log_msg(LOG_INFO, "%s: updating [%s]", "absent_list_save", f->absent_file.c_str());
-    if (f->absent_file.size() < kAbsentNameMin) return 0;
+    if (f->absent_file.size() < FEEDER_ABSENT_NAME_MIN) return 0;
     std::string text;
     for (const std::string &a : f->absent) text += a + "\r\n";
     // Readers see the old list or the whole new one, never a half-written file.
@@ -358,7 +356,7 @@ int feeder_absent_save(const feeder_instance *f) {
 
 int feeder_absent_clear(const feeder_instance *f) {
     log_msg(LOG_INFO, "%s: removing [%s]", "absent_list_clear", f->absent_file.c_str());
-    if (f->absent_file.size() < kAbsentNameMin) return 0;
+    if (f->absent_file.size() < FEEDER_ABSENT_NAME_MIN) return 0;
     if (unlink(f->absent_file.c_str()) != 0) {
         int r = -errno;
         log_msg(LOG_ERROR, "%s: unlink(%s)=%d", "absent_list_clear", f->absent_file.c_str(), r);

@@ -22,6 +22,8 @@ constexpr int FEEDER_MAX_BOXES = 10;
 constexpr int FEEDER_MAX_SOURCES = 10;
 constexpr int FEEDER_MAX_PATHS = 8192;
 constexpr int FEEDER_MAX_EXTS = 32;
+// Below this length the absent-list name turns the file off.
+constexpr size_t FEEDER_ABSENT_NAME_MIN = 5;
 constexpr int FEEDER_PROBE_CACHE = 2048;
 constexpr int FEEDER_REQ_CACHE = 64;
 constexpr int FEEDER_REQ_TTL = 180;  // seconds a filed request blocks the same one

@@ -33,8 +33,8 @@ std::vector<opts_def> table() {
         {"target", required_argument, OPT_TARGET},
         {"path", required_argument, OPT_PATH},
         {"ext", required_argument, OPT_EXT},
-        {"paths", required_argument, OPT_PATHS},
-        {"exts", required_argument, OPT_EXTS},
+        {"paths", required_argument, OPT_PATHS, true},
+        {"exts", required_argument, OPT_EXTS, true},
         {"deep-dive", required_argument, OPT_DEEP_DIVE},
         {"basename-ext", required_argument, OPT_BASENAME_EXT},
         {"absent-list", required_argument, OPT_ABSENT_LIST},
@@ -105,7 +105,9 @@ int apply(feeder_instance *f, int id, const char *arg) {
             return 0;
         case OPT_ABSENT_LIST:
             f->absent_file = arg;
-            return 0;
+            // A name too short to turn the list on stays as given; any other is a local file.
+            if (f->absent_file.size() < FEEDER_ABSENT_NAME_MIN) return 0;
+            return svc_make_absolute_all({&f->absent_file}) < 0 ? 1 : 0;
         case OPT_STALL_TIMEOUT:
             // At least a second: 0 would give up every transfer at its first look.
             f->stall_timeout = std::max(opts_int(arg), 1);

@@ -16,6 +16,7 @@ constexpr svc_priority kPriority = {true, 75, 84};
 }  // namespace
 
 int main(int argc, char **argv) {
+    svc_hold_stop_signals();
     feeder_instance *f = new (std::nothrow) feeder_instance;
     if (!f) return 1;
     f->stop = &g_stop;

@@ -11,6 +11,7 @@ constexpr svc_priority kPriority = {true, 77, 86};
 }  // namespace
 
 int main(int argc, char **argv) {
+    svc_hold_stop_signals();
     auto c = std::make_unique<plyconv_ctx>();
     c->stop = &stop_counter;
     if (plyconv_opts_parse(c.get(), argc, argv) != 0) return 255;

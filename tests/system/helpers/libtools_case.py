@@ -21,7 +21,7 @@ def libtool(name):
     return os.path.join(BUILD, "src", "libtools", name)
 
 
-def wait_for(pred, timeout=20.0, step=0.02):
+def wait_for(pred, timeout=60.0, step=0.02):
     deadline = time.monotonic() + timeout * TIME_SCALE
     while True:
         v = pred()
@@ -77,8 +77,8 @@ class ServiceCase(unittest.TestCase):
         except OSError:
             return ""
 
-    def wait_log(self, text, count=1):
-        self.assertTrue(wait_for(lambda: self.log_text().count(text) >= count),
+    def wait_log(self, text, count=1, timeout=60.0):
+        self.assertTrue(wait_for(lambda: self.log_text().count(text) >= count, timeout),
                         "%r not logged:\n%s" % (text, self.log_text()[-3000:]))
 
     def check_usage(self, *lines):

@@ -1,3 +1,4 @@
+#include <unistd.h>
 #include <fstream>
 #include <vector>
 
@@ -6,6 +7,12 @@
 #include "bus_test_util.h"
 
 namespace {
+
+// Relative paths and the default log name are made absolute against the working folder.
+std::string in_cwd(const char *name) {
+    char cwd[4096];
+    return std::string(getcwd(cwd, sizeof cwd) ? cwd : "") + "/" + name;
+}
 
 struct OptsTest : ::testing::Test {
     temp_dir dir;
@@ -56,7 +63,7 @@ TEST_F(OptsTest, FilesResetDefaultsAndNest) {
     ASSERT_EQ(parse({"--port=4000", "--log-file-name=cmd.log", outer}), 0);
     // Reading inner.conf set the defaults again after outer.conf's log name.
     EXPECT_EQ(o->port, 3001);
-    EXPECT_STREQ(o->log_file_name.c_str(), "MivraBox2.log");
+    EXPECT_EQ(o->log_file_name.str(), in_cwd("MivraBox2.log"));
     ASSERT_EQ(o->bus_count, 2);
     EXPECT_STREQ(box2_of(o->busses[0])->io_a.c_str(), " 1.2.3.4:5");  // inner blanks are kept
     EXPECT_STREQ(o->busses[1]->path.c_str(), "/inner");

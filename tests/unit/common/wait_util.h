@@ -26,7 +26,8 @@ namespace oxt {
 using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr auto kWait = std::chrono::seconds(10);
+// Far past what a busy machine takes; only a fault waits this long.
+constexpr auto kWait = std::chrono::seconds(60);
 
 // Polls cond until it holds or the deadline passes.
 inline bool eventually(const std::function<bool()> &cond, clock_type::duration within = kWait) {
@@ -38,16 +39,30 @@ inline bool eventually(const std::function<bool()> &cond, clock_type::duration w
     return true;
 }
 
-// The process log goes to a private file, so tests can look for the link's lines.
-inline const std::string &log_path() {
-    static std::string path = [] {
-        char dir[] = "/tmp/oxtel_test_XXXXXX";
-        std::string p = mkdtemp(dir) ? std::string(dir) + "/oxtel.log" : "/tmp/oxtel_test.log";
+// The process log goes to a private file, so tests can look for the link's lines. The folder
+// goes when the test process ends, passed or failed (not in a forked child).
+struct private_log {
+    std::string dir, path;
+    pid_t owner = getpid();
+    private_log() {
+        char tmpl[] = "/tmp/oxtel_test_XXXXXX";
+        if (mkdtemp(tmpl)) dir = tmpl;
+        path = dir.empty() ? "/tmp/oxtel_test.log" : dir + "/oxtel.log";
         log_set_stderr(0);
-        log_init(p.c_str(), 0);
-        return p;
-    }();
-    return path;
+        log_init(path.c_str(), 0);
+    }
+    ~private_log() {
+        if (getpid() != owner) return;
+        log_close();
+        if (dir.empty()) return;
+        unlink(path.c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+inline const std::string &log_path() {
+    static private_log log;
+    return log.path;
 }
 
 inline bool log_has(const std::string &text) {

@@ -11,6 +11,12 @@
 
 namespace {
 
+// Relative paths and the default log name are made absolute against the working folder.
+std::string in_cwd(const char *name) {
+    char cwd[4096];
+    return std::string(getcwd(cwd, sizeof cwd) ? cwd : "") + "/" + name;
+}
+
 constexpr int64_t kDay = 86400;
 constexpr time_t kNow = 1800000000;
 
@@ -135,7 +141,7 @@ TEST(CleanerOpts, DefaultsBoxesPathsAndBounds) {
     EXPECT_EQ(o.lib_usage_limit, 80);
     EXPECT_EQ(o.sleep_interval, 0);
     EXPECT_EQ(o.confirm_delete, 0);
-    EXPECT_EQ(o.base.log_file_name, "MivraBoxLibCleaner.log");
+    EXPECT_EQ(o.base.log_file_name.str(), in_cwd("MivraBoxLibCleaner.log"));
     EXPECT_EQ(o.lists_folder, "/Mivra/runtime/cleaner");
 
     cleaner_options p;
@@ -174,7 +180,7 @@ TEST(CleanerOpts, OptionsFileAndUnknownOption) {
     EXPECT_EQ(o.lib_url, "http://lib:1/RPC2");
     ASSERT_EQ(o.paths.size(), 1u);
     EXPECT_EQ(o.lib_usage_limit, 90);
-    EXPECT_EQ(o.base.log_file_name, "MivraBoxLibCleaner.log");
+    EXPECT_EQ(o.base.log_file_name.str(), in_cwd("MivraBoxLibCleaner.log"));
     EXPECT_EQ(o.base.options_file, file);
     unlink(file.c_str());
     rmdir(dir);

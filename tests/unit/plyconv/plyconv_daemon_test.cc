@@ -1,3 +1,4 @@
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -11,6 +12,12 @@
 #include "tc.h"
 
 namespace {
+
+// Relative paths and the default log name are made absolute against the working folder.
+std::string in_cwd(const char *name) {
+    char cwd[4096];
+    return std::string(getcwd(cwd, sizeof cwd) ? cwd : "") + "/" + name;
+}
 
 const std::string kHeader =
     "StartMode;Date;StartTime;VideoId;FileName;Reconciliation Key;Duration;Format;TcIn;"
@@ -130,7 +137,7 @@ TEST(PlyConvOpts, CommandLineThenFiles) {
     EXPECT_EQ(c.filter_days, 4);
     EXPECT_EQ(c.sgt.prepend_ext, "@");
     EXPECT_EQ(c.base.debug, 1);
-    EXPECT_EQ(c.base.log_file_name, "f.log");
+    EXPECT_EQ(c.base.log_file_name.str(), in_cwd("f.log"));
 
     plyconv_ctx bad;
     std::vector<std::string> args2 = {"MivraBoxPlyConv", "--no-such"};
