@@ -72,30 +72,31 @@ bool enqueue(adapter_instance *a, mivra_lib_item &&item, bool listed) {
     return true;
 }
 
-void scan_folder(adapter_instance *a, const text4k &folder) {
+// Lists a folder from offset on; -1 when it got to its end (or failed), else the offset of the
+// item that found the queue full, where the next scan goes on.
+int scan_folder(adapter_instance *a, const text4k &folder, int offset) {
     // One item per call: the library's listing may change under a long scan.
     lib_listing listing;
-    for (int offset = 0; !stopping(a); offset++) {
+    for (; !stopping(a); offset++) {
+        {
+            std::lock_guard lk(a->queue_mu);
+            if (int(a->queue.size()) >= a->queue_max) {
+                a->overflowed = true;
+                return offset;
+            }
+        }
         std::vector<mivra_lib_item> list;
         int r = mivra_lib_list_items2(a->lib_url.c_str(), folder.c_str(), offset, 1, &list);
         if (r < 0) {
             log_msg(LOG_ERROR, "%s: mivra_lib_list_items(%s) failed, r=%d", kRun, folder.c_str(),
                     r);
-            return;
+            return -1;
         }
-        if (list.empty()) return;
-        {
-            // A full queue ends the scan: the next one finds the rest.
-            std::lock_guard lk(a->queue_mu);
-            if (int(a->queue.size()) >= a->queue_max) {
-                a->overflowed = true;
-                return;
-            }
-        }
+        if (list.empty()) return -1;
         if (const char *why = listing.refuse(list)) {
             log_msg(LOG_ERROR, "%s: listing of [%s] ended at offset %d: %s", kRun, folder.c_str(),
                     offset, why);
-            return;
+            return -1;
         }
         for (mivra_lib_item &item : list) {
             if (is_to_convert(a, item) <= 0) continue;
@@ -103,15 +104,31 @@ void scan_folder(adapter_instance *a, const text4k &folder) {
             enqueue(a, std::move(item), true);
         }
     }
+    return -1;
 }
 
-// Every folder again: what the change list can no longer tell is found by listing.
+// Every folder again: what the change list can no longer tell is found by listing. A scan that
+// found the queue full goes on from there the next time and then comes round to the start, so
+// that every item is reached even when the first ones keep coming back.
 void scan_all(adapter_instance *a) {
     {
         std::lock_guard lk(a->queue_mu);
         a->overflowed = false;
     }
-    for (const text4k &folder : a->paths) scan_folder(a, folder);
+    const size_t n = a->paths.size();
+    size_t first = a->scan_at.first < n ? a->scan_at.first : 0;
+    int offset = a->scan_at.first < n ? a->scan_at.second : 0;
+    a->scan_at = {0, 0};
+    // A scan that began inside a folder ends with that folder read from its start.
+    const size_t turns = n + (offset > 0 ? 1 : 0);
+    for (size_t k = 0; k < turns && !stopping(a); k++) {
+        size_t i = (first + k) % n;
+        int stopped = scan_folder(a, a->paths[i], k == 0 ? offset : 0);
+        if (stopped >= 0) {
+            a->scan_at = {i, stopped};
+            break;
+        }
+    }
     std::lock_guard lk(a->queue_mu);
     a->queue_cv.notify_all();
 }
@@ -405,14 +422,8 @@ int is_to_convert(const adapter_instance *a, const mivra_lib_item &item) {
 }
 
 std::vector<std::string> adapter_local_folders(const adapter_instance *a) {
-    std::vector<std::string> out;
-    if (a->start_dir.empty()) return out;
-    for (const text4k &f : a->paths) {
-        std::string_view rel = f.view();
-        while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
-        out.push_back(rel.empty() ? a->start_dir : a->start_dir + "/" + std::string(rel));
-    }
-    return out;
+    if (a->start_dir.empty()) return {};
+    return {a->start_dir};
 }
 
 int watch_run(adapter_instance *a) {

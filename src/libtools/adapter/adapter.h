@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "child_spawn.h"
@@ -46,8 +47,10 @@ struct adapter_instance {
     std::vector<mivra_lib_item> queue;
     text4k converting;  // the path the converter took, empty between items
     int queue_max = ADAPTER_QUEUE_MAX;
-    // An item found no room: the folders are scanned again once the queue has room.
+    // An item found no room: the folders are scanned again once the queue has room, from
+    // where the last scan stopped (folder index, offset); scans run on the main loop alone.
     bool overflowed = false;
+    std::pair<size_t, int> scan_at{0, 0};
 
     std::atomic<int> *stop = nullptr;  // raised by the signal watcher
 };
@@ -59,8 +62,8 @@ bool adapter_own_file(std::string_view path);
 // directly (sub-folders do not count) and misses any; 0 when none does, and for the converter's
 // own outputs. Above 0: convert it.
 int is_to_convert(const adapter_instance *a, const mivra_lib_item &item);
-// The local folders of the configured library folders: each below the start folder, the
-// library's root ("/" is the root itself). Local names of the library are taken only inside them.
+// The local folders the converter may read and replace files in: the folder the adapter was
+// started in, the library's root, whose local names the library answers relative to.
 std::vector<std::string> adapter_local_folders(const adapter_instance *a);
 // Scans the folders, runs the converter thread and follows the library's changes until stopped.
 int watch_run(adapter_instance *a);
