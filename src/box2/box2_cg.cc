@@ -9,6 +9,7 @@
 #include "log.h"
 #include "meta_resolve.h"
 #include "tc.h"
+#include "text.h"
 
 const char *const cg_state_names[7] = {"NONE",    "LOADING",    "LOADED", "TEXTED",
                                        "STARTED", "LOOPED_OUT", "LAST"};
@@ -42,6 +43,12 @@ cg_chain *chain_tail(cg_chain *head) {
     return head;
 }
 
+// Outside text (template names, box texts, looked-up values, the device's answers) as it may
+// stand in a log line.
+std::string shown(std::string_view s) {
+    return text_printable(s);
+}
+
 int read_int(const char *s) {
     long v = strtol(s, nullptr, 10);
     return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : int(v);
@@ -52,10 +59,10 @@ void send_boxes(box2_bus *b, int layer, const cg_item *it, const char *fn, bool 
         if (!it->box[j]) continue;
         if (play)
             log_msg(LOG_INFO, "%s: [%d] layer %d textbox %d <= [%s]", fn, b->index, layer, j,
-                    it->box[j]->c_str());
+                    shown(*it->box[j]).c_str());
         else
             log_msg(LOG_INFO, "%s: [%d]@%ld layer %d textbox %d => [%s]", fn, b->index, long(f),
-                    layer, j, it->box[j]->c_str());
+                    layer, j, shown(*it->box[j]).c_str());
         oxtel_update_text_field(&b->oxtel, layer, j, 0, it->box[j]->c_str());
     }
 }
@@ -101,7 +108,7 @@ void bus_cg_cue_item_preps(box2_bus *, const mivrabox_event *e, int ev_len, cg_c
         seen.push_back(templ);
         // A ':' would end the load command on the wire and start another.
         if (templ.find(':') != std::string::npos) {
-            log_msg(LOG_ERROR, "%s: template [%s] holds ':', dropped", name, templ.c_str());
+            log_msg(LOG_ERROR, "%s: template [%s] holds ':', dropped", name, shown(templ).c_str());
             continue;
         }
         auto it = std::make_unique<cg_item>();
@@ -133,7 +140,8 @@ void bus_cg_cue_item_preps(box2_bus *, const mivrabox_event *e, int ev_len, cg_c
         if (ev_len <= 0 && (it->flags & CG_F_IN) && it->in < 0) it->flags &= ~CG_F_IN;
         if (ev_len <= 0 && (it->flags & CG_F_OUT) && it->out < 0) it->flags &= ~CG_F_OUT;
         if (!(it->flags & CG_F_DSK) || it->dsk < 0 || it->dsk >= CG_LAYERS) {
-            log_msg(LOG_ERROR, "%s: template [%s] has no DSK specified", name, templ.c_str());
+            log_msg(LOG_ERROR, "%s: template [%s] has no DSK specified", name,
+                    shown(templ).c_str());
             continue;
         }
         *chain_tail(&next[it->dsk]) = std::move(it);
@@ -188,13 +196,13 @@ int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
                     if (box) meta_keys_collect(*box, keys);
         log_msg(LOG_INFO, "%s: metas.keys.count=%d", name, int(keys.size()));
         for (size_t k = 0; k < keys.size(); k++)
-            log_msg(LOG_INFO, "%s: key[%d]=[%s]", name, int(k), keys[k].c_str());
+            log_msg(LOG_INFO, "%s: key[%d]=[%s]", name, int(k), shown(keys[k]).c_str());
         if (!keys.empty()) {
             const std::vector<std::string> vals = mivrabox_event_meta_pairs_resolve(
                 e, idx, copy.p->count(), copy.p->items.data(), keys, &wc);
             log_msg(LOG_INFO, "%s: metas.vals.count=%d", name, int(vals.size()));
             for (size_t k = 0; k < vals.size(); k++)
-                log_msg(LOG_INFO, "%s: val[%d]=[%s]", name, int(k), vals[k].c_str());
+                log_msg(LOG_INFO, "%s: val[%d]=[%s]", name, int(k), shown(vals[k]).c_str());
             for (cg_chain &c : next)
                 for (cg_item *it = c.get(); it; it = it->next.get())
                     for (auto &box : it->box)
@@ -207,7 +215,8 @@ int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
             const cg_item *it = b->cg.next[i].get();
             if (it)
                 log_msg(LOG_INFO, "%s: [%d] NEXT, layer %d state %d (%s) templ=[%s]", name,
-                        b->index, i, it->state, state_name(it->state), it->templ.c_str());
+                        b->index, i, it->state, state_name(it->state),
+                        shown(it->templ.view()).c_str());
         }
         b->cg.next_sys_id = ev->sys_id;
         return 0;
@@ -244,12 +253,13 @@ int bus_cg_play(box2_bus *b) {
         }
         if (!image_loaded(b, i, it)) {
             it->state = CG_LOADING;
-            log_msg(LOG_INFO, "%s: [%d] key off %d {%s}", name, b->index, i, it->templ.c_str());
+            log_msg(LOG_INFO, "%s: [%d] key off %d {%s}", name, b->index, i,
+                    shown(it->templ.view()).c_str());
             oxtel_cut_keyer(&b->oxtel, i, 0);
             oxtel_load_image(&b->oxtel, i, it->templ.c_str());
         } else {
             log_msg(LOG_INFO, "%s: [%d] layer %d already loaded {%s}", name, b->index, i,
-                    it->templ.c_str());
+                    shown(it->templ.view()).c_str());
             send_boxes(b, i, it, name, true, 0);
             it->state = CG_TEXTED;
             oxtel_render_box(&b->oxtel, i, 255);
@@ -291,7 +301,7 @@ int bus_cg_idle(box2_bus *b) {
                         break;
                     }
                     log_msg(LOG_INFO, "%s: [%d]@%ld layer %d loading [%s]", name, ix, f, i,
-                            it->templ.c_str());
+                            shown(it->templ.view()).c_str());
                     oxtel_load_image(&b->oxtel, i, it->templ.c_str());
                     it->state = CG_LOADING;
                     break;
@@ -301,7 +311,7 @@ int bus_cg_idle(box2_bus *b) {
                         break;
                     }
                     log_msg(LOG_INFO, "%s: [%d]@%ld layer %d loaded [%s]", name, ix, f, i,
-                            it->templ.c_str());
+                            shown(it->templ.view()).c_str());
                     it->state = CG_LOADED;
                     break;
                 case CG_LOADED:
@@ -360,9 +370,16 @@ int box2_cg_key_tally(box2_bus *b, int layer) {
 
 namespace {
 
+// A device reports its state at will: per link thread (one a bus), the first tallies of each
+// second are logged, enough for a full report of every layer, the others counted.
+log_quiet &tally_quiet() {
+    thread_local log_quiet q("oxtel_cb_cmd", "more tallies not logged", 2 * CG_LAYERS + 8);
+    return q;
+}
+
 int cb_cut_keyer(void *user, int layer, int dir) {
     box2_bus *b = static_cast<box2_bus *>(user);
-    log_msg(LOG_INFO, "tally %s: %d %d", "_CutKeyer", layer, dir);
+    if (tally_quiet().speak()) log_msg(LOG_INFO, "tally %s: %d %d", "_CutKeyer", layer, dir);
     std::lock_guard lk(b->cg.tally_mu);
     if (layer >= 0 && layer < CG_LAYERS) b->cg.key_tally[layer] = dir;
     return 0;
@@ -370,7 +387,8 @@ int cb_cut_keyer(void *user, int layer, int dir) {
 
 int cb_image_load_tally(void *user, int layer, const char *text) {
     box2_bus *b = static_cast<box2_bus *>(user);
-    log_msg(LOG_INFO, "tally %s: %d [%s]", "_ImageLoadTally", layer, text);
+    if (tally_quiet().speak())
+        log_msg(LOG_INFO, "tally %s: %d [%s]", "_ImageLoadTally", layer, shown(text).c_str());
     std::lock_guard lk(b->cg.tally_mu);
     if (layer < 0 || layer >= CG_LAYERS) return 0;
     if (text[0] == '>')

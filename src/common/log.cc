@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -45,7 +46,23 @@ struct logger {
     long long last_rotation = 0;
     std::atomic<int> echo{1};
     std::atomic<int> level{20};
+
+    // Lines refused since the writer last said so, under mu: the program's own, and those of
+    // outside input turned away by its share of the queue.
+    long long dropped_own = 0, dropped_outside = 0;
+
+    // Every log_quiet alive, so that the writer says their counts when their second is over.
+    std::mutex quiet_mu;
+    std::vector<log_quiet *> quiets;
 };
+
+thread_local bool t_outside = false;
+
+long long steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 logger &L() {
     static logger *l = new logger;  // never destroyed: late calls from exiting threads stay safe
@@ -67,6 +84,7 @@ void write_all(int fd, const char *p, size_t n, bool *broken) {
 
 // Queues one formatted line, or sends it to standard error when no writer runs.
 void enqueue(std::string &&line) {
+    const bool outside = t_outside;
     logger &l = L();
     std::unique_lock lk(l.mu, std::defer_lock);
     try {
@@ -81,9 +99,12 @@ void enqueue(std::string &&line) {
         write_all(STDERR_FILENO, line.data(), line.size(), nullptr);
         return;
     }
-    if (l.count >= size_t(LOG_QUEUE_MAX)) {
+    if (l.count >= size_t(outside ? LOG_QUEUE_OUTSIDE_MAX : LOG_QUEUE_MAX)) {
+        // One overflow text per run of drops: the count follows in the log once there is room.
+        const bool first = l.dropped_own == 0 && l.dropped_outside == 0;
+        (outside ? l.dropped_outside : l.dropped_own)++;
         lk.unlock();
-        write_all(STDERR_FILENO, kOverflow, sizeof(kOverflow) - 1, nullptr);
+        if (first) write_all(STDERR_FILENO, kOverflow, sizeof(kOverflow) - 1, nullptr);
         return;
     }
     l.ring[(l.head + l.count) % l.ring.size()] = std::move(line);
@@ -183,18 +204,45 @@ void write_batch(logger &l, std::vector<std::string> &batch) {
     batch.clear();
 }
 
-// Moves every pending line into batch in queue order; true when log_close asked to stop.
+void put_head(std::string &line, int type, const stamp &s);
+
+// Moves every pending line into batch in queue order, followed by the count of lines dropped
+// meanwhile; true when log_close asked to stop.
 bool take_pending(logger &l, std::vector<std::string> &batch) {
     std::unique_lock lk(l.mu);
     l.cv.wait_for(lk, std::chrono::milliseconds(1), [&] { return l.stop; });
-    batch.reserve(l.count);
+    batch.reserve(l.count + 1);
     while (l.count > 0) {
         batch.push_back(std::move(l.ring[l.head]));
         l.ring[l.head] = std::string();
         l.head = (l.head + 1) % l.ring.size();
         l.count--;
     }
-    return l.stop;
+    long long own = std::exchange(l.dropped_own, 0);
+    long long outside = std::exchange(l.dropped_outside, 0);
+    bool stop = l.stop;
+    lk.unlock();
+    if (own + outside > 0) {
+        std::string line;
+        put_head(line, LOG_ERROR, now_stamp());
+        char text[160];
+        snprintf(text, sizeof text,
+                 "log_flush: %lld lines dropped, the queue was full (%lld of them caused by "
+                 "outside input)\n",
+                 own + outside, outside);
+        line += text;
+        batch.push_back(std::move(line));
+    }
+    return stop;
+}
+
+// Says the counts of every log_quiet whose second is over, a few times a second.
+void report_quiets(logger &l, long long &next_ms) {
+    long long now = steady_ms();
+    if (now < next_ms) return;
+    next_ms = now + 100;
+    std::lock_guard lk(l.quiet_mu);
+    for (log_quiet *q : l.quiets) q->report();
 }
 
 void writer_main() {
@@ -206,8 +254,10 @@ void writer_main() {
 
     logger &l = L();
     std::vector<std::string> batch;
+    long long next_report = 0;
     for (bool stopping = false; !stopping;) {
         try {
+            report_quiets(l, next_report);
             stopping = take_pending(l, batch);
             write_batch(l, batch);
         } catch (...) {
@@ -323,6 +373,79 @@ bool log_error_text(const char *text) {
         rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
     }
     return true;
+}
+
+bool log_trace_on(int level) {
+    return level <= L().level.load(std::memory_order_relaxed);
+}
+
+log_outside::log_outside() : was_(t_outside) {
+    t_outside = true;
+}
+
+log_outside::~log_outside() {
+    t_outside = was_;
+}
+
+log_quiet::log_quiet(const char *who, const char *what, int burst)
+    : who_(who ? who : ""), what_(what ? what : ""), burst_(burst < 1 ? 1 : burst) {
+    logger &l = L();
+    try {
+        std::lock_guard lk(l.quiet_mu);
+        l.quiets.push_back(this);
+    } catch (...) {
+        // Unlisted, its count is still said at its next line or when it ends.
+    }
+}
+
+log_quiet::~log_quiet() {
+    logger &l = L();
+    {
+        std::lock_guard lk(l.quiet_mu);
+        std::erase(l.quiets, this);
+    }
+    int n;
+    {
+        std::lock_guard lk(mu_);
+        n = std::exchange(held_, 0);
+    }
+    if (n > 0) log_msg(LOG_ERROR, "%s: %d %s", who_, n, what_);
+}
+
+int log_quiet::take_due(long long now_ms) {
+    if (held_ == 0 || now_ms < end_ms_) return 0;
+    return std::exchange(held_, 0);
+}
+
+bool log_quiet::speak() {
+    const long long now = steady_ms();
+    int due = 0;
+    bool ok;
+    {
+        std::lock_guard lk(mu_);
+        due = take_due(now);
+        if (now >= end_ms_) {
+            end_ms_ = now + LOG_QUIET_MS;
+            used_ = 0;
+        }
+        ok = used_ < burst_;
+        if (ok)
+            used_++;
+        else
+            held_++;
+    }
+    // The count of the period before comes first.
+    if (due > 0) log_msg(LOG_ERROR, "%s: %d %s", who_, due, what_);
+    return ok;
+}
+
+void log_quiet::report() {
+    int due;
+    {
+        std::lock_guard lk(mu_);
+        due = take_due(steady_ms());
+    }
+    if (due > 0) log_msg(LOG_ERROR, "%s: %d %s", who_, due, what_);
 }
 
 int log_pending() {

@@ -31,19 +31,56 @@ bool read_line(FILE *f, std::string &line) {
     return true;
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s[i] that is no control character, 0 when there is
+// none: C1 controls (U+0080 to U+009F) act like ESC on many terminals, and stray bytes are
+// shown rather than left for a terminal to guess at.
+size_t utf8_printable_len(std::string_view s, size_t i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 && c < 0xe0 ? 2 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; k++)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) return 0;
+    unsigned char c1 = static_cast<unsigned char>(s[i + 1]);
+    if (c == 0xc2 && c1 < 0xa0) return 0;   // C1 control
+    if (c == 0xe0 && c1 < 0xa0) return 0;   // overlong
+    if (c == 0xed && c1 >= 0xa0) return 0;  // surrogate
+    if (c == 0xf0 && c1 < 0x90) return 0;   // overlong
+    if (c == 0xf4 && c1 >= 0x90) return 0;  // past U+10FFFF
+    return n;
+}
+
+}  // namespace
+
 std::string text_printable(std::string_view s) {
     std::string out;
     out.reserve(s.size());
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c < 0x7f) {
             out += char(c);
+            i++;
+            continue;
         }
+        size_t n = c >= 0x80 ? utf8_printable_len(s, i) : 0;
+        if (n > 0) {
+            out.append(s.substr(i, n));
+            i += n;
+            continue;
+        }
+        char hex[8];
+        snprintf(hex, sizeof hex, "\\x%02x", c);
+        out += hex;
+        i++;
     }
     return out;
+}
+
+bool text_has_control(std::string_view s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c == 0x7f) return true;
+    return false;
 }
 
 std::string_view trim_blank(std::string_view s) {

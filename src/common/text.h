@@ -51,8 +51,12 @@ using text32 = btext<32>;
 // Reads one whole line of any length without its line end; false at end of file with nothing read.
 bool read_line(FILE *f, std::string &line);
 
-// The text with control characters written as \xNN, so that a log line stays one line.
+// The text as it may stand in a log line: control characters (C0, DEL, C1) and bytes that are
+// no well-formed UTF-8 written as \xNN, so that outside text can neither end a line nor start
+// an escape sequence.
 std::string text_printable(std::string_view s);
+// True when s holds a C0 control character or DEL.
+bool text_has_control(std::string_view s);
 
 // Cuts leading and trailing blanks, tabs, CR and LF.
 std::string_view trim_blank(std::string_view s);

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "log.h"
 #include "text.h"
 
 enum oxtel_type { OXTEL_NONE = 0, OXTEL_SERVER = 1, OXTEL_CLIENT = 2 };
@@ -53,6 +54,9 @@ struct oxtel_ctx {
     void *user = nullptr;
     oxtel_data_cb data_cb = nullptr;
     oxtel_conn_cb conn_cb = nullptr;
+    // A device that stops reading makes every send fail: those lines are counted, not each
+    // written.
+    log_quiet send_quiet{"oxtel_send", "more dropped messages not logged"};
 };
 
 // Resets the context and creates its wake pipe: 0 or a negated errno.

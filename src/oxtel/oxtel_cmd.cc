@@ -333,12 +333,17 @@ bool decode(const cmd_form &form, const char *m, int n, cmd_args &a, char (*text
 int oxtel_cmd_parser_cb(const oxtel_cbs *table, void *user, const char *msg, int length) {
     if (!msg || length < 0) length = 0;
     if (!msg) msg = "";
+    // A device may send anything at any rate: per link thread, the first unknown message and the
+    // first few unhandled commands of each second are logged, the others counted.
+    thread_local log_quiet unrecognized("oxtel_cmd_parser_cb", "unrecognized sequences not logged");
+    thread_local log_quiet unhandled("oxtel_cmd_parser_cb", "unhandled commands not logged", 10);
     char texts[2][kTextSize];
     for (const cmd_form &form : kForms) {
         cmd_args a{};
         if (!decode(form, msg, length, a, texts)) continue;
         int res = 0;
         if (table && form.call(*table, user, a, form.first, &res)) return res;
+        if (!log_trace_on(10) || !unhandled.speak()) return form.code;
         std::string shown[2];
         for (int k = 0; k < 2; k++) {
             if (!a.s[k]) continue;
@@ -348,8 +353,10 @@ int oxtel_cmd_parser_cb(const oxtel_cbs *table, void *user, const char *msg, int
         form.log(a);
         return form.code;
     }
-    std::string shown = text_printable(std::string_view(msg, size_t(length)));
-    LOG_TRACE(0, "Unrecognized sequence [%s]", shown.c_str());
+    if (log_trace_on(0) && unrecognized.speak()) {
+        std::string shown = text_printable(std::string_view(msg, size_t(length)));
+        LOG_TRACE(0, "Unrecognized sequence [%s]", shown.c_str());
+    }
     return -EINVAL;
 }
 

@@ -105,6 +105,9 @@ bool flush(oxtel_ctx *ctx, oxtel_client &c, int fd) {
 void frame(oxtel_ctx *ctx, int slot) {
     oxtel_buf &b = ctx->tcp.clients[slot].read;
     bool &discarding = ctx->tcp.clients[slot].discarding;
+    // What the device's bytes make the callbacks log may take only its share of the log queue.
+    log_outside outside;
+    thread_local log_quiet overrun("frame", "more over-long messages discarded unlogged");
     int start = 0;
     while (start < b.size) {
         int i = oxtel_find_term(b.data + start, b.size - start);
@@ -122,7 +125,7 @@ void frame(oxtel_ctx *ctx, int slot) {
     memmove(b.data, b.data + start, size_t(b.size - start));
     b.size -= start;
     if (b.size >= OXTEL_MSG_MAX) {
-        LOG_TRACE(0, "buffer uverrun");
+        if (overrun.speak()) LOG_TRACE(0, "buffer uverrun");
         b.size = 0;
         discarding = true;
     }
@@ -577,15 +580,16 @@ int oxtel_send(oxtel_ctx *ctx, int slot, const char *bytes, int length) {
                 peers++;
                 if (queue_message(c, bytes, length))
                     queued++;
-                else
+                else if (ctx->send_quiet.speak())
                     LOG_TRACE(0, "queue of slot %d full, %d bytes dropped", i, length);
             }
-            if (peers == 0) LOG_TRACE(0, "slot %d not connected, %d bytes dropped", slot, length);
+            if (peers == 0 && ctx->send_quiet.speak())
+                LOG_TRACE(0, "slot %d not connected, %d bytes dropped", slot, length);
         } else if (ctx->sock < 0) {
-            LOG_TRACE(0, "not connected, %d bytes dropped", length);
+            if (ctx->send_quiet.speak()) LOG_TRACE(0, "not connected, %d bytes dropped", length);
         } else if (queue_message(ctx->tcp.clients[0], bytes, length)) {
             queued++;
-        } else {
+        } else if (ctx->send_quiet.speak()) {
             LOG_TRACE(0, "queue full, %d bytes dropped", length);
         }
     }

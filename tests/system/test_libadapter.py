@@ -170,7 +170,8 @@ class AdapterTest(ServiceCase):
         applied = [log.index("watch_run: {%s}" % e) for e in ("+media/a", "+media/sub/e", "?junk")]
         self.assertEqual(applied, sorted(applied))
         self.assertIn("MivraLib.LibState(i4:64)", self.libsvc.sigs("MivraLib.LibState"))
-        self.assertEqual(read(x + ".std"), "%s -i %s -f mp4 -y %s.tmp\n" % (self.gate, x, x))
+        # ffmpeg's output files go with a good conversion.
+        self.assertFalse(os.path.exists(x + ".std") or os.path.exists(x + ".err"))
 
     def test_replace_only_over_the_unchanged_media(self):
         # In the order converted (newest first): name, exit status, the test's doing meanwhile,
@@ -199,6 +200,10 @@ class AdapterTest(ServiceCase):
             self.assertEqual(read(f) if os.path.exists(f) else None, content, name)
             if content == "converted":  # the result itself took the media's place
                 self.assertEqual(os.stat(f).st_ino, tmp_ino)
+            # ffmpeg's words are kept for a failed conversion only.
+            self.assertEqual(os.path.exists(f + ".std"), status != "0", name)
+        s = local["s"]
+        self.assertEqual(read(s + ".std"), "%s -i %s -f mp4 -y %s.tmp\n" % (self.gate, s, s))
         self.stop_service()
 
     def test_names_the_converter_never_takes_when_detached(self):

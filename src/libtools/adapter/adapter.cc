@@ -15,8 +15,10 @@
 #include <unistd.h>
 
 #include "lib_listing.h"
+#include "lib_local.h"
 #include "log.h"
 #include "sig.h"
+#include "text.h"
 
 namespace {
 
@@ -25,6 +27,11 @@ const char *const kConv = "converter";
 
 bool stopping(const adapter_instance *a) {
     return a->stop && a->stop->load() != 0;
+}
+
+// Library names and local names as they may stand in a log line.
+std::string P(std::string_view s) {
+    return text_printable(s);
 }
 
 // A wanted value of 0 takes any.
@@ -43,35 +50,53 @@ int queued_at(const adapter_instance *a, const text4k &path) {
 // for it says that it changed since and is queued); true when queued. Under queue_mu.
 bool enqueue(adapter_instance *a, mivra_lib_item &&item, bool listed) {
     if (listed && a->converting == item.path) {
-        log_msg(LOG_INFO, "%s: being converted [%s]", kRun, item.path.c_str());
+        log_msg(LOG_INFO, "%s: being converted [%s]", kRun, P(item.path.view()).c_str());
         return false;
     }
     int at = queued_at(a, item.path);
     if (at >= 0) {
-        log_msg(LOG_INFO, "%s: already enqeued [%s] at %d", kRun, item.path.c_str(), at);
+        log_msg(LOG_INFO, "%s: already enqeued [%s] at %d", kRun, P(item.path.view()).c_str(), at);
         return false;
     }
-    log_msg(LOG_INFO, "%s: enqeued [%s]", kRun, item.path.c_str());
+    if (int(a->queue.size()) >= a->queue_max) {
+        // Found again by the scan that follows once the converter made room.
+        static log_quiet full(kRun, "more items left to the next scan, queue full");
+        if (full.speak())
+            log_msg(LOG_ERROR, "%s: queue full (%d items), [%s] left to the next scan", kRun,
+                    a->queue_max, P(item.path.view()).c_str());
+        a->overflowed = true;
+        return false;
+    }
+    log_msg(LOG_INFO, "%s: enqeued [%s]", kRun, P(item.path.view()).c_str());
     a->queue.push_back(std::move(item));
     return true;
 }
 
-void scan_folder(adapter_instance *a, const text4k &folder) {
+// Lists a folder from offset on; -1 when it got to its end (or failed), else the offset of the
+// item that found the queue full, where the next scan goes on.
+int scan_folder(adapter_instance *a, const text4k &folder, int offset) {
     // One item per call: the library's listing may change under a long scan.
     lib_listing listing;
-    for (int offset = 0; !stopping(a); offset++) {
+    for (; !stopping(a); offset++) {
+        {
+            std::lock_guard lk(a->queue_mu);
+            if (int(a->queue.size()) >= a->queue_max) {
+                a->overflowed = true;
+                return offset;
+            }
+        }
         std::vector<mivra_lib_item> list;
         int r = mivra_lib_list_items2(a->lib_url.c_str(), folder.c_str(), offset, 1, &list);
         if (r < 0) {
             log_msg(LOG_ERROR, "%s: mivra_lib_list_items(%s) failed, r=%d", kRun, folder.c_str(),
                     r);
-            return;
+            return -1;
         }
-        if (list.empty()) return;
+        if (list.empty()) return -1;
         if (const char *why = listing.refuse(list)) {
             log_msg(LOG_ERROR, "%s: listing of [%s] ended at offset %d: %s", kRun, folder.c_str(),
                     offset, why);
-            return;
+            return -1;
         }
         for (mivra_lib_item &item : list) {
             if (is_to_convert(a, item) <= 0) continue;
@@ -79,11 +104,31 @@ void scan_folder(adapter_instance *a, const text4k &folder) {
             enqueue(a, std::move(item), true);
         }
     }
+    return -1;
 }
 
-// Every folder again: what the change list can no longer tell is found by listing.
+// Every folder again: what the change list can no longer tell is found by listing. A scan that
+// found the queue full goes on from there the next time and then comes round to the start, so
+// that every item is reached even when the first ones keep coming back.
 void scan_all(adapter_instance *a) {
-    for (const text4k &folder : a->paths) scan_folder(a, folder);
+    {
+        std::lock_guard lk(a->queue_mu);
+        a->overflowed = false;
+    }
+    const size_t n = a->paths.size();
+    size_t first = a->scan_at.first < n ? a->scan_at.first : 0;
+    int offset = a->scan_at.first < n ? a->scan_at.second : 0;
+    a->scan_at = {0, 0};
+    // A scan that began inside a folder ends with that folder read from its start.
+    const size_t turns = n + (offset > 0 ? 1 : 0);
+    for (size_t k = 0; k < turns && !stopping(a); k++) {
+        size_t i = (first + k) % n;
+        int stopped = scan_folder(a, a->paths[i], k == 0 ? offset : 0);
+        if (stopped >= 0) {
+            a->scan_at = {i, stopped};
+            break;
+        }
+    }
     std::lock_guard lk(a->queue_mu);
     a->queue_cv.notify_all();
 }
@@ -92,7 +137,7 @@ void amend_add(adapter_instance *a, const char *path) {
     std::unique_ptr<mivra_lib_item> item;
     int r = mivra_lib_meta_item(a->lib_url.c_str(), path, &item);
     if (r != 0 || !item) {
-        log_msg(LOG_ERROR, "%s: mivra_lib_meta_item(%s) failed, r=%d", kRun, path, r);
+        log_msg(LOG_ERROR, "%s: mivra_lib_meta_item(%s) failed, r=%d", kRun, P(path).c_str(), r);
         return;
     }
     if (is_to_convert(a, *item) <= 0) return;
@@ -107,20 +152,20 @@ void amend_drop(adapter_instance *a, const char *path) {
     std::lock_guard lk(a->queue_mu);
     auto gone = std::remove_if(a->queue.begin(), a->queue.end(), [&](const mivra_lib_item &it) {
         if (!(it.path == path)) return false;
-        log_msg(LOG_INFO, "%s: dropped from queue [%s]", kRun, it.path.c_str());
+        log_msg(LOG_INFO, "%s: dropped from queue [%s]", kRun, P(it.path.view()).c_str());
         return true;
     });
     a->queue.erase(gone, a->queue.end());
 }
 
 void amend_apply(adapter_instance *a, const char *entry) {
-    log_msg(LOG_INFO, "%s: {%s}", kRun, entry);
+    log_msg(LOG_INFO, "%s: {%s}", kRun, P(entry).c_str());
     if (entry[0] == '-')
         amend_drop(a, entry + 1);
     else if (entry[0] == '+')
         amend_add(a, entry + 1);
     else
-        log_msg(LOG_ERROR, "%s: FAILED TO PARSE {%s}", kRun, entry);
+        log_msg(LOG_ERROR, "%s: FAILED TO PARSE {%s}", kRun, P(entry).c_str());
 }
 
 // The library's change list is read forward only: idx is the newest change applied.
@@ -164,6 +209,11 @@ void poll_changes(adapter_instance *a, amend_cursor &cur) {
     cur.started = true;
     cur.rescan = false;
     cur.idx = idx;
+    if (!rescan) {
+        // Items that found the queue full are listed again once half of it has gone.
+        std::lock_guard lk(a->queue_mu);
+        rescan = a->overflowed && int(a->queue.size()) <= a->queue_max / 2;
+    }
     if (rescan) scan_all(a);
 }
 
@@ -206,15 +256,15 @@ std::vector<std::string> cmdline(const adapter_instance *a, const std::string &l
 bool replace(const std::string &local, const std::string &tmp, const file_id &before) {
     if (!same_file(before, identify(local))) {
         log_msg(LOG_ERROR, "%s: [%s] changed or removed during conversion, [%s] dropped", kConv,
-                local.c_str(), tmp.c_str());
+                P(local).c_str(), P(tmp).c_str());
         unlink(tmp.c_str());
         return false;
     }
     // One rename: the media is never missing, readers see the old or the new file.
     if (rename(tmp.c_str(), local.c_str()) != 0) {
         int e = errno;
-        log_msg(LOG_ERROR, "%s: rename(%s, %s) failed, r=%d (%s)", kConv, tmp.c_str(),
-                local.c_str(), -e, strerror(e));
+        log_msg(LOG_ERROR, "%s: rename(%s, %s) failed, r=%d (%s)", kConv, P(tmp).c_str(),
+                P(local).c_str(), -e, strerror(e));
         unlink(tmp.c_str());
         return false;
     }
@@ -253,7 +303,7 @@ struct produced_files {
             log_msg(LOG_ERROR,
                     "%s: [%s] is the converter's own result and still differs, not "
                     "converted again",
-                    kConv, local.c_str());
+                    kConv, P(local).c_str());
         it->second.logged = true;
         return true;
     }
@@ -268,33 +318,26 @@ const char *local_refused(std::string_view name) {
     return nullptr;
 }
 
-// The local name as a path that holds whatever the working folder is.
-std::string resolve(const adapter_instance *a, const std::string &name) {
-    if (name.front() == '/' || a->start_dir.empty()) return name;
-    return a->start_dir + "/" + name;
-}
-
 void convert(adapter_instance *a, produced_files &made, const mivra_lib_item &item) {
     text4k value;
     int r = mivra_lib_basename_item(a->lib_url.c_str(), item.path.c_str(), nullptr, &value, nullptr,
                                     nullptr);
     if (r != 0) {
-        log_msg(LOG_ERROR, "%s: mivra_lib_basename_item(%s) failed, r=%d", kConv, item.path.c_str(),
-                r);
+        log_msg(LOG_ERROR, "%s: mivra_lib_basename_item(%s) failed, r=%d", kConv,
+                P(item.path.view()).c_str(), r);
         return;
     }
-    if (const char *why = local_refused(value.view())) {
-        log_msg(LOG_ERROR, "%s: local name [%s] of [%s] refused: %s", kConv, value.c_str(),
-                item.path.c_str(), why);
+    // Nothing outside the configured folders is read, converted or replaced, whatever the
+    // library answers.
+    std::string local;
+    const char *why = local_refused(value.view());
+    if (!why) why = lib_local_refused(value.str(), a->start_dir, adapter_local_folders(a), &local);
+    if (why) {
+        log_msg(LOG_ERROR, "%s: local name [%s] of [%s] refused: %s", kConv,
+                P(value.view()).c_str(), P(item.path.view()).c_str(), why);
         return;
     }
-    if (value.c_str()[0] != '/' && a->start_dir.empty()) {
-        log_msg(LOG_ERROR,
-                "%s: local name [%s] of [%s] refused: relative, and the start folder is unknown",
-                kConv, value.c_str(), item.path.c_str());
-        return;
-    }
-    const std::string local = resolve(a, value.str()), tmp = local + ".tmp";
+    const std::string tmp = local + ".tmp";
     if (made.ours(local)) return;
     std::vector<std::string> args = cmdline(a, local);
     std::vector<char *> argv;
@@ -302,11 +345,16 @@ void convert(adapter_instance *a, produced_files &made, const mivra_lib_item &it
     argv.push_back(nullptr);
 
     file_id before = identify(local);
-    log_msg(LOG_INFO, "%s: executing [%s]->[%s]", kConv, local.c_str(), tmp.c_str());
-    r = child_spawn_wait(a->ffmpeg_path.c_str(), &a->child, argv.data(), nullptr,
-                         (local + ".std").c_str(), (local + ".err").c_str());
+    log_msg(LOG_INFO, "%s: executing [%s]->[%s]", kConv, P(local).c_str(), P(tmp).c_str());
+    const std::string out = local + ".std", err = local + ".err";
+    r = child_spawn_wait(a->ffmpeg_path.c_str(), &a->child, argv.data(), nullptr, out.c_str(),
+                         err.c_str());
     log_msg(LOG_INFO, "%s: done, r=%d", kConv, r);
     if (r == 0) {
+        // ffmpeg's words matter only when it failed: a library of converted media would
+        // otherwise fill with them.
+        unlink(out.c_str());
+        unlink(err.c_str());
         if (replace(local, tmp, before)) made.add(local);
     } else {
         // A partial result is of no use; ffmpeg's own words stay in .std and .err.
@@ -324,7 +372,7 @@ void converter_loop(adapter_instance *a) {
         a->queue.pop_back();
         a->converting = item.path;
         lk.unlock();
-        log_msg(LOG_INFO, "%s: item->full=[%s]", kConv, item.path.c_str());
+        log_msg(LOG_INFO, "%s: item->full=[%s]", kConv, P(item.path.view()).c_str());
         convert(a, made, item);
         lk.lock();
         a->converting.clear();
@@ -355,11 +403,11 @@ bool adapter_own_file(std::string_view path) {
 int is_to_convert(const adapter_instance *a, const mivra_lib_item &item) {
     if (adapter_own_file(item.path.view()) || adapter_own_file(item.name.view())) {
         log_msg(LOG_INFO, "%s: [%s] is an output of the converter, ignored", __func__,
-                item.path.c_str());
+                P(item.path.view()).c_str());
         return 0;
     }
-    log_msg(LOG_INFO, "%s: [%s] %dx%d@(num=%d/den=%d)", __func__, item.path.c_str(), item.width,
-            item.height, item.r_frame_rate_num, item.r_frame_rate_den);
+    log_msg(LOG_INFO, "%s: [%s] %dx%d@(num=%d/den=%d)", __func__, P(item.path.view()).c_str(),
+            item.width, item.height, item.r_frame_rate_num, item.r_frame_rate_den);
     int e = 0;
     for (const text4k &folder : a->paths) {
         std::string held = folder == "/" ? item.path.str() : folder.str() + "/" + item.name.str();
@@ -371,6 +419,11 @@ int is_to_convert(const adapter_instance *a, const mivra_lib_item &item) {
     }
     log_msg(LOG_ERROR, "%s: e=%d", __func__, e);
     return e;
+}
+
+std::vector<std::string> adapter_local_folders(const adapter_instance *a) {
+    if (a->start_dir.empty()) return {};
+    return {a->start_dir};
 }
 
 int watch_run(adapter_instance *a) {

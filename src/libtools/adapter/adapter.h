@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "child_spawn.h"
@@ -21,6 +22,9 @@ constexpr int ADAPTER_MAX_PATHS = 128;
 constexpr int ADAPTER_MAX_ARGS = 128;
 // Changes asked of the library per poll.
 constexpr int ADAPTER_AMENDS = 64;
+// Items that may wait for the converter (--queue-max): a conversion takes minutes, so a library
+// that reports new items faster than that would otherwise grow the queue without end.
+constexpr int ADAPTER_QUEUE_MAX = 256;
 
 struct adapter_instance {
     text4k lib_url;             // http://HOST:PORT/RPC2
@@ -42,6 +46,11 @@ struct adapter_instance {
     std::condition_variable queue_cv;
     std::vector<mivra_lib_item> queue;
     text4k converting;  // the path the converter took, empty between items
+    int queue_max = ADAPTER_QUEUE_MAX;
+    // An item found no room: the folders are scanned again once the queue has room, from
+    // where the last scan stopped (folder index, offset); scans run on the main loop alone.
+    bool overflowed = false;
+    std::pair<size_t, int> scan_at{0, 0};
 
     std::atomic<int> *stop = nullptr;  // raised by the signal watcher
 };
@@ -53,5 +62,8 @@ bool adapter_own_file(std::string_view path);
 // directly (sub-folders do not count) and misses any; 0 when none does, and for the converter's
 // own outputs. Above 0: convert it.
 int is_to_convert(const adapter_instance *a, const mivra_lib_item &item);
+// The local folders the converter may read and replace files in: the folder the adapter was
+// started in, the library's root, whose local names the library answers relative to.
+std::vector<std::string> adapter_local_folders(const adapter_instance *a);
 // Scans the folders, runs the converter thread and follows the library's changes until stopped.
 int watch_run(adapter_instance *a);

@@ -13,6 +13,7 @@ enum adapter_opt_id {
     OPT_MEDIA_HEIGHT,
     OPT_MEDIA_FRAMERATE_NUM,
     OPT_MEDIA_FRAMERATE_DEN,
+    OPT_QUEUE_MAX,
 };
 
 std::vector<opts_def> table() {
@@ -25,6 +26,7 @@ std::vector<opts_def> table() {
         {"media-height", required_argument, OPT_MEDIA_HEIGHT},
         {"media-framerate-num", required_argument, OPT_MEDIA_FRAMERATE_NUM},
         {"media-framerate-den", required_argument, OPT_MEDIA_FRAMERATE_DEN},
+        {"queue-max", required_argument, OPT_QUEUE_MAX},
     };
     return t;
 }
@@ -55,6 +57,12 @@ int apply(adapter_instance *a, int id, const char *arg) {
         case OPT_MEDIA_FRAMERATE_DEN:
             a->media_framerate_den = opts_int(arg);
             break;
+        case OPT_QUEUE_MAX: {
+            // At least one item waits, or nothing would ever be converted.
+            int n = opts_int(arg);
+            a->queue_max = n < 1 ? 1 : n;
+            break;
+        }
         default:
             return -1;
     }
@@ -77,6 +85,7 @@ void adapter_usage() {
             "    --media-height=<INT>                   Height of media to correct\n"
             "    --media-framerate-num=<INT>            Framerate num of media to correct\n"
             "    --media-framerate-den=<INT>            Framerate den of media to correct\n"
+            "    --queue-max=<INT>                      Items waiting for conversion at most\n"
             "    --demonize                             Become daemon on executing\n"
             "\n"
             "                                           Log file operation\n"

@@ -16,6 +16,7 @@
 #include "mivra.h"
 #include "mivrabox_client.h"
 #include "sig.h"
+#include "text.h"
 
 namespace {
 
@@ -94,9 +95,15 @@ int read_items(const cleaner_options *o, std::vector<cleaner_item> &items) {
                 break;
             }
             // The listing already holds folder/name as each item's path.
-            for (mivra_lib_item &it : page)
+            for (mivra_lib_item &it : page) {
+                if (const char *why = cleaner_name_refused(it)) {
+                    log_msg(LOG_ERROR, "%s: REFUSED [%s]: %s", kFn,
+                            text_printable(it.path.view()).c_str(), why);
+                    continue;
+                }
                 if (seen.insert(it.path.str()).second)
                     items.push_back(cleaner_item{std::move(it), 0, 0});
+            }
             log_msg(LOG_INFO, "%s: read %d items, now %d items", kFn, r, int(items.size()));
         }
     }
@@ -109,14 +116,17 @@ std::vector<cleaner_item> select_candidates(const cleaner_options *o,
     std::vector<cleaner_item> out;
     for (cleaner_item &c : items) {
         if (stopping(o)) break;
-        const char *path = c.item.path.c_str();
+        const std::string shown = text_printable(c.item.path.view());
+        const char *path = shown.c_str();
         if (cleaner_busy(*o, path)) {
             log_msg(LOG_INFO, "%s: BUSY [%s]", kFn, path);
             continue;
         }
         int64_t cnt = 0, date = 0;
-        bool cue_ok = mivra_lib_register_cue(o->lib_url.c_str(), path, 1, &cnt, &date) >= 0;
-        switch (cleaner_judge(*o, &c, cue_ok, cnt, date, now)) {
+        bool cue_ok =
+            mivra_lib_register_cue(o->lib_url.c_str(), c.item.path.c_str(), 1, &cnt, &date) >= 0;
+        const char *why = "";
+        switch (cleaner_judge(*o, &c, cue_ok, cnt, date, now, &why)) {
             case CLEANER_CANDIDATE:
                 out.push_back(std::move(c));
                 break;
@@ -132,6 +142,9 @@ std::vector<cleaner_item> select_candidates(const cleaner_options *o,
             case CLEANER_TOO_SHORT:
                 log_msg(LOG_INFO, "%s: TOO SHORT [%s], (%f < %d)", kFn, path, c.item.duration_eff,
                         o->minimal_duration);
+                break;
+            case CLEANER_UNDATED:
+                log_msg(LOG_ERROR, "%s: UNDATED [%s], %s: kept", kFn, path, why);
                 break;
             case CLEANER_BUSY:
                 break;
@@ -163,8 +176,9 @@ int delete_candidates(const cleaner_options *o, const std::vector<cleaner_item> 
         struct tm tm;
         time_t t = c.ref_time;
         if (gmtime_r(&t, &tm)) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-        log_msg(LOG_INFO, "%s: DELETING [%s] [%s] was played %ld times", kFn, when,
-                c.item.path.c_str(), long(c.played));
+        const std::string shown = text_printable(c.item.path.view());
+        log_msg(LOG_INFO, "%s: DELETING [%s] [%s] was played %ld times", kFn, when, shown.c_str(),
+                long(c.played));
         lib_fill now;
         int pct = read_usage(o, &now);
         if (pct < 0) return pct;
@@ -187,7 +201,7 @@ int delete_candidates(const cleaner_options *o, const std::vector<cleaner_item> 
         int r = mivra_lib_delete_item(o->lib_url.c_str(), c.item.path.c_str());
         if (r < 0) {
             log_msg(LOG_ERROR, "%s: mivra_lib_delete_item(%s, %s) failed with r=%d", kFn,
-                    o->lib_url.c_str(), c.item.path.c_str(), r);
+                    o->lib_url.c_str(), shown.c_str(), r);
             return r;
         }
         deleted += std::max<int64_t>(c.item.st_size, 0);
@@ -213,24 +227,45 @@ bool cleaner_busy(const cleaner_options &o, const char *path) {
 }
 
 cleaner_verdict cleaner_judge(const cleaner_options &o, cleaner_item *c, bool cue_ok,
-                              int64_t cue_cnt, int64_t cue_date, time_t now) {
+                              int64_t cue_cnt, int64_t cue_date, time_t now, const char **why) {
     c->played = cue_ok ? cue_cnt : 0;
-    int64_t limit;
+    int64_t ref, age;
     cleaner_verdict fresh;
     if (c->played > 0) {
-        c->ref_time = time_t(cue_date);
-        limit = cue_date + int64_t(o.age_played) * kDay;
+        ref = cue_date;
+        age = int64_t(o.age_played) * kDay;
         fresh = CLEANER_TOO_FRESH;
     } else {
         if (o.age_idle == 0) return CLEANER_FORCE_IGNORED;
-        int64_t ref = std::max(c->item.st_mtime_, c->item.st_ctime_);
-        c->ref_time = time_t(ref);
-        limit = ref + int64_t(o.age_idle) * kDay;
+        ref = std::max(c->item.st_mtime_, c->item.st_ctime_);
+        age = int64_t(o.age_idle) * kDay;
         fresh = CLEANER_IDLE_IGNORED;
+    }
+    c->ref_time = time_t(ref);
+    // Only an age that can be computed may cost the station a media: a date the library left
+    // out, zero, ahead of the clock or near the end of time says nothing about it.
+    const char *undated = nullptr;
+    int64_t limit = 0;
+    if (ref <= 0)
+        undated = "no date";
+    else if (ref > int64_t(now))
+        undated = "dated in the future";
+    else if (__builtin_add_overflow(ref, age, &limit))
+        undated = "date out of range";
+    if (undated) {
+        if (why) *why = undated;
+        return CLEANER_UNDATED;
     }
     if (int64_t(now) < limit) return fresh;
     if (c->item.duration_eff < double(o.minimal_duration)) return CLEANER_TOO_SHORT;
     return CLEANER_CANDIDATE;
+}
+
+const char *cleaner_name_refused(const mivra_lib_item &item) {
+    if (!path_name_ok(item.name.view())) return "not a file name";
+    if (text_has_control(item.name.view()) || text_has_control(item.path.view()))
+        return "name holds a control character";
+    return nullptr;
 }
 
 void cleaner_order(std::vector<cleaner_item> &candidates) {

@@ -57,6 +57,7 @@ enum cleaner_verdict {
     CLEANER_TOO_FRESH,
     CLEANER_IDLE_IGNORED,
     CLEANER_TOO_SHORT,
+    CLEANER_UNDATED,  // its age cannot be computed: never deleted
 };
 
 // Parses the command line and the options files; 0, or -1 after help or a bad option.
@@ -68,9 +69,15 @@ int cleaner_usage_percent(int64_t used, int64_t total);
 // True when a configured bus holds path present.
 bool cleaner_busy(const cleaner_options &o, const char *path);
 // Judges an item that no bus holds, from its cue count and date (cue_ok false: the library did
-// not answer, the item counts as never played); sets its played count and reference time.
+// not answer, the item counts as never played); sets its played count and reference time. A
+// reference date that is missing, zero, in the future or too large to add the age to gives
+// CLEANER_UNDATED with the reason in *why.
 cleaner_verdict cleaner_judge(const cleaner_options &o, cleaner_item *c, bool cue_ok,
-                              int64_t cue_cnt, int64_t cue_date, time_t now);
+                              int64_t cue_cnt, int64_t cue_date, time_t now,
+                              const char **why = nullptr);
+// Why a listed item may not even be judged (a name that is no single path element, or a path
+// with a control character, which would split the deletion list's lines), or null.
+const char *cleaner_name_refused(const mivra_lib_item &item);
 // Oldest reference time first; equal times keep the order read.
 void cleaner_order(std::vector<cleaner_item> &candidates);
 

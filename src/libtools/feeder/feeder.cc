@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "file.h"
+#include "lib_local.h"
 #include "log.h"
 #include "mivra.h"
 #include "mivra_lib.h"
@@ -122,10 +123,19 @@ bool probe_candidate(feeder_instance *f, feeder_source &src, const feeder_event 
         r = mivra_lib_basename_item(f->transfer_url.c_str(), cand.c_str(), ext2, &local, nullptr,
                                     nullptr);
         FEEDER_DEBUG(f, "%s: mivra_lib_basename_item([%s])=%d, filename_local=[%s]", kProbe,
-                     cand.c_str(), r, local.c_str());
+                     cand.c_str(), r, text_printable(local.view()).c_str());
         if (r >= 0) continue;  // already in the library
         // Without a local name from the library there is nowhere to put the file.
         if (ext2 && local.empty()) continue;
+        // The transfer writes where the library's name points: only below the library's root.
+        if (ext2) {
+            if (const char *why =
+                    lib_local_refused(local.str(), f->start_dir, {f->start_dir}, nullptr)) {
+                log_msg(LOG_ERROR, "%s: local name [%s] of [%s] refused: %s", kProbe,
+                        text_printable(local.view()).c_str(), cand.c_str(), why);
+                continue;
+            }
+        }
 
         mivra_ft_request nr;
         nr.target = src.target.view();

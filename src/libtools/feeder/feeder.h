@@ -93,6 +93,9 @@ struct feeder_instance {
         std::vector<feeder_probe_entry>(FEEDER_PROBE_CACHE);
     std::array<feeder_req_entry, FEEDER_REQ_CACHE> req_cache;
     std::atomic<int> *stop = nullptr;
+    // The folder the feeder was started in, the library's root: a local name that the library
+    // answers is requested only when it lies below it. Empty when it could not be read.
+    std::string start_dir;
 };
 
 int feeder_opts_parse(feeder_instance *f, int argc, char **argv);

@@ -2,6 +2,8 @@
 // service.
 #include <atomic>
 #include <new>
+#include <string>
+#include <unistd.h>
 
 #include "feeder.h"
 #include "mivra.h"
@@ -25,6 +27,9 @@ int main(int argc, char **argv) {
         delete f;
         return r & 0xff;
     }
+    // Detaching moves the process to "/": the library's root is kept before that.
+    std::string cwd(4096, '\0');
+    if (getcwd(cwd.data(), cwd.size())) f->start_dir = cwd.c_str();
     // A service that never answers must not hold the stop.
     svc_begin(f->base, FEEDER_BANNER, f->stop, mivra_interrupt);
     int status = svc_lower_priority(kPriority);

@@ -198,8 +198,10 @@ TEST_F(Log, EchoAndEmptyName) {
     EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"stderr"});
 }
 
-// A writer stuck in opening its file (a FIFO nobody reads) lets the queue fill: exactly 128000
-// lines wait, the next is dropped with the overflow text, and all that waited is written later.
+// A writer stuck in opening its file (a FIFO nobody reads) lets the queue fill. Lines caused by
+// outside input stop at their share of it, the program's own fill the rest: exactly 128000 lines
+// wait, the next ones are dropped with one overflow text, and once the writer moves, all that
+// waited is written followed by the count of what was dropped.
 TEST_F(Log, OverflowUnderAStalledWriter) {
     std::string fifo = dir / "fifo.log";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -208,7 +210,12 @@ TEST_F(Log, OverflowUnderAStalledWriter) {
     log_msg(LOG_INFO, "first");
     // Once the writer took "first" it blocks in the open until a reader comes.
     ASSERT_TRUE(wait_until([] { return log_pending() == 0; }));
-    for (int i = 0; i < LOG_QUEUE_MAX; i++) log_msg(LOG_INFO, "line %d", i);
+    {
+        log_outside outside;
+        for (int i = 0; i <= LOG_QUEUE_OUTSIDE_MAX; i++) log_msg(LOG_INFO, "peer %d", i);
+    }
+    EXPECT_EQ(log_pending(), LOG_QUEUE_OUTSIDE_MAX);
+    for (int i = LOG_QUEUE_OUTSIDE_MAX; i < LOG_QUEUE_MAX; i++) log_msg(LOG_INFO, "line %d", i);
     EXPECT_EQ(log_pending(), LOG_QUEUE_MAX);
     log_msg(LOG_INFO, "dropped");
     log_trace(0, "s.cc", 1, "f", "dropped too");
@@ -238,12 +245,17 @@ TEST_F(Log, OverflowUnderAStalledWriter) {
     close(rd);
 
     std::string text = err.text();
-    EXPECT_EQ(text, "ERROR! message queue OVERFLOW!!!\nERROR! message queue OVERFLOW!!!\n");
+    EXPECT_EQ(text, "ERROR! message queue OVERFLOW!!!\n");
     std::vector<std::string> lines = split_lines(got);
-    ASSERT_EQ(lines.size(), size_t(LOG_QUEUE_MAX + 1));
+    ASSERT_EQ(lines.size(), size_t(LOG_QUEUE_MAX + 2));
     EXPECT_NE(lines.front().find("] first"), std::string::npos);
-    EXPECT_NE(lines.back().find("] line 127999"), std::string::npos);
-    EXPECT_EQ(got.find("dropped"), std::string::npos);
+    EXPECT_NE(lines[size_t(LOG_QUEUE_MAX)].find("] line 127999"), std::string::npos);
+    EXPECT_NE(lines.back().find("log_flush: 3 lines dropped, the queue was full (1 of them "
+                                "caused by outside input)"),
+              std::string::npos)
+        << lines.back();
+    EXPECT_EQ(got.find("] dropped"), std::string::npos);
+    EXPECT_EQ(got.find("peer " + std::to_string(LOG_QUEUE_OUTSIDE_MAX)), std::string::npos);
 }
 
 // Lines queued from many threads right before the close are all written, each thread's in order;

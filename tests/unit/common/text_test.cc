@@ -160,3 +160,25 @@ TEST(File, MkdirP) {
     EXPECT_EQ(mkdir_p(dir / "file"), -ENOTDIR);
     EXPECT_EQ(mkdir_p(""), -22);
 }
+
+// Outside text in a log line: nothing may end the line or start a terminal sequence, and
+// well-formed UTF-8 text stays readable.
+TEST(Text, PrintableFormLeavesNoControl) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain text", "plain text"},
+        {"a\nb\r\x1b[2J\x7f", "a\\x0ab\\x0d\\x1b[2J\\x7f"},
+        {std::string("nul\0x", 5), "nul\\x00x"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac"},
+        {"\xc2\x9b"
+         "31m",
+         "\\xc2\\x9b31m"},  // C1 CSI as UTF-8
+        {"\x9b"
+         "31m",
+         "\\x9b31m"},                         // C1 CSI as a lone byte
+        {"\xe0\x80\x8a", "\\xe0\\x80\\x8a"},  // overlong LF
+        {"cut \xe2\x82", "cut \\xe2\\x82"},   // sequence cut short
+    };
+    for (const auto &[in, want] : cases) EXPECT_EQ(text_printable(in), want) << want;
+    EXPECT_TRUE(text_has_control("a\tb"));
+    EXPECT_FALSE(text_has_control("caf\xc3\xa9"));
+}
