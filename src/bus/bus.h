@@ -166,6 +166,9 @@ struct bus {
     // Under the bus lock: index of the event the media code is registering or updating, -1 for
     // none; a range check that looks at the event's neighbours starts there instead of searching.
     int range_at = -1;
+    // Under the bus lock: while above 0, a media whose last reference goes stays listed with ref
+    // 0 until bus_lib_sweep, so that deleting many events removes their media in one pass.
+    int lib_defer = 0;
 
     // Bus clock instant (microseconds) of the play the scheduler waits for, -1 for none: the
     // save thread keeps its copy of the playlist, a long hold of the lock, out of its way.
@@ -318,6 +321,10 @@ int64_t bus_ply_ft_start(int64_t ref_ms, int64_t ref_tod_ms, int64_t tod_ms);
 // Media lists (bus_lib.cc), under the bus lock.
 int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size);
 int bus_lib_unregister(bus *b, const char *media_id);
+// Around the unregistering of many events, under the bus lock: the media left without a
+// reference go at the end, in one pass over each list.
+void bus_lib_defer(bus *b);
+void bus_lib_sweep(bus *b);
 // The present media object of an id, looked up without registering; null when not present.
 const lib_object *bus_lib_find_present(bus *b, const char *media_id);
 int bus_ply_item_register(bus *b, mivrabox_event *e);

@@ -90,13 +90,13 @@ int bus_lib_unregister(bus *b, const char *media_id) {
         o->ref--;
         log_msg(LOG_ERROR, "%s:%d unregistred present [%s], new ref=%d", "bus_lib_unregister",
                 __LINE__, id, o->ref);
-        if (o->ref <= 0) lib_object_list_delete(&b->present, int(o->slot));
+        if (o->ref <= 0 && !b->lib_defer) lib_object_list_delete(&b->present, int(o->slot));
         return 0;
     }
     if (lib_object *o = find_obj(b->absent, id)) {
-        if (--o->ref <= 0) {
+        if (--o->ref == 0) {
             if (b->hooks->note) b->hooks->note(b, bus_note::absent_released, nullptr, id, 0);
-            lib_object_list_delete(&b->absent, int(o->slot));
+            if (!b->lib_defer) lib_object_list_delete(&b->absent, int(o->slot));
         }
         return 0;
     }
@@ -108,6 +108,18 @@ int bus_lib_unregister(bus *b, const char *media_id) {
     }
     log_msg(LOG_ERROR, "%s:%d unregistred unknown [%s]", "bus_lib_unregister", __LINE__, id);
     return -2;
+}
+
+void bus_lib_defer(bus *b) {
+    lock_t lk(b->lock);
+    b->lib_defer++;
+}
+
+void bus_lib_sweep(bus *b) {
+    lock_t lk(b->lock);
+    if (b->lib_defer > 0 && --b->lib_defer > 0) return;
+    lib_object_list_sweep(&b->present);
+    lib_object_list_sweep(&b->absent);
 }
 
 // Live sources and failed lookups have no usable length: a range check would wipe the duration.

@@ -289,14 +289,22 @@ int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state 
 
 int bus_ply_get_events(bus *b, int first, int count, std::vector<bus_event_text> &out,
                        mivrabox_state *st) {
-    lock_t lk(b->lock);
-    if (st && count > 0 && first >= 0 && first < b->playlist->count()) bus_ply_state(b, st);
+    // The events are copied under one hold of the lock, with the state; their lines are made
+    // after it is let go.
+    std::vector<mivrabox_event> copies;
+    {
+        lock_t lk(b->lock);
+        if (st && count > 0 && first >= 0 && first < b->playlist->count()) bus_ply_state(b, st);
+        int64_t end = std::min<int64_t>(int64_t(first) + std::max(count, 0), b->playlist->count());
+        if (first >= 0 && end > first) {
+            copies.reserve(size_t(end - first));
+            for (int64_t idx = first; idx < end; idx++) copies.push_back(*at(b, int(idx)));
+        }
+    }
     struct timeval tv;
     char tc[TIME_TC_SIZE];
-    for (int i = 0; i < count; i++) {
-        int64_t idx = int64_t(first) + i;
-        if (idx < 0 || idx >= b->playlist->count()) break;
-        mivrabox_event copy = *at(b, int(idx));
+    out.reserve(copies.size());
+    for (mivrabox_event &copy : copies) {
         time_ms2tv(copy.start, &tv);
         time_tv2tc(&tv, tc);
         copy.start_time = tc;
@@ -324,7 +332,9 @@ int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_st
         if (indexes[i] >= 0 && indexes[i] < b->playlist->count()) v.push_back(indexes[i]);
     std::sort(v.begin(), v.end());
     v.erase(std::unique(v.begin(), v.end()), v.end());
+    bus_lib_defer(b);
     for (int64_t i : v) bus_ply_item_unregister(b, at(b, int(i)));
+    bus_lib_sweep(b);
     if (!v.empty()) ply_delete_events(b->playlist, int(v.size()), v.data());
     bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, 0);
@@ -343,8 +353,10 @@ int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_s
 int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
     lock_t lk(b->lock);
     // Only events with a sys_id are deleted, so only theirs give their media back.
+    bus_lib_defer(b);
     for (int i = std::max(first, 0); i <= last && i < b->playlist->count(); i++)
         if (at(b, i)->sys_id != 0) bus_ply_item_unregister(b, at(b, i));
+    bus_lib_sweep(b);
     int r = ply_delete_range(b->playlist, first, last);
     bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, r);
@@ -438,7 +450,9 @@ int bus_ply_save(bus *b, const char *path, mivrabox_state *st) {
 
 int bus_ply_close(bus *b, mivrabox_state *st) {
     lock_t lk(b->lock);
+    bus_lib_defer(b);
     for (mivrabox_event *e : b->playlist->items) bus_ply_item_unregister(b, e);
+    bus_lib_sweep(b);
     ply_clear(b->playlist);
     bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, 0);

@@ -110,6 +110,14 @@ int lib_object_list_delete(lib_object_list *l, int index) {
     return l->count();
 }
 
+int lib_object_list_sweep(lib_object_list *l) {
+    if (!l) return -22;
+    size_t before = l->items.size();
+    std::erase_if(l->items, [](const std::unique_ptr<lib_object> &o) { return !o || o->ref <= 0; });
+    if (l->items.size() != before) index_rebuild(l);
+    return int(before - l->items.size());
+}
+
 lib_object *lib_object_list_find_exact(const lib_object_list *l, std::string_view name) {
     if (!l || name.empty()) return nullptr;
     auto it = l->by_name.find(std::string(name));
