@@ -9,10 +9,9 @@ import time
 import unittest
 
 from harness import TIME_SCALE
-from helpers.box1_util import Channel1
-from helpers.box2_air_util import Channel, dur, next_second, tc
-from helpers.box2_util import BOX2, Box, I8, line, plain, wait_for
-from helpers.box1_util import BOX1, Box1
+from helpers.box2_air_util import Channel, next_second, tc
+from helpers.box2_util import BOX2, Box, I8, line, wait_for
+from helpers.box1_util import BOX1, Box1, Channel1
 
 PRESENT, ABSENT, RANGE = 0x4, 0x80, 0x100
 
@@ -33,7 +32,8 @@ class LargeInputTest(unittest.TestCase):
         clips = ["c%d" % i for i in range(6)]
         ch = DropChannel(self, drop.name, [(c, 1.0) for c in clips])
         self.assertTrue(ch.wait_present(0))
-        t0 = next_second(2)
+        # Room for the load and the media lookups, slower in the sanitizer builds.
+        t0 = next_second(3 * TIME_SCALE)
         ch.load([line(tc(t0) if i == 0 else "", dur="00:00:01:00", media=c)
                  for i, c in enumerate(clips)])
         ch.call("MivraBox.Run", 0, 1)
