@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "box1_bus.h"
@@ -79,6 +82,18 @@ void bus_ply_blind_region_restore(bus *b, std::vector<int64_t> &v) {
     static const char *const fn = "bus_ply_blind_region_restore";
     const int n = int(v.size());
     int a = -1, z = -1;  // first known id after markers, last known id before them
+    // Every known id looked up in one pass over the playlist, not one pass per region.
+    std::unordered_map<int64_t, int> where;
+    std::vector<int64_t> known;
+    for (int64_t id : v)
+        if (id >= 0) known.push_back(id);
+    std::vector<int> at(known.size());
+    ply_find_sys_ids(b->playlist, int(known.size()), known.data(), at.data());
+    for (size_t i = 0; i < known.size(); i++) where.emplace(known[i], at[i]);
+    auto find = [&where](int64_t id) {
+        auto it = where.find(id);
+        return it == where.end() ? -2 : it->second;
+    };
     for (int i = 0; i + 1 < n; i++) {
         if (v[size_t(i)] >= 0 && v[size_t(i + 1)] < 0) {
             z = i;
@@ -89,8 +104,7 @@ void bus_ply_blind_region_restore(bus *b, std::vector<int64_t> &v) {
             continue;
         }
         if (z < 1 || a < 1) continue;
-        int c = ply_find_sys_id(b->playlist, v[size_t(z)]);
-        int d = ply_find_sys_id(b->playlist, v[size_t(a)]);
+        int c = find(v[size_t(z)]), d = find(v[size_t(a)]);
         if (c > 0 && d > 0 && d - c == a - z) {
             log_msg(LOG_ERROR, "%s: continious region [%d, %d] same as [%d, %d]", fn, z, a, c, d);
             for (int k = 0; k < a - z; k++)
@@ -345,16 +359,14 @@ xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, vo
     {
         lock_t lk(b->lock);
         bus_ply_state(b, &st);
-        std::vector<const mivrabox_event *> kept;
+        // Media of the events listed so far that were absent: a later event of a media is left
+        // out only behind an absent one. The absent flag changes only under the bus lock.
+        std::unordered_set<std::string_view> absent_kept;
         for (const mivrabox_event *e : b->playlist->items) {
             uint64_t f = e->flags;
             if (!(f & uint64_t(uint32_t(mask)))) continue;
-            // A later event of a media is left out only behind an absent one.
-            bool dup = false;
-            for (const mivrabox_event *k : kept)
-                if (k->media_id == e->media_id && (k->flags & MIVRABOX_F_ABSENT)) dup = true;
-            if (dup) continue;
-            kept.push_back(e);
+            if (absent_kept.count(e->media_id.view())) continue;
+            if (f & MIVRABOX_F_ABSENT) absent_kept.insert(e->media_id.view());
             flag_entry en{"",        e->media_id.str(), e->start_time.str(),
                           e->sys_id, int64_t(f),        e->start};
             // Looked up only: a poll must not hold the media in the library for ever.

@@ -101,8 +101,11 @@ int box1_range_item(bus *b, mivrabox_event *e, lib_object *o) {
         e->flags |= MIVRABOX_F_PARTIAL;
     }
     ply_list *ply = b->playlist;
-    int i = -1;
-    for (int k = 0; k < ply->count(); k++)
+    // The media code says where e stands; a search only for a call from elsewhere.
+    int i = b->range_at >= 0 && b->range_at < ply->count() && ply->items[size_t(b->range_at)] == e
+                ? b->range_at
+                : -1;
+    for (int k = 0; i < 0 && k < ply->count(); k++)
         if (ply->items[size_t(k)] == e) {
             i = k;
             break;

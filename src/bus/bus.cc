@@ -210,9 +210,15 @@ int bus_start(bus *b) {
     if (b->hooks->start && b->hooks->start(b) < 0) return -11;
     if (!b->current.empty()) {
         std::string path;
+        ply_list *loaded = nullptr;
+        // A stop signal during a long read ends it: the daemon stops without the playlist, and
+        // without having written anything.
         if (path_join(path, b->path.view(), b->current.view()) == 0 &&
-            bus_ply_load(b, path.c_str(), nullptr) > 0)
+            bus_ply_read(b, path.c_str(), &loaded, b->stop_signal) >= 0 &&
+            !(b->stop_signal && b->stop_signal->load()) &&
+            bus_ply_load_ply(b, loaded, path.c_str(), nullptr) > 0)
             bus_ply_run(b, 1, nullptr);
+        if (loaded) ply_free(&loaded);
     }
     try {
         b->th_save = bus_thread(bus_save_proc, b);

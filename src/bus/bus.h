@@ -38,6 +38,11 @@ class bus_mutex {
     void reacquire(int holds);
     // Longest hold in microseconds, of the scheduler or of the other threads.
     int64_t longest_us(bool scheduler) const { return longest_[scheduler ? 1 : 0].load(); }
+    // Forgets the longest holds: the figures then cover the bus from here on.
+    void longest_reset() {
+        longest_[0] = 0;
+        longest_[1] = 0;
+    }
 
    private:
     void taken();
@@ -163,6 +168,12 @@ struct bus {
     // An event plays once now + io_delay passes its start, and a lone playing event is retired
     // io_delay after its end.
     int io_delay = 0;
+    // Under the bus lock: index of the event the media code is registering or updating, -1 for
+    // none; a range check that looks at the event's neighbours starts there instead of searching.
+    int range_at = -1;
+    // Under the bus lock: while above 0, a media whose last reference goes stays listed with ref
+    // 0 until bus_lib_sweep, so that deleting many events removes their media in one pass.
+    int lib_defer = 0;
 
     // Bus clock instant (microseconds) of the play the scheduler waits for, -1 for none: the
     // save thread keeps its copy of the playlist, a long hold of the lock, out of its way.
@@ -173,6 +184,9 @@ struct bus {
     std::condition_variable exit_cv;
 
     const bus_hooks *hooks = &bus_hooks_none;  // fixed before the bus starts
+    // Raised (non-zero) by the process's stop signals; the start-up load looks at it (may be
+    // null). Fixed before the bus starts.
+    const std::atomic<int> *stop_signal = nullptr;
 };
 
 // The engine's part of a new bus of any kind: playlist and media lists. 0 or -12.
@@ -262,7 +276,15 @@ int bus_ply_delete_event(bus *b, int64_t index, mivrabox_state *st);
 int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_state *st);
 int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st);
 int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st);
+// Reads and parses a playlist file without the bus lock, giving its events sys_ids and start
+// times; a file over PLY_FILE_MAX is refused (-27) with a line naming it. stop (may be null)
+// ends the read early (-4). The number of events or a negated errno.
+int bus_ply_read(bus *b, const char *path, ply_list **out,
+                 const std::atomic<int> *stop = nullptr);
 int bus_ply_load(bus *b, const char *path, mivrabox_state *st);
+// The load alone, of a list read by bus_ply_read: its events move into the empty bus. -17 when
+// the bus has events.
+int bus_ply_load_ply(bus *b, ply_list *loaded, const char *path, mivrabox_state *st);
 // Loads the file and appends it, then hands the loaded events to the appended hook.
 int bus_ply_append(bus *b, const char *path, mivrabox_state *st);
 // The append alone, of a list already loaded.
@@ -280,6 +302,14 @@ int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_
 // title, 2 media id, 4 assets, 8 meta keys, 16 meta values, BUS_SEARCH_SYS_ID the sys_id that key
 // names; -2 for none.
 constexpr int BUS_SEARCH_SYS_ID = 0x40;
+// The first event of each media among the events with a flag of mask, in playlist order, copied
+// under one hold of the bus lock with the state; the reply is built from the copy after. Their
+// count or -12.
+struct bus_flagged {
+    std::string media_id, start_time;
+    int64_t start;
+};
+int bus_ply_flagged(bus *b, uint64_t mask, std::vector<bus_flagged> &out, mivrabox_state *st);
 int bus_ply_search_event(bus *b, const char *key, int start, int flags, mivrabox_state *st);
 
 // Scheduler steps (bus_sched.cc), under the bus lock: hand event index to the cue (nothing while
@@ -296,8 +326,15 @@ int64_t bus_ply_ft_start(int64_t ref_ms, int64_t ref_tod_ms, int64_t tod_ms);
 // Media lists (bus_lib.cc), under the bus lock.
 int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size);
 int bus_lib_unregister(bus *b, const char *media_id);
+// Around the unregistering of many events, under the bus lock: the media left without a
+// reference go at the end, in one pass over each list.
+void bus_lib_defer(bus *b);
+void bus_lib_sweep(bus *b);
 // The present media object of an id, looked up without registering; null when not present.
 const lib_object *bus_lib_find_present(bus *b, const char *media_id);
 int bus_ply_item_register(bus *b, mivrabox_event *e);
+// Registers the playlist's events from..to-1, with one start-time recomputation at the end when a
+// media filled a duration (none without recalc); returns how many did.
+int bus_ply_items_register(bus *b, int from, int to, bool recalc = true);
 int bus_ply_item_unregister(bus *b, mivrabox_event *e);
 int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present);

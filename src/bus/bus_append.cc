@@ -96,9 +96,12 @@ int bus_append_file(bus *b, const char *name) {
         keep_failed(b, path, name);
         return -125;
     }
-    int r, added;
-    // An appended list goes on to the daemon (a peer, say) once the bus lock is let go.
+    int r, added = 0;
+    // Read and parsed before the bus lock: a large file must not hold the channel. The list then
+    // goes on to the daemon (a peer, say) once the lock is let go.
     ply_list *loaded = nullptr;
+    bool appending = false;
+    r = bus_ply_read(b, path.c_str(), &loaded, &b->exit);
     {
         std::lock_guard lk(b->lock);
         mivrabox_state state;
@@ -106,17 +109,21 @@ int bus_append_file(bus *b, const char *name) {
         log_msg(LOG_INFO, "%s[%d] will try %s [%s] origin [%s]", fn, b->index, word(), name,
                 path.c_str());
         int before = b->playlist->count();
-        if (before > 0) {
-            r = ply_load(&loaded, path.c_str());
-            if (r >= 0) r = bus_ply_append_ply(b, loaded, path.c_str(), &state);
-        } else {
-            r = bus_ply_load(b, path.c_str(), &state);
-        }
+        appending = before > 0;
+        if (r >= 0)
+            r = appending ? bus_ply_append_ply(b, loaded, path.c_str(), &state)
+                          : bus_ply_load_ply(b, loaded, path.c_str(), &state);
         added = b->playlist->count() - before;
         log_msg(LOG_INFO, "%s[%d] done (r=%d) %s [%s] origin [%s]", fn, b->index, r, word(), name,
                 path.c_str());
     }
-    bus_ply_appended(b, &loaded);
+    // Only an append is handed on; a load moved the events into the bus.
+    if (appending && r >= 0)
+        bus_ply_appended(b, &loaded);
+    else if (loaded)
+        ply_free(&loaded);
+    // The bus is stopping: the file stays for the next start.
+    if (r == -4) return r;
     // A file with content of which no event could be read is kept like one that failed.
     if (r < 0 || (added <= 0 && st.st_size > 0))
         keep_failed(b, path, name);

@@ -19,15 +19,10 @@ lib_object *obj(lib_object_list &l, int i) {
 }
 
 // An object named exactly as the id wins over one named by its '#' variant.
-int find_exact(const lib_object_list &l, std::string_view id) {
-    for (size_t i = 0; i < l.items.size(); i++)
-        if (!id.empty() && l.items[i]->object == id) return int(i);
-    return -2;
-}
-
-int find_obj(const lib_object_list &l, const char *id) {
-    int i = find_exact(l, id);
-    return i >= 0 ? i : lib_object_list_find_object(&l, id);
+lib_object *find_obj(const lib_object_list &l, const char *id) {
+    if (lib_object *o = lib_object_list_find_exact(&l, id)) return o;
+    int i = lib_object_list_find_object(&l, id);
+    return i >= 0 ? l.items[size_t(i)].get() : nullptr;
 }
 
 // The object an id is registered on: an exact match in any list first.
@@ -37,8 +32,9 @@ bool uses_object(bus *b, std::string_view id, const lib_object *o) {
     if (variant.size() == id.size()) return false;
     variant.push_back('#');
     if (variant != o->object) return false;
-    return find_exact(b->present, id) < 0 && find_exact(b->absent, id) < 0 &&
-           find_exact(b->queued, id) < 0;
+    return !lib_object_list_find_exact(&b->present, id) &&
+           !lib_object_list_find_exact(&b->absent, id) &&
+           !lib_object_list_find_exact(&b->queued, id);
 }
 
 // The daemon's range check, else the engine's.
@@ -51,27 +47,21 @@ int range_item(bus *b, mivrabox_event *e, lib_object *o) {
 int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size) {
     lock_t lk(b->lock);
     const char *id = media_id ? media_id : "";
-    int i = find_obj(b->present, id);
-    if (i >= 0) {
-        lib_object *o = obj(b->present, i);
+    if (lib_object *o = find_obj(b->present, id)) {
         o->ref++;
         if (origin_out) str_copy(origin_out, origin_size, o->origin);
         log_msg(LOG_ERROR, "%s:%d registred present object=[%s], origin=[%s], ref=%d",
                 "bus_lib_register", __LINE__, id, o->origin.c_str(), o->ref);
-        return i + 1;
+        return int(o->slot) + 1;
     }
-    i = find_obj(b->absent, id);
-    if (i >= 0) {
-        lib_object *o = obj(b->absent, i);
+    if (lib_object *o = find_obj(b->absent, id)) {
         o->ref++;
         if (origin_out) str_copy(origin_out, origin_size, "");
         log_msg(LOG_ERROR, "%s:%d registred absent object=[%s], origin=[%s], ref=%d",
                 "bus_lib_register", __LINE__, id, o->origin.c_str(), o->ref);
-        return -(i + 1);
+        return -(int(o->slot) + 1);
     }
-    i = find_obj(b->queued, id);
-    if (i >= 0) {
-        lib_object *o = obj(b->queued, i);
+    if (lib_object *o = find_obj(b->queued, id)) {
         o->ref++;
         log_msg(LOG_ERROR, "%s:%d registred queued object=[%s], origin=[%s], ref=%d",
                 "bus_lib_register", __LINE__, id, o->origin.c_str(), o->ref);
@@ -89,42 +79,47 @@ int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t orig
 
 const lib_object *bus_lib_find_present(bus *b, const char *media_id) {
     lock_t lk(b->lock);
-    int i = find_obj(b->present, media_id ? media_id : "");
-    return i >= 0 ? obj(b->present, i) : nullptr;
+    return find_obj(b->present, media_id ? media_id : "");
 }
 
 int bus_lib_unregister(bus *b, const char *media_id) {
     const char *id = media_id ? media_id : "";
     log_msg(LOG_ERROR, "%s:%d object=[%s]", "bus_lib_unregister", __LINE__, id);
     lock_t lk(b->lock);
-    int i = find_obj(b->present, id);
-    if (i >= 0) {
-        lib_object *o = obj(b->present, i);
+    if (lib_object *o = find_obj(b->present, id)) {
         o->ref--;
         log_msg(LOG_ERROR, "%s:%d unregistred present [%s], new ref=%d", "bus_lib_unregister",
                 __LINE__, id, o->ref);
-        if (o->ref <= 0) lib_object_list_delete(&b->present, i);
+        if (o->ref <= 0 && !b->lib_defer) lib_object_list_delete(&b->present, int(o->slot));
         return 0;
     }
-    i = find_obj(b->absent, id);
-    if (i >= 0) {
-        lib_object *o = obj(b->absent, i);
-        if (--o->ref <= 0) {
+    if (lib_object *o = find_obj(b->absent, id)) {
+        if (--o->ref == 0) {
             if (b->hooks->note) b->hooks->note(b, bus_note::absent_released, nullptr, id, 0);
-            lib_object_list_delete(&b->absent, i);
+            if (!b->lib_defer) lib_object_list_delete(&b->absent, int(o->slot));
         }
         return 0;
     }
-    i = find_obj(b->queued, id);
-    if (i >= 0) {
-        // The queue thread may be looking this object up; it deletes it when it sees ref 0.
-        lib_object *o = obj(b->queued, i);
+    // The queue thread may be looking this object up; it deletes it when it sees ref 0.
+    if (lib_object *o = find_obj(b->queued, id)) {
         if (o->ref > 0) o->ref--;
         log_msg(LOG_ERROR, "%s:%d unregistred queued [%s]", "bus_lib_unregister", __LINE__, id);
         return 0;
     }
     log_msg(LOG_ERROR, "%s:%d unregistred unknown [%s]", "bus_lib_unregister", __LINE__, id);
     return -2;
+}
+
+void bus_lib_defer(bus *b) {
+    lock_t lk(b->lock);
+    b->lib_defer++;
+}
+
+void bus_lib_sweep(bus *b) {
+    lock_t lk(b->lock);
+    if (b->lib_defer > 0 && --b->lib_defer > 0) return;
+    lib_object_list_sweep(&b->present);
+    lib_object_list_sweep(&b->absent);
 }
 
 // Live sources and failed lookups have no usable length: a range check would wipe the duration.
@@ -134,8 +129,11 @@ static bool range_usable(const lib_object *o) {
     return !o->duration.empty() && tc_str2frames(o->duration.c_str()) >= 2;
 }
 
-int bus_ply_item_register(bus *b, mivrabox_event *e) {
-    lock_t lk(b->lock);
+namespace {
+
+// Registers e; *filled is raised when the range check filled a duration from the media, which
+// moves the events after it.
+int item_register(bus *b, mivrabox_event *e, int *filled) {
     char origin[4096];
     origin[0] = 0;
     int r = bus_lib_register(b, e->media_id.c_str(), origin, sizeof(origin));
@@ -145,14 +143,38 @@ int bus_ply_item_register(bus *b, mivrabox_event *e) {
     if (r > 0) {
         e->flags |= MIVRABOX_F_PRESENT;
         lib_object *o = obj(b->present, r - 1);
-        // A duration filled from the media moves the events after it.
-        if (range_usable(o) && range_item(b, e, o) > 0) bus_ply_start_time_recalc(b->playlist);
+        if (range_usable(o) && range_item(b, e, o) > 0) (*filled)++;
     } else if (r < 0 && r != -12) {
         e->flags |= MIVRABOX_F_ABSENT;
     } else if (r == 0) {
         e->flags |= b->hooks->queued_mark;
     }
     return r;
+}
+
+}  // namespace
+
+int bus_ply_item_register(bus *b, mivrabox_event *e) {
+    lock_t lk(b->lock);
+    int filled = 0;
+    int r = item_register(b, e, &filled);
+    if (filled) bus_ply_start_time_recalc(b->playlist);
+    return r;
+}
+
+int bus_ply_items_register(bus *b, int from, int to, bool recalc) {
+    lock_t lk(b->lock);
+    ply_list *ply = b->playlist;
+    int filled = 0;
+    to = std::min(to, ply->count());
+    for (int i = std::max(from, 0); i < to; i++) {
+        b->range_at = i;
+        item_register(b, ply->items[size_t(i)], &filled);
+    }
+    b->range_at = -1;
+    // Once for the whole run, not once per event whose duration the media filled.
+    if (filled && recalc) bus_ply_start_time_recalc(ply);
+    return filled;
 }
 
 int bus_ply_item_unregister(bus *b, mivrabox_event *e) {
@@ -163,8 +185,10 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
     lock_t lk(b->lock);
     ply_list *ply = b->playlist;
     int changed = 0, filled = 0;
-    for (mivrabox_event *e : ply->items) {
+    for (int i = 0; i < ply->count(); i++) {
+        mivrabox_event *e = ply->items[size_t(i)];
         if (!uses_object(b, e->media_id.view(), o)) continue;
+        b->range_at = i;
         if (present) {
             if (e->flags & MIVRABOX_F_PRESENT) continue;
             e->flags &= ~uint64_t(MIVRABOX_F_ABSENT | MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL |
@@ -182,6 +206,7 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
         }
         changed++;
     }
+    b->range_at = -1;
     if (filled) bus_ply_start_time_recalc(ply);
     if (changed) ply->revision++;
     return changed;
@@ -191,9 +216,7 @@ namespace {
 
 // Index of o in l, -2 when it is no longer there.
 int index_of(const lib_object_list &l, const lib_object *o) {
-    for (size_t i = 0; i < l.items.size(); i++)
-        if (l.items[i].get() == o) return int(i);
-    return -2;
+    return o->slot < l.items.size() && l.items[o->slot].get() == o ? int(o->slot) : -2;
 }
 
 // Moves o from one list to the end of another, under the bus lock.
@@ -322,8 +345,7 @@ void lib_amend(bus *b, const char *entry) {
             bus_ply_lib_handle_event_metas(b, o, 0);
         }
     } else if (entry[0] == '+' && *name) {
-        for (int i; (i = find_obj(b->absent, name)) >= 0;) {
-            lib_object *o = obj(b->absent, i);
+        while (lib_object *o = find_obj(b->absent, name)) {
             log_msg(LOG_INFO, "%s[%d] ABSENT->PRESENT object=[%s], origin=[%s]",
                     "bus_lib_proc_state", b->index, o->object.c_str(), name);
             o->origin = name;

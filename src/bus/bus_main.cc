@@ -28,7 +28,10 @@ int bus_daemon_run(mivrabox_opts *o, const bus_daemon &d) {
     } else {
         mivra_init(d.program, MIVRA_VERSION);
         log_msg(LOG_INFO, "%s: starting busses...", "main");
-        for (int i = 0; i < o->bus_count; i++) bus_start(o->busses[i]);
+        for (int i = 0; i < o->bus_count; i++) {
+            o->busses[i]->stop_signal = o->sig_counter;
+            bus_start(o->busses[i]);
+        }
         if (d.serve_start) d.serve_start(o);
         log_msg(LOG_INFO, "%s: starting control...", "main");
         ctl_run(o);

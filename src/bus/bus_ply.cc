@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "bus.h"
@@ -73,7 +75,7 @@ int64_t nearest_day(int64_t t, int64_t ref) {
 // Registers events [from, count) of the bus playlist; start times follow when a duration was
 // filled from the media.
 void register_from(bus *b, int from) {
-    for (int i = from; i < b->playlist->count(); i++) bus_ply_item_register(b, at(b, i));
+    bus_ply_items_register(b, from, b->playlist->count());
 }
 
 }  // namespace
@@ -187,6 +189,8 @@ int bus_ply_next_ft_idx(ply_list *ply, int from) {
 
 int bus_ply_run(bus *b, int value, mivrabox_state *st) {
     lock_t lk(b->lock);
+    // The longest holds measured are those of the bus on air: a load before it runs is not.
+    if (value && !b->running) b->lock.longest_reset();
     b->running = value;
     return fill(b, st, 0);
 }
@@ -285,14 +289,22 @@ int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state 
 
 int bus_ply_get_events(bus *b, int first, int count, std::vector<bus_event_text> &out,
                        mivrabox_state *st) {
-    lock_t lk(b->lock);
-    if (st && count > 0 && first >= 0 && first < b->playlist->count()) bus_ply_state(b, st);
+    // The events are copied under one hold of the lock, with the state; their lines are made
+    // after it is let go.
+    std::vector<mivrabox_event> copies;
+    {
+        lock_t lk(b->lock);
+        if (st && count > 0 && first >= 0 && first < b->playlist->count()) bus_ply_state(b, st);
+        int64_t end = std::min<int64_t>(int64_t(first) + std::max(count, 0), b->playlist->count());
+        if (first >= 0 && end > first) {
+            copies.reserve(size_t(end - first));
+            for (int64_t idx = first; idx < end; idx++) copies.push_back(*at(b, int(idx)));
+        }
+    }
     struct timeval tv;
     char tc[TIME_TC_SIZE];
-    for (int i = 0; i < count; i++) {
-        int64_t idx = int64_t(first) + i;
-        if (idx < 0 || idx >= b->playlist->count()) break;
-        mivrabox_event copy = *at(b, int(idx));
+    out.reserve(copies.size());
+    for (mivrabox_event &copy : copies) {
         time_ms2tv(copy.start, &tv);
         time_tv2tc(&tv, tc);
         copy.start_time = tc;
@@ -320,7 +332,9 @@ int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_st
         if (indexes[i] >= 0 && indexes[i] < b->playlist->count()) v.push_back(indexes[i]);
     std::sort(v.begin(), v.end());
     v.erase(std::unique(v.begin(), v.end()), v.end());
+    bus_lib_defer(b);
     for (int64_t i : v) bus_ply_item_unregister(b, at(b, int(i)));
+    bus_lib_sweep(b);
     if (!v.empty()) ply_delete_events(b->playlist, int(v.size()), v.data());
     bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, 0);
@@ -328,49 +342,65 @@ int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_st
 
 int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st) {
     lock_t lk(b->lock);
+    std::vector<int> where(size_t(std::max(count, 0)));
+    if (ply_find_sys_ids(b->playlist, count, sys_ids, where.data()) < 0) return fill(b, st, -12);
     std::vector<int64_t> v;
-    for (int i = 0; i < count; i++) {
-        int idx = ply_find_sys_id(b->playlist, sys_ids[i]);
+    for (int idx : where)
         if (idx >= 0) v.push_back(idx);
-    }
     return bus_ply_delete_events(b, int(v.size()), v.data(), st);
 }
 
 int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
     lock_t lk(b->lock);
     // Only events with a sys_id are deleted, so only theirs give their media back.
+    bus_lib_defer(b);
     for (int i = std::max(first, 0); i <= last && i < b->playlist->count(); i++)
         if (at(b, i)->sys_id != 0) bus_ply_item_unregister(b, at(b, i));
+    bus_lib_sweep(b);
     int r = ply_delete_range(b->playlist, first, last);
     bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, r);
 }
 
-int bus_ply_load(bus *b, const char *path, mivrabox_state *st) {
-    ply_ref loaded;
-    int r = ply_load(&loaded.p, path);
+int bus_ply_read(bus *b, const char *path, ply_list **out, const std::atomic<int> *stop) {
+    int r = ply_load(out, path, stop);
+    if (r == -27)
+        log_msg(LOG_ERROR, "%s[%d] refused [%s]: larger than %llu bytes", "bus_ply_read", b->index,
+                path, static_cast<unsigned long long>(PLY_FILE_MAX));
     if (r < 0) return r;
-    bus_ply_start_time_recalc(loaded.p);
+    // sys_ids and start times are given before the bus lock is taken.
+    bus_ply_start_time_recalc(*out);
+    return r;
+}
+
+int bus_ply_load_ply(bus *b, ply_list *loaded, const char *path, mivrabox_state *st) {
     lock_t lk(b->lock);
     if (b->playlist->count() > 0) return -17;
     // The bus keeps its one list object for its whole life (cue and play threads raise its
     // revision without the lock): the events move in. The revision goes on from the old one, so
     // that a save of the new events is never taken for one already written.
     ply_list *ply = b->playlist;
-    ply->items.swap(loaded.p->items);
-    ply->revision += loaded.p->revision.load() + 1;
-    ply->last_cued_sys_id = loaded.p->last_cued_sys_id;
-    ply->last_played_sys_id = loaded.p->last_played_sys_id;
-    ply->total_duration = loaded.p->total_duration;
+    ply->items.swap(loaded->items);
+    ply->revision += loaded->revision.load() + 1;
+    ply->last_cued_sys_id = loaded->last_cued_sys_id;
+    ply->last_played_sys_id = loaded->last_played_sys_id;
+    ply->total_duration = loaded->total_duration;
     register_from(b, 0);
     bus_ply_start_time_recalc(b->playlist);
     if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
     return fill(b, st, b->playlist->count());
 }
 
+int bus_ply_load(bus *b, const char *path, mivrabox_state *st) {
+    ply_ref loaded;
+    int r = bus_ply_read(b, path, &loaded.p);
+    if (r < 0) return r;
+    return bus_ply_load_ply(b, loaded.p, path, st);
+}
+
 int bus_ply_append(bus *b, const char *path, mivrabox_state *st) {
     ply_ref loaded;
-    int r = ply_load(&loaded.p, path);
+    int r = bus_ply_read(b, path, &loaded.p);
     if (r < 0) return r;
     r = bus_ply_append_ply(b, loaded.p, path, st);
     bus_ply_appended(b, &loaded.p);
@@ -384,10 +414,23 @@ void bus_ply_appended(bus *b, ply_list **list) {
 }
 
 int bus_ply_append_ply(bus *b, ply_list *loaded, const char *path, mivrabox_state *st) {
+    // The copies that go in are made before the lock: loaded stays the caller's, for the
+    // appended hook.
+    ply_ref fresh;
+    if (ply_new(&fresh.p) < 0) return -12;
+    int made = ply_append_list(fresh.p, loaded);
+    if (made < 0) return made;
     lock_t lk(b->lock);
     if (b->playlist->count() == 0) return -2;
-    int first = ply_append_list(b->playlist, loaded);
-    if (first < 0) return first;
+    ply_list *ply = b->playlist;
+    int first = ply->count();
+    try {
+        ply->items.insert(ply->items.end(), fresh.p->items.begin(), fresh.p->items.end());
+    } catch (const std::bad_alloc &) {
+        return -12;
+    }
+    fresh.p->items.clear();  // the bus owns them now
+    ply->revision++;
     register_from(b, first);
     bus_ply_start_time_recalc(b->playlist);
     if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
@@ -407,7 +450,9 @@ int bus_ply_save(bus *b, const char *path, mivrabox_state *st) {
 
 int bus_ply_close(bus *b, mivrabox_state *st) {
     lock_t lk(b->lock);
+    bus_lib_defer(b);
     for (mivrabox_event *e : b->playlist->items) bus_ply_item_unregister(b, e);
+    bus_lib_sweep(b);
     ply_clear(b->playlist);
     bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, 0);
@@ -453,21 +498,38 @@ int bus_ply_trimpad_event(bus *b, int delta, mivrabox_state *st) {
 
 int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st) {
     lock_t lk(b->lock);
+    std::vector<int> where(size_t(std::max(count, 0)));
+    if (ply_find_sys_ids(b->playlist, count, sys_ids, where.data()) < 0) return fill(b, st, -12);
     int n = 0;
-    for (int i = 0; i < count; i++) {
-        int idx = ply_find_sys_id(b->playlist, sys_ids[i]);
+    for (int idx : where) {
         if (idx < 0) continue;
         mivrabox_event *e = at(b, idx);
         e->mark_in.clear();
         e->mark_out.clear();
         // Registered again for the range check, and the earlier reference given back, so the
         // media's count stays the number of events that use it.
-        bus_ply_item_register(b, e);
+        bus_ply_items_register(b, idx, idx + 1, false);  // times once below
         bus_lib_unregister(b, e->media_id.c_str());
         n++;
     }
     if (n) bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, 0);
+}
+
+int bus_ply_flagged(bus *b, uint64_t mask, std::vector<bus_flagged> &out, mivrabox_state *st) {
+    std::unordered_set<std::string_view> seen;
+    lock_t lk(b->lock);
+    if (st) bus_ply_state(b, st);
+    try {
+        for (const mivrabox_event *e : b->playlist->items) {
+            if (!(e->flags & mask) || !seen.insert(e->media_id.view()).second) continue;
+            out.push_back({e->media_id.str(), e->start_time.str(), e->start});
+        }
+    } catch (const std::bad_alloc &) {
+        out.clear();
+        return -12;
+    }
+    return int(out.size());
 }
 
 int bus_ply_search_event(bus *b, const char *key, int start, int flags, mivrabox_state *st) {

@@ -282,33 +282,18 @@ xmlrpc_value *ctl_method_SearchEvent(xmlrpc_env *env, xmlrpc_value *params, void
 // First event of each media whose flags meet the mask, in playlist order.
 xmlrpc_value *flag_list(xmlrpc_env *env, bus *b, uint64_t mask) {
     mivrabox_state st = {};
-    ply_list *dup = nullptr;
-    {
-        std::lock_guard lk(b->lock);
-        if (ply_dup(b->playlist, &dup) < 0) return ctl_reply_result(env, -12);
-        bus_ply_state(b, &st);
-    }
+    std::vector<bus_flagged> flagged;
+    int n = bus_ply_flagged(b, mask, flagged, &st);
+    if (n < 0) return ctl_reply_result(env, n);
     xr_value list = ctl_held(env, xmlrpc_array_new(env));
-    if (env->fault_occurred) {
-        ply_free(&dup);
-        return nullptr;
-    }
-    std::vector<std::string> seen;
-    int n = 0;
-    for (int i = 0; i < dup->count() && !env->fault_occurred; i++) {
-        const mivrabox_event *e = dup->items[size_t(i)];
-        if (!(e->flags & mask)) continue;
-        std::string id(e->media_id.str());
-        if (std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
-        seen.push_back(id);
-        n++;
+    for (const bus_flagged &f : flagged) {
+        if (env->fault_occurred) break;
         xr_value item = ctl_held(
             env, xmlrpc_build_value(env, "{s:s,s:s,s:I}", "media_id",
-                                    ctl_utf8_clean(id.c_str()).c_str(), "start_time",
-                                    e->start_time.c_str(), "start", xmlrpc_int64(e->start)));
+                                    ctl_utf8_clean(f.media_id.c_str()).c_str(), "start_time",
+                                    f.start_time.c_str(), "start", xmlrpc_int64(f.start)));
         if (!env->fault_occurred) xmlrpc_array_append_item(env, list.get(), item.get());
     }
-    ply_free(&dup);
     if (env->fault_occurred) return nullptr;
     return ctl_reply_state_list(env, n, st, list.get());
 }

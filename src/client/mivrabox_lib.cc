@@ -1,5 +1,6 @@
 #include "mivrabox_lib.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -25,15 +26,71 @@ int lib_object_list_init(lib_object_list *l) {
 int lib_object_list_clear(lib_object_list *l) {
     if (!l) return -22;
     l->items.clear();
+    l->by_name.clear();
+    l->dups = 0;
     return 0;
 }
+
+namespace {
+
+// Positions from index on moved: their objects learn where they now stand.
+void renumber(lib_object_list *l, size_t from) {
+    for (size_t i = from; i < l->items.size(); i++)
+        if (l->items[i]) l->items[i]->slot = i;
+}
+
+void index_rebuild(lib_object_list *l) {
+    l->by_name.clear();
+    l->dups = 0;
+    for (size_t i = 0; i < l->items.size(); i++) {
+        lib_object *o = l->items[i].get();
+        if (!o) continue;
+        o->slot = i;
+        if (!l->by_name.emplace(o->object, o).second) l->dups++;
+    }
+}
+
+// The object at index leaves the list, freed or (keep) not: its name goes to the next object
+// of that name, if any.
+void index_drop(lib_object_list *l, size_t index, bool keep) {
+    lib_object *o = l->items[index].get();
+    if (!o) {
+        // Taken out by the caller already: its name is no longer known here.
+        l->items.erase(l->items.begin() + std::ptrdiff_t(index));
+        index_rebuild(l);
+        return;
+    }
+    std::string name = o->object;
+    auto it = l->by_name.find(name);
+    bool first = it != l->by_name.end() && it->second == o;
+    if (keep) l->items[index].release();
+    l->items.erase(l->items.begin() + std::ptrdiff_t(index));
+    renumber(l, index);
+    if (!first) {
+        if (l->dups > 0) l->dups--;
+        return;
+    }
+    l->by_name.erase(it);
+    if (l->dups == 0) return;
+    for (auto &p : l->items)
+        if (p && p->object == name) {
+            l->by_name.emplace(name, p.get());
+            l->dups--;
+            break;
+        }
+}
+
+}  // namespace
 
 int lib_object_list_push(lib_object_list *l, lib_object *o) {
     std::unique_ptr<lib_object> owned(o);
     if (!l || !o) return -22;
     try {
+        o->slot = l->items.size();
         l->items.push_back(std::move(owned));
+        if (!l->by_name.emplace(o->object, o).second) l->dups++;
     } catch (const std::bad_alloc &) {
+        if (!l->items.empty() && l->items.back().get() == o) l->items.pop_back();
         return -12;
     }
     return l->count();
@@ -42,16 +99,29 @@ int lib_object_list_push(lib_object_list *l, lib_object *o) {
 int lib_object_list_remove(lib_object_list *l, int index) {
     if (!l) return -22;
     if (index < 0 || index >= l->count()) return -2;
-    l->items[size_t(index)].release();  // the caller holds it now
-    l->items.erase(l->items.begin() + index);
+    index_drop(l, size_t(index), true);
     return l->count();
 }
 
 int lib_object_list_delete(lib_object_list *l, int index) {
     if (!l) return -22;
     if (index < 0 || index >= l->count()) return -2;
-    l->items.erase(l->items.begin() + index);
+    index_drop(l, size_t(index), false);
     return l->count();
+}
+
+int lib_object_list_sweep(lib_object_list *l) {
+    if (!l) return -22;
+    size_t before = l->items.size();
+    std::erase_if(l->items, [](const std::unique_ptr<lib_object> &o) { return !o || o->ref <= 0; });
+    if (l->items.size() != before) index_rebuild(l);
+    return int(before - l->items.size());
+}
+
+lib_object *lib_object_list_find_exact(const lib_object_list *l, std::string_view name) {
+    if (!l || name.empty()) return nullptr;
+    auto it = l->by_name.find(std::string(name));
+    return it == l->by_name.end() ? nullptr : it->second;
 }
 
 int lib_object_list_find_object(const lib_object_list *l, const char *name) {
@@ -60,10 +130,10 @@ int lib_object_list_find_object(const lib_object_list *l, const char *name) {
     std::string_view n(name);
     std::string variant(n.substr(0, n.rfind('.')));
     if (variant.size() < n.size()) variant.push_back('#');
-    for (size_t i = 0; i < l->items.size(); i++) {
-        const std::string &obj = l->items[i]->object;
-        if (!obj.empty() && (obj == n || obj == variant)) return int(i);
-    }
+    const lib_object *exact = lib_object_list_find_exact(l, n);
+    const lib_object *var = variant != n ? lib_object_list_find_exact(l, variant) : nullptr;
+    if (exact && var) return int(std::min(exact->slot, var->slot));
+    if (exact || var) return int((exact ? exact : var)->slot);
     return -2;
 }
 

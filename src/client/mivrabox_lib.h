@@ -4,6 +4,8 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "text.h"
@@ -16,6 +18,7 @@ struct lib_object {
     btext<100> duration;         // media length as a timecode text, empty until known
     text32 timecode_at_mark_in;  // single-player daemon: the library's timecodes
     text32 timecode;
+    size_t slot = 0;  // its index in the list that holds it, kept by the list
 };
 
 // Zeroed object in *out; 0, -22, -12.
@@ -23,8 +26,14 @@ int lib_object_new(lib_object **out);
 // Frees the object with its texts and clears *po; 0 or -22.
 int lib_object_free(lib_object **po);
 
+// A bus registers every event of a playlist by name: the names are hashed, so that a lookup
+// costs the same at 100,000 objects as at ten. An object's name must not change while it is
+// listed; items may be read directly, but are changed only through the functions below.
 struct lib_object_list {
     std::vector<std::unique_ptr<lib_object>> items;  // owned, in order
+    // The first object of each name; names held by more than one object are counted in dups.
+    std::unordered_map<std::string, lib_object *> by_name;
+    int dups = 0;
     int count() const { return int(items.size()); }
 };
 
@@ -40,9 +49,13 @@ int lib_object_list_push(lib_object_list *l, lib_object *o);
 int lib_object_list_remove(lib_object_list *l, int index);
 // Frees and removes; -2 for a bad index; returns the new count.
 int lib_object_list_delete(lib_object_list *l, int index);
+// Frees and removes, in one pass, every object without a reference left; returns how many.
+int lib_object_list_sweep(lib_object_list *l);
 // First object named name, or name with its last '.' and what follows replaced by '#'
 // (clip.mxf matches clip#); -2 when none.
 int lib_object_list_find_object(const lib_object_list *l, const char *name);
+// The object named exactly name (the first such), or null.
+lib_object *lib_object_list_find_exact(const lib_object_list *l, std::string_view name);
 // First object whose origin is origin; objects without one never match; -2 when none.
 int lib_object_list_find_origin(const lib_object_list *l, const char *origin);
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,9 +65,9 @@ int load_line(ply_list *l, std::string_view line) {
 }
 
 // Reads whole lines of any length up to PLY_LINE_MAX through one growing buffer.
-int load_fd(ply_list *l, int fd) {
+int load_fd(ply_list *l, int fd, const std::atomic<int> *stop) {
     std::string buf(size_t(1) << 18, '\0');
-    size_t have = 0;
+    size_t have = 0, total = 0;
     bool skipping = false;  // inside a line longer than PLY_LINE_MAX
     for (;;) {
         if (have == buf.size()) {
@@ -83,6 +84,10 @@ int load_fd(ply_list *l, int fd) {
             return -errno;
         }
         if (n == 0) break;
+        // The size checked at the open does not hold a file that grows while it is read.
+        total += size_t(n);
+        if (total > PLY_FILE_MAX) return -27;
+        if (stop && stop->load()) return -4;
         size_t end = have + size_t(n), pos = 0;
         const char *base = buf.data();
         // Only the new bytes can hold the LF that ends the line already started.
@@ -258,15 +263,40 @@ int ply_find_sys_id(const ply_list *l, int64_t sys_id) {
     return -2;
 }
 
-int ply_load(ply_list **out, const char *path) {
+int ply_find_sys_ids(const ply_list *l, int n, const int64_t *sys_ids, int *out) {
+    if (!l || n < 0 || (n > 0 && (!sys_ids || !out))) return -22;
+    // One pass over the list whatever the number of ids: a control call names thousands.
+    std::unordered_map<int64_t, int> at;
+    try {
+        at.reserve(size_t(n));
+        for (int i = 0; i < n; i++) at.emplace(sys_ids[i], -2);
+        for (size_t i = 0; i < l->items.size(); i++) {
+            auto it = at.find(l->items[i]->sys_id);
+            if (it != at.end() && it->second < 0) it->second = int(i);
+        }
+    } catch (const std::bad_alloc &) {
+        return -12;
+    }
+    int found = 0;
+    for (int i = 0; i < n; i++) {
+        out[i] = at[sys_ids[i]];
+        if (out[i] >= 0) found++;
+    }
+    return found;
+}
+
+int ply_load(ply_list **out, const char *path, const std::atomic<int> *stop) {
     if (!out || !path) return -22;
     unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd) return -errno;
+    struct stat st;
+    if (fstat(fd.get(), &st) < 0) return -errno;
+    if (S_ISREG(st.st_mode) && uint64_t(st.st_size) > PLY_FILE_MAX) return -27;
     std::unique_ptr<ply_list> l(new (std::nothrow) ply_list);
     if (!l) return -12;
     int r;
     try {
-        r = load_fd(l.get(), fd.get());
+        r = load_fd(l.get(), fd.get(), stop);
     } catch (const std::bad_alloc &) {
         r = -12;
     }

@@ -9,6 +9,9 @@
 
 // Longest line the playlist reader takes in; a longer one is skipped whole.
 constexpr size_t PLY_LINE_MAX = size_t(16) << 20;
+// Largest playlist file read, far beyond any real one (a million events of 256 bytes); a larger
+// file is refused whole with -27 before it is read.
+constexpr uint64_t PLY_FILE_MAX = uint64_t(256) << 20;
 
 struct ply_list {
     // Raised by every insert, replace, removal and clear; reported as the box state's amend.
@@ -55,11 +58,15 @@ int ply_replace_text(ply_list *l, const char *line, int index, mivrabox_event **
 int ply_append_list(ply_list *l, const ply_list *other);
 // Index of the first event with sys_id, -2 when none.
 int ply_find_sys_id(const ply_list *l, int64_t sys_id);
+// The same for n ids at once, in one pass over the list: out[i] is the index of sys_ids[i] or -2.
+// Returns how many were found, or -22, -12.
+int ply_find_sys_ids(const ply_list *l, int n, const int64_t *sys_ids, int *out);
 
 // Reads a playlist file into a new list (*out; a list already there is not freed). Blank lines,
 // lines of empty fields and lines that do not parse are skipped. Returns the number of events
-// (also the list's revision), or a negated errno.
-int ply_load(ply_list **out, const char *path);
+// (also the list's revision), or a negated errno: -27 for a file over PLY_FILE_MAX, -4 when
+// stop (may be null) was raised while reading.
+int ply_load(ply_list **out, const char *path, const std::atomic<int> *stop = nullptr);
 // Replaces the file at path by the whole list, one line each, through a hidden temporary file
 // renamed over it; on any failure the old file stays. Returns the number of events or a
 // negated errno. With digest (PLY_DIGEST_SIZE bytes), a save that worked writes there the MD5 of
