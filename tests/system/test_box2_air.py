@@ -182,8 +182,9 @@ class AirTest(unittest.TestCase):
                          [0, round(t_mid + 1 - t0, 2), round(t_mid + 3 - t0, 2)])
         ch.call("MivraBox.Run", 0, 1)
         self.assertTrue(ch.wait_plays(3, t_mid + 5 - time.time()), ch.log()[-3000:])
+        # What goes wrong at midnight is a day or a second, not a busy machine's tenth.
         for (_, t), want in zip(ch.all_plays(), [t0, t_mid + 1, t_mid + 3]):
-            self.assertLess(abs(t - want), TOL)
+            self.assertLess(abs(t - want), scaled(0.5))
         self.assertTrue(wait_for(lambda: len(ch.arl()) == 3, 3))
         days = [time.strftime("%Y-%m-%d.arl", time.localtime(x)) for x in (t0, t_mid + 1)]
         self.assertEqual([(n, x[6]) for n, x in ch.arl()],

@@ -214,7 +214,9 @@ class AdapterFloodTest(ServiceCase):
         for l in log.splitlines():
             waiting += ("watch_run: enqeued [" in l) - ("converter: item->full=" in l)
             peak = max(peak, waiting)
-        self.assertLessEqual(peak, 8)
+        # The converter logs the item it took only after letting the queue go, so the log may
+        # show one more than the queue ever held; unbounded, it would reach the whole flood.
+        self.assertLessEqual(peak, 8 + 1)
         self.assertLess(max(rss) - min(rss), 20000)  # kB
         for f in files:
             self.assertEqual(read(f), "converted", f)
