@@ -217,7 +217,8 @@ class AdapterFloodTest(ServiceCase):
         # The converter logs the item it took only after letting the queue go, so the log may
         # show one more than the queue ever held; unbounded, it would reach the whole flood.
         self.assertLessEqual(peak, 8 + 1)
-        self.assertLess(max(rss) - min(rss), 20000)  # kB
+        if not os.environ.get("MIVRA_SANITIZER_LOGS"):  # the sanitizer keeps freed memory
+            self.assertLess(max(rss) - min(rss), 20000)  # kB
         for f in files:
             self.assertEqual(read(f), "converted", f)
             self.assertFalse(os.path.exists(f + ".std") or os.path.exists(f + ".err"), f)
