@@ -183,10 +183,13 @@ using xml_doc_ptr = std::unique_ptr<xmlDoc, xml_doc_free>;
 // source is refused (reader_source_open).
 xml_doc_ptr xml_read(const char *path);
 bool xml_is(const xmlNode *n, const char *name);// One level of the path xml_records walks: the first element of that name under the level
-// above (as xml_child), or with every, each of them in turn.
+// above (as xml_child), or with every, each of them in turn; with lead, only an element that is
+// the first child node of the level above (no text or comment before it), and enter is shown
+// that first node whatever it is (null when there is none).
 struct xml_step {
     const char *name;
     bool every = false;
+    bool lead = false;
 };
 // Streams the document at path with the options of xml_read, so that only one record is held at
 // a time: enter(level, element) sees each element of steps as it opens (attributes, no children),
