@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
 """Peak resident memory of each reader program converting a generated schedule, per MB of the
 file, beside the file's size measured in the same run. A reader should hold no more than a small
-multiple of its input (aim: under 3 times). The line readers (AB CVS, Landscape) read a schedule
-of BENCH_MB (100) MB; the XML readers, which hold the whole document tree and are linear in it,
-one of BENCH_XML_MB (20) MB, which keeps the run under a minute and a gigabyte per reader.
+multiple of its input (aim: under 3 times). Each reads a schedule of BENCH_MB (100) MB; the XML
+readers stream their documents, one record at a time, so theirs stays near the process's own.
 
     MIVRA_BUILD=build/default python3 bench/plyconv/reader_mem_bench.py
 """
@@ -18,7 +17,6 @@ from summary import summary  # noqa: E402
 
 BUILD = os.path.abspath(os.environ.get("MIVRA_BUILD", "build/default"))
 MB = int(os.environ.get("BENCH_MB", "100"))
-XML_MB = int(os.environ.get("BENCH_XML_MB", "20"))
 
 ABCVS_HEADER = ("StartMode;Date;StartTime;VideoId;FileName;Reconciliation Key;Duration;Format;"
                 "TcIn;EvsCount;Type_1;Scenario_1;offset_1;duration_1;ExtParams_1;Type_2;"
@@ -109,8 +107,7 @@ def main():
         for name, extra, (head, unit, tail) in READERS:
             src = os.path.join(tmp, "source")
             dst = os.path.join(tmp, "out.ply")
-            mb = XML_MB if head.startswith("<?xml") else MB
-            size = generate(src, head, unit, tail, mb * 1024 * 1024)
+            size = generate(src, head, unit, tail, MB * 1024 * 1024)
             binary = os.path.join(BUILD, "src", "converters", "readers", name)
             status, rss, secs = peak_rss_kb([binary, src, dst, *extra], tmp)
             out = os.path.getsize(dst) if os.path.exists(dst) else 0

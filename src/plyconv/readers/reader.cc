@@ -1,6 +1,7 @@
 #include "reader.h"
 
 #include <libxml/parser.h>
+#include <libxml/xmlreader.h>
 
 #include <cerrno>
 #include <climits>
@@ -327,6 +328,71 @@ xml_doc_ptr xml_read(const char *path) {
     // their nodes, the tree is only read.
     return xml_doc_ptr(xmlReadIO(xml_source_read, xml_source_close, &src, path, nullptr,
                                  XML_PARSE_NONET | XML_PARSE_COMPACT));
+}
+
+namespace {
+
+struct xml_reader_free {
+    void operator()(xmlTextReader *r) const { xmlFreeTextReader(r); }
+};
+
+}  // namespace
+
+int xml_records(const char *path, const std::vector<xml_step> &steps,
+                const std::function<void(size_t, const xmlNode *)> &enter,
+                const std::function<void(const xmlNode *)> &record, size_t *found) {
+    if (found) *found = 0;
+    xml_source src;
+    if (reader_source_open(path, src.fd) < 0) return -22;
+    std::unique_ptr<xmlTextReader, xml_reader_free> r(xmlReaderForIO(
+        xml_source_read, xml_source_close, &src, path, nullptr, XML_PARSE_NONET | XML_PARSE_COMPACT));
+    if (!r) return -12;
+    size_t inside = 0;  // steps whose element holds the node read
+    std::vector<bool> seen(steps.size(), false);
+    // A lead step's candidate is shown to enter whether it matches or not (null for none).
+    auto lead = [&](const xmlNode *candidate) {
+        if (inside < steps.size() && steps[inside].lead && enter) enter(inside, candidate);
+    };
+    bool entered = true;  // the node read next is the first under the last step entered
+    int ret = xmlTextReaderRead(r.get());
+    while (ret == 1) {
+        size_t depth = size_t(std::max(0, xmlTextReaderDepth(r.get())));
+        bool first = entered && depth == inside;
+        if (entered) lead(first ? xmlTextReaderCurrentNode(r.get()) : nullptr);
+        entered = false;
+        // A node at the depth of an open step (its end, or a sibling after it) closes it.
+        inside = std::min(inside, depth);
+        if (xmlTextReaderNodeType(r.get()) != XML_READER_TYPE_ELEMENT || depth != inside) {
+            ret = xmlTextReaderRead(r.get());
+            continue;
+        }
+        xmlNode *n = xmlTextReaderCurrentNode(r.get());
+        if (inside == steps.size()) {
+            if (record) {
+                const xmlNode *whole = xmlTextReaderExpand(r.get());
+                if (!whole) return -22;
+                record(whole);
+            }
+            ret = xmlTextReaderNext(r.get());  // the record's subtree is freed from here on
+            continue;
+        }
+        const xml_step &step = steps[inside];
+        if (xml_is(n, step.name) && (step.every || !seen[inside]) && (first || !step.lead)) {
+            seen[inside] = true;
+            // A new element starts afresh below it: its own first children count again.
+            std::fill(seen.begin() + long(inside) + 1, seen.end(), false);
+            if (enter && !step.lead) enter(inside, n);
+            inside++;
+            entered = true;
+            if (found) *found = std::max(*found, inside);
+            ret = xmlTextReaderRead(r.get());
+        } else {
+            ret = xmlTextReaderNext(r.get());  // off the path: skipped, never held
+        }
+    }
+    if (ret != 0) return -22;
+    if (entered) lead(nullptr);  // the document ended in an empty element
+    return 0;
 }
 
 bool xml_is(const xmlNode *n, const char *name) {

@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -181,7 +182,25 @@ using xml_doc_ptr = std::unique_ptr<xmlDoc, xml_doc_free>;
 // The file read with the options every reader uses; null when libxml2 cannot read it or the
 // source is refused (reader_source_open).
 xml_doc_ptr xml_read(const char *path);
-bool xml_is(const xmlNode *n, const char *name);
+bool xml_is(const xmlNode *n, const char *name);// One level of the path xml_records walks: the first element of that name under the level
+// above (as xml_child), or with every, each of them in turn; with lead, only an element that is
+// the first child node of the level above (no text or comment before it), and enter is shown
+// that first node whatever it is (null when there is none).
+struct xml_step {
+    const char *name;
+    bool every = false;
+    bool lead = false;
+};
+// Streams the document at path with the options of xml_read, so that only one record is held at
+// a time: enter(level, element) sees each element of steps as it opens (attributes, no children),
+// record(node) each element child of the last step with its whole subtree, freed once it returns
+// (without record, the document is only checked).
+// Reads the document to its end: 0, or -22 when it is refused or does not parse (records may have
+// been handed over by then), -12 out of memory. found, when given, receives how many steps matched.
+int xml_records(const char *path, const std::vector<xml_step> &steps,
+                const std::function<void(size_t, const xmlNode *)> &enter,
+                const std::function<void(const xmlNode *)> &record, size_t *found = nullptr);
+
 // First element child of that name, or null.
 xmlNode *xml_child(const xmlNode *n, const char *name);
 // Attribute value as it stands; nullopt when absent.

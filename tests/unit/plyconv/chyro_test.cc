@@ -95,6 +95,11 @@ TEST_F(Chyro, DocumentRefusals) {
     EXPECT_EQ(parse("<playlist version=\"1.9\"><schedule/></playlist>"), -2);
     EXPECT_EQ(parse(playlist(schedule(""), "1.8")), -22);
     EXPECT_EQ(parse("<chyro_playlist><schedule/></chyro_playlist>"), -22);
+    // Broken after its schedules (far more than one read's worth): the whole document is refused
+    // before any event goes out.
+    std::string many;
+    for (int i = 0; i < 500; i++) many += schedule(kClip);
+    EXPECT_EQ(parse(playlist(many) + "<tail"), -22);
     EXPECT_TRUE(out.events.empty());
     ASSERT_EQ(g_logged.size(), 2u);
     EXPECT_EQ(g_logged[0], "attr_version=[1.8]\n");

@@ -189,25 +189,35 @@ int adonis_parse(adonis_params *p, const char *path, void *user, reader_write_ev
                  adonis_open_day_cb open_day) {
     if (!p) return -22;
     try {
-        xml_doc_ptr doc = xml_read(path);
-        if (!doc) return -22;
-        const xmlNode *root = xmlDocGetRootElement(doc.get());
-        if (!xml_is(root, "Request")) {
-            if (trace(p))
+        // The document is checked whole before any event goes out, then read one branding at a
+        // time.
+        const std::vector<xml_step> steps{{"Request"}, {"Put"}};
+        std::optional<std::string> channel;
+        size_t found = 0;
+        int r = xml_records(
+            path, steps,
+            [&](size_t level, const xmlNode *n) {
+                if (level == 0) channel = xml_prop(n, "Channel");
+            },
+            nullptr, &found);
+        if (r < 0) return r;
+        if (!found) {
+            if (trace(p)) {
+                // Only the message needs the other document's root: read whole for it alone.
+                xml_doc_ptr doc = xml_read(path);
                 reader_log(g_log, "Error: expected 'Request' but xml_Envelope->name=[%s]",
-                           xml_name(root));
+                           xml_name(doc ? xmlDocGetRootElement(doc.get()) : nullptr));
+            }
             return -2;
         }
-        const xmlNode *put = xml_child(root, "Put");
-        if (!put) {
+        if (found < steps.size()) {
             if (trace(p)) reader_log(g_log, "Error: expected '%s' tag not found", "Put");
             return -2;
         }
-        auto channel = xml_prop(root, "Channel");
         std::string base = base_name(path);
         bool opened = false;
-        for (const xmlNode *c = put->children; c; c = c->next) {
-            if (!xml_is(c, "Branding")) continue;
+        r = xml_records(path, steps, nullptr, [&](const xmlNode *c) {
+            if (!xml_is(c, "Branding")) return;
             if (!opened && open_day) {
                 auto start = xml_prop(c, "Start");
                 open_day(reader_day(start ? start->c_str() : "", "%d/%m/%Y"), user, base.c_str(),
@@ -215,8 +225,8 @@ int adonis_parse(adonis_params *p, const char *path, void *user, reader_write_ev
             }
             opened = true;
             parse_branding(p, c, base, write_event, user);
-        }
-        return 0;
+        });
+        return r < 0 ? r : 0;
     } catch (const std::bad_alloc &) {
         return -12;
     }

@@ -175,36 +175,36 @@ int bxf_init(bxf_ctx **out, int flags, const char *aspect, const char *category_
 int bxf_parse(bxf_ctx *ctx, const char *path, void *user, reader_write_event_cb write_event,
               bxf_open_day_cb open_day) {
     if (!ctx || !path) return -EINVAL;
-    xml_doc_ptr doc = xml_read(path);
-    if (!doc) return -EINVAL;
-    // The context shows the document only while it is alive.
-    struct doc_scope {
-        bxf_ctx *ctx;
-        ~doc_scope() { ctx->doc = nullptr, ctx->root = nullptr; }
-    } scope{ctx};
-    ctx->doc = doc.get();
-    ctx->root = xmlDocGetRootElement(doc.get());
-
-    if (!xml_is(ctx->root, "BxfMessage")) return -ENOENT;
-    // Only the first child node counts: an indented message has a text node there.
-    const xmlNode *data = ctx->root->children;
-    BLOG(kDoc, "BxfData_node=%p, BxfData_node->name=[%s]", (const void *)data, xml_name(data));
-    if (!xml_is(data, "BxfData")) return -ENOENT;
-    const xmlNode *schedule = data->children;
-    BLOG(kDoc, "Schedule_node=%p, Schedule_node->name=[%s]", (const void *)schedule,
-         xml_name(schedule));
-    if (!xml_is(schedule, "Schedule")) return -ENOENT;
-
-    for (const xmlNode *c = schedule->children; c; c = c->next) {
-        if (xml_is(c, "ScheduleName") || xml_is(c, "Channel")) continue;
+    // Only the first child node counts at each level: an indented message has a text node there.
+    // The document is checked whole before any event goes out, then read one event at a time.
+    const std::vector<xml_step> steps{
+        {"BxfMessage"}, {"BxfData", false, true}, {"Schedule", false, true}};
+    const void *first[3] = {};
+    std::string first_name[3];
+    size_t found = 0;
+    int r = xml_records(
+        path, steps,
+        [&](size_t level, const xmlNode *n) {
+            first[level] = n;  // for the messages only: the node is gone by then
+            first_name[level] = xml_name(n);
+        },
+        nullptr, &found);
+    if (r < 0) return -EINVAL;
+    if (found < 1) return -ENOENT;
+    BLOG(kDoc, "BxfData_node=%p, BxfData_node->name=[%s]", first[1], first_name[1].c_str());
+    if (found < 2) return -ENOENT;
+    BLOG(kDoc, "Schedule_node=%p, Schedule_node->name=[%s]", first[2], first_name[2].c_str());
+    if (found < 3) return -ENOENT;
+    r = xml_records(path, steps, nullptr, [&](const xmlNode *c) {
+        if (xml_is(c, "ScheduleName") || xml_is(c, "Channel")) return;
         if (!xml_is(c, "ScheduledEvent")) {
             BLOG(kDoc, "ScheduledEvent_node=%p, ScheduledEvent_node->name=[%s]", (const void *)c,
                  xml_name(c));
-            continue;
+            return;
         }
         read_scheduled_event(ctx, c, user, write_event, open_day);
-    }
-    return 0;
+    });
+    return r < 0 ? -EINVAL : 0;
 }
 
 int bxf_destroy(bxf_ctx **h) {

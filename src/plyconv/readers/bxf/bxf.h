@@ -11,7 +11,8 @@
 struct bxf_ctx {
     reader_params params;  // flags, aspect copy, category table
     int events_written = 0;
-    xmlDoc *doc = nullptr;  // document of the parse in progress, else null
+    // Kept for callers; the document is streamed, one event at a time, so these stay null.
+    xmlDoc *doc = nullptr;
     xmlNode *root = nullptr;
 };
 

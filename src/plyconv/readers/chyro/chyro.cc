@@ -243,20 +243,23 @@ int chyro_set_log_cb(reader_log_cb cb) {
 int chyro_parse(chyro_params *p, const char *path, void *user, reader_write_event_cb write_event,
                 chyro_open_day_cb open_day) {
     if (!p) return -22;
-    xml_doc_ptr doc = xml_read(path);
-    if (!doc) return -22;
-    const xmlNode *root = xmlDocGetRootElement(doc.get());
-    if (!xml_is(root, "chyro_playlist")) return -2;
-    auto version = xml_prop(root, "version");
+    // The document is checked whole before any event goes out, then read one schedule at a time.
+    const std::vector<xml_step> steps{{"chyro_playlist"}};
+    std::optional<std::string> version;
+    size_t found = 0;
+    int r = xml_records(
+        path, steps, [&](size_t, const xmlNode *root) { version = xml_prop(root, "version"); },
+        nullptr, &found);
+    if (r < 0) return r;
+    if (!found) return -2;
     if (version != "1.9") {
         reader_log(g_log, "attr_version=[%s]\n", opt_c(version));
         return -22;
     }
     bool first = true;
-    for (const xmlNode *c = root->children; c; c = c->next) {
-        if (!xml_is(c, "schedule")) continue;
+    return xml_records(path, steps, nullptr, [&](const xmlNode *c) {
+        if (!xml_is(c, "schedule")) return;
         read_schedule(p, c, first, user, write_event, open_day);
         first = false;
-    }
-    return 0;
+    });
 }

@@ -81,26 +81,26 @@ int beinsports_epg_cleanup() {
 int beinsports_epg_parse(const char *path, void *, void *user, reader_write_event_cb write_event,
                          beinsports_epg_open_day_cb open_day) {
     try {
-        xml_doc_ptr doc = xml_read(path);
-        if (!doc) return -22;
-        const xmlNode *root = xmlDocGetRootElement(doc.get());
-        if (!xml_is(root, "EPG")) return -2;
+        // The document is checked whole before any event goes out, then read one program at a
+        // time.
+        const std::vector<xml_step> steps{{"EPG"}, {"BROADCAST_DAY", true}};
+        size_t found = 0;
+        int r = xml_records(path, steps, nullptr, nullptr, &found);
+        if (r < 0) return r;
+        if (!found) return -2;
         struct tm day;
         memset(&day, 0, sizeof day);
-        for (const xmlNode *b = root->children; b; b = b->next) {
-            if (!xml_is(b, "BROADCAST_DAY")) continue;
-            for (const xmlNode *c = b->children; c; c = c->next) {
-                if (xml_is(c, "TX_DAY")) {
-                    time_t t = tx_day(xml_content(c).value_or(""));
-                    if (open_day) open_day(t, user);
-                    struct tm local;
-                    if (localtime_r(&t, &local)) day = local;
-                } else if (xml_is(c, "PROGRAM")) {
-                    program(c, day, user, write_event);
-                }
+        r = xml_records(path, steps, nullptr, [&](const xmlNode *c) {
+            if (xml_is(c, "TX_DAY")) {
+                time_t t = tx_day(xml_content(c).value_or(""));
+                if (open_day) open_day(t, user);
+                struct tm local;
+                if (localtime_r(&t, &local)) day = local;
+            } else if (xml_is(c, "PROGRAM")) {
+                program(c, day, user, write_event);
             }
-        }
-        return 0;
+        });
+        return r < 0 ? r : 0;
     } catch (const std::bad_alloc &) {
         return -12;
     }

@@ -317,36 +317,44 @@ int sgt_parse(sgt_params *p, const char *path, void *user, reader_write_event_cb
               sgt_open_day_cb open_day) {
     if (!p) return -22;
     try {
-        xml_doc_ptr doc = xml_read(path);
-        if (!doc) return -22;
-        const xmlNode *root = xmlDocGetRootElement(doc.get());
-        if (!xml_is(root, "Envelope")) {
+        // The document is checked whole (and its header taken) before any event goes out, then
+        // read one line at a time.
+        const std::vector<xml_step> steps{
+            {"Envelope"}, {"Body"}, {"ImportPlaylist"}, {"ImportPlaylist.Message"}, {"Playlist"}};
+        const char *names[3] = {"Channel", "BroadcastDate", "Name"};
+        std::optional<std::string> parts[3];
+        size_t found = 0;
+        int r = xml_records(
+            path, steps, nullptr,
+            [&](const xmlNode *c) {
+                for (int i = 0; i < 3; i++)
+                    if (!parts[i] && xml_is(c, names[i])) parts[i] = xml_text(c);
+            },
+            &found);
+        if (r < 0) return r;
+        if (!found) {
+            // Not a playlist: an evs playlist, which is read whole.
+            xml_doc_ptr doc = xml_read(path);
+            if (!doc) return -22;
             if (trace(p))
-                sgt_log("Error: expected 'Envelope' but xml_Envelope->name=[%s]", xml_name(root));
+                sgt_log("Error: expected 'Envelope' but xml_Envelope->name=[%s]",
+                        xml_name(xmlDocGetRootElement(doc.get())));
             explode_evs(p, path, doc.get());
             return -2;
         }
-        const xmlNode *n = root;
-        for (const char *level : {"Body", "ImportPlaylist", "ImportPlaylist.Message", "Playlist"}) {
-            n = xml_child(n, level);
-            if (!n) {
-                if (trace(p)) sgt_log("Error: expected '%s' tag not found", level);
-                return -2;
-            }
+        if (found < steps.size()) {
+            if (trace(p)) sgt_log("Error: expected '%s' tag not found", steps[found].name);
+            return -2;
         }
-        const xmlNode *playlist = n;
-        const xmlNode *parts[3];
-        const char *names[3] = {"Channel", "BroadcastDate", "Name"};
         for (int i = 0; i < 3; i++) {
-            parts[i] = xml_child(playlist, names[i]);
             if (!parts[i]) {
                 if (trace(p)) sgt_log("Error: expected '%s' tag not found", names[i]);
                 return -2;
             }
         }
-        std::string channel = xml_text(parts[0]);
-        std::string date = xml_text(parts[1]);
-        std::string name = xml_text(parts[2]);
+        const std::string &channel = *parts[0];
+        const std::string &date = *parts[1];
+        const std::string &name = *parts[2];
         if (trace(p)) {
             sgt_log("Notice: Channel=[%s]", channel.c_str());
             sgt_log("Notice: BroadcastDate=[%s]", date.c_str());
@@ -355,9 +363,10 @@ int sgt_parse(sgt_params *p, const char *path, void *user, reader_write_event_cb
         if (open_day)
             open_day(reader_day(date.c_str(), "%Y-%m-%d"), user, name.c_str(), channel.c_str());
         int index = 0;
-        for (const xmlNode *c = playlist->children; c; c = c->next)
+        r = xml_records(path, steps, nullptr, [&](const xmlNode *c) {
             if (xml_is(c, "Lines")) parse_line(p, c, index++, name, write_event, user);
-        return 0;
+        });
+        return r < 0 ? r : 0;
     } catch (const std::bad_alloc &) {
         return -12;
     }
