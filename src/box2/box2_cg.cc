@@ -209,9 +209,8 @@ int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
             for (std::string &k : keys) key_ptrs.push_back(k.data());
             char **vals = nullptr;
             int nvals = 0;
-            mivrabox_event_meta_pairs_resolve(e, idx, count, events.data(),
-                                              key_ptrs.data(), int(keys.size()), &vals, &nvals,
-                                              &wc);
+            mivrabox_event_meta_pairs_resolve(e, idx, count, events.data(), key_ptrs.data(),
+                                              int(keys.size()), &vals, &nvals, &wc);
             log_msg(LOG_INFO, "%s: metas.vals.count=%d", name, nvals);
             for (int k = 0; k < nvals; k++)
                 log_msg(LOG_INFO, "%s: val[%d]=[%s]", name, k, vals[k] ? vals[k] : "");
