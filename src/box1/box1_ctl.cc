@@ -356,17 +356,15 @@ xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, vo
     if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     std::vector<flag_entry> entries;
-    {
-        lock_t lk(b->lock);
-        bus_ply_state(b, &st);
-        // Media of the events listed so far that were absent: a later event of a media is left
-        // out only behind an absent one. The absent flag changes only under the bus lock.
-        std::unordered_set<std::string_view> absent_kept;
-        for (const mivrabox_event *e : b->playlist->items) {
-            uint64_t f = e->flags;
-            if (!(f & uint64_t(uint32_t(mask)))) continue;
-            if (absent_kept.count(e->media_id.view())) continue;
-            if (f & MIVRABOX_F_ABSENT) absent_kept.insert(e->media_id.view());
+    // Media of the events listed so far that were absent: a later event of a media is left out
+    // only behind an absent one. The events are visited a chunk per hold of the bus lock.
+    std::unordered_set<std::string> absent_kept;
+    int r = bus_ply_visit(b, 0, -1, &st, nullptr, [&](const mivrabox_event *e) {
+        uint64_t f = e->flags;
+        if (!(f & uint64_t(uint32_t(mask)))) return 0;
+        if (absent_kept.count(e->media_id.str())) return 0;
+        try {
+            if (f & MIVRABOX_F_ABSENT) absent_kept.insert(e->media_id.str());
             flag_entry en{"",        e->media_id.str(), e->start_time.str(),
                           e->sys_id, int64_t(f),        e->start};
             // Looked up only: a poll must not hold the media in the library for ever.
@@ -382,8 +380,14 @@ xmlrpc_value *ctl_method_ErrorFlagList(xmlrpc_env *env, xmlrpc_value *params, vo
                 en.comment = msg;
             }
             entries.push_back(std::move(en));
+        } catch (const std::bad_alloc &) {
+            return -12;
         }
-    }
+        return 0;
+    });
+    if (r < 0) return ctl_reply_result(env, r);
+    // An empty playlist leaves the state to be taken here.
+    if (r == 0) bus_ply_state(b, &st);
     xr_value list = ctl_held(env, xmlrpc_array_new(env));
     for (const flag_entry &en : entries) {
         if (env->fault_occurred) break;

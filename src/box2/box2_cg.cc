@@ -154,15 +154,28 @@ int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
     static const char *const name = "bus_cg_cue";
     if (!b || !ev) return -22;
     try {
+        // Copies of the events the graphics may read, at their indexes among count (null
+        // elsewhere): a copy of the whole playlist would hold the lock as long as it is.
         ply_holder copy;
-        int idx;
+        std::vector<int> reach;
+        int idx, count;
         std::string asset_path;
         whois_config wc;
         {
             lock_t lk(b->lock);
-            idx = ply_find_sys_id(b->playlist, ev->sys_id);
+            ply_list *ply = b->playlist;
+            idx = ply_find_sys_id(ply, ev->sys_id);
             if (idx < 0) return -2;
-            if (ply_dup(b->playlist, &copy.p) < 0) return -12;
+            count = ply->count();
+            if (mivrabox_event_meta_reach(idx, count, ply->items.data(), reach) < 0 ||
+                ply_new(&copy.p) < 0)
+                return -12;
+            copy.p->items.reserve(reach.size());
+            for (int i : reach) {
+                mivrabox_event *c = mivrabox_event_clone(ply->items[size_t(i)]);
+                if (!c) return -12;
+                copy.p->items.push_back(c);
+            }
             if (!b->default_asset.empty())
                 asset_path = b->path.str() + "/" + b->default_asset.str();
             wc.method = b->whois_method;
@@ -177,7 +190,9 @@ int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
             }
         }
         // Built privately and installed in one step below: a play never sees half a chain.
-        const mivrabox_event *e = copy.p->items[size_t(idx)];
+        std::vector<mivrabox_event *> events(size_t(count), nullptr);
+        for (size_t k = 0; k < reach.size(); k++) events[size_t(reach[k])] = copy.p->items[k];
+        const mivrabox_event *e = events[size_t(idx)];
         int len = bus_cg_event_len(e);
         cg_chain next[CG_LAYERS];
         if (e->assets.empty() || e->assets.view()[0] == '+') {
@@ -198,8 +213,8 @@ int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
         for (size_t k = 0; k < keys.size(); k++)
             log_msg(LOG_INFO, "%s: key[%d]=[%s]", name, int(k), shown(keys[k]).c_str());
         if (!keys.empty()) {
-            const std::vector<std::string> vals = mivrabox_event_meta_pairs_resolve(
-                e, idx, copy.p->count(), copy.p->items.data(), keys, &wc);
+            const std::vector<std::string> vals =
+                mivrabox_event_meta_pairs_resolve(e, idx, count, events.data(), keys, &wc);
             log_msg(LOG_INFO, "%s: metas.vals.count=%d", name, int(vals.size()));
             for (size_t k = 0; k < vals.size(); k++)
                 log_msg(LOG_INFO, "%s: val[%d]=[%s]", name, int(k), shown(vals[k]).c_str());

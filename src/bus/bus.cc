@@ -390,10 +390,13 @@ void bus_save_proc(bus *b) {
         {
             std::lock_guard lk(b->lock);
             rev = b->playlist->revision.load();
-            bool due = saved ? rev != *saved : rev != 0;
-            if (due && ply_dup(b->playlist, &dup) < 0) dup = nullptr;
         }
-        if (!dup) continue;
+        if (saved ? rev == *saved : rev == 0) continue;
+        if (ply_new(&dup) < 0) continue;
+        if (bus_ply_copy(b, 0, -1, dup, nullptr, &rev) < 0) {
+            ply_free(&dup);
+            continue;
+        }
         log_msg(LOG_INFO, "%s[%d] saving ...", "bus_save_proc", b->index);
         for (int i = 0; i < dup->count(); i++) bus_ply_item_start_str(dup, i);
         char digest[PLY_DIGEST_SIZE] = "";

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -272,6 +273,16 @@ struct bus_event_text {
 };
 int bus_ply_get_events(bus *b, int first, int count, std::vector<bus_event_text> &out,
                        mivrabox_state *st);
+// Calls fn under the bus lock for each of events first.. first+count-1 (count < 0: to the end),
+// in the order they had when the visit began, with the state (st, may be null: filled only when
+// the range holds events) and the revision (may be null) of that moment. The lock is let go
+// between chunks of events, so fn sees each event as it is then, in or out of the playlist. A
+// negative result of fn ends the visit with it; else the number of events.
+int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revision,
+                  const std::function<int(mivrabox_event *)> &fn);
+// Appends to out copies of the events, as bus_ply_visit visits them. Their count, or -12.
+int bus_ply_copy(bus *b, int first, int count, ply_list *out, mivrabox_state *st,
+                 int *revision = nullptr);
 int bus_ply_delete_event(bus *b, int64_t index, mivrabox_state *st);
 int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_state *st);
 int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st);
@@ -303,7 +314,7 @@ int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_
 // names; -2 for none.
 constexpr int BUS_SEARCH_SYS_ID = 0x40;
 // The first event of each media among the events with a flag of mask, in playlist order, copied
-// under one hold of the bus lock with the state; the reply is built from the copy after. Their
+// as bus_ply_visit visits them, with the state; the reply is built from the copy after. Their
 // count or -12.
 struct bus_flagged {
     std::string media_id, start_time;

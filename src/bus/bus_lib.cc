@@ -28,10 +28,12 @@ lib_object *find_obj(const lib_object_list &l, const char *id) {
 // The object an id is registered on: an exact match in any list first.
 bool uses_object(bus *b, std::string_view id, const lib_object *o) {
     if (id == o->object) return true;
-    std::string variant(id.substr(0, id.rfind('.')));
-    if (variant.size() == id.size()) return false;
-    variant.push_back('#');
-    if (variant != o->object) return false;
+    // Compared in place: this runs for every event of the playlist on each media answer.
+    std::string_view stem = id.substr(0, id.rfind('.'));
+    std::string_view name = o->object;
+    if (stem.size() == id.size() || name.size() != stem.size() + 1 || name.back() != '#' ||
+        name.substr(0, stem.size()) != stem)
+        return false;
     return !lib_object_list_find_exact(&b->present, id) &&
            !lib_object_list_find_exact(&b->absent, id) &&
            !lib_object_list_find_exact(&b->queued, id);

@@ -2,9 +2,11 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -287,24 +289,74 @@ int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state 
     return 0;
 }
 
-int bus_ply_get_events(bus *b, int first, int count, std::vector<bus_event_text> &out,
-                       mivrabox_state *st) {
-    // The events are copied under one hold of the lock, with the state; their lines are made
-    // after it is let go.
-    std::vector<mivrabox_event> copies;
+int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revision,
+                  const std::function<int(mivrabox_event *)> &fn) {
+    // One pass over a large playlist under one hold would delay the scheduler by as long: the
+    // events are held by reference, then visited for about kHoldUs per hold. Their order is
+    // that of the first hold; their fields are read under the lock. Every taking of the lock may
+    // wait for the scheduler's own hold, so a short range goes in the first hold whole.
+    constexpr int kHoldUs = 2000;
+    std::vector<mivrabox_event *> refs;
+    size_t i = 0;
+    int r = 0;
+    auto chunk = [&] {
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
+        while (r >= 0 && i < refs.size()) {
+            r = fn(refs[i++]);
+            if ((i & 15) == 0 && std::chrono::steady_clock::now() >= until) break;
+        }
+    };
     {
         lock_t lk(b->lock);
-        if (st && count > 0 && first >= 0 && first < b->playlist->count()) bus_ply_state(b, st);
-        int64_t end = std::min<int64_t>(int64_t(first) + std::max(count, 0), b->playlist->count());
-        if (first >= 0 && end > first) {
-            copies.reserve(size_t(end - first));
-            for (int64_t idx = first; idx < end; idx++) copies.push_back(*at(b, int(idx)));
+        ply_list *ply = b->playlist;
+        if (revision) *revision = ply->revision.load();
+        int64_t end =
+            count < 0 ? ply->count() : std::min<int64_t>(int64_t(first) + count, ply->count());
+        if (first < 0 || end <= first) return 0;
+        if (st) bus_ply_state(b, st);
+        try {
+            refs.assign(ply->items.begin() + first, ply->items.begin() + end);
+        } catch (const std::bad_alloc &) {
+            return -12;
         }
+        for (mivrabox_event *e : refs) mivrabox_event_ref(e);
+        chunk();
     }
+    while (r >= 0 && i < refs.size()) {
+        lock_t lk(b->lock);
+        chunk();
+    }
+    for (mivrabox_event *e : refs) mivrabox_event_unref(&e);
+    return r < 0 ? r : int(refs.size());
+}
+
+int bus_ply_copy(bus *b, int first, int count, ply_list *out, mivrabox_state *st, int *revision) {
+    int r = bus_ply_visit(b, first, count, st, revision, [out](mivrabox_event *e) {
+        mivrabox_event *c = mivrabox_event_clone(e);
+        if (!c) return -12;
+        try {
+            out->items.push_back(c);
+        } catch (const std::bad_alloc &) {
+            mivrabox_event_unref(&c);
+            return -12;
+        }
+        return 0;
+    });
+    return r < 0 ? r : out->count();
+}
+
+int bus_ply_get_events(bus *b, int first, int count, std::vector<bus_event_text> &out,
+                       mivrabox_state *st) {
+    // Lines are made from copies, after the lock is let go.
+    ply_ref copies;
+    if (ply_new(&copies.p) < 0) return -12;
+    int r = bus_ply_copy(b, first, std::max(count, 0), copies.p, st);
+    if (r < 0) return r;
     struct timeval tv;
     char tc[TIME_TC_SIZE];
-    out.reserve(copies.size());
-    for (mivrabox_event &copy : copies) {
+    out.reserve(copies.p->items.size());
+    for (mivrabox_event *e : copies.p->items) {
+        mivrabox_event &copy = *e;
         time_ms2tv(copy.start, &tv);
         time_tv2tc(&tv, tc);
         copy.start_time = tc;
@@ -517,19 +569,20 @@ int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_
 }
 
 int bus_ply_flagged(bus *b, uint64_t mask, std::vector<bus_flagged> &out, mivrabox_state *st) {
-    std::unordered_set<std::string_view> seen;
-    lock_t lk(b->lock);
-    if (st) bus_ply_state(b, st);
-    try {
-        for (const mivrabox_event *e : b->playlist->items) {
-            if (!(e->flags & mask) || !seen.insert(e->media_id.view()).second) continue;
+    std::unordered_set<std::string> seen;
+    int r = bus_ply_visit(b, 0, -1, st, nullptr, [&](const mivrabox_event *e) {
+        try {
+            if (!(e->flags & mask) || !seen.insert(e->media_id.str()).second) return 0;
             out.push_back({e->media_id.str(), e->start_time.str(), e->start});
+        } catch (const std::bad_alloc &) {
+            return -12;
         }
-    } catch (const std::bad_alloc &) {
-        out.clear();
-        return -12;
-    }
-    return int(out.size());
+        return 0;
+    });
+    // An empty playlist leaves the state to be taken here.
+    if (r == 0 && st) bus_ply_state(b, st);
+    if (r < 0) out.clear();
+    return r < 0 ? r : int(out.size());
 }
 
 int bus_ply_search_event(bus *b, const char *key, int start, int flags, mivrabox_state *st) {
