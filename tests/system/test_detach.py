@@ -127,7 +127,9 @@ class DetachTest(unittest.TestCase):
         out = os.path.join(cwd, "out", "day.ply")
         log = os.path.join(cwd, "MivraBoxPlyConv.log")
         self.assertTrue(wait_for(lambda: os.path.exists(out), 20), read(log)[-2000:])
-        self.assertFalse(os.path.exists(os.path.join(cwd, "in", "day.cvs")))
+        # The source goes once its playlist is written: wait for it, not for a fixed time.
+        src = os.path.join(cwd, "in", "day.cvs")
+        self.assertTrue(wait_for(lambda: not os.path.exists(src), 20), read(log)[-2000:])
         return d, [log, out], 0
 
     def feeder_case(self, cwd):
