@@ -180,20 +180,12 @@ void bus_async_cue_proc(bus_async *a) {
     bus_async_cue_func(a, a->b->io_url.c_str());
 }
 
-int bus_async_cue_func(bus_async *a, const char *url) {
-    static const char *const fn = "bus_async_cue_func";
-    box1_bus *b = a->b;
-    int idx = -1;
-    const mivrabox_event *e = copy_event(a, &idx);
-    const unsigned type = unsigned(e->event_type) & 0xff;
+namespace {
 
-    const std::string assets = box1_cue_assets(b->default_assets[type].c_str(), e);
-    log_msg(LOG_INFO, "%s[%d] media_id=[%s] assets=[%s] event_type=[%c]", fn, b->index,
-            e->media_id.c_str(), assets.c_str(), type ? int(type) : ' ');
-    std::vector<std::string> templates = bus_assets_split(assets);
-    fprintf(stderr, "%s:%d [%p] templates=%zu\n", fn, __LINE__,
-            reinterpret_cast<void *>(pthread_self()), templates.size());
-
+// The template variables the player's templates ask for, then the playlist values every cue
+// sends.
+std::vector<std::string> cue_var_names(const box1_bus *b, const mivrabox_event *e,
+                                       const std::vector<std::string> &templates, const char *fn) {
     std::vector<std::string> names;
     for (const std::string &t : templates) {
         std::vector<std::string> vars;
@@ -209,6 +201,41 @@ int bus_async_cue_func(bus_async *a, const char *url) {
          {"curr.ply.duration", "next.ply.duration", "curr.ply.type", "next.ply.type",
           "curr.ply.start_time", "next.ply.start_time", "nextC0.ply.start_time"})
         names.emplace_back(n);
+    return names;
+}
+
+// The request with its templates and values, as the player's insert call takes them.
+int cue_insert(const char *url, const box1_cue_request &q) {
+    std::vector<const char *> tv, nv, vv;
+    for (const std::string &t : q.templates) tv.push_back(t.c_str());
+    tv.push_back(nullptr);
+    for (size_t i = 0; i < q.names.size(); i++) {
+        nv.push_back(q.names[i].c_str());
+        vv.push_back(q.values[i].c_str());
+    }
+    nv.push_back(nullptr);
+    vv.push_back(nullptr);
+    return mivra_playlist_insert_template(url, 0, q.source.c_str(), q.in, q.out,
+                                          int(q.templates.size()), tv.data(), int(q.names.size()),
+                                          nv.data(), vv.data(), nullptr);
+}
+
+}  // namespace
+
+int bus_async_cue_func(bus_async *a, const char *url) {
+    static const char *const fn = "bus_async_cue_func";
+    box1_bus *b = a->b;
+    int idx = -1;
+    const mivrabox_event *e = copy_event(a, &idx);
+    const unsigned type = unsigned(e->event_type) & 0xff;
+
+    const std::string assets = box1_cue_assets(b->default_assets[type].c_str(), e);
+    log_msg(LOG_INFO, "%s[%d] media_id=[%s] assets=[%s] event_type=[%c]", fn, b->index,
+            e->media_id.c_str(), assets.c_str(), type ? int(type) : ' ');
+    std::vector<std::string> templates = bus_assets_split(assets);
+    fprintf(stderr, "%s:%d [%p] templates=%zu\n", fn, __LINE__,
+            reinterpret_cast<void *>(pthread_self()), templates.size());
+    std::vector<std::string> names = cue_var_names(b, e, templates, fn);
 
     whois_config cfg;
     cfg.method = b->whois_method;
@@ -228,30 +255,16 @@ int bus_async_cue_func(bus_async *a, const char *url) {
     const bus_answer_guard guard;
     mivra_playlist_loop(url, 0);
     const bool answering = guard.answering();
-
-    std::vector<const char *> tv, nv, vv;
-    for (const std::string &t : q.templates) tv.push_back(t.c_str());
-    tv.push_back(nullptr);
-    for (size_t i = 0; i < q.names.size(); i++) {
-        nv.push_back(q.names[i].c_str());
-        vv.push_back(q.values[i].c_str());
-    }
-    nv.push_back(nullptr);
-    vv.push_back(nullptr);
-    const char *source = q.source.c_str();
     fprintf(stderr, "%s:%d [%p] source=[%s] in=%d out=%d\n", fn, __LINE__,
-            reinterpret_cast<void *>(pthread_self()), source, q.in, q.out);
-    int r = answering ? mivra_playlist_insert_template(
-                            url, 0, source, q.in, q.out, int(q.templates.size()), tv.data(),
-                            int(q.names.size()), nv.data(), vv.data(), nullptr)
-                      : -14;
+            reinterpret_cast<void *>(pthread_self()), q.source.c_str(), q.in, q.out);
+    int r = answering ? cue_insert(url, q) : -14;
     if (r < 0) {
         log_msg(LOG_ERROR, "%s[%d] mivra_playlist_insert_template(%s)(%s) failed, r=%d", fn,
-                b->index, e->media_id.c_str(), source, r);
+                b->index, e->media_id.c_str(), q.source.c_str(), r);
         a->event->flags |= MIVRABOX_F_CUE_FAILED;
     } else {
         log_msg(LOG_INFO, "%s[%d] %s (%s) cued, r=%d (e=%p)", fn, b->index, e->media_id.c_str(),
-                source, r, (void *)a->event);
+                q.source.c_str(), r, (void *)a->event);
         a->event->flags |= MIVRABOX_F_CUED;
     }
     return r;

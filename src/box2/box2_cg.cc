@@ -150,79 +150,103 @@ void bus_cg_cue_item_preps(box2_bus *, const mivrabox_event *e, int ev_len, cg_c
 
 // ---- cue, play, idle ----
 
+namespace {
+
+// What a cue reads of the bus under its lock: copies of the events the graphics may read, at
+// their indexes among count (null elsewhere), since a copy of the whole playlist would hold the
+// lock as long as it is; the default assets' file and the lookup's settings and deadline.
+struct cue_input {
+    ply_holder copy;
+    std::vector<int> reach;
+    int idx = -1, count = 0;
+    std::string asset_path;
+    whois_config wc;
+};
+
+int cue_input_take(box2_bus *b, const mivrabox_event *ev, cue_input &in) {
+    lock_t lk(b->lock);
+    ply_list *ply = b->playlist;
+    in.idx = ply_find_sys_id(ply, ev->sys_id);
+    if (in.idx < 0) return -2;
+    in.count = ply->count();
+    if (mivrabox_event_meta_reach(in.idx, in.count, ply->items.data(), in.reach) < 0 ||
+        ply_new(&in.copy.p) < 0)
+        return -12;
+    in.copy.p->items.reserve(in.reach.size());
+    for (int i : in.reach) {
+        mivrabox_event *c = mivrabox_event_clone(ply->items[size_t(i)]);
+        if (!c) return -12;
+        in.copy.p->items.push_back(c);
+    }
+    if (!b->default_asset.empty()) in.asset_path = b->path.str() + "/" + b->default_asset.str();
+    in.wc.method = b->whois_method;
+    for (int i = 0; i < 4; i++) in.wc.arg[i] = b->whois_arg[i];
+    // Graphics still building when the play takes the lock are dropped: a lookup that ends
+    // later is useless and would only hold up the cue of the next event. A manual event airs
+    // when taken; only the transfer limits apply to it.
+    const mivrabox_event *live = ply->items[size_t(in.idx)];
+    if (live->start_mode != 'M' && live->start > 0) {
+        int64_t left = live->start - b->io_delay - CG_CUE_MARGIN_MS - bus_now_ms(b);
+        in.wc.deadline_ms = std::max<int64_t>(1, whois_clock_ms() + left);
+    }
+    return 0;
+}
+
+// The event's items, after those of the default assets for its type unless it names its own.
+void cue_items_build(box2_bus *b, const mivrabox_event *e, const std::string &asset_path,
+                     cg_chain *next) {
+    int len = bus_cg_event_len(e);
+    if (e->assets.empty() || e->assets.view()[0] == '+') {
+        ply_holder defaults;
+        if (!asset_path.empty() && asset_path.size() <= 4095 &&
+            ply_load(&defaults.p, asset_path.c_str()) >= 0)
+            for (const mivrabox_event *d : defaults.p->items)
+                if (d->event_type == e->event_type) bus_cg_cue_item_preps(b, d, len, next);
+    }
+    bus_cg_cue_item_preps(b, e, len, next);
+}
+
+void log_texts(const char *name, const char *what, const std::vector<std::string> &v) {
+    for (size_t k = 0; k < v.size(); k++)
+        log_msg(LOG_INFO, "%s: %s[%d]=[%s]", name, what, int(k), shown(v[k]).c_str());
+}
+
+// The boxes' metadata keys looked up and replaced by their values.
+void cue_boxes_fill(const char *name, cue_input &in, const std::vector<mivrabox_event *> &events,
+                    cg_chain *next) {
+    std::vector<std::string> keys;
+    for (int l = 0; l < CG_LAYERS; l++)
+        for (cg_item *it = next[l].get(); it; it = it->next.get())
+            for (auto &box : it->box)
+                if (box) meta_keys_collect(*box, keys);
+    log_msg(LOG_INFO, "%s: metas.keys.count=%d", name, int(keys.size()));
+    log_texts(name, "key", keys);
+    if (keys.empty()) return;
+    const std::vector<std::string> vals = mivrabox_event_meta_pairs_resolve(
+        events[size_t(in.idx)], in.idx, in.count, events.data(), keys, &in.wc);
+    log_msg(LOG_INFO, "%s: metas.vals.count=%d", name, int(vals.size()));
+    log_texts(name, "val", vals);
+    for (int l = 0; l < CG_LAYERS; l++)
+        for (cg_item *it = next[l].get(); it; it = it->next.get())
+            for (auto &box : it->box)
+                if (box) *box = meta_keys_fill(*box, keys, vals);
+}
+
+}  // namespace
+
 int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
     static const char *const name = "bus_cg_cue";
     if (!b || !ev) return -22;
     try {
-        // Copies of the events the graphics may read, at their indexes among count (null
-        // elsewhere): a copy of the whole playlist would hold the lock as long as it is.
-        ply_holder copy;
-        std::vector<int> reach;
-        int idx, count;
-        std::string asset_path;
-        whois_config wc;
-        {
-            lock_t lk(b->lock);
-            ply_list *ply = b->playlist;
-            idx = ply_find_sys_id(ply, ev->sys_id);
-            if (idx < 0) return -2;
-            count = ply->count();
-            if (mivrabox_event_meta_reach(idx, count, ply->items.data(), reach) < 0 ||
-                ply_new(&copy.p) < 0)
-                return -12;
-            copy.p->items.reserve(reach.size());
-            for (int i : reach) {
-                mivrabox_event *c = mivrabox_event_clone(ply->items[size_t(i)]);
-                if (!c) return -12;
-                copy.p->items.push_back(c);
-            }
-            if (!b->default_asset.empty())
-                asset_path = b->path.str() + "/" + b->default_asset.str();
-            wc.method = b->whois_method;
-            for (int i = 0; i < 4; i++) wc.arg[i] = b->whois_arg[i];
-            // Graphics still building when the play takes the lock are dropped: a lookup that
-            // ends later is useless and would only hold up the cue of the next event. A manual
-            // event airs when taken; only the transfer limits apply to it.
-            const mivrabox_event *live = b->playlist->items[size_t(idx)];
-            if (live->start_mode != 'M' && live->start > 0) {
-                int64_t left = live->start - b->io_delay - CG_CUE_MARGIN_MS - bus_now_ms(b);
-                wc.deadline_ms = std::max<int64_t>(1, whois_clock_ms() + left);
-            }
-        }
+        cue_input in;
+        if (int r = cue_input_take(b, ev, in); r < 0) return r;
         // Built privately and installed in one step below: a play never sees half a chain.
-        std::vector<mivrabox_event *> events(size_t(count), nullptr);
-        for (size_t k = 0; k < reach.size(); k++) events[size_t(reach[k])] = copy.p->items[k];
-        const mivrabox_event *e = events[size_t(idx)];
-        int len = bus_cg_event_len(e);
+        std::vector<mivrabox_event *> events(size_t(in.count), nullptr);
+        for (size_t k = 0; k < in.reach.size(); k++)
+            events[size_t(in.reach[k])] = in.copy.p->items[k];
         cg_chain next[CG_LAYERS];
-        if (e->assets.empty() || e->assets.view()[0] == '+') {
-            ply_holder defaults;
-            if (!asset_path.empty() && asset_path.size() <= 4095 &&
-                ply_load(&defaults.p, asset_path.c_str()) >= 0)
-                for (const mivrabox_event *d : defaults.p->items)
-                    if (d->event_type == e->event_type) bus_cg_cue_item_preps(b, d, len, next);
-        }
-        bus_cg_cue_item_preps(b, e, len, next);
-
-        std::vector<std::string> keys;
-        for (cg_chain &c : next)
-            for (cg_item *it = c.get(); it; it = it->next.get())
-                for (auto &box : it->box)
-                    if (box) meta_keys_collect(*box, keys);
-        log_msg(LOG_INFO, "%s: metas.keys.count=%d", name, int(keys.size()));
-        for (size_t k = 0; k < keys.size(); k++)
-            log_msg(LOG_INFO, "%s: key[%d]=[%s]", name, int(k), shown(keys[k]).c_str());
-        if (!keys.empty()) {
-            const std::vector<std::string> vals =
-                mivrabox_event_meta_pairs_resolve(e, idx, count, events.data(), keys, &wc);
-            log_msg(LOG_INFO, "%s: metas.vals.count=%d", name, int(vals.size()));
-            for (size_t k = 0; k < vals.size(); k++)
-                log_msg(LOG_INFO, "%s: val[%d]=[%s]", name, int(k), shown(vals[k]).c_str());
-            for (cg_chain &c : next)
-                for (cg_item *it = c.get(); it; it = it->next.get())
-                    for (auto &box : it->box)
-                        if (box) *box = meta_keys_fill(*box, keys, vals);
-        }
+        cue_items_build(b, events[size_t(in.idx)], in.asset_path, next);
+        cue_boxes_fill(name, in, events, next);
 
         lock_t lk(b->lock);
         for (int i = 0; i < CG_LAYERS; i++) {
@@ -297,6 +321,67 @@ int bus_cg_play(box2_bus *b) {
     return 0;
 }
 
+namespace {
+
+// One step of the item on air on a layer at frame f of the event: false when it waits.
+bool cg_step(box2_bus *b, int i, long f, const char *name) {
+    const int ix = b->index;
+    cg_item *it = b->cg.current[i].get();
+    const int start = cg_item_start(it), end = cg_item_end(it);
+    switch (it->state) {
+        case CG_NONE:
+            if (image_loaded(b, i, it)) {
+                it->state = CG_LOADED;
+                break;
+            }
+            log_msg(LOG_INFO, "%s: [%d]@%ld layer %d loading [%s]", name, ix, f, i,
+                    shown(it->templ.view()).c_str());
+            oxtel_load_image(&b->oxtel, i, it->templ.c_str());
+            it->state = CG_LOADING;
+            break;
+        case CG_LOADING:
+            if (!image_loaded(b, i, it)) return false;
+            log_msg(LOG_INFO, "%s: [%d]@%ld layer %d loaded [%s]", name, ix, f, i,
+                    shown(it->templ.view()).c_str());
+            it->state = CG_LOADED;
+            break;
+        case CG_LOADED:
+            send_boxes(b, i, it, name, false, f);
+            it->state = CG_TEXTED;
+            break;
+        case CG_TEXTED:
+            if (start >= 0 && f < start) return false;
+            it->state = CG_STARTED;
+            log_msg(LOG_INFO, "%s: [%d]@%ld restarting %d", name, ix, f, i);
+            oxtel_render_box(&b->oxtel, i, 255);
+            oxtel_restart_animation(&b->oxtel, i);
+            oxtel_cut_keyer(&b->oxtel, i, 1);
+            break;
+        case CG_STARTED:
+            if ((it->flags & CG_F_LOOP_OUT) && it->loop_out >= 0) {
+                if (end <= 0 || f < end - it->loop_out) return false;
+                log_msg(LOG_INFO, "%s: [%d]@%ld continuing %d", name, ix, f, i);
+                oxtel_stop_animation(&b->oxtel, i, 0);
+            }
+            it->state = CG_LOOPED_OUT;
+            break;
+        case CG_LOOPED_OUT:
+            if (end <= 0 || f < end) return false;
+            log_msg(LOG_INFO, "%s: [%d]@%ld stopping %d", name, ix, f, i);
+            oxtel_cut_keyer(&b->oxtel, i, 0);
+            it->state = CG_LAST;
+            break;
+        default:
+            // LAST: the chain's next item takes the layer from the next turn on.
+            log_msg(LOG_INFO, "%s: [%d]@%ld cleaning %d", name, ix, f, i);
+            b->cg.current[i] = std::move(it->next);
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int bus_cg_idle(box2_bus *b) {
     static const char *const name = "bus_cg_idle";
     if (!b) return -22;
@@ -304,75 +389,9 @@ int bus_cg_idle(box2_bus *b) {
     const ply_list *ply = b->playlist;
     if (ply->count() == 0 || !(ply->items[0]->flags & MIVRABOX_F_PLAYING)) return -11;
     const long f = long((bus_now_ms(b) - ply->items[0]->start) / CG_FRAME_MS);
-    const int ix = b->index;
-    for (int i = 0; i < CG_LAYERS; i++) {
-        for (bool more = true; more && b->cg.current[i];) {
-            cg_item *it = b->cg.current[i].get();
-            const int start = cg_item_start(it), end = cg_item_end(it);
-            switch (it->state) {
-                case CG_NONE:
-                    if (image_loaded(b, i, it)) {
-                        it->state = CG_LOADED;
-                        break;
-                    }
-                    log_msg(LOG_INFO, "%s: [%d]@%ld layer %d loading [%s]", name, ix, f, i,
-                            shown(it->templ.view()).c_str());
-                    oxtel_load_image(&b->oxtel, i, it->templ.c_str());
-                    it->state = CG_LOADING;
-                    break;
-                case CG_LOADING:
-                    if (!image_loaded(b, i, it)) {
-                        more = false;
-                        break;
-                    }
-                    log_msg(LOG_INFO, "%s: [%d]@%ld layer %d loaded [%s]", name, ix, f, i,
-                            shown(it->templ.view()).c_str());
-                    it->state = CG_LOADED;
-                    break;
-                case CG_LOADED:
-                    send_boxes(b, i, it, name, false, f);
-                    it->state = CG_TEXTED;
-                    break;
-                case CG_TEXTED:
-                    if (start >= 0 && f < start) {
-                        more = false;
-                        break;
-                    }
-                    it->state = CG_STARTED;
-                    log_msg(LOG_INFO, "%s: [%d]@%ld restarting %d", name, ix, f, i);
-                    oxtel_render_box(&b->oxtel, i, 255);
-                    oxtel_restart_animation(&b->oxtel, i);
-                    oxtel_cut_keyer(&b->oxtel, i, 1);
-                    break;
-                case CG_STARTED:
-                    if ((it->flags & CG_F_LOOP_OUT) && it->loop_out >= 0) {
-                        if (end <= 0 || f < end - it->loop_out) {
-                            more = false;
-                            break;
-                        }
-                        log_msg(LOG_INFO, "%s: [%d]@%ld continuing %d", name, ix, f, i);
-                        oxtel_stop_animation(&b->oxtel, i, 0);
-                    }
-                    it->state = CG_LOOPED_OUT;
-                    break;
-                case CG_LOOPED_OUT:
-                    if (end <= 0 || f < end) {
-                        more = false;
-                        break;
-                    }
-                    log_msg(LOG_INFO, "%s: [%d]@%ld stopping %d", name, ix, f, i);
-                    oxtel_cut_keyer(&b->oxtel, i, 0);
-                    it->state = CG_LAST;
-                    break;
-                default:
-                    // LAST: the chain's next item takes the layer from the next turn on.
-                    log_msg(LOG_INFO, "%s: [%d]@%ld cleaning %d", name, ix, f, i);
-                    b->cg.current[i] = std::move(it->next);
-                    more = false;
-                    break;
-            }
+    for (int i = 0; i < CG_LAYERS; i++)
+        while (b->cg.current[i] && cg_step(b, i, f, name)) {
         }
-    }
     return 0;
 }
 

@@ -69,45 +69,53 @@ int bus_io_async_cue_enqueu(box2_bus *b, mivrabox_event *e) {
     return 0;
 }
 
-int bus_io_cue(box2_bus *b, mivrabox_event *e, const box2_cue_ticket &t) {
-    const int src = t.src;
+namespace {
+
+cue_job job_of(box2_bus *b, const mivrabox_event *e) {
     cue_job j;
-    {
-        lock_t lk(b->lock);
-        j.media_id = e->media_id.str();
-        j.origin = e->origin.str();
-        j.in = e->mark_in.str();
-        j.out = e->mark_out.str();
-        j.dur = e->duration.str();
-        j.sys_id = e->sys_id;
-    }
-    log_msg(LOG_INFO, "%s[%d]: media_id=[%s], e=%p", "bus_io_cue", b->index, j.media_id.c_str(),
-            (void *)e);
-    int r = 0;
-    uint64_t flag = MIVRABOX_F_CUED;
-    if (src == SRC_IO_A || src == SRC_IO_B) {
-        const char *url = (src == SRC_IO_A ? b->io_a_url : b->io_b_url).c_str();
-        const bus_cue_points pts = bus_cue_points_of(j.in.c_str(), j.out.c_str(), j.dur.c_str());
-        const int c = pts.in, last = pts.last;
-        // An in point without an end would give a negative length.
-        int len = last - c < 0 ? 0 : last - c;
-        const bus_answer_guard guard;
-        mivra_stop(url);
-        if (guard.answering()) mivra_cue_play(url);
-        if (guard.answering()) mivra_pause(url);
-        if (guard.answering()) mivra_playlist_loop(url, 0);
-        r = guard.answering()
+    lock_t lk(b->lock);
+    j.media_id = e->media_id.str();
+    j.origin = e->origin.str();
+    j.in = e->mark_in.str();
+    j.out = e->mark_out.str();
+    j.dur = e->duration.str();
+    j.sys_id = e->sys_id;
+    return j;
+}
+
+// The cue on player src: stopped, paused at its new item and nothing else in its list.
+int player_cue(box2_bus *b, int src, const cue_job &j) {
+    const char *url = (src == SRC_IO_A ? b->io_a_url : b->io_b_url).c_str();
+    const bus_cue_points pts = bus_cue_points_of(j.in.c_str(), j.out.c_str(), j.dur.c_str());
+    const int c = pts.in, last = pts.last;
+    // An in point without an end would give a negative length.
+    int len = last - c < 0 ? 0 : last - c;
+    const bus_answer_guard guard;
+    mivra_stop(url);
+    if (guard.answering()) mivra_cue_play(url);
+    if (guard.answering()) mivra_pause(url);
+    if (guard.answering()) mivra_playlist_loop(url, 0);
+    int r = guard.answering()
                 ? mivra_playlist_insert(url, 0, j.origin.c_str(), c, len, nullptr, nullptr, nullptr)
                 : -14;
-        if (r < 0) {
-            flag = MIVRABOX_F_CUE_FAILED;
-            log_msg(LOG_ERROR, "%s[%d]: mivra_playlist_insert(%s{%s}, %d, %d) failed, r=%d",
-                    "bus_io_cue", b->index, j.origin.c_str(), j.media_id.c_str(), c, last, r);
-        } else {
-            log_msg(LOG_INFO, "%s[%d]: %s{%s} cued (%d, %d), r=%d", "bus_io_cue", b->index,
-                    j.origin.c_str(), j.media_id.c_str(), c, last, r);
-        }
-    }
+    if (r < 0)
+        log_msg(LOG_ERROR, "%s[%d]: mivra_playlist_insert(%s{%s}, %d, %d) failed, r=%d",
+                "bus_io_cue", b->index, j.origin.c_str(), j.media_id.c_str(), c, last, r);
+    else
+        log_msg(LOG_INFO, "%s[%d]: %s{%s} cued (%d, %d), r=%d", "bus_io_cue", b->index,
+                j.origin.c_str(), j.media_id.c_str(), c, last, r);
+    return r;
+}
+
+}  // namespace
+
+int bus_io_cue(box2_bus *b, mivrabox_event *e, const box2_cue_ticket &t) {
+    const int src = t.src;
+    const cue_job j = job_of(b, e);
+    log_msg(LOG_INFO, "%s[%d]: media_id=[%s], e=%p", "bus_io_cue", b->index, j.media_id.c_str(),
+            (void *)e);
+    const int r = src == SRC_IO_A || src == SRC_IO_B ? player_cue(b, src, j) : 0;
+    const uint64_t flag = r < 0 ? MIVRABOX_F_CUE_FAILED : MIVRABOX_F_CUED;
     // A cue that answered after the event went to air (played as cue failed), or after a newer
     // cue was handed over, would switch the mixer and the graphics away from what airs next.
     std::lock_guard cg(b->cue_cg_mu);

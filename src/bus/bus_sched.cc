@@ -340,22 +340,39 @@ void pick(sched &s, int c) {
     _send_cue(b, c);
 }
 
-// One normal pass; true when it is to run again.
-bool pass(sched &s) {
+// Whether the bus may run a pass; a bus that may not is paused.
+bool pass_ready(sched &s) {
     bus *b = s.b;
-    ply_list *ply = b->playlist;
-    int64_t now = bus_now_ms(b);
     if (!b->running) {
         b->time_to_next = 0;
         return false;
     }
-    if (!(b->hooks->ready ? b->hooks->ready(b) : !b->lib_url.empty()) || ply->count() == 0) {
+    if (!(b->hooks->ready ? b->hooks->ready(b) : !b->lib_url.empty()) ||
+        b->playlist->count() == 0) {
         b->running = 0;
         log_msg(LOG_INFO, "%s[%d] bus paused", "bus_ply_proc", b->index);
         b->time_to_next = 0;
         return false;
     }
-    int d = playing(at(b, 0)) ? 1 : 0;
+    return true;
+}
+
+// The last of the overdue events from first on up to the next fixed-time one; the event after
+// them keeps its time as a fixed-time event.
+int overdue_run(sched &s, int first, int64_t now) {
+    bus *b = s.b;
+    const int count = b->playlist->count();
+    int l = first;
+    while (l + 1 < count && at(b, l + 1)->start_mode != 'F' && s.overdue(at(b, l + 1), now)) l++;
+    if (l + 1 < count) at(b, l + 1)->start_mode = 'F';
+    return l;
+}
+
+// Removes the events that can no longer air (d: whether the first one is playing); true when
+// it removed any.
+bool drop_stale(sched &s, int d, int64_t now) {
+    bus *b = s.b;
+    ply_list *ply = b->playlist;
     if (d && ply->count() == 1) {
         mivrabox_event *e = at(b, 0);
         if (e->start + dur_ms(e) + b->io_delay < now) {
@@ -366,52 +383,49 @@ bool pass(sched &s) {
     }
     int f = bus_ply_next_ft_idx(ply, d);
     if (f >= 0 && s.overdue(at(b, f), now)) {
-        int l = f;
-        while (l + 1 < ply->count() && at(b, l + 1)->start_mode != 'F' &&
-               s.overdue(at(b, l + 1), now))
-            l++;
-        if (l + 1 < ply->count()) at(b, l + 1)->start_mode = 'F';
+        int l = overdue_run(s, f, now);
         log_msg(LOG_INFO, "%s: dropping FT events range [%d, %d] of {%s, %s}", "bus_ply_proc", d, l,
                 at(b, d)->start_time.c_str(), at(b, l)->start_time.c_str());
         bus_ply_delete_range(b, d, l, nullptr);
         return true;
     }
-    int c;
-    bool manual;
     if (!d) {
         mivrabox_event *e0 = at(b, 0);
-        if (e0->start_mode != 'M' && s.overdue(e0, now)) {
-            int l = 0;
-            while (l + 1 < ply->count() && s.overdue(at(b, l + 1), now)) l++;
-            log_msg(LOG_INFO, "%s: dropping FOLLOW outdated events range [%d, %d] of {%s, %s}",
-                    "bus_ply_proc", 0, l, e0->start_time.c_str(), at(b, l)->start_time.c_str());
-            bus_ply_delete_range(b, 0, l, nullptr);
-            return true;
-        }
-        f = bus_ply_next_ft_idx(ply, 0);
-        c = 0;
-        manual = e0->start_mode == 'M';
-    } else {
-        // An event whose start passed before its cue was even asked for (its player held up the
-        // one before) can no longer air: it goes with the follow events behind it that passed
-        // too, and the next one keeps its time as a fixed-time event.
-        mivrabox_event *e1 = ply->count() > 1 ? at(b, 1) : nullptr;
-        if (b->hooks->spare_next_cue && e1 && e1->start_mode != 'M' &&
-            !(e1->flags & MIVRABOX_F_CUE_REQ) && s.overdue(e1, now)) {
-            int l = 1;
-            while (l + 1 < ply->count() && at(b, l + 1)->start_mode != 'F' &&
-                   s.overdue(at(b, l + 1), now))
-                l++;
-            if (l + 1 < ply->count()) at(b, l + 1)->start_mode = 'F';
-            log_msg(LOG_INFO, "%s: dropping FOLLOW outdated events range [%d, %d] of {%s, %s}",
-                    "bus_ply_proc", 1, l, e1->start_time.c_str(), at(b, l)->start_time.c_str());
-            bus_ply_delete_range(b, 1, l, nullptr);
-            return true;
-        }
-        f = bus_ply_next_ft_idx(ply, 1);
-        c = 1;
-        manual = ply->count() < 2 || at(b, 1)->start_mode == 'M';
+        if (e0->start_mode == 'M' || !s.overdue(e0, now)) return false;
+        int l = 0;
+        while (l + 1 < ply->count() && s.overdue(at(b, l + 1), now)) l++;
+        log_msg(LOG_INFO, "%s: dropping FOLLOW outdated events range [%d, %d] of {%s, %s}",
+                "bus_ply_proc", 0, l, e0->start_time.c_str(), at(b, l)->start_time.c_str());
+        bus_ply_delete_range(b, 0, l, nullptr);
+        return true;
     }
+    // An event whose start passed before its cue was even asked for (its player held up the
+    // one before) can no longer air: it goes with the follow events behind it that passed too,
+    // and the next one keeps its time as a fixed-time event.
+    mivrabox_event *e1 = ply->count() > 1 ? at(b, 1) : nullptr;
+    if (!b->hooks->spare_next_cue || !e1 || e1->start_mode == 'M' ||
+        (e1->flags & MIVRABOX_F_CUE_REQ) || !s.overdue(e1, now))
+        return false;
+    int l = overdue_run(s, 1, now);
+    log_msg(LOG_INFO, "%s: dropping FOLLOW outdated events range [%d, %d] of {%s, %s}",
+            "bus_ply_proc", 1, l, e1->start_time.c_str(), at(b, l)->start_time.c_str());
+    bus_ply_delete_range(b, 1, l, nullptr);
+    return true;
+}
+
+// One normal pass; true when it is to run again.
+bool pass(sched &s) {
+    bus *b = s.b;
+    ply_list *ply = b->playlist;
+    int64_t now = bus_now_ms(b);
+    if (!pass_ready(s)) return false;
+    const int d = playing(at(b, 0)) ? 1 : 0;
+    if (drop_stale(s, d, now)) return true;
+    // The candidate: the first event not playing, or the next fixed-time one when it comes
+    // first; a manual one waits for its take, the fixed-time ones do not.
+    const int f = bus_ply_next_ft_idx(ply, d);
+    int c = d;
+    const bool manual = ply->count() <= d || at(b, d)->start_mode == 'M';
     if (manual) {
         if (f >= 0) pick(s, f);
     } else {

@@ -111,7 +111,8 @@ void ctl_preinvoke(xmlrpc_env *env, const char *method, xmlrpc_value *, void *) 
                                        method);
 }
 
-int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size_t count) {
+// The registry: the table's methods, the default method and the filter of the built-in ones.
+int ctl_registry_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size_t count) {
     xr_env env;
     xmlInitParser();
     s->xml_init = true;
@@ -143,6 +144,12 @@ int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_registry_set_preinvoke_method failed");
         return -14;
     }
+    return 0;
+}
+
+// The Abyss server on the daemon's port, its bounds and the handler that filters each call.
+int ctl_server_create(mivrabox_opts *o, ctl_server *s) {
+    xr_env env;
     xmlrpc_server_abyss_global_init(&env);
     if (env.fault()) {
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_global_init failed");
@@ -180,6 +187,11 @@ int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size
         return -14;
     }
     return 0;
+}
+
+int ctl_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *table, size_t count) {
+    int r = ctl_registry_build(o, s, table, count);
+    return r < 0 ? r : ctl_server_create(o, s);
 }
 
 }  // namespace
