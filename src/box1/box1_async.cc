@@ -144,7 +144,7 @@ int bus_async_clean(bus_async **pa) {
 
 // In the successor's thread: the predecessor has nothing more to do once joined, so it goes at
 // once with its playlist copy, and a burst of takes leaves no chain of records behind.
-void bus_async_wait_previous(bus_async *a) {
+void box1_async_wait_previous(bus_async *a) {
     bus_async *prev = a->previous;
     if (!prev) return;
     bus_async_wait(prev);
@@ -250,7 +250,7 @@ int bus_async_cue_func(bus_async *a, const char *url) {
         log_msg(LOG_INFO, "%s[%d] [%d] [%s]=>[%s]", fn, b->index, int(i), q.names[i].c_str(),
                 q.values[i].c_str());
 
-    bus_async_wait_previous(a);
+    box1_async_wait_previous(a);
     // A player that left the loop switch unanswered would leave the insert too.
     const bus_answer_guard guard;
     mivra_playlist_loop(url, 0);
@@ -275,7 +275,7 @@ void bus_async_play_proc(bus_async *a) {
     box1_bus *b = a->b;
     const char *url = b->io_url.c_str();
     mivra_thread_bound(MIVRA_BOUND_PLAYER_MS);
-    bus_async_wait_previous(a);
+    box1_async_wait_previous(a);
     int r = mivra_playlist_seek_to(url, 0, 0);
     if (r < 0) {
         log_msg(LOG_ERROR, "%s[%d] mivra_playlist_seek_to failed, r=%d", fn, b->index, r);

@@ -94,7 +94,7 @@ int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *), 
 int bus_async_wait(bus_async *a);
 int bus_async_clean(bus_async **pa);
 // In an operation's thread: joins the one before it and frees it.
-void bus_async_wait_previous(bus_async *a);
+void box1_async_wait_previous(bus_async *a);
 int bus_async_cue(box1_bus *b, mivrabox_event *e);
 int bus_async_play(box1_bus *b, mivrabox_event *e);
 // The insert's result.

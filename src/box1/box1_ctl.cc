@@ -29,7 +29,7 @@ const char *const kAuxKeys[6] = {"STEREO_1", "STEREO_2", "STEREO_3",
 constexpr uint64_t kAuxMark = 0x800000;
 constexpr uint64_t kAuxKind6 = 0x800000 | 0x1000000;
 
-box1_bus *bus_of(void *si, int idx) {
+box1_bus *box1_bus_of(void *si, int idx) {
     return static_cast<box1_bus *>(ctl_bus_at(ctl_opts(si), idx));
 }
 
@@ -198,7 +198,7 @@ xmlrpc_value *ctl_method_Preview(xmlrpc_env *env, xmlrpc_value *params, void *si
     if (!ctl_decode(env, params, name, "'bus idx','idx','url'", "(iIs)", &idx, &which, &url))
         return nullptr;
     c_text hold(url);
-    box1_bus *b = bus_of(si, idx);
+    box1_bus *b = box1_bus_of(si, idx);
     if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     int r = bus_ply_preview(b, which, url);
@@ -448,7 +448,7 @@ bool flags_replace(mivrabox_event *e, uint64_t mask, uint64_t value) {
     return (old & mask) != value;
 }
 
-int bus_ply_aux_update(bus *b, int kind, int state, const char *media) {
+int box1_ply_aux_update(bus *b, int kind, int state, const char *media) {
     lock_t lk(b->lock);
     ply_list *ply = b->playlist;
     if (kind == 6) {
@@ -480,7 +480,7 @@ xmlrpc_value *ctl_method_UpdateAuxMedia(xmlrpc_env *env, xmlrpc_value *params, v
     c_text hold(media);
     bus *b = ctl_bus_at(ctl_opts(si), idx);
     if (!b || kind < 0 || kind > 6) return ctl_reply_result(env, -22);
-    return ctl_reply_state(env, bus_ply_aux_update(b, kind, state, media), mivrabox_state{});
+    return ctl_reply_state(env, box1_ply_aux_update(b, kind, state, media), mivrabox_state{});
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ int snapshot_put(box1_bus *b, ply_list *l) {
     return slot;
 }
 
-box1_bus *bus_of(void *si, int idx) {
+box1_bus *box1_bus_of(void *si, int idx) {
     return static_cast<box1_bus *>(ctl_bus_at(ctl_opts(si), idx));
 }
 
@@ -213,7 +213,7 @@ xmlrpc_value *ctl_method_SnapshotLoad(xmlrpc_env *env, xmlrpc_value *params, voi
                     &ply))
         return nullptr;
     c_text hold(ply);
-    box1_bus *b = bus_of(si, idx);
+    box1_bus *b = box1_bus_of(si, idx);
     if (!b) return ctl_reply_result(env, -22);
     std::string path;
     if (!name_path(b, name, ply, path)) return ctl_reply_result(env, -22);
@@ -229,7 +229,7 @@ xmlrpc_value *ctl_method_SnapshotSave(xmlrpc_env *env, xmlrpc_value *params, voi
                     &slot, &ply))
         return nullptr;
     c_text hold(ply);
-    box1_bus *b = bus_of(si, idx);
+    box1_bus *b = box1_bus_of(si, idx);
     if (!b) return ctl_reply_result(env, -22);
     std::string path;
     if (!name_path(b, name, ply, path)) return ctl_reply_result(env, -22);
@@ -258,7 +258,7 @@ xmlrpc_value *ctl_method_SnapshotGetEvent(xmlrpc_env *env, xmlrpc_value *params,
     static const char *const name = "ctl_method_SnapshotGetEvent";
     int idx = 0, slot = 0, i = 0;
     if (!ctl_decode(env, params, name, "'bus idx','idx'", "(iii)", &idx, &slot, &i)) return nullptr;
-    box1_bus *b = bus_of(si, idx);
+    box1_bus *b = box1_bus_of(si, idx);
     if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     std::string line;
@@ -273,7 +273,7 @@ xmlrpc_value *ctl_method_SnapshotAddEvent(xmlrpc_env *env, xmlrpc_value *params,
     if (!ctl_decode(env, params, name, "'bus idx','idx','event body'", "(iis)", &idx, &slot, &line))
         return nullptr;
     c_text hold(line);
-    box1_bus *b = bus_of(si, idx);
+    box1_bus *b = box1_bus_of(si, idx);
     if (!b) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
     int r = box1_snapshot_add_event(b, slot, line, &st);

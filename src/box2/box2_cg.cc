@@ -92,7 +92,7 @@ void bus_cg_item_free(cg_chain *head) {
     if (head) head->reset();
 }
 
-int bus_cg_event_len(const mivrabox_event *e) {
+int box2_cg_event_len(const mivrabox_event *e) {
     const bus_cue_points p =
         bus_cue_points_of(e->mark_in.c_str(), e->mark_out.c_str(), e->duration.c_str());
     // No length known: relative points stay unset.
@@ -195,7 +195,7 @@ int cue_input_take(box2_bus *b, const mivrabox_event *ev, cue_input &in) {
 // The event's items, after those of the default assets for its type unless it names its own.
 void cue_items_build(box2_bus *b, const mivrabox_event *e, const std::string &asset_path,
                      cg_chain *next) {
-    int len = bus_cg_event_len(e);
+    int len = box2_cg_event_len(e);
     if (e->assets.empty() || e->assets.view()[0] == '+') {
         ply_holder defaults;
         if (!asset_path.empty() && asset_path.size() <= 4095 &&

@@ -85,7 +85,7 @@ void bus_cg_item_free(cg_chain *head);
 void bus_cg_cue_item_preps(box2_bus *b, const mivrabox_event *e, int ev_len, cg_chain *next);
 // Event length in frames of the timecode mode: OUT - IN + 1, or DUR when no OUT is set; 0 when
 // neither is set.
-int bus_cg_event_len(const mivrabox_event *e);
+int box2_cg_event_len(const mivrabox_event *e);
 
 // Key tally of a layer as the graphics code sees it.
 int box2_cg_key_tally(box2_bus *b, int layer);
