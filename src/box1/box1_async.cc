@@ -153,6 +153,7 @@ void box1_async_wait_previous(bus_async *a) {
 }
 
 int bus_async_cue(box1_bus *b, mivrabox_event *e) {
+    b->lock.assert_held();
     if (!bus_cue_flag_request(e))
         log_msg(LOG_ERROR, "%s[%d] {%s} does not exist, but will force cue", "bus_async_cue",
                 b->index, e->media_id.c_str());
@@ -165,6 +166,7 @@ int bus_async_cue(box1_bus *b, mivrabox_event *e) {
 }
 
 int bus_async_play(box1_bus *b, mivrabox_event *e) {
+    b->lock.assert_held();
     if (!(e->flags & MIVRABOX_F_CUED))
         log_msg(LOG_ERROR, "%s[%d] {%s} does not cued, but will force play", "bus_async_play",
                 b->index, e->media_id.c_str());
@@ -296,6 +298,7 @@ void bus_async_play_proc(bus_async *a) {
 }
 
 int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url) {
+    b->lock.assert_held();
     if (index < 0 || index >= b->playlist->count()) return -22;
     bus_async *a = new (std::nothrow) bus_async;
     if (!a) return -12;

@@ -58,6 +58,7 @@ void stop_last(bus *bb) {
 }
 
 void ply_loaded(bus *bb, const char *path) {
+    bb->lock.assert_held();
     box1_bus *b = box1_of(bb);
     const char *slash = strrchr(path, '/');
     b->prev_playlist = b->last_playlist.view();
@@ -153,6 +154,7 @@ void box1_setup(mivrabox_opts *rec) {
 }
 
 void box1_state_extra(bus *bb, mivrabox_state *st, int64_t now) {
+    bb->lock.assert_held();
     box1_bus *b = box1_of(bb);
     // The time to next reads ' ' ahead of a coming change and '+' past it, where the engine
     // writes '+' and '-'.

@@ -84,6 +84,7 @@ int bus_ply_continuous_item(mivrabox_event *a, mivrabox_event *b) {
 }
 
 int box1_range_item(bus *b, mivrabox_event *e, lib_object *o) {
+    b->lock.assert_held();
     e->flags &= ~uint64_t(MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL | MIVRABOX_F_DISCONT);
     if ((e->flags & MIVRABOX_F_QUEUED) || frames(o->duration.c_str()) < 2) return 0;
     int r = 0;
@@ -118,7 +119,8 @@ int box1_range_item(bus *b, mivrabox_event *e, lib_object *o) {
     return r;
 }
 
-void box1_item_present(bus *, mivrabox_event *e, lib_object *o) {
+void box1_item_present(bus *b, mivrabox_event *e, lib_object *o) {
+    b->lock.assert_held();
     static const char *const fn = "bus_ply_lib_handle_event_metas";
     if (o->timecode_at_mark_in.empty()) return;
     log_msg(LOG_INFO, "%s: e->origin=[%s], l->timecode_at_mark_in=[%s]", fn, e->origin.c_str(),

@@ -43,12 +43,14 @@ int fill(box1_bus *b, mivrabox_state *st, int r) {
 
 // Under the bus lock: marks the slot as used now.
 void touch(box1_bus *b, int slot) {
+    b->lock.assert_held();
     b->snapshot_used[slot] = bus_now_ms(b);
 }
 
 // Under the bus lock: puts l into the lowest free slot, else into the slot idle longest once that
 // has been idle long enough (its list is dropped); the slot, or -12 with l left to the caller.
 int snapshot_put(box1_bus *b, ply_list *l) {
+    b->lock.assert_held();
     const int64_t now = bus_now_ms(b);
     int slot = -1;
     for (int i = 0; i < BOX1_SNAPSHOTS && slot < 0; i++)

@@ -74,6 +74,7 @@ void hook_stop_first(bus *bb) {
 }
 
 void hook_idle(bus *b) {
+    b->lock.assert_held();
     bus_cg_idle(box2_of(b));
 }
 

@@ -33,12 +33,14 @@ int live_source(std::string_view media_id) {
 // Under the bus lock: the cue t is still the newest and its event did not go to air after it was
 // handed over (a take may cue the event on air again).
 bool cue_current(const box2_bus *b, const mivrabox_event *e, const box2_cue_ticket &t) {
+    b->lock.assert_held();
     return b->cue_seq == t.seq && (t.was_playing || !(e->flags & MIVRABOX_F_PLAYING));
 }
 
 }  // namespace
 
 int bus_io_async_cue_enqueu(box2_bus *b, mivrabox_event *e) {
+    b->lock.assert_held();
     // The player that is not on air, or the live input.
     const int player = b->last_play_src == SRC_IO_B ? SRC_IO_A : SRC_IO_B;
     int src = live_source(e->media_id.view());
@@ -150,6 +152,7 @@ int bus_io_cue(box2_bus *b, mivrabox_event *e, const box2_cue_ticket &t) {
 }
 
 int bus_io_play(box2_bus *b, mivrabox_event *e) {
+    b->lock.assert_held();
     log_msg(LOG_INFO, "%s[%d]: last_cue_src=%d, last_play_src=%d, e=%p", "bus_io_play", b->index,
             b->last_cue_src, b->last_play_src, (void *)e);
     if (b->last_cue_src == SRC_IO_A || b->last_cue_src == SRC_IO_B) {

@@ -6,6 +6,7 @@
 
 #include <cassert>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -116,8 +117,20 @@ void bus_lock_scheduler_thread() {
 }
 
 void bus_mutex::taken() {
+#ifndef NDEBUG
+    if (depth_ == 0) owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+#endif
     if (depth_++ == 0 && bus_stats_on()) since_ = std::chrono::steady_clock::now();
 }
+
+#ifndef NDEBUG
+void bus_mutex::assert_held(std::source_location where) const {
+    if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) return;
+    fprintf(stderr, "%s:%u: %s: the bus lock is not held\n", where.file_name(),
+            unsigned(where.line()), where.function_name());
+    abort();
+}
+#endif
 
 void bus_mutex::lock() {
     mu_.lock();
@@ -143,6 +156,9 @@ void bus_mutex::reacquire(int holds) {
 }
 
 void bus_mutex::unlock() {
+#ifndef NDEBUG
+    if (depth_ == 1) owner_.store(std::thread::id(), std::memory_order_relaxed);
+#endif
     if (--depth_ == 0 && bus_stats_on()) {
         auto held = std::chrono::duration_cast<std::chrono::microseconds>(
                         std::chrono::steady_clock::now() - since_)

@@ -11,6 +11,7 @@
 #include <functional>
 #include <cstdint>
 #include <mutex>
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -37,8 +38,18 @@ class bus_mutex {
     // whatever its callers took.
     int release_all();
     void reacquire(int holds);
+    // Debug and sanitizer builds (no NDEBUG): aborts, naming the caller, unless the calling
+    // thread holds the lock; at the entry of the functions that rely on their caller's hold.
+    // Release builds check nothing.
+#ifdef NDEBUG
+    void assert_held(std::source_location = std::source_location::current()) const {}
+#else
+    void assert_held(std::source_location where = std::source_location::current()) const;
+#endif
     // Longest hold in microseconds, of the scheduler or of the other threads.
-    int64_t longest_us(bool scheduler) const { return longest_[scheduler ? 1 : 0].load(); }
+    int64_t longest_us(bool scheduler) const {
+        return longest_[scheduler ? 1 : 0].load();
+    }
     // Forgets the longest holds: the figures then cover the bus from here on.
     void longest_reset() {
         longest_[0] = 0;
@@ -49,6 +60,11 @@ class bus_mutex {
     void taken();
     pi_mutex mu_{true};
     int depth_ = 0;  // under mu_
+#ifndef NDEBUG
+    // The holding thread; only it writes its own id here, so a thread reads its own id back
+    // only while it holds the lock.
+    std::atomic<std::thread::id> owner_{};
+#endif
     std::chrono::steady_clock::time_point since_;
     std::atomic<int64_t> longest_[2] = {};
 };
@@ -290,8 +306,7 @@ int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st);
 // Reads and parses a playlist file without the bus lock, giving its events sys_ids and start
 // times; a file over PLY_FILE_MAX is refused (-27) with a line naming it. stop (may be null)
 // ends the read early (-4). The number of events or a negated errno.
-int bus_ply_read(bus *b, const char *path, ply_list **out,
-                 const std::atomic<int> *stop = nullptr);
+int bus_ply_read(bus *b, const char *path, ply_list **out, const std::atomic<int> *stop = nullptr);
 int bus_ply_load(bus *b, const char *path, mivrabox_state *st);
 // The load alone, of a list read by bus_ply_read: its events move into the empty bus. -17 when
 // the bus has events.

@@ -187,6 +187,7 @@ void take_start(sched &s, int t) {
 
 // Take decision of a turn, under the lock: a new request replaces a waiting take.
 void take_decide(sched &s) {
+    s.b->lock.assert_held();
     bus *b = s.b;
     ply_list *ply = b->playlist;
     if (b->take_req) {
@@ -273,6 +274,7 @@ bool take_step(sched &s) {
 // in and out points fall inside this wait too, most of all right after a play. True when the
 // bus is stopping.
 bool cue_lead_wait(bus *b) {
+    b->lock.assert_held();
     using clock = std::chrono::steady_clock;
     if (b->hooks->cue_lead_ms <= 0) return b->exit != 0;
     const auto end = clock::now() + std::chrono::milliseconds(b->hooks->cue_lead_ms);

@@ -306,3 +306,25 @@ TEST_F(BusTest, LoadAppendAndRequests) {
 }
 
 }  // namespace
+
+#ifndef NDEBUG
+// The debug builds' held-lock check passes for the holding thread only: recursive holds and a
+// release_all/reacquire pair keep it right, another thread or no hold aborts naming the caller.
+TEST(BusMutexDeathTest, AssertHeldPassesForTheHolderOnly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    bus_mutex m;
+    EXPECT_DEATH(m.assert_held(), "the bus lock is not held");
+    {
+        std::lock_guard lk(m);
+        std::lock_guard again(m);
+        m.assert_held();
+        EXPECT_DEATH(std::thread([&] { m.assert_held(); }).join(), "not held");
+        const int holds = m.release_all();
+        EXPECT_EQ(holds, 2);
+        EXPECT_DEATH(m.assert_held(), "not held");
+        m.reacquire(holds);
+        m.assert_held();
+    }
+    EXPECT_DEATH(m.assert_held(), "AssertHeldPassesForTheHolderOnly.*not held");
+}
+#endif
