@@ -137,16 +137,7 @@ box1_bus::~box1_bus() {
 }
 
 int box1_bus_new(bus **out) {
-    if (!out) return -22;
-    box1_bus *b = new (std::nothrow) box1_bus;
-    if (!b) return -12;
-    if (bus_init(b) < 0) {
-        delete b;
-        return -12;
-    }
-    bus_daemon_dress(box1_daemon, b);
-    *out = b;
-    return 0;
+    return bus_daemon_new<box1_bus>(box1_daemon, out);
 }
 
 void box1_setup(mivrabox_opts *rec) {

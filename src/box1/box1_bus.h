@@ -64,6 +64,10 @@ struct box1_bus : bus {
 inline box1_bus *box1_of(bus *b) {
     return static_cast<box1_bus *>(b);
 }
+// The bus idx of a control call's daemon; null when it has none of that index.
+inline box1_bus *box1_bus_of(void *si, int idx) {
+    return box1_of(ctl_bus_at(ctl_opts(si), idx));
+}
 
 // MivraBox1 whole: its busses, hooks, control methods, trigger and relays.
 extern const bus_daemon box1_daemon;

@@ -29,10 +29,6 @@ const char *const kAuxKeys[6] = {"STEREO_1", "STEREO_2", "STEREO_3",
 constexpr uint64_t kAuxMark = 0x800000;
 constexpr uint64_t kAuxKind6 = 0x800000 | 0x1000000;
 
-box1_bus *box1_bus_of(void *si, int idx) {
-    return static_cast<box1_bus *>(ctl_bus_at(ctl_opts(si), idx));
-}
-
 // (i6I): bus, compressed event line, index or sys_id. A body that does not inflate is a line
 // that does not parse.
 xmlrpc_value *helper_i6I(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,

@@ -20,13 +20,6 @@ namespace {
 
 using lock_t = std::lock_guard<bus_mutex>;
 
-struct ply_holder {
-    ply_list *p = nullptr;
-    ~ply_holder() {
-        if (p) ply_free(&p);
-    }
-};
-
 struct event_holder {
     mivrabox_event *e = nullptr;
     ~event_holder() { mivrabox_event_unref(&e); }
@@ -73,10 +66,6 @@ int snapshot_put(box1_bus *b, ply_list *l) {
     b->snapshots[slot] = l;
     b->snapshot_used[slot] = now;
     return slot;
-}
-
-box1_bus *box1_bus_of(void *si, int idx) {
-    return static_cast<box1_bus *>(ctl_bus_at(ctl_opts(si), idx));
 }
 
 // Appends one event line to a slot; a line that does not parse is left out, with the same
@@ -207,12 +196,17 @@ int bus_snapshot_destroy(box1_bus *b, int slot, mivrabox_state *st) {
     return fill(b, st, 0);
 }
 
-xmlrpc_value *ctl_method_SnapshotLoad(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
-    static const char *const name = "ctl_method_SnapshotLoad";
-    int idx = 0;
+namespace {
+
+// (is) or, with a slot, (iis): bus, [slot,] playlist name within the bus folder.
+xmlrpc_value *snapshot_file(xmlrpc_env *env, xmlrpc_value *params, void *si, const char *name,
+                            bool with_slot,
+                            int (*op)(box1_bus *, int, const char *, mivrabox_state *)) {
+    int idx = 0, slot = 0;
     char *ply = nullptr;
-    if (!ctl_decode(env, params, name, "'bus idx', 'snapshot idx', 'playlist name'", "(is)", &idx,
-                    &ply))
+    const char *args = "'bus idx', 'snapshot idx', 'playlist name'";
+    if (!(with_slot ? ctl_decode(env, params, name, args, "(iis)", &idx, &slot, &ply)
+                    : ctl_decode(env, params, name, args, "(is)", &idx, &ply)))
         return nullptr;
     c_text hold(ply);
     box1_bus *b = box1_bus_of(si, idx);
@@ -220,23 +214,20 @@ xmlrpc_value *ctl_method_SnapshotLoad(xmlrpc_env *env, xmlrpc_value *params, voi
     std::string path;
     if (!name_path(b, name, ply, path)) return ctl_reply_result(env, -22);
     mivrabox_state st = {};
-    return ctl_reply_state(env, bus_snapshot_load(b, path.c_str(), &st), st);
+    return ctl_reply_state(env, op(b, slot, path.c_str(), &st), st);
+}
+
+}  // namespace
+
+xmlrpc_value *ctl_method_SnapshotLoad(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return snapshot_file(env, params, si, "ctl_method_SnapshotLoad", false,
+                         [](box1_bus *b, int, const char *path, mivrabox_state *st) {
+                             return bus_snapshot_load(b, path, st);
+                         });
 }
 
 xmlrpc_value *ctl_method_SnapshotSave(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
-    static const char *const name = "ctl_method_SnapshotSave";
-    int idx = 0, slot = 0;
-    char *ply = nullptr;
-    if (!ctl_decode(env, params, name, "'bus idx', 'snapshot idx', 'playlist name'", "(iis)", &idx,
-                    &slot, &ply))
-        return nullptr;
-    c_text hold(ply);
-    box1_bus *b = box1_bus_of(si, idx);
-    if (!b) return ctl_reply_result(env, -22);
-    std::string path;
-    if (!name_path(b, name, ply, path)) return ctl_reply_result(env, -22);
-    mivrabox_state st = {};
-    return ctl_reply_state(env, bus_snapshot_save(b, slot, path.c_str(), &st), st);
+    return snapshot_file(env, params, si, "ctl_method_SnapshotSave", true, bus_snapshot_save);
 }
 
 xmlrpc_value *ctl_method_SnapshotNew(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {

@@ -205,16 +205,8 @@ box2_bus::~box2_bus() {
 }
 
 int box2_bus_new(bus **out) {
-    if (!out) return -22;
-    box2_bus *b = new (std::nothrow) box2_bus;
-    if (!b) return -12;
-    if (bus_init(b) < 0 || oxtel_ctx_init(&b->oxtel) < 0) {
-        delete b;
-        return -12;
-    }
-    bus_daemon_dress(box2_daemon, b);
-    *out = b;
-    return 0;
+    return bus_daemon_new<box2_bus>(box2_daemon, out,
+                                    [](box2_bus *b) { return oxtel_ctx_init(&b->oxtel); });
 }
 
 void box2_setup(mivrabox_opts *rec) {

@@ -23,13 +23,6 @@ namespace {
 
 using lock_t = std::lock_guard<bus_mutex>;
 
-struct ply_holder {
-    ply_list *p = nullptr;
-    ~ply_holder() {
-        if (p) ply_free(&p);
-    }
-};
-
 int resolve(const cg_item *it, int v) {
     return v < 0 ? v + it->ev_len : v;
 }

@@ -218,6 +218,17 @@ int64_t bus_now_us(const bus *b);
 // The engine's wording of a note (see bus_hooks::note).
 void bus_note_log(bus *b, bus_note what, const mivrabox_event *e, const char *media_id, int r);
 
+// Owns a playlist (null or made by ply_new, ply_load or ply_dup) and frees it when it goes.
+struct ply_holder {
+    ply_list *p = nullptr;
+    ply_holder() = default;
+    ply_holder(const ply_holder &) = delete;
+    ply_holder &operator=(const ply_holder &) = delete;
+    ~ply_holder() {
+        if (p) ply_free(&p);
+    }
+};
+
 // Cue points of an event from its in, out and duration texts, as both daemons hand them to a
 // player: the first frame (0 for no in point) and the last (the out point, else the frame before
 // in + duration); known is false, and last 0, when neither an out point nor a duration is given.

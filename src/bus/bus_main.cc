@@ -1,11 +1,31 @@
 // What the two daemons do after their options are read: detach, log, control server, busses,
 // and the way back.
+#include <atomic>
+
 #include "bus.h"
 #include "bus_opts.h"
 #include "ctl.h"
 #include "log.h"
 #include "mivra.h"
 #include "svc.h"
+
+namespace {
+std::atomic<int> g_signals{0};
+}
+
+int bus_daemon_main(const bus_daemon &d, int (*parse)(mivrabox_opts *o, int argc, char **argv),
+                    int argc, char **argv) {
+    svc_hold_stop_signals();
+    mivrabox_opts *o = nullptr;
+    if (opts_new(&o) < 0) return 1;
+    o->sig_counter = &g_signals;
+    int r = parse(o, argc, argv);
+    if (r != 0) {
+        opts_release(&o);
+        return r & 0xff;
+    }
+    return bus_daemon_run(o, d);
+}
 
 void bus_daemon_dress(const bus_daemon &d, bus *b) {
     if (d.hooks) b->hooks = d.hooks;

@@ -4,6 +4,7 @@
 #include <xmlrpc-c/base.h>
 
 #include <atomic>
+#include <new>
 #include <vector>
 
 #include "opts.h"
@@ -96,7 +97,26 @@ void bus_opts_usage(const char *banner, const char *prog);
 
 // Gives a new bus of daemon d its hooks and starting values.
 void bus_daemon_dress(const bus_daemon &d, bus *b);
+// A new bus record T of daemon d in *out: made, initialised (bus_init, then init when given)
+// and dressed. 0, -22 or -12. For the daemons' files, which include bus.h.
+template <class T>
+int bus_daemon_new(const bus_daemon &d, bus **out, int (*init)(T *) = nullptr) {
+    if (!out) return -22;
+    T *b = new (std::nothrow) T;
+    if (!b) return -12;
+    if (bus_init(b) < 0 || (init && init(b) < 0)) {
+        delete b;
+        return -12;
+    }
+    bus_daemon_dress(d, b);
+    *out = b;
+    return 0;
+}
 // Runs daemon d whose options were read into o (which it frees): detach when asked, log, the
 // control server with d's methods in the calling thread, the busses around it, then the way back.
 // The exit status: 0, or 1 when the control server could not be made.
 int bus_daemon_run(mivrabox_opts *o, const bus_daemon &d);
+// A daemon's main after its own process set-up: stop signals held, its options read by parse
+// into a new record, then bus_daemon_run. The exit status.
+int bus_daemon_main(const bus_daemon &d, int (*parse)(mivrabox_opts *o, int argc, char **argv),
+                    int argc, char **argv);

@@ -30,6 +30,11 @@ int64_t dur_ms(const mivrabox_event *e) {
     return tc_frames2ms(mivrabox_event_duration(e, 0));
 }
 
+// Index of the event last cued or played (sys_id), -2 when none is set.
+int index_of(const ply_list *ply, int64_t sys_id) {
+    return sys_id > 0 ? ply_find_sys_id(ply, sys_id) : -2;
+}
+
 bool playing(const mivrabox_event *e) {
     return e->flags & MIVRABOX_F_PLAYING;
 }
@@ -443,12 +448,12 @@ bool pass(sched &s) {
 
 int64_t bus_ply_time_to_next(const ply_list *ply, int64_t now) {
     if (ply->count() == 0) return 0;
-    int i = ply->last_played_sys_id > 0 ? ply_find_sys_id(ply, ply->last_played_sys_id) : -2;
+    int i = index_of(ply, ply->last_played_sys_id);
     if (i >= 0) {
         const mivrabox_event *e = ply->items[size_t(i)];
         return e->start + dur_ms(e) - now;
     }
-    i = ply->last_cued_sys_id > 0 ? ply_find_sys_id(ply, ply->last_cued_sys_id) : -2;
+    i = index_of(ply, ply->last_cued_sys_id);
     if (i >= 0) return ply->items[size_t(i)]->start - now;
     return 0;
 }
@@ -465,7 +470,7 @@ int _send_cue(bus *b, int index) {
             bus_note_log(b, bus_note::cue_refused, e, e->media_id.c_str(), -11);
         return -11;
     }
-    int last = ply->last_cued_sys_id > 0 ? ply_find_sys_id(ply, ply->last_cued_sys_id) : -2;
+    int last = index_of(ply, ply->last_cued_sys_id);
     if (last >= 0) {
         at(b, last)->flags &= ~(MIVRABOX_F_CUE_REQ | CUE_DONE);
         log_msg(LOG_INFO, "%s: unsetting CUE flags of event idx=%d at %s", "_send_cue", last,
@@ -490,7 +495,7 @@ int _send_play(bus *b, int index) {
     e->flags &= ~uint64_t(MIVRABOX_F_PLAY_FAILED | MIVRABOX_F_ON_AIR);
     e->flags |= MIVRABOX_F_PLAYING;
     if (b->hooks->play) b->hooks->play(b, e);
-    int last = ply->last_played_sys_id > 0 ? ply_find_sys_id(ply, ply->last_played_sys_id) : -2;
+    int last = index_of(ply, ply->last_played_sys_id);
     if (last >= 0 && last != index)
         bus_ply_item2arl(b, last, sys_id);
     else
