@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "result.h"  // every module includes this header: the shared results come with it
+
 // Copies at most size-1 bytes of src into dst and terminates it; returns the bytes copied.
 // A null src copies the empty text. Nothing is written when size is 0.
 size_t str_copy(char *dst, size_t size, const char *src);
