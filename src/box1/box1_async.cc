@@ -244,7 +244,7 @@ int bus_async_cue_func(bus_async *a, const char *url) {
     int r = answering ? mivra_playlist_insert_template(
                             url, 0, source, q.in, q.out, int(q.templates.size()), tv.data(),
                             int(q.names.size()), nv.data(), vv.data(), nullptr)
-                      : -14;
+                      : RESULT_NO_ANSWER;
     if (r < 0) {
         log_msg(LOG_ERROR, "%s[%d] mivra_playlist_insert_template(%s)(%s) failed, r=%d", fn,
                 b->index, e->media_id.c_str(), source, r);

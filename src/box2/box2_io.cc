@@ -98,7 +98,7 @@ int bus_io_cue(box2_bus *b, mivrabox_event *e, const box2_cue_ticket &t) {
         if (guard.answering()) mivra_playlist_loop(url, 0);
         r = guard.answering()
                 ? mivra_playlist_insert(url, 0, j.origin.c_str(), c, len, nullptr, nullptr, nullptr)
-                : -14;
+                : RESULT_NO_ANSWER;
         if (r < 0) {
             flag = MIVRABOX_F_CUE_FAILED;
             log_msg(LOG_ERROR, "%s[%d]: mivra_playlist_insert(%s{%s}, %d, %d) failed, r=%d",
