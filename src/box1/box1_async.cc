@@ -259,7 +259,7 @@ int bus_async_cue_func(bus_async *a, const char *url) {
     const bool answering = guard.answering();
     fprintf(stderr, "%s:%d [%p] source=[%s] in=%d out=%d\n", fn, __LINE__,
             reinterpret_cast<void *>(pthread_self()), q.source.c_str(), q.in, q.out);
-    int r = answering ? cue_insert(url, q) : -14;
+    int r = answering ? cue_insert(url, q) : RESULT_NO_ANSWER;
     if (r < 0) {
         log_msg(LOG_ERROR, "%s[%d] mivra_playlist_insert_template(%s)(%s) failed, r=%d", fn,
                 b->index, e->media_id.c_str(), q.source.c_str(), r);

@@ -289,7 +289,7 @@ xmlrpc_value *ctl_method_GetEvents2(xmlrpc_env *env, xmlrpc_value *params, void 
         // An item that is no number ends the walk with a result, not a fault.
         xmlrpc_env_clean(env);
         xmlrpc_env_init(env);
-        return ctl_reply_result(env, -14);
+        return ctl_reply_result(env, RESULT_NO_ANSWER);
     }
     bus *b = ctl_bus_at(ctl_opts(si), idx);
     if (!b) return ctl_reply_result(env, -22);

@@ -317,11 +317,11 @@ int box1_peer_fetch(bus *bb, const char *name, const char *path) {
                 "%s: download of [%s] stopped at %d events, the peer answers past them, "
                 "kept [%s]",
                 fn, name, got, path);
-        result = -14;
+        result = RESULT_NO_ANSWER;
     } else if (got != st.count || r == -12) {
         log_msg(LOG_ERROR, "%s: download of [%s] broke off at %d of %" PRId64 " events, kept [%s]",
                 fn, name, got, st.count, path);
-        result = mivra_thread_refused() != refused ? MIVRA_BUSY : -14;
+        result = mivra_thread_refused() != refused ? MIVRA_BUSY : RESULT_NO_ANSWER;
     } else if ((r = ply_save(list.p, path)) < 0) {
         log_msg(LOG_ERROR, "%s: ply_save(%s) failed with %d", fn, path, r);
         result = r;

@@ -99,7 +99,7 @@ int player_cue(box2_bus *b, int src, const cue_job &j) {
     if (guard.answering()) mivra_playlist_loop(url, 0);
     int r = guard.answering()
                 ? mivra_playlist_insert(url, 0, j.origin.c_str(), c, len, nullptr, nullptr, nullptr)
-                : -14;
+                : RESULT_NO_ANSWER;
     if (r < 0)
         log_msg(LOG_ERROR, "%s[%d]: mivra_playlist_insert(%s{%s}, %d, %d) failed, r=%d",
                 "bus_io_cue", b->index, j.origin.c_str(), j.media_id.c_str(), c, last, r);

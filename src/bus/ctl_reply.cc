@@ -146,7 +146,7 @@ int ctl_helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *
     if (env->fault_occurred) {
         log_msg(LOG_ERROR, "%s: xmlrpc_array_size failed: %s (%d)", who.c_str(), env->fault_string,
                 env->fault_code);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     values.reserve(size_t(n));
     for (int i = 0; i < n; i++) {
@@ -155,7 +155,7 @@ int ctl_helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *
         if (env->fault_occurred) {
             log_msg(LOG_ERROR, "%s: xmlrpc_array_read_item failed: %s (%d)", who.c_str(),
                     env->fault_string, env->fault_code);
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         xr_value ih(item);
         xmlrpc_int64 v = 0;
@@ -163,7 +163,7 @@ int ctl_helper_iA(xmlrpc_env *env, xmlrpc_value *params, const char *name, int *
         if (env->fault_occurred) {
             log_msg(LOG_ERROR, "%s: xmlrpc_decompose_value failed: %s (%d)", who.c_str(),
                     env->fault_string, env->fault_code);
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         values.push_back(v);
     }

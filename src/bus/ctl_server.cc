@@ -120,7 +120,7 @@ int ctl_registry_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *ta
     s->registry = env.fault() ? nullptr : reg;
     if (env.fault()) {
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_registry_new failed");
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     for (size_t i = 0; i < count; i++) {
         struct xmlrpc_method_info3 mi = {};
@@ -131,18 +131,18 @@ int ctl_registry_build(mivrabox_opts *o, ctl_server *s, const ctl_method_def *ta
         if (env.fault()) {
             log_msg(LOG_ERROR, "ctl_init: xmlrpc_registry_add_method3(%s) failed: %s (%d)",
                     table[i].name, env.msg(), env.code());
-            return -14;
+            return RESULT_NO_ANSWER;
         }
     }
     xmlrpc_registry_set_default_method(&env, s->registry, ctl_method_default, o);
     if (env.fault()) {
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_registry_set_default_method failed");
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     xmlrpc_registry_set_preinvoke_method(&env, s->registry, ctl_preinvoke, nullptr);
     if (env.fault()) {
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_registry_set_preinvoke_method failed");
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     return 0;
 }
@@ -153,12 +153,12 @@ int ctl_server_create(mivrabox_opts *o, ctl_server *s) {
     xmlrpc_server_abyss_global_init(&env);
     if (env.fault()) {
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_global_init failed");
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     s->global_init = true;
     if (!ServerCreate(&s->server, "XmlRpcServer", uint16_t(o->port), nullptr, nullptr)) {
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_create failed");
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     s->created = true;
     // A client that stops half-way through its request loses its connection after a few
@@ -177,14 +177,14 @@ int ctl_server_create(mivrabox_opts *o, ctl_server *s) {
                                      XMLRPC_AHPSIZE(xml_processor_max_stack));
     if (env.fault()) {
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_set_handler3 failed");
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     const char *error = nullptr;
     ServerInit2(&s->server, &error);
     if (error) {
         log_msg(LOG_ERROR, "ctl_init: xmlrpc_server_abyss_create failed: %s", error);
         free(const_cast<char *>(error));  // Abyss allocates its error texts with malloc
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     return 0;
 }

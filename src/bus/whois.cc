@@ -181,7 +181,7 @@ int whois_method_0(const whois_config *cfg, const char *media_id, const char *ta
             int64_t left = cfg->deadline_ms - whois_clock_ms();
             if (left <= 0) {
                 log_msg(LOG_ERROR, "%s: no time left for %s", name, url.c_str());
-                return -14;
+                return RESULT_NO_ANSWER;
             }
             total_ms = long(std::min<int64_t>(total_ms, left));
             connect_ms = std::min(connect_ms, total_ms);
@@ -208,7 +208,7 @@ int whois_method_0(const whois_config *cfg, const char *media_id, const char *ta
                     body.too_big ? "reply too big"
                     : err[0]     ? err
                                  : curl_easy_strerror(rc));
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         long status = 0;
         curl_easy_getinfo(c.get(), CURLINFO_RESPONSE_CODE, &status);

@@ -36,6 +36,9 @@ struct slot_call {
     bool outside = false;  // counted in the pool's outside share
 };
 
+// The longest reason mivra_err writes; the rest is cut.
+constexpr size_t kErrMax = 8191;
+
 // Wakes a thread out of the transport's wait; SIGURG is ignored by default, so a late one harms
 // nothing.
 constexpr int kWakeSignal = SIGURG;
@@ -224,16 +227,16 @@ void call_checked(xmlrpc_env *env, xmlrpc_client *client, const xmlrpc_server_in
 }  // namespace
 
 void mivra_err(const char *fmt, ...) {
-    char buf[8192];
+    std::string text;
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    int n = str_vappend(text, kErrMax, fmt, ap);
     va_end(ap);
     if (n < 0) return;
     // A detached program's standard error leads nowhere: the reason goes to its log, which
     // echoes it to standard error in the foreground.
-    if (log_error_text(buf)) return;
-    fwrite(buf, 1, std::min(size_t(n), sizeof buf - 1), stderr);
+    if (log_error_text(text.c_str())) return;
+    fwrite(text.data(), 1, text.size(), stderr);
 }
 
 mivra_errtext::mivra_errtext(int err) : buf{}, str(strerror_r(err, buf, sizeof buf)) {}

@@ -32,14 +32,14 @@ xr_value mivra_call(const char *fn, const char *url, const char *method, const c
 int mivra_command_va(const char *fn, const char *url, const char *method, const char *format,
                      va_list args) {
     xr_value reply = mivra_call_va(fn, url, method, format, args);
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     xr_env env;
     int result = 0;
     xmlrpc_decompose_value(&env, reply.get(), "{s:i,*}", "result", &result);
     if (env.fault()) {
         mivra_err("%s: %s, decompose value failed: %s (%d) [%s:%d]\n", fn, method, env.msg(),
                   env.code(), MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     return result;
 }
@@ -59,7 +59,7 @@ int mivra_decode_result(const char *fn, xmlrpc_value *reply, int *result, const 
     if (env.fault()) {
         mivra_err("%s: decompose value failed: %s (%d) [%s:%d]\n", fn, env.msg(), env.code(), file,
                   line);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     return 0;
 }
@@ -75,9 +75,9 @@ int mivra_record_call(const char *fn, const char *url, const char *method, xr_va
     va_start(ap, format);
     xr_value v = mivra_call_va(fn, url, method, format, ap);
     va_end(ap);
-    if (!v) return -14;
+    if (!v) return RESULT_NO_ANSWER;
     int result = 0;
-    if (mivra_decode_result(fn, v.get(), &result, MIVRA_HERE) < 0) return -14;
+    if (mivra_decode_result(fn, v.get(), &result, MIVRA_HERE) < 0) return RESULT_NO_ANSWER;
     if (result < 0) {
         mivra_report_result(fn, method, result);
         return result;
@@ -97,7 +97,7 @@ int mivra_array_size(const char *fn, xmlrpc_value *array) {
     int size = xmlrpc_array_size(&env, array);
     if (env.fault()) {
         mivra_err("%s: xmlrpc_array_size failed: %s (%d)", fn, env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     return size;
 }
@@ -125,7 +125,7 @@ xr_value mivra_record_list(const char *fn, xmlrpc_value *reply) {
 int mivra_build_failed(const char *fn, const char *url, const char *method, xr_env &env) {
     mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, url ? url : "", method,
               env.msg(), env.code());
-    return -14;
+    return RESULT_NO_ANSWER;
 }
 
 namespace {
@@ -176,19 +176,19 @@ int parse_custom_list(const char *caller, xmlrpc_env *env, xmlrpc_value *reply, 
     if (env->fault_occurred) {
         mivra_err("%s/%s: xmlrpc_client_callX() failed: %s (%d)", caller, self,
                   env->fault_string ? env->fault_string : "", env->fault_code);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     xr_value list = mivra_member_array(env, reply, member);
     if (env->fault_occurred) {
         mivra_err("%s/%s: decompose value failed: %s (%d) [%s:%d]\n", caller, self,
                   env->fault_string, env->fault_code, MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     int size = xmlrpc_array_size(env, list.get());
     if (env->fault_occurred) {
         mivra_err("%s/%s: xmlrpc_array_size failed: %s (%d) [%s:%d]\n", caller, self,
                   env->fault_string, env->fault_code, MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     int n = 0;
     for (int i = 0; i < size; i++) {
@@ -226,14 +226,14 @@ int parse_simple_list_response(const char *caller, xmlrpc_env *env, xmlrpc_value
     if (env->fault_occurred) {
         mivra_err("%s/%s: decompose value failed: %s (%d) [%s:%d]\n", caller, self,
                   env->fault_string, env->fault_code, MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     xr_value list(raw);
     int size = xmlrpc_array_size(env, list.get());
     if (env->fault_occurred) {
         mivra_err("%s/%s: xmlrpc_array_size failed: %s (%d) [%s:%d]\n", caller, self,
                   env->fault_string, env->fault_code, MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     out->clear();
     out->reserve(size);
@@ -261,7 +261,7 @@ int list_iter_string(const char *fn, const char *format, xmlrpc_env *env, xmlrpc
     if (env->fault_occurred) {
         mivra_err("%s: xmlrpc_array_read_item failed: %s (%d)", fn, env->fault_string,
                   env->fault_code);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     static_cast<std::vector<std::string> *>(output)->emplace_back(s.get());
     return 0;
@@ -287,7 +287,7 @@ int mivra_basename_item(const char *url, const char *method, const char *name, c
     if (env.fault()) {
         mivra_err("mivra_basename_item: xmlrpc_client_callX(%s, %s, %s) failed: %s (%d)",
                   url ? url : "", name ? name : "", name2 ? name2 : "", env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     int result = 0;
     xr_str v, o;
@@ -299,7 +299,7 @@ int mivra_basename_item(const char *url, const char *method, const char *name, c
                   env.code());
         if (value) value->clear();
         if (object) object->clear();
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     if (value) *value = v.get();
     if (object) *object = o.get();

@@ -9,7 +9,7 @@ int ft_target_decompose(xmlrpc_value *v, mivra_ft_target *t, xr_env &env) {
     xr_decompose(&env, v, "{s:s,s:s,s:s,s:s,s:s,s:s,s:s,s:s,*}", "id", &s[0], "type", &s[1],
                  "title", &s[2], "host", &s[3], "port", &s[4], "path", &s[5], "login", &s[6],
                  "passw", &s[7]);
-    if (env.fault()) return -14;
+    if (env.fault()) return RESULT_NO_ANSWER;
     text4k *f[] = {&t->id, &t->type, &t->title, &t->host, &t->port, &t->path, &t->login, &t->passw};
     for (int i = 0; i < 8; i++) *f[i] = s[i].get();
     return 0;
@@ -23,7 +23,7 @@ int ft_request_decompose(xmlrpc_value *v, mivra_ft_request *r, xr_env &env) {
                  &target, "f_delete", &r->f_delete, "f_import", &r->f_import, "object_local",
                  &local, "object_remote", &remote, "progress", &r->progress, "state", &r->state,
                  "error", &error, "updated", &updated, "created", &created);
-    if (env.fault()) return -14;
+    if (env.fault()) return RESULT_NO_ANSWER;
     r->target = target.get();
     r->object_local = local.get();
     r->object_remote = remote.get();
@@ -41,12 +41,12 @@ int ftc_request_decompose(xmlrpc_value *v, mivra_ftc_request *r, xr_env &env) {
                  "src_object", &t[0], "src_local", &t[1], "dst_object", &t[2], "dst_local", &t[3],
                  "in", &t[4], "dur", &t[5], "factory", &t[6], "profile", &t[7], "progress",
                  &r->progress, "state", &r->state, "error", &t[8]);
-    if (env.fault()) return -14;
+    if (env.fault()) return RESULT_NO_ANSWER;
     xr_str u[3];
     xr_decompose(&env, v, "{s:s,s:i,s:s,s:s,s:s,s:i,*}", "audio_map", &t[9], "audio_conf",
                  &r->audio_conf, "timecode", &t[10], "osd", &u[0], "transfer_target", &u[1],
                  "transfer_f_delete", &r->transfer_f_delete);
-    if (env.fault()) return -14;
+    if (env.fault()) return RESULT_NO_ANSWER;
     r->updated = updated;
     r->created = created;
     text4k *f[] = {&r->src_object, &r->src_local, &r->dst_object, &r->dst_local,
@@ -70,13 +70,13 @@ int capped_list(const char *fn, const char *url, const char *method, T *list, in
                        : mivra_record_call(fn, url, method, &reply, format, a, max);
     if (result < 0) return result;
     xr_value array = mivra_record_list(fn, reply.get());
-    if (!array) return -14;
+    if (!array) return RESULT_NO_ANSWER;
     int size = mivra_array_size(fn, array.get());
-    if (size < 0) return -14;
+    if (size < 0) return RESULT_NO_ANSWER;
     int n = size < max ? size : max;
     for (int i = 0; i < n; i++) {
         xr_value item = mivra_array_item(fn, array.get(), i);
-        if (!item) return -14;
+        if (!item) return RESULT_NO_ANSWER;
         T rec;
         xr_env env;
         if (decode(item.get(), &rec, env) < 0) {
@@ -119,14 +119,14 @@ int mivra_filetransfer_request_get(const char *url, int id, mivra_ft_request *re
     if (env.fault()) {
         mivra_err("%s: decompose value failed: %s (%d) [%s:%d]", __func__, env.msg(), env.code(),
                   MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     xr_value item(raw);
     mivra_ft_request rec;
     // A request that did not decode has no state: the feeder must not read one.
     if (ft_request_decompose(item.get(), &rec, env) < 0) {
         mivra_report_decompose(__func__, env);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     *req = std::move(rec);
     return result;
@@ -157,9 +157,9 @@ namespace {
 xr_value remote_call(const char *fn, const char *url, const char *method, const char *target,
                      const char *path, int *result) {
     xr_value reply = mivra_call(fn, url, method, "(ss)", mivra_opt(target), mivra_opt(path));
-    *result = -14;
+    *result = RESULT_NO_ANSWER;
     if (!reply || mivra_method_result(fn, method, reply.get(), result) < 0) {
-        *result = -14;
+        *result = RESULT_NO_ANSWER;
         return nullptr;
     }
     return *result < 0 ? nullptr : std::move(reply);
@@ -180,7 +180,7 @@ int mivra_filetransfer_probe(const char *url, const char *target, const char *pa
     if (env.fault()) {
         mivra_err("%s: %s, decompose value failed: %s (%d) [%s:%d]\n", __func__, method, env.msg(),
                   env.code(), MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     if (time) *time = t;
     if (size) *size = s;
@@ -194,7 +194,7 @@ int mivra_filetransfer_list(const char *url, const char *target, const char *pat
     int result = 0;
     xr_value reply = remote_call(__func__, url, method, target, path, &result);
     if (!reply) {
-        if (result < 0 && result != -14) mivra_report_result(__func__, method, result);
+        if (result < 0 && result != RESULT_NO_ANSWER) mivra_report_result(__func__, method, result);
         return result;
     }
     xr_env env;

@@ -185,9 +185,10 @@ int mivra_getstatus(const char *url, mivra_io_status *st) {
     if (!st) return -22;
     *st = mivra_io_status{};
     xr_value reply = mivra_call(__func__, url, method, "()");
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     int result = 0;
-    if (mivra_decode_result(__func__, reply.get(), &result, MIVRA_HERE) < 0) return -14;
+    if (mivra_decode_result(__func__, reply.get(), &result, MIVRA_HERE) < 0)
+        return RESULT_NO_ANSWER;
     // The engine's own failure needs no status members; it is passed on silently.
     if (result < 0) return result;
     xr_env env;
@@ -205,7 +206,7 @@ int mivra_getstatus(const char *url, mivra_io_status *st) {
     if (env.fault()) {
         mivra_err("%s: decompose value failed: %s (%d) [%s:%d]\n", __func__, env.msg(), env.code(),
                   MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     st->name = name.get();
     st->cookie = cookie.get();
@@ -223,7 +224,7 @@ int mivra_playlist_items_iters(xmlrpc_env *env, xmlrpc_value *item, void *output
     if (env->fault_occurred) {
         mivra_err("%s: xmlrpc_array_read_item failed: %s (%d)", __func__, env->fault_string,
                   env->fault_code);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     it.name = name.get();
     it.cookie = cookie.get();
@@ -236,9 +237,10 @@ int mivra_playlist_items(const char *url, int *gen, int *pos, int *idx,
     if (!items) return -22;
     items->clear();
     xr_value reply = mivra_call(__func__, url, "MivraIO.PlaylistItems", "()");
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     int result = 0;
-    if (mivra_decode_result(__func__, reply.get(), &result, MIVRA_HERE) < 0) return -14;
+    if (mivra_decode_result(__func__, reply.get(), &result, MIVRA_HERE) < 0)
+        return RESULT_NO_ANSWER;
     // A failing engine must not look like an empty playlist.
     if (result < 0) return result;
     xr_env env;
@@ -246,7 +248,7 @@ int mivra_playlist_items(const char *url, int *gen, int *pos, int *idx,
     xmlrpc_decompose_value(&env, reply.get(), "{s:i,s:i,s:i,*}", "gen", &g, "pos", &p, "idx", &i);
     if (env.fault()) {
         mivra_err("%s: decompose value failed: %s (%d)", __func__, env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     if (gen) *gen = g;
     if (pos) *pos = p;
@@ -301,19 +303,19 @@ int mivra_io_settings_get(const char *url, mivra_io_settings *settings) {
     int result = mivra_record_call(__func__, url, "MivraIO.SettingsGet", &reply, "()");
     if (result < 0) return result;
     xr_value list = mivra_record_list(__func__, reply.get());
-    if (!list) return -14;
+    if (!list) return RESULT_NO_ANSWER;
     int size = mivra_array_size(__func__, list.get());
-    if (size < 0) return -14;
+    if (size < 0) return RESULT_NO_ANSWER;
     for (int i = 0; i < size; i++) {
         xr_value item = mivra_array_item(__func__, list.get(), i);
-        if (!item) return -14;
+        if (!item) return RESULT_NO_ANSWER;
         xr_env env;
         xr_str name, value;
         xr_decompose(&env, item.get(), "{s:s,s:s,*}", "name", &name, "value", &value);
         // An undecodable item is a failed reply, not the engine's success.
         if (env.fault()) {
             mivra_report_decompose(__func__, env);
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         settings_apply(settings, name.get(), value.get());
     }
@@ -331,40 +333,40 @@ int decode_mode(const char *fn, xmlrpc_value *item, mivra_io_mode *mode) {
                  &name, "list", &sub_raw, "osds", &osd_raw);
     if (env.fault()) {
         mivra_report_decompose(fn, env);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     xr_value subs(sub_raw), osds(osd_raw);
     mode->desc = desc.get();
     mode->name = name.get();
     int nsub = mivra_array_size(fn, subs.get());
-    if (nsub < 0) return -14;
+    if (nsub < 0) return RESULT_NO_ANSWER;
     mode->submodes.reserve(nsub);
     for (int i = 0; i < nsub; i++) {
         xr_value sub = mivra_array_item(fn, subs.get(), i);
-        if (!sub) return -14;
+        if (!sub) return RESULT_NO_ANSWER;
         mivra_io_submode m;
         xr_str sdesc, sname;
         xr_decompose(&env, sub.get(), "{s:i,s:s,s:s,*}", "idx", &m.idx, "desc", &sdesc, "name",
                      &sname);
         if (env.fault()) {
             mivra_report_decompose(fn, env);
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         m.desc = sdesc.get();
         m.name = sname.get();
         mode->submodes.push_back(std::move(m));
     }
     int nosd = mivra_array_size(fn, osds.get());
-    if (nosd < 0) return -14;
+    if (nosd < 0) return RESULT_NO_ANSWER;
     mode->osds.reserve(nosd);
     for (int i = 0; i < nosd; i++) {
         xr_value osd = mivra_array_item(fn, osds.get(), i);
-        if (!osd) return -14;
+        if (!osd) return RESULT_NO_ANSWER;
         xr_str s;
         xr_decompose(&env, osd.get(), "(s)", &s);
         if (env.fault()) {
             mivra_report_decompose(fn, env);
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         mode->osds.emplace_back(s.get());
     }
@@ -380,16 +382,16 @@ int mivra_io_settings_get_modes(const char *url, std::vector<mivra_io_mode> *mod
     int result = mivra_record_call(__func__, url, "MivraIO.SettingsGetModes", &reply, "()");
     if (result < 0) return result;
     xr_value list = mivra_record_list(__func__, reply.get());
-    if (!list) return -14;
+    if (!list) return RESULT_NO_ANSWER;
     int size = mivra_array_size(__func__, list.get());
-    if (size < 0) return -14;
+    if (size < 0) return RESULT_NO_ANSWER;
     std::vector<mivra_io_mode> out;
     out.reserve(size);
     for (int i = 0; i < size; i++) {
         xr_value item = mivra_array_item(__func__, list.get(), i);
-        if (!item) return -14;
+        if (!item) return RESULT_NO_ANSWER;
         mivra_io_mode mode;
-        if (decode_mode(__func__, item.get(), &mode) < 0) return -14;
+        if (decode_mode(__func__, item.get(), &mode) < 0) return RESULT_NO_ANSWER;
         out.push_back(std::move(mode));
     }
     *modes = std::move(out);

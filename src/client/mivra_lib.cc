@@ -178,7 +178,7 @@ xr_value list_call(const char *fn, const char *url, const char *method, bool new
     if (!list && newline) mivra_err("\n");
     if (list) *size = mivra_array_size(fn, list.get());
     if (!list || *size < 0) {
-        *r = -14;
+        *r = RESULT_NO_ANSWER;
         return nullptr;
     }
     return list;
@@ -199,13 +199,13 @@ int mivra_lib_list_dirs(const char *url, const char *folder,
     out.reserve(size_t(size));
     for (int i = 0; i < size; i++) {
         xr_value item = mivra_array_item(__func__, array.get(), i);
-        if (!item) return -14;
+        if (!item) return RESULT_NO_ANSWER;
         xr_env env;
         xr_str name;
         xr_decompose(&env, item.get(), "{s:s,*}", "name", &name);
         if (env.fault()) {
             mivra_report_decompose(__func__, env);
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         mivra_lib_dir_entry e;
         e.name = name.get();
@@ -233,7 +233,7 @@ int mivra_lib_list_items2(const char *url, const char *folder, int offset, int c
     out.reserve(size_t(size));
     for (int i = 0; i < size; i++) {
         xr_value item = mivra_array_item(__func__, array.get(), i);
-        if (!item) return -14;
+        if (!item) return RESULT_NO_ANSWER;
         mivra_lib_item rec;
         mivra_lib_meta_item_decompose(item.get(), &rec);
         if (!list_path(__func__, folder, i, rec.name, &rec.path)) continue;
@@ -256,7 +256,7 @@ int mivra_lib_meta_item(const char *url, const char *path, std::unique_ptr<mivra
     item->reset();
     xr_value reply =
         mivra_short_call(fn, url, path, "MivraLib.LibMetaItem", "(s)", mivra_opt(path));
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     xr_value v;
     int result = mivra_short_item(fn, reply.get(), &v);
     if (result != 0) return result;
@@ -276,14 +276,14 @@ int mivra_lib_basename_overlay(const char *url, const char *name, text4k *value)
     static const char fn[] = "mivra_lib_basename_overlay";
     xr_value reply =
         mivra_short_call(fn, url, name, "MivraLib.LibBasenameOverlay", "(s)", mivra_opt(name));
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     xr_env env;
     int result = 0;
     xr_str v;
     xr_decompose(&env, reply.get(), "{s:i,s:s,*}", "result", &result, "value", &v);
     if (env.fault()) {
         mivra_err("%s: decompose value failed: %s (%d)", fn, env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     if (value) *value = v.get();
     return result;
@@ -294,9 +294,9 @@ namespace {
 // The found item of a search reply into *item (emptied first, also when the call failed).
 int search_reply(const char *fn, const char *method, xr_value reply, text4k *item) {
     if (item) item->clear();
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     int result = 0;
-    if (mivra_decode_result(fn, reply.get(), &result, MIVRA_HERE) < 0) return -14;
+    if (mivra_decode_result(fn, reply.get(), &result, MIVRA_HERE) < 0) return RESULT_NO_ANSWER;
     if (result >= 0) {
         xr_env env;
         xr_str s;
@@ -304,10 +304,10 @@ int search_reply(const char *fn, const char *method, xr_value reply, text4k *ite
         if (env.fault()) {
             mivra_err("%s: decompose value failed: %s (%d) [%s:%d]\n", fn, env.msg(), env.code(),
                       MIVRA_HERE);
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         if (item) *item = s.get();
-    } else if (result != -2 && result != -14) {
+    } else if (result != -2 && result != RESULT_NO_ANSWER) {
         mivra_err("%s: %s return %d\n", fn, method, result);
     }
     return result;

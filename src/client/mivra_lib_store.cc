@@ -18,7 +18,7 @@ int mivra_lib_state_iters(xmlrpc_env *env, xmlrpc_value *item, void *output, int
     if (env->fault_occurred) {
         mivra_err("%s: xmlrpc_array_read_item failed: %s (%d)", __func__, env->fault_string,
                   env->fault_code);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     usage->amend.emplace_back(s.get());
     return 0;
@@ -31,9 +31,9 @@ namespace {
 int usage_result(const char *fn, const char *url, const char *method, xr_value *reply,
                  const char *format, int n) {
     *reply = mivra_call(fn, url, method, format, n);  // "()" leaves n unread
-    if (!*reply) return -14;
+    if (!*reply) return RESULT_NO_ANSWER;
     int result = 0;
-    if (mivra_decode_result(fn, reply->get(), &result, MIVRA_HERE) < 0) return -14;
+    if (mivra_decode_result(fn, reply->get(), &result, MIVRA_HERE) < 0) return RESULT_NO_ANSWER;
     // A failing library has no usage to give: its result must not pass for a count.
     if (result < 0) mivra_report_result(fn, method, result);
     return result;
@@ -55,12 +55,12 @@ int mivra_lib_state(const char *url, int n, std::unique_ptr<mivra_lib_usage> *us
                            "total_space", &total_space);
     if (env.fault()) {
         mivra_err("%s: decompose value failed: %s (%d)", __func__, env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     int count = parse_custom_list(__func__, &env, reply.get(), "amend_list", mivra_lib_state_iters,
                                   rec.get());
     // A partial list would move the caller's amend index past changes it never saw.
-    if (count < 0 || env.fault()) return -14;
+    if (count < 0 || env.fault()) return RESULT_NO_ANSWER;
     rec->amend_idx = idx;
     rec->free_space = free_space;
     rec->total_space = total_space;
@@ -83,7 +83,7 @@ int mivra_lib_disk_usage(const char *url, std::unique_ptr<mivra_lib_usage> *usag
                            &total_space, "used_space", &used_space);
     if (env.fault()) {
         mivra_err("%s: decompose value failed: %s (%d)", __func__, env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     rec->free_space = free_space;
     rec->total_space = total_space;
@@ -126,10 +126,10 @@ int mivra_lib_register_cue(const char *url, const char *name, int a, int64_t *cu
     if (env.fault()) {
         mivra_err("%s: xmlrpc_client_callX(%s,%s,%d) failed: %s (%d)", __func__, mivra_opt(url),
                   mivra_opt(name), a, env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     int result = 0;
-    if (mivra_short_result(__func__, reply.get(), &result) < 0) return -14;
+    if (mivra_short_result(__func__, reply.get(), &result) < 0) return RESULT_NO_ANSWER;
     struct {
         const char *member;
         int64_t *out;
@@ -141,7 +141,7 @@ int mivra_lib_register_cue(const char *url, const char *name, int a, int64_t *cu
         if (env.fault()) {
             mivra_err("%s: decompose '%s' failed: %s (%d)", __func__, w.member, env.msg(),
                       env.code());
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         *w.out = v;
     }
@@ -160,7 +160,7 @@ int thumb_bytes(const char *fn, const char *url, const char *method, const char 
         b.disown();
         mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d)", fn, mivra_opt(url), method,
                   env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     bytes->assign(reinterpret_cast<const char *>(b.p), b.size);
     return result;
@@ -198,14 +198,14 @@ int mivra_lib_list_overlays_level(xr_env &env, xmlrpc_value *array, int level,
     int size = xmlrpc_array_size(&env, array);
     if (env.fault()) {
         mivra_err("%s: xmlrpc_array_size failed: %s (%d)", fn, env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     for (int i = 0; i < size; i++) {
         xmlrpc_value *raw = nullptr;
         xmlrpc_array_read_item(&env, array, i, &raw);
         if (env.fault()) {
             mivra_err("%s: xmlrpc_array_read_item failed: %s (%d)", fn, env.msg(), env.code());
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         xr_value item(raw);
         mivra_lib_overlay node;
@@ -219,7 +219,7 @@ int mivra_lib_list_overlays_level(xr_env &env, xmlrpc_value *array, int level,
                          &fsize);
         if (env.fault()) {
             mivra_err("%s: xmlrpc_decompose_value failed: %s (%d)", fn, env.msg(), env.code());
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         xr_value files(files_raw);
         node.path = path.get();
@@ -229,7 +229,7 @@ int mivra_lib_list_overlays_level(xr_env &env, xmlrpc_value *array, int level,
         if (level == 0) {
             mivra_lib_overlay &folder = out->back();
             if (mivra_lib_list_overlays_level(env, files.get(), 1, &folder.children) < 0)
-                return -14;
+                return RESULT_NO_ANSWER;
             folder.size = int64_t(folder.children.size());
         }
     }
@@ -245,13 +245,13 @@ int mivra_lib_list_overlays(const char *url, std::vector<mivra_lib_overlay> *tre
     int result = mivra_record_call(__func__, url, "MivraLib.LibListOverlays", &reply, "()");
     if (result < 0) return result;
     xr_value list = mivra_record_list(__func__, reply.get());
-    if (!list) return -14;
+    if (!list) return RESULT_NO_ANSWER;
     xr_env env;
     try {
         if (mivra_lib_list_overlays_level(env, list.get(), 0, tree) < 0) {
             mivra_err("%s: xmlrpc_array_size failed: %s (%d)", __func__, env.msg(), env.code());
             tree->clear();
-            return -14;
+            return RESULT_NO_ANSWER;
         }
     } catch (const std::bad_alloc &) {
         return -12;  // the partial tree stays the caller's
@@ -268,10 +268,10 @@ int mivra_lib_list_subclips(const char *url, const char *name, std::vector<mivra
                                    mivra_opt(name));
     if (result < 0) return result;
     xr_value array = mivra_record_list(__func__, reply.get());
-    if (!array) return -14;
+    if (!array) return RESULT_NO_ANSWER;
     xr_env env;
     int size = mivra_array_size(__func__, array.get());
-    if (size < 0) return -14;
+    if (size < 0) return RESULT_NO_ANSWER;
     std::vector<mivra_lib_subclip> out;
     for (int i = 0; i < size; i++) {
         xmlrpc_value *raw = nullptr;
@@ -289,7 +289,7 @@ int mivra_lib_list_subclips(const char *url, const char *name, std::vector<mivra
         }
         if (env.fault()) {
             mivra_err("%s: xmlrpc_array_size failed: %s (%d)", __func__, env.msg(), env.code());
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         sc.index = int(out.size());
         sc.title = title.get();

@@ -21,7 +21,7 @@ int simple_list(const char *fn, const char *url, const char *method, const char 
     if (env.fault()) {
         mivra_err("%s/%s: xmlrpc_client_callX() failed: %s (%d)", fn, "parse_simple_list_response",
                   env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     return parse_simple_list_response(fn, &env, reply, list);
 }
@@ -46,7 +46,7 @@ int mivra_lib_tmpl_get_layers(xmlrpc_env *env, xmlrpc_value *item, void *output,
         b.disown();
         mivra_err("%s: xmlrpc_array_read_item failed: %s (%d)", __func__, env->fault_string,
                   env->fault_code);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     static_cast<std::vector<std::string> *>(output)->emplace_back(
         reinterpret_cast<const char *>(b.p), b.size);
@@ -59,7 +59,7 @@ int mivra_lib_tmpl_fonts_items(xmlrpc_env *env, xmlrpc_value *item, void *output
     if (env->fault_occurred) {
         mivra_err("%s: xmlrpc_array_read_item failed: %s (%d)", __func__, env->fault_string,
                   env->fault_code);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     static_cast<std::vector<std::string> *>(output)->push_back(std::string(family.get()) + "\t" +
                                                                style.get());
@@ -73,7 +73,8 @@ int appended_list(const char *fn, const char *url, const char *method, mivra_lis
     // "()" leaves the name unread.
     xr_value reply = mivra_call(fn, url, method, name ? "(s)" : "()", name);
     int result = 0;
-    if (!reply || mivra_method_result(fn, method, reply.get(), &result) < 0) return -14;
+    if (!reply || mivra_method_result(fn, method, reply.get(), &result) < 0)
+        return RESULT_NO_ANSWER;
     if (result < 0) {
         mivra_report_result(fn, method, result);
         return result;
@@ -152,7 +153,7 @@ int mivra_lib_build_template(const char *url, text4k *out, const char *name, con
     if (env.fault()) {
         mivra_err("%s:%d: xmlrpc_client_call(%s, %s) failed: %s (%d)\n", __func__, __LINE__,
                   mivra_opt(url), method, env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     xmlrpc_value *reply = hold.get();
     int result = 0;
@@ -167,7 +168,7 @@ int mivra_lib_build_template(const char *url, text4k *out, const char *name, con
     if (env.fault()) {
         mivra_err("%s:%d: xmlrpc_decompose_value failed: %s (%d)\n", __func__, __LINE__, env.msg(),
                   env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     if (out) *out = value.get();
     return result;

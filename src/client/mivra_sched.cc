@@ -37,7 +37,7 @@ int mivra_sched_item_decompose(xmlrpc_value *v, mivra_sched_item *it) {
                  "enc", &enc);
     if (env.fault()) {
         mivra_report_decompose(fn, env);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     it->path = path.get();
     it->title = title.get();
@@ -71,7 +71,7 @@ int mivra_sched_item_get(const char *url, int id, std::unique_ptr<mivra_sched_it
     xr_value reply(xmlrpc_client_callX(&env, url, "MivraSched.SchedGetItem", "(i)", id));
     if (env.fault()) {
         mivra_err("%s: xmlrpc_client_callX(%d) failed: %s (%d)", fn, id, env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     xr_value v;
     int result = mivra_short_item(fn, reply.get(), &v);
@@ -95,16 +95,16 @@ int sched_list(const char *fn, const char *url, const char *method, std::vector<
     int result = mivra_record_call(fn, url, method, &reply, "()");
     if (result < 0) return result;
     xr_value list = mivra_record_list(fn, reply.get());
-    if (!list) return -14;
+    if (!list) return RESULT_NO_ANSWER;
     int size = mivra_array_size(fn, list.get());
-    if (size < 0) return -14;
+    if (size < 0) return RESULT_NO_ANSWER;
     std::vector<T> recs;
     recs.reserve(size_t(size));
     for (int i = 0; i < size; i++) {
         xr_value item = mivra_array_item(fn, list.get(), i);
-        if (!item) return -14;
+        if (!item) return RESULT_NO_ANSWER;
         T rec;
-        if (decode(item.get(), &rec) < 0) return -14;
+        if (decode(item.get(), &rec) < 0) return RESULT_NO_ANSWER;
         recs.push_back(std::move(rec));
     }
     *out = std::move(recs);
@@ -121,7 +121,7 @@ int mivra_sched_log_decompose(xmlrpc_value *v, mivra_sched_log *log) {
                  "transfer", &transfer, "prefix", &prefix);
     if (env.fault()) {
         mivra_report_decompose(__func__, env);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     log->start = start;
     log->calc = calc;
@@ -154,9 +154,10 @@ int mivra_sched_get_state(const char *url, mivra_sched_state *st) {
     if (!st) return -22;
     *st = mivra_sched_state{};
     xr_value reply = mivra_call(__func__, url, method, "()");
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     int result = 0;
-    if (mivra_decode_result(__func__, reply.get(), &result, MIVRA_HERE) < 0) return -14;
+    if (mivra_decode_result(__func__, reply.get(), &result, MIVRA_HERE) < 0)
+        return RESULT_NO_ANSWER;
     st->result = result;
     // The scheduler's own failure carries no state to decode.
     if (result < 0) {
@@ -180,7 +181,7 @@ int mivra_sched_get_state(const char *url, mivra_sched_state *st) {
         mivra_err("%s: decompose value failed: %s (%d) [%s:%d]\n", __func__, env.msg(), env.code(),
                   MIVRA_HERE);
         *st = mivra_sched_state{};  // no half-decoded state
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     st->s_now = s_now.get();
     st->t_now = t_now;

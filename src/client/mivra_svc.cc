@@ -30,7 +30,7 @@ int mivra_short_result(const char *fn, xmlrpc_value *reply, int *result) {
     xmlrpc_decompose_value(&env, reply, "{s:i,*}", "result", result);
     if (env.fault()) {
         mivra_err("%s: decompose value failed: %s (%d)", fn, env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     return 0;
 }
@@ -42,7 +42,7 @@ int mivra_short_command(const char *fn, const char *url, const char *arg, const 
     xr_value reply = short_call_va(fn, url, arg, method, format, ap);
     va_end(ap);
     int result = 0;
-    if (!reply || mivra_short_result(fn, reply.get(), &result) < 0) return -14;
+    if (!reply || mivra_short_result(fn, reply.get(), &result) < 0) return RESULT_NO_ANSWER;
     return result;
 }
 
@@ -52,21 +52,21 @@ int mivra_method_result(const char *fn, const char *method, xmlrpc_value *reply,
     if (env.fault()) {
         mivra_err("%s: %s, decompose value failed: %s (%d) [%s:%d]\n", fn, method, env.msg(),
                   env.code(), MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     return 0;
 }
 
 int mivra_short_item(const char *fn, xmlrpc_value *reply, xr_value *item) {
     int result = 0;
-    if (mivra_short_result(fn, reply, &result) < 0) return -14;
+    if (mivra_short_result(fn, reply, &result) < 0) return RESULT_NO_ANSWER;
     if (result != 0) return result;
     xr_env env;
     xmlrpc_value *raw = nullptr;
     xmlrpc_decompose_value(&env, reply, "{s:S,*}", "item", &raw);
     if (env.fault()) {
         mivra_err("%s: decompose value failed: %s (%d)", fn, env.msg(), env.code());
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     item->reset(raw);
     return 0;

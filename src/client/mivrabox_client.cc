@@ -35,7 +35,7 @@ xr_value box_call(const char *who, const char *url, const char *method, const ch
 int std_result(const char *fn, const char *method, xmlrpc_value *reply) {
     std_who who(fn);
     int result = 0;
-    if (mivra_decode_result(who.buf, reply, &result, MIVRA_HERE) < 0) return -14;
+    if (mivra_decode_result(who.buf, reply, &result, MIVRA_HERE) < 0) return RESULT_NO_ANSWER;
     if (result < 0) {
         mivra_errtext text(-result);
         mivra_err("%s/%s: %s return %d (%s)\n", fn, STD, method, result, text.str);
@@ -59,7 +59,7 @@ int std_call(const char *fn, const char *url, const char *method, mivrabox_state
     va_start(ap, format);
     xr_value reply = mivra_call_va(who.buf, url ? url : "", method, format, ap);
     va_end(ap);
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     int result = std_result(fn, method, reply.get());
     if (result >= 0) decode_state(reply.get(), state);
     return result;
@@ -106,7 +106,7 @@ int callX_iA(const char *url, int bus, const char *method, int n, const int64_t 
     static const char fn[] = "mivrabox_callX_iA";
     if (n < 0 || (n > 0 && !values)) return -22;
     xr_value array = ids_array(fn, n, values);
-    if (!array) return -14;
+    if (!array) return RESULT_NO_ANSWER;
     return std_call(fn, url, method, state, "(iA)", bus, array.get());
 }
 
@@ -127,7 +127,7 @@ int read_body(const char *fn, xmlrpc_value *st, std::string &line) {
         body.disown();
         mivra_err("%s: decompose value failed: %s (%d) [%s:%d]\n", fn, env.msg(), env.code(),
                   MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     int r = mivrabox_body_inflate(body.p, body.size, line);
     if (r < 0) {
@@ -143,7 +143,7 @@ int get_event_parse(const char *fn, xmlrpc_value *st, mivrabox_event **ev, mivra
                     int64_t *index) {
     std::string line;
     int r = read_body(fn, st, line);
-    if (r == -14) return r;
+    if (r == RESULT_NO_ANSWER) return r;
     mivrabox_state scratch;
     mivrabox_state &s = state ? *state : scratch;
     {
@@ -176,10 +176,10 @@ int single_event(const char *fn, const char *url, const char *method, bool read_
     va_start(ap, format);
     xr_value reply = mivra_call_va(who.buf, url ? url : "", method, format, ap);
     va_end(ap);
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     int result = 0;
     if (read_result && mivra_decode_result(who.buf, reply.get(), &result, MIVRA_HERE) < 0)
-        return -14;
+        return RESULT_NO_ANSWER;
     return get_event_parse(fn, reply.get(), ev, state, nullptr);
 }
 
@@ -190,7 +190,7 @@ int reply_list(const char *fn, xmlrpc_value *reply, const char *member, xr_value
     if (env.fault()) {
         mivra_err("%s: decompose value failed: %s (%d) [%s:%d]\n", fn, env.msg(), env.code(),
                   MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     return mivra_array_size(fn, list.get());
 }
@@ -251,12 +251,13 @@ int mivrabox_get_state(const char *url, int bus, mivrabox_state *state) {
     if (env.fault()) {
         mivra_err("%s: xmlrpc_client_callX(%s, %s) failed: %s (%d) [%s:%d]\n", fn, url ? url : "",
                   "MivraBox.GetState", env.msg(), env.code(), MIVRA_HERE);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     mivrabox_state scratch;
     xr_env denv;
-    return mivrabox_state_probe_decompose(&denv, reply.get(), state ? state : &scratch) < 0 ? -14
-                                                                                            : 0;
+    return mivrabox_state_probe_decompose(&denv, reply.get(), state ? state : &scratch) < 0
+               ? RESULT_NO_ANSWER
+               : 0;
 }
 
 int mivrabox_run(const char *url, int bus, int f_running, mivrabox_state *state) {
@@ -362,24 +363,24 @@ int mivrabox_list_playlists(const char *url, int bus, char ***names, mivrabox_st
     if (!names) return -22;
     *names = nullptr;
     xr_value reply = box_call(std_who(fn).buf, url, method, "(i)", bus);
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     int result = std_result(fn, method, reply.get());
     if (result < 0) return result;
     xr_value list;
     int size = reply_list(fn, reply.get(), "list", list);
-    if (size < 0) return -14;
+    if (size < 0) return RESULT_NO_ANSWER;
     std::unique_ptr<char *[], names_free> out(
         static_cast<char **>(calloc(size_t(size) + 1, sizeof(char *))));
     if (!out) return -12;
     for (int i = 0; i < size; i++) {
         xr_value item = mivra_array_item(fn, list.get(), i);
-        if (!item) return -14;
+        if (!item) return RESULT_NO_ANSWER;
         xr_env env;
         xr_str name;
         xr_decompose(&env, item.get(), "(s)", &name);
         if (env.fault()) {
             report_decompose(fn, env);
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         out[size_t(i)] = strdup(name.get());
         if (!out[size_t(i)]) return -12;
@@ -402,18 +403,18 @@ int mivrabox_get_events2(const char *url, int bus, int n, int64_t *indexes, mivr
     for (int k = 0; k < n; k++) evs[k] = nullptr;
     zero(state);
     xr_value ids = ids_array(fn, n, indexes);
-    if (!ids) return -14;
+    if (!ids) return RESULT_NO_ANSWER;
     xr_value reply = box_call(std_who(fn).buf, url, "MivraBox.GetEvents2", "(iA)", bus, ids.get());
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     xr_value list;
     int size = reply_list(fn, reply.get(), "events", list);
-    if (size < 0) return -14;
+    if (size < 0) return RESULT_NO_ANSWER;
     int k = 0, last = 0;
     // Never more events than the caller has slots for.
     for (int i = 0; i < size && k < n; i++) {
         xr_value item = mivra_array_item(fn, list.get(), i);
         if (!item) {
-            last = -14;
+            last = RESULT_NO_ANSWER;
             break;
         }
         mivrabox_state item_state;
@@ -442,12 +443,12 @@ int mivrabox_errorflag_list(const char *url, int bus, int mask, mivrabox_event *
     if (!list) return -22;
     *list = nullptr;
     xr_value reply = box_call(std_who(fn).buf, url, method, "(ii)", bus, mask);
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     int result = std_result(fn, method, reply.get());
     if (result < 0) return result;
     xr_value array;
     int size = reply_list(fn, reply.get(), "list", array);
-    if (size < 0) return -14;
+    if (size < 0) return RESULT_NO_ANSWER;
     // count + 1 records; the last stays all zero and ends the block.
     std::unique_ptr<mivrabox_event[], records_free> out(new (std::nothrow)
                                                             mivrabox_event[size_t(size) + 1]);
@@ -455,7 +456,7 @@ int mivrabox_errorflag_list(const char *url, int bus, int mask, mivrabox_event *
     for (int i = 0; i <= size; i++) out[size_t(i)].refcount = 0;
     for (int i = 0; i < size; i++) {
         xr_value item = mivra_array_item(fn, array.get(), i);
-        if (!item) return -14;
+        if (!item) return RESULT_NO_ANSWER;
         xr_env env;
         xr_str media, start_time;
         xmlrpc_int64 start = 0;
@@ -464,7 +465,7 @@ int mivrabox_errorflag_list(const char *url, int bus, int mask, mivrabox_event *
         if (env.fault()) {
             mivra_err("%s:%d: xmlrpc_decompose_value(ssI) failed: %s (%d)\n", fn, __LINE__,
                       env.msg(), env.code());
-            return -14;
+            return RESULT_NO_ANSWER;
         }
         mivrabox_event &rec = out[size_t(i)];
         rec.media_id = media.get();
@@ -494,14 +495,14 @@ int mivrabox_lib_list(const char *url, int bus, int which, lib_object_list *list
     // Whatever the caller left in the list goes: it holds this reply's objects only.
     lib_object_list_clear(list);
     xr_value reply = box_call(std_who(fn).buf, url, method, "(ii)", bus, which);
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     int result = std_result(fn, method, reply.get());
     if (result < 0) return result;
     xr_value array;
     int size = reply_list(fn, reply.get(), "list", array);
-    if (size < 0) return -14;
+    if (size < 0) return RESULT_NO_ANSWER;
     for (int i = 0; i < size; i++) {
-        int r = -14;
+        int r = RESULT_NO_ANSWER;
         xr_value item = mivra_array_item(fn, array.get(), i);
         xr_env env;
         xr_str origin, object;
@@ -525,7 +526,7 @@ int mivrabox_lib_list(const char *url, int bus, int which, lib_object_list *list
         }
         if (r < 0) {
             lib_object_list_clear(list);
-            return r == -12 ? -12 : -14;
+            return r == -12 ? -12 : RESULT_NO_ANSWER;
         }
     }
     decode_state(reply.get(), state);

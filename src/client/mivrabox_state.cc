@@ -106,10 +106,42 @@ xmlrpc_value *mivrabox_state_compose(xmlrpc_env *env, const mivrabox_state *st) 
         wire_text(st->fixed_time_remain.c_str(), s[8]));
 }
 
+namespace {
+
+// The first five numbers of the state's "er" array into er; 0, or RESULT_NO_ANSWER after the
+// failure on stderr.
+int read_er(xmlrpc_value *list, int64_t *er) {
+    xr_env env;
+    int n = xmlrpc_array_size(&env, list);
+    if (env.fault()) {
+        report("mivrabox_state_decompose", "xmlrpc_array_size", env, __LINE__);
+        return RESULT_NO_ANSWER;
+    }
+    for (int i = 0; i < n && i < 5; i++) {
+        xmlrpc_value *item = nullptr;
+        xmlrpc_array_read_item(&env, list, i, &item);
+        if (env.fault()) {
+            report("mivrabox_state_decompose", "xmlrpc_array_read_item", env, __LINE__);
+            return RESULT_NO_ANSWER;
+        }
+        xr_value hold(item);
+        xmlrpc_int64 x = 0;
+        xmlrpc_read_i8(&env, item, &x);
+        if (env.fault()) {
+            report("mivrabox_state_decompose", "xmlrpc_decompose_value(I)", env, __LINE__);
+            return RESULT_NO_ANSWER;
+        }
+        er[i] = x;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int mivrabox_state_decompose(xmlrpc_env *, xmlrpc_value *v, mivrabox_state *st) {
-    if (!st) return -14;
+    if (!st) return RESULT_NO_ANSWER;
     *st = mivrabox_state{};
-    if (!v) return -14;
+    if (!v) return RESULT_NO_ANSWER;
     xr_env env;
     xmlrpc_int32 running = 0, queued = 0, absent = 0, present = 0, range = 0, subclip = 0;
     xmlrpc_int64 amend = 0, count = 0;
@@ -123,7 +155,7 @@ int mivrabox_state_decompose(xmlrpc_env *, xmlrpc_value *v, mivrabox_state *st) 
                            "ply_stat_flag_subclip", &subclip);
     if (env.fault()) {
         report(__func__, "xmlrpc_decompose_value", env, __LINE__);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     heap_text time_h(time_s), curr_h(curr_s), ply_h(ply_s);
     xr_value er(er_v);
@@ -147,40 +179,19 @@ int mivrabox_state_decompose(xmlrpc_env *, xmlrpc_value *v, mivrabox_state *st) 
     st->curr_remain = std::string_view(curr_s).substr(0, 31);
     st->ply_remain = std::string_view(ply_s).substr(0, 31);
 
-    int n = xmlrpc_array_size(&env, er.get());
-    if (env.fault()) {
-        report(__func__, "xmlrpc_array_size", env, __LINE__);
-        return -14;
-    }
-    for (int i = 0; i < n && i < 5; i++) {
-        xmlrpc_value *item = nullptr;
-        xmlrpc_array_read_item(&env, er.get(), i, &item);
-        if (env.fault()) {
-            report(__func__, "xmlrpc_array_read_item", env, __LINE__);
-            return -14;
-        }
-        xr_value hold(item);
-        xmlrpc_int64 x = 0;
-        xmlrpc_read_i8(&env, item, &x);
-        if (env.fault()) {
-            report(__func__, "xmlrpc_decompose_value(I)", env, __LINE__);
-            return -14;
-        }
-        st->er[i] = x;
-    }
-    return 0;
+    return read_er(er.get(), st->er);
 }
 
 int mivrabox_state_probe_decompose(xmlrpc_env *env, xmlrpc_value *reply, mivrabox_state *st) {
-    if (!st) return -14;
+    if (!st) return RESULT_NO_ANSWER;
     *st = mivrabox_state{};
-    if (!reply) return -14;
+    if (!reply) return RESULT_NO_ANSWER;
     xr_env local;
     xmlrpc_value *sv = nullptr;
     xmlrpc_decompose_value(&local, reply, "{s:S,*}", "state", &sv);
     if (local.fault()) {
         report(__func__, "xmlrpc_decompose_value()", local, __LINE__);
-        return -14;
+        return RESULT_NO_ANSWER;
     }
     xr_value hold(sv);
     return mivrabox_state_decompose(env, sv, st);

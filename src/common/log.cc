@@ -126,25 +126,6 @@ stamp now_stamp() {
     return s;
 }
 
-// Appends the caller's text, cut at limit bytes; only the kept bytes are ever allocated.
-void format_text(std::string &line, size_t limit, const char *fmt, va_list ap) {
-    char buf[1024];
-    va_list ap2;
-    va_copy(ap2, ap);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap2);
-    va_end(ap2);
-    if (n < 0) return;
-    size_t want = std::min(size_t(n), limit);
-    if (size_t(n) < sizeof buf) {
-        line.append(buf, want);
-        return;
-    }
-    size_t at = line.size();
-    line.resize(at + want + 1);
-    vsnprintf(line.data() + at, want + 1, fmt, ap);
-    line.resize(at + want);
-}
-
 // Renames an existing log aside when the interval has passed; interval <= 0 never rotates.
 void maybe_rotate(logger &l) {
     if (l.interval <= 0) return;
@@ -331,7 +312,7 @@ int log_msg(int type, const char *fmt, ...) {
         put_head(line, type, s);
         va_list ap;
         va_start(ap, fmt);
-        format_text(line, kTextMax - std::min(kTextMax, line.size()), fmt, ap);
+        str_vappend(line, kTextMax - std::min(kTextMax, line.size()), fmt, ap);
         va_end(ap);
         line.push_back('\n');
         enqueue(std::move(line));
@@ -351,7 +332,7 @@ void log_trace(int level, const char *source, int line_no, const char *function,
         // Room is kept for the LF and the NUL of the whole line.
         va_list ap;
         va_start(ap, fmt);
-        format_text(line, LOG_LINE_MAX - 2 - line.size(), fmt, ap);
+        str_vappend(line, LOG_LINE_MAX - 2 - line.size(), fmt, ap);
         va_end(ap);
         line.push_back('\n');
         enqueue(std::move(line));

@@ -18,6 +18,27 @@ size_t str_copy(char *dst, size_t size, const char *src) {
     return str_copy(dst, size, src ? std::string_view(src) : std::string_view());
 }
 
+int str_vappend(std::string &out, size_t limit, const char *fmt, va_list ap) {
+    // Most texts fit this buffer: one formatting then; a longer one is formatted again into
+    // its place in out.
+    char buf[1024];
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap2);
+    va_end(ap2);
+    if (n < 0) return n;
+    size_t want = std::min(size_t(n), limit);
+    if (size_t(n) < sizeof buf) {
+        out.append(buf, want);
+        return n;
+    }
+    size_t at = out.size();
+    out.resize(at + want + 1);
+    vsnprintf(out.data() + at, want + 1, fmt, ap);
+    out.resize(at + want);
+    return n;
+}
+
 bool read_line(FILE *f, std::string &line) {
     line.clear();
     // getline, unlike fgets, keeps a NUL inside a line from hiding the line end after it.

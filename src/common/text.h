@@ -1,15 +1,23 @@
 // Small text helpers shared by every module: bounded copies, a bounded string, whole lines, paths.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "result.h"  // every module includes this header: the shared results come with it
+
 // Copies at most size-1 bytes of src into dst and terminates it; returns the bytes copied.
 // A null src copies the empty text. Nothing is written when size is 0.
 size_t str_copy(char *dst, size_t size, const char *src);
 size_t str_copy(char *dst, size_t size, std::string_view src);
+
+// Appends the printf-style text to out, cut at limit bytes; only the kept bytes are allocated.
+// Returns the length of the whole text, or a negative number (nothing appended) when the format
+// fails. ap is used up.
+int str_vappend(std::string &out, size_t limit, const char *fmt, va_list ap);
 
 // Text of at most N-1 bytes: the bound of a fixed field of N bytes, kept on every assignment,
 // stored compactly.

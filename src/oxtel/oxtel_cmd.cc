@@ -238,94 +238,115 @@ int hex_value(char c) {
     return -1;
 }
 
+// Where decoding stands in a message: the read position and the next number and text slots.
+struct cursor {
+    const char *m;
+    int n;
+    int pos = 0, ni = 0, ns = 0;
+    int left() const { return n - pos; }
+};
+
+// A field of numbers or fixed characters; false when the message is not this command.
+bool decode_number(const fld &f, cursor &c, cmd_args &a) {
+    const char *m = c.m;
+    int left = c.left();
+    switch (f.k) {
+        case fk::lit:
+            if (left < 1 || m[c.pos] != char(f.def)) return false;
+            c.pos++;
+            return true;
+        case fk::hex: {
+            if (left < f.n) return false;
+            int v = 0;
+            for (int j = 0; j < f.n; j++) {
+                int d = hex_value(m[c.pos + j]);
+                if (d < 0) return false;
+                v = v * 16 + d;
+            }
+            a.i[c.ni++] = v;
+            c.pos += f.n;
+            return true;
+        }
+        case fk::opt: {
+            int take = left < f.n ? left : f.n;
+            int v = 0;
+            for (int j = 0; j < take; j++) {
+                int d = hex_value(m[c.pos + j]);
+                v = v * 16 + (d < 0 ? 0 : d);
+            }
+            a.i[c.ni++] = take ? v : f.def;
+            c.pos += take;
+            return true;
+        }
+        case fk::chr:
+            if (left < 1 || hex_value(m[c.pos]) < 0) return false;
+            a.i[c.ni++] = m[c.pos++] - '0';
+            return true;
+        case fk::dir:
+            if (left < 1 || m[c.pos] < '0' || m[c.pos] > '2') return false;
+            a.i[c.ni++] = m[c.pos++] - '0';
+            return true;
+        case fk::flag:
+            if (left < 1 || (m[c.pos] != '0' && m[c.pos] != '1')) return false;
+            a.i[c.ni++] = m[c.pos++] - '0';
+            return true;
+        case fk::bits: {
+            int d = left < 1 ? -1 : hex_value(m[c.pos]);
+            if (d < 0) return false;
+            a.i[c.ni++] = d & 1;
+            a.i[c.ni++] = (d >> 1) & 1;
+            c.pos++;
+            return true;
+        }
+        case fk::skip:
+            c.pos += left < f.n ? left : f.n;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A text field, which takes the rest of the message; false when the message is not this command.
+bool decode_text(const fld &f, cursor &c, cmd_args &a, char (*texts)[kTextSize]) {
+    const char *m = c.m;
+    int pos = c.pos, left = c.left();
+    if (f.k == fk::text) {
+        // count 0 would mean "up to the NUL": an empty rest is copied as empty
+        texts[c.ns][0] = 0;
+        if (left > 0) oxtel_unescape(texts[c.ns], kTextSize, m + pos, left);
+        a.s[c.ns] = texts[c.ns];
+        c.ns++;
+        c.pos = c.n;
+        return true;
+    }
+    // fk::kv: "key|value"
+    const void *bar = memchr(m + pos, '|', size_t(left));
+    if (!bar) return false;
+    int k = int(static_cast<const char *>(bar) - (m + pos));
+    if (k == 0) return false;  // an empty key names nothing
+    oxtel_unescape(texts[0], kTextSize, m + pos, k);
+    texts[1][0] = 0;
+    if (left - k - 1 > 0) oxtel_unescape(texts[1], kTextSize, m + pos + k + 1, left - k - 1);
+    a.s[0] = texts[0];
+    a.s[1] = texts[1];
+    c.ns = 2;
+    c.pos = c.n;
+    return true;
+}
+
 // Decodes msg against one form; texts go to the buffers of texts. false when it is not this
 // command.
 bool decode(const cmd_form &form, const char *m, int n, cmd_args &a, char (*texts)[kTextSize]) {
     if (!form.len.accepts(n)) return false;
-    int pos = int(strlen(form.lead));
-    if (pos > n || memcmp(m, form.lead, size_t(pos)) != 0) return false;
-    int ni = 0, ns = 0;
+    cursor c{m, n};
+    c.pos = int(strlen(form.lead));
+    if (c.pos > n || memcmp(m, form.lead, size_t(c.pos)) != 0) return false;
     for (const fld &f : form.f) {
-        int left = n - pos;
-        switch (f.k) {
-            case fk::end:
-                return pos == n;
-            case fk::lit:
-                if (left < 1 || m[pos] != char(f.def)) return false;
-                pos++;
-                break;
-            case fk::hex: {
-                if (left < f.n) return false;
-                int v = 0;
-                for (int j = 0; j < f.n; j++) {
-                    int d = hex_value(m[pos + j]);
-                    if (d < 0) return false;
-                    v = v * 16 + d;
-                }
-                a.i[ni++] = v;
-                pos += f.n;
-                break;
-            }
-            case fk::opt: {
-                int take = left < f.n ? left : f.n;
-                int v = 0;
-                for (int j = 0; j < take; j++) {
-                    int d = hex_value(m[pos + j]);
-                    v = v * 16 + (d < 0 ? 0 : d);
-                }
-                a.i[ni++] = take ? v : f.def;
-                pos += take;
-                break;
-            }
-            case fk::chr:
-                if (left < 1 || hex_value(m[pos]) < 0) return false;
-                a.i[ni++] = m[pos++] - '0';
-                break;
-            case fk::dir:
-                if (left < 1 || m[pos] < '0' || m[pos] > '2') return false;
-                a.i[ni++] = m[pos++] - '0';
-                break;
-            case fk::flag:
-                if (left < 1 || (m[pos] != '0' && m[pos] != '1')) return false;
-                a.i[ni++] = m[pos++] - '0';
-                break;
-            case fk::bits: {
-                int d = left < 1 ? -1 : hex_value(m[pos]);
-                if (d < 0) return false;
-                a.i[ni++] = d & 1;
-                a.i[ni++] = (d >> 1) & 1;
-                pos++;
-                break;
-            }
-            case fk::skip:
-                pos += left < f.n ? left : f.n;
-                break;
-            case fk::text:
-                // count 0 would mean "up to the NUL": an empty rest is copied as empty
-                texts[ns][0] = 0;
-                if (left > 0) oxtel_unescape(texts[ns], kTextSize, m + pos, left);
-                a.s[ns] = texts[ns];
-                ns++;
-                pos = n;
-                break;
-            case fk::kv: {
-                const void *bar = memchr(m + pos, '|', size_t(left));
-                if (!bar) return false;
-                int k = int(static_cast<const char *>(bar) - (m + pos));
-                if (k == 0) return false;  // an empty key names nothing
-                oxtel_unescape(texts[0], kTextSize, m + pos, k);
-                texts[1][0] = 0;
-                if (left - k - 1 > 0)
-                    oxtel_unescape(texts[1], kTextSize, m + pos + k + 1, left - k - 1);
-                a.s[0] = texts[0];
-                a.s[1] = texts[1];
-                ns = 2;
-                pos = n;
-                break;
-            }
-        }
+        if (f.k == fk::end) break;
+        bool text = f.k == fk::text || f.k == fk::kv;
+        if (!(text ? decode_text(f, c, a, texts) : decode_number(f, c, a))) return false;
     }
-    return pos == n;
+    return c.pos == n;
 }
 
 }  // namespace

@@ -14,15 +14,17 @@
 
 #include "log.h"
 #include "oxtel.h"
+#include "oxtel_link.h"
 
 namespace {
 
-constexpr int kPollMs = 300;
-constexpr int kRetryMs = 1000;
 // After a failed accept (descriptors exhausted, say) the listener rests this long so that a
 // socket left readable does not spin the thread.
 constexpr int kAcceptRestMs = 100;
-constexpr short kErrEvents = POLLERR | POLLHUP | POLLNVAL;
+
+}  // namespace
+
+namespace oxtel_link {
 
 void close_fd(int &fd) {
     if (fd >= 0) ::close(fd);
@@ -152,152 +154,11 @@ void reset_read(oxtel_client &c) {
     c.discarding = false;
 }
 
-// ---- client ----
+}  // namespace oxtel_link
 
-struct client_addr {
-    std::string host;
-    int port = 0;
-    sockaddr_in sa{};
-};
+namespace {
 
-bool client_resolve(const char *address, client_addr &a) {
-    const char *colon = strchr(address, ':');
-    long port = 0;
-    if (colon) {
-        char *end = nullptr;
-        port = strtol(colon + 1, &end, 10);
-        if (port < 0 || port > 65535) port = 0;
-    }
-    if (port == 0) {
-        LOG_TRACE(0, "Failed to parse port number from [%s]", address);
-        return false;
-    }
-    a.host.assign(address, size_t(colon - address));
-    a.port = int(port);
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *res = nullptr;
-    if (getaddrinfo(a.host.c_str(), nullptr, &hints, &res) != 0 || !res) {
-        LOG_TRACE(0, "Failed to resolve [%s]", a.host.c_str());
-        return false;
-    }
-    memcpy(&a.sa, res->ai_addr, sizeof a.sa);
-    a.sa.sin_port = htons(uint16_t(a.port));
-    freeaddrinfo(res);
-    return true;
-}
-
-// Non-blocking connect that keeps an eye on the wake pipe: 0 connected, 1 stopped, or a
-// negated errno.
-int client_connect(oxtel_ctx *ctx, int fd, const client_addr &a) {
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&a.sa), sizeof a.sa) == 0) return 0;
-    if (errno != EINPROGRESS && errno != EINTR) return -errno;
-    while (!ctx->stop) {
-        pollfd p[2] = {{fd, POLLOUT, 0}, {ctx->wake[0], POLLIN, 0}};
-        int r = poll(p, 2, kPollMs);
-        if (r < 0 && errno != EINTR) return -errno;
-        if (r <= 0) continue;
-        if (p[1].revents) drain_wake(ctx);
-        if (p[0].revents) {
-            int err = 0;
-            socklen_t len = sizeof err;
-            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return -errno;
-            return err ? -err : 0;
-        }
-    }
-    return 1;
-}
-
-// A message torn by a lost connection would reach the next one as a stray fragment: its rest
-// is dropped, the whole messages queued behind it are kept.
-void drop_torn_head(oxtel_client &c) {
-    if (!c.torn) return;
-    c.torn = false;
-    int i = oxtel_find_term(c.write.data, c.write.size);
-    int cut = i < 0 ? c.write.size : i + 1;
-    memmove(c.write.data, c.write.data + cut, size_t(c.write.size - cut));
-    c.write.size -= cut;
-}
-
-void client_loop(oxtel_ctx *ctx, int fd, const client_addr &a) {
-    oxtel_client &c = ctx->tcp.clients[0];
-    while (!ctx->stop) {
-        int queued;
-        {
-            std::lock_guard lk(ctx->mutex);
-            queued = c.write.size;
-        }
-        LOG_TRACE(30, "%s:%d ctx->tcp.clients[0].write.size=%d", a.host.c_str(), a.port, queued);
-        pollfd p[2] = {{fd, short(POLLIN | (queued > 0 ? POLLOUT : 0)), 0},
-                       {ctx->wake[0], POLLIN, 0}};
-        int r = poll(p, 2, kPollMs);
-        if (r == 0) continue;
-        if (ctx->stop) break;
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            LOG_TRACE(0, "poll() failed %d (%s)", errno, strerror(errno));
-            break;
-        }
-        LOG_TRACE(30, "%s:%d poll=%d", a.host.c_str(), a.port, r);
-        if (p[1].revents) drain_wake(ctx);
-        short ev = p[0].revents;
-        if ((ev & POLLOUT) && !flush(ctx, c, fd)) break;
-        if (ev & POLLIN) {
-            if (!receive(ctx, 0, fd)) break;
-        } else if (ev & kErrEvents) {
-            log_events(0, 0, ev);
-            break;
-        }
-    }
-}
-
-void client_proc(oxtel_ctx *ctx) {
-    const std::string address = ctx->address.str();
-    LOG_TRACE(10, "entering [%s]", address.c_str());
-    client_addr a;
-    if (!client_resolve(address.c_str(), a)) return;
-    while (!ctx->stop) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            LOG_TRACE(0, "socket() failed %d (%s)", errno, strerror(errno));
-            rest(ctx, kRetryMs);
-            continue;
-        }
-        LOG_TRACE(10, "Connecting %s:%d...", a.host.c_str(), a.port);
-        int r = client_connect(ctx, fd, a);
-        if (r != 0) {
-            if (r < 0)
-                LOG_TRACE(10, "Failed to connect %s:%d : %s", a.host.c_str(), a.port, strerror(-r));
-            close_fd(fd);
-            if (r < 0) rest(ctx, kRetryMs);
-            continue;
-        }
-        LOG_TRACE(10, "Connected to %s:%d", a.host.c_str(), a.port);
-        tune_peer_socket(fd);
-        reset_read(ctx->tcp.clients[0]);  // a fragment of the old stream must not join the new
-        {
-            std::lock_guard lk(ctx->mutex);
-            ctx->sock = fd;
-        }
-        if (ctx->conn_cb) ctx->conn_cb(ctx, 1, ctx->user);
-        const auto opened = std::chrono::steady_clock::now();
-        client_loop(ctx, fd, a);
-        // A device that closes at once (a wrong service on its port) is a failed attempt: it
-        // must not be reconnected in a tight loop. One that was up is reconnected at once.
-        const bool brief =
-            std::chrono::steady_clock::now() - opened < std::chrono::milliseconds(kRetryMs);
-        {
-            std::lock_guard lk(ctx->mutex);
-            ctx->sock = -1;
-            drop_torn_head(ctx->tcp.clients[0]);
-        }
-        if (ctx->conn_cb) ctx->conn_cb(ctx, 0, ctx->user);
-        drop_socket(fd);
-        if (brief) rest(ctx, kRetryMs);
-    }
-    LOG_TRACE(10, "exiting [%s]", address.c_str());
-}
+using namespace oxtel_link;
 
 // ---- server ----
 
@@ -346,40 +207,72 @@ void server_accept(oxtel_ctx *ctx, std::chrono::steady_clock::time_point &rest_u
     }
 }
 
-void server_proc(oxtel_ctx *ctx) {
-    LOG_TRACE(10, "entering [%s]", ctx->address.c_str());
+// What one poll of the server watches: the connected slots, then the listener (unless accepting
+// rests), then the wake pipe.
+struct server_poll {
     pollfd p[OXTEL_MAX_CLIENTS + 2];
     int slot_of[OXTEL_MAX_CLIENTS];
+    int n = 0, clients = 0, listener = -1, wake_at = -1;
+};
+
+// Fills sp for the next poll; returns its timeout.
+int server_poll_fill(oxtel_ctx *ctx, server_poll &sp,
+                     std::chrono::steady_clock::time_point rest_until) {
+    int n = 0;
+    {
+        std::lock_guard lk(ctx->mutex);
+        for (int i = 0; i < OXTEL_MAX_CLIENTS; i++) {
+            const oxtel_client &c = ctx->tcp.clients[i];
+            if (c.sock < 0) continue;
+            short ev = POLLIN;
+            if (c.write.size > 0) ev |= POLLOUT | POLLWRBAND;
+            sp.slot_of[n] = i;
+            sp.p[n++] = {c.sock, ev, 0};
+        }
+    }
+    sp.clients = n;
+    int timeout = kPollMs;
+    auto now = std::chrono::steady_clock::now();
+    sp.listener = -1;
+    if (now >= rest_until) {
+        sp.listener = n;
+        sp.p[n++] = {ctx->sock, POLLIN, 0};
+    } else {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(rest_until - now).count();
+        timeout = int(std::min<long long>(left + 1, kPollMs));
+    }
+    sp.wake_at = n;
+    sp.p[n++] = {ctx->wake[0], POLLIN, 0};
+    sp.n = n;
+    return timeout;
+}
+
+// Writes and reads the slots the poll found ready; a slot that fails is freed.
+void server_serve_slots(oxtel_ctx *ctx, const server_poll &sp) {
+    for (int k = 0; k < sp.clients; k++) {
+        short ev = sp.p[k].revents;
+        if (!ev) continue;
+        int slot = sp.slot_of[k];
+        oxtel_client &c = ctx->tcp.clients[slot];
+        log_events(30, k, ev);
+        if ((ev & POLLOUT) && !flush(ctx, c, sp.p[k].fd)) continue;  // the slot stays open
+        if (ev & POLLIN) {
+            if (!receive(ctx, slot, sp.p[k].fd)) free_slot(ctx, slot);
+        } else if (ev & kErrEvents) {
+            log_events(0, k, ev);
+            free_slot(ctx, slot);
+        }
+    }
+}
+
+void server_proc(oxtel_ctx *ctx) {
+    LOG_TRACE(10, "entering [%s]", ctx->address.c_str());
+    server_poll sp;
     auto rest_until = std::chrono::steady_clock::time_point{};
     for (;;) {
-        int n = 0;
-        {
-            std::lock_guard lk(ctx->mutex);
-            for (int i = 0; i < OXTEL_MAX_CLIENTS; i++) {
-                const oxtel_client &c = ctx->tcp.clients[i];
-                if (c.sock < 0) continue;
-                short ev = POLLIN;
-                if (c.write.size > 0) ev |= POLLOUT | POLLWRBAND;
-                slot_of[n] = i;
-                p[n++] = {c.sock, ev, 0};
-            }
-        }
-        int clients = n;
-        int timeout = kPollMs;
-        auto now = std::chrono::steady_clock::now();
-        int listener = -1;
-        if (now >= rest_until) {
-            listener = n;
-            p[n++] = {ctx->sock, POLLIN, 0};
-        } else {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(rest_until - now).count();
-            timeout = int(std::min<long long>(left + 1, kPollMs));
-        }
-        int wake_at = n;
-        p[n++] = {ctx->wake[0], POLLIN, 0};
-        LOG_TRACE(30, "poll(%d)", n);
-        int r = poll(p, nfds_t(n), timeout);
+        int timeout = server_poll_fill(ctx, sp, rest_until);
+        LOG_TRACE(30, "poll(%d)", sp.n);
+        int r = poll(sp.p, nfds_t(sp.n), timeout);
         if (ctx->stop) break;
         if (r == 0) continue;
         if (r < 0) {
@@ -388,22 +281,9 @@ void server_proc(oxtel_ctx *ctx) {
             break;
         }
         LOG_TRACE(30, "poll=%d", r);
-        for (int k = 0; k < clients; k++) {
-            short ev = p[k].revents;
-            if (!ev) continue;
-            int slot = slot_of[k];
-            oxtel_client &c = ctx->tcp.clients[slot];
-            log_events(30, k, ev);
-            if ((ev & POLLOUT) && !flush(ctx, c, p[k].fd)) continue;  // the slot stays open
-            if (ev & POLLIN) {
-                if (!receive(ctx, slot, p[k].fd)) free_slot(ctx, slot);
-            } else if (ev & kErrEvents) {
-                log_events(0, k, ev);
-                free_slot(ctx, slot);
-            }
-        }
-        if (p[wake_at].revents) drain_wake(ctx);
-        if (listener >= 0 && p[listener].revents) server_accept(ctx, rest_until);
+        server_serve_slots(ctx, sp);
+        if (sp.p[sp.wake_at].revents) drain_wake(ctx);
+        if (sp.listener >= 0 && sp.p[sp.listener].revents) server_accept(ctx, rest_until);
         if (ctx->stop) break;
     }
     for (int i = 0; i < OXTEL_MAX_CLIENTS; i++)

@@ -13,18 +13,11 @@ import test_box1_fakes
 from harness import scaled
 from helpers.box1_util import BOX1, Box1, wait_for
 from helpers.box2_util import free_port, line, plain
+from helpers.files import read_text
 
 EVENTS = 8000
 ROUNDS = 25
 PARALLEL = 4
-
-
-def read_text(path):
-    try:
-        with open(path, errors="replace") as f:
-            return f.read()
-    except OSError:
-        return ""
 
 
 class SaveKillTest(unittest.TestCase):

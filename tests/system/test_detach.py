@@ -13,6 +13,7 @@ import xmlrpc.client
 
 from harness import TIME_SCALE
 from helpers.box2_util import BOX2, free_port, line, wait_for
+from helpers.files import read_text
 from helpers.libtools_case import closed_port, libtool
 import helpers.libtools_case  # noqa: F401  (puts the fakes on the path)
 from fake_base import FakeService
@@ -28,14 +29,6 @@ STOP_SIGNALS = (1 << (signal.SIGTERM - 1)) | (1 << (signal.SIGHUP - 1))
 
 # A detached daemon is reparented to this process, which can then read its exit status.
 ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
-
-
-def read(path):
-    try:
-        with open(path, errors="replace") as f:
-            return f.read()
-    except OSError:
-        return ""
 
 
 def children_of(program, known):
@@ -112,11 +105,12 @@ class DetachTest(unittest.TestCase):
         d = self.start_detached(BOX2, ["--port=%d" % port, "--add-bus", "--path=bus0",
                                        "--current=current.ply", "--arl-ext=arl"], cwd)
         log = os.path.join(cwd, "MivraBox2.log")
-        self.assertTrue(wait_for(lambda: "main: starting control" in read(log), 20), read(log))
+        self.assertTrue(wait_for(lambda: "main: starting control" in read_text(log), 20),
+                        read_text(log))
         rpc = xmlrpc.client.ServerProxy("http://127.0.0.1:%d/RPC2" % port)
         self.assertEqual(rpc.MivraBox.LoadPlaylist(0, "show")["result"], 2)
         current = os.path.join(cwd, "bus0", "current.ply")
-        self.assertTrue(wait_for(lambda: os.path.exists(current), 10), read(log)[-2000:])
+        self.assertTrue(wait_for(lambda: os.path.exists(current), 10), read_text(log)[-2000:])
         return d, [log, current], 0
 
     def plyconv_case(self, cwd):
@@ -126,10 +120,10 @@ class DetachTest(unittest.TestCase):
         d = self.start_detached(PLYCONV, ["--abcvs", "--src=in", "--dst=out", "--error=err"], cwd)
         out = os.path.join(cwd, "out", "day.ply")
         log = os.path.join(cwd, "MivraBoxPlyConv.log")
-        self.assertTrue(wait_for(lambda: os.path.exists(out), 20), read(log)[-2000:])
+        self.assertTrue(wait_for(lambda: os.path.exists(out), 20), read_text(log)[-2000:])
         # The source goes once its playlist is written: wait for it, not for a fixed time.
         src = os.path.join(cwd, "in", "day.cvs")
-        self.assertTrue(wait_for(lambda: not os.path.exists(src), 20), read(log)[-2000:])
+        self.assertTrue(wait_for(lambda: not os.path.exists(src), 20), read_text(log)[-2000:])
         return d, [log, out], 0
 
     def feeder_case(self, cwd):
@@ -140,7 +134,8 @@ class DetachTest(unittest.TestCase):
             "--transfer=127.0.0.1:%d" % closed_port(), "--absent-list=absent.txt"], cwd)
         log = os.path.join(cwd, "MivraBoxLibFeeder.log")
         # The absent list of an earlier run is removed at start.
-        self.assertTrue(wait_for(lambda: "removing [%s]" % absent in read(log), 20), read(log))
+        self.assertTrue(wait_for(lambda: "removing [%s]" % absent in read_text(log), 20),
+                        read_text(log))
         self.assertFalse(os.path.exists(absent))
         return d, [log], 0
 
@@ -166,10 +161,10 @@ class DetachTest(unittest.TestCase):
         d = self.start_detached(libtool("MivraBoxLibCleaner"), [
             "--lib=127.0.0.1:%d" % closed_port(), "--path=media"], cwd)
         log = os.path.join(cwd, "MivraBoxLibCleaner.log")
-        self.assertEqual(d.wait(), 1, read(log))
+        self.assertEqual(d.wait(), 1, read_text(log))
         # The reason, not only the result: standard error leads nowhere now.
-        self.assertIn("Couldn't connect to server", read(log))
-        self.assertIn("cleaner_run: mivra_lib_state(", read(log))
+        self.assertIn("Couldn't connect to server", read_text(log))
+        self.assertIn("cleaner_run: mivra_lib_state(", read_text(log))
         return d, [log], 1
 
     def test_detached_programs_keep_their_start_folder(self):
@@ -181,12 +176,12 @@ class DetachTest(unittest.TestCase):
                 d, created, status = case(tmp.name)
                 log = created[0]
                 # The default log name, in the start folder, with the banner.
-                self.assertIn(os.path.basename(log)[:-len(".log")] + "-", read(log))
+                self.assertIn(os.path.basename(log)[:-len(".log")] + "-", read_text(log))
                 for path in created:
                     not_writable_by_others(self, path)
                 d.stop()
-                self.assertEqual(d.returncode, status, read(log)[-2000:])
-                self.assertIn("Bye!", read(log))
+                self.assertEqual(d.returncode, status, read_text(log)[-2000:])
+                self.assertIn("Bye!", read_text(log))
 
 
 class StopSignalTest(unittest.TestCase):
@@ -203,7 +198,8 @@ class StopSignalTest(unittest.TestCase):
 
         def blocked():
             """Blocked, or already handled (the watcher may have run between two looks)."""
-            masks = dict(ln.split(":", 1) for ln in read("/proc/%d/status" % p.pid).splitlines()
+            status = read_text("/proc/%d/status" % p.pid)
+            masks = dict(ln.split(":", 1) for ln in status.splitlines()
                          if ln.startswith(("SigBlk:", "SigCgt:")))
             if len(masks) < 2:
                 return p.poll() is not None
@@ -216,7 +212,7 @@ class StopSignalTest(unittest.TestCase):
             rc = p.wait(60 * TIME_SCALE)
         except subprocess.TimeoutExpired:
             rc = "still running"
-        return rc, read(log)
+        return rc, read_text(log)
 
     def test_stop_signal_at_any_moment_exits_0(self):
         def at(sig, delay):
@@ -232,7 +228,7 @@ class StopSignalTest(unittest.TestCase):
                 time.sleep(0.005)
 
         def burst_when_serving(pid, log):
-            wait_for(lambda: "main: starting control" in read(log), 30)
+            wait_for(lambda: "main: starting control" in read_text(log), 30)
             burst(pid, log, 0)
         cases = [("%s at %d ms" % (sig.name, delay * 1000), at(sig, delay))
                  for sig in (signal.SIGTERM, signal.SIGHUP) for delay in (0.005, 0.02, 0.05)]

@@ -8,21 +8,16 @@ namespace {
 
 constexpr reader_cmdline kCmdline = {"<src.cvs> <dst.ply>", 2, 2, 2};
 
-reader_output g_out;
-
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
-
-    int r = reader_guard([&] {
+    return reader_main(argc, argv, kCmdline, [](const char *src, reader_output *out) {
         abcvs_handle *h = nullptr;
         int r = abcvs_create(&h);
         if (r == 0) {
-            r = abcvs_parse(h, argv[1], stderr, &g_out, conv_write_event);
+            r = abcvs_parse(h, src, stderr, out, conv_write_event);
             abcvs_destroy(&h);
         }
         return r;
     });
-    return reader_finish(g_out, argv[1], r);
 }

@@ -10,22 +10,17 @@ constexpr int kFlags = READER_F_IGNORE_PATH | READER_F_TRACE;
 
 constexpr reader_cmdline kCmdline = {"<src.xml> [dst.ply]", 1, 2, 2};
 
-reader_output g_out;
-
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
-
-    int r = reader_guard([&] {
+    return reader_main(argc, argv, kCmdline, [](const char *src, reader_output *out) {
         bxf_ctx *ctx = nullptr;
         int r = bxf_init(&ctx, kFlags, "*", "category2type.txt");
         if (r == 0) {
-            r = bxf_parse(ctx, argv[1], &g_out, conv_write_event, cb_startdate);
+            r = bxf_parse(ctx, src, out, conv_write_event, cb_startdate);
             fprintf(stderr, "bxf_parse returned %d\n", r);
             bxf_destroy(&ctx);
         }
         return r;
     });
-    return reader_finish(g_out, argv[1], r);
 }

@@ -21,22 +21,17 @@ constexpr int kFlags =
 
 constexpr reader_cmdline kCmdline = {"<src.xml> [dst.ply]", 1, 2, 2};
 
-reader_output g_out;
-
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (int status = reader_start(g_out, kCmdline, argc, argv)) return status;
-
-    int r = reader_guard([&] {
+    return reader_main(argc, argv, kCmdline, [](const char *src, reader_output *out) {
         chyro_params *p = nullptr;
         int r = chyro_create(&p, kFlags);
         if (r < 0) return r;
         reader_settings_apply(p, kSettings, std::size(kSettings),
                               [](auto *q, int id, auto v) { chyro_set_param(q, id, v); });
-        r = chyro_parse(p, argv[1], &g_out, conv_write_event, cb_startdate);
+        r = chyro_parse(p, src, out, conv_write_event, cb_startdate);
         chyro_destroy(&p);
         return r;
     });
-    return reader_finish(g_out, argv[1], r);
 }

@@ -12,6 +12,7 @@
 #include "file.h"
 #include "svc.h"
 #include "tc.h"
+#include "text.h"
 
 namespace {
 
@@ -272,22 +273,10 @@ void ply_wr_cell(std::string &out, std::string_view text) {
 }
 
 void ply_wr_appendf(std::string &out, const char *fmt, ...) {
-    char small[512];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(small, sizeof small, fmt, ap);
+    str_vappend(out, SIZE_MAX, fmt, ap);
     va_end(ap);
-    if (n < 0) return;
-    if (size_t(n) < sizeof small) {
-        out.append(small, size_t(n));
-        return;
-    }
-    size_t old = out.size();
-    out.resize(old + size_t(n) + 1);
-    va_start(ap, fmt);
-    vsnprintf(out.data() + old, size_t(n) + 1, fmt, ap);
-    va_end(ap);
-    out.resize(old + size_t(n));
 }
 
 int ply_wr_main(int argc, char **argv, const ply_wr_prog &prog) {

@@ -39,7 +39,7 @@ int read_usage(const cleaner_options *o, lib_fill *fill) {
     std::unique_ptr<mivra_lib_usage> u;
     int r = mivra_lib_disk_usage(o->lib_url.c_str(), &u);
     if (r < 0 || !u) {
-        if (r >= 0) r = -14;
+        if (r >= 0) r = RESULT_NO_ANSWER;
         log_msg(LOG_ERROR, "%s: mivra_lib_state(%s) failed with r=%d", kFn, o->lib_url.c_str(), r);
         return r;
     }

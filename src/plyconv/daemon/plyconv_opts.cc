@@ -112,6 +112,44 @@ void apply_xml(plyconv_xml_opts &x, int field, const char *arg) {
     }
 }
 
+// The text setting an option of one argument names, null for an id that is none.
+text4k plyconv_ctx::*text_field(int id) {
+    switch (id) {
+        case OPT_SRC:
+            return &plyconv_ctx::src;
+        case OPT_DST:
+            return &plyconv_ctx::dst;
+        case OPT_ERROR:
+            return &plyconv_ctx::error;
+        case OPT_LS_LAYERS:
+            return &plyconv_ctx::landscape_layers_map;
+        case OPT_LS_TYPES:
+            return &plyconv_ctx::landscape_types_map;
+        case OPT_CHYRO_ASPECT:
+            return &plyconv_ctx::chyro_aspect;
+        case OPT_CHYRO_CAT2TYPE:
+            return &plyconv_ctx::chyro_category2type;
+        case OPT_CHYRO_APPEND_PATH:
+            return &plyconv_ctx::chyro_append_path;
+        case OPT_CHYRO_APPEND_TMPL:
+            return &plyconv_ctx::chyro_append_tmpl;
+        case OPT_CHYRO_DTMF:
+            return &plyconv_ctx::chyro_dtmf_offset;
+        case OPT_CHYRO_NEWFIELD:
+            return &plyconv_ctx::chyro_newfield_sep;
+        case OPT_FILTER_KEYWORD:
+            return &plyconv_ctx::filter_keyword;
+        case OPT_ADONIS_TC_MIN:
+            return &plyconv_ctx::adonis_gxf_tc_min;
+        case OPT_ADONIS_TC_MAX:
+            return &plyconv_ctx::adonis_gxf_tc_max;
+        case OPT_ADONIS_DUR_MAX:
+            return &plyconv_ctx::adonis_gxf_dur_max;
+        default:
+            return nullptr;
+    }
+}
+
 int apply(plyconv_ctx *c, int id, const char *arg) {
     if (id >= OPT_DAY_BASE) {
         c->filter_days |= id - OPT_DAY_BASE;
@@ -133,55 +171,9 @@ int apply(plyconv_ctx *c, int id, const char *arg) {
         apply_xml(c->adonis, id - OPT_ADONIS_BASE, arg);
         return 0;
     }
-    switch (id) {
-        case OPT_SRC:
-            c->src = arg;
-            break;
-        case OPT_DST:
-            c->dst = arg;
-            break;
-        case OPT_ERROR:
-            c->error = arg;
-            break;
-        case OPT_LS_LAYERS:
-            c->landscape_layers_map = arg;
-            break;
-        case OPT_LS_TYPES:
-            c->landscape_types_map = arg;
-            break;
-        case OPT_CHYRO_ASPECT:
-            c->chyro_aspect = arg;
-            break;
-        case OPT_CHYRO_CAT2TYPE:
-            c->chyro_category2type = arg;
-            break;
-        case OPT_CHYRO_APPEND_PATH:
-            c->chyro_append_path = arg;
-            break;
-        case OPT_CHYRO_APPEND_TMPL:
-            c->chyro_append_tmpl = arg;
-            break;
-        case OPT_CHYRO_DTMF:
-            c->chyro_dtmf_offset = arg;
-            break;
-        case OPT_CHYRO_NEWFIELD:
-            c->chyro_newfield_sep = arg;
-            break;
-        case OPT_FILTER_KEYWORD:
-            c->filter_keyword = arg;
-            break;
-        case OPT_ADONIS_TC_MIN:
-            c->adonis_gxf_tc_min = arg;
-            break;
-        case OPT_ADONIS_TC_MAX:
-            c->adonis_gxf_tc_max = arg;
-            break;
-        case OPT_ADONIS_DUR_MAX:
-            c->adonis_gxf_dur_max = arg;
-            break;
-        default:
-            return -1;
-    }
+    text4k plyconv_ctx::*field = text_field(id);
+    if (!field) return -1;
+    c->*field = arg;
     return 0;
 }
 

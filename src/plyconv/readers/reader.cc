@@ -18,6 +18,7 @@
 #include "file.h"
 #include "svc.h"
 #include "tc.h"
+#include "text.h"
 
 namespace {
 
@@ -28,20 +29,8 @@ void set_text(text4k &field, const char *text) {
 }  // namespace
 
 void reader_log_default(const char *fmt, va_list ap) {
-    char small[1024];
-    va_list copy;
-    va_copy(copy, ap);
-    int n = vsnprintf(small, sizeof small, fmt, copy);
-    va_end(copy);
-    if (n < 0) return;
     std::string line;
-    if (size_t(n) < sizeof small) {
-        line.assign(small, size_t(n));
-    } else {
-        line.resize(size_t(n) + 1);
-        vsnprintf(line.data(), line.size(), fmt, ap);
-        line.resize(size_t(n));
-    }
+    if (str_vappend(line, SIZE_MAX, fmt, ap) < 0) return;
     line += '\n';
     // One write per message keeps lines whole.
     fwrite(line.data(), 1, line.size(), stderr);

@@ -182,7 +182,8 @@ using xml_doc_ptr = std::unique_ptr<xmlDoc, xml_doc_free>;
 // The file read with the options every reader uses; null when libxml2 cannot read it or the
 // source is refused (reader_source_open).
 xml_doc_ptr xml_read(const char *path);
-bool xml_is(const xmlNode *n, const char *name);// One level of the path xml_records walks: the first element of that name under the level
+bool xml_is(const xmlNode *n, const char *name);  // One level of the path xml_records walks: the
+                                                  // first element of that name under the level
 // above (as xml_child), or with every, each of them in turn; with lead, only an element that is
 // the first child node of the level above (no text or comment before it), and enter is shown
 // that first node whatever it is (null when there is none).
@@ -259,6 +260,16 @@ int reader_guard(F fn) noexcept {
     } catch (...) {
         return -5;
     }
+}
+
+// The whole of a reader program around its parse: reader_start, then parse(src, &output)
+// under reader_guard, then reader_finish with its result. The exit status.
+template <class Parse>
+int reader_main(int argc, char **argv, const reader_cmdline &cmd, Parse parse) {
+    static reader_output out;
+    if (int status = reader_start(out, cmd, argc, argv)) return status;
+    int r = reader_guard([&] { return parse(argv[1], &out); });
+    return reader_finish(out, argv[1], r);
 }
 
 // What every reader program shares around its reader.

@@ -10,25 +10,17 @@
 #include "file.h"
 #include "plyconv_fuzz.h"
 
-namespace {
-
-std::string g_path;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz_setup("abcvs2");
-    g_path = fuzz_path("in.txt");
+    fuzz_setup("abcvs2", "in.txt");
     abcvs2_set_log_cb(quiet_log);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (file_write_atomic(g_path, std::string_view(reinterpret_cast<const char *>(data), size)) < 0)
-        return 0;
+    if (!fuzz_write_input(data, size)) return 0;
     abcvs2_handle *h = nullptr;
     if (abcvs2_create(&h) < 0) return 0;
-    abcvs2_parse(h, g_path.c_str(), nullptr, nullptr, format_event);
+    abcvs2_parse(h, fuzz_input().c_str(), nullptr, nullptr, format_event);
     abcvs2_destroy(&h);
     return 0;
 }

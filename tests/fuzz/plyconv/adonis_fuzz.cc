@@ -13,33 +13,21 @@
 #include "file.h"
 #include "plyconv_fuzz.h"
 
-namespace {
-
-std::string g_path;
-
-int open_day(time_t, void *, const char *, const char *) {
-    return 0;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz_setup("adonis");
-    g_path = fuzz_path("in.xml");
+    fuzz_setup("adonis", "in.xml");
     adonis_set_log_cb(quiet_log);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (file_write_atomic(g_path, std::string_view(reinterpret_cast<const char *>(data), size)) < 0)
-        return 0;
+    if (!fuzz_write_input(data, size)) return 0;
     adonis_params *p = nullptr;
     if (adonis_create(&p, READER_F_TRACE | READER_F_TMPL_TYPE) < 0) return 0;
     adonis_set_param(p, READER_P_APPEND_TMPL, "T_");
     adonis_set_param(p, READER_P_GXF_TC_MIN, "10:00:00:00");
     adonis_set_param(p, READER_P_GXF_TC_MAX, "10:59:59:24");
     adonis_set_param(p, READER_P_GXF_DUR_MAX, "01:00:00:00");
-    adonis_parse(p, g_path.c_str(), nullptr, format_event, open_day);
+    adonis_parse(p, fuzz_input().c_str(), nullptr, format_event, open_day);
     adonis_destroy(&p);
     return 0;
 }

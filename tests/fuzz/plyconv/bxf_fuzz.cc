@@ -13,29 +13,17 @@
 #include "file.h"
 #include "plyconv_fuzz.h"
 
-namespace {
-
-std::string g_path;
-
-int open_day(const char *, void *) {
-    return 0;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz_setup("bxf");
-    g_path = fuzz_path("in.xml");
+    fuzz_setup("bxf", "in.xml");
     bxf_set_log_cb(quiet_log);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (file_write_atomic(g_path, std::string_view(reinterpret_cast<const char *>(data), size)) < 0)
-        return 0;
+    if (!fuzz_write_input(data, size)) return 0;
     bxf_ctx *ctx = nullptr;
     if (bxf_init(&ctx, 3, "*", "") < 0) return 0;
-    bxf_parse(ctx, g_path.c_str(), nullptr, format_event, open_day);
+    bxf_parse(ctx, fuzz_input().c_str(), nullptr, format_event, open_day);
     bxf_destroy(&ctx);
     return 0;
 }

@@ -14,26 +14,14 @@
 #include "plyconv_fuzz.h"
 #include "tc.h"
 
-namespace {
-
-std::string g_path;
-
-int open_day(time_t, void *) {
-    return 0;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz_setup("chyro");
-    g_path = fuzz_path("in.xml");
+    fuzz_setup("chyro", "in.xml");
     chyro_set_log_cb(quiet_log);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (file_write_atomic(g_path, std::string_view(reinterpret_cast<const char *>(data), size)) < 0)
-        return 0;
+    if (!fuzz_write_input(data, size)) return 0;
     tc_setmode(TC_PAL);
     chyro_params *p = nullptr;
     if (chyro_create(&p, READER_F_TRACE | (size & 1 ? READER_F_TCOUT_CALC : 0) |
@@ -43,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     chyro_set_param(p, READER_P_APPEND_PATH, "/media");
     chyro_set_param(p, READER_P_NEWFIELD_SEP, " ; ");
     chyro_set_param(p, READER_P_ASPECT, "*");
-    chyro_parse(p, g_path.c_str(), nullptr, format_event, open_day);
+    chyro_parse(p, fuzz_input().c_str(), nullptr, format_event, open_day);
     chyro_destroy(&p);
     return 0;
 }

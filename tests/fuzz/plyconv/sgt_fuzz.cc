@@ -24,10 +24,6 @@ int count_event(mivrabox_event *ev, void *user) {
     return 0;
 }
 
-int open_day(time_t, void *, const char *, const char *) {
-    return 0;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {

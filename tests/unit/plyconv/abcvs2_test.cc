@@ -7,22 +7,13 @@
 #include "abcvs2.h"
 #include "file.h"
 #include "helpers.h"
+#include "reader_test_util.h"
 
 namespace {
 
-struct sink {
+struct sink : reader_sink<time_t> {
     abcvs2_handle *handle = nullptr;
-    std::vector<mivrabox_event *> events;
     std::vector<std::string> log;
-    ~sink() {
-        for (mivrabox_event *ev : events) mivrabox_event_unref(&ev);
-    }
-    std::vector<std::pair<std::string, std::string>> pairs(size_t i) const {
-        std::vector<std::pair<std::string, std::string>> v;
-        for (const mivrabox_meta_pair &p : events.at(i)->pairs)
-            v.emplace_back(p.key.str(), p.value.str());
-        return v;
-    }
     size_t logged(const std::string &part) const {
         size_t n = 0;
         for (const std::string &l : log) n += l.find(part) != std::string::npos;
@@ -31,14 +22,7 @@ struct sink {
 };
 
 sink *g_sink = nullptr;
-
-int keep_event(abcvs2_handle *h, mivrabox_event *ev, void *user) {
-    auto *s = static_cast<sink *>(user);
-    EXPECT_EQ(h, s->handle);
-    mivrabox_event_ref(ev);
-    s->events.push_back(ev);
-    return 0;
-}
+constexpr auto keep_event = keep_handle_event_in<sink, abcvs2_handle>;
 
 void note_log(const char *fmt, va_list ap) {
     char buf[1024];
@@ -149,11 +133,11 @@ TEST_F(Abcvs2, PlainHeaderMapsEveryColumn) {
         {"Titre_oeuvre", "Movie"}, {"Titre_segment", "Part 1"}, {"N_programme", "P8"},
         {"N_Episode", "E9"},       {"N_ordre", "O13"},          {"N_Segment", "S15"},
         {"Placement", "PL"}};
-    EXPECT_EQ(out.pairs(0), want);
+    EXPECT_EQ(out.pair_list(0), want);
     EXPECT_EQ(out.events[1]->start_mode, 'M');
     EXPECT_EQ(out.events[1]->title.str(), " / Movie");
     EXPECT_EQ(out.events[1]->media_id.str(), "/#");
-    EXPECT_EQ(out.pairs(1),
+    EXPECT_EQ(out.pair_list(1),
               (std::vector<std::pair<std::string, std::string>>{{"Titre_oeuvre", "Movie"}}));
 }
 
@@ -165,7 +149,7 @@ TEST_F(Abcvs2, Latin1TableConverted) {
     EXPECT_EQ(out.logged("Unable to find column"), 0u);
     ASSERT_EQ(out.events.size(), 1u);
     EXPECT_EQ(out.events[0]->title.str(), "Part 1 / Caf\xC3\xA9");
-    EXPECT_EQ(out.pairs(0).at(0),
+    EXPECT_EQ(out.pair_list(0).at(0),
               (std::pair<std::string, std::string>{"Titre_oeuvre", "Caf\xC3\xA9"}));
 }
 

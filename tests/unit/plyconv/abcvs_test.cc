@@ -8,28 +8,18 @@
 #include "abcvs.h"
 #include "file.h"
 #include "helpers.h"
+#include "reader_test_util.h"
 #include "tc.h"
 
 namespace {
 
-struct sink {
+struct sink : reader_sink<time_t> {
     abcvs_handle *handle = nullptr;
-    std::vector<mivrabox_event *> events;
     std::vector<std::string> log;
-    ~sink() {
-        for (mivrabox_event *ev : events) mivrabox_event_unref(&ev);
-    }
 };
 
 sink *g_sink = nullptr;
-
-int keep_event(abcvs_handle *h, mivrabox_event *ev, void *user) {
-    auto *s = static_cast<sink *>(user);
-    EXPECT_EQ(h, s->handle);
-    mivrabox_event_ref(ev);
-    s->events.push_back(ev);
-    return 0;
-}
+constexpr auto keep_event = keep_handle_event_in<sink, abcvs_handle>;
 
 void note_log(const char *fmt, va_list ap) {
     char buf[1024];
@@ -57,20 +47,13 @@ class Abcvs : public ::testing::Test {
         g_sink = &out;
         abcvs_set_log_cb(note_log);
         ASSERT_EQ(abcvs_create(&out.handle), 0);
-        const char *tz = getenv("TZ");
-        saved_tz = tz ? std::optional<std::string>(tz) : std::nullopt;
-        setenv("TZ", "UTC0", 1);
-        tzset();
+        tz.emplace("UTC0");
     }
     void TearDown() override {
         abcvs_destroy(&out.handle);
         abcvs_set_log_cb(nullptr);
         g_sink = nullptr;
-        if (saved_tz)
-            setenv("TZ", saved_tz->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
+        tz.reset();
     }
     int parse(const std::string &text) {
         std::string path = dir / "in.cvs";
@@ -79,7 +62,7 @@ class Abcvs : public ::testing::Test {
     }
     temp_dir dir;
     sink out;
-    std::optional<std::string> saved_tz;
+    std::optional<tz_scope> tz;
 };
 
 TEST_F(Abcvs, RowBecomesEventAndModeIs50) {

@@ -9,35 +9,18 @@
 
 #include "adonis.h"
 #include "helpers.h"
+#include "reader_test_util.h"
 #include "tc.h"
 
 namespace {
 
-struct sink {
-    std::vector<mivrabox_event *> events;
-    std::vector<std::string> days;  // "day|base|channel"
-    ~sink() {
-        for (mivrabox_event *ev : events) mivrabox_event_unref(&ev);
-    }
-    std::map<std::string, std::string> pairs(size_t i) const {
-        std::map<std::string, std::string> m;
-        for (const mivrabox_meta_pair &p : events.at(i)->pairs) m[p.key.str()] = p.value.str();
-        return m;
-    }
-};
-
-int keep_event(mivrabox_event *ev, void *user) {
-    mivrabox_event_ref(ev);
-    static_cast<sink *>(user)->events.push_back(ev);
-    return 0;
-}
+using sink = reader_sink<std::string>;  // days as "day|base|channel"
+constexpr auto keep_event = keep_event_in<sink>;
 
 int note_day(time_t day, void *user, const char *base, const char *channel) {
     static_cast<sink *>(user)->days.push_back(std::to_string(day) + "|" + base + "|" + channel);
     return 0;
 }
-
-void quiet(const char *, va_list) {}
 
 std::string request(const std::string &brandings) {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Request Channel=\"CH2\"><Put>" +
@@ -48,7 +31,7 @@ class Adonis : public ::testing::Test {
    protected:
     void SetUp() override {
         tc_setmode(TC_PAL);
-        adonis_set_log_cb(quiet);
+        adonis_set_log_cb(quiet_log);
         ASSERT_EQ(adonis_create(&p, 0), 0);
         adonis_set_param(p, READER_P_APPEND_PATH, "/media");
         adonis_set_param(p, READER_P_APPEND_TMPL, "T_");

@@ -6,31 +6,12 @@
 #include "bxf.h"
 #include "file.h"
 #include "helpers.h"
+#include "reader_test_util.h"
 
 namespace {
 
-std::vector<std::string> g_logged;
-
-void capture(const char *fmt, va_list ap) {
-    char buf[1024];
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    g_logged.push_back(buf);
-}
-
-struct sink {
-    std::vector<mivrabox_event *> events;
-    std::vector<std::string> days;
-    ~sink() {
-        for (mivrabox_event *ev : events) mivrabox_event_unref(&ev);
-    }
-    const mivrabox_event &at(size_t i) const { return *events.at(i); }
-};
-
-int keep_event(mivrabox_event *ev, void *user) {
-    mivrabox_event_ref(ev);
-    static_cast<sink *>(user)->events.push_back(ev);
-    return 0;
-}
+using sink = reader_sink<std::string>;
+constexpr auto keep_event = keep_event_in<sink>;
 
 int note_day(const char *date, void *user) {
     static_cast<sink *>(user)->days.push_back(date ? date : "<null>");
@@ -74,7 +55,7 @@ class Bxf : public ::testing::Test {
    protected:
     void SetUp() override {
         g_logged.clear();
-        bxf_set_log_cb(capture);
+        bxf_set_log_cb(capture_log);
         ASSERT_EQ(bxf_init(&ctx, 3, "*", ""), 0);
     }
     void TearDown() override {
@@ -197,7 +178,7 @@ TEST(BxfInit, ArgumentsAndCategoryFile) {
     EXPECT_EQ(bxf_destroy(&none), 0);
 
     g_logged.clear();
-    bxf_set_log_cb(capture);
+    bxf_set_log_cb(capture_log);
     temp_dir dir;
     std::string path = dir / "c2t.txt";
     ASSERT_EQ(file_write_atomic(path, "# comment\nP PUB\r\nX\n"), 0);

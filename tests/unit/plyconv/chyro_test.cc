@@ -7,43 +7,15 @@
 #include "chyro.h"
 #include "file.h"
 #include "helpers.h"
+#include "reader_test_util.h"
 #include "sgt.h"
 #include "tc.h"
 
 namespace {
 
-std::vector<std::string> g_logged;
-
-void capture(const char *fmt, va_list ap) {
-    char buf[1024];
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    g_logged.push_back(buf);
-}
-
-struct sink {
-    std::vector<mivrabox_event *> events;
-    std::vector<time_t> days;
-    ~sink() {
-        for (mivrabox_event *ev : events) mivrabox_event_unref(&ev);
-    }
-    const mivrabox_event &at(size_t i) const { return *events.at(i); }
-    std::map<std::string, std::string> pairs(size_t i) const {
-        std::map<std::string, std::string> m;
-        for (const mivrabox_meta_pair &p : events.at(i)->pairs) m[p.key.str()] = p.value.str();
-        return m;
-    }
-};
-
-int keep_event(mivrabox_event *ev, void *user) {
-    mivrabox_event_ref(ev);
-    static_cast<sink *>(user)->events.push_back(ev);
-    return 0;
-}
-
-int note_day(time_t day, void *user) {
-    static_cast<sink *>(user)->days.push_back(day);
-    return 0;
-}
+using sink = reader_sink<time_t>;
+constexpr auto keep_event = keep_event_in<sink>;
+constexpr auto note_day = note_time_in<sink>;
 
 std::string playlist(const std::string &schedules, const char *version = "1.9") {
     return std::string("<?xml version=\"1.0\"?>\n<chyro_playlist version=\"") + version + "\">" +
@@ -66,7 +38,7 @@ class Chyro : public ::testing::Test {
     void SetUp() override {
         tc_setmode(TC_PAL);
         g_logged.clear();
-        chyro_set_log_cb(capture);
+        chyro_set_log_cb(capture_log);
         ASSERT_EQ(chyro_create(&p, 0), 0);
     }
     void TearDown() override {

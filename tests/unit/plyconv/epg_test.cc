@@ -9,33 +9,13 @@
 #include "epg.h"
 #include "file.h"
 #include "helpers.h"
+#include "reader_test_util.h"
 
 namespace {
 
-struct sink {
-    std::vector<mivrabox_event *> events;
-    std::vector<time_t> days;
-    ~sink() {
-        for (mivrabox_event *ev : events) mivrabox_event_unref(&ev);
-    }
-    std::vector<std::pair<std::string, std::string>> pairs(size_t i) const {
-        std::vector<std::pair<std::string, std::string>> v;
-        for (const mivrabox_meta_pair &p : events.at(i)->pairs)
-            v.emplace_back(p.key.str(), p.value.str());
-        return v;
-    }
-};
-
-int keep_event(mivrabox_event *ev, void *user) {
-    mivrabox_event_ref(ev);
-    static_cast<sink *>(user)->events.push_back(ev);
-    return 0;
-}
-
-int note_day(time_t day, void *user) {
-    static_cast<sink *>(user)->days.push_back(day);
-    return 0;
-}
+using sink = reader_sink<time_t>;
+constexpr auto keep_event = keep_event_in<sink>;
+constexpr auto note_day = note_time_in<sink>;
 
 time_t midnight(int y, int m, int d) {
     struct tm tm = {};
@@ -49,19 +29,10 @@ time_t midnight(int y, int m, int d) {
 class Epg : public ::testing::Test {
    protected:
     void SetUp() override {
-        const char *tz = getenv("TZ");
-        saved_tz = tz ? std::optional<std::string>(tz) : std::nullopt;
-        setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-        tzset();
+        tz.emplace("CET-1CEST,M3.5.0,M10.5.0/3");
         ASSERT_EQ(beinsports_epg_init(), 0);
     }
-    void TearDown() override {
-        if (saved_tz)
-            setenv("TZ", saved_tz->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
+    void TearDown() override { tz.reset(); }
     int parse(const std::string &text) {
         std::string path = dir / "epg.xml";
         EXPECT_EQ(file_write_atomic(path, text), 0);
@@ -69,7 +40,7 @@ class Epg : public ::testing::Test {
     }
     temp_dir dir;
     sink out;
-    std::optional<std::string> saved_tz;
+    std::optional<tz_scope> tz;
 };
 
 const char *const kProgram =
@@ -100,7 +71,7 @@ TEST_F(Epg, ProgramBecomesEvent) {
                                                              {"DURATION", "01:30"},
                                                              {"EVENEMENT_COMPL", "Live & direct"},
                                                              {"TITRE", "Match"}};
-    EXPECT_EQ(out.pairs(0), want);
+    EXPECT_EQ(out.pair_list(0), want);
 }
 
 TEST_F(Epg, DayStateCarriesAcrossDays) {
@@ -111,12 +82,12 @@ TEST_F(Epg, DayStateCarriesAcrossDays) {
               0);
     EXPECT_EQ(out.days, (std::vector<time_t>{midnight(2024, 8, 31), midnight(2024, 9, 1)}));
     ASSERT_EQ(out.events.size(), 3u);
-    EXPECT_EQ(out.pairs(0).at(0).second, "DIMANCHE 0 JANVIER");
+    EXPECT_EQ(out.pair_list(0).at(0).second, "DIMANCHE 0 JANVIER");
     // Without TITRE (or with an empty one) the title stays empty and no pair is added.
     EXPECT_EQ(out.events[1]->title.str(), "");
-    EXPECT_EQ(out.pairs(1),
+    EXPECT_EQ(out.pair_list(1),
               (std::vector<std::pair<std::string, std::string>>{{"TX_DAY", "SAMEDI 31 AOUT"}}));
-    EXPECT_EQ(out.pairs(2).at(0).second, "DIMANCHE 1 SEPTEMBRE");
+    EXPECT_EQ(out.pair_list(2).at(0).second, "DIMANCHE 1 SEPTEMBRE");
     EXPECT_EQ(out.events[2]->start_time.str(), "");
 }
 

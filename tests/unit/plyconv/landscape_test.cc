@@ -5,18 +5,11 @@
 
 #include "file.h"
 #include "helpers.h"
+#include "reader_test_util.h"
 #include "landscape.h"
 #include "tc.h"
 
 namespace {
-
-std::vector<std::string> g_logged;
-
-void capture(const char *fmt, va_list ap) {
-    char buf[1024];
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    g_logged.push_back(buf);
-}
 
 struct fields {
     std::string start = "06300000", mode = "F", title = "Evening", type = "C", mark = "10000000",
@@ -52,7 +45,7 @@ class Landscape : public ::testing::Test {
    protected:
     void SetUp() override {
         g_logged.clear();
-        landscape_set_log_cb(capture);
+        landscape_set_log_cb(capture_log);
     }
     void TearDown() override {
         landscape_destroy(&h);

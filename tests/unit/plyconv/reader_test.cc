@@ -4,18 +4,11 @@
 #include <vector>
 
 #include "helpers.h"
+#include "reader_test_util.h"
 #include "reader.h"
 #include "sgt.h"
 
 namespace {
-
-std::vector<std::string> g_logged;
-
-void capture_hook(const char *fmt, va_list ap) {
-    char buf[1024];
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    g_logged.push_back(buf);
-}
 
 constexpr uint32_t kCategoryIds = reader_id_bit(READER_P_CATEGORY2TYPE) |
                                   reader_id_bit(READER_P_ASPECT) |
@@ -85,7 +78,7 @@ TEST(ReaderParams, CategoryFile) {
               0);
     reader_params *p = nullptr;
     reader_log_slot log;
-    reader_log_set(log, capture_hook);
+    reader_log_set(log, capture_log);
     g_logged.clear();
     ASSERT_EQ(reader_create(&p, 0, kCategoryIds), 0);
     EXPECT_EQ(reader_set_param(p, READER_P_CATEGORY2TYPE, path.c_str(), log), 0);
@@ -111,7 +104,7 @@ TEST(ReaderParams, CategoryFile) {
 TEST(ReaderLog, HookAndDefault) {
     temp_dir dir;
     reader_log_slot log;
-    reader_log_set(log, capture_hook);
+    reader_log_set(log, capture_log);
     g_logged.clear();
     auto say = [&](const char *fmt, ...) {
         va_list ap;

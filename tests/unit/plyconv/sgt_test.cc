@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "helpers.h"
+#include "reader_test_util.h"
 #include "sgt.h"
 #include "tc.h"
 
@@ -18,24 +19,8 @@ struct day_call {
     std::string name, channel;
 };
 
-struct sink {
-    std::vector<mivrabox_event *> events;  // one reference each, taken by the callback
-    std::vector<day_call> days;
-    ~sink() {
-        for (mivrabox_event *ev : events) mivrabox_event_unref(&ev);
-    }
-    std::map<std::string, std::string> pairs(size_t i) const {
-        std::map<std::string, std::string> m;
-        for (const mivrabox_meta_pair &p : events.at(i)->pairs) m[p.key.str()] = p.value.str();
-        return m;
-    }
-};
-
-int keep_event(mivrabox_event *ev, void *user) {
-    mivrabox_event_ref(ev);
-    static_cast<sink *>(user)->events.push_back(ev);
-    return 0;
-}
+using sink = reader_sink<day_call>;
+constexpr auto keep_event = keep_event_in<sink>;
 
 int note_day(time_t day, void *user, const char *name, const char *channel) {
     static_cast<sink *>(user)->days.push_back({day, name, channel});
