@@ -5,6 +5,7 @@ itself, so the two cannot drift apart."""
 
 import os
 import re
+import time
 import unittest
 import xmlrpc.client
 import zlib
@@ -64,8 +65,11 @@ def demo_bus_options(conf):
     return [x for x in lines if x.startswith("--") and "@" not in x]
 
 
+# The first event two hours ahead: a fixed time of day stands within twelve hours of now, so
+# any constant time lies in the past for half of the day and the bus would drop the playlist.
+START = time.strftime("%H:%M:%S:00", time.localtime(time.time() + 7200))
 WALK = [
-    line(start="23:59:00:00", mark_in="00:00:00:00", dur="00:00:06:00", media="intro",
+    line(start=START, mark_in="00:00:00:00", dur="00:00:06:00", media="intro",
          title="Opening titles"),
     line(mark_in="00:00:00:00", dur="00:00:04:00", media="news", title="News",
          meta="STEREO_1\\tx"),
