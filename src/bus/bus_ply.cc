@@ -28,6 +28,23 @@ struct event_ref {
     event_ref &operator=(const event_ref &) = delete;
 };
 
+// References on a list's events, taken before they go into the bus and given back after.
+struct event_refs {
+    std::vector<mivrabox_event *> v;
+    int take(const std::vector<mivrabox_event *> &items) {
+        try {
+            v = items;
+        } catch (const std::bad_alloc &) {
+            return -12;
+        }
+        for (mivrabox_event *e : v) mivrabox_event_ref(e);
+        return 0;
+    }
+    ~event_refs() {
+        for (mivrabox_event *e : v) mivrabox_event_unref(&e);
+    }
+};
+
 struct ply_ref {
     ply_list *p = nullptr;
     ~ply_ref() {
@@ -74,10 +91,62 @@ int64_t nearest_day(int64_t t, int64_t ref) {
     return t;
 }
 
-// Registers events [from, count) of the bus playlist; start times follow when a duration was
-// filled from the media.
-void register_from(bus *b, int from) {
-    bus_ply_items_register(b, from, b->playlist->count());
+}  // namespace
+
+namespace {
+
+// Start times of items from index from on, after an end at end; the number changed.
+int times_follow(const std::vector<mivrabox_event *> &items, size_t from, int64_t end) {
+    int changes = 0;
+    struct timeval tv;
+    char tc[TIME_TC_SIZE];
+    for (size_t i = from; i < items.size(); i++) {
+        mivrabox_event *e = items[i];
+        // The local time of day is dear (a control call runs this under the bus lock over the
+        // whole list): made only for an event that needs it.
+        if (e->start_mode == 'F' || e->start != end) {
+            time_ms2tv(end, &tv);
+            time_tv2tc(&tv, tc);
+            if (e->start_mode == 'F') {
+                int64_t start =
+                    bus_ply_ft_start(end, tc_str2ms(tc), tc_str2ms(e->start_time.c_str()));
+                if (e->start != start || e->follow_time.view() != tc) {
+                    e->start = start;
+                    e->follow_time = tc;
+                    changes++;
+                }
+            } else {
+                e->start = end;
+                e->start_time = tc;
+                changes++;
+            }
+        }
+        end = e->start + dur_ms(e);
+    }
+    return changes;
+}
+
+// Gives sys_ids to items from index from on; their total duration.
+int64_t ids_and_total(const std::vector<mivrabox_event *> &items, size_t from) {
+    int64_t total = 0;
+    for (size_t i = from; i < items.size(); i++) {
+        mivrabox_event *e = items[i];
+        if (e->sys_id == 0) e->sys_id = mivrabox_sys_id_next();
+        total += dur_ms(e);
+    }
+    return total;
+}
+
+// The first event's start at the time of day it names, nearest to now: a playlist loaded shortly
+// before midnight whose first event starts after it is not a day in the past.
+int64_t first_start(const mivrabox_event *e0) {
+    struct timeval tv;
+    time_tc_today2tv(e0->start_time.c_str(), &tv);
+    return nearest_day(time_tv2ms(&tv), time_now_ms());
+}
+
+int64_t end_of(const mivrabox_event *e) {
+    return e->start + dur_ms(e);
 }
 
 }  // namespace
@@ -88,18 +157,9 @@ int bus_ply_start_time_recalc(ply_list *ply) {
         return 0;
     }
     int changes = 0;
-    int64_t total = 0;
-    for (mivrabox_event *e : ply->items) {
-        if (e->sys_id == 0) e->sys_id = mivrabox_sys_id_next();
-        total += dur_ms(e);
-    }
+    int64_t total = ids_and_total(ply->items, 0);
     mivrabox_event *e0 = ply->items[0];
-    struct timeval tv;
-    char tc[TIME_TC_SIZE];
-    time_tc_today2tv(e0->start_time.c_str(), &tv);
-    // The first event's time of day nearest to now: a playlist loaded shortly before midnight
-    // whose first event starts after it is not a day in the past.
-    int64_t s = nearest_day(time_tv2ms(&tv), time_now_ms());
+    int64_t s = first_start(e0);
     log_msg(LOG_INFO, "%s:%d e->start_time=[%s], e->start=%ld, C=%ld, e->flags=0x%.4ld",
             "bus_ply_start_time_recalc", 515, e0->start_time.c_str(), long(e0->start), long(s),
             long(e0->flags.load()));
@@ -107,31 +167,35 @@ int bus_ply_start_time_recalc(ply_list *ply) {
         e0->start = s;
         changes++;
     }
-    for (int i = 1; i < ply->count(); i++) {
-        const mivrabox_event *p = ply->items[size_t(i - 1)];
-        mivrabox_event *e = ply->items[size_t(i)];
-        int64_t end = p->start + dur_ms(p);
-        // The local time of day is dear (a control call runs this under the bus lock over the
-        // whole list): made only for an event that needs it.
-        if (e->start_mode != 'F' && e->start == end) continue;
-        time_ms2tv(end, &tv);
-        time_tv2tc(&tv, tc);
-        if (e->start_mode == 'F') {
-            int64_t start = bus_ply_ft_start(end, tc_str2ms(tc), tc_str2ms(e->start_time.c_str()));
-            if (e->start != start || e->follow_time.view() != tc) {
-                e->start = start;
-                e->follow_time = tc;
-                changes++;
-            }
-        } else {
-            e->start = end;
-            e->start_time = tc;
-            changes++;
-        }
-    }
+    changes += times_follow(ply->items, 1, end_of(e0));
     ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
     if (changes) ply->revision++;
     return changes;
+}
+
+int bus_ply_start_time_recalc_from(ply_list *ply, int from, int64_t prepared_after,
+                                   int64_t prepared_total) {
+    if (from <= 0 || from >= ply->count()) return bus_ply_start_time_recalc(ply);
+    const mivrabox_event *e0 = ply->items[0];
+    // Were the first event to move, every start would.
+    if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0))
+        return bus_ply_start_time_recalc(ply);
+    int64_t end = end_of(ply->items[size_t(from - 1)]);
+    int changes = 0;
+    if (end != prepared_after || prepared_total < 0) {
+        changes = times_follow(ply->items, size_t(from), end);
+        prepared_total = ids_and_total(ply->items, size_t(from));
+    }
+    int64_t total = int64_t(ply->total_duration) + prepared_total;
+    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+    if (changes) ply->revision++;
+    return changes;
+}
+
+int64_t bus_ply_start_time_prepare(ply_list *list, int64_t after) {
+    int64_t total = ids_and_total(list->items, 0);
+    times_follow(list->items, 0, after);
+    return total;
 }
 
 int64_t bus_ply_ft_start(int64_t ref_ms, int64_t ref_tod_ms, int64_t tod_ms) {
@@ -426,20 +490,25 @@ int bus_ply_read(bus *b, const char *path, ply_list **out, const std::atomic<int
 }
 
 int bus_ply_load_ply(bus *b, ply_list *loaded, const char *path, mivrabox_state *st) {
+    event_refs refs;
+    if (refs.take(loaded->items) < 0) return -12;
+    {
+        lock_t lk(b->lock);
+        if (b->playlist->count() > 0) return -17;
+        // The bus keeps its one list object for its whole life (cue and play threads raise its
+        // revision without the lock): the events move in. The revision goes on from the old one,
+        // so that a save of the new events is never taken for one already written.
+        ply_list *ply = b->playlist;
+        ply->items.swap(loaded->items);
+        ply->revision += loaded->revision.load() + 1;
+        ply->last_cued_sys_id = loaded->last_cued_sys_id;
+        ply->last_played_sys_id = loaded->last_played_sys_id;
+        ply->total_duration = loaded->total_duration;
+        if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
+    }
+    // Start times were given by the read; they change only when a media fills a duration.
+    bus_ply_items_register_chunks(b, refs.v, 0);
     lock_t lk(b->lock);
-    if (b->playlist->count() > 0) return -17;
-    // The bus keeps its one list object for its whole life (cue and play threads raise its
-    // revision without the lock): the events move in. The revision goes on from the old one, so
-    // that a save of the new events is never taken for one already written.
-    ply_list *ply = b->playlist;
-    ply->items.swap(loaded->items);
-    ply->revision += loaded->revision.load() + 1;
-    ply->last_cued_sys_id = loaded->last_cued_sys_id;
-    ply->last_played_sys_id = loaded->last_played_sys_id;
-    ply->total_duration = loaded->total_duration;
-    register_from(b, 0);
-    bus_ply_start_time_recalc(b->playlist);
-    if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
     return fill(b, st, b->playlist->count());
 }
 
@@ -472,20 +541,34 @@ int bus_ply_append_ply(bus *b, ply_list *loaded, const char *path, mivrabox_stat
     if (ply_new(&fresh.p) < 0) return -12;
     int made = ply_append_list(fresh.p, loaded);
     if (made < 0) return made;
-    lock_t lk(b->lock);
-    if (b->playlist->count() == 0) return -2;
-    ply_list *ply = b->playlist;
-    int first = ply->count();
-    try {
-        ply->items.insert(ply->items.end(), fresh.p->items.begin(), fresh.p->items.end());
-    } catch (const std::bad_alloc &) {
-        return -12;
+    event_refs refs;
+    if (refs.take(fresh.p->items) < 0) return -12;
+    // Their start times are made before the lock, after the end of the playlist as it is now;
+    // under it they are made again only if that end moved meanwhile.
+    int64_t after = INT64_MIN;
+    {
+        lock_t lk(b->lock);
+        if (b->playlist->count() > 0) after = end_of(b->playlist->items.back());
     }
-    fresh.p->items.clear();  // the bus owns them now
-    ply->revision++;
-    register_from(b, first);
-    bus_ply_start_time_recalc(b->playlist);
-    if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
+    int64_t total = after != INT64_MIN ? bus_ply_start_time_prepare(fresh.p, after) : -1;
+    int first = 0;
+    {
+        lock_t lk(b->lock);
+        if (b->playlist->count() == 0) return -2;
+        ply_list *ply = b->playlist;
+        first = ply->count();
+        try {
+            ply->items.insert(ply->items.end(), fresh.p->items.begin(), fresh.p->items.end());
+        } catch (const std::bad_alloc &) {
+            return -12;
+        }
+        fresh.p->items.clear();  // the bus owns them now
+        ply->revision++;
+        bus_ply_start_time_recalc_from(ply, first, after, total);
+        if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
+    }
+    bus_ply_items_register_chunks(b, refs.v, first);
+    lock_t lk(b->lock);
     return fill(b, st, first);
 }
 
@@ -560,8 +643,10 @@ int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_
         e->mark_out.clear();
         // Registered again for the range check, and the earlier reference given back, so the
         // media's count stays the number of events that use it.
+        // One still waiting for its chunk registers here, and gives nothing back.
+        const bool was = b->users.registered.count(e) > 0;
         bus_ply_items_register(b, idx, idx + 1, false);  // times once below
-        bus_lib_unregister(b, e->media_id.c_str());
+        if (was) bus_lib_unregister(b, e->media_id.c_str());
         n++;
     }
     if (n) bus_ply_start_time_recalc(b->playlist);
