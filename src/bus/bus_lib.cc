@@ -354,7 +354,8 @@ int index_of(const lib_object_list &l, const lib_object *o) {
 void move_object(lib_object_list &from, lib_object_list &to, lib_object *o) {
     int i = index_of(from, o);
     if (i < 0) return;
-    lib_object *p = from.items[size_t(i)].release();
+    // Taken out by the list itself, which then keeps its name index without a rebuild.
+    lib_object *p = from.items[size_t(i)].get();
     lib_object_list_remove(&from, i);
     lib_object_list_push(&to, p);
 }
