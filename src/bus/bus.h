@@ -189,6 +189,11 @@ struct bus {
     // 0 until bus_lib_sweep, so that deleting many events removes their media in one pass.
     int lib_defer = 0;
     bus_lib_users users;  // under the bus lock
+    // Under the bus lock: visits under way (bus_ply_visit), and the events that left the playlist
+    // meanwhile, each with a reference, kept until the last visit ends: a visit holds its events
+    // without a reference each, which would cost as much as a scan of them.
+    int visits = 0;
+    std::vector<mivrabox_event *> parked;
 
     // Bus clock instant (microseconds) of the play the scheduler waits for, -1 for none: the
     // save thread keeps its copy of the playlist, a long hold of the lock, out of its way.

@@ -259,8 +259,7 @@ int bus_ply_items_register_chunks(bus *b, const std::vector<mivrabox_event *> &e
         auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
         for (int n = 1; k < events.size(); n++) {
             mivrabox_event *e = events[k++];
-            if (at < 0 || at >= ply->count() || ply->items[size_t(at)] != e)
-                at = index_in(ply, e);
+            if (at < 0 || at >= ply->count() || ply->items[size_t(at)] != e) at = index_in(ply, e);
             // Deleted before its turn, or registered meanwhile: nothing to count.
             if (at < 0 || b->users.registered.count(e)) continue;
             b->range_at = at++;

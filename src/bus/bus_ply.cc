@@ -12,9 +12,12 @@
 #include <vector>
 
 #include "bus.h"
+#include "bus_ply_detail.h"
 #include "log.h"
 #include "tc.h"
 #include "wallclock.h"
+
+using namespace bus_ply_detail;
 
 namespace {
 
@@ -28,41 +31,27 @@ struct event_ref {
     event_ref &operator=(const event_ref &) = delete;
 };
 
-// References on a list's events, taken before they go into the bus and given back after.
-struct event_refs {
-    std::vector<mivrabox_event *> v;
-    int take(const std::vector<mivrabox_event *> &items) {
-        try {
-            v = items;
-        } catch (const std::bad_alloc &) {
-            return -12;
-        }
-        for (mivrabox_event *e : v) mivrabox_event_ref(e);
-        return 0;
-    }
-    ~event_refs() {
-        for (mivrabox_event *e : v) mivrabox_event_unref(&e);
-    }
-};
-
-struct ply_ref {
-    ply_list *p = nullptr;
-    ~ply_ref() {
-        if (p) ply_free(&p);
-    }
-};
-
-int64_t dur_ms(const mivrabox_event *e) {
-    return tc_frames2ms(mivrabox_event_duration(e, 0));
-}
-
 mivrabox_event *at(bus *b, int i) {
     return b->playlist->items[size_t(i)];
 }
 
-int fill(bus *b, mivrabox_state *st, int r) {
-    if (st) bus_ply_state(b, st);
-    return r;
+// An event leaves the playlist: kept alive while a visit may still look at it. Without the memory
+// to list it, it keeps its reference for good: a leak, not a freed event read.
+void park_event(bus *b, mivrabox_event *e) {
+    if (b->visits <= 0 || !e) return;
+    mivrabox_event_ref(e);
+    try {
+        b->parked.push_back(e);
+    } catch (const std::bad_alloc &) {
+    }
+}
+
+void park(bus *b, int first, int last) {
+    if (b->visits <= 0) return;
+    ply_list *ply = b->playlist;
+    for (int i = std::max(first, 0); i <= last && i < ply->count(); i++) {
+        park_event(b, at(b, i));
+    }
 }
 
 // An index of the wire as a list index: anything outside int appends.
@@ -82,130 +71,7 @@ mivrabox_event *parse_line(const char *fn, const char *line) {
     return e;
 }
 
-// The instant t moved by whole days to within twelve hours of ref: a time of day after midnight
-// that follows a reference before it lies on the next day, not about 24 hours early.
-int64_t nearest_day(int64_t t, int64_t ref) {
-    constexpr int64_t day = 86400000, half = day / 2;
-    if (t < ref - half) t += day * ((ref - half - t) / day + 1);
-    if (t > ref + half) t -= day * ((t - ref - half) / day + 1);
-    return t;
-}
-
 }  // namespace
-
-namespace {
-
-// Start times of items from index from on, after an end at end; the number changed.
-int times_follow(const std::vector<mivrabox_event *> &items, size_t from, int64_t end) {
-    int changes = 0;
-    struct timeval tv;
-    char tc[TIME_TC_SIZE];
-    for (size_t i = from; i < items.size(); i++) {
-        mivrabox_event *e = items[i];
-        // The local time of day is dear (a control call runs this under the bus lock over the
-        // whole list): made only for an event that needs it.
-        if (e->start_mode == 'F' || e->start != end) {
-            time_ms2tv(end, &tv);
-            time_tv2tc(&tv, tc);
-            if (e->start_mode == 'F') {
-                int64_t start =
-                    bus_ply_ft_start(end, tc_str2ms(tc), tc_str2ms(e->start_time.c_str()));
-                if (e->start != start || e->follow_time.view() != tc) {
-                    e->start = start;
-                    e->follow_time = tc;
-                    changes++;
-                }
-            } else {
-                e->start = end;
-                e->start_time = tc;
-                changes++;
-            }
-        }
-        end = e->start + dur_ms(e);
-    }
-    return changes;
-}
-
-// Gives sys_ids to items from index from on; their total duration.
-int64_t ids_and_total(const std::vector<mivrabox_event *> &items, size_t from) {
-    int64_t total = 0;
-    for (size_t i = from; i < items.size(); i++) {
-        mivrabox_event *e = items[i];
-        if (e->sys_id == 0) e->sys_id = mivrabox_sys_id_next();
-        total += dur_ms(e);
-    }
-    return total;
-}
-
-// The first event's start at the time of day it names, nearest to now: a playlist loaded shortly
-// before midnight whose first event starts after it is not a day in the past.
-int64_t first_start(const mivrabox_event *e0) {
-    struct timeval tv;
-    time_tc_today2tv(e0->start_time.c_str(), &tv);
-    return nearest_day(time_tv2ms(&tv), time_now_ms());
-}
-
-int64_t end_of(const mivrabox_event *e) {
-    return e->start + dur_ms(e);
-}
-
-}  // namespace
-
-int bus_ply_start_time_recalc(ply_list *ply) {
-    if (ply->count() == 0) {
-        ply->total_duration = 0;
-        return 0;
-    }
-    int changes = 0;
-    int64_t total = ids_and_total(ply->items, 0);
-    mivrabox_event *e0 = ply->items[0];
-    int64_t s = first_start(e0);
-    log_msg(LOG_INFO, "%s:%d e->start_time=[%s], e->start=%ld, C=%ld, e->flags=0x%.4ld",
-            "bus_ply_start_time_recalc", 515, e0->start_time.c_str(), long(e0->start), long(s),
-            long(e0->flags.load()));
-    if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != s) {
-        e0->start = s;
-        changes++;
-    }
-    changes += times_follow(ply->items, 1, end_of(e0));
-    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
-    if (changes) ply->revision++;
-    return changes;
-}
-
-int bus_ply_start_time_recalc_from(ply_list *ply, int from, int64_t prepared_after,
-                                   int64_t prepared_total) {
-    if (from <= 0 || from >= ply->count()) return bus_ply_start_time_recalc(ply);
-    const mivrabox_event *e0 = ply->items[0];
-    // Were the first event to move, every start would.
-    if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0))
-        return bus_ply_start_time_recalc(ply);
-    int64_t end = end_of(ply->items[size_t(from - 1)]);
-    int changes = 0;
-    if (end != prepared_after || prepared_total < 0) {
-        changes = times_follow(ply->items, size_t(from), end);
-        prepared_total = ids_and_total(ply->items, size_t(from));
-    }
-    int64_t total = int64_t(ply->total_duration) + prepared_total;
-    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
-    if (changes) ply->revision++;
-    return changes;
-}
-
-int64_t bus_ply_start_time_prepare(ply_list *list, int64_t after) {
-    int64_t total = ids_and_total(list->items, 0);
-    times_follow(list->items, 0, after);
-    return total;
-}
-
-int64_t bus_ply_ft_start(int64_t ref_ms, int64_t ref_tod_ms, int64_t tod_ms) {
-    return nearest_day(ref_ms - ref_tod_ms + tod_ms, ref_ms);
-}
-
-int bus_ply_start_time_recalc(bus *b) {
-    lock_t lk(b->lock);
-    return bus_ply_start_time_recalc(b->playlist);
-}
 
 int bus_ply_range_item(bus *, mivrabox_event *e, lib_object *o) {
     int r = 0;
@@ -314,6 +180,7 @@ int bus_ply_update_event_by_idx(bus *b, const char *line, int64_t index, mivrabo
     int r = ply_replace_event(b->playlist, parsed, idx, &old);
     if (r < 0) return r;
     event_ref old_hold(old);
+    park_event(b, old);
     // The new registration comes first: a media shared by both keeps its object and state.
     bus_ply_item_register(b, at(b, idx));
     if (old) bus_ply_item_unregister(b, old);
@@ -356,17 +223,18 @@ int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state 
 int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revision,
                   const std::function<int(mivrabox_event *)> &fn) {
     // One pass over a large playlist under one hold would delay the scheduler by as long: the
-    // events are held by reference, then visited for about kHoldUs per hold. Their order is
-    // that of the first hold; their fields are read under the lock. Every taking of the lock may
-    // wait for the scheduler's own hold, so a short range goes in the first hold whole.
+    // events are visited for about kHoldUs per hold, in the order of the first hold; their fields
+    // are read under the lock. The events that leave the playlist meanwhile are kept for the
+    // visit (b->parked). Every taking of the lock may wait for the scheduler's own hold, so a
+    // short range goes in the first hold whole.
     constexpr int kHoldUs = 2000;
-    std::vector<mivrabox_event *> refs;
+    std::vector<mivrabox_event *> events;
     size_t i = 0;
     int r = 0;
     auto chunk = [&] {
         auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
-        while (r >= 0 && i < refs.size()) {
-            r = fn(refs[i++]);
+        while (r >= 0 && i < events.size()) {
+            r = fn(events[i++]);
             if ((i & 15) == 0 && std::chrono::steady_clock::now() >= until) break;
         }
     };
@@ -379,19 +247,24 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
         if (first < 0 || end <= first) return 0;
         if (st) bus_ply_state(b, st);
         try {
-            refs.assign(ply->items.begin() + first, ply->items.begin() + end);
+            events.assign(ply->items.begin() + first, ply->items.begin() + end);
         } catch (const std::bad_alloc &) {
             return -12;
         }
-        for (mivrabox_event *e : refs) mivrabox_event_ref(e);
+        b->visits++;
         chunk();
     }
-    while (r >= 0 && i < refs.size()) {
+    while (r >= 0 && i < events.size()) {
         lock_t lk(b->lock);
         chunk();
     }
-    for (mivrabox_event *e : refs) mivrabox_event_unref(&e);
-    return r < 0 ? r : int(refs.size());
+    std::vector<mivrabox_event *> parked;
+    {
+        lock_t lk(b->lock);
+        if (--b->visits == 0) parked.swap(b->parked);
+    }
+    for (mivrabox_event *e : parked) mivrabox_event_unref(&e);
+    return r < 0 ? r : int(events.size());
 }
 
 int bus_ply_copy(bus *b, int first, int count, ply_list *out, mivrabox_state *st, int *revision) {
@@ -449,7 +322,10 @@ int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_st
     std::sort(v.begin(), v.end());
     v.erase(std::unique(v.begin(), v.end()), v.end());
     bus_lib_defer(b);
-    for (int64_t i : v) bus_ply_item_unregister(b, at(b, int(i)));
+    for (int64_t i : v) {
+        park(b, int(i), int(i));
+        bus_ply_item_unregister(b, at(b, int(i)));
+    }
     bus_lib_sweep(b);
     if (!v.empty()) ply_delete_events(b->playlist, int(v.size()), v.data());
     bus_ply_start_time_recalc(b->playlist);
@@ -469,6 +345,7 @@ int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_s
 int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
     lock_t lk(b->lock);
     // Only events with a sys_id are deleted, so only theirs give their media back.
+    park(b, first, last);
     bus_lib_defer(b);
     for (int i = std::max(first, 0); i <= last && i < b->playlist->count(); i++)
         if (at(b, i)->sys_id != 0) bus_ply_item_unregister(b, at(b, i));
@@ -476,100 +353,6 @@ int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
     int r = ply_delete_range(b->playlist, first, last);
     bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, r);
-}
-
-int bus_ply_read(bus *b, const char *path, ply_list **out, const std::atomic<int> *stop) {
-    int r = ply_load(out, path, stop);
-    if (r == -27)
-        log_msg(LOG_ERROR, "%s[%d] refused [%s]: larger than %llu bytes", "bus_ply_read", b->index,
-                path, static_cast<unsigned long long>(PLY_FILE_MAX));
-    if (r < 0) return r;
-    // sys_ids and start times are given before the bus lock is taken.
-    bus_ply_start_time_recalc(*out);
-    return r;
-}
-
-int bus_ply_load_ply(bus *b, ply_list *loaded, const char *path, mivrabox_state *st) {
-    event_refs refs;
-    if (refs.take(loaded->items) < 0) return -12;
-    {
-        lock_t lk(b->lock);
-        if (b->playlist->count() > 0) return -17;
-        // The bus keeps its one list object for its whole life (cue and play threads raise its
-        // revision without the lock): the events move in. The revision goes on from the old one,
-        // so that a save of the new events is never taken for one already written.
-        ply_list *ply = b->playlist;
-        ply->items.swap(loaded->items);
-        ply->revision += loaded->revision.load() + 1;
-        ply->last_cued_sys_id = loaded->last_cued_sys_id;
-        ply->last_played_sys_id = loaded->last_played_sys_id;
-        ply->total_duration = loaded->total_duration;
-        if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
-    }
-    // Start times were given by the read; they change only when a media fills a duration.
-    bus_ply_items_register_chunks(b, refs.v, 0);
-    lock_t lk(b->lock);
-    return fill(b, st, b->playlist->count());
-}
-
-int bus_ply_load(bus *b, const char *path, mivrabox_state *st) {
-    ply_ref loaded;
-    int r = bus_ply_read(b, path, &loaded.p);
-    if (r < 0) return r;
-    return bus_ply_load_ply(b, loaded.p, path, st);
-}
-
-int bus_ply_append(bus *b, const char *path, mivrabox_state *st) {
-    ply_ref loaded;
-    int r = bus_ply_read(b, path, &loaded.p);
-    if (r < 0) return r;
-    r = bus_ply_append_ply(b, loaded.p, path, st);
-    bus_ply_appended(b, &loaded.p);
-    return r;
-}
-
-void bus_ply_appended(bus *b, ply_list **list) {
-    if (!list || !*list) return;
-    if (b->hooks->appended) b->hooks->appended(b, *list);
-    ply_free(list);
-}
-
-int bus_ply_append_ply(bus *b, ply_list *loaded, const char *path, mivrabox_state *st) {
-    // The copies that go in are made before the lock: loaded stays the caller's, for the
-    // appended hook.
-    ply_ref fresh;
-    if (ply_new(&fresh.p) < 0) return -12;
-    int made = ply_append_list(fresh.p, loaded);
-    if (made < 0) return made;
-    event_refs refs;
-    if (refs.take(fresh.p->items) < 0) return -12;
-    // Their start times are made before the lock, after the end of the playlist as it is now;
-    // under it they are made again only if that end moved meanwhile.
-    int64_t after = INT64_MIN;
-    {
-        lock_t lk(b->lock);
-        if (b->playlist->count() > 0) after = end_of(b->playlist->items.back());
-    }
-    int64_t total = after != INT64_MIN ? bus_ply_start_time_prepare(fresh.p, after) : -1;
-    int first = 0;
-    {
-        lock_t lk(b->lock);
-        if (b->playlist->count() == 0) return -2;
-        ply_list *ply = b->playlist;
-        first = ply->count();
-        try {
-            ply->items.insert(ply->items.end(), fresh.p->items.begin(), fresh.p->items.end());
-        } catch (const std::bad_alloc &) {
-            return -12;
-        }
-        fresh.p->items.clear();  // the bus owns them now
-        ply->revision++;
-        bus_ply_start_time_recalc_from(ply, first, after, total);
-        if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
-    }
-    bus_ply_items_register_chunks(b, refs.v, first);
-    lock_t lk(b->lock);
-    return fill(b, st, first);
 }
 
 int bus_ply_save(bus *b, const char *path, mivrabox_state *st) {
@@ -585,6 +368,7 @@ int bus_ply_save(bus *b, const char *path, mivrabox_state *st) {
 
 int bus_ply_close(bus *b, mivrabox_state *st) {
     lock_t lk(b->lock);
+    park(b, 0, b->playlist->count() - 1);
     bus_lib_defer(b);
     for (mivrabox_event *e : b->playlist->items) bus_ply_item_unregister(b, e);
     bus_lib_sweep(b);
