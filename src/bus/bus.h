@@ -139,15 +139,15 @@ struct bus_hooks {
 // The engine's neutral behaviour: no players, no steps of a daemon's own.
 extern const bus_hooks bus_hooks_none;
 
-// The events whose media the media lists count (registered), under the bus lock. Each holds a
-// reference and the id it registered with, so that giving its media back touches only what was
+// The events whose media the media lists count (registered, see mivrabox_event::lib_owner), under
+// the bus lock, each with a reference and the id it registered with, so that giving its media back touches only what was
 // counted: an event deleted before its turn to register gives nothing back. The events of each
 // media id, and of each '#' variant name, are found by hash for the media answers; the range and
 // subclip flags of the registered events are counted as they change.
 struct bus_lib_users {
-    std::unordered_map<const mivrabox_event *, std::string> registered;
     std::unordered_map<std::string, std::unordered_set<mivrabox_event *>> by_id, by_variant;
     int range = 0, subclip = 0;
+    int unused = 0;  // media left without a reference while bus_lib_defer was on
 };
 
 // The bus lock (lock) guards: playlist's events and list, running, take_req, take_n,
@@ -282,6 +282,9 @@ int bus_ply_start_time_recalc(bus *b);
 // event moving makes them all again.
 int bus_ply_start_time_recalc_from(ply_list *ply, int from, int64_t prepared_after,
                                    int64_t prepared_total);
+// The same after events lasting gone_ms in all were taken off the front of a list whose start
+// times were right: only the total changes, unless the new first event moves.
+int bus_ply_start_time_recalc_front(ply_list *ply, int64_t gone_ms);
 // Gives a list not in a bus sys_ids and start times following an end at after; its total
 // duration.
 int64_t bus_ply_start_time_prepare(ply_list *list, int64_t after);

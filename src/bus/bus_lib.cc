@@ -94,12 +94,16 @@ int bus_lib_unregister(bus *b, const char *media_id) {
         log_msg(LOG_ERROR, "%s:%d unregistred present [%s], new ref=%d", "bus_lib_unregister",
                 __LINE__, id, o->ref);
         if (o->ref <= 0 && !b->lib_defer) lib_object_list_delete(&b->present, int(o->slot));
+        if (o->ref <= 0 && b->lib_defer) b->users.unused++;
         return 0;
     }
     if (lib_object *o = find_obj(b->absent, id)) {
         if (--o->ref == 0) {
             if (b->hooks->note) b->hooks->note(b, bus_note::absent_released, nullptr, id, 0);
-            if (!b->lib_defer) lib_object_list_delete(&b->absent, int(o->slot));
+            if (!b->lib_defer)
+                lib_object_list_delete(&b->absent, int(o->slot));
+            else
+                b->users.unused++;
         }
         return 0;
     }
@@ -121,6 +125,9 @@ void bus_lib_defer(bus *b) {
 void bus_lib_sweep(bus *b) {
     lock_t lk(b->lock);
     if (b->lib_defer > 0 && --b->lib_defer > 0) return;
+    // A pass over both lists only when a media was left without a reference.
+    if (b->users.unused == 0) return;
+    b->users.unused = 0;
     lib_object_list_sweep(&b->present);
     lib_object_list_sweep(&b->absent);
 }
@@ -157,7 +164,9 @@ void set_drop(std::unordered_map<std::string, std::unordered_set<mivrabox_event 
 void users_add(bus *b, mivrabox_event *e) {
     bus_lib_users &u = b->users;
     std::string id = e->media_id.str();
-    if (!u.registered.emplace(e, id).second) return;
+    if (e->lib_owner == e) return;
+    e->lib_owner = e;
+    e->lib_id = id;
     mivrabox_event_ref(e);
     u.by_id[id].insert(e);
     if (std::string v = variant_of(id); !v.empty()) u.by_variant[v].insert(e);
@@ -166,10 +175,9 @@ void users_add(bus *b, mivrabox_event *e) {
 // Takes e out of the registered events; false when it was not there.
 bool users_drop(bus *b, mivrabox_event *e, std::string &id) {
     bus_lib_users &u = b->users;
-    auto it = u.registered.find(e);
-    if (it == u.registered.end()) return false;
-    id = std::move(it->second);
-    u.registered.erase(it);
+    if (e->lib_owner != e) return false;
+    e->lib_owner = nullptr;
+    id = std::move(e->lib_id);
     set_drop(u.by_id, id, e);
     if (std::string v = variant_of(id); !v.empty()) set_drop(u.by_variant, v, e);
     count_flags(b, e->flags, -1);
@@ -182,7 +190,7 @@ bool users_drop(bus *b, mivrabox_event *e, std::string &id) {
 int item_register(bus *b, mivrabox_event *e, int *filled) {
     char origin[4096];
     origin[0] = 0;
-    const bool counted = b->users.registered.count(e) > 0;
+    const bool counted = e->lib_owner == e;
     if (counted) count_flags(b, e->flags, -1);
     int r = bus_lib_register(b, e->media_id.c_str(), origin, sizeof(origin));
     e->origin = origin;
@@ -198,7 +206,7 @@ int item_register(bus *b, mivrabox_event *e, int *filled) {
         e->flags |= b->hooks->queued_mark;
     }
     if (r != -12) users_add(b, e);
-    if (b->users.registered.count(e)) count_flags(b, e->flags, 1);
+    if (e->lib_owner == e) count_flags(b, e->flags, 1);
     return r;
 }
 
@@ -212,14 +220,16 @@ int index_in(const ply_list *ply, const mivrabox_event *e) {
 
 bool bus_lib_registered(bus *b, const mivrabox_event *e) {
     lock_t lk(b->lock);
-    return b->users.registered.count(e) > 0;
+    return e->lib_owner == e;
 }
 
 void bus_lib_users_clear(bus *b) {
-    for (auto &p : b->users.registered) {
-        mivrabox_event *e = const_cast<mivrabox_event *>(p.first);
-        mivrabox_event_unref(&e);
-    }
+    // Each registered event stands in the set of its id once.
+    for (auto &p : b->users.by_id)
+        for (mivrabox_event *e : p.second) {
+            e->lib_owner = nullptr;
+            mivrabox_event_unref(&e);
+        }
     b->users = bus_lib_users{};
 }
 
@@ -261,7 +271,7 @@ int bus_ply_items_register_chunks(bus *b, const std::vector<mivrabox_event *> &e
             mivrabox_event *e = events[k++];
             if (at < 0 || at >= ply->count() || ply->items[size_t(at)] != e) at = index_in(ply, e);
             // Deleted before its turn, or registered meanwhile: nothing to count.
-            if (at < 0 || b->users.registered.count(e)) continue;
+            if (at < 0 || e->lib_owner == e) continue;
             b->range_at = at++;
             item_register(b, e, &filled);
             if ((n & 15) == 0 && std::chrono::steady_clock::now() >= until) break;

@@ -321,13 +321,15 @@ int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_st
         if (indexes[i] >= 0 && indexes[i] < b->playlist->count()) v.push_back(indexes[i]);
     std::sort(v.begin(), v.end());
     v.erase(std::unique(v.begin(), v.end()), v.end());
+    // Nothing to delete changes nothing: no pass over the media lists and the playlist.
+    if (v.empty()) return fill(b, st, 0);
     bus_lib_defer(b);
     for (int64_t i : v) {
         park(b, int(i), int(i));
         bus_ply_item_unregister(b, at(b, int(i)));
     }
     bus_lib_sweep(b);
-    if (!v.empty()) ply_delete_events(b->playlist, int(v.size()), v.data());
+    ply_delete_events(b->playlist, int(v.size()), v.data());
     bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, 0);
 }
@@ -347,11 +349,25 @@ int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
     // Only events with a sys_id are deleted, so only theirs give their media back.
     park(b, first, last);
     bus_lib_defer(b);
-    for (int i = std::max(first, 0); i <= last && i < b->playlist->count(); i++)
-        if (at(b, i)->sys_id != 0) bus_ply_item_unregister(b, at(b, i));
+    // The scheduler retires the events before the one it plays: taking a run off the front of
+    // the playlist moves no start time after it, so only the total changes.
+    bool front = first <= 0;
+    int64_t gone = 0;
+    for (int i = std::max(first, 0); i <= last && i < b->playlist->count(); i++) {
+        mivrabox_event *e = at(b, i);
+        if (e->sys_id == 0) {
+            front = false;
+            continue;
+        }
+        gone += tc_frames2ms(mivrabox_event_duration(e, 0));
+        bus_ply_item_unregister(b, e);
+    }
     bus_lib_sweep(b);
     int r = ply_delete_range(b->playlist, first, last);
-    bus_ply_start_time_recalc(b->playlist);
+    if (front)
+        bus_ply_start_time_recalc_front(b->playlist, gone);
+    else
+        bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, r);
 }
 
@@ -428,7 +444,7 @@ int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_
         // Registered again for the range check, and the earlier reference given back, so the
         // media's count stays the number of events that use it.
         // One still waiting for its chunk registers here, and gives nothing back.
-        const bool was = b->users.registered.count(e) > 0;
+        const bool was = e->lib_owner == e;
         bus_ply_items_register(b, idx, idx + 1, false);  // times once below
         if (was) bus_lib_unregister(b, e->media_id.c_str());
         n++;

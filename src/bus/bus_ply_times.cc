@@ -140,3 +140,13 @@ int bus_ply_start_time_recalc(bus *b) {
     lock_t lk(b->lock);
     return bus_ply_start_time_recalc(b->playlist);
 }
+
+int bus_ply_start_time_recalc_front(ply_list *ply, int64_t gone_ms) {
+    if (ply->count() == 0) return bus_ply_start_time_recalc(ply);
+    const mivrabox_event *e0 = ply->items[0];
+    if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0))
+        return bus_ply_start_time_recalc(ply);
+    int64_t total = int64_t(ply->total_duration) - gone_ms;
+    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+    return 0;
+}

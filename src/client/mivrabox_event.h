@@ -89,6 +89,10 @@ struct mivrabox_event {
     text4k extra;  // a sixteenth line field: kept, never written
     // Released from threads that do not hold the bus lock.
     mivrabox_atomic<int> refcount{1};
+    // A bus's media registration, under its lock: the event is registered while lib_owner is its
+    // own address (a clone, which copies it, is not), under the id lib_id.
+    const void *lib_owner = nullptr;
+    std::string lib_id;
     std::vector<mivrabox_meta_pair> pairs;
 
     int meta_count() const { return int(pairs.size()); }
