@@ -231,6 +231,17 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
     std::vector<mivrabox_event *> events;
     size_t i = 0;
     int r = 0;
+    // The room for the list is made before the hold that fills it.
+    size_t room = 0;
+    {
+        lock_t lk(b->lock);
+        room = b->playlist->items.size();
+    }
+    try {
+        events.reserve(count < 0 ? room : std::min(room, size_t(count)));
+    } catch (const std::bad_alloc &) {
+        return -12;
+    }
     auto chunk = [&] {
         auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
         while (r >= 0 && i < events.size()) {
