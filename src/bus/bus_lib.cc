@@ -93,8 +93,10 @@ int bus_lib_unregister(bus *b, const char *media_id) {
         o->ref--;
         log_msg(LOG_ERROR, "%s:%d unregistred present [%s], new ref=%d", "bus_lib_unregister",
                 __LINE__, id, o->ref);
-        if (o->ref <= 0 && !b->lib_defer) lib_object_list_delete(&b->present, int(o->slot));
-        if (o->ref <= 0 && b->lib_defer) b->users.unused++;
+        if (o->ref <= 0 && b->lib_defer)
+            b->users.unused++;
+        else if (o->ref <= 0)
+            lib_object_list_delete(&b->present, int(o->slot));
         return 0;
     }
     if (lib_object *o = find_obj(b->absent, id)) {
@@ -164,8 +166,8 @@ void set_drop(std::unordered_map<std::string, std::unordered_set<mivrabox_event 
 void users_add(bus *b, mivrabox_event *e) {
     bus_lib_users &u = b->users;
     std::string id = e->media_id.str();
-    if (e->lib_owner == e) return;
-    e->lib_owner = e;
+    if (e->lib_owner.p == e) return;
+    e->lib_owner.p = e;
     e->lib_id = id;
     mivrabox_event_ref(e);
     u.by_id[id].insert(e);
@@ -175,8 +177,8 @@ void users_add(bus *b, mivrabox_event *e) {
 // Takes e out of the registered events; false when it was not there.
 bool users_drop(bus *b, mivrabox_event *e, std::string &id) {
     bus_lib_users &u = b->users;
-    if (e->lib_owner != e) return false;
-    e->lib_owner = nullptr;
+    if (e->lib_owner.p != e) return false;
+    e->lib_owner.p = nullptr;
     id = std::move(e->lib_id);
     set_drop(u.by_id, id, e);
     if (std::string v = variant_of(id); !v.empty()) set_drop(u.by_variant, v, e);
@@ -190,7 +192,7 @@ bool users_drop(bus *b, mivrabox_event *e, std::string &id) {
 int item_register(bus *b, mivrabox_event *e, int *filled) {
     char origin[4096];
     origin[0] = 0;
-    const bool counted = e->lib_owner == e;
+    const bool counted = e->lib_owner.p == e;
     if (counted) count_flags(b, e->flags, -1);
     int r = bus_lib_register(b, e->media_id.c_str(), origin, sizeof(origin));
     e->origin = origin;
@@ -206,7 +208,7 @@ int item_register(bus *b, mivrabox_event *e, int *filled) {
         e->flags |= b->hooks->queued_mark;
     }
     if (r != -12) users_add(b, e);
-    if (e->lib_owner == e) count_flags(b, e->flags, 1);
+    if (e->lib_owner.p == e) count_flags(b, e->flags, 1);
     return r;
 }
 
@@ -220,14 +222,14 @@ int index_in(const ply_list *ply, const mivrabox_event *e) {
 
 bool bus_lib_registered(bus *b, const mivrabox_event *e) {
     lock_t lk(b->lock);
-    return e->lib_owner == e;
+    return e->lib_owner.p == e;
 }
 
 void bus_lib_users_clear(bus *b) {
     // Each registered event stands in the set of its id once.
     for (auto &p : b->users.by_id)
         for (mivrabox_event *e : p.second) {
-            e->lib_owner = nullptr;
+            e->lib_owner.p = nullptr;
             mivrabox_event_unref(&e);
         }
     b->users = bus_lib_users{};
@@ -271,7 +273,7 @@ int bus_ply_items_register_chunks(bus *b, const std::vector<mivrabox_event *> &e
             mivrabox_event *e = events[k++];
             if (at < 0 || at >= ply->count() || ply->items[size_t(at)] != e) at = index_in(ply, e);
             // Deleted before its turn, or registered meanwhile: nothing to count.
-            if (at < 0 || e->lib_owner == e) continue;
+            if (at < 0 || e->lib_owner.p == e) continue;
             b->range_at = at++;
             item_register(b, e, &filled);
             if ((n & 15) == 0 && std::chrono::steady_clock::now() >= until) break;

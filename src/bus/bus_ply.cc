@@ -455,7 +455,7 @@ int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_
         // Registered again for the range check, and the earlier reference given back, so the
         // media's count stays the number of events that use it.
         // One still waiting for its chunk registers here, and gives nothing back.
-        const bool was = e->lib_owner == e;
+        const bool was = e->lib_owner.p == e;
         bus_ply_items_register(b, idx, idx + 1, false);  // times once below
         if (was) bus_lib_unregister(b, e->media_id.c_str());
         n++;

@@ -137,6 +137,9 @@ class LargeInputTest(unittest.TestCase):
                 th.join()
                 self.assertEqual(failed, [])
                 self.assertEqual(r["result"], len(base))
+                # The lists are read one call each while the queue thread may move a media from
+                # one to the next: the counts are compared once they hold still.
+                self.assertTrue(wait_for(lambda: refs() == playlist(), 20, 0.2))
                 self.assertEqual(refs(), playlist())
 
     def test_box1_flag_and_delete_methods(self):
