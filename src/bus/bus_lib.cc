@@ -45,9 +45,9 @@ int range_item(bus *b, mivrabox_event *e, lib_object *o) {
     return b->hooks->range_item ? b->hooks->range_item(b, e, o) : bus_ply_range_item(b, e, o);
 }
 
-}  // namespace
-
-int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size) {
+// bus_lib_register; *failed (may be null) is raised when no memory was left to list the media:
+// -12 is also the answer for the absent media at slot 11.
+int lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size, bool *failed) {
     lock_t lk(b->lock);
     const char *id = media_id ? media_id : "";
     if (lib_object *o = find_obj(b->present, id)) {
@@ -71,13 +71,21 @@ int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t orig
         return 0;
     }
     lib_object *o = nullptr;
+    if (failed) *failed = true;
     if (lib_object_new(&o) < 0) return -12;
     o->object = id;
     o->ref = 1;
     if (lib_object_list_push(&b->queued, o) < 0) return -12;
+    if (failed) *failed = false;
     log_msg(LOG_ERROR, "%s:%d registred new object=[%s], origin=[%s]", "bus_lib_register", __LINE__,
             id, "");
     return 0;
+}
+
+}  // namespace
+
+int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size) {
+    return lib_register(b, media_id, origin_out, origin_size, nullptr);
 }
 
 const lib_object *bus_lib_find_present(bus *b, const char *media_id) {
@@ -194,7 +202,8 @@ int item_register(bus *b, mivrabox_event *e, int *filled) {
     origin[0] = 0;
     const bool counted = e->lib_owner.p == e;
     if (counted) count_flags(b, e->flags, -1);
-    int r = bus_lib_register(b, e->media_id.c_str(), origin, sizeof(origin));
+    bool failed = false;
+    int r = lib_register(b, e->media_id.c_str(), origin, sizeof(origin), &failed);
     e->origin = origin;
     e->flags &= ~uint64_t(MIVRABOX_F_PRESENT | MIVRABOX_F_ABSENT | MIVRABOX_F_RANGE |
                           MIVRABOX_F_QUEUED | MIVRABOX_F_PARTIAL | MIVRABOX_F_DISCONT);
@@ -202,12 +211,12 @@ int item_register(bus *b, mivrabox_event *e, int *filled) {
         e->flags |= MIVRABOX_F_PRESENT;
         lib_object *o = obj(b->present, r - 1);
         if (range_usable(o) && range_item(b, e, o) > 0) (*filled)++;
-    } else if (r < 0 && r != -12) {
+    } else if (r < 0 && !failed) {
         e->flags |= MIVRABOX_F_ABSENT;
     } else if (r == 0) {
         e->flags |= b->hooks->queued_mark;
     }
-    if (r != -12) users_add(b, e);
+    if (!failed) users_add(b, e);
     if (e->lib_owner.p == e) count_flags(b, e->flags, 1);
     return r;
 }
