@@ -200,6 +200,7 @@ int bus_thread_normal(pthread_t *th, void *(*fn)(void *), void *arg) {
 }
 
 bus::~bus() {
+    bus_lib_users_clear(this);
     lib_object_list_clear(&queued);
     lib_object_list_clear(&absent);
     lib_object_list_clear(&present);
@@ -311,14 +312,9 @@ int bus_ply_state(bus *b, mivrabox_state *st) {
     st->lib_queued_count = b->queued.count();
     st->lib_absent_count = b->absent.count();
     st->lib_present_count = b->present.count();
-    int range = 0, sub = 0;
-    for (const mivrabox_event *e : ply->items) {
-        uint64_t f = e->flags;
-        if (f & MIVRABOX_F_RANGE) range++;
-        if (f & MIVRABOX_F_PARTIAL) sub++;
-    }
-    st->ply_stat_flag_range = range;
-    st->ply_stat_flag_subclip = sub;
+    // Counted as the flags change: a scan would grow with the playlist.
+    st->ply_stat_flag_range = b->users.range;
+    st->ply_stat_flag_subclip = b->users.subclip;
     if (b->hooks->state_extra) b->hooks->state_extra(b, st, now);
     return 0;
 }

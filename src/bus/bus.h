@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "bus_deps.h"
@@ -153,6 +155,17 @@ struct bus_hooks {
 // The engine's neutral behaviour: no players, no steps of a daemon's own.
 extern const bus_hooks bus_hooks_none;
 
+// The events whose media the media lists count (registered, see mivrabox_event::lib_owner), under
+// the bus lock, each with a reference and the id it registered with, so that giving its media back touches only what was
+// counted: an event deleted before its turn to register gives nothing back. The events of each
+// media id, and of each '#' variant name, are found by hash for the media answers; the range and
+// subclip flags of the registered events are counted as they change.
+struct bus_lib_users {
+    std::unordered_map<std::string, std::unordered_set<mivrabox_event *>> by_id, by_variant;
+    int range = 0, subclip = 0;
+    int unused = 0;  // media left without a reference while bus_lib_defer was on
+};
+
 // The bus lock (lock) guards: playlist's events and list, running, take_req, take_n,
 // fallback_req, time_to_next and the media lists queued, absent and present (and a daemon's fields
 // that its record says so of). Fixed once the bus starts, and so read without it by every thread
@@ -191,6 +204,12 @@ struct bus {
     // Under the bus lock: while above 0, a media whose last reference goes stays listed with ref
     // 0 until bus_lib_sweep, so that deleting many events removes their media in one pass.
     int lib_defer = 0;
+    bus_lib_users users;  // under the bus lock
+    // Under the bus lock: visits under way (bus_ply_visit), and the events that left the playlist
+    // meanwhile, each with a reference, kept until the last visit ends: a visit holds its events
+    // without a reference each, which would cost as much as a scan of them.
+    int visits = 0;
+    std::vector<mivrabox_event *> parked;
 
     // Bus clock instant (microseconds) of the play the scheduler waits for, -1 for none: the
     // save thread keeps its copy of the playlist, a long hold of the lock, out of its way.
@@ -284,6 +303,18 @@ int bus_append_file(bus *b, const char *name);
 // Playlist operations (bus_ply.cc). Each takes the bus lock; st (may be null) is filled after.
 int bus_ply_start_time_recalc(ply_list *ply);
 int bus_ply_start_time_recalc(bus *b);
+// The same after events from..end were appended to a list whose start times were right: only
+// theirs are made, and none when their start times were prepared after the end the event before
+// them still has (prepared_after; their total duration prepared_total, -1 for none). The first
+// event moving makes them all again.
+int bus_ply_start_time_recalc_from(ply_list *ply, int from, int64_t prepared_after,
+                                   int64_t prepared_total);
+// The same after events lasting gone_ms in all were taken off the front of a list whose start
+// times were right: only the total changes, unless the new first event moves.
+int bus_ply_start_time_recalc_front(ply_list *ply, int64_t gone_ms);
+// Gives a list not in a bus sys_ids and start times following an end at after; its total
+// duration.
+int64_t bus_ply_start_time_prepare(ply_list *list, int64_t after);
 int bus_ply_range_item(bus *b, mivrabox_event *e, lib_object *o);
 int bus_ply_next_ft_idx(ply_list *ply, int from);
 int bus_ply_run(bus *b, int value, mivrabox_state *st);
@@ -373,5 +404,16 @@ int bus_ply_item_register(bus *b, mivrabox_event *e);
 // Registers the playlist's events from..to-1, with one start-time recomputation at the end when a
 // media filled a duration (none without recalc); returns how many did.
 int bus_ply_items_register(bus *b, int from, int to, bool recalc = true);
+// Registers events in chunks of a few milliseconds' hold each, the bus lock let go between them
+// (the caller must not hold it): each one found in the playlist then and not yet registered.
+// The caller holds a reference on each. Stops early at a stop signal. How many filled a duration
+// (start times recomputed once at the end when recalc).
+int bus_ply_items_register_chunks(bus *b, const std::vector<mivrabox_event *> &events, int at,
+                                  bool recalc = true);
+// Whether e is registered.
+bool bus_lib_registered(bus *b, const mivrabox_event *e);
+// Gives back e's media reference when e is registered (-2 when not).
 int bus_ply_item_unregister(bus *b, mivrabox_event *e);
+// Drops every registration (bus end).
+void bus_lib_users_clear(bus *b);
 int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present);

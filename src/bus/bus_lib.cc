@@ -1,5 +1,6 @@
 // Media objects of a bus: registration by events and the spreading of presence to them.
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -44,9 +45,9 @@ int range_item(bus *b, mivrabox_event *e, lib_object *o) {
     return b->hooks->range_item ? b->hooks->range_item(b, e, o) : bus_ply_range_item(b, e, o);
 }
 
-}  // namespace
-
-int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size) {
+// bus_lib_register; *failed (may be null) is raised when no memory was left to list the media:
+// -12 is also the answer for the absent media at slot 11.
+int lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size, bool *failed) {
     lock_t lk(b->lock);
     const char *id = media_id ? media_id : "";
     if (lib_object *o = find_obj(b->present, id)) {
@@ -70,13 +71,21 @@ int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t orig
         return 0;
     }
     lib_object *o = nullptr;
+    if (failed) *failed = true;
     if (lib_object_new(&o) < 0) return -12;
     o->object = id;
     o->ref = 1;
     if (lib_object_list_push(&b->queued, o) < 0) return -12;
+    if (failed) *failed = false;
     log_msg(LOG_ERROR, "%s:%d registred new object=[%s], origin=[%s]", "bus_lib_register", __LINE__,
             id, "");
     return 0;
+}
+
+}  // namespace
+
+int bus_lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_size) {
+    return lib_register(b, media_id, origin_out, origin_size, nullptr);
 }
 
 const lib_object *bus_lib_find_present(bus *b, const char *media_id) {
@@ -92,13 +101,19 @@ int bus_lib_unregister(bus *b, const char *media_id) {
         o->ref--;
         log_msg(LOG_ERROR, "%s:%d unregistred present [%s], new ref=%d", "bus_lib_unregister",
                 __LINE__, id, o->ref);
-        if (o->ref <= 0 && !b->lib_defer) lib_object_list_delete(&b->present, int(o->slot));
+        if (o->ref <= 0 && b->lib_defer)
+            b->users.unused++;
+        else if (o->ref <= 0)
+            lib_object_list_delete(&b->present, int(o->slot));
         return 0;
     }
     if (lib_object *o = find_obj(b->absent, id)) {
         if (--o->ref == 0) {
             if (b->hooks->note) b->hooks->note(b, bus_note::absent_released, nullptr, id, 0);
-            if (!b->lib_defer) lib_object_list_delete(&b->absent, int(o->slot));
+            if (!b->lib_defer)
+                lib_object_list_delete(&b->absent, int(o->slot));
+            else
+                b->users.unused++;
         }
         return 0;
     }
@@ -120,6 +135,9 @@ void bus_lib_defer(bus *b) {
 void bus_lib_sweep(bus *b) {
     lock_t lk(b->lock);
     if (b->lib_defer > 0 && --b->lib_defer > 0) return;
+    // A pass over both lists only when a media was left without a reference.
+    if (b->users.unused == 0) return;
+    b->users.unused = 0;
     lib_object_list_sweep(&b->present);
     lib_object_list_sweep(&b->absent);
 }
@@ -133,12 +151,59 @@ static bool range_usable(const lib_object *o) {
 
 namespace {
 
+// The '#' variant name of an id (clip.mxf: clip#), empty for an id without '.'.
+std::string variant_of(std::string_view id) {
+    size_t dot = id.rfind('.');
+    return dot == std::string_view::npos ? std::string() : std::string(id.substr(0, dot)) + '#';
+}
+
+// Range and subclip flags of registered events, counted for the state.
+void count_flags(bus *b, uint64_t f, int sign) {
+    if (f & MIVRABOX_F_RANGE) b->users.range += sign;
+    if (f & MIVRABOX_F_PARTIAL) b->users.subclip += sign;
+}
+
+void set_drop(std::unordered_map<std::string, std::unordered_set<mivrabox_event *>> &m,
+              const std::string &key, mivrabox_event *e) {
+    auto it = m.find(key);
+    if (it == m.end()) return;
+    it->second.erase(e);
+    if (it->second.empty()) m.erase(it);
+}
+
+void users_add(bus *b, mivrabox_event *e) {
+    bus_lib_users &u = b->users;
+    std::string id = e->media_id.str();
+    if (e->lib_owner.p == e) return;
+    e->lib_owner.p = e;
+    e->lib_id = id;
+    mivrabox_event_ref(e);
+    u.by_id[id].insert(e);
+    if (std::string v = variant_of(id); !v.empty()) u.by_variant[v].insert(e);
+}
+
+// Takes e out of the registered events; false when it was not there.
+bool users_drop(bus *b, mivrabox_event *e, std::string &id) {
+    bus_lib_users &u = b->users;
+    if (e->lib_owner.p != e) return false;
+    e->lib_owner.p = nullptr;
+    id = std::move(e->lib_id);
+    set_drop(u.by_id, id, e);
+    if (std::string v = variant_of(id); !v.empty()) set_drop(u.by_variant, v, e);
+    count_flags(b, e->flags, -1);
+    mivrabox_event_unref(&e);
+    return true;
+}
+
 // Registers e; *filled is raised when the range check filled a duration from the media, which
 // moves the events after it.
 int item_register(bus *b, mivrabox_event *e, int *filled) {
     char origin[4096];
     origin[0] = 0;
-    int r = bus_lib_register(b, e->media_id.c_str(), origin, sizeof(origin));
+    const bool counted = e->lib_owner.p == e;
+    if (counted) count_flags(b, e->flags, -1);
+    bool failed = false;
+    int r = lib_register(b, e->media_id.c_str(), origin, sizeof(origin), &failed);
     e->origin = origin;
     e->flags &= ~uint64_t(MIVRABOX_F_PRESENT | MIVRABOX_F_ABSENT | MIVRABOX_F_RANGE |
                           MIVRABOX_F_QUEUED | MIVRABOX_F_PARTIAL | MIVRABOX_F_DISCONT);
@@ -146,15 +211,38 @@ int item_register(bus *b, mivrabox_event *e, int *filled) {
         e->flags |= MIVRABOX_F_PRESENT;
         lib_object *o = obj(b->present, r - 1);
         if (range_usable(o) && range_item(b, e, o) > 0) (*filled)++;
-    } else if (r < 0 && r != -12) {
+    } else if (r < 0 && !failed) {
         e->flags |= MIVRABOX_F_ABSENT;
     } else if (r == 0) {
         e->flags |= b->hooks->queued_mark;
     }
+    if (!failed) users_add(b, e);
+    if (e->lib_owner.p == e) count_flags(b, e->flags, 1);
     return r;
 }
 
+// Index of e in the playlist, -2 when it is not there: a scan of pointers only.
+int index_in(const ply_list *ply, const mivrabox_event *e) {
+    auto it = std::find(ply->items.begin(), ply->items.end(), e);
+    return it == ply->items.end() ? -2 : int(it - ply->items.begin());
+}
+
 }  // namespace
+
+bool bus_lib_registered(bus *b, const mivrabox_event *e) {
+    lock_t lk(b->lock);
+    return e->lib_owner.p == e;
+}
+
+void bus_lib_users_clear(bus *b) {
+    // Each registered event stands in the set of its id once.
+    for (auto &p : b->users.by_id)
+        for (mivrabox_event *e : p.second) {
+            e->lib_owner.p = nullptr;
+            mivrabox_event_unref(&e);
+        }
+    b->users = bus_lib_users{};
+}
 
 int bus_ply_item_register(bus *b, mivrabox_event *e) {
     lock_t lk(b->lock);
@@ -179,34 +267,95 @@ int bus_ply_items_register(bus *b, int from, int to, bool recalc) {
     return filled;
 }
 
-int bus_ply_item_unregister(bus *b, mivrabox_event *e) {
-    return bus_lib_unregister(b, e->media_id.c_str());
+int bus_ply_items_register_chunks(bus *b, const std::vector<mivrabox_event *> &events, int at,
+                                  bool recalc) {
+    // Each hold ends after about kHoldUs: a large load must not hold up the scheduler.
+    constexpr int kHoldUs = 2000;
+    int filled = 0;
+    size_t k = 0;
+    while (k < events.size()) {
+        if (b->stop_signal && b->stop_signal->load()) break;
+        lock_t lk(b->lock);
+        const ply_list *ply = b->playlist;
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
+        for (int n = 1; k < events.size(); n++) {
+            mivrabox_event *e = events[k++];
+            if (at < 0 || at >= ply->count() || ply->items[size_t(at)] != e) at = index_in(ply, e);
+            // Deleted before its turn, or registered meanwhile: nothing to count.
+            if (at < 0 || e->lib_owner.p == e) continue;
+            b->range_at = at++;
+            item_register(b, e, &filled);
+            if ((n & 15) == 0 && std::chrono::steady_clock::now() >= until) break;
+        }
+        b->range_at = -1;
+    }
+    if (filled && recalc) bus_ply_start_time_recalc(b);
+    return filled;
 }
+
+int bus_ply_item_unregister(bus *b, mivrabox_event *e) {
+    lock_t lk(b->lock);
+    std::string id;
+    if (!users_drop(b, e, id)) return -2;
+    return bus_lib_unregister(b, id.c_str());
+}
+
+namespace {
+
+// The registered events that use o, in no order.
+std::vector<mivrabox_event *> users_of(bus *b, const lib_object *o) {
+    std::vector<mivrabox_event *> v;
+    auto it = b->users.by_id.find(o->object);
+    if (it != b->users.by_id.end()) v.assign(it->second.begin(), it->second.end());
+    if (o->object.empty() || o->object.back() != '#') return v;
+    auto var = b->users.by_variant.find(o->object);
+    if (var == b->users.by_variant.end()) return v;
+    for (mivrabox_event *e : var->second)
+        if (e->media_id.view() != o->object && uses_object(b, e->media_id.view(), o))
+            v.push_back(e);
+    return v;
+}
+
+// One event's new media state; true when it changed. *filled is raised when a range check
+// filled a duration.
+bool event_meta(bus *b, mivrabox_event *e, lib_object *o, int present, int *filled) {
+    if (present) {
+        if (e->flags & MIVRABOX_F_PRESENT) return false;
+        e->flags &= ~uint64_t(MIVRABOX_F_ABSENT | MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL |
+                              MIVRABOX_F_DISCONT);
+        e->flags |= MIVRABOX_F_PRESENT;
+        e->origin = o->origin;
+        if (b->hooks->item_present) b->hooks->item_present(b, e, o);
+        if (!(e->flags & MIVRABOX_F_QUEUED) && range_usable(o)) *filled += range_item(b, e, o);
+    } else {
+        if (e->flags & MIVRABOX_F_ABSENT) return false;
+        e->origin.clear();
+        e->flags &= ~uint64_t(MIVRABOX_F_PRESENT | MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL |
+                              MIVRABOX_F_DISCONT);
+        e->flags |= MIVRABOX_F_ABSENT;
+    }
+    return true;
+}
+
+}  // namespace
 
 int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
     lock_t lk(b->lock);
     ply_list *ply = b->playlist;
+    // The events come from the index; their order and places from one scan of the pointers.
+    std::vector<mivrabox_event *> users = users_of(b, o);
+    if (users.empty()) return 0;
+    std::sort(users.begin(), users.end());
     int changed = 0, filled = 0;
     for (int i = 0; i < ply->count(); i++) {
         mivrabox_event *e = ply->items[size_t(i)];
-        if (!uses_object(b, e->media_id.view(), o)) continue;
+        if (e < users.front() || e > users.back() ||
+            !std::binary_search(users.begin(), users.end(), e))
+            continue;
         b->range_at = i;
-        if (present) {
-            if (e->flags & MIVRABOX_F_PRESENT) continue;
-            e->flags &= ~uint64_t(MIVRABOX_F_ABSENT | MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL |
-                                  MIVRABOX_F_DISCONT);
-            e->flags |= MIVRABOX_F_PRESENT;
-            e->origin = o->origin;
-            if (b->hooks->item_present) b->hooks->item_present(b, e, o);
-            if (!(e->flags & MIVRABOX_F_QUEUED) && range_usable(o)) filled += range_item(b, e, o);
-        } else {
-            if (e->flags & MIVRABOX_F_ABSENT) continue;
-            e->origin.clear();
-            e->flags &= ~uint64_t(MIVRABOX_F_PRESENT | MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL |
-                                  MIVRABOX_F_DISCONT);
-            e->flags |= MIVRABOX_F_ABSENT;
-        }
-        changed++;
+        count_flags(b, e->flags, -1);
+        if (event_meta(b, e, o, present, &filled)) changed++;
+        count_flags(b, e->flags, 1);
     }
     b->range_at = -1;
     if (filled) bus_ply_start_time_recalc(ply);
@@ -225,7 +374,8 @@ int index_of(const lib_object_list &l, const lib_object *o) {
 void move_object(lib_object_list &from, lib_object_list &to, lib_object *o) {
     int i = index_of(from, o);
     if (i < 0) return;
-    lib_object *p = from.items[size_t(i)].release();
+    // Taken out by the list itself, which then keeps its name index without a rebuild.
+    lib_object *p = from.items[size_t(i)].get();
     lib_object_list_remove(&from, i);
     lib_object_list_push(&to, p);
 }

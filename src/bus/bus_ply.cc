@@ -12,9 +12,12 @@
 #include <vector>
 
 #include "bus.h"
+#include "bus_ply_detail.h"
 #include "log.h"
 #include "tc.h"
 #include "wallclock.h"
+
+using namespace bus_ply_detail;
 
 namespace {
 
@@ -28,24 +31,27 @@ struct event_ref {
     event_ref &operator=(const event_ref &) = delete;
 };
 
-struct ply_ref {
-    ply_list *p = nullptr;
-    ~ply_ref() {
-        if (p) ply_free(&p);
-    }
-};
-
-int64_t dur_ms(const mivrabox_event *e) {
-    return tc_frames2ms(mivrabox_event_duration(e, 0));
-}
-
 mivrabox_event *at(bus *b, int i) {
     return b->playlist->items[size_t(i)];
 }
 
-int fill(bus *b, mivrabox_state *st, int r) {
-    if (st) bus_ply_state(b, st);
-    return r;
+// An event leaves the playlist: kept alive while a visit may still look at it. Without the memory
+// to list it, it keeps its reference for good: a leak, not a freed event read.
+void park_event(bus *b, mivrabox_event *e) {
+    if (b->visits <= 0 || !e) return;
+    mivrabox_event_ref(e);
+    try {
+        b->parked.push_back(e);
+    } catch (const std::bad_alloc &) {
+    }
+}
+
+void park(bus *b, int first, int last) {
+    if (b->visits <= 0) return;
+    ply_list *ply = b->playlist;
+    for (int i = std::max(first, 0); i <= last && i < ply->count(); i++) {
+        park_event(b, at(b, i));
+    }
 }
 
 // An index of the wire as a list index: anything outside int appends.
@@ -65,83 +71,7 @@ mivrabox_event *parse_line(const char *fn, const char *line) {
     return e;
 }
 
-// The instant t moved by whole days to within twelve hours of ref: a time of day after midnight
-// that follows a reference before it lies on the next day, not about 24 hours early.
-int64_t nearest_day(int64_t t, int64_t ref) {
-    constexpr int64_t day = 86400000, half = day / 2;
-    if (t < ref - half) t += day * ((ref - half - t) / day + 1);
-    if (t > ref + half) t -= day * ((t - ref - half) / day + 1);
-    return t;
-}
-
-// Registers events [from, count) of the bus playlist; start times follow when a duration was
-// filled from the media.
-void register_from(bus *b, int from) {
-    bus_ply_items_register(b, from, b->playlist->count());
-}
-
 }  // namespace
-
-int bus_ply_start_time_recalc(ply_list *ply) {
-    if (ply->count() == 0) {
-        ply->total_duration = 0;
-        return 0;
-    }
-    int changes = 0;
-    int64_t total = 0;
-    for (mivrabox_event *e : ply->items) {
-        if (e->sys_id == 0) e->sys_id = mivrabox_sys_id_next();
-        total += dur_ms(e);
-    }
-    mivrabox_event *e0 = ply->items[0];
-    struct timeval tv;
-    char tc[TIME_TC_SIZE];
-    time_tc_today2tv(e0->start_time.c_str(), &tv);
-    // The first event's time of day nearest to now: a playlist loaded shortly before midnight
-    // whose first event starts after it is not a day in the past.
-    int64_t s = nearest_day(time_tv2ms(&tv), time_now_ms());
-    log_msg(LOG_INFO, "%s:%d e->start_time=[%s], e->start=%ld, C=%ld, e->flags=0x%.4ld",
-            "bus_ply_start_time_recalc", 515, e0->start_time.c_str(), long(e0->start), long(s),
-            long(e0->flags.load()));
-    if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != s) {
-        e0->start = s;
-        changes++;
-    }
-    for (int i = 1; i < ply->count(); i++) {
-        const mivrabox_event *p = ply->items[size_t(i - 1)];
-        mivrabox_event *e = ply->items[size_t(i)];
-        int64_t end = p->start + dur_ms(p);
-        // The local time of day is dear (a control call runs this under the bus lock over the
-        // whole list): made only for an event that needs it.
-        if (e->start_mode != 'F' && e->start == end) continue;
-        time_ms2tv(end, &tv);
-        time_tv2tc(&tv, tc);
-        if (e->start_mode == 'F') {
-            int64_t start = bus_ply_ft_start(end, tc_str2ms(tc), tc_str2ms(e->start_time.c_str()));
-            if (e->start != start || e->follow_time.view() != tc) {
-                e->start = start;
-                e->follow_time = tc;
-                changes++;
-            }
-        } else {
-            e->start = end;
-            e->start_time = tc;
-            changes++;
-        }
-    }
-    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
-    if (changes) ply->revision++;
-    return changes;
-}
-
-int64_t bus_ply_ft_start(int64_t ref_ms, int64_t ref_tod_ms, int64_t tod_ms) {
-    return nearest_day(ref_ms - ref_tod_ms + tod_ms, ref_ms);
-}
-
-int bus_ply_start_time_recalc(bus *b) {
-    lock_t lk(b->lock);
-    return bus_ply_start_time_recalc(b->playlist);
-}
 
 int bus_ply_range_item(bus *, mivrabox_event *e, lib_object *o) {
     int r = 0;
@@ -250,6 +180,7 @@ int bus_ply_update_event_by_idx(bus *b, const char *line, int64_t index, mivrabo
     int r = ply_replace_event(b->playlist, parsed, idx, &old);
     if (r < 0) return r;
     event_ref old_hold(old);
+    park_event(b, old);
     // The new registration comes first: a media shared by both keeps its object and state.
     bus_ply_item_register(b, at(b, idx));
     if (old) bus_ply_item_unregister(b, old);
@@ -292,17 +223,29 @@ int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state 
 int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revision,
                   const std::function<int(mivrabox_event *)> &fn) {
     // One pass over a large playlist under one hold would delay the scheduler by as long: the
-    // events are held by reference, then visited for about kHoldUs per hold. Their order is
-    // that of the first hold; their fields are read under the lock. Every taking of the lock may
-    // wait for the scheduler's own hold, so a short range goes in the first hold whole.
+    // events are visited for about kHoldUs per hold, in the order of the first hold; their fields
+    // are read under the lock. The events that leave the playlist meanwhile are kept for the
+    // visit (b->parked). Every taking of the lock may wait for the scheduler's own hold, so a
+    // short range goes in the first hold whole.
     constexpr int kHoldUs = 2000;
-    std::vector<mivrabox_event *> refs;
+    std::vector<mivrabox_event *> events;
     size_t i = 0;
     int r = 0;
+    // The room for the list is made before the hold that fills it.
+    size_t room = 0;
+    {
+        lock_t lk(b->lock);
+        room = b->playlist->items.size();
+    }
+    try {
+        events.reserve(count < 0 ? room : std::min(room, size_t(count)));
+    } catch (const std::bad_alloc &) {
+        return -12;
+    }
     auto chunk = [&] {
         auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
-        while (r >= 0 && i < refs.size()) {
-            r = fn(refs[i++]);
+        while (r >= 0 && i < events.size()) {
+            r = fn(events[i++]);
             if ((i & 15) == 0 && std::chrono::steady_clock::now() >= until) break;
         }
     };
@@ -315,19 +258,24 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
         if (first < 0 || end <= first) return 0;
         if (st) bus_ply_state(b, st);
         try {
-            refs.assign(ply->items.begin() + first, ply->items.begin() + end);
+            events.assign(ply->items.begin() + first, ply->items.begin() + end);
         } catch (const std::bad_alloc &) {
             return -12;
         }
-        for (mivrabox_event *e : refs) mivrabox_event_ref(e);
+        b->visits++;
         chunk();
     }
-    while (r >= 0 && i < refs.size()) {
+    while (r >= 0 && i < events.size()) {
         lock_t lk(b->lock);
         chunk();
     }
-    for (mivrabox_event *e : refs) mivrabox_event_unref(&e);
-    return r < 0 ? r : int(refs.size());
+    std::vector<mivrabox_event *> parked;
+    {
+        lock_t lk(b->lock);
+        if (--b->visits == 0) parked.swap(b->parked);
+    }
+    for (mivrabox_event *e : parked) mivrabox_event_unref(&e);
+    return r < 0 ? r : int(events.size());
 }
 
 int bus_ply_copy(bus *b, int first, int count, ply_list *out, mivrabox_state *st, int *revision) {
@@ -384,10 +332,15 @@ int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_st
         if (indexes[i] >= 0 && indexes[i] < b->playlist->count()) v.push_back(indexes[i]);
     std::sort(v.begin(), v.end());
     v.erase(std::unique(v.begin(), v.end()), v.end());
+    // Nothing to delete changes nothing: no pass over the media lists and the playlist.
+    if (v.empty()) return fill(b, st, 0);
     bus_lib_defer(b);
-    for (int64_t i : v) bus_ply_item_unregister(b, at(b, int(i)));
+    for (int64_t i : v) {
+        park(b, int(i), int(i));
+        bus_ply_item_unregister(b, at(b, int(i)));
+    }
     bus_lib_sweep(b);
-    if (!v.empty()) ply_delete_events(b->playlist, int(v.size()), v.data());
+    ply_delete_events(b->playlist, int(v.size()), v.data());
     bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, 0);
 }
@@ -405,88 +358,28 @@ int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_s
 int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
     lock_t lk(b->lock);
     // Only events with a sys_id are deleted, so only theirs give their media back.
+    park(b, first, last);
     bus_lib_defer(b);
-    for (int i = std::max(first, 0); i <= last && i < b->playlist->count(); i++)
-        if (at(b, i)->sys_id != 0) bus_ply_item_unregister(b, at(b, i));
+    // The scheduler retires the events before the one it plays: taking a run off the front of
+    // the playlist moves no start time after it, so only the total changes.
+    bool front = first <= 0;
+    int64_t gone = 0;
+    for (int i = std::max(first, 0); i <= last && i < b->playlist->count(); i++) {
+        mivrabox_event *e = at(b, i);
+        if (e->sys_id == 0) {
+            front = false;
+            continue;
+        }
+        gone += tc_frames2ms(mivrabox_event_duration(e, 0));
+        bus_ply_item_unregister(b, e);
+    }
     bus_lib_sweep(b);
     int r = ply_delete_range(b->playlist, first, last);
-    bus_ply_start_time_recalc(b->playlist);
+    if (front)
+        bus_ply_start_time_recalc_front(b->playlist, gone);
+    else
+        bus_ply_start_time_recalc(b->playlist);
     return fill(b, st, r);
-}
-
-int bus_ply_read(bus *b, const char *path, ply_list **out, const std::atomic<int> *stop) {
-    int r = ply_load(out, path, stop);
-    if (r == -27)
-        log_msg(LOG_ERROR, "%s[%d] refused [%s]: larger than %llu bytes", "bus_ply_read", b->index,
-                path, static_cast<unsigned long long>(PLY_FILE_MAX));
-    if (r < 0) return r;
-    // sys_ids and start times are given before the bus lock is taken.
-    bus_ply_start_time_recalc(*out);
-    return r;
-}
-
-int bus_ply_load_ply(bus *b, ply_list *loaded, const char *path, mivrabox_state *st) {
-    lock_t lk(b->lock);
-    if (b->playlist->count() > 0) return -17;
-    // The bus keeps its one list object for its whole life (cue and play threads raise its
-    // revision without the lock): the events move in. The revision goes on from the old one, so
-    // that a save of the new events is never taken for one already written.
-    ply_list *ply = b->playlist;
-    ply->items.swap(loaded->items);
-    ply->revision += loaded->revision.load() + 1;
-    ply->last_cued_sys_id = loaded->last_cued_sys_id;
-    ply->last_played_sys_id = loaded->last_played_sys_id;
-    ply->total_duration = loaded->total_duration;
-    register_from(b, 0);
-    bus_ply_start_time_recalc(b->playlist);
-    if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
-    return fill(b, st, b->playlist->count());
-}
-
-int bus_ply_load(bus *b, const char *path, mivrabox_state *st) {
-    ply_ref loaded;
-    int r = bus_ply_read(b, path, &loaded.p);
-    if (r < 0) return r;
-    return bus_ply_load_ply(b, loaded.p, path, st);
-}
-
-int bus_ply_append(bus *b, const char *path, mivrabox_state *st) {
-    ply_ref loaded;
-    int r = bus_ply_read(b, path, &loaded.p);
-    if (r < 0) return r;
-    r = bus_ply_append_ply(b, loaded.p, path, st);
-    bus_ply_appended(b, &loaded.p);
-    return r;
-}
-
-void bus_ply_appended(bus *b, ply_list **list) {
-    if (!list || !*list) return;
-    if (b->hooks->appended) b->hooks->appended(b, *list);
-    ply_free(list);
-}
-
-int bus_ply_append_ply(bus *b, ply_list *loaded, const char *path, mivrabox_state *st) {
-    // The copies that go in are made before the lock: loaded stays the caller's, for the
-    // appended hook.
-    ply_ref fresh;
-    if (ply_new(&fresh.p) < 0) return -12;
-    int made = ply_append_list(fresh.p, loaded);
-    if (made < 0) return made;
-    lock_t lk(b->lock);
-    if (b->playlist->count() == 0) return -2;
-    ply_list *ply = b->playlist;
-    int first = ply->count();
-    try {
-        ply->items.insert(ply->items.end(), fresh.p->items.begin(), fresh.p->items.end());
-    } catch (const std::bad_alloc &) {
-        return -12;
-    }
-    fresh.p->items.clear();  // the bus owns them now
-    ply->revision++;
-    register_from(b, first);
-    bus_ply_start_time_recalc(b->playlist);
-    if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
-    return fill(b, st, first);
 }
 
 int bus_ply_save(bus *b, const char *path, mivrabox_state *st) {
@@ -502,6 +395,7 @@ int bus_ply_save(bus *b, const char *path, mivrabox_state *st) {
 
 int bus_ply_close(bus *b, mivrabox_state *st) {
     lock_t lk(b->lock);
+    park(b, 0, b->playlist->count() - 1);
     bus_lib_defer(b);
     for (mivrabox_event *e : b->playlist->items) bus_ply_item_unregister(b, e);
     bus_lib_sweep(b);
@@ -560,8 +454,10 @@ int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_
         e->mark_out.clear();
         // Registered again for the range check, and the earlier reference given back, so the
         // media's count stays the number of events that use it.
+        // One still waiting for its chunk registers here, and gives nothing back.
+        const bool was = e->lib_owner.p == e;
         bus_ply_items_register(b, idx, idx + 1, false);  // times once below
-        bus_lib_unregister(b, e->media_id.c_str());
+        if (was) bus_lib_unregister(b, e->media_id.c_str());
         n++;
     }
     if (n) bus_ply_start_time_recalc(b->playlist);

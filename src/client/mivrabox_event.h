@@ -51,6 +51,17 @@ struct mivrabox_atomic : std::atomic<T> {
     }
 };
 
+// A pointer that copies as null.
+struct mivrabox_lib_mark {
+    const void *p = nullptr;
+    mivrabox_lib_mark() = default;
+    mivrabox_lib_mark(const mivrabox_lib_mark &) noexcept {}
+    mivrabox_lib_mark &operator=(const mivrabox_lib_mark &) noexcept {
+        p = nullptr;
+        return *this;
+    }
+};
+
 // Start modes accepted in line field 1; all but 'F', 'M' and 'G' are scheduled as follow.
 constexpr std::string_view MIVRABOX_START_MODES = " FMG[-]I(=)O";
 
@@ -89,6 +100,10 @@ struct mivrabox_event {
     text4k extra;  // a sixteenth line field: kept, never written
     // Released from threads that do not hold the bus lock.
     mivrabox_atomic<int> refcount{1};
+    // A bus's media registration, under its lock: the event is registered while lib_owner is its
+    // own address, under the id lib_id. Never copied: a clone is not registered.
+    mivrabox_lib_mark lib_owner;
+    std::string lib_id;
     std::vector<mivrabox_meta_pair> pairs;
 
     int meta_count() const { return int(pairs.size()); }

@@ -1,10 +1,12 @@
 """Large inputs on a bus: an oversized dropped playlist is refused while the channel plays on, a
 large append registers every event, MivraBox1's list and delete methods keep their results, and
 a stop signal during the start-up load of a large playlist ends the daemon at once."""
+import collections
 import hashlib
 import os
 import signal
 import tempfile
+import threading
 import time
 import unittest
 
@@ -76,6 +78,69 @@ class LargeInputTest(unittest.TestCase):
         tail = ch.call("MivraBox.GetEvents", 0, 7 + n, 3)["events"]
         flags = [e["state"]["er"][0] & (PRESENT | ABSENT) for e in tail]
         self.assertEqual(flags, [PRESENT, ABSENT, ABSENT])
+
+    def test_append_raced_by_deletions_counts_each_event_once(self):
+        """A large append registers its events a chunk at a time: a deletion, a close or a load
+        meanwhile must neither give back media never counted nor count any twice."""
+        ch = Channel(self, media=[("m%d" % i, 10.0) for i in range(3)])
+        base = [line(media="m%d" % i) for i in range(3)]
+        ch.load(base, "base")
+        self.assertTrue(wait_for(lambda: ch.state()["lib_present_count"] == 3, 10))
+        ch.lib.stop()
+        n = 20000
+        # Shared media: a reference given back in error shows in the others' count.
+        ch.write("big.ply", [line(media="d%d" % (i % 300)) for i in range(n)] + base)
+        ch.write("small.ply", [line(media="m1"), line(media="d7")])
+
+        def refs():
+            out = collections.Counter()
+            for which in range(3):
+                for o in ch.call("MivraBox.LibList", 0, which)["list"]:
+                    out[o["object"]] += o["ref"]
+            return +out
+
+        def playlist():
+            count = ch.state()["count"]
+            got = ch.call("MivraBox.GetEvents", 0, 0, count)["events"] if count else []
+            return collections.Counter(e["event"].split("\t")[6] for e in got)
+
+        def spliced():
+            self.assertTrue(wait_for(lambda: ch.state()["count"] > len(base), 30))
+
+        def delete():
+            spliced()
+            for k in (n, n // 2, 10, n // 4, 3):
+                ch.call("MivraBox.DeleteEvent", 0, I8(k))
+
+        def close():
+            spliced()
+            ch.call("MivraBox.ClosePlaylist", 0)
+
+        def reload():
+            close()
+            ch.call("MivraBox.LoadPlaylist", 0, "small")
+
+        for what, race in (("delete", delete), ("close", close), ("load", reload)):
+            with self.subTest(what):
+                ch.call("MivraBox.ClosePlaylist", 0)
+                ch.load(base, "base")
+                failed = []
+
+                def run(race=race):
+                    try:
+                        race()
+                    except BaseException as e:  # noqa: B036 - reported by the test below
+                        failed.append(e)
+                th = threading.Thread(target=run)
+                th.start()
+                r = ch.call("MivraBox.AppendPlaylist", 0, "big")
+                th.join()
+                self.assertEqual(failed, [])
+                self.assertEqual(r["result"], len(base))
+                # The lists are read one call each while the queue thread may move a media from
+                # one to the next: the counts are compared once they hold still.
+                self.assertTrue(wait_for(lambda: refs() == playlist(), 20, 0.2))
+                self.assertEqual(refs(), playlist())
 
     def test_box1_flag_and_delete_methods(self):
         ch = Channel1(self, media=[("ok", 10.0), ("short", 2.0)])
