@@ -159,6 +159,7 @@ std::string variant_of(std::string_view id) {
 
 // Range and subclip flags of registered events, counted for the state.
 void count_flags(bus *b, uint64_t f, int sign) {
+    b->lock.assert_held();
     if (f & MIVRABOX_F_RANGE) b->users.range += sign;
     if (f & MIVRABOX_F_PARTIAL) b->users.subclip += sign;
 }
@@ -172,6 +173,7 @@ void set_drop(std::unordered_map<std::string, std::unordered_set<mivrabox_event 
 }
 
 void users_add(bus *b, mivrabox_event *e) {
+    b->lock.assert_held();
     bus_lib_users &u = b->users;
     std::string id = e->media_id.str();
     if (e->lib_owner.p == e) return;
@@ -184,6 +186,7 @@ void users_add(bus *b, mivrabox_event *e) {
 
 // Takes e out of the registered events; false when it was not there.
 bool users_drop(bus *b, mivrabox_event *e, std::string &id) {
+    b->lock.assert_held();
     bus_lib_users &u = b->users;
     if (e->lib_owner.p != e) return false;
     e->lib_owner.p = nullptr;
@@ -198,6 +201,7 @@ bool users_drop(bus *b, mivrabox_event *e, std::string &id) {
 // Registers e; *filled is raised when the range check filled a duration from the media, which
 // moves the events after it.
 int item_register(bus *b, mivrabox_event *e, int *filled) {
+    b->lock.assert_held();
     char origin[4096];
     origin[0] = 0;
     const bool counted = e->lib_owner.p == e;
@@ -304,6 +308,7 @@ namespace {
 
 // The registered events that use o, in no order.
 std::vector<mivrabox_event *> users_of(bus *b, const lib_object *o) {
+    b->lock.assert_held();
     std::vector<mivrabox_event *> v;
     auto it = b->users.by_id.find(o->object);
     if (it != b->users.by_id.end()) v.assign(it->second.begin(), it->second.end());
@@ -319,6 +324,7 @@ std::vector<mivrabox_event *> users_of(bus *b, const lib_object *o) {
 // One event's new media state; true when it changed. *filled is raised when a range check
 // filled a duration.
 bool event_meta(bus *b, mivrabox_event *e, lib_object *o, int present, int *filled) {
+    b->lock.assert_held();
     if (present) {
         if (e->flags & MIVRABOX_F_PRESENT) return false;
         e->flags &= ~uint64_t(MIVRABOX_F_ABSENT | MIVRABOX_F_RANGE | MIVRABOX_F_PARTIAL |
@@ -485,6 +491,7 @@ namespace {
 
 // Applies one change entry of the library, under the bus lock.
 void lib_amend(bus *b, const char *entry) {
+    b->lock.assert_held();
     log_msg(LOG_INFO, "%s[%d] {%s}", "bus_lib_proc_state", b->index, entry);
     const char *name = entry + 1;
     if (entry[0] == '-' && *name) {
