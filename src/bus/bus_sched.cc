@@ -371,7 +371,10 @@ int overdue_run(sched &s, int first, int64_t now) {
     const int count = b->playlist->count();
     int l = first;
     while (l + 1 < count && at(b, l + 1)->start_mode != 'F' && s.overdue(at(b, l + 1), now)) l++;
-    if (l + 1 < count) at(b, l + 1)->start_mode = 'F';
+    if (l + 1 < count && at(b, l + 1)->start_mode != 'F') {
+        at(b, l + 1)->start_mode = 'F';
+        b->playlist->shape++;
+    }
     return l;
 }
 
