@@ -312,6 +312,11 @@ int bus_ply_start_time_recalc_from(ply_list *ply, int from, int64_t prepared_aft
 // The same after events lasting gone_ms in all were taken off the front of a list whose start
 // times were right: only the total changes, unless the new first event moves.
 int bus_ply_start_time_recalc_front(ply_list *ply, int64_t gone_ms);
+// The same after the start of the first event was set (from 0) or events lasting gone_ms were
+// taken out before index from, in a list whose start times were right: the times are made from
+// there up to the first event that keeps its start (a fixed-time one that holds its time), since
+// those after it do not change.
+int bus_ply_start_time_recalc_moved(ply_list *ply, int from, int64_t gone_ms);
 // Gives a list not in a bus sys_ids and start times following an end at after; its total
 // duration.
 int64_t bus_ply_start_time_prepare(ply_list *list, int64_t after);

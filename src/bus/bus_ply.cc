@@ -402,13 +402,14 @@ int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
     park(b, first, last);
     bus_lib_defer(b);
     // The scheduler retires the events before the one it plays: taking a run off the front of
-    // the playlist moves no start time after it, so only the total changes.
-    bool front = first <= 0;
+    // the playlist moves no start time after it, so only the total changes. A run taken out
+    // further on moves the times after it up to the first event that keeps its start.
+    bool whole = true;
     int64_t gone = 0;
     for (int i = std::max(first, 0); i <= last && i < b->playlist->count(); i++) {
         mivrabox_event *e = at(b, i);
         if (e->sys_id == 0) {
-            front = false;
+            whole = false;
             continue;
         }
         gone += tc_frames2ms(mivrabox_event_duration(e, 0));
@@ -418,13 +419,17 @@ int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
     const uint64_t shape = b->playlist->shape;
     const int before = b->playlist->count();
     int r = ply_delete_range(b->playlist, first, last);
+    const bool front = whole && first <= 0;
     if (front) {
         // The index of fixed-time events moves with the run taken off, without a pass.
         if (before - b->playlist->count() == std::min(last, before - 1) + 1)
             bus_ply_ft_front_gone(b->playlist, std::min(last, before - 1) + 1, shape);
         bus_ply_start_time_recalc_front(b->playlist, gone);
-    } else
+    } else if (whole) {
+        bus_ply_start_time_recalc_moved(b->playlist, first, gone);
+    } else {
         bus_ply_start_time_recalc(b->playlist);
+    }
     return fill(b, st, r);
 }
 

@@ -269,7 +269,7 @@ bool take_step(sched &s) {
     }
     e->start = bus_now_ms(b);
     bus_ply_item_start_str(ply, 0);
-    bus_ply_start_time_recalc(ply);
+    bus_ply_start_time_recalc_moved(ply, 0, 0);
     s.slept = true;
     _send_play(b, 0);
     return false;

@@ -194,6 +194,39 @@ TEST_F(SchedTest, NextFixedTimeAndTimeToNext) {
     EXPECT_EQ(bus_ply_time_to_next(p, ev(2)->start + 300), -300);
 }
 
+// A run taken out or a first event set anew moves the start times only up to the first event that
+// keeps its start; the times are those a whole recomputation gives.
+TEST_F(SchedTest, MovedStartsSettleAtAFixedTimeEvent) {
+    ply_list *p = b->playlist;
+    const int64_t s0 = time_now_ms() / 1000 * 1000;
+    insert(ev_line("a", "00:00:10:00", ' ', tod(s0)));
+    insert(ev_line("b"));
+    insert(ev_line("c"));
+    insert(ev_line("f", "00:00:10:00", 'F', tod(s0 + 60000)));
+    insert(ev_line("d"));
+    auto whole = [&](const char *step) {
+        const int64_t total = p->total_duration;
+        EXPECT_EQ(bus_ply_start_time_recalc(p), 0) << step;
+        EXPECT_EQ(p->total_duration, total) << step;
+    };
+    const int64_t f_start = ev(3)->start, d_start = ev(4)->start;
+    ASSERT_EQ(bus_ply_delete_range(b, 1, 1, nullptr), 0);
+    EXPECT_EQ(ev(1)->start, s0 + 10000);  // c moved up
+    EXPECT_EQ(ev(2)->start, f_start);
+    EXPECT_EQ(ev(3)->start, d_start);
+    whole("b gone");
+    ev(0)->start = s0 + 30000;  // a take sets the first start
+    bus_ply_item_start_str(p, 0);
+    EXPECT_GT(bus_ply_start_time_recalc_moved(p, 0, 0), 0);
+    EXPECT_EQ(ev(1)->start, s0 + 40000);
+    whole("first moved");
+    ASSERT_EQ(bus_ply_delete_range(b, 1, 1, nullptr), 0);  // up to the fixed-time event
+    whole("c gone");
+    ASSERT_EQ(bus_ply_delete_range(b, 1, 1, nullptr), 0);  // f gone: d follows a
+    EXPECT_EQ(ev(1)->start, s0 + 40000);
+    whole("f gone");
+}
+
 TEST_F(SchedTest, CueAndPlaySteps) {
     insert(ev_line("a", "00:00:10:00", ' ', tod(time_now_ms())));
     insert(ev_line("b"));
