@@ -31,9 +31,34 @@ void trace(const char *fn, int line, const bus_async *a) {
 // The copy's own event of the operation: texts are read there, never from the bus playlist,
 // whose events the control methods and the media threads change under the bus lock.
 const mivrabox_event *copy_event(const bus_async *a, int *index) {
-    int i = a->copy ? ply_find_sys_id(a->copy, a->event->sys_id) : -1;
+    int i = a->copy && !a->copy->items.empty() ? a->idx : -1;
     if (index) *index = i;
-    return i >= 0 ? a->copy->items[size_t(i)] : a->event;
+    // The reach begins with the event itself.
+    return i >= 0 ? a->copy->items[0] : a->event;
+}
+
+// Under the bus lock: copies of the events a cue of the event with sys_id may read, not of the
+// whole playlist, whose copy would hold the lock as long as the playlist is.
+int reach_copy(box1_bus *b, int64_t sys_id, bus_async *a) {
+    const ply_list *ply = b->playlist;
+    a->idx = ply_find_sys_id(ply, sys_id);
+    a->count = ply->count();
+    // An event no longer in the playlist resolves as the first one would.
+    if (mivrabox_event_meta_reach(a->idx < 0 ? 0 : a->idx, a->count, ply->items.data(), a->reach) <
+            0 ||
+        ply_new(&a->copy) < 0)
+        return -12;
+    try {
+        a->copy->items.reserve(a->reach.size());
+    } catch (const std::bad_alloc &) {
+        return -12;
+    }
+    for (int i : a->reach) {
+        mivrabox_event *c = mivrabox_event_clone(ply->items[size_t(i)]);
+        if (!c) return -12;
+        a->copy->items.push_back(c);
+    }
+    return 0;
 }
 
 void free_record(bus_async *a) {
@@ -98,7 +123,8 @@ int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *), 
     a->b = b;
     a->entry = entry;
     // Only a cue reads the playlist (for the neighbours' values); a play needs its event alone.
-    if (copy && ply_dup(b->playlist, &a->copy) < 0) {
+    if (copy && reach_copy(b, e->sys_id, a) < 0) {
+        ply_free(&a->copy);
         delete a;
         return -12;
     }
@@ -243,8 +269,12 @@ int bus_async_cue_func(bus_async *a, const char *url) {
     cfg.method = b->whois_method;
     for (int i = 0; i < 4; i++) cfg.arg[i] = b->whois_arg[i].view();
     // A name without a value is sent empty.
+    // The copies at their playlist indexes, null elsewhere: the resolution reads no other.
+    std::vector<mivrabox_event *> events(size_t(a->count), nullptr);
+    for (size_t k = 0; k < a->reach.size() && k < a->copy->items.size(); k++)
+        events[size_t(a->reach[k])] = a->copy->items[k];
     std::vector<std::string> values = mivrabox_event_meta_pairs_resolve(
-        e, idx < 0 ? 0 : idx, a->copy->count(), a->copy->items.data(), names, &cfg);
+        e, idx < 0 ? 0 : idx, a->count, events.data(), names, &cfg);
     values.resize(names.size());
     const box1_cue_request q = box1_cue_request_build(e, std::move(templates), std::move(names),
                                                       std::move(values), b->live);
@@ -304,11 +334,12 @@ int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url) {
     if (!a) return -12;
     a->b = b;
     a->sync = true;
-    if (ply_dup(b->playlist, &a->copy) < 0) {
+    if (reach_copy(b, b->playlist->items[size_t(index)]->sys_id, a) < 0 || a->idx < 0) {
+        ply_free(&a->copy);
         delete a;
         return -12;
     }
-    a->event = a->copy->items[size_t(index)];
+    a->event = a->copy->items[0];
     // The player call waits without the lock, however many holds the caller has.
     const int holds = b->lock.release_all();
     int r = bus_async_cue_func(a, url);

@@ -178,6 +178,7 @@ void box1_state_extra(bus *bb, mivrabox_state *st, int64_t now) {
             fixed = true;
             remain(st->fixed_time_remain, e->start - now);
         }
+        if (absent && type_c && type_l && fixed) break;
     }
     if (b->prev_playlist.empty()) {
         st->last_playlist = b->last_playlist.view();

@@ -87,8 +87,13 @@ struct bus_async {
     mivrabox_event *event = nullptr;  // one reference held, unless a synchronous cue
     void (*entry)(bus_async *) = nullptr;
     pthread_t th{};
-    bool started = false;      // th runs and has not been joined
-    ply_list *copy = nullptr;  // a cue's copy of the bus playlist when it was made; null for a play
+    bool started = false;  // th runs and has not been joined
+    // A cue's copies of the events of the bus playlist it may read, when it was made (null for a
+    // play): those at the playlist indexes reach, of count events; idx is the event's own index
+    // there, -1 when it was not in the playlist.
+    ply_list *copy = nullptr;
+    std::vector<int> reach;
+    int idx = -1, count = 0;
     std::atomic<int> done{0};
     bool sync = false;  // a synchronous cue: the event belongs to the copy
 };

@@ -156,10 +156,10 @@ struct bus_hooks {
 extern const bus_hooks bus_hooks_none;
 
 // The events whose media the media lists count (registered, see mivrabox_event::lib_owner), under
-// the bus lock, each with a reference and the id it registered with, so that giving its media back touches only what was
-// counted: an event deleted before its turn to register gives nothing back. The events of each
-// media id, and of each '#' variant name, are found by hash for the media answers; the range and
-// subclip flags of the registered events are counted as they change.
+// the bus lock, each with a reference and the id it registered with, so that giving its media back
+// touches only what was counted: an event deleted before its turn to register gives nothing back.
+// The events of each media id, and of each '#' variant name, are found by hash for the media
+// answers; the range and subclip flags of the registered events are counted as they change.
 struct bus_lib_users {
     std::unordered_map<std::string, std::unordered_set<mivrabox_event *>> by_id, by_variant;
     int range = 0, subclip = 0;
@@ -312,11 +312,21 @@ int bus_ply_start_time_recalc_from(ply_list *ply, int from, int64_t prepared_aft
 // The same after events lasting gone_ms in all were taken off the front of a list whose start
 // times were right: only the total changes, unless the new first event moves.
 int bus_ply_start_time_recalc_front(ply_list *ply, int64_t gone_ms);
+// The same after the start of the first event was set (from 0) or events lasting gone_ms were
+// taken out before index from, in a list whose start times were right: the times are made from
+// there up to the first event that keeps its start (a fixed-time one that holds its time), since
+// those after it do not change.
+int bus_ply_start_time_recalc_moved(ply_list *ply, int from, int64_t gone_ms);
 // Gives a list not in a bus sys_ids and start times following an end at after; its total
 // duration.
 int64_t bus_ply_start_time_prepare(ply_list *list, int64_t after);
 int bus_ply_range_item(bus *b, mivrabox_event *e, lib_object *o);
+// The fixed-time event at or after index from that starts first (of those starting together
+// the last), -2 for none; kept in an index of the list's fixed-time events.
 int bus_ply_next_ft_idx(ply_list *ply, int from);
+// After the first n events left a list whose shape was shape_before: its index of fixed-time
+// events follows without a pass, if it was current.
+void bus_ply_ft_front_gone(ply_list *ply, int n, uint64_t shape_before);
 int bus_ply_run(bus *b, int value, mivrabox_state *st);
 int bus_ply_insert_event_by_idx(bus *b, const char *line, int64_t index, mivrabox_state *st);
 int bus_ply_insert_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st);

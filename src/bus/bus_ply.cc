@@ -108,15 +108,56 @@ int bus_ply_range_item(bus *, mivrabox_event *e, lib_object *o) {
     return r;
 }
 
+namespace {
+
+// The list's index of its fixed-time events, built again by one pass only when the list changed
+// shape since: the scheduler asks for the next one several times a turn. False without memory.
+bool fixed_index(ply_list *ply) {
+    const std::vector<int> &v = ply->fixed_idx;
+    bool fresh = ply->fixed_shape == ply->shape && (v.empty() || v.back() < ply->count());
+    for (size_t k = 0; fresh && k < v.size(); k++)
+        fresh = ply->items[size_t(v[k])]->start_mode == 'F';
+    if (fresh) return true;
+    ply->fixed_idx.clear();
+    ply->fixed_shape = UINT64_MAX;
+    try {
+        for (int i = 0; i < ply->count(); i++)
+            if (ply->items[size_t(i)]->start_mode == 'F') ply->fixed_idx.push_back(i);
+    } catch (const std::bad_alloc &) {
+        ply->fixed_idx.clear();
+        return false;
+    }
+    ply->fixed_shape = ply->shape;
+    return true;
+}
+
+}  // namespace
+
 int bus_ply_next_ft_idx(ply_list *ply, int from) {
     if (from < 0) from = 0;
     int best = -2;
-    for (int i = from; i < ply->count(); i++) {
+    auto consider = [&](int i) {
         const mivrabox_event *e = ply->items[size_t(i)];
-        if (e->start_mode != 'F') continue;
+        if (e->start_mode != 'F') return;
         if (best < 0 || e->start <= ply->items[size_t(best)]->start) best = i;
+    };
+    if (fixed_index(ply)) {
+        const std::vector<int> &v = ply->fixed_idx;
+        for (auto it = std::lower_bound(v.begin(), v.end(), from); it != v.end(); ++it)
+            consider(*it);
+    } else {
+        for (int i = from; i < ply->count(); i++) consider(i);
     }
     return best;
+}
+
+void bus_ply_ft_front_gone(ply_list *ply, int n, uint64_t shape_before) {
+    if (ply->fixed_shape != shape_before) return;
+    std::vector<int> &v = ply->fixed_idx;
+    auto keep = std::lower_bound(v.begin(), v.end(), n);
+    v.erase(v.begin(), keep);
+    for (int &i : v) i -= n;
+    ply->fixed_shape = ply->shape;
 }
 
 int bus_ply_run(bus *b, int value, mivrabox_state *st) {
@@ -361,24 +402,34 @@ int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
     park(b, first, last);
     bus_lib_defer(b);
     // The scheduler retires the events before the one it plays: taking a run off the front of
-    // the playlist moves no start time after it, so only the total changes.
-    bool front = first <= 0;
+    // the playlist moves no start time after it, so only the total changes. A run taken out
+    // further on moves the times after it up to the first event that keeps its start.
+    bool whole = true;
     int64_t gone = 0;
     for (int i = std::max(first, 0); i <= last && i < b->playlist->count(); i++) {
         mivrabox_event *e = at(b, i);
         if (e->sys_id == 0) {
-            front = false;
+            whole = false;
             continue;
         }
         gone += tc_frames2ms(mivrabox_event_duration(e, 0));
         bus_ply_item_unregister(b, e);
     }
     bus_lib_sweep(b);
+    const uint64_t shape = b->playlist->shape;
+    const int before = b->playlist->count();
     int r = ply_delete_range(b->playlist, first, last);
-    if (front)
+    const bool front = whole && first <= 0;
+    if (front) {
+        // The index of fixed-time events moves with the run taken off, without a pass.
+        if (before - b->playlist->count() == std::min(last, before - 1) + 1)
+            bus_ply_ft_front_gone(b->playlist, std::min(last, before - 1) + 1, shape);
         bus_ply_start_time_recalc_front(b->playlist, gone);
-    else
+    } else if (whole) {
+        bus_ply_start_time_recalc_moved(b->playlist, first, gone);
+    } else {
         bus_ply_start_time_recalc(b->playlist);
+    }
     return fill(b, st, r);
 }
 

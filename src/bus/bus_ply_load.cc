@@ -42,6 +42,7 @@ int bus_ply_load_ply(bus *b, ply_list *loaded, const char *path, mivrabox_state 
         ply_list *ply = b->playlist;
         ply->items.swap(loaded->items);
         ply->revision += loaded->revision.load() + 1;
+        ply->shape++;
         ply->last_cued_sys_id = loaded->last_cued_sys_id;
         ply->last_played_sys_id = loaded->last_played_sys_id;
         ply->total_duration = loaded->total_duration;
@@ -105,6 +106,7 @@ int bus_ply_append_ply(bus *b, ply_list *loaded, const char *path, mivrabox_stat
         }
         fresh.p->items.clear();  // the bus owns them now
         ply->revision++;
+        ply->shape++;
         bus_ply_start_time_recalc_from(ply, first, after, total);
         if (b->hooks->ply_loaded) b->hooks->ply_loaded(b, path);
     }

@@ -29,8 +29,10 @@ int64_t nearest_day(int64_t t, int64_t ref) {
 
 namespace {
 
-// Start times of items from index from on, after an end at end; the number changed.
-int times_follow(const std::vector<mivrabox_event *> &items, size_t from, int64_t end) {
+// Start times of items from index from on, after an end at end; the number changed. settle: the
+// times were right before, so they stop changing at the first event that keeps its start.
+int times_follow(const std::vector<mivrabox_event *> &items, size_t from, int64_t end,
+                 bool settle = false) {
     int changes = 0;
     struct timeval tv;
     char tc[TIME_TC_SIZE];
@@ -44,16 +46,20 @@ int times_follow(const std::vector<mivrabox_event *> &items, size_t from, int64_
             if (e->start_mode == 'F') {
                 int64_t start =
                     bus_ply_ft_start(end, tc_str2ms(tc), tc_str2ms(e->start_time.c_str()));
-                if (e->start != start || e->follow_time.view() != tc) {
+                const bool kept = e->start == start;
+                if (!kept || e->follow_time.view() != tc) {
                     e->start = start;
                     e->follow_time = tc;
                     changes++;
                 }
+                if (kept && settle) break;
             } else {
                 e->start = end;
                 e->start_time = tc;
                 changes++;
             }
+        } else if (settle) {
+            break;
         }
         end = e->start + dur_ms(e);
     }
@@ -139,6 +145,31 @@ int64_t bus_ply_ft_start(int64_t ref_ms, int64_t ref_tod_ms, int64_t tod_ms) {
 int bus_ply_start_time_recalc(bus *b) {
     lock_t lk(b->lock);
     return bus_ply_start_time_recalc(b->playlist);
+}
+
+int bus_ply_start_time_recalc_moved(ply_list *ply, int from, int64_t gone_ms) {
+    if (ply->count() == 0 || from >= ply->count()) return bus_ply_start_time_recalc(ply);
+    int changes = 0;
+    mivrabox_event *e0 = ply->items[0];
+    const int64_t s = first_start(e0);
+    if (from <= 0) {
+        log_msg(LOG_INFO, "%s:%d e->start_time=[%s], e->start=%ld, C=%ld, e->flags=0x%.4ld",
+                "bus_ply_start_time_recalc", 515, e0->start_time.c_str(), long(e0->start), long(s),
+                long(e0->flags.load()));
+        if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != s) {
+            e0->start = s;
+            changes++;
+        }
+        from = 1;
+    } else if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != s) {
+        // Were the first event to move, every start would.
+        return bus_ply_start_time_recalc(ply);
+    }
+    changes += times_follow(ply->items, size_t(from), end_of(ply->items[size_t(from - 1)]), true);
+    int64_t total = int64_t(ply->total_duration) - gone_ms;
+    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+    if (changes) ply->revision++;
+    return changes;
 }
 
 int bus_ply_start_time_recalc_front(ply_list *ply, int64_t gone_ms) {

@@ -269,7 +269,7 @@ bool take_step(sched &s) {
     }
     e->start = bus_now_ms(b);
     bus_ply_item_start_str(ply, 0);
-    bus_ply_start_time_recalc(ply);
+    bus_ply_start_time_recalc_moved(ply, 0, 0);
     s.slept = true;
     _send_play(b, 0);
     return false;
@@ -371,7 +371,10 @@ int overdue_run(sched &s, int first, int64_t now) {
     const int count = b->playlist->count();
     int l = first;
     while (l + 1 < count && at(b, l + 1)->start_mode != 'F' && s.overdue(at(b, l + 1), now)) l++;
-    if (l + 1 < count) at(b, l + 1)->start_mode = 'F';
+    if (l + 1 < count && at(b, l + 1)->start_mode != 'F') {
+        at(b, l + 1)->start_mode = 'F';
+        b->playlist->shape++;
+    }
     return l;
 }
 

@@ -33,6 +33,7 @@ int insert_owned(ply_list *l, mivrabox_event *ev, int index) {
         return -12;
     }
     l->revision++;
+    l->shape++;
     return index;
 }
 
@@ -43,6 +44,7 @@ void sweep_marked(ply_list *l) {
         if (ev->start == -1) {
             mivrabox_event_unref(&ev);
             l->revision++;
+            l->shape++;
         } else {
             l->items[w++] = ev;
         }
@@ -177,6 +179,7 @@ int ply_replace_event(ply_list *l, mivrabox_event *ev, int index, mivrabox_event
     mivrabox_event *prev = l->items[index];
     l->items[index] = c;
     l->revision++;
+    l->shape++;
     if (old)
         *old = prev;
     else
@@ -188,6 +191,7 @@ int ply_remove_slot(ply_list *l, int index) {
     if (!l || index < 0 || index >= l->count()) return -22;
     l->items.erase(l->items.begin() + index);
     l->revision++;
+    l->shape++;
     return l->count();
 }
 
@@ -197,6 +201,7 @@ int ply_delete_event(ply_list *l, int index) {
     l->items.erase(l->items.begin() + index);
     mivrabox_event_unref(&ev);
     l->revision++;
+    l->shape++;
     return l->count();
 }
 
@@ -210,9 +215,22 @@ int ply_delete_events(ply_list *l, int n, const int64_t *indexes) {
 
 int ply_delete_range(ply_list *l, int first, int last) {
     if (!l) return -22;
-    for (int i = std::max(first, 0); i <= last && i < l->count(); i++)
-        if (l->items[i]->sys_id != 0) l->items[i]->start = -1;
-    sweep_marked(l);
+    // Only the range is read: the scheduler takes events off the front of a long list.
+    const size_t lo = size_t(std::max(first, 0));
+    const size_t hi = size_t(std::clamp<int64_t>(int64_t(last) + 1, 0, l->count()));
+    if (lo >= hi) return 0;
+    size_t w = lo;
+    for (size_t i = lo; i < hi; i++) {
+        mivrabox_event *ev = l->items[i];
+        if (ev->sys_id != 0) {
+            mivrabox_event_unref(&ev);
+            l->revision++;
+            l->shape++;
+        } else {
+            l->items[w++] = ev;
+        }
+    }
+    l->items.erase(l->items.begin() + std::ptrdiff_t(w), l->items.begin() + std::ptrdiff_t(hi));
     return 0;
 }
 
@@ -221,6 +239,7 @@ int ply_clear(ply_list *l) {
     for (mivrabox_event *ev : l->items) mivrabox_event_unref(&ev);
     l->items.clear();
     l->revision++;
+    l->shape++;
     return 0;
 }
 

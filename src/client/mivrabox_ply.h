@@ -21,6 +21,12 @@ struct ply_list {
     std::vector<mivrabox_event *> items;  // each one reference owned by the list
     int64_t last_cued_sys_id = 0;
     int64_t last_played_sys_id = 0;
+    // Raised by every change of which events the list holds or where (not of an event's fields),
+    // and by a change of an event's start mode: an index of the events is kept against it.
+    uint64_t shape = 0;
+    // Indexes of the fixed-time events in order, as of shape fixed_shape (kept by the bus).
+    std::vector<int> fixed_idx;
+    uint64_t fixed_shape = UINT64_MAX;
 
     ply_list() = default;
     ply_list(const ply_list &) = delete;

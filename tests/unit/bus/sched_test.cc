@@ -147,6 +147,44 @@ TEST_F(SchedTest, NextFixedTimeAndTimeToNext) {
     EXPECT_EQ(bus_ply_next_ft_idx(p, 2), 3);
     EXPECT_EQ(bus_ply_next_ft_idx(p, 4), -2);
 
+    // The index of fixed-time events follows every change of the list: the answer is always that
+    // of a pass over it.
+    auto scan = [p](int from) {
+        int best = -2;
+        for (int i = std::max(from, 0); i < p->count(); i++)
+            if (p->items[size_t(i)]->start_mode == 'F' &&
+                (best < 0 || p->items[size_t(i)]->start <= p->items[size_t(best)]->start))
+                best = i;
+        return best;
+    };
+    auto same = [&](const char *step) {
+        for (int from = 0; from <= p->count(); from++)
+            EXPECT_EQ(bus_ply_next_ft_idx(p, from), scan(from)) << step << ", from " << from;
+    };
+    const std::string f3 = ev_line("f3", "00:00:10:00", 'F', "00:00:05:00");
+    same("built");
+    ASSERT_EQ(bus_ply_delete_range(b, 0, 1, nullptr), 0);  // a run off the front
+    same("front run gone");
+    insert(ev_line("c"));
+    insert(f3);
+    same("appended");
+    ASSERT_EQ(bus_ply_update_event_by_idx(b, ev_line("g").c_str(), 1, nullptr), 0);
+    same("fixed-time event replaced by a follow one");
+    ASSERT_EQ(bus_ply_update_event_by_idx(b, f3.c_str(), 0, nullptr), 0);
+    same("follow event replaced by a fixed-time one");
+    ASSERT_EQ(bus_ply_delete_range(b, 1, 1, nullptr), 0);
+    same("middle gone");
+    ASSERT_EQ(bus_ply_insert_event_by_idx(b, f3.c_str(), 0, nullptr), 0);
+    same("inserted first");
+    ASSERT_EQ(bus_ply_delete_range(b, 0, 0, nullptr), 0);
+    same("the first one gone");
+    ply_clear(p);
+    same("cleared");
+    insert(ev_line("a", "00:00:10:00", ' ', tod(time_now_ms())));
+    insert(ev_line("f1", "00:00:10:00", 'F', "00:00:00:00"));
+    insert(ev_line("b"));
+    insert(ev_line("f2", "00:00:10:00", 'F', "00:00:00:00"));
+
     EXPECT_EQ(bus_ply_time_to_next(p, 0), 0);
     p->last_cued_sys_id = ev(2)->sys_id;
     EXPECT_EQ(bus_ply_time_to_next(p, ev(2)->start - 700), 700);
@@ -154,6 +192,39 @@ TEST_F(SchedTest, NextFixedTimeAndTimeToNext) {
     EXPECT_EQ(bus_ply_time_to_next(p, ev(0)->start + 4000), 6000);
     p->last_played_sys_id = 999999999;  // gone: the cued one counts
     EXPECT_EQ(bus_ply_time_to_next(p, ev(2)->start + 300), -300);
+}
+
+// A run taken out or a first event set anew moves the start times only up to the first event that
+// keeps its start; the times are those a whole recomputation gives.
+TEST_F(SchedTest, MovedStartsSettleAtAFixedTimeEvent) {
+    ply_list *p = b->playlist;
+    const int64_t s0 = time_now_ms() / 1000 * 1000;
+    insert(ev_line("a", "00:00:10:00", ' ', tod(s0)));
+    insert(ev_line("b"));
+    insert(ev_line("c"));
+    insert(ev_line("f", "00:00:10:00", 'F', tod(s0 + 60000)));
+    insert(ev_line("d"));
+    auto whole = [&](const char *step) {
+        const int64_t total = p->total_duration;
+        EXPECT_EQ(bus_ply_start_time_recalc(p), 0) << step;
+        EXPECT_EQ(p->total_duration, total) << step;
+    };
+    const int64_t f_start = ev(3)->start, d_start = ev(4)->start;
+    ASSERT_EQ(bus_ply_delete_range(b, 1, 1, nullptr), 0);
+    EXPECT_EQ(ev(1)->start, s0 + 10000);  // c moved up
+    EXPECT_EQ(ev(2)->start, f_start);
+    EXPECT_EQ(ev(3)->start, d_start);
+    whole("b gone");
+    ev(0)->start = s0 + 30000;  // a take sets the first start
+    bus_ply_item_start_str(p, 0);
+    EXPECT_GT(bus_ply_start_time_recalc_moved(p, 0, 0), 0);
+    EXPECT_EQ(ev(1)->start, s0 + 40000);
+    whole("first moved");
+    ASSERT_EQ(bus_ply_delete_range(b, 1, 1, nullptr), 0);  // up to the fixed-time event
+    whole("c gone");
+    ASSERT_EQ(bus_ply_delete_range(b, 1, 1, nullptr), 0);  // f gone: d follows a
+    EXPECT_EQ(ev(1)->start, s0 + 40000);
+    whole("f gone");
 }
 
 TEST_F(SchedTest, CueAndPlaySteps) {
