@@ -89,6 +89,17 @@ int64_t end_of(const mivrabox_event *e) {
     return e->start + dur_ms(e);
 }
 
+// Places the first event at its time of day (unless it is on air); 1 when it moved.
+int place_first(mivrabox_event *e0) {
+    const int64_t s = first_start(e0);
+    log_msg(LOG_INFO, "%s:%d e->start_time=[%s], e->start=%ld, C=%ld, e->flags=0x%.4ld",
+            "bus_ply_start_time_recalc", 515, e0->start_time.c_str(), long(e0->start), long(s),
+            long(e0->flags.load()));
+    if ((e0->flags & MIVRABOX_F_ON_AIR) || e0->start == s) return 0;
+    e0->start = s;
+    return 1;
+}
+
 }  // namespace
 
 int bus_ply_start_time_recalc(ply_list *ply) {
@@ -99,14 +110,7 @@ int bus_ply_start_time_recalc(ply_list *ply) {
     int changes = 0;
     int64_t total = ids_and_total(ply->items, 0);
     mivrabox_event *e0 = ply->items[0];
-    int64_t s = first_start(e0);
-    log_msg(LOG_INFO, "%s:%d e->start_time=[%s], e->start=%ld, C=%ld, e->flags=0x%.4ld",
-            "bus_ply_start_time_recalc", 515, e0->start_time.c_str(), long(e0->start), long(s),
-            long(e0->flags.load()));
-    if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != s) {
-        e0->start = s;
-        changes++;
-    }
+    changes += place_first(e0);
     changes += times_follow(ply->items, 1, end_of(e0));
     ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
     if (changes) ply->revision++;
@@ -151,17 +155,10 @@ int bus_ply_start_time_recalc_moved(ply_list *ply, int from, int64_t gone_ms) {
     if (ply->count() == 0 || from >= ply->count()) return bus_ply_start_time_recalc(ply);
     int changes = 0;
     mivrabox_event *e0 = ply->items[0];
-    const int64_t s = first_start(e0);
     if (from <= 0) {
-        log_msg(LOG_INFO, "%s:%d e->start_time=[%s], e->start=%ld, C=%ld, e->flags=0x%.4ld",
-                "bus_ply_start_time_recalc", 515, e0->start_time.c_str(), long(e0->start), long(s),
-                long(e0->flags.load()));
-        if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != s) {
-            e0->start = s;
-            changes++;
-        }
+        changes += place_first(e0);
         from = 1;
-    } else if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != s) {
+    } else if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0)) {
         // Were the first event to move, every start would.
         return bus_ply_start_time_recalc(ply);
     }
