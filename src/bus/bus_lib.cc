@@ -55,14 +55,14 @@ int lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_s
         if (origin_out) str_copy(origin_out, origin_size, o->origin);
         log_msg(LOG_ERROR, "%s:%d registred present object=[%s], origin=[%s], ref=%d",
                 "bus_lib_register", __LINE__, id, o->origin.c_str(), o->ref);
-        return int(o->slot) + 1;
+        return lib_object_list_index(&b->present, o) + 1;
     }
     if (lib_object *o = find_obj(b->absent, id)) {
         o->ref++;
         if (origin_out) str_copy(origin_out, origin_size, "");
         log_msg(LOG_ERROR, "%s:%d registred absent object=[%s], origin=[%s], ref=%d",
                 "bus_lib_register", __LINE__, id, o->origin.c_str(), o->ref);
-        return -(int(o->slot) + 1);
+        return -(lib_object_list_index(&b->absent, o) + 1);
     }
     if (lib_object *o = find_obj(b->queued, id)) {
         o->ref++;
@@ -104,14 +104,14 @@ int bus_lib_unregister(bus *b, const char *media_id) {
         if (o->ref <= 0 && b->lib_defer)
             b->users.unused++;
         else if (o->ref <= 0)
-            lib_object_list_delete(&b->present, int(o->slot));
+            lib_object_list_delete(&b->present, lib_object_list_index(&b->present, o));
         return 0;
     }
     if (lib_object *o = find_obj(b->absent, id)) {
         if (--o->ref == 0) {
             if (b->hooks->note) b->hooks->note(b, bus_note::absent_released, nullptr, id, 0);
             if (!b->lib_defer)
-                lib_object_list_delete(&b->absent, int(o->slot));
+                lib_object_list_delete(&b->absent, lib_object_list_index(&b->absent, o));
             else
                 b->users.unused++;
         }
@@ -373,7 +373,8 @@ namespace {
 
 // Index of o in l, -2 when it is no longer there.
 int index_of(const lib_object_list &l, const lib_object *o) {
-    return o->slot < l.items.size() && l.items[o->slot].get() == o ? int(o->slot) : -2;
+    size_t i = o->slot - l.base;  // wraps past the end for a slot below the base
+    return i < l.items.size() && l.items[i].get() == o ? int(i) : -2;
 }
 
 // Moves o from one list to the end of another, under the bus lock.

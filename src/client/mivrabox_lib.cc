@@ -28,6 +28,7 @@ int lib_object_list_clear(lib_object_list *l) {
     l->items.clear();
     l->by_name.clear();
     l->dups = 0;
+    l->base = 0;
     return 0;
 }
 
@@ -36,12 +37,13 @@ namespace {
 // Positions from index on moved: their objects learn where they now stand.
 void renumber(lib_object_list *l, size_t from) {
     for (size_t i = from; i < l->items.size(); i++)
-        if (l->items[i]) l->items[i]->slot = i;
+        if (l->items[i]) l->items[i]->slot = l->base + i;
 }
 
 void index_rebuild(lib_object_list *l) {
     l->by_name.clear();
     l->dups = 0;
+    l->base = 0;
     for (size_t i = 0; i < l->items.size(); i++) {
         lib_object *o = l->items[i].get();
         if (!o) continue;
@@ -65,7 +67,10 @@ void index_drop(lib_object_list *l, size_t index, bool keep) {
     bool first = it != l->by_name.end() && it->second == o;
     if (keep) l->items[index].release();
     l->items.erase(l->items.begin() + std::ptrdiff_t(index));
-    renumber(l, index);
+    if (index == 0)
+        l->base++;  // every other object keeps its slot
+    else
+        renumber(l, index);
     if (!first) {
         if (l->dups > 0) l->dups--;
         return;
@@ -86,7 +91,7 @@ int lib_object_list_push(lib_object_list *l, lib_object *o) {
     std::unique_ptr<lib_object> owned(o);
     if (!l || !o) return -22;
     try {
-        o->slot = l->items.size();
+        o->slot = l->base + l->items.size();
         l->items.push_back(std::move(owned));
         if (!l->by_name.emplace(o->object, o).second) l->dups++;
     } catch (const std::bad_alloc &) {
@@ -132,8 +137,8 @@ int lib_object_list_find_object(const lib_object_list *l, const char *name) {
     if (variant.size() < n.size()) variant.push_back('#');
     const lib_object *exact = lib_object_list_find_exact(l, n);
     const lib_object *var = variant != n ? lib_object_list_find_exact(l, variant) : nullptr;
-    if (exact && var) return int(std::min(exact->slot, var->slot));
-    if (exact || var) return int((exact ? exact : var)->slot);
+    if (exact && var) return lib_object_list_index(l, exact->slot < var->slot ? exact : var);
+    if (exact || var) return lib_object_list_index(l, exact ? exact : var);
     return -2;
 }
 

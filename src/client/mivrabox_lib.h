@@ -18,7 +18,9 @@ struct lib_object {
     btext<100> duration;         // media length as a timecode text, empty until known
     text32 timecode_at_mark_in;  // single-player daemon: the library's timecodes
     text32 timecode;
-    size_t slot = 0;  // its index in the list that holds it, kept by the list
+    // Its place in the list that holds it, kept by the list: its index plus the list's base
+    // (read it through lib_object_list_index).
+    size_t slot = 0;
 };
 
 // Zeroed object in *out; 0, -22, -12.
@@ -34,8 +36,17 @@ struct lib_object_list {
     // The first object of each name; names held by more than one object are counted in dups.
     std::unordered_map<std::string, lib_object *> by_name;
     int dups = 0;
+    // Added to every index in the objects' slots: taking the first object out raises it instead
+    // of renumbering the objects after it (the media thread takes them from the front, one by
+    // one, from queues of thousands).
+    size_t base = 0;
     int count() const { return int(items.size()); }
 };
+
+// Index of o in l; meaningful only while l holds o.
+inline int lib_object_list_index(const lib_object_list *l, const lib_object *o) {
+    return int(o->slot - l->base);
+}
 
 // Results: the value named, or -22 for a null list.
 int lib_object_list_init(lib_object_list *l);

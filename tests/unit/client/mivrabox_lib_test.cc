@@ -94,6 +94,36 @@ TEST(LibObjectList, RemoveDeleteAndClearTwice) {
     EXPECT_EQ(lib_object_list_push(&l, nullptr), -22);
 }
 
+// Objects taken from the front (the media thread's queue), from the middle, moved to the end and
+// swept: every object's index stays its place in the list, and look-ups by name answer it.
+TEST(LibObjectList, IndexesAfterRemovalsAnywhere) {
+    lib_object_list l;
+    for (int i = 0; i < 8; i++) lib_object_list_push(&l, object(("m" + std::to_string(i)).c_str()));
+    auto check = [&](const char *step) {
+        for (size_t i = 0; i < l.items.size(); i++) {
+            EXPECT_EQ(lib_object_list_index(&l, l.items[i].get()), int(i)) << step;
+            EXPECT_EQ(lib_object_list_find_object(&l, l.items[i]->object.c_str()), int(i)) << step;
+        }
+    };
+    lib_object_list_delete(&l, 0);
+    lib_object_list_delete(&l, 0);
+    check("front twice");
+    lib_object *o = l.items[0].get();
+    lib_object_list_remove(&l, 0);
+    lib_object_list_push(&l, o);  // to the end, as a lookup that failed
+    check("front to end");
+    lib_object_list_delete(&l, 2);
+    check("middle");
+    l.items[1]->ref = 0;
+    for (size_t i = 0; i < l.items.size(); i++)
+        if (i != 1) l.items[i]->ref = 1;
+    EXPECT_EQ(lib_object_list_sweep(&l), 1);
+    check("swept");
+    lib_object_list_delete(&l, 0);
+    check("front after a sweep");
+    EXPECT_EQ(l.count(), 3);
+}
+
 TEST(PlyNameFilter, NamePatternAndDays) {
     scoped_tz tz("UTC0");
     time_t may1 = utc(2024, 5, 1, 9, 0);
