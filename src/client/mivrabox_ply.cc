@@ -37,11 +37,20 @@ int insert_owned(ply_list *l, mivrabox_event *ev, int index) {
     return index;
 }
 
+// An event leaves the list: the last cued and played ids no longer name one of its events (they
+// are unique in it), and every look-up of them would read the whole list in vain.
+void forget(ply_list *l, const mivrabox_event *ev) {
+    if (ev->sys_id == 0) return;
+    if (l->last_cued_sys_id == ev->sys_id) l->last_cued_sys_id = 0;
+    if (l->last_played_sys_id == ev->sys_id) l->last_played_sys_id = 0;
+}
+
 // Releases every event marked with start -1, keeping the order of the rest.
 void sweep_marked(ply_list *l) {
     size_t w = 0;
     for (mivrabox_event *ev : l->items) {
         if (ev->start == -1) {
+            forget(l, ev);
             mivrabox_event_unref(&ev);
             l->revision++;
             l->shape++;
@@ -177,6 +186,7 @@ int ply_replace_event(ply_list *l, mivrabox_event *ev, int index, mivrabox_event
     mivrabox_event *c = mivrabox_event_clone(ev);
     if (!c) return -12;
     mivrabox_event *prev = l->items[index];
+    forget(l, prev);
     l->items[index] = c;
     l->revision++;
     l->shape++;
@@ -198,6 +208,7 @@ int ply_remove_slot(ply_list *l, int index) {
 int ply_delete_event(ply_list *l, int index) {
     if (!l || index < 0 || index >= l->count()) return -22;
     mivrabox_event *ev = l->items[index];
+    forget(l, ev);
     l->items.erase(l->items.begin() + index);
     mivrabox_event_unref(&ev);
     l->revision++;
@@ -223,6 +234,7 @@ int ply_delete_range(ply_list *l, int first, int last) {
     for (size_t i = lo; i < hi; i++) {
         mivrabox_event *ev = l->items[i];
         if (ev->sys_id != 0) {
+            forget(l, ev);
             mivrabox_event_unref(&ev);
             l->revision++;
             l->shape++;
@@ -238,6 +250,8 @@ int ply_clear(ply_list *l) {
     if (!l) return -22;
     for (mivrabox_event *ev : l->items) mivrabox_event_unref(&ev);
     l->items.clear();
+    l->last_cued_sys_id = 0;
+    l->last_played_sys_id = 0;
     l->revision++;
     l->shape++;
     return 0;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <functional>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -143,6 +144,39 @@ TEST(PlyList, ReplaceRemoveClearAndTheirRevisions) {
     EXPECT_EQ(l->count(), 0);
     EXPECT_EQ(l->revision, 8);
     mivrabox_event_unref(&old);
+}
+
+// The last cued and played ids are forgotten when their event leaves the list by any way, and
+// kept while it stays.
+TEST(PlyList, LastIdsForgottenWhenTheirEventLeaves) {
+    struct step {
+        const char *what;
+        std::function<void(ply_list *)> change;
+        int64_t cued, played;  // afterwards; the list has sys_ids 1..5, cued 2 and played 4
+    } steps[] = {
+        {"other deleted", [](ply_list *l) { ply_delete_event(l, 0); }, 2, 4},
+        {"cued deleted", [](ply_list *l) { ply_delete_event(l, 1); }, 0, 4},
+        {"played in a set",
+         [](ply_list *l) {
+             const int64_t i[] = {3};
+             ply_delete_events(l, 1, i);
+         },
+         2, 0},
+        {"range over both", [](ply_list *l) { ply_delete_range(l, 1, 3); }, 0, 0},
+        {"cued replaced", [](ply_list *l) { ply_replace_text(l, line(9).c_str(), 1, nullptr); }, 0,
+         4},
+        {"cleared", [](ply_list *l) { ply_clear(l); }, 0, 0},
+    };
+    for (const step &s : steps) {
+        list_ptr l;
+        fill(l.l, 5);
+        for (int i = 0; i < 5; i++) l->items[size_t(i)]->sys_id = i + 1;
+        l->last_cued_sys_id = 2;
+        l->last_played_sys_id = 4;
+        s.change(l.l);
+        EXPECT_EQ(l->last_cued_sys_id, s.cued) << s.what;
+        EXPECT_EQ(l->last_played_sys_id, s.played) << s.what;
+    }
 }
 
 TEST(PlyList, DupAndAppend) {
