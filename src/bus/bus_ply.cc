@@ -434,25 +434,55 @@ int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
 }
 
 int bus_ply_save(bus *b, const char *path, mivrabox_state *st) {
+    // Copied in short holds, as the save thread copies it: a clone of every event in one hold
+    // would keep the scheduler waiting for as long.
     ply_ref dup;
-    {
-        lock_t lk(b->lock);
-        if (ply_dup(b->playlist, &dup.p) < 0) return -12;
-        if (st) bus_ply_state(b, st);
-    }
+    if (ply_new(&dup.p) < 0) return -12;
+    int r = bus_ply_copy(b, 0, -1, dup.p, st);
+    if (r < 0) return r;
     for (int i = 0; i < dup.p->count(); i++) bus_ply_item_start_str(dup.p, i);
     return ply_save(dup.p, path);
 }
 
 int bus_ply_close(bus *b, mivrabox_state *st) {
+    // The playlist is empty at once; its events give their media back after, in short holds.
+    std::vector<mivrabox_event *> gone;  // the list's references
+    {
+        lock_t lk(b->lock);
+        ply_list *ply = b->playlist;
+        gone.swap(ply->items);
+        ply->revision++;
+        ply->shape++;
+        ply->last_cued_sys_id = 0;
+        ply->last_played_sys_id = 0;
+        bus_ply_start_time_recalc(ply);
+    }
+    constexpr int kHoldUs = 1000;
+    size_t k = 0;
+    do {
+        lock_t lk(b->lock);
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
+        bus_lib_defer(b);
+        while (k < gone.size()) {
+            bus_ply_item_unregister(b, gone[k++]);
+            if ((k & 3) == 0 && std::chrono::steady_clock::now() >= until) break;
+        }
+        bus_lib_sweep(b);
+    } while (k < gone.size());
     lock_t lk(b->lock);
-    park(b, 0, b->playlist->count() - 1);
-    bus_lib_defer(b);
-    for (mivrabox_event *e : b->playlist->items) bus_ply_item_unregister(b, e);
-    bus_lib_sweep(b);
-    ply_clear(b->playlist);
-    bus_ply_start_time_recalc(b->playlist);
-    return fill(b, st, 0);
+    // A visit under way may still read them: they go with the events it keeps.
+    // Without the memory to list them they keep their references for good: a leak, not a
+    // freed event read.
+    if (b->visits > 0) {
+        try {
+            b->parked.insert(b->parked.end(), gone.begin(), gone.end());
+        } catch (const std::bad_alloc &) {
+        }
+        gone.clear();
+    }
+    int r = fill(b, st, 0);
+    for (mivrabox_event *e : gone) mivrabox_event_unref(&e);
+    return r;
 }
 
 int bus_ply_take(bus *b, mivrabox_state *st) {

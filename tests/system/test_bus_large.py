@@ -80,8 +80,9 @@ class LargeInputTest(unittest.TestCase):
         self.assertEqual(flags, [PRESENT, ABSENT, ABSENT])
 
     def test_append_raced_by_deletions_counts_each_event_once(self):
-        """A large append registers its events a chunk at a time: a deletion, a close or a load
-        meanwhile must neither give back media never counted nor count any twice."""
+        """A large append registers its events a chunk at a time, and a close gives them back a
+        chunk at a time: a deletion, a close or a load meanwhile must neither give back media
+        never counted nor count any twice."""
         ch = Channel(self, media=[("m%d" % i, 10.0) for i in range(3)])
         base = [line(media="m%d" % i) for i in range(3)]
         ch.load(base, "base")
@@ -120,7 +121,16 @@ class LargeInputTest(unittest.TestCase):
             close()
             ch.call("MivraBox.LoadPlaylist", 0, "small")
 
-        for what, race in (("delete", delete), ("close", close), ("load", reload)):
+        def close_while_read():
+            # The events closed go to the reader's visit, which may still read them.
+            spliced()
+            reader = threading.Thread(target=lambda: ch.call("MivraBox.GetEvents", 0, 0, n))
+            reader.start()
+            ch.call("MivraBox.ClosePlaylist", 0)
+            reader.join()
+
+        for what, race in (("delete", delete), ("close", close), ("load", reload),
+                           ("close while read", close_while_read)):
             with self.subTest(what):
                 ch.call("MivraBox.ClosePlaylist", 0)
                 ch.load(base, "base")
