@@ -45,10 +45,12 @@ void forget(ply_list *l, const mivrabox_event *ev) {
     if (l->last_played_sys_id == ev->sys_id) l->last_played_sys_id = 0;
 }
 
-// Releases every event marked with start -1, keeping the order of the rest.
-void sweep_marked(ply_list *l) {
-    size_t w = 0;
-    for (mivrabox_event *ev : l->items) {
+// Releases the events in [lo, hi) marked with start -1, keeping the order of the rest: only the
+// range is read, so that deleting a few events of a long list does not pass over all of it.
+void sweep_marked(ply_list *l, size_t lo, size_t hi) {
+    size_t w = lo;
+    for (size_t i = lo; i < hi; i++) {
+        mivrabox_event *ev = l->items[i];
         if (ev->start == -1) {
             forget(l, ev);
             mivrabox_event_unref(&ev);
@@ -58,7 +60,7 @@ void sweep_marked(ply_list *l) {
             l->items[w++] = ev;
         }
     }
-    l->items.resize(w);
+    l->items.erase(l->items.begin() + std::ptrdiff_t(w), l->items.begin() + std::ptrdiff_t(hi));
 }
 
 // Nothing but blanks, CR and TAB: an empty line or a line of empty fields.
@@ -218,9 +220,15 @@ int ply_delete_event(ply_list *l, int index) {
 
 int ply_delete_events(ply_list *l, int n, const int64_t *indexes) {
     if (!l || (n > 0 && !indexes)) return -22;
+    size_t lo = l->items.size(), hi = 0;
     for (int i = 0; i < n; i++)
-        if (indexes[i] >= 0 && indexes[i] < l->count()) l->items[size_t(indexes[i])]->start = -1;
-    sweep_marked(l);
+        if (indexes[i] >= 0 && indexes[i] < l->count()) {
+            const size_t at = size_t(indexes[i]);
+            l->items[at]->start = -1;
+            lo = std::min(lo, at);
+            hi = std::max(hi, at + 1);
+        }
+    if (lo < hi) sweep_marked(l, lo, hi);
     return 0;
 }
 
