@@ -85,7 +85,7 @@ class HungPlayerTest(unittest.TestCase):
         ch.engine_b.signal(signal.SIGCONT)
         self.assertTrue(wait_for(lambda: ch.state()["count"] == 0, t0 + n + 3 - time.time()),
                         ch.log()[-3000:])
-        plays_a = [d["time"] for d in ch.io[0].datagrams()]
+        plays_a = [d["ktime"] for d in ch.io[0].datagrams()]
         plays_b = ch.engine_b.plays()
         log = ch.log()
 

@@ -133,8 +133,9 @@ class Channel(BusChannel):
                          start=start)
 
     def plays(self, k):
-        """Datagrams of player k: (bytes, time)."""
-        return [(d["data"], d["time"]) for d in self.io[k].datagrams()]
+        """Datagrams of player k: (bytes, time), the kernel's receive time: the fake's own turn may
+        come late on a busy machine."""
+        return [(d["data"], d["ktime"]) for d in self.io[k].datagrams()]
 
     def all_plays(self):
         """(player, time) of every play datagram, in time order."""
