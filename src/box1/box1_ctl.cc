@@ -55,6 +55,16 @@ xmlrpc_value *helper_i6I(xmlrpc_env *env, xmlrpc_value *params, void *si, const 
     return ctl_reply_state(env, r, st);
 }
 
+// The pass for the state's times to events ahead runs first, in short holds of the lock.
+int get_state(bus *b, mivrabox_state *st) {
+    box1_remain_refresh(box1_of(b));
+    return bus_ply_state(b, st);
+}
+
+xmlrpc_value *ctl_method_GetState(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return bus_only(env, params, si, "ctl_method_GetState", get_state);
+}
+
 xmlrpc_value *ctl_method_InsertEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     return helper_i6I(env, params, si, "ctl_method_InsertEvent", bus_ply_insert_event_by_idx);
 }
@@ -73,8 +83,7 @@ xmlrpc_value *ctl_method_UpdateEvent2(xmlrpc_env *env, xmlrpc_value *params, voi
 
 // Markers (negative values) stand for events the caller did not know: a run of them between
 // two known ids is filled with the events that now stand between those two, when the distance
-// still matches. Under the bus lock, with where[i] the index of v[i] now (-2 for none); the
-// indexes to delete.
+// still matches. where[i] is the index of v[i] now (-2 for none); the indexes to delete.
 std::vector<int64_t> bus_ply_blind_region_restore(const std::vector<int64_t> &v,
                                                   const std::vector<int> &where) {
     static const char *const fn = "bus_ply_blind_region_restore";
@@ -483,7 +492,7 @@ xmlrpc_value *ctl_method_UpdateAuxMedia(xmlrpc_env *env, xmlrpc_value *params, v
 
 // The shared entries carry no handler here: they are the shared table's own.
 const ctl_method_def box1_methods[] = {
-    SHARED("GetState"),
+    OWN(GetState),
     SHARED("Run"),
     OWN(InsertEvent),
     OWN(InsertEvent2),

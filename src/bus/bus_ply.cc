@@ -429,12 +429,14 @@ int bus_ply_at_sys_ids(bus *b, int n, const int64_t *sys_ids, mivrabox_state *st
     // Events that moved are placed by one scan of the pointers; those that left are not found.
     std::vector<std::pair<const mivrabox_event *, int>> moved;
     for (auto &[id, h] : want)
-        if (h.e && (h.at >= ply->items.size() || ply->items[h.at] != h.e)) moved.push_back({h.e, -2});
+        if (h.e && (h.at >= ply->items.size() || ply->items[h.at] != h.e))
+            moved.push_back({h.e, -2});
     if (!moved.empty()) {
         std::sort(moved.begin(), moved.end());
         for (int i = 0; i < ply->count(); i++) {
-            auto it = std::lower_bound(moved.begin(), moved.end(),
-                                       std::pair<const mivrabox_event *, int>{ply->items[size_t(i)], -2});
+            auto it =
+                std::lower_bound(moved.begin(), moved.end(),
+                                 std::pair<const mivrabox_event *, int>{ply->items[size_t(i)], -2});
             if (it != moved.end() && it->first == ply->items[size_t(i)]) it->second = i;
         }
     }
