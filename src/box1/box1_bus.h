@@ -48,10 +48,10 @@ struct box1_remain {
     // at.
     std::vector<mivrabox_event *> found[BOX1_REMAIN_KINDS];
     int next[BOX1_REMAIN_KINDS] = {};
-    // The playlist the pass looked at, and the bus clock then.
+    // The playlist the pass looked at, and the bus clock when it began and when it ended.
     uint64_t shape = UINT64_MAX;
     int revision = 0, count = 0;
-    int64_t at_ms = 0;
+    int64_t at_ms = 0, done_ms = 0;
     bool mixed = true;       // no pass yet, or the playlist changed during it
     bool unsettled = false;  // an event ahead not yet registered: its absent flag may still come
     box1_remain() = default;

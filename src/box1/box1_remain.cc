@@ -21,7 +21,7 @@ constexpr int64_t kHorizonMs = 60000;
 // pass does not answer: the answer for them is always that of the moment.
 constexpr int kNearEvents = 2048;
 // A pass made before the playlist changed still answers, for events further on than that, for
-// this long after it; an older one is replaced by a pass over the rest in the fill's hold.
+// this long after it ended; an older one is replaced by a look at the rest in the fill's hold.
 constexpr int64_t kStaleMs = 1000;
 // Ends a visit once every kind is found.
 constexpr int kEnough = -1000;
@@ -102,6 +102,7 @@ void box1_remain::swap(box1_remain &o) noexcept {
     std::swap(revision, o.revision);
     std::swap(count, o.count);
     std::swap(at_ms, o.at_ms);
+    std::swap(done_ms, o.done_ms);
     std::swap(mixed, o.mixed);
     std::swap(unsettled, o.unsettled);
 }
@@ -143,8 +144,10 @@ void box1_remain_refresh(box1_bus *b) {
         } catch (const std::bad_alloc &) {
             return;
         }
+        // Nothing to look at: what is kept is as of now.
         if (from >= mine.count) {
-            if (!same || c.unsettled) b->remain.swap(mine);
+            mine.done_ms = now;
+            b->remain.swap(mine);
             return;
         }
     }
@@ -160,6 +163,7 @@ void box1_remain_refresh(box1_bus *b) {
     });
     if (r < 0 && r != kEnough) return;
     lock_t lk(b->lock);
+    mine.done_ms = bus_now_ms(b);
     // The newest pass is kept; the one it replaces lets go of its events after the hold.
     if (b->remain.mixed || mine.at_ms >= b->remain.at_ms) b->remain.swap(mine);
 }
@@ -213,8 +217,9 @@ void box1_remain_fill(box1_bus *b, mivrabox_state *st, int64_t now) {
     const int lo = lowest();
     const int near_end = std::min(count, lo + kNearEvents);
     scan(lo, near_end);
-    // Further on, a recent pass answers, as the playlist was a moment ago.
-    if (unknown > 0 && c.at_ms <= now && now - c.at_ms <= kStaleMs) {
+    // Further on, a pass that ended a moment ago answers, as the playlist was then (a pass that
+    // waited long for the lock between its holds is as recent as its end).
+    if (unknown > 0 && c.at_ms <= now && now - c.done_ms <= kStaleMs) {
         for (int k = 0; k < BOX1_REMAIN_KINDS; k++) {
             if (known[k]) continue;
             const mivrabox_event *e = first_after(k);
