@@ -353,6 +353,11 @@ int bus_ply_copy(bus *b, int first, int count, ply_list *out, mivrabox_state *st
                  int *revision = nullptr);
 int bus_ply_delete_event(bus *b, int64_t index, mivrabox_state *st);
 int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_state *st);
+// Finds the events of the sys_ids (the first of each) in short holds of the lock, then calls act
+// under one hold with where[i] the index of sys_ids[i] now, -2 when none (also when it left the
+// playlist meanwhile); act's result, or -12 with st filled.
+int bus_ply_at_sys_ids(bus *b, int n, const int64_t *sys_ids, mivrabox_state *st,
+                       const std::function<int(const std::vector<int> &where)> &act);
 int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st);
 int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st);
 // Reads and parses a playlist file without the bus lock, giving its events sys_ids and start

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -190,20 +191,24 @@ int bus_ply_insert_event_by_idx(bus *b, const char *line, int64_t index, mivrabo
     return fill(b, st, 0);
 }
 
+namespace {
+
+// A sys_id that names no event: -84 for a line that does not parse whatever the sys_id, else -2.
+int sys_id_unknown(const char *line) {
+    mivrabox_event *e = mivrabox_event_parse(line ? line : "");
+    if (!e) return -84;
+    mivrabox_event_unref(&e);
+    return -2;
+}
+
+}  // namespace
+
 int bus_ply_insert_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st) {
-    lock_t lk(b->lock);
-    int idx = -1;
-    if (sys_id != -1) {
-        idx = ply_find_sys_id(b->playlist, sys_id);
-        if (idx < 0) {
-            // The line is still checked first: a bad line is -84 whatever the sys_id.
-            mivrabox_event *e = mivrabox_event_parse(line ? line : "");
-            if (!e) return -84;
-            mivrabox_event_unref(&e);
-            return -2;
-        }
-    }
-    return bus_ply_insert_event_by_idx(b, line, idx, st);
+    if (sys_id == -1) return bus_ply_insert_event_by_idx(b, line, -1, st);
+    return bus_ply_at_sys_ids(b, 1, &sys_id, nullptr, [&](const std::vector<int> &where) {
+        return where[0] < 0 ? sys_id_unknown(line)
+                            : bus_ply_insert_event_by_idx(b, line, where[0], st);
+    });
 }
 
 int bus_ply_update_event_by_idx(bus *b, const char *line, int64_t index, mivrabox_state *st) {
@@ -230,15 +235,10 @@ int bus_ply_update_event_by_idx(bus *b, const char *line, int64_t index, mivrabo
 }
 
 int bus_ply_update_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st) {
-    lock_t lk(b->lock);
-    int idx = ply_find_sys_id(b->playlist, sys_id);
-    if (idx < 0) {
-        mivrabox_event *e = mivrabox_event_parse(line ? line : "");
-        if (!e) return -84;
-        mivrabox_event_unref(&e);
-        return -2;
-    }
-    return bus_ply_update_event_by_idx(b, line, idx, st);
+    return bus_ply_at_sys_ids(b, 1, &sys_id, nullptr, [&](const std::vector<int> &where) {
+        return where[0] < 0 ? sys_id_unknown(line)
+                            : bus_ply_update_event_by_idx(b, line, where[0], st);
+    });
 }
 
 int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state *st) {
@@ -386,14 +386,82 @@ int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_st
     return fill(b, st, 0);
 }
 
-int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st) {
+int bus_ply_at_sys_ids(bus *b, int n, const int64_t *sys_ids, mivrabox_state *st,
+                       const std::function<int(const std::vector<int> &where)> &act) {
+    // A hash look-up for every event of a large playlist under one hold would delay the
+    // scheduler by as long: the events asked for are found by a visit, in short holds, each kept
+    // alive by a reference; the final hold finds where they stand now by their pointers alone.
+    struct hit {
+        mivrabox_event *e = nullptr;
+        size_t at = 0;  // index when the visit began
+    };
+    std::unordered_map<int64_t, hit> want;
+    std::vector<mivrabox_event *> held;
+    struct release {
+        std::vector<mivrabox_event *> &v;
+        ~release() {
+            for (mivrabox_event *e : v) mivrabox_event_unref(&e);
+        }
+    } rel{held};
+    int r = 0;
+    try {
+        want.reserve(size_t(std::max(n, 0)));
+        for (int i = 0; i < n; i++) want.emplace(sys_ids[i], hit{});
+        held.reserve(want.size());
+    } catch (const std::bad_alloc &) {
+        r = -12;
+    }
+    size_t pos = 0;
+    if (r == 0 && !want.empty())
+        r = bus_ply_visit(b, 0, -1, nullptr, nullptr, [&](mivrabox_event *e) {
+            const size_t at = pos++;
+            auto it = want.find(e->sys_id);
+            // The first event of an id, as the look-up by index order gives.
+            if (it == want.end() || it->second.e) return 0;
+            mivrabox_event_ref(e);
+            held.push_back(e);  // reserved: cannot throw
+            it->second = {e, at};
+            return 0;
+        });
+    if (r < 0) return fill(b, st, r);
     lock_t lk(b->lock);
-    std::vector<int> where(size_t(std::max(count, 0)));
-    if (ply_find_sys_ids(b->playlist, count, sys_ids, where.data()) < 0) return fill(b, st, -12);
-    std::vector<int64_t> v;
-    for (int idx : where)
-        if (idx >= 0) v.push_back(idx);
-    return bus_ply_delete_events(b, int(v.size()), v.data(), st);
+    const ply_list *ply = b->playlist;
+    // Events that moved are placed by one scan of the pointers; those that left are not found.
+    std::vector<std::pair<const mivrabox_event *, int>> moved;
+    for (auto &[id, h] : want)
+        if (h.e && (h.at >= ply->items.size() || ply->items[h.at] != h.e))
+            moved.push_back({h.e, -2});
+    if (!moved.empty()) {
+        std::sort(moved.begin(), moved.end());
+        for (int i = 0; i < ply->count(); i++) {
+            auto it =
+                std::lower_bound(moved.begin(), moved.end(),
+                                 std::pair<const mivrabox_event *, int>{ply->items[size_t(i)], -2});
+            if (it != moved.end() && it->first == ply->items[size_t(i)]) it->second = i;
+        }
+    }
+    std::vector<int> where(size_t(std::max(n, 0)), -2);
+    for (int i = 0; i < n; i++) {
+        const hit &h = want[sys_ids[i]];
+        if (!h.e) continue;
+        if (h.at < ply->items.size() && ply->items[h.at] == h.e) {
+            where[size_t(i)] = int(h.at);
+            continue;
+        }
+        auto it = std::lower_bound(moved.begin(), moved.end(),
+                                   std::pair<const mivrabox_event *, int>{h.e, -2});
+        where[size_t(i)] = it->second;
+    }
+    return act(where);
+}
+
+int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st) {
+    return bus_ply_at_sys_ids(b, count, sys_ids, st, [&](const std::vector<int> &where) {
+        std::vector<int64_t> v;
+        for (int idx : where)
+            if (idx >= 0) v.push_back(idx);
+        return bus_ply_delete_events(b, int(v.size()), v.data(), st);
+    });
 }
 
 int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
@@ -524,25 +592,28 @@ int bus_ply_trimpad_event(bus *b, int delta, mivrabox_state *st) {
 }
 
 int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st) {
-    lock_t lk(b->lock);
-    std::vector<int> where(size_t(std::max(count, 0)));
-    if (ply_find_sys_ids(b->playlist, count, sys_ids, where.data()) < 0) return fill(b, st, -12);
-    int n = 0;
-    for (int idx : where) {
-        if (idx < 0) continue;
-        mivrabox_event *e = at(b, idx);
-        e->mark_in.clear();
-        e->mark_out.clear();
-        // Registered again for the range check, and the earlier reference given back, so the
-        // media's count stays the number of events that use it.
-        // One still waiting for its chunk registers here, and gives nothing back.
-        const bool was = e->lib_owner.p == e;
-        bus_ply_items_register(b, idx, idx + 1, false);  // times once below
-        if (was) bus_lib_unregister(b, e->media_id.c_str());
-        n++;
-    }
-    if (n) bus_ply_start_time_recalc(b->playlist);
-    return fill(b, st, 0);
+    return bus_ply_at_sys_ids(b, count, sys_ids, st, [&](const std::vector<int> &where) {
+        int n = 0;
+        for (int idx : where) {
+            if (idx < 0) continue;
+            mivrabox_event *e = at(b, idx);
+            e->mark_in.clear();
+            e->mark_out.clear();
+            // Registered again for the range check, and the earlier reference given back, so the
+            // media's count stays the number of events that use it.
+            // One still waiting for its chunk registers here, and gives nothing back.
+            const bool was = e->lib_owner.p == e;
+            bus_ply_items_register(b, idx, idx + 1, false);  // times once below
+            if (was) bus_lib_unregister(b, e->media_id.c_str());
+            n++;
+        }
+        if (n) {
+            bus_ply_start_time_recalc(b->playlist);
+            // The events' lines and flags changed: saved again, and what is kept of them is new.
+            b->playlist->revision++;
+        }
+        return fill(b, st, 0);
+    });
 }
 
 int bus_ply_flagged(bus *b, uint64_t mask, std::vector<bus_flagged> &out, mivrabox_state *st) {
