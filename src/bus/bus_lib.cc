@@ -1,6 +1,7 @@
 // Media objects of a bus: registration by events and the spreading of presence to them.
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -39,6 +40,34 @@ bool uses_object(bus *b, std::string_view id, const lib_object *o) {
            !lib_object_list_find_exact(&b->absent, id) &&
            !lib_object_list_find_exact(&b->queued, id);
 }
+
+int64_t dur_ms(const mivrabox_event *e) {
+    return tc_frames2ms(mivrabox_event_duration(e, 0));
+}
+
+// Durations that changed under one hold: the total follows at once, the start times after them
+// from the first on, in slices (bus_ply_times_mark).
+struct dur_changes {
+    int first = -1, last = -1;
+    int64_t delta = 0;
+    void note(int at, int64_t before, int64_t after) {
+        if (before == after) return;
+        delta += after - before;
+        if (first < 0 || at < first) first = at;
+        last = std::max(last, at);
+    }
+    // Under the bus lock; true when start times are left to be made.
+    bool apply(bus *b) {
+        b->lock.assert_held();
+        if (first < 0) return false;
+        ply_list *ply = b->playlist;
+        int64_t total = int64_t(ply->total_duration) + delta;
+        ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+        bus_ply_times_mark(b, first + 1, last + 1);
+        *this = dur_changes{};
+        return true;
+    }
+};
 
 // The daemon's range check, else the engine's.
 int range_item(bus *b, mivrabox_event *e, lib_object *o) {
@@ -273,27 +302,44 @@ int bus_ply_items_register(bus *b, int from, int to, bool recalc) {
 
 int bus_ply_items_register_chunks(bus *b, const std::vector<mivrabox_event *> &events, int at,
                                   bool recalc) {
-    // Each hold ends after about kHoldUs: a large load must not hold up the scheduler.
-    constexpr int kHoldUs = 2000;
+    // Each hold ends after about kHoldUs (the clock read every few events, some of which cost a
+    // new media object each): a large load must not hold up the scheduler.
+    constexpr int kHoldUs = 1000;
     int filled = 0;
+    bool moved = false;
     size_t k = 0;
+    {
+        // The media index grows by as many entries at most: made room for once, not by doubling
+        // in the middle of a chunk.
+        lock_t lk(b->lock);
+        try {
+            b->users.by_id.reserve(b->users.by_id.size() + events.size());
+        } catch (const std::bad_alloc &) {
+        }
+    }
     while (k < events.size()) {
         if (b->stop_signal && b->stop_signal->load()) break;
         lock_t lk(b->lock);
         const ply_list *ply = b->playlist;
+        dur_changes durs;
         auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
         for (int n = 1; k < events.size(); n++) {
             mivrabox_event *e = events[k++];
             if (at < 0 || at >= ply->count() || ply->items[size_t(at)] != e) at = index_in(ply, e);
             // Deleted before its turn, or registered meanwhile: nothing to count.
             if (at < 0 || e->lib_owner.p == e) continue;
-            b->range_at = at++;
+            b->range_at = at;
+            const int64_t before = dur_ms(e);
             item_register(b, e, &filled);
-            if ((n & 15) == 0 && std::chrono::steady_clock::now() >= until) break;
+            durs.note(at++, before, dur_ms(e));
+            if ((n & 3) == 0 && std::chrono::steady_clock::now() >= until) break;
         }
         b->range_at = -1;
+        // The total in the same hold as the durations it sums.
+        if (recalc && durs.apply(b)) moved = true;
     }
-    if (filled && recalc) bus_ply_start_time_recalc(b);
+    // The start times after the filled durations, in short holds too, before the caller replies.
+    if (moved) bus_ply_times_settle(b);
     return filled;
 }
 
@@ -353,6 +399,7 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
     if (users.empty()) return 0;
     std::sort(users.begin(), users.end());
     int changed = 0, filled = 0;
+    dur_changes durs;
     for (int i = 0; i < ply->count(); i++) {
         mivrabox_event *e = ply->items[size_t(i)];
         if (e < users.front() || e > users.back() ||
@@ -360,11 +407,16 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
             continue;
         b->range_at = i;
         count_flags(b, e->flags, -1);
+        const int64_t before = dur_ms(e);
         if (event_meta(b, e, o, present, &filled)) changed++;
+        durs.note(i, before, dur_ms(e));
         count_flags(b, e->flags, 1);
     }
     b->range_at = -1;
-    if (filled) bus_ply_start_time_recalc(ply);
+    // A whole pass here would cost milliseconds on a large playlist, once per media answered:
+    // the starts after the first changed duration are made for one slice now, the rest in
+    // short holds of the queue thread (or of whoever goes on with them first).
+    if (durs.apply(b)) bus_ply_times_slice(b);
     if (changed) ply->revision++;
     return changed;
 }
@@ -426,12 +478,17 @@ lookup lib_lookup(bus *b, const std::string &id) {
 
 }  // namespace
 
+namespace {
+constexpr auto kCarryAfter = std::chrono::milliseconds(250);
+}
+
 void bus_lib_proc_queue(bus *b) {
     log_msg(LOG_INFO, "%s[%d] started", "bus_lib_proc_queue", b->index);
     mivra_thread_bound(MIVRA_BOUND_LIBRARY_MS);
     while (!b->exit) {
         lib_object *o = nullptr;
         std::string id;
+        bool carry = false;
         {
             lock_t lk(b->lock);
             while (b->queued.count() > 0 && obj(b->queued, 0)->ref <= 0)
@@ -441,7 +498,12 @@ void bus_lib_proc_queue(bus *b) {
                 o = obj(b->queued, 0);
                 id = o->object;
             }
+            // Start times left by the answers are made before the thread rests, and now and
+            // then while answers keep coming (each answer moves them on by a slice already).
+            carry = b->times.pending &&
+                    (!o || std::chrono::steady_clock::now() - b->times.since > kCarryAfter);
         }
+        if (carry) bus_ply_times_settle(b);
         if (!o || id.empty()) {
             if (o) {
                 lock_t lk(b->lock);

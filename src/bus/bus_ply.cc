@@ -268,7 +268,7 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
     // are read under the lock. The events that leave the playlist meanwhile are kept for the
     // visit (b->parked). Every taking of the lock may wait for the scheduler's own hold, so a
     // short range goes in the first hold whole.
-    constexpr int kHoldUs = 2000;
+    constexpr int kHoldUs = 1000;
     std::vector<mivrabox_event *> events;
     size_t i = 0;
     int r = 0;
@@ -287,7 +287,7 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
         auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
         while (r >= 0 && i < events.size()) {
             r = fn(events[i++]);
-            if ((i & 15) == 0 && std::chrono::steady_clock::now() >= until) break;
+            if ((i & 3) == 0 && std::chrono::steady_clock::now() >= until) break;
         }
     };
     {
@@ -320,6 +320,18 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
 }
 
 int bus_ply_copy(bus *b, int first, int count, ply_list *out, mivrabox_state *st, int *revision) {
+    // The room for the copies is made before the holds that fill it, not by doubling under one.
+    int room = 0;
+    {
+        lock_t lk(b->lock);
+        room = std::max(b->playlist->count() - std::max(first, 0), 0);
+    }
+    if (count >= 0) room = std::min(room, count);
+    try {
+        out->items.reserve(out->items.size() + size_t(room));
+    } catch (const std::bad_alloc &) {
+        return -12;
+    }
     int r = bus_ply_visit(b, first, count, st, revision, [out](mivrabox_event *e) {
         mivrabox_event *c = mivrabox_event_clone(e);
         if (!c) return -12;
