@@ -234,7 +234,7 @@ struct bus {
     // Under the bus lock: while above 0, a media whose last reference goes stays listed with ref
     // 0 until bus_lib_sweep, so that deleting many events removes their media in one pass.
     int lib_defer = 0;
-    bus_lib_users users;  // under the bus lock
+    bus_lib_users users;   // under the bus lock
     bus_times_rest times;  // under the bus lock
     // Under the bus lock: visits under way (bus_ply_visit), and the events that left the playlist
     // meanwhile, each with a reference, kept until the last visit ends: a visit holds its events

@@ -185,9 +185,9 @@ int bus_ply_start_time_recalc_moved(ply_list *ply, int from, int64_t gone_ms) {
         // Were the first event to move, every start would.
         return bus_ply_start_time_recalc(ply);
     }
-    changes += times_follow(ply->items, size_t(from), end_of(ply->items[size_t(from - 1)]),
-                            size_t(from))
-                   .changes;
+    changes +=
+        times_follow(ply->items, size_t(from), end_of(ply->items[size_t(from - 1)]), size_t(from))
+            .changes;
     int64_t total = int64_t(ply->total_duration) - gone_ms;
     ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
     if (changes) ply->revision++;
