@@ -40,6 +40,9 @@ class bus_mutex {
     // whatever its callers took.
     int release_all();
     void reacquire(int holds);
+    // For the thread holding the lock: whether it held it already before its latest take (its
+    // caller goes on under the lock after it returns).
+    bool nested() const { return depth_ > 1; }
     // Debug and sanitizer builds (no NDEBUG): aborts, naming the caller, unless the calling
     // thread holds the lock; at the entry of the functions that rely on their caller's hold.
     // Release builds check nothing.

@@ -280,8 +280,18 @@ void bus_lib_users_clear(bus *b) {
 int bus_ply_item_register(bus *b, mivrabox_event *e) {
     lock_t lk(b->lock);
     int filled = 0;
+    const int64_t before = dur_ms(e);
     int r = item_register(b, e, &filled);
-    if (filled) bus_ply_start_time_recalc(b->playlist);
+    const int64_t after = dur_ms(e);
+    if (after != before) {
+        const ply_list *ply = b->playlist;
+        int at = b->range_at;
+        if (at < 0 || at >= ply->count() || ply->items[size_t(at)] != e) at = index_in(ply, e);
+        dur_changes durs;
+        if (at >= 0) durs.note(at, before, after);
+        // The starts after it are left to the caller's slice or the media thread.
+        durs.apply(b);
+    }
     return r;
 }
 

@@ -149,9 +149,13 @@ int bus_ply_start_time_recalc_from(ply_list *ply, int from, int64_t prepared_aft
         return bus_ply_start_time_recalc(ply);
     int64_t end = end_of(ply->items[size_t(from - 1)]);
     int changes = 0;
-    if (end != prepared_after || prepared_total < 0) {
+    if (prepared_total < 0) {
         changes = times_follow(ply->items, size_t(from), end).changes;
         prepared_total = ids_and_total(ply->items, size_t(from));
+    } else if (end != prepared_after) {
+        // Prepared among themselves (sys_ids, total): they only move with the end before them,
+        // up to the first fixed-time event that keeps its time.
+        changes = times_follow(ply->items, size_t(from), end, size_t(from)).changes;
     }
     int64_t total = int64_t(ply->total_duration) + prepared_total;
     ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
@@ -241,6 +245,16 @@ void bus_ply_times_mark(bus *b, int from, int settle) {
     // The first event's start is its own: it is placed at its time of day by every slice.
     from = std::max(from, 1);
     settle = std::max(settle, from);
+    if (n > 0) {
+        mivrabox_event *e0 = ply->items[0];
+        // A new first event stands at its time of day, and every start follows it.
+        if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0)) {
+            place_first(e0);
+            b->playlist->revision++;
+            from = 1;
+            settle = n;
+        }
+    }
     if (r.pending) {
         int f, s;
         rest_places(r, ply, f, s);
