@@ -254,6 +254,14 @@ int item_register(bus *b, mivrabox_event *e, int *filled) {
     return r;
 }
 
+// Room in a hash map for more entries without a rehash; when it must grow, twice what is asked.
+template <class M>
+void room_for(M &m, size_t more) {
+    const size_t need = m.size() + more;
+    if (double(need) <= double(m.bucket_count()) * m.max_load_factor()) return;
+    m.reserve(need * 2);
+}
+
 // Index of e in the playlist, -2 when it is not there: a scan of pointers only.
 int index_in(const ply_list *ply, const mivrabox_event *e) {
     auto it = std::find(ply->items.begin(), ply->items.end(), e);
@@ -319,11 +327,16 @@ int bus_ply_items_register_chunks(bus *b, const std::vector<mivrabox_event *> &e
     bool moved = false;
     size_t k = 0;
     {
-        // The media index grows by as many entries at most: made room for once, not by doubling
-        // in the middle of a chunk.
+        // The indexes grow by as many entries at most: made room for before the chunks, not by
+        // rehashing in the middle of one; with room to spare, since a rehash moves every entry
+        // and so costs a hold of milliseconds once the playlist is large.
         lock_t lk(b->lock);
         try {
-            b->users.by_id.reserve(b->users.by_id.size() + events.size());
+            room_for(b->users.by_id, events.size());
+            room_for(b->users.by_variant, events.size());
+            room_for(b->queued.by_name, events.size());
+            if (b->queued.items.capacity() < b->queued.items.size() + events.size())
+                b->queued.items.reserve((b->queued.items.size() + events.size()) * 2);
         } catch (const std::bad_alloc &) {
         }
     }
