@@ -262,6 +262,51 @@ void room_for(M &m, size_t more) {
     m.reserve(need * 2);
 }
 
+// The indexes that a registration of n events grows by n entries at most, made room for before
+// its chunks, not by rehashing in the middle of one, and with room to spare, since a rehash moves
+// every entry: a hold of milliseconds once the playlist is large. An empty index (a load into an
+// empty bus) is swapped for one made before the hold, so that even its room costs none.
+struct index_room {
+    using users_map = decltype(bus_lib_users::by_id);
+    users_map by_id, by_variant;
+    decltype(lib_object_list::by_name) names;
+    decltype(lib_object_list::items) items;
+
+    explicit index_room(size_t n) {
+        // A few entries make no rehash worth a spare table.
+        if (n < 4096) return;
+        try {
+            by_id.reserve(n * 2);
+            by_variant.reserve(n * 2);
+            names.reserve(n * 2);
+            items.reserve(n * 2);
+        } catch (const std::bad_alloc &) {
+        }
+    }
+    template <class M>
+    static void take(M &cur, M &ready, size_t n) {
+        if (cur.empty() && ready.bucket_count() > cur.bucket_count())
+            cur.swap(ready);  // the old one is freed with this record, after the hold
+        else
+            room_for(cur, n);
+    }
+    // Under the bus lock.
+    void apply(bus *b, size_t n) {
+        b->lock.assert_held();
+        try {
+            take(b->users.by_id, by_id, n);
+            take(b->users.by_variant, by_variant, n);
+            take(b->queued.by_name, names, n);
+            std::vector<std::unique_ptr<lib_object>> &q = b->queued.items;
+            if (q.empty() && items.capacity() > q.capacity())
+                q.swap(items);
+            else if (q.capacity() < q.size() + n)
+                q.reserve((q.size() + n) * 2);
+        } catch (const std::bad_alloc &) {
+        }
+    }
+};
+
 // Index of e in the playlist, -2 when it is not there: a scan of pointers only.
 int index_in(const ply_list *ply, const mivrabox_event *e) {
     auto it = std::find(ply->items.begin(), ply->items.end(), e);
@@ -326,19 +371,10 @@ int bus_ply_items_register_chunks(bus *b, const std::vector<mivrabox_event *> &e
     int filled = 0;
     bool moved = false;
     size_t k = 0;
+    index_room room(events.size());
     {
-        // The indexes grow by as many entries at most: made room for before the chunks, not by
-        // rehashing in the middle of one; with room to spare, since a rehash moves every entry
-        // and so costs a hold of milliseconds once the playlist is large.
         lock_t lk(b->lock);
-        try {
-            room_for(b->users.by_id, events.size());
-            room_for(b->users.by_variant, events.size());
-            room_for(b->queued.by_name, events.size());
-            if (b->queued.items.capacity() < b->queued.items.size() + events.size())
-                b->queued.items.reserve((b->queued.items.size() + events.size()) * 2);
-        } catch (const std::bad_alloc &) {
-        }
+        room.apply(b, events.size());
     }
     while (k < events.size()) {
         if (b->stop_signal && b->stop_signal->load()) break;
