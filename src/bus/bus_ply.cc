@@ -328,7 +328,8 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
         room = b->playlist->items.size();
     }
     try {
-        events.reserve(count < 0 ? room : std::min(room, size_t(count)));
+        // Filled here, so that its pages are touched before the hold too.
+        events.resize(count < 0 ? room : std::min(room, size_t(count)));
     } catch (const std::bad_alloc &) {
         return -12;
     }
@@ -348,7 +349,13 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
         if (first < 0 || end <= first) return 0;
         if (st) bus_ply_state(b, st);
         try {
-            events.assign(ply->items.begin() + first, ply->items.begin() + end);
+            const size_t n = size_t(end - first);
+            if (n <= events.size()) {
+                std::copy(ply->items.begin() + first, ply->items.begin() + end, events.begin());
+                events.resize(n);
+            } else {
+                events.assign(ply->items.begin() + first, ply->items.begin() + end);
+            }
         } catch (const std::bad_alloc &) {
             return -12;
         }
