@@ -84,11 +84,6 @@ const char *relay_io_url(const bus *b) {
     return static_cast<const box1_bus *>(b)->io_url.c_str();
 }
 
-void remain(btext<33> &out, int64_t ms) {
-    char tc[TC_TEXT_SIZE];
-    out = tc_frames2str(tc_sec2frames(double(ms) / 1000.0), tc);
-}
-
 const bus_hooks kHooks = {
     .now_us = now_us,
     .cue = hook_cue,
@@ -154,32 +149,7 @@ void box1_state_extra(bus *bb, mivrabox_state *st, int64_t now) {
         r[0] = r[0] == '+' ? ' ' : '+';
         st->curr_remain = r;
     }
-    bool absent = false, type_c = false, type_l = false, fixed = false;
-    st->absent_remain.clear();
-    st->type_C_remain.clear();
-    st->type_L_remain.clear();
-    st->fixed_time_remain.clear();
-    // Each field names the first future event of its kind.
-    for (const mivrabox_event *e : b->playlist->items) {
-        if (e->start <= now) continue;
-        if (!absent && (e->flags & MIVRABOX_F_ABSENT)) {
-            absent = true;
-            remain(st->absent_remain, e->start - now);
-        }
-        if (!type_c && e->event_type == 'C') {
-            type_c = true;
-            remain(st->type_C_remain, e->start - now);
-        }
-        if (!type_l && e->event_type == 'L') {
-            type_l = true;
-            remain(st->type_L_remain, e->start - now);
-        }
-        if (!fixed && e->start_mode == 'F') {
-            fixed = true;
-            remain(st->fixed_time_remain, e->start - now);
-        }
-        if (absent && type_c && type_l && fixed) break;
-    }
+    box1_remain_fill(b, st, now);
     if (b->prev_playlist.empty()) {
         st->last_playlist = b->last_playlist.view();
     } else {

@@ -39,6 +39,29 @@ constexpr int BOX1_TRIG_LOG_MS = 1000;
 
 struct bus_async;
 
+// What the last pass for the state's times to the first future event of each kind found
+// (absent, type C, type L, fixed time; box1_remain.cc), under the bus lock.
+constexpr int BOX1_REMAIN_KINDS = 4;
+struct box1_remain {
+    // Per kind: its events starting after at_ms among those looked at, in playlist order, each
+    // with a reference, up to the first that starts far ahead; next: the first index not looked
+    // at.
+    std::vector<mivrabox_event *> found[BOX1_REMAIN_KINDS];
+    int next[BOX1_REMAIN_KINDS] = {};
+    // The playlist the pass looked at, and the bus clock when it began and when it ended.
+    uint64_t shape = UINT64_MAX;
+    int revision = 0, count = 0;
+    int64_t at_ms = 0, done_ms = 0;
+    bool mixed = true;       // no pass yet, or the playlist changed during it
+    bool unsettled = false;  // an event ahead not yet registered: its absent flag may still come
+    box1_remain() = default;
+    box1_remain(const box1_remain &) = delete;
+    box1_remain &operator=(const box1_remain &) = delete;
+    ~box1_remain();
+    void clear();
+    void swap(box1_remain &o) noexcept;
+};
+
 struct box1_bus : bus {
     ~box1_bus() override;
 
@@ -59,6 +82,7 @@ struct box1_bus : bus {
     btext<33> ply_hash;
     bus_async *async_head = nullptr;  // newest cue or play operation
     int64_t refused_sys_id = -1;      // last event whose cue waited for its media state
+    box1_remain remain;
 };
 
 inline box1_bus *box1_of(bus *b) {
@@ -142,6 +166,12 @@ int box1_range_item(bus *b, mivrabox_event *e, lib_object *o);
 void box1_item_present(bus *b, mivrabox_event *e, lib_object *o);
 // The state fields only this daemon reports, at the clock reading now.
 void box1_state_extra(bus *b, mivrabox_state *st, int64_t now);
+// The state's times to the first future event of each kind, under the bus lock: from the last
+// pass while the playlist is the same, from its own look at the front of the playlist, then from
+// a pass of up to a second ago, else from a look at the rest.
+void box1_remain_fill(box1_bus *b, mivrabox_state *st, int64_t now);
+// Brings the pass up to date, in short holds of the bus lock; called without it held.
+void box1_remain_refresh(box1_bus *b);
 
 // The control methods of MivraBox1 in their registration order (rows without a handler are the
 // shared methods).

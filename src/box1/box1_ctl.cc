@@ -55,6 +55,16 @@ xmlrpc_value *helper_i6I(xmlrpc_env *env, xmlrpc_value *params, void *si, const 
     return ctl_reply_state(env, r, st);
 }
 
+// The pass for the state's times to events ahead runs first, in short holds of the lock.
+int get_state(bus *b, mivrabox_state *st) {
+    box1_remain_refresh(box1_of(b));
+    return bus_ply_state(b, st);
+}
+
+xmlrpc_value *ctl_method_GetState(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
+    return bus_only(env, params, si, "ctl_method_GetState", get_state);
+}
+
 xmlrpc_value *ctl_method_InsertEvent(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
     return helper_i6I(env, params, si, "ctl_method_InsertEvent", bus_ply_insert_event_by_idx);
 }
@@ -72,24 +82,14 @@ xmlrpc_value *ctl_method_UpdateEvent2(xmlrpc_env *env, xmlrpc_value *params, voi
 }
 
 // Markers (negative values) stand for events the caller did not know: a run of them between
-// two known ids is filled with the ids that now stand between those two, when the distance
-// still matches. Under the bus lock.
-void bus_ply_blind_region_restore(bus *b, std::vector<int64_t> &v) {
+// two known ids is filled with the events that now stand between those two, when the distance
+// still matches. where[i] is the index of v[i] now (-2 for none); the indexes to delete.
+std::vector<int64_t> bus_ply_blind_region_restore(const std::vector<int64_t> &v,
+                                                  const std::vector<int> &where) {
     static const char *const fn = "bus_ply_blind_region_restore";
     const int n = int(v.size());
+    std::vector<int64_t> idx(where.begin(), where.end());
     int a = -1, z = -1;  // first known id after markers, last known id before them
-    // Every known id looked up in one pass over the playlist, not one pass per region.
-    std::unordered_map<int64_t, int> where;
-    std::vector<int64_t> known;
-    for (int64_t id : v)
-        if (id >= 0) known.push_back(id);
-    std::vector<int> at(known.size());
-    ply_find_sys_ids(b->playlist, int(known.size()), known.data(), at.data());
-    for (size_t i = 0; i < known.size(); i++) where.emplace(known[i], at[i]);
-    auto find = [&where](int64_t id) {
-        auto it = where.find(id);
-        return it == where.end() ? -2 : it->second;
-    };
     for (int i = 0; i + 1 < n; i++) {
         if (v[size_t(i)] >= 0 && v[size_t(i + 1)] < 0) {
             z = i;
@@ -100,25 +100,32 @@ void bus_ply_blind_region_restore(bus *b, std::vector<int64_t> &v) {
             continue;
         }
         if (z < 1 || a < 1) continue;
-        int c = find(v[size_t(z)]), d = find(v[size_t(a)]);
+        int c = where[size_t(z)], d = where[size_t(a)];
         if (c > 0 && d > 0 && d - c == a - z) {
             log_msg(LOG_ERROR, "%s: continious region [%d, %d] same as [%d, %d]", fn, z, a, c, d);
-            for (int k = 0; k < a - z; k++)
-                v[size_t(z + k)] = b->playlist->items[size_t(c + k)]->sys_id;
+            for (int k = 0; k < a - z; k++) idx[size_t(z + k)] = c + k;
         } else {
             log_msg(LOG_ERROR, "%s: non continious region [%d, %d] not same as [%d, %d]", fn, z, a,
                     c, d);
         }
         a = z = -1;
     }
+    return idx;
 }
 
-// The sys_ids with their blind regions restored, then deleted, under one hold of the lock.
+// The sys_ids found in short holds, then their blind regions restored and deleted under one.
 int delete_events2_restored(bus *b, int count, const int64_t *ids, mivrabox_state *st) {
+    if (count < 2) return bus_ply_delete_events2(b, count, ids, st);
     std::vector<int64_t> v(ids, ids + count);
-    lock_t lk(b->lock);
-    if (v.size() >= 2) bus_ply_blind_region_restore(b, v);
-    return bus_ply_delete_events2(b, int(v.size()), v.data(), st);
+    int r = bus_ply_at_sys_ids(b, count, ids, st, [&](const std::vector<int> &where) {
+        std::vector<int64_t> idx = bus_ply_blind_region_restore(v, where);
+        return bus_ply_delete_events(b, int(idx.size()), idx.data(), st);
+    });
+    // The start times after the deletion settle after the look-up's final hold.
+    if (r < 0) return r;
+    bus_ply_times_settle(b);
+    if (st) bus_ply_state(b, st);
+    return r;
 }
 
 xmlrpc_value *ctl_method_DeleteEvents2(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -129,17 +136,18 @@ xmlrpc_value *ctl_method_DeleteEvents2(xmlrpc_env *env, xmlrpc_value *params, vo
 int bus_ply_truncate(bus *b, int64_t sys_id, int below) {
     static const char *const fn = "bus_ply_truncate";
     log_msg(LOG_ERROR, "%s: sys_id=%" PRId64 ", f_below=%d", fn, sys_id, below);
-    lock_t lk(b->lock);
-    int i = ply_find_sys_id(b->playlist, sys_id);
-    log_msg(LOG_DEBUG, "%s:%d: idx=%ld, sys_id=%" PRId64, fn, __LINE__, long(i), sys_id);
-    int last = b->playlist->count() - 1;
-    if (i <= 0 || i >= last) {
-        log_msg(LOG_ERROR, "%s: failed to find idx of event sys_id=%" PRId64, fn, sys_id);
-        return -2;
-    }
-    // The removed events give their media back and the rest moves up in time.
-    return below ? bus_ply_delete_range(b, i + 1, last, nullptr)
-                 : bus_ply_delete_range(b, 0, i - 1, nullptr);
+    return bus_ply_at_sys_ids(b, 1, &sys_id, nullptr, [&](const std::vector<int> &where) {
+        int i = where[0];
+        log_msg(LOG_DEBUG, "%s:%d: idx=%ld, sys_id=%" PRId64, fn, __LINE__, long(i), sys_id);
+        int last = b->playlist->count() - 1;
+        if (i <= 0 || i >= last) {
+            log_msg(LOG_ERROR, "%s: failed to find idx of event sys_id=%" PRId64, fn, sys_id);
+            return -2;
+        }
+        // The removed events give their media back and the rest moves up in time.
+        return below ? bus_ply_delete_range(b, i + 1, last, nullptr)
+                     : bus_ply_delete_range(b, 0, i - 1, nullptr);
+    });
 }
 
 xmlrpc_value *ctl_method_TruncatePlaylist(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -165,25 +173,27 @@ int preview_cue(box1_bus *b, int idx, const char *url) {
 
 // Cues one event on another player: an index, or the negated sys_id of an event.
 int bus_ply_preview(box1_bus *b, int64_t idx_or_id, const char *url) {
-    lock_t lk(b->lock);
-    int64_t idx = idx_or_id;
-    int r;
-    if (b->playlist->count() == 0) {
-        r = -2;
-    } else {
-        // INT64_MIN has no negation: it names no event.
-        if (idx_or_id < 0)
-            idx = idx_or_id == INT64_MIN ? -2 : ply_find_sys_id(b->playlist, -idx_or_id);
-        if (idx < 0)
+    auto cue = [&](int64_t idx) {
+        lock_t lk(b->lock);
+        int r;
+        // An empty playlist names nothing: the index is not looked for.
+        if (b->playlist->count() == 0)
+            idx = idx_or_id, r = -2;
+        else if (idx < 0)
             r = -2;
         else if (idx >= b->playlist->count())
             r = -34;
         else
             r = preview_cue(b, int(idx), url);
-    }
-    log_msg(LOG_INFO, "%s:%d r=[%d], idx_or_id=[%" PRId64 "], idx=[%" PRId64 "]", "bus_ply_preview",
-            __LINE__, r, idx_or_id, idx);
-    return r;
+        log_msg(LOG_INFO, "%s:%d r=[%d], idx_or_id=[%" PRId64 "], idx=[%" PRId64 "]",
+                "bus_ply_preview", __LINE__, r, idx_or_id, idx);
+        return r;
+    };
+    // INT64_MIN has no negation: it names no event.
+    if (idx_or_id >= 0 || idx_or_id == INT64_MIN) return cue(idx_or_id >= 0 ? idx_or_id : -2);
+    const int64_t id = -idx_or_id;
+    return bus_ply_at_sys_ids(b, 1, &id, nullptr,
+                              [&](const std::vector<int> &where) { return cue(where[0]); });
 }
 
 xmlrpc_value *ctl_method_Preview(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {
@@ -487,7 +497,7 @@ xmlrpc_value *ctl_method_UpdateAuxMedia(xmlrpc_env *env, xmlrpc_value *params, v
 
 // The shared entries carry no handler here: they are the shared table's own.
 const ctl_method_def box1_methods[] = {
-    SHARED("GetState"),
+    OWN(GetState),
     SHARED("Run"),
     OWN(InsertEvent),
     OWN(InsertEvent2),

@@ -40,6 +40,9 @@ class bus_mutex {
     // whatever its callers took.
     int release_all();
     void reacquire(int holds);
+    // For the thread holding the lock: whether it held it already before its latest take (its
+    // caller goes on under the lock after it returns).
+    bool nested() const { return depth_ > 1; }
     // Debug and sanitizer builds (no NDEBUG): aborts, naming the caller, unless the calling
     // thread holds the lock; at the entry of the functions that rely on their caller's hold.
     // Release builds check nothing.
@@ -166,6 +169,36 @@ struct bus_lib_users {
     int unused = 0;  // media left without a reference while bus_lib_defer was on
 };
 
+// Start times still to be made again, in slices of a short hold each (bus_ply_times_*), under the
+// bus lock. The events before from have the right starts; those from it on may still follow
+// durations that changed; from settle on they were right before, so the work ends at the first
+// event there that keeps its start (settle null: only at the end). Each holds a reference, so an
+// event that left the playlist meanwhile is never freed under it: its place is then unknown and
+// the work goes on from the front.
+struct bus_times_rest {
+    bool pending = false;
+    mivrabox_event *from = nullptr, *settle = nullptr;
+    int from_at = 0, settle_at = 0;  // their places when left: looked at first
+    std::chrono::steady_clock::time_point since;
+    // Most events made per slice; a slice also ends after about a millisecond.
+    int slice = 8192;
+
+    bus_times_rest() = default;
+    bus_times_rest(const bus_times_rest &) = delete;
+    bus_times_rest &operator=(const bus_times_rest &) = delete;
+    ~bus_times_rest() { clear(); }
+    void set(mivrabox_event **slot, mivrabox_event *e) {
+        if (e) mivrabox_event_ref(e);
+        if (*slot) mivrabox_event_unref(slot);
+        *slot = e;
+    }
+    void clear() {
+        pending = false;
+        set(&from, nullptr);
+        set(&settle, nullptr);
+    }
+};
+
 // The bus lock (lock) guards: playlist's events and list, running, take_req, take_n,
 // fallback_req, time_to_next and the media lists queued, absent and present (and a daemon's fields
 // that its record says so of). Fixed once the bus starts, and so read without it by every thread
@@ -204,7 +237,8 @@ struct bus {
     // Under the bus lock: while above 0, a media whose last reference goes stays listed with ref
     // 0 until bus_lib_sweep, so that deleting many events removes their media in one pass.
     int lib_defer = 0;
-    bus_lib_users users;  // under the bus lock
+    bus_lib_users users;   // under the bus lock
+    bus_times_rest times;  // under the bus lock
     // Under the bus lock: visits under way (bus_ply_visit), and the events that left the playlist
     // meanwhile, each with a reference, kept until the last visit ends: a visit holds its events
     // without a reference each, which would cost as much as a scan of them.
@@ -317,6 +351,16 @@ int bus_ply_start_time_recalc_front(ply_list *ply, int64_t gone_ms);
 // there up to the first event that keeps its start (a fixed-time one that holds its time), since
 // those after it do not change.
 int bus_ply_start_time_recalc_moved(ply_list *ply, int from, int64_t gone_ms);
+// Start times made again in slices (the bus lock let go between them), after durations changed
+// or events came in: under the bus lock, events from index from on need new starts, and from
+// index settle on (at least from) they were right before; merged with what is still left (the
+// earliest from, the latest settle). The caller adjusts the total.
+void bus_ply_times_mark(bus *b, int from, int settle);
+// Under the bus lock: one slice of what is left (about a millisecond at most); true while some
+// is still left.
+bool bus_ply_times_slice(bus *b);
+// Without the bus lock: what is left, to the end, in slices of a hold each.
+void bus_ply_times_settle(bus *b);
 // Gives a list not in a bus sys_ids and start times following an end at after; its total
 // duration.
 int64_t bus_ply_start_time_prepare(ply_list *list, int64_t after);
@@ -353,6 +397,11 @@ int bus_ply_copy(bus *b, int first, int count, ply_list *out, mivrabox_state *st
                  int *revision = nullptr);
 int bus_ply_delete_event(bus *b, int64_t index, mivrabox_state *st);
 int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_state *st);
+// Finds the events of the sys_ids (the first of each) in short holds of the lock, then calls act
+// under one hold with where[i] the index of sys_ids[i] now, -2 when none (also when it left the
+// playlist meanwhile); act's result, or -12 with st filled.
+int bus_ply_at_sys_ids(bus *b, int n, const int64_t *sys_ids, mivrabox_state *st,
+                       const std::function<int(const std::vector<int> &where)> &act);
 int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st);
 int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st);
 // Reads and parses a playlist file without the bus lock, giving its events sys_ids and start

@@ -1,6 +1,7 @@
 // Media objects of a bus: registration by events and the spreading of presence to them.
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -39,6 +40,34 @@ bool uses_object(bus *b, std::string_view id, const lib_object *o) {
            !lib_object_list_find_exact(&b->absent, id) &&
            !lib_object_list_find_exact(&b->queued, id);
 }
+
+int64_t dur_ms(const mivrabox_event *e) {
+    return tc_frames2ms(mivrabox_event_duration(e, 0));
+}
+
+// Durations that changed under one hold: the total follows at once, the start times after them
+// from the first on, in slices (bus_ply_times_mark).
+struct dur_changes {
+    int first = -1, last = -1;
+    int64_t delta = 0;
+    void note(int at, int64_t before, int64_t after) {
+        if (before == after) return;
+        delta += after - before;
+        if (first < 0 || at < first) first = at;
+        last = std::max(last, at);
+    }
+    // Under the bus lock; true when start times are left to be made.
+    bool apply(bus *b) {
+        b->lock.assert_held();
+        if (first < 0) return false;
+        ply_list *ply = b->playlist;
+        int64_t total = int64_t(ply->total_duration) + delta;
+        ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+        bus_ply_times_mark(b, first + 1, last + 1);
+        *this = dur_changes{};
+        return true;
+    }
+};
 
 // The daemon's range check, else the engine's.
 int range_item(bus *b, mivrabox_event *e, lib_object *o) {
@@ -225,6 +254,59 @@ int item_register(bus *b, mivrabox_event *e, int *filled) {
     return r;
 }
 
+// Room in a hash map for more entries without a rehash; when it must grow, twice what is asked.
+template <class M>
+void room_for(M &m, size_t more) {
+    const size_t need = m.size() + more;
+    if (double(need) <= double(m.bucket_count()) * m.max_load_factor()) return;
+    m.reserve(need * 2);
+}
+
+// The indexes that a registration of n events grows by n entries at most, made room for before
+// its chunks, not by rehashing in the middle of one, and with room to spare, since a rehash moves
+// every entry: a hold of milliseconds once the playlist is large. An empty index (a load into an
+// empty bus) is swapped for one made before the hold, so that even its room costs none.
+struct index_room {
+    using users_map = decltype(bus_lib_users::by_id);
+    users_map by_id, by_variant;
+    decltype(lib_object_list::by_name) names;
+    decltype(lib_object_list::items) items;
+
+    explicit index_room(size_t n) {
+        // A few entries make no rehash worth a spare table.
+        if (n < 4096) return;
+        try {
+            by_id.reserve(n * 2);
+            by_variant.reserve(n * 2);
+            names.reserve(n * 2);
+            items.reserve(n * 2);
+        } catch (const std::bad_alloc &) {
+        }
+    }
+    template <class M>
+    static void take(M &cur, M &ready, size_t n) {
+        if (cur.empty() && ready.bucket_count() > cur.bucket_count())
+            cur.swap(ready);  // the old one is freed with this record, after the hold
+        else
+            room_for(cur, n);
+    }
+    // Under the bus lock.
+    void apply(bus *b, size_t n) {
+        b->lock.assert_held();
+        try {
+            take(b->users.by_id, by_id, n);
+            take(b->users.by_variant, by_variant, n);
+            take(b->queued.by_name, names, n);
+            std::vector<std::unique_ptr<lib_object>> &q = b->queued.items;
+            if (q.empty() && items.capacity() > q.capacity())
+                q.swap(items);
+            else if (q.capacity() < q.size() + n)
+                q.reserve((q.size() + n) * 2);
+        } catch (const std::bad_alloc &) {
+        }
+    }
+};
+
 // Index of e in the playlist, -2 when it is not there: a scan of pointers only.
 int index_in(const ply_list *ply, const mivrabox_event *e) {
     auto it = std::find(ply->items.begin(), ply->items.end(), e);
@@ -251,8 +333,18 @@ void bus_lib_users_clear(bus *b) {
 int bus_ply_item_register(bus *b, mivrabox_event *e) {
     lock_t lk(b->lock);
     int filled = 0;
+    const int64_t before = dur_ms(e);
     int r = item_register(b, e, &filled);
-    if (filled) bus_ply_start_time_recalc(b->playlist);
+    const int64_t after = dur_ms(e);
+    if (after != before) {
+        const ply_list *ply = b->playlist;
+        int at = b->range_at;
+        if (at < 0 || at >= ply->count() || ply->items[size_t(at)] != e) at = index_in(ply, e);
+        dur_changes durs;
+        if (at >= 0) durs.note(at, before, after);
+        // The starts after it are left to the caller's slice or the media thread.
+        durs.apply(b);
+    }
     return r;
 }
 
@@ -273,27 +365,40 @@ int bus_ply_items_register(bus *b, int from, int to, bool recalc) {
 
 int bus_ply_items_register_chunks(bus *b, const std::vector<mivrabox_event *> &events, int at,
                                   bool recalc) {
-    // Each hold ends after about kHoldUs: a large load must not hold up the scheduler.
-    constexpr int kHoldUs = 2000;
+    // Each hold ends after about kHoldUs (the clock read every few events, some of which cost a
+    // new media object each): a large load must not hold up the scheduler.
+    constexpr int kHoldUs = 1000;
     int filled = 0;
+    bool moved = false;
     size_t k = 0;
+    index_room room(events.size());
+    {
+        lock_t lk(b->lock);
+        room.apply(b, events.size());
+    }
     while (k < events.size()) {
         if (b->stop_signal && b->stop_signal->load()) break;
         lock_t lk(b->lock);
         const ply_list *ply = b->playlist;
+        dur_changes durs;
         auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
         for (int n = 1; k < events.size(); n++) {
             mivrabox_event *e = events[k++];
             if (at < 0 || at >= ply->count() || ply->items[size_t(at)] != e) at = index_in(ply, e);
             // Deleted before its turn, or registered meanwhile: nothing to count.
             if (at < 0 || e->lib_owner.p == e) continue;
-            b->range_at = at++;
+            b->range_at = at;
+            const int64_t before = dur_ms(e);
             item_register(b, e, &filled);
-            if ((n & 15) == 0 && std::chrono::steady_clock::now() >= until) break;
+            durs.note(at++, before, dur_ms(e));
+            if ((n & 3) == 0 && std::chrono::steady_clock::now() >= until) break;
         }
         b->range_at = -1;
+        // The total in the same hold as the durations it sums.
+        if (recalc && durs.apply(b)) moved = true;
     }
-    if (filled && recalc) bus_ply_start_time_recalc(b);
+    // The start times after the filled durations, in short holds too, before the caller replies.
+    if (moved) bus_ply_times_settle(b);
     return filled;
 }
 
@@ -353,6 +458,7 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
     if (users.empty()) return 0;
     std::sort(users.begin(), users.end());
     int changed = 0, filled = 0;
+    dur_changes durs;
     for (int i = 0; i < ply->count(); i++) {
         mivrabox_event *e = ply->items[size_t(i)];
         if (e < users.front() || e > users.back() ||
@@ -360,11 +466,16 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
             continue;
         b->range_at = i;
         count_flags(b, e->flags, -1);
+        const int64_t before = dur_ms(e);
         if (event_meta(b, e, o, present, &filled)) changed++;
+        durs.note(i, before, dur_ms(e));
         count_flags(b, e->flags, 1);
     }
     b->range_at = -1;
-    if (filled) bus_ply_start_time_recalc(ply);
+    // A whole pass here would cost milliseconds on a large playlist, once per media answered:
+    // the starts after the first changed duration are made for one slice now, the rest in
+    // short holds of the queue thread (or of whoever goes on with them first).
+    if (durs.apply(b)) bus_ply_times_slice(b);
     if (changed) ply->revision++;
     return changed;
 }
@@ -427,12 +538,17 @@ lookup lib_lookup(bus *b, const std::string &id) {
 
 }  // namespace
 
+namespace {
+constexpr auto kCarryAfter = std::chrono::milliseconds(250);
+}
+
 void bus_lib_proc_queue(bus *b) {
     log_msg(LOG_INFO, "%s[%d] started", "bus_lib_proc_queue", b->index);
     mivra_thread_bound(MIVRA_BOUND_LIBRARY_MS);
     while (!b->exit) {
         lib_object *o = nullptr;
         std::string id;
+        bool carry = false;
         {
             lock_t lk(b->lock);
             while (b->queued.count() > 0 && obj(b->queued, 0)->ref <= 0)
@@ -442,7 +558,12 @@ void bus_lib_proc_queue(bus *b) {
                 o = obj(b->queued, 0);
                 id = o->object;
             }
+            // Start times left by the answers are made before the thread rests, and now and
+            // then while answers keep coming (each answer moves them on by a slice already).
+            carry = b->times.pending &&
+                    (!o || std::chrono::steady_clock::now() - b->times.since > kCarryAfter);
         }
+        if (carry) bus_ply_times_settle(b);
         if (!o || id.empty()) {
             if (o) {
                 lock_t lk(b->lock);

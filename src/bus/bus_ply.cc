@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -63,6 +64,38 @@ int list_index(int64_t v) {
 bool first_playing(bus *b) {
     return b->running && b->playlist->count() > 0 &&
            (at(b, 0)->flags & (MIVRABOX_F_PLAYING | MIVRABOX_F_ON_AIR));
+}
+
+int64_t dur_ms(const mivrabox_event *e) {
+    return tc_frames2ms(mivrabox_event_duration(e, 0));
+}
+
+void total_add(ply_list *ply, int64_t ms) {
+    int64_t total = int64_t(ply->total_duration) + ms;
+    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+}
+
+// Registers the event at idx, where it just went in (replacing one that lasted gone_ms, or
+// none): the total follows, and its start and those after it are made for one slice now, the
+// rest in short holds before the call replies (settled). A whole pass here would hold the lock
+// for milliseconds on a large playlist.
+void came_in(bus *b, int idx, int64_t gone_ms) {
+    b->lock.assert_held();
+    mivrabox_event *e = at(b, idx);
+    if (e->sys_id == 0) e->sys_id = mivrabox_sys_id_next();
+    total_add(b->playlist, dur_ms(e) - gone_ms);
+    b->range_at = idx;
+    bus_ply_item_register(b, e);
+    b->range_at = -1;
+    bus_ply_times_mark(b, idx, idx + 1);
+    bus_ply_times_slice(b);
+}
+
+// The reply of a call whose change left start times to make: they are made first, in short
+// holds; the state then shows them.
+int settled(bus *b, mivrabox_state *st, int r) {
+    bus_ply_times_settle(b);
+    return fill(b, st, r);
 }
 
 mivrabox_event *parse_line(const char *fn, const char *line) {
@@ -176,69 +209,84 @@ int bus_ply_insert_event_by_idx(bus *b, const char *line, int64_t index, mivrabo
         return -84;
     }
     event_ref hold(parsed);
-    lock_t lk(b->lock);
-    int idx = list_index(index);
-    if (idx == 0 && first_playing(b)) {
-        log_msg(LOG_ERROR, "%s: trying to insert before playing event",
-                "bus_ply_insert_event_by_idx");
-        return fill(b, st, -16);
+    {
+        lock_t lk(b->lock);
+        int idx = list_index(index);
+        if (idx == 0 && first_playing(b)) {
+            log_msg(LOG_ERROR, "%s: trying to insert before playing event",
+                    "bus_ply_insert_event_by_idx");
+            return fill(b, st, -16);
+        }
+        int r = ply_insert_event(b->playlist, parsed, idx, 1);
+        if (r < 0) return fill(b, st, r == -2 ? -16 : r);
+        came_in(b, r, 0);
+        // A caller that goes on under the lock (a scheduler step) leaves the rest to the media
+        // thread, or makes it itself after its hold.
+        if (b->lock.nested()) return fill(b, st, 0);
     }
-    int r = ply_insert_event(b->playlist, parsed, idx, 1);
-    if (r < 0) return fill(b, st, r == -2 ? -16 : r);
-    bus_ply_item_register(b, at(b, r));
-    bus_ply_start_time_recalc(b->playlist);
-    return fill(b, st, 0);
+    return settled(b, st, 0);
 }
 
+namespace {
+
+// A sys_id that names no event: -84 for a line that does not parse whatever the sys_id, else -2.
+int sys_id_unknown(const char *line) {
+    mivrabox_event *e = mivrabox_event_parse(line ? line : "");
+    if (!e) return -84;
+    mivrabox_event_unref(&e);
+    return -2;
+}
+
+}  // namespace
+
 int bus_ply_insert_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st) {
-    lock_t lk(b->lock);
-    int idx = -1;
-    if (sys_id != -1) {
-        idx = ply_find_sys_id(b->playlist, sys_id);
-        if (idx < 0) {
-            // The line is still checked first: a bad line is -84 whatever the sys_id.
-            mivrabox_event *e = mivrabox_event_parse(line ? line : "");
-            if (!e) return -84;
-            mivrabox_event_unref(&e);
-            return -2;
-        }
-    }
-    return bus_ply_insert_event_by_idx(b, line, idx, st);
+    if (sys_id == -1) return bus_ply_insert_event_by_idx(b, line, -1, st);
+    bool outer = false;
+    int r = bus_ply_at_sys_ids(b, 1, &sys_id, nullptr, [&](const std::vector<int> &where) {
+        // Under the look-up's final hold: one taken before it is a caller's that goes on.
+        outer = b->lock.nested();
+        return where[0] < 0 ? sys_id_unknown(line)
+                            : bus_ply_insert_event_by_idx(b, line, where[0], st);
+    });
+    // Made under that hold, which the insert's own settling cannot let go.
+    if (r < 0 || outer) return r;
+    return settled(b, st, r);
 }
 
 int bus_ply_update_event_by_idx(bus *b, const char *line, int64_t index, mivrabox_state *st) {
     mivrabox_event *parsed = parse_line("bus_ply_update_event_by_idx", line);
     if (!parsed) return -84;
     event_ref hold(parsed);
-    lock_t lk(b->lock);
-    if (index < 0 || index >= b->playlist->count()) return -34;
-    int idx = int(index);
-    if (idx == 0 && first_playing(b)) {
-        log_msg(LOG_ERROR, "%s: trying to update playing event", "bus_ply_update_event_by_idx");
-        return -16;
+    {
+        lock_t lk(b->lock);
+        if (index < 0 || index >= b->playlist->count()) return -34;
+        int idx = int(index);
+        if (idx == 0 && first_playing(b)) {
+            log_msg(LOG_ERROR, "%s: trying to update playing event", "bus_ply_update_event_by_idx");
+            return -16;
+        }
+        mivrabox_event *old = nullptr;
+        int r = ply_replace_event(b->playlist, parsed, idx, &old);
+        if (r < 0) return r;
+        event_ref old_hold(old);
+        park_event(b, old);
+        // The new registration comes first: a media shared by both keeps its object and state.
+        came_in(b, idx, old ? dur_ms(old) : 0);
+        if (old) bus_ply_item_unregister(b, old);
+        if (b->lock.nested()) return fill(b, st, 0);
     }
-    mivrabox_event *old = nullptr;
-    int r = ply_replace_event(b->playlist, parsed, idx, &old);
-    if (r < 0) return r;
-    event_ref old_hold(old);
-    park_event(b, old);
-    // The new registration comes first: a media shared by both keeps its object and state.
-    bus_ply_item_register(b, at(b, idx));
-    if (old) bus_ply_item_unregister(b, old);
-    bus_ply_start_time_recalc(b->playlist);
-    return fill(b, st, 0);
+    return settled(b, st, 0);
 }
 
 int bus_ply_update_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st) {
-    lock_t lk(b->lock);
-    int idx = ply_find_sys_id(b->playlist, sys_id);
-    if (idx < 0) {
-        mivrabox_event *e = mivrabox_event_parse(line ? line : "");
-        if (!e) return -84;
-        mivrabox_event_unref(&e);
-        return -2;
-    }
-    return bus_ply_update_event_by_idx(b, line, idx, st);
+    bool outer = false;
+    int r = bus_ply_at_sys_ids(b, 1, &sys_id, nullptr, [&](const std::vector<int> &where) {
+        outer = b->lock.nested();
+        return where[0] < 0 ? sys_id_unknown(line)
+                            : bus_ply_update_event_by_idx(b, line, where[0], st);
+    });
+    if (r < 0 || outer) return r;
+    return settled(b, st, r);
 }
 
 int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state *st) {
@@ -268,7 +316,7 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
     // are read under the lock. The events that leave the playlist meanwhile are kept for the
     // visit (b->parked). Every taking of the lock may wait for the scheduler's own hold, so a
     // short range goes in the first hold whole.
-    constexpr int kHoldUs = 2000;
+    constexpr int kHoldUs = 1000;
     std::vector<mivrabox_event *> events;
     size_t i = 0;
     int r = 0;
@@ -279,7 +327,8 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
         room = b->playlist->items.size();
     }
     try {
-        events.reserve(count < 0 ? room : std::min(room, size_t(count)));
+        // Filled here, so that its pages are touched before the hold too.
+        events.resize(count < 0 ? room : std::min(room, size_t(count)));
     } catch (const std::bad_alloc &) {
         return -12;
     }
@@ -287,7 +336,7 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
         auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
         while (r >= 0 && i < events.size()) {
             r = fn(events[i++]);
-            if ((i & 15) == 0 && std::chrono::steady_clock::now() >= until) break;
+            if ((i & 3) == 0 && std::chrono::steady_clock::now() >= until) break;
         }
     };
     {
@@ -299,7 +348,13 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
         if (first < 0 || end <= first) return 0;
         if (st) bus_ply_state(b, st);
         try {
-            events.assign(ply->items.begin() + first, ply->items.begin() + end);
+            const size_t n = size_t(end - first);
+            if (n <= events.size()) {
+                std::copy(ply->items.begin() + first, ply->items.begin() + end, events.begin());
+                events.resize(n);
+            } else {
+                events.assign(ply->items.begin() + first, ply->items.begin() + end);
+            }
         } catch (const std::bad_alloc &) {
             return -12;
         }
@@ -320,6 +375,18 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
 }
 
 int bus_ply_copy(bus *b, int first, int count, ply_list *out, mivrabox_state *st, int *revision) {
+    // The room for the copies is made before the holds that fill it, not by doubling under one.
+    int room = 0;
+    {
+        lock_t lk(b->lock);
+        room = std::max(b->playlist->count() - std::max(first, 0), 0);
+    }
+    if (count >= 0) room = std::min(room, count);
+    try {
+        out->items.reserve(out->items.size() + size_t(room));
+    } catch (const std::bad_alloc &) {
+        return -12;
+    }
     int r = bus_ply_visit(b, first, count, st, revision, [out](mivrabox_event *e) {
         mivrabox_event *c = mivrabox_event_clone(e);
         if (!c) return -12;
@@ -366,7 +433,7 @@ int bus_ply_delete_event(bus *b, int64_t index, mivrabox_state *st) {
 }
 
 int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_state *st) {
-    lock_t lk(b->lock);
+    std::unique_lock<bus_mutex> lk(b->lock);
     // Each deleted event gives its media reference back once, however often it is named.
     std::vector<int64_t> v;
     for (int i = 0; i < count; i++)
@@ -376,24 +443,105 @@ int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_st
     // Nothing to delete changes nothing: no pass over the media lists and the playlist.
     if (v.empty()) return fill(b, st, 0);
     bus_lib_defer(b);
+    int64_t gone = 0;
     for (int64_t i : v) {
         park(b, int(i), int(i));
+        gone += dur_ms(at(b, int(i)));
         bus_ply_item_unregister(b, at(b, int(i)));
     }
     bus_lib_sweep(b);
     ply_delete_events(b->playlist, int(v.size()), v.data());
-    bus_ply_start_time_recalc(b->playlist);
-    return fill(b, st, 0);
+    // The event that now stands where the first one went follows a new end; from there the
+    // starts were right before.
+    total_add(b->playlist, -gone);
+    bus_ply_times_mark(b, int(v.front()), int(v.front()));
+    bus_ply_times_slice(b);
+    if (b->lock.nested()) return fill(b, st, 0);
+    lk.unlock();
+    return settled(b, st, 0);
+}
+
+int bus_ply_at_sys_ids(bus *b, int n, const int64_t *sys_ids, mivrabox_state *st,
+                       const std::function<int(const std::vector<int> &where)> &act) {
+    // A hash look-up for every event of a large playlist under one hold would delay the
+    // scheduler by as long: the events asked for are found by a visit, in short holds, each kept
+    // alive by a reference; the final hold finds where they stand now by their pointers alone.
+    struct hit {
+        mivrabox_event *e = nullptr;
+        size_t at = 0;  // index when the visit began
+    };
+    std::unordered_map<int64_t, hit> want;
+    std::vector<mivrabox_event *> held;
+    struct release {
+        std::vector<mivrabox_event *> &v;
+        ~release() {
+            for (mivrabox_event *e : v) mivrabox_event_unref(&e);
+        }
+    } rel{held};
+    int r = 0;
+    try {
+        want.reserve(size_t(std::max(n, 0)));
+        for (int i = 0; i < n; i++) want.emplace(sys_ids[i], hit{});
+        held.reserve(want.size());
+    } catch (const std::bad_alloc &) {
+        r = -12;
+    }
+    size_t pos = 0;
+    if (r == 0 && !want.empty())
+        r = bus_ply_visit(b, 0, -1, nullptr, nullptr, [&](mivrabox_event *e) {
+            const size_t at = pos++;
+            auto it = want.find(e->sys_id);
+            // The first event of an id, as the look-up by index order gives.
+            if (it == want.end() || it->second.e) return 0;
+            mivrabox_event_ref(e);
+            held.push_back(e);  // reserved: cannot throw
+            it->second = {e, at};
+            return 0;
+        });
+    if (r < 0) return fill(b, st, r);
+    lock_t lk(b->lock);
+    const ply_list *ply = b->playlist;
+    // Events that moved are placed by one scan of the pointers; those that left are not found.
+    std::vector<std::pair<const mivrabox_event *, int>> moved;
+    for (auto &[id, h] : want)
+        if (h.e && (h.at >= ply->items.size() || ply->items[h.at] != h.e))
+            moved.push_back({h.e, -2});
+    if (!moved.empty()) {
+        std::sort(moved.begin(), moved.end());
+        for (int i = 0; i < ply->count(); i++) {
+            auto it =
+                std::lower_bound(moved.begin(), moved.end(),
+                                 std::pair<const mivrabox_event *, int>{ply->items[size_t(i)], -2});
+            if (it != moved.end() && it->first == ply->items[size_t(i)]) it->second = i;
+        }
+    }
+    std::vector<int> where(size_t(std::max(n, 0)), -2);
+    for (int i = 0; i < n; i++) {
+        const hit &h = want[sys_ids[i]];
+        if (!h.e) continue;
+        if (h.at < ply->items.size() && ply->items[h.at] == h.e) {
+            where[size_t(i)] = int(h.at);
+            continue;
+        }
+        auto it = std::lower_bound(moved.begin(), moved.end(),
+                                   std::pair<const mivrabox_event *, int>{h.e, -2});
+        where[size_t(i)] = it->second;
+    }
+    return act(where);
 }
 
 int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st) {
-    lock_t lk(b->lock);
-    std::vector<int> where(size_t(std::max(count, 0)));
-    if (ply_find_sys_ids(b->playlist, count, sys_ids, where.data()) < 0) return fill(b, st, -12);
-    std::vector<int64_t> v;
-    for (int idx : where)
-        if (idx >= 0) v.push_back(idx);
-    return bus_ply_delete_events(b, int(v.size()), v.data(), st);
+    bool outer = false;
+    int r = bus_ply_at_sys_ids(b, count, sys_ids, st, [&](const std::vector<int> &where) {
+        outer = b->lock.nested();
+        std::vector<int64_t> v;
+        for (int idx : where)
+            if (idx >= 0) v.push_back(idx);
+        return bus_ply_delete_events(b, int(v.size()), v.data(), st);
+    });
+    // The start times after the deletion settle after the look-up's final hold.
+    if (r < 0 || outer) return r;
+    return settled(b, st, r);
 }
 
 int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
@@ -510,39 +658,61 @@ int bus_ply_fallback(bus *b, mivrabox_state *st) {
 }
 
 int bus_ply_trimpad_event(bus *b, int delta, mivrabox_state *st) {
-    lock_t lk(b->lock);
+    std::unique_lock<bus_mutex> lk(b->lock);
     if (b->playlist->count() == 0) return -2;
     mivrabox_event *e = at(b, 0);
     int64_t d = int64_t(mivrabox_event_duration(e, 0)) + delta;
     if (d > 0 && d <= INT_MAX) {
         char tc[TC_TEXT_SIZE];
+        const int64_t before = dur_ms(e);
         e->duration = tc_frames2str(int(d), tc);
         bus_ply_item_start_str(b->playlist, 0);
-        bus_ply_start_time_recalc(b->playlist);
+        total_add(b->playlist, dur_ms(e) - before);
+        bus_ply_times_mark(b, 1, 1);
+        bus_ply_times_slice(b);
+        if (!b->lock.nested()) {
+            lk.unlock();
+            return settled(b, st, 0);
+        }
     }
     return fill(b, st, 0);
 }
 
 int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st) {
-    lock_t lk(b->lock);
-    std::vector<int> where(size_t(std::max(count, 0)));
-    if (ply_find_sys_ids(b->playlist, count, sys_ids, where.data()) < 0) return fill(b, st, -12);
-    int n = 0;
-    for (int idx : where) {
-        if (idx < 0) continue;
-        mivrabox_event *e = at(b, idx);
-        e->mark_in.clear();
-        e->mark_out.clear();
-        // Registered again for the range check, and the earlier reference given back, so the
-        // media's count stays the number of events that use it.
-        // One still waiting for its chunk registers here, and gives nothing back.
-        const bool was = e->lib_owner.p == e;
-        bus_ply_items_register(b, idx, idx + 1, false);  // times once below
-        if (was) bus_lib_unregister(b, e->media_id.c_str());
-        n++;
-    }
-    if (n) bus_ply_start_time_recalc(b->playlist);
-    return fill(b, st, 0);
+    bool outer = false;
+    int r = bus_ply_at_sys_ids(b, count, sys_ids, st, [&](const std::vector<int> &where) {
+        outer = b->lock.nested();
+        int n = 0, lo = INT_MAX, hi = -1;
+        int64_t longer = 0;  // by how much the events' durations grew
+        for (int idx : where) {
+            if (idx < 0) continue;
+            mivrabox_event *e = at(b, idx);
+            const int64_t before = dur_ms(e);
+            e->mark_in.clear();
+            e->mark_out.clear();
+            // Registered again for the range check, and the earlier reference given back, so the
+            // media's count stays the number of events that use it.
+            // One still waiting for its chunk registers here, and gives nothing back.
+            const bool was = e->lib_owner.p == e;
+            bus_ply_items_register(b, idx, idx + 1, false);  // times once below
+            if (was) bus_lib_unregister(b, e->media_id.c_str());
+            longer += dur_ms(e) - before;
+            lo = std::min(lo, idx);
+            hi = std::max(hi, idx);
+            n++;
+        }
+        if (n) {
+            // The starts after the first event reset move; after the last one they were right.
+            total_add(b->playlist, longer);
+            bus_ply_times_mark(b, lo, hi + 1);
+            bus_ply_times_slice(b);
+            // The events' lines and flags changed: saved again, and what is kept of them is new.
+            b->playlist->revision++;
+        }
+        return fill(b, st, 0);
+    });
+    if (r < 0 || outer) return r;
+    return settled(b, st, r);
 }
 
 int bus_ply_flagged(bus *b, uint64_t mask, std::vector<bus_flagged> &out, mivrabox_state *st) {

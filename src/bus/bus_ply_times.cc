@@ -1,7 +1,9 @@
 // Start times of a playlist: each follow event starts where the one before it ends, a fixed-time
 // event at its time of day.
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <thread>
 
 #include "bus.h"
 #include "log.h"
@@ -29,15 +31,28 @@ int64_t nearest_day(int64_t t, int64_t ref) {
 
 namespace {
 
-// Start times of items from index from on, after an end at end; the number changed. settle: the
-// times were right before, so they stop changing at the first event that keeps its start.
-int times_follow(const std::vector<mivrabox_event *> &items, size_t from, int64_t end,
-                 bool settle = false) {
+using clock_t_ = std::chrono::steady_clock;
+
+// Where a run of times_follow ended: at index next, done when nothing after it needs new starts
+// (the end, or an event that kept its start where the times were right before).
+struct follow {
     int changes = 0;
+    size_t next = 0;
+    bool done = true;
+};
+
+// Start times of items from index from on, after an end at end, giving sys_ids to those without.
+// From index settle on, the times were right before: the run ends at the first event there that
+// keeps its start. At most limit events, and a run under the bus lock ends at deadline.
+follow times_follow(const std::vector<mivrabox_event *> &items, size_t from, int64_t end,
+                    size_t settle = SIZE_MAX, size_t limit = SIZE_MAX,
+                    clock_t_::time_point deadline = clock_t_::time_point::max()) {
+    follow f;
     struct timeval tv;
     char tc[TIME_TC_SIZE];
     for (size_t i = from; i < items.size(); i++) {
         mivrabox_event *e = items[i];
+        if (e->sys_id == 0) e->sys_id = mivrabox_sys_id_next();
         // The local time of day is dear (a control call runs this under the bus lock over the
         // whole list): made only for an event that needs it.
         if (e->start_mode == 'F' || e->start != end) {
@@ -50,20 +65,28 @@ int times_follow(const std::vector<mivrabox_event *> &items, size_t from, int64_
                 if (!kept || e->follow_time.view() != tc) {
                     e->start = start;
                     e->follow_time = tc;
-                    changes++;
+                    f.changes++;
                 }
-                if (kept && settle) break;
+                if (kept && i >= settle) return f;
             } else {
                 e->start = end;
                 e->start_time = tc;
-                changes++;
+                f.changes++;
             }
-        } else if (settle) {
-            break;
+        } else if (i >= settle) {
+            return f;
         }
         end = e->start + dur_ms(e);
+        const size_t made = i + 1 - from;
+        // The clock is read now and then: each reading costs about as much as an event.
+        if (i + 1 < items.size() &&
+            (made >= limit || ((made & 63) == 0 && clock_t_::now() >= deadline))) {
+            f.next = i + 1;
+            f.done = false;
+            return f;
+        }
     }
-    return changes;
+    return f;
 }
 
 // Gives sys_ids to items from index from on; their total duration.
@@ -111,7 +134,7 @@ int bus_ply_start_time_recalc(ply_list *ply) {
     int64_t total = ids_and_total(ply->items, 0);
     mivrabox_event *e0 = ply->items[0];
     changes += place_first(e0);
-    changes += times_follow(ply->items, 1, end_of(e0));
+    changes += times_follow(ply->items, 1, end_of(e0)).changes;
     ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
     if (changes) ply->revision++;
     return changes;
@@ -126,9 +149,13 @@ int bus_ply_start_time_recalc_from(ply_list *ply, int from, int64_t prepared_aft
         return bus_ply_start_time_recalc(ply);
     int64_t end = end_of(ply->items[size_t(from - 1)]);
     int changes = 0;
-    if (end != prepared_after || prepared_total < 0) {
-        changes = times_follow(ply->items, size_t(from), end);
+    if (prepared_total < 0) {
+        changes = times_follow(ply->items, size_t(from), end).changes;
         prepared_total = ids_and_total(ply->items, size_t(from));
+    } else if (end != prepared_after) {
+        // Prepared among themselves (sys_ids, total): they only move with the end before them,
+        // up to the first fixed-time event that keeps its time.
+        changes = times_follow(ply->items, size_t(from), end, size_t(from)).changes;
     }
     int64_t total = int64_t(ply->total_duration) + prepared_total;
     ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
@@ -162,7 +189,9 @@ int bus_ply_start_time_recalc_moved(ply_list *ply, int from, int64_t gone_ms) {
         // Were the first event to move, every start would.
         return bus_ply_start_time_recalc(ply);
     }
-    changes += times_follow(ply->items, size_t(from), end_of(ply->items[size_t(from - 1)]), true);
+    changes +=
+        times_follow(ply->items, size_t(from), end_of(ply->items[size_t(from - 1)]), size_t(from))
+            .changes;
     int64_t total = int64_t(ply->total_duration) - gone_ms;
     ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
     if (changes) ply->revision++;
@@ -177,4 +206,109 @@ int bus_ply_start_time_recalc_front(ply_list *ply, int64_t gone_ms) {
     int64_t total = int64_t(ply->total_duration) - gone_ms;
     ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
     return 0;
+}
+
+namespace {
+
+// Index of e in the playlist, looked for at hint first; -1 when it left.
+int place_of(const ply_list *ply, const mivrabox_event *e, int hint) {
+    if (!e) return -1;
+    if (hint >= 0 && hint < ply->count() && ply->items[size_t(hint)] == e) return hint;
+    auto it = std::find(ply->items.begin(), ply->items.end(), e);
+    return it == ply->items.end() ? -1 : int(it - ply->items.begin());
+}
+
+// Where the work left off, as indexes: from the front when its first event left the playlist, to
+// the end (no settling) when the one to settle at did.
+void rest_places(const bus_times_rest &r, const ply_list *ply, int &from, int &settle) {
+    const int n = ply->count();
+    from = place_of(ply, r.from, r.from_at);
+    settle = r.settle ? place_of(ply, r.settle, r.settle_at) : n;
+    if (from < 0) from = 1, settle = n;
+    if (settle < 0) settle = n;
+}
+
+void rest_keep(bus_times_rest &r, const ply_list *ply, int from, int settle) {
+    r.set(&r.from, ply->items[size_t(from)]);
+    r.from_at = from;
+    r.set(&r.settle, settle < ply->count() ? ply->items[size_t(settle)] : nullptr);
+    r.settle_at = settle;
+}
+
+}  // namespace
+
+void bus_ply_times_mark(bus *b, int from, int settle) {
+    b->lock.assert_held();
+    const ply_list *ply = b->playlist;
+    bus_times_rest &r = b->times;
+    const int n = ply->count();
+    // The first event's start is its own: it is placed at its time of day by every slice.
+    from = std::max(from, 1);
+    settle = std::max(settle, from);
+    if (n > 0) {
+        mivrabox_event *e0 = ply->items[0];
+        // A new first event stands at its time of day, and every start follows it.
+        if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0)) {
+            place_first(e0);
+            b->playlist->revision++;
+            from = 1;
+            settle = n;
+        }
+    }
+    if (r.pending) {
+        int f, s;
+        rest_places(r, ply, f, s);
+        from = std::min(from, f);
+        settle = std::max(settle, s);
+    }
+    if (from >= n) return;
+    if (!r.pending) r.since = clock_t_::now();
+    r.pending = true;
+    rest_keep(r, ply, from, std::min(settle, n));
+}
+
+bool bus_ply_times_slice(bus *b) {
+    b->lock.assert_held();
+    bus_times_rest &r = b->times;
+    if (!r.pending) return false;
+    ply_list *ply = b->playlist;
+    const int n = ply->count();
+    int from, settle;
+    rest_places(r, ply, from, settle);
+    int changes = 0;
+    if (n > 0) {
+        mivrabox_event *e0 = ply->items[0];
+        // Were the first event to move, every start would.
+        if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0)) {
+            changes += place_first(e0);
+            from = 1;
+            settle = n;
+        }
+    }
+    from = std::max(from, 1);
+    follow f;
+    if (from < n) {
+        const auto deadline = clock_t_::now() + std::chrono::microseconds(1000);
+        f = times_follow(ply->items, size_t(from), end_of(ply->items[size_t(from - 1)]),
+                         size_t(std::max(settle, from)), size_t(std::max(r.slice, 1)), deadline);
+        changes += f.changes;
+    }
+    if (changes) ply->revision++;
+    if (f.done) {
+        r.clear();
+        return false;
+    }
+    rest_keep(r, ply, int(f.next), std::max(settle, int(f.next)));
+    return true;
+}
+
+void bus_ply_times_settle(bus *b) {
+    for (;;) {
+        {
+            lock_t lk(b->lock);
+            if (!bus_ply_times_slice(b)) return;
+        }
+        // Whoever waits for the lock gets it between slices.
+        std::this_thread::yield();
+    }
 }

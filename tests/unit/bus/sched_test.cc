@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -225,6 +226,94 @@ TEST_F(SchedTest, MovedStartsSettleAtAFixedTimeEvent) {
     ASSERT_EQ(bus_ply_delete_range(b, 1, 1, nullptr), 0);  // f gone: d follows a
     EXPECT_EQ(ev(1)->start, s0 + 40000);
     whole("f gone");
+}
+
+// Durations that media answers fill move the starts after them in slices of a short hold each;
+// whatever changes the playlist between two slices, the starts and the total end as a whole
+// recomputation makes them.
+TEST_F(SchedTest, FilledDurationsSettleInSlicesAsAWholeRecomputation) {
+    ply_list *p = b->playlist;
+    b->times.slice = 2;
+    const int64_t s0 = time_now_ms() / 1000 * 1000;
+    auto build = [&](const std::string &prefix) {
+        bus_ply_close(b, nullptr);
+        insert(ev_line(prefix + "0", "00:00:10:00", ' ', tod(s0)));
+        for (int i = 1; i < 12; i++) {
+            // No duration until the media's length fills it; one fixed-time event halfway.
+            const bool fixed = i == 7;
+            insert(ev_line(prefix + std::to_string(i), "", fixed ? 'F' : ' ',
+                           fixed ? tod(s0 + 30000) : "10:00:00:00"));
+        }
+    };
+    // The media answer of an id, as the queue thread makes it: a length of its own per media.
+    auto answer = [&](const std::string &id) {
+        std::lock_guard lk(b->lock);
+        int i = lib_object_list_find_object(&b->queued, id.c_str());
+        ASSERT_GE(i, 0) << id;
+        lib_object *o = b->queued.items[size_t(i)].release();
+        lib_object_list_remove(&b->queued, i);
+        o->origin = id + ".mxf";
+        o->duration = "00:00:0" + std::to_string(2 + int(id.back() - '0') % 8) + ":00";
+        lib_object_list_push(&b->present, o);
+        bus_ply_lib_handle_event_metas(b, o, 1);
+    };
+    auto del = [&](int first, int last) { bus_ply_delete_range(b, first, last, nullptr); };
+    auto add = [&](int at, const char *id) {
+        ASSERT_EQ(bus_ply_insert_event_by_idx(b, ev_line(id, "00:00:07:00").c_str(), at, nullptr),
+                  0);
+    };
+    struct step {
+        const char *what;
+        std::function<void()> between;  // after the first answer, before the rest is carried on
+    };
+    const std::vector<step> steps = {
+        {"nothing", [] {}},
+        {"an earlier answer", [&] { answer("m1"); }},
+        {"a later answer", [&] { answer("m9"); }},
+        {"insert before the rest", [&] { add(2, "x"); }},
+        {"insert after it", [&] { add(10, "x"); }},
+        {"the rest's event deleted", [&] { del(b->times.from_at, b->times.from_at); }},
+        {"a run before it deleted", [&] { del(1, 2); }},
+        {"the front retired with it", [&] { del(0, b->times.from_at); }},
+        {"everything after it deleted", [&] { del(4, 11); }},
+        {"closed", [&] { bus_ply_close(b, nullptr); }},
+        {"replaced",
+         [&] {
+             build("n");
+             answer("n2");
+         }},
+        {"the first event moved",
+         [&] {
+             ev(0)->start += 5000;
+             bus_ply_item_start_str(p, 0);
+             bus_ply_start_time_recalc_moved(p, 0, 0);
+         }},
+    };
+    for (const step &st : steps) {
+        build("m");
+        // One rest after the fixed-time event (which keeps its time), then an earlier one
+        // before it.
+        answer("m8");
+        answer("m3");
+        const int rev = p->revision;
+        {
+            std::lock_guard lk(b->lock);
+            EXPECT_TRUE(b->times.pending) << st.what;
+        }
+        st.between();
+        bus_ply_times_settle(b);
+        EXPECT_FALSE(b->times.pending) << st.what;
+        if (p->count() > 0) {
+            EXPECT_GT(p->revision, rev) << st.what;
+        }
+        std::vector<int64_t> starts;
+        for (const mivrabox_event *e : p->items) starts.push_back(e->start);
+        const int total = p->total_duration;
+        EXPECT_EQ(bus_ply_start_time_recalc(p), 0) << st.what;
+        EXPECT_EQ(p->total_duration, total) << st.what;
+        for (size_t i = 0; i < starts.size(); i++)
+            EXPECT_EQ(ev(int(i))->start, starts[i]) << st.what;
+    }
 }
 
 TEST_F(SchedTest, CueAndPlaySteps) {
