@@ -551,8 +551,14 @@ void bus_lib_proc_queue(bus *b) {
         bool carry = false;
         {
             lock_t lk(b->lock);
-            while (b->queued.count() > 0 && obj(b->queued, 0)->ref <= 0)
-                lib_object_list_delete(&b->queued, 0);
+            // The unused objects at the front go a bounded batch a hold (a closed playlist may
+            // leave thousands).
+            constexpr int kBatch = 2048;
+            int unused = 0;
+            while (unused < std::min(b->queued.count(), kBatch) && obj(b->queued, unused)->ref <= 0)
+                unused++;
+            lib_object_list_delete_front(&b->queued, unused);
+            if (unused == kBatch) continue;
             // Without a library nothing resolves; only the unused objects are let go.
             if (b->queued.count() > 0 && !b->lib_url.empty()) {
                 o = obj(b->queued, 0);

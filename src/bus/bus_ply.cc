@@ -605,30 +605,35 @@ int bus_ply_close(bus *b, mivrabox_state *st) {
         ply->last_played_sys_id = 0;
         bus_ply_start_time_recalc(ply);
     }
+    // The media left without a reference are swept once, after the last hold: a sweep reads
+    // the whole media lists.
     constexpr int kHoldUs = 1000;
     size_t k = 0;
-    do {
+    bus_lib_defer(b);
+    while (k < gone.size()) {
         lock_t lk(b->lock);
         auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
-        bus_lib_defer(b);
         while (k < gone.size()) {
             bus_ply_item_unregister(b, gone[k++]);
             if ((k & 3) == 0 && std::chrono::steady_clock::now() >= until) break;
         }
-        bus_lib_sweep(b);
-    } while (k < gone.size());
-    lock_t lk(b->lock);
-    // A visit under way may still read them: they go with the events it keeps.
-    // Without the memory to list them they keep their references for good: a leak, not a
-    // freed event read.
-    if (b->visits > 0) {
-        try {
-            b->parked.insert(b->parked.end(), gone.begin(), gone.end());
-        } catch (const std::bad_alloc &) {
-        }
-        gone.clear();
     }
-    int r = fill(b, st, 0);
+    int r = 0;
+    {
+        lock_t lk(b->lock);
+        bus_lib_sweep(b);
+        // A visit under way may still read them: they go with the events it keeps. Without
+        // the memory to list them they keep their references for good: a leak, not a freed
+        // event read.
+        if (b->visits > 0) {
+            try {
+                b->parked.insert(b->parked.end(), gone.begin(), gone.end());
+            } catch (const std::bad_alloc &) {
+            }
+            gone.clear();
+        }
+        r = fill(b, st, 0);
+    }
     for (mivrabox_event *e : gone) mivrabox_event_unref(&e);
     return r;
 }

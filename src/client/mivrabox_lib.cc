@@ -108,6 +108,31 @@ int lib_object_list_remove(lib_object_list *l, int index) {
     return l->count();
 }
 
+int lib_object_list_delete_front(lib_object_list *l, int n) {
+    if (!l) return -22;
+    n = std::clamp(n, 0, l->count());
+    bool lost = false;
+    for (int i = 0; i < n; i++) {
+        lib_object *o = l->items[size_t(i)].get();
+        if (!o) {
+            lost = true;
+            continue;
+        }
+        auto it = l->by_name.find(o->object);
+        if (it != l->by_name.end() && it->second == o) {
+            l->by_name.erase(it);
+            lost |= l->dups > 0;
+        } else if (l->dups > 0) {
+            l->dups--;
+        }
+    }
+    // One move of the rest; every object left keeps its slot.
+    l->items.erase(l->items.begin(), l->items.begin() + n);
+    l->base += size_t(n);
+    if (lost) index_rebuild(l);
+    return l->count();
+}
+
 int lib_object_list_delete(lib_object_list *l, int index) {
     if (!l) return -22;
     if (index < 0 || index >= l->count()) return -2;
@@ -117,10 +142,36 @@ int lib_object_list_delete(lib_object_list *l, int index) {
 
 int lib_object_list_sweep(lib_object_list *l) {
     if (!l) return -22;
-    size_t before = l->items.size();
-    std::erase_if(l->items, [](const std::unique_ptr<lib_object> &o) { return !o || o->ref <= 0; });
-    if (l->items.size() != before) index_rebuild(l);
-    return int(before - l->items.size());
+    // One pass: the names of the objects that go leave the index one by one, the others keep
+    // their entries (no index made again, unless a name held twice lost its first object).
+    size_t w = 0;
+    bool lost = false;
+    for (size_t i = 0; i < l->items.size(); i++) {
+        std::unique_ptr<lib_object> &p = l->items[i];
+        if (p && p->ref > 0) {
+            if (w != i) l->items[w] = std::move(p);
+            l->items[w]->slot = w;
+            w++;
+            continue;
+        }
+        if (!p) {
+            lost = true;  // its name is no longer known here
+            continue;
+        }
+        auto it = l->by_name.find(p->object);
+        if (it != l->by_name.end() && it->second == p.get()) {
+            l->by_name.erase(it);
+            lost |= l->dups > 0;
+        } else if (l->dups > 0) {
+            l->dups--;
+        }
+        p.reset();
+    }
+    const size_t gone = l->items.size() - w;
+    l->items.resize(w);
+    l->base = 0;
+    if (lost) index_rebuild(l);
+    return int(gone);
 }
 
 lib_object *lib_object_list_find_exact(const lib_object_list *l, std::string_view name) {

@@ -60,6 +60,8 @@ int lib_object_list_push(lib_object_list *l, lib_object *o);
 int lib_object_list_remove(lib_object_list *l, int index);
 // Frees and removes; -2 for a bad index; returns the new count.
 int lib_object_list_delete(lib_object_list *l, int index);
+// Frees and removes the first n objects (at most all) at once; returns the new count.
+int lib_object_list_delete_front(lib_object_list *l, int n);
 // Frees and removes, in one pass, every object without a reference left; returns how many.
 int lib_object_list_sweep(lib_object_list *l);
 // First object named name, or name with its last '.' and what follows replaced by '#'

@@ -122,6 +122,17 @@ TEST(LibObjectList, IndexesAfterRemovalsAnywhere) {
     lib_object_list_delete(&l, 0);
     check("front after a sweep");
     EXPECT_EQ(l.count(), 3);
+    // A name held twice: the second object takes the name over when the first goes.
+    lib_object_list_push(&l, object("m7"));
+    lib_object_list_push(&l, object("m9"));
+    EXPECT_EQ(lib_object_list_delete_front(&l, 2), 3);
+    check("two off the front");
+    for (auto &p : l.items) p->ref = p->object == "m9" ? 0 : 1;
+    EXPECT_EQ(lib_object_list_sweep(&l), 1);
+    check("swept again");
+    EXPECT_EQ(lib_object_list_find_object(&l, "m9"), -2);
+    EXPECT_EQ(lib_object_list_delete_front(&l, 9), 0);
+    EXPECT_EQ(lib_object_list_find_object(&l, "m7"), -2);
 }
 
 TEST(PlyNameFilter, NamePatternAndDays) {
