@@ -456,7 +456,7 @@ int bus_lib_unregister(bus *b, const char *media_id);
 // Around the unregistering of many events, under the bus lock: the media left without a
 // reference go at the end, in one pass over each list.
 void bus_lib_defer(bus *b);
-void bus_lib_sweep(bus *b);
+void bus_lib_sweep(bus *b, lib_object_sweepings *dead = nullptr);
 // The present media object of an id, looked up without registering; null when not present.
 const lib_object *bus_lib_find_present(bus *b, const char *media_id);
 int bus_ply_item_register(bus *b, mivrabox_event *e);

@@ -161,14 +161,14 @@ void bus_lib_defer(bus *b) {
     b->lib_defer++;
 }
 
-void bus_lib_sweep(bus *b) {
+void bus_lib_sweep(bus *b, lib_object_sweepings *dead) {
     lock_t lk(b->lock);
     if (b->lib_defer > 0 && --b->lib_defer > 0) return;
     // A pass over both lists only when a media was left without a reference.
     if (b->users.unused == 0) return;
     b->users.unused = 0;
-    lib_object_list_sweep(&b->present);
-    lib_object_list_sweep(&b->absent);
+    lib_object_list_sweep(&b->present, dead);
+    lib_object_list_sweep(&b->absent, dead);
 }
 
 // Live sources and failed lookups have no usable length: a range check would wipe the duration.

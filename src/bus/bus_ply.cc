@@ -619,9 +619,10 @@ int bus_ply_close(bus *b, mivrabox_state *st) {
         }
     }
     int r = 0;
+    lib_object_sweepings dead;  // freed after the hold
     {
         lock_t lk(b->lock);
-        bus_lib_sweep(b);
+        bus_lib_sweep(b, &dead);
         // A visit under way may still read them: they go with the events it keeps. Without
         // the memory to list them they keep their references for good: a leak, not a freed
         // event read.

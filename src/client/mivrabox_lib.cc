@@ -140,38 +140,69 @@ int lib_object_list_delete(lib_object_list *l, int index) {
     return l->count();
 }
 
-int lib_object_list_sweep(lib_object_list *l) {
+int lib_object_list_sweep(lib_object_list *l, lib_object_sweepings *out) {
     if (!l) return -22;
-    // One pass: the names of the objects that go leave the index one by one, the others keep
-    // their entries (no index made again, unless a name held twice lost its first object).
+    const size_t n = l->items.size();
+    std::vector<lib_object *> gone;
+    try {
+        gone.reserve(n);
+        if (out) out->objects.reserve(out->objects.size() + n);
+    } catch (const std::bad_alloc &) {
+        std::erase_if(l->items,
+                      [](const std::unique_ptr<lib_object> &o) { return !o || o->ref <= 0; });
+        index_rebuild(l);
+        return int(n - l->items.size());
+    }
+    // One pass over the objects; the names of those that go leave the index one by one, or, when
+    // most go, the index is made of those that stay and the old one goes to out.
     size_t w = 0;
     bool lost = false;
-    for (size_t i = 0; i < l->items.size(); i++) {
+    for (size_t i = 0; i < n; i++) {
         std::unique_ptr<lib_object> &p = l->items[i];
         if (p && p->ref > 0) {
             if (w != i) l->items[w] = std::move(p);
             l->items[w]->slot = w;
             w++;
-            continue;
-        }
-        if (!p) {
+        } else if (p) {
+            gone.push_back(p.release());
+        } else {
             lost = true;  // its name is no longer known here
-            continue;
         }
-        auto it = l->by_name.find(p->object);
-        if (it != l->by_name.end() && it->second == p.get()) {
-            l->by_name.erase(it);
-            lost |= l->dups > 0;
-        } else if (l->dups > 0) {
-            l->dups--;
-        }
-        p.reset();
     }
-    const size_t gone = l->items.size() - w;
     l->items.resize(w);
     l->base = 0;
+    bool remade = false;
+    if (!lost && out && w < gone.size()) {
+        try {
+            std::unordered_map<std::string, lib_object *> names;
+            names.reserve(w);
+            int dups = 0;
+            for (const auto &p : l->items)
+                if (!names.emplace(p->object, p.get()).second) dups++;
+            out->indexes.push_back(std::move(l->by_name));
+            l->by_name = std::move(names);
+            l->dups = dups;
+            remade = true;
+        } catch (const std::bad_alloc &) {
+        }
+    }
+    for (lib_object *o : gone) {
+        if (!remade && !lost) {
+            auto it = l->by_name.find(o->object);
+            if (it != l->by_name.end() && it->second == o) {
+                l->by_name.erase(it);
+                lost |= l->dups > 0;  // a name held twice: its next object takes it
+            } else if (l->dups > 0) {
+                l->dups--;
+            }
+        }
+        if (out)
+            out->objects.emplace_back(o);  // reserved: cannot throw
+        else
+            delete o;
+    }
     if (lost) index_rebuild(l);
-    return int(gone);
+    return int(gone.size());
 }
 
 lib_object *lib_object_list_find_exact(const lib_object_list *l, std::string_view name) {

@@ -133,6 +133,19 @@ TEST(LibObjectList, IndexesAfterRemovalsAnywhere) {
     EXPECT_EQ(lib_object_list_find_object(&l, "m9"), -2);
     EXPECT_EQ(lib_object_list_delete_front(&l, 9), 0);
     EXPECT_EQ(lib_object_list_find_object(&l, "m7"), -2);
+    // Most go, into the caller's hands: the index is made of those that stay, a name held
+    // twice among them included.
+    for (const char *n : {"a", "b", "c", "d", "b"}) lib_object_list_push(&l, object(n));
+    for (auto &p : l.items) p->ref = p->object == "b" ? 1 : 0;
+    lib_object_sweepings out;
+    EXPECT_EQ(lib_object_list_sweep(&l, &out), 3);
+    EXPECT_EQ(out.objects.size(), 3u);
+    EXPECT_EQ(out.indexes.size(), 1u);
+    EXPECT_EQ(lib_object_list_find_object(&l, "b"), 0);
+    EXPECT_EQ(lib_object_list_find_object(&l, "a"), -2);
+    EXPECT_EQ(l.dups, 1);
+    EXPECT_EQ(lib_object_list_delete_front(&l, 1), 1);
+    check("the other b takes the name");
 }
 
 TEST(PlyNameFilter, NamePatternAndDays) {
