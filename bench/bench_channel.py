@@ -62,6 +62,9 @@ def print_daemon_stats(stats):
           "a turn ms: %.3f" % (ms(max(s["hold_sched"] for s in stats)),
                               ms(max(s["hold_others"] for s in stats)),
                               ms(max(s["lock_wait"] for s in stats))))
+    # The holder's own time on the CPU: the rest of a hold it was preempted by other work.
+    print("daemon longest bus lock hold on the CPU ms: scheduler %.3f  others %.3f" % (
+        ms(max(s["cpu_sched"] for s in stats)), ms(max(s["cpu_others"] for s in stats))))
 
 
 # Wakes a process of its own at the scheduler's priority every millisecond until its standard
@@ -205,8 +208,10 @@ class Channel:
         threads, and the longest wait for the lock at a turn (microseconds)."""
         pat = re.compile(r"stats: turn period us median (\d+) p99 (\d+) max (\d+) over (\d+) "
                          r"turns; longest bus lock hold us: scheduler (\d+), others (\d+); "
-                         r"longest lock wait of a turn us (\d+)")
-        keys = ("median", "p99", "max", "turns", "hold_sched", "hold_others", "lock_wait")
+                         r"longest lock wait of a turn us (\d+); longest hold on the CPU us: "
+                         r"scheduler (\d+), others (\d+)")
+        keys = ("median", "p99", "max", "turns", "hold_sched", "hold_others", "lock_wait",
+                "cpu_sched", "cpu_others")
         out = []
         with open(os.path.join(self.run, "box.log"), errors="replace") as f:
             for line in f:

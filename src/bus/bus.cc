@@ -116,11 +116,25 @@ void bus_lock_scheduler_thread() {
     t_scheduler = true;
 }
 
+namespace {
+
+// Microseconds of CPU time of the calling thread.
+int64_t thread_cpu_us() {
+    struct timespec ts = {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+}  // namespace
+
 void bus_mutex::taken() {
 #ifndef NDEBUG
     if (depth_ == 0) owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
 #endif
-    if (depth_++ == 0 && bus_stats_on()) since_ = std::chrono::steady_clock::now();
+    if (depth_++ == 0 && bus_stats_on()) {
+        since_ = std::chrono::steady_clock::now();
+        cpu_since_ = thread_cpu_us();
+    }
 }
 
 #ifndef NDEBUG
@@ -165,6 +179,9 @@ void bus_mutex::unlock() {
                         .count();
         std::atomic<int64_t> &longest = longest_[t_scheduler ? 1 : 0];
         if (held > longest.load()) longest = held;
+        const int64_t cpu = thread_cpu_us() - cpu_since_;
+        std::atomic<int64_t> &longest_cpu = longest_cpu_[t_scheduler ? 1 : 0];
+        if (cpu > longest_cpu.load()) longest_cpu = cpu;
     }
     mu_.unlock();
 }

@@ -55,10 +55,18 @@ class bus_mutex {
     int64_t longest_us(bool scheduler) const {
         return longest_[scheduler ? 1 : 0].load();
     }
+    // The longest time on the CPU of the holding thread within one hold: a hold longer than its
+    // time on the CPU was preempted by other work of the machine (while the scheduler waits,
+    // the holder runs at its priority).
+    int64_t longest_cpu_us(bool scheduler) const {
+        return longest_cpu_[scheduler ? 1 : 0].load();
+    }
     // Forgets the longest holds: the figures then cover the bus from here on.
     void longest_reset() {
         longest_[0] = 0;
         longest_[1] = 0;
+        longest_cpu_[0] = 0;
+        longest_cpu_[1] = 0;
     }
 
    private:
@@ -71,7 +79,9 @@ class bus_mutex {
     std::atomic<std::thread::id> owner_{};
 #endif
     std::chrono::steady_clock::time_point since_;
+    int64_t cpu_since_ = 0;  // the holder's CPU time in microseconds when it took the lock
     std::atomic<int64_t> longest_[2] = {};
+    std::atomic<int64_t> longest_cpu_[2] = {};
 };
 // Whether MIVRA_BUS_STATS was set when the process started.
 bool bus_stats_on();

@@ -95,9 +95,10 @@ struct sched_stats {
         log_msg(LOG_INFO,
                 "%s[%d] stats: turn period us median %ld p99 %ld max %ld over %ld turns; "
                 "longest bus lock hold us: scheduler %ld, others %ld; longest lock wait of a "
-                "turn us %ld",
+                "turn us %ld; longest hold on the CPU us: scheduler %ld, others %ld",
                 "bus_ply_proc", b->index, long(at(0.5)), long(at(0.99)), long(longest), long(turns),
-                long(b->lock.longest_us(true)), long(b->lock.longest_us(false)), long(lock_wait));
+                long(b->lock.longest_us(true)), long(b->lock.longest_us(false)), long(lock_wait),
+                long(b->lock.longest_cpu_us(true)), long(b->lock.longest_cpu_us(false)));
     }
 };
 
