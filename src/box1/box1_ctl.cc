@@ -117,15 +117,10 @@ std::vector<int64_t> bus_ply_blind_region_restore(const std::vector<int64_t> &v,
 int delete_events2_restored(bus *b, int count, const int64_t *ids, mivrabox_state *st) {
     if (count < 2) return bus_ply_delete_events2(b, count, ids, st);
     std::vector<int64_t> v(ids, ids + count);
-    int r = bus_ply_at_sys_ids(b, count, ids, st, [&](const std::vector<int> &where) {
+    return bus_ply_at_sys_ids(b, count, ids, st, [&](const std::vector<int> &where) {
         std::vector<int64_t> idx = bus_ply_blind_region_restore(v, where);
         return bus_ply_delete_events(b, int(idx.size()), idx.data(), st);
     });
-    // The start times after the deletion settle after the look-up's final hold.
-    if (r < 0) return r;
-    bus_ply_times_settle(b);
-    if (st) bus_ply_state(b, st);
-    return r;
 }
 
 xmlrpc_value *ctl_method_DeleteEvents2(xmlrpc_env *env, xmlrpc_value *params, void *si, void *) {

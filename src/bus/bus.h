@@ -409,7 +409,8 @@ int bus_ply_delete_event(bus *b, int64_t index, mivrabox_state *st);
 int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_state *st);
 // Finds the events of the sys_ids (the first of each) in short holds of the lock, then calls act
 // under one hold with where[i] the index of sys_ids[i] now, -2 when none (also when it left the
-// playlist meanwhile); act's result, or -12 with st filled.
+// playlist meanwhile); act's result, or -12 with st filled. Start times act left to settle are
+// made after that hold (st filled again), unless the caller holds the lock.
 int bus_ply_at_sys_ids(bus *b, int n, const int64_t *sys_ids, mivrabox_state *st,
                        const std::function<int(const std::vector<int> &where)> &act);
 int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st);

@@ -237,20 +237,19 @@ int sys_id_unknown(const char *line) {
     return -2;
 }
 
+// by_idx(b, line, index, st) for the event of sys_id, found in short holds.
+int by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st,
+              int (*by_idx)(bus *, const char *, int64_t, mivrabox_state *)) {
+    return bus_ply_at_sys_ids(b, 1, &sys_id, st, [&](const std::vector<int> &where) {
+        return where[0] < 0 ? sys_id_unknown(line) : by_idx(b, line, where[0], st);
+    });
+}
+
 }  // namespace
 
 int bus_ply_insert_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st) {
     if (sys_id == -1) return bus_ply_insert_event_by_idx(b, line, -1, st);
-    bool outer = false;
-    int r = bus_ply_at_sys_ids(b, 1, &sys_id, nullptr, [&](const std::vector<int> &where) {
-        // Under the look-up's final hold: one taken before it is a caller's that goes on.
-        outer = b->lock.nested();
-        return where[0] < 0 ? sys_id_unknown(line)
-                            : bus_ply_insert_event_by_idx(b, line, where[0], st);
-    });
-    // Made under that hold, which the insert's own settling cannot let go.
-    if (r < 0 || outer) return r;
-    return settled(b, st, r);
+    return by_sys_id(b, line, sys_id, st, bus_ply_insert_event_by_idx);
 }
 
 int bus_ply_update_event_by_idx(bus *b, const char *line, int64_t index, mivrabox_state *st) {
@@ -279,14 +278,7 @@ int bus_ply_update_event_by_idx(bus *b, const char *line, int64_t index, mivrabo
 }
 
 int bus_ply_update_event_by_sys_id(bus *b, const char *line, int64_t sys_id, mivrabox_state *st) {
-    bool outer = false;
-    int r = bus_ply_at_sys_ids(b, 1, &sys_id, nullptr, [&](const std::vector<int> &where) {
-        outer = b->lock.nested();
-        return where[0] < 0 ? sys_id_unknown(line)
-                            : bus_ply_update_event_by_idx(b, line, where[0], st);
-    });
-    if (r < 0 || outer) return r;
-    return settled(b, st, r);
+    return by_sys_id(b, line, sys_id, st, bus_ply_update_event_by_idx);
 }
 
 int bus_ply_get_event(bus *b, char *buf, size_t size, int index, mivrabox_state *st) {
@@ -499,49 +491,52 @@ int bus_ply_at_sys_ids(bus *b, int n, const int64_t *sys_ids, mivrabox_state *st
             return 0;
         });
     if (r < 0) return fill(b, st, r);
-    lock_t lk(b->lock);
-    const ply_list *ply = b->playlist;
-    // Events that moved are placed by one scan of the pointers; those that left are not found.
-    std::vector<std::pair<const mivrabox_event *, int>> moved;
-    for (auto &[id, h] : want)
-        if (h.e && (h.at >= ply->items.size() || ply->items[h.at] != h.e))
-            moved.push_back({h.e, -2});
-    if (!moved.empty()) {
-        std::sort(moved.begin(), moved.end());
-        for (int i = 0; i < ply->count(); i++) {
-            auto it =
-                std::lower_bound(moved.begin(), moved.end(),
-                                 std::pair<const mivrabox_event *, int>{ply->items[size_t(i)], -2});
-            if (it != moved.end() && it->first == ply->items[size_t(i)]) it->second = i;
+    bool outer = false;
+    {
+        lock_t lk(b->lock);
+        outer = b->lock.nested();
+        const ply_list *ply = b->playlist;
+        // Events that moved are placed by one scan of the pointers; those that left are not found.
+        std::vector<std::pair<const mivrabox_event *, int>> moved;
+        for (auto &[id, h] : want)
+            if (h.e && (h.at >= ply->items.size() || ply->items[h.at] != h.e))
+                moved.push_back({h.e, -2});
+        if (!moved.empty()) {
+            std::sort(moved.begin(), moved.end());
+            for (int i = 0; i < ply->count(); i++) {
+                auto it = std::lower_bound(
+                    moved.begin(), moved.end(),
+                    std::pair<const mivrabox_event *, int>{ply->items[size_t(i)], -2});
+                if (it != moved.end() && it->first == ply->items[size_t(i)]) it->second = i;
+            }
         }
-    }
-    std::vector<int> where(size_t(std::max(n, 0)), -2);
-    for (int i = 0; i < n; i++) {
-        const hit &h = want[sys_ids[i]];
-        if (!h.e) continue;
-        if (h.at < ply->items.size() && ply->items[h.at] == h.e) {
-            where[size_t(i)] = int(h.at);
-            continue;
+        std::vector<int> where(size_t(std::max(n, 0)), -2);
+        for (int i = 0; i < n; i++) {
+            const hit &h = want[sys_ids[i]];
+            if (!h.e) continue;
+            if (h.at < ply->items.size() && ply->items[h.at] == h.e) {
+                where[size_t(i)] = int(h.at);
+                continue;
+            }
+            auto it = std::lower_bound(moved.begin(), moved.end(),
+                                       std::pair<const mivrabox_event *, int>{h.e, -2});
+            where[size_t(i)] = it->second;
         }
-        auto it = std::lower_bound(moved.begin(), moved.end(),
-                                   std::pair<const mivrabox_event *, int>{h.e, -2});
-        where[size_t(i)] = it->second;
+        r = act(where);
     }
-    return act(where);
+    // What act left of the start times settles after that hold, unless the caller goes on
+    // under the lock.
+    if (r < 0 || outer) return r;
+    return settled(b, st, r);
 }
 
 int bus_ply_delete_events2(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st) {
-    bool outer = false;
-    int r = bus_ply_at_sys_ids(b, count, sys_ids, st, [&](const std::vector<int> &where) {
-        outer = b->lock.nested();
+    return bus_ply_at_sys_ids(b, count, sys_ids, st, [&](const std::vector<int> &where) {
         std::vector<int64_t> v;
         for (int idx : where)
             if (idx >= 0) v.push_back(idx);
         return bus_ply_delete_events(b, int(v.size()), v.data(), st);
     });
-    // The start times after the deletion settle after the look-up's final hold.
-    if (r < 0 || outer) return r;
-    return settled(b, st, r);
 }
 
 int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
@@ -685,9 +680,7 @@ int bus_ply_trimpad_event(bus *b, int delta, mivrabox_state *st) {
 }
 
 int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_state *st) {
-    bool outer = false;
-    int r = bus_ply_at_sys_ids(b, count, sys_ids, st, [&](const std::vector<int> &where) {
-        outer = b->lock.nested();
+    return bus_ply_at_sys_ids(b, count, sys_ids, st, [&](const std::vector<int> &where) {
         int n = 0, lo = INT_MAX, hi = -1;
         int64_t longer = 0;  // by how much the events' durations grew
         for (int idx : where) {
@@ -717,8 +710,6 @@ int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_
         }
         return fill(b, st, 0);
     });
-    if (r < 0 || outer) return r;
-    return settled(b, st, r);
 }
 
 int bus_ply_flagged(bus *b, uint64_t mask, std::vector<bus_flagged> &out, mivrabox_state *st) {

@@ -45,13 +45,14 @@ void forget(ply_list *l, const mivrabox_event *ev) {
     if (l->last_played_sys_id == ev->sys_id) l->last_played_sys_id = 0;
 }
 
-// Releases the events in [lo, hi) marked with start -1, keeping the order of the rest: only the
+// Releases the events in [lo, hi) that gone(ev) names, keeping the order of the rest: only the
 // range is read, so that deleting a few events of a long list does not pass over all of it.
-void sweep_marked(ply_list *l, size_t lo, size_t hi) {
+template <class Gone>
+void release_in(ply_list *l, size_t lo, size_t hi, Gone gone) {
     size_t w = lo;
     for (size_t i = lo; i < hi; i++) {
         mivrabox_event *ev = l->items[i];
-        if (ev->start == -1) {
+        if (gone(ev)) {
             forget(l, ev);
             mivrabox_event_unref(&ev);
             l->revision++;
@@ -228,7 +229,7 @@ int ply_delete_events(ply_list *l, int n, const int64_t *indexes) {
             lo = std::min(lo, at);
             hi = std::max(hi, at + 1);
         }
-    if (lo < hi) sweep_marked(l, lo, hi);
+    if (lo < hi) release_in(l, lo, hi, [](const mivrabox_event *ev) { return ev->start == -1; });
     return 0;
 }
 
@@ -237,20 +238,7 @@ int ply_delete_range(ply_list *l, int first, int last) {
     // Only the range is read: the scheduler takes events off the front of a long list.
     const size_t lo = size_t(std::max(first, 0));
     const size_t hi = size_t(std::clamp<int64_t>(int64_t(last) + 1, 0, l->count()));
-    if (lo >= hi) return 0;
-    size_t w = lo;
-    for (size_t i = lo; i < hi; i++) {
-        mivrabox_event *ev = l->items[i];
-        if (ev->sys_id != 0) {
-            forget(l, ev);
-            mivrabox_event_unref(&ev);
-            l->revision++;
-            l->shape++;
-        } else {
-            l->items[w++] = ev;
-        }
-    }
-    l->items.erase(l->items.begin() + std::ptrdiff_t(w), l->items.begin() + std::ptrdiff_t(hi));
+    if (lo < hi) release_in(l, lo, hi, [](const mivrabox_event *ev) { return ev->sys_id != 0; });
     return 0;
 }
 
