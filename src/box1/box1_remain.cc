@@ -218,12 +218,14 @@ void box1_remain_fill(box1_bus *b, mivrabox_state *st, int64_t now) {
     const int near_end = std::min(count, lo + kNearEvents);
     scan(lo, near_end);
     // Further on, a pass that ended a moment ago answers, as the playlist was then (a pass that
-    // waited long for the lock between its holds is as recent as its end).
+    // waited long for the lock between its holds is as recent as its end; one that met events
+    // not yet registered answers as they were then, none of them absent yet, as a look now at
+    // those still unregistered would).
     if (unknown > 0 && c.at_ms <= now && now - c.done_ms <= kStaleMs) {
         for (int k = 0; k < BOX1_REMAIN_KINDS; k++) {
             if (known[k]) continue;
             const mivrabox_event *e = first_after(k);
-            if (e || (c.next[k] >= c.count && !(k == ABSENT && c.unsettled))) answer(k, e);
+            if (e || c.next[k] >= c.count) answer(k, e);
         }
     }
     // Else the rest is looked at here.

@@ -80,21 +80,21 @@ int lib_register(bus *b, const char *media_id, char *origin_out, size_t origin_s
     lock_t lk(b->lock);
     const char *id = media_id ? media_id : "";
     if (lib_object *o = find_obj(b->present, id)) {
-        o->ref++;
+        lib_object_list_ref(&b->present, o, 1);
         if (origin_out) str_copy(origin_out, origin_size, o->origin);
         log_msg(LOG_ERROR, "%s:%d registred present object=[%s], origin=[%s], ref=%d",
                 "bus_lib_register", __LINE__, id, o->origin.c_str(), o->ref);
         return lib_object_list_index(&b->present, o) + 1;
     }
     if (lib_object *o = find_obj(b->absent, id)) {
-        o->ref++;
+        lib_object_list_ref(&b->absent, o, 1);
         if (origin_out) str_copy(origin_out, origin_size, "");
         log_msg(LOG_ERROR, "%s:%d registred absent object=[%s], origin=[%s], ref=%d",
                 "bus_lib_register", __LINE__, id, o->origin.c_str(), o->ref);
         return -(lib_object_list_index(&b->absent, o) + 1);
     }
     if (lib_object *o = find_obj(b->queued, id)) {
-        o->ref++;
+        lib_object_list_ref(&b->queued, o, 1);
         log_msg(LOG_ERROR, "%s:%d registred queued object=[%s], origin=[%s], ref=%d",
                 "bus_lib_register", __LINE__, id, o->origin.c_str(), o->ref);
         return 0;
@@ -127,7 +127,7 @@ int bus_lib_unregister(bus *b, const char *media_id) {
     log_msg(LOG_ERROR, "%s:%d object=[%s]", "bus_lib_unregister", __LINE__, id);
     lock_t lk(b->lock);
     if (lib_object *o = find_obj(b->present, id)) {
-        o->ref--;
+        lib_object_list_ref(&b->present, o, -1);
         log_msg(LOG_ERROR, "%s:%d unregistred present [%s], new ref=%d", "bus_lib_unregister",
                 __LINE__, id, o->ref);
         if (o->ref <= 0 && b->lib_defer)
@@ -137,7 +137,8 @@ int bus_lib_unregister(bus *b, const char *media_id) {
         return 0;
     }
     if (lib_object *o = find_obj(b->absent, id)) {
-        if (--o->ref == 0) {
+        lib_object_list_ref(&b->absent, o, -1);
+        if (o->ref == 0) {
             if (b->hooks->note) b->hooks->note(b, bus_note::absent_released, nullptr, id, 0);
             if (!b->lib_defer)
                 lib_object_list_delete(&b->absent, lib_object_list_index(&b->absent, o));
@@ -148,7 +149,7 @@ int bus_lib_unregister(bus *b, const char *media_id) {
     }
     // The queue thread may be looking this object up; it deletes it when it sees ref 0.
     if (lib_object *o = find_obj(b->queued, id)) {
-        if (o->ref > 0) o->ref--;
+        if (o->ref > 0) lib_object_list_ref(&b->queued, o, -1);
         log_msg(LOG_ERROR, "%s:%d unregistred queued [%s]", "bus_lib_unregister", __LINE__, id);
         return 0;
     }

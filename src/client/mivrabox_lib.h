@@ -40,6 +40,9 @@ struct lib_object_list {
     // of renumbering the objects after it (the media thread takes them from the front, one by
     // one, from queues of thousands).
     size_t base = 0;
+    // Objects with a reference (ref > 0): a sweep with none left takes the whole list at once
+    // instead of reading every object. A listed object's ref changes through lib_object_list_ref.
+    int live = 0;
     int count() const { return int(items.size()); }
 };
 
@@ -47,6 +50,9 @@ struct lib_object_list {
 inline int lib_object_list_index(const lib_object_list *l, const lib_object *o) {
     return int(o->slot - l->base);
 }
+
+// Adds delta to the ref of o, an object of l, keeping l's count of objects with a reference.
+void lib_object_list_ref(lib_object_list *l, lib_object *o, int delta);
 
 // Results: the value named, or -22 for a null list.
 int lib_object_list_init(lib_object_list *l);
@@ -62,8 +68,8 @@ int lib_object_list_remove(lib_object_list *l, int index);
 int lib_object_list_delete(lib_object_list *l, int index);
 // Frees and removes the first n objects (at most all) at once; returns the new count.
 int lib_object_list_delete_front(lib_object_list *l, int n);
-// Frees and removes, in one pass, every object without a reference left; returns how many.
-// What a sweep takes out, for its caller to free after its lock: the objects and, when most
+// Frees and removes, in one pass, every object without a reference left (the whole list at once
+// when none has one); returns how many. What a sweep takes out, for its caller to free after its lock: the objects and, when most
 // objects went, the list's old name index.
 struct lib_object_sweepings {
     std::vector<std::unique_ptr<lib_object>> objects;

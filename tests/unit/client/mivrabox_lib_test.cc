@@ -114,9 +114,10 @@ TEST(LibObjectList, IndexesAfterRemovalsAnywhere) {
     check("front to end");
     lib_object_list_delete(&l, 2);
     check("middle");
-    l.items[1]->ref = 0;
-    for (size_t i = 0; i < l.items.size(); i++)
-        if (i != 1) l.items[i]->ref = 1;
+    auto set_refs = [&](auto ref_of) {
+        for (auto &p : l.items) lib_object_list_ref(&l, p.get(), ref_of(*p) - p->ref);
+    };
+    set_refs([&](const lib_object &o) { return &o == l.items[1].get() ? 0 : 1; });
     EXPECT_EQ(lib_object_list_sweep(&l), 1);
     check("swept");
     lib_object_list_delete(&l, 0);
@@ -127,7 +128,7 @@ TEST(LibObjectList, IndexesAfterRemovalsAnywhere) {
     lib_object_list_push(&l, object("m9"));
     EXPECT_EQ(lib_object_list_delete_front(&l, 2), 3);
     check("two off the front");
-    for (auto &p : l.items) p->ref = p->object == "m9" ? 0 : 1;
+    set_refs([](const lib_object &o) { return o.object == "m9" ? 0 : 1; });
     EXPECT_EQ(lib_object_list_sweep(&l), 1);
     check("swept again");
     EXPECT_EQ(lib_object_list_find_object(&l, "m9"), -2);
@@ -136,7 +137,7 @@ TEST(LibObjectList, IndexesAfterRemovalsAnywhere) {
     // Most go, into the caller's hands: the index is made of those that stay, a name held
     // twice among them included.
     for (const char *n : {"a", "b", "c", "d", "b"}) lib_object_list_push(&l, object(n));
-    for (auto &p : l.items) p->ref = p->object == "b" ? 1 : 0;
+    set_refs([](const lib_object &o) { return o.object == "b" ? 1 : 0; });
     lib_object_sweepings out;
     EXPECT_EQ(lib_object_list_sweep(&l, &out), 3);
     EXPECT_EQ(out.objects.size(), 3u);
@@ -146,6 +147,20 @@ TEST(LibObjectList, IndexesAfterRemovalsAnywhere) {
     EXPECT_EQ(l.dups, 1);
     EXPECT_EQ(lib_object_list_delete_front(&l, 1), 1);
     check("the other b takes the name");
+    // None keeps a reference (a closed playlist): the whole list goes to the caller at once,
+    // after the objects it already holds; the list is empty and fills again from index 0.
+    for (const char *n : {"x", "y"}) lib_object_list_push(&l, object(n));
+    set_refs([](const lib_object &o) { return o.object == "y" ? 1 : 0; });
+    EXPECT_EQ(l.live, 1);
+    lib_object_list_ref(&l, l.items[2].get(), -1);
+    EXPECT_EQ(l.live, 0);
+    EXPECT_EQ(lib_object_list_sweep(&l, &out), 3);
+    EXPECT_EQ(out.objects.size(), 6u);
+    EXPECT_EQ(out.indexes.size(), 2u);
+    EXPECT_EQ(l.count(), 0);
+    EXPECT_EQ(lib_object_list_find_object(&l, "b"), -2);
+    lib_object_list_push(&l, object("x"));
+    check("filled again");
 }
 
 TEST(PlyNameFilter, NamePatternAndDays) {
