@@ -13,10 +13,15 @@
 
 namespace {
 
-TEST(Box1State, TimeToNextSigns) {
+// State texts in UTC and PAL frames.
+void utc_pal() {
     setenv("TZ", "UTC", 1);
     tzset();
     tc_setmode(TC_PAL);
+}
+
+TEST(Box1State, TimeToNextSigns) {
+    utc_pal();
     bus *b = nullptr;
     ASSERT_EQ(box1_bus_new(&b), 0);
     mivrabox_state st;
@@ -69,9 +74,7 @@ std::string plain_pass(const bus *b, int64_t now) {
 // The times to the first future event of each kind follow every change of the playlist that can
 // move them, and the passes that keep them agree with a plain pass whenever GetState asks.
 TEST(Box1State, RemainingTimesFollowThePlaylist) {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    tc_setmode(TC_PAL);
+    utc_pal();
     bus *bb = nullptr;
     ASSERT_EQ(box1_bus_new(&bb), 0);
     box1_bus *b = box1_of(bb);
