@@ -31,39 +31,15 @@ void trace(const char *fn, int line, const bus_async *a) {
 // The copy's own event of the operation: texts are read there, never from the bus playlist,
 // whose events the control methods and the media threads change under the bus lock.
 const mivrabox_event *copy_event(const bus_async *a, int *index) {
-    int i = a->copy && !a->copy->items.empty() ? a->idx : -1;
+    const bus_reach &r = a->reach;
+    int i = r.copy.p && !r.copy.p->items.empty() ? r.idx : -1;
     if (index) *index = i;
     // The reach begins with the event itself.
-    return i >= 0 ? a->copy->items[0] : a->event;
-}
-
-// Under the bus lock: copies of the events a cue of the event with sys_id may read, not of the
-// whole playlist, whose copy would hold the lock as long as the playlist is.
-int reach_copy(box1_bus *b, int64_t sys_id, bus_async *a) {
-    const ply_list *ply = b->playlist;
-    a->idx = ply_find_sys_id(ply, sys_id);
-    a->count = ply->count();
-    // An event no longer in the playlist resolves as the first one would.
-    if (mivrabox_event_meta_reach(a->idx < 0 ? 0 : a->idx, a->count, ply->items.data(), a->reach) <
-            0 ||
-        ply_new(&a->copy) < 0)
-        return -12;
-    try {
-        a->copy->items.reserve(a->reach.size());
-    } catch (const std::bad_alloc &) {
-        return -12;
-    }
-    for (int i : a->reach) {
-        mivrabox_event *c = mivrabox_event_clone(ply->items[size_t(i)]);
-        if (!c) return -12;
-        a->copy->items.push_back(c);
-    }
-    return 0;
+    return i >= 0 ? r.copy.p->items[0] : a->event;
 }
 
 void free_record(bus_async *a) {
     if (!a->sync) mivrabox_event_unref(&a->event);
-    ply_free(&a->copy);
     delete a;
 }
 
@@ -117,17 +93,11 @@ void release_chain(bus_async *a) {
 
 }  // namespace
 
-int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *), bool copy) {
+int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *)) {
     bus_async *a = new (std::nothrow) bus_async;
     if (!a) return -12;
     a->b = b;
     a->entry = entry;
-    // Only a cue reads the playlist (for the neighbours' values); a play needs its event alone.
-    if (copy && reach_copy(b, e->sys_id, a) < 0) {
-        ply_free(&a->copy);
-        delete a;
-        return -12;
-    }
     a->previous = b->async_head;
     mivrabox_event_ref(e);
     a->event = e;
@@ -185,7 +155,7 @@ int bus_async_cue(box1_bus *b, mivrabox_event *e) {
                 b->index, e->media_id.c_str());
     log_msg(LOG_ERROR, "%s[%d] {%s} e=%p", "bus_async_cue", b->index, e->media_id.c_str(),
             (void *)e);
-    int r = bus_async_start(b, e, bus_async_cue_proc, true);
+    int r = bus_async_start(b, e, bus_async_cue_proc);
     // A cue that never ran has failed: the take waiting for it goes on.
     if (r < 0) e->flags |= MIVRABOX_F_CUE_FAILED;
     return 0;
@@ -199,12 +169,22 @@ int bus_async_play(box1_bus *b, mivrabox_event *e) {
     e->flags &= ~uint64_t(MIVRABOX_F_PLAY_FAILED | MIVRABOX_F_ON_AIR);
     e->flags |= MIVRABOX_F_PLAYING;
     log_msg(LOG_ERROR, "%s[%d] {%s}", "bus_async_play", b->index, e->media_id.c_str());
-    if (bus_async_start(b, e, bus_async_play_proc, false) < 0) e->flags |= MIVRABOX_F_PLAY_FAILED;
+    if (bus_async_start(b, e, bus_async_play_proc) < 0) e->flags |= MIVRABOX_F_PLAY_FAILED;
     return 0;
 }
 
 void bus_async_cue_proc(bus_async *a) {
     mivra_thread_bound(MIVRA_BOUND_PLAYER_MS);
+    // The copies the cue reads are made here, in short holds of the lock, not in the
+    // scheduler's: a large playlist would hold it as long. An event no longer in the playlist
+    // resolves as the first one would.
+    if (bus_ply_reach_copy(a->b, a->event->sys_id, true, a->reach) < 0) {
+        log_msg(LOG_ERROR, "%s[%d] sys_id=%ld: no memory for the cue's copies",
+                "bus_async_cue_proc", a->b->index, long(a->event->sys_id));
+        box1_async_wait_previous(a);
+        a->event->flags |= MIVRABOX_F_CUE_FAILED;
+        return;
+    }
     bus_async_cue_func(a, a->b->io_url.c_str());
 }
 
@@ -270,11 +250,12 @@ int bus_async_cue_func(bus_async *a, const char *url) {
     for (int i = 0; i < 4; i++) cfg.arg[i] = b->whois_arg[i].view();
     // A name without a value is sent empty.
     // The copies at their playlist indexes, null elsewhere: the resolution reads no other.
-    std::vector<mivrabox_event *> events(size_t(a->count), nullptr);
-    for (size_t k = 0; k < a->reach.size() && k < a->copy->items.size(); k++)
-        events[size_t(a->reach[k])] = a->copy->items[k];
+    const bus_reach &reach = a->reach;
+    std::vector<mivrabox_event *> events(size_t(reach.count), nullptr);
+    for (size_t k = 0; reach.copy.p && k < reach.reach.size(); k++)
+        events[size_t(reach.reach[k])] = reach.copy.p->items[k];
     std::vector<std::string> values = mivrabox_event_meta_pairs_resolve(
-        e, idx < 0 ? 0 : idx, a->count, events.data(), names, &cfg);
+        e, idx < 0 ? 0 : idx, reach.count, events.data(), names, &cfg);
     values.resize(names.size());
     const box1_cue_request q = box1_cue_request_build(e, std::move(templates), std::move(names),
                                                       std::move(values), b->live);
@@ -334,15 +315,17 @@ int bus_async_cue_sync_idx(box1_bus *b, int index, const char *url) {
     if (!a) return -12;
     a->b = b;
     a->sync = true;
-    if (reach_copy(b, b->playlist->items[size_t(index)]->sys_id, a) < 0 || a->idx < 0) {
-        ply_free(&a->copy);
-        delete a;
-        return -12;
-    }
-    a->event = a->copy->items[0];
-    // The player call waits without the lock, however many holds the caller has.
+    const int64_t sys_id = b->playlist->items[size_t(index)]->sys_id;
+    // The copies (short holds) and the player call are made without the lock, however many
+    // holds the caller has.
     const int holds = b->lock.release_all();
-    int r = bus_async_cue_func(a, url);
+    int r = bus_ply_reach_copy(b, sys_id, false, a->reach);
+    if (r == 0) {
+        a->event = a->reach.copy.p->items[0];
+        r = bus_async_cue_func(a, url);
+    } else if (r == -2) {
+        r = -22;  // the event left the playlist meanwhile
+    }
     b->lock.reacquire(holds);
     free_record(a);
     return r;

@@ -112,18 +112,15 @@ struct bus_async {
     void (*entry)(bus_async *) = nullptr;
     pthread_t th{};
     bool started = false;  // th runs and has not been joined
-    // A cue's copies of the events of the bus playlist it may read, when it was made (null for a
-    // play): those at the playlist indexes reach, of count events; idx is the event's own index
-    // there, -1 when it was not in the playlist.
-    ply_list *copy = nullptr;
-    std::vector<int> reach;
-    int idx = -1, count = 0;
+    // A cue's copies of the events of the bus playlist it may read, made by the cue before it
+    // asks anything (none for a play).
+    bus_reach reach;
     std::atomic<int> done{0};
     bool sync = false;  // a synchronous cue: the event belongs to the copy
 };
 
-// Makes the chain head for entry and starts its thread; copy: the operation reads the playlist.
-int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *), bool copy);
+// Makes the chain head for entry and starts its thread.
+int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *));
 int bus_async_wait(bus_async *a);
 int bus_async_clean(bus_async **pa);
 // In an operation's thread: joins the one before it and frees it.

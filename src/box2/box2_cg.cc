@@ -145,41 +145,26 @@ void bus_cg_cue_item_preps(box2_bus *, const mivrabox_event *e, int ev_len, cg_c
 
 namespace {
 
-// What a cue reads of the bus under its lock: copies of the events the graphics may read, at
-// their indexes among count (null elsewhere), since a copy of the whole playlist would hold the
-// lock as long as it is; the default assets' file and the lookup's settings and deadline.
+// What a cue reads of the bus: copies of the events the graphics may read (bus_ply_reach_copy),
+// the default assets' file and the lookup's settings and deadline.
 struct cue_input {
-    ply_holder copy;
-    std::vector<int> reach;
-    int idx = -1, count = 0;
+    bus_reach r;
     std::string asset_path;
     whois_config wc;
 };
 
 int cue_input_take(box2_bus *b, const mivrabox_event *ev, cue_input &in) {
+    if (int r = bus_ply_reach_copy(b, ev->sys_id, false, in.r); r < 0) return r;
     lock_t lk(b->lock);
-    ply_list *ply = b->playlist;
-    in.idx = ply_find_sys_id(ply, ev->sys_id);
-    if (in.idx < 0) return -2;
-    in.count = ply->count();
-    if (mivrabox_event_meta_reach(in.idx, in.count, ply->items.data(), in.reach) < 0 ||
-        ply_new(&in.copy.p) < 0)
-        return -12;
-    in.copy.p->items.reserve(in.reach.size());
-    for (int i : in.reach) {
-        mivrabox_event *c = mivrabox_event_clone(ply->items[size_t(i)]);
-        if (!c) return -12;
-        in.copy.p->items.push_back(c);
-    }
     if (!b->default_asset.empty()) in.asset_path = b->path.str() + "/" + b->default_asset.str();
     in.wc.method = b->whois_method;
     for (int i = 0; i < 4; i++) in.wc.arg[i] = b->whois_arg[i];
     // Graphics still building when the play takes the lock are dropped: a lookup that ends
     // later is useless and would only hold up the cue of the next event. A manual event airs
     // when taken; only the transfer limits apply to it.
-    const mivrabox_event *live = ply->items[size_t(in.idx)];
-    if (live->start_mode != 'M' && live->start > 0) {
-        int64_t left = live->start - b->io_delay - CG_CUE_MARGIN_MS - bus_now_ms(b);
+    const mivrabox_event *e = in.r.copy.p->items[0];
+    if (e->start_mode != 'M' && e->start > 0) {
+        int64_t left = e->start - b->io_delay - CG_CUE_MARGIN_MS - bus_now_ms(b);
         in.wc.deadline_ms = std::max<int64_t>(1, whois_clock_ms() + left);
     }
     return 0;
@@ -216,7 +201,7 @@ void cue_boxes_fill(const char *name, cue_input &in, const std::vector<mivrabox_
     log_texts(name, "key", keys);
     if (keys.empty()) return;
     const std::vector<std::string> vals = mivrabox_event_meta_pairs_resolve(
-        events[size_t(in.idx)], in.idx, in.count, events.data(), keys, &in.wc);
+        events[size_t(in.r.idx)], in.r.idx, in.r.count, events.data(), keys, &in.wc);
     log_msg(LOG_INFO, "%s: metas.vals.count=%d", name, int(vals.size()));
     log_texts(name, "val", vals);
     for (int l = 0; l < CG_LAYERS; l++)
@@ -234,11 +219,11 @@ int bus_cg_cue(box2_bus *b, const mivrabox_event *ev) {
         cue_input in;
         if (int r = cue_input_take(b, ev, in); r < 0) return r;
         // Built privately and installed in one step below: a play never sees half a chain.
-        std::vector<mivrabox_event *> events(size_t(in.count), nullptr);
-        for (size_t k = 0; k < in.reach.size(); k++)
-            events[size_t(in.reach[k])] = in.copy.p->items[k];
+        std::vector<mivrabox_event *> events(size_t(in.r.count), nullptr);
+        for (size_t k = 0; k < in.r.reach.size(); k++)
+            events[size_t(in.r.reach[k])] = in.r.copy.p->items[k];
         cg_chain next[CG_LAYERS];
-        cue_items_build(b, events[size_t(in.idx)], in.asset_path, next);
+        cue_items_build(b, events[size_t(in.r.idx)], in.asset_path, next);
         cue_boxes_fill(name, in, events, next);
 
         lock_t lk(b->lock);

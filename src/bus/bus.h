@@ -405,6 +405,18 @@ int bus_ply_visit(bus *b, int first, int count, mivrabox_state *st, int *revisio
 // Appends to out copies of the events, as bus_ply_visit visits them. Their count, or -12.
 int bus_ply_copy(bus *b, int first, int count, ply_list *out, mivrabox_state *st,
                  int *revision = nullptr);
+// What a cue of one event reads of the playlist: copies of that event and of those after it that
+// a resolution of its metadata keys may read (mivrabox_meta_reach), in playlist order; reach
+// holds their indexes among count events, idx the event's own (-1 when it was not there).
+struct bus_reach {
+    ply_holder copy;
+    std::vector<int> reach;
+    int idx = -1, count = 0;
+};
+// Fills out for the first event with sys_id as bus_ply_visit visits the playlist (short holds,
+// however long the playlist). An event not in the playlist gives -2, or with or_first the reach
+// of the first event (idx stays -1). 0, -2 or -12.
+int bus_ply_reach_copy(bus *b, int64_t sys_id, bool or_first, bus_reach &out);
 int bus_ply_delete_event(bus *b, int64_t index, mivrabox_state *st);
 int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_state *st);
 // Finds the events of the sys_ids (the first of each) in short holds of the lock, then calls act

@@ -15,6 +15,7 @@
 #include "bus.h"
 #include "bus_ply_detail.h"
 #include "log.h"
+#include "meta_resolve.h"
 #include "tc.h"
 #include "wallclock.h"
 
@@ -391,6 +392,53 @@ int bus_ply_copy(bus *b, int first, int count, ply_list *out, mivrabox_state *st
         return 0;
     });
     return r < 0 ? r : out->count();
+}
+
+int bus_ply_reach_copy(bus *b, int64_t sys_id, bool or_first, bus_reach &out) {
+    if (out.copy.p) ply_free(&out.copy.p);
+    out.reach.clear();
+    out.idx = -1;
+    out.count = 0;
+    if (ply_new(&out.copy.p) < 0) return -12;
+    // From the first event on: the visit's order is the playlist's of its first hold, in which
+    // the event is looked for, so its index and the others' agree with count.
+    bool found = false;
+    mivrabox_meta_reach rule;
+    int at = 0;
+    auto take = [&](mivrabox_event *e) {
+        mivrabox_event *c = mivrabox_event_clone(e);
+        if (!c) return -12;
+        try {
+            out.copy.p->items.push_back(c);
+            out.reach.push_back(at);
+        } catch (const std::bad_alloc &) {
+            mivrabox_event_unref(&c);
+            return -12;
+        }
+        return 0;
+    };
+    int r = bus_ply_visit(b, 0, -1, nullptr, nullptr, [&](mivrabox_event *e) {
+        int rr = 0;
+        if (found)
+            rr = rule.takes(e) ? take(e) : 0;
+        else if (e->sys_id == sys_id && (rr = take(e)) == 0)
+            found = true, out.idx = at;
+        at++;
+        return rr;
+    });
+    if (r < 0) return r;
+    out.count = at;
+    if (found || !or_first) return found ? 0 : -2;
+    // Not there: the reach of the first event of the playlist as it is now.
+    at = 0;
+    r = bus_ply_visit(b, 0, -1, nullptr, nullptr, [&](mivrabox_event *e) {
+        int rr = at == 0 || rule.takes(e) ? take(e) : 0;
+        at++;
+        return rr;
+    });
+    if (r < 0) return r;
+    out.count = at;
+    return 0;
 }
 
 int bus_ply_get_events(bus *b, int first, int count, std::vector<bus_event_text> &out,

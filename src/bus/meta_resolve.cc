@@ -225,29 +225,15 @@ struct lookup_map {
 
 }  // namespace
 
-int mivrabox_event_meta_reach(int e_idx, int count, const mivrabox_event *const *events,
-                              std::vector<int> &out) {
-    try {
-        out.clear();
-        if (e_idx < 0 || e_idx >= count || !events) return 0;
-        out.push_back(e_idx);
-        // Counted as the resolution counts: an event past the reach of both its type and the
-        // untyped targets is never picked, and leaving it out moves no count that still matters.
-        int counter[256] = {};
-        int any_counter = 0;
-        for (int i = e_idx + 1; i < count; i++) {
-            if (!events[i]) continue;
-            int t = events[i]->event_type & 0xFF;
-            bool typed = t != META_TARGET_ANY;
-            if (any_counter < kRows || (typed && counter[t] < kRows)) out.push_back(i);
-            any_counter++;
-            if (typed) counter[t]++;
-        }
-        return int(out.size());
-    } catch (const std::bad_alloc &) {
-        out.clear();
-        return -12;
-    }
+bool mivrabox_meta_reach::takes(const mivrabox_event *e) {
+    // Counted as the resolution counts: an event past the reach of both its type and the untyped
+    // targets is never picked, and leaving it out moves no count that still matters.
+    const int t = e->event_type & 0xFF;
+    const bool typed = t != META_TARGET_ANY;
+    const bool in = any_counter_ < kRows || (typed && counter_[t] < kRows);
+    any_counter_++;
+    if (typed) counter_[t]++;
+    return in;
 }
 
 namespace {

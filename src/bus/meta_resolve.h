@@ -62,12 +62,18 @@ std::vector<std::string> mivrabox_event_meta_pairs_resolve(const mivrabox_event 
                                                            const std::vector<std::string> &keys,
                                                            const whois_config *cfg);
 
-// Indexes of the events of events[0, count) that a resolution for the event at e_idx may read,
-// whatever its keys: that event and, after it, each event among the first of its type or of all
-// within the targets' reach. Resolving over an array that keeps only these (null elsewhere) gives
-// the same values. -12 when memory runs out, else their number.
-int mivrabox_event_meta_reach(int e_idx, int count, const mivrabox_event *const *events,
-                              std::vector<int> &out);
+// Which events after the cued one a resolution for it may read, whatever its keys: each event
+// among the first of its type or of all within the targets' reach. Shown the events that follow
+// the cued one in playlist order, one call each; resolving over an array that keeps only the
+// cued event and those taken (null elsewhere) gives the same values.
+class mivrabox_meta_reach {
+   public:
+    bool takes(const mivrabox_event *e);
+
+   private:
+    int counter_[256] = {};
+    int any_counter_ = 0;
+};
 
 // The value of a "ply." field of an event; false when the name is no field.
 bool meta_ply_field(const mivrabox_event *e, std::string_view name, std::string &out);

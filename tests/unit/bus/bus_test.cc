@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bus_test_util.h"
+#include "meta_resolve.h"
 #include "wallclock.h"
 
 namespace {
@@ -303,6 +304,47 @@ TEST_F(BusTest, LoadAppendAndRequests) {
     EXPECT_EQ(b->take_n, 0);
     EXPECT_EQ(bus_ply_search_event(b, "Y", -7, 2, nullptr), 1);
     EXPECT_EQ(bus_ply_search_event(b, "Y", 1, 2, nullptr), 3);
+}
+
+// A cue's copies, gathered in short holds, resolve every key as the whole playlist does, and are
+// fewer than its events: the types each run past the targets' reach.
+TEST_F(BusTest, CueReachResolvesAsThePlaylist) {
+    const char types[] = {'C', 'N', 'P', 'N', 'N', 'Z', 'N', 'P', 'N', 'N'};
+    for (int i = 0; i < 60; i++) {
+        const std::string n = std::to_string(i);
+        insert(gfx_line(types[i % 10], "m" + n, "t" + n, "", "artist=a" + n));
+    }
+    insert(gfx_line('Q', "q", "last", "", "artist=lone"));
+    const std::vector<std::string> keys = {
+        "curr.ply.title",     "next.ply.title",     "next4.ply.title",     "next5.ply.title",
+        "nextN0.ply.title",   "nextN4.meta.artist", "nextP3.ply.media_id", "nextZ2.ply.title",
+        "nextQ0.meta.artist", "nextX0.ply.title",   "nextC1.ply.type"};
+    auto resolve = [&](int idx, int count, mivrabox_event *const *events) {
+        return mivrabox_event_meta_pairs_resolve(events[idx], idx, count, events, keys, nullptr);
+    };
+    const int count = b->playlist->count();
+    for (int cued : {0, 7, 33, 58, count - 1}) {
+        SCOPED_TRACE(cued);
+        bus_reach r;
+        ASSERT_EQ(bus_ply_reach_copy(b, ev(cued)->sys_id, false, r), 0);
+        EXPECT_EQ(r.idx, cued);
+        EXPECT_EQ(r.count, count);
+        std::vector<mivrabox_event *> sparse(size_t(count), nullptr);
+        for (size_t k = 0; k < r.reach.size(); k++) sparse[size_t(r.reach[k])] = r.copy.p->items[k];
+        EXPECT_EQ(resolve(cued, count, sparse.data()),
+                  resolve(cued, count, b->playlist->items.data()));
+        if (cued == 0) {
+            EXPECT_LT(r.reach.size(), size_t(count) - 10);
+        }
+    }
+    // An event not there: refused, or the first event's reach.
+    bus_reach r;
+    EXPECT_EQ(bus_ply_reach_copy(b, -5, false, r), -2);
+    ASSERT_EQ(bus_ply_reach_copy(b, -5, true, r), 0);
+    EXPECT_EQ(r.idx, -1);
+    bus_reach first;
+    ASSERT_EQ(bus_ply_reach_copy(b, ev(0)->sys_id, false, first), 0);
+    EXPECT_EQ(r.reach, first.reach);
 }
 
 }  // namespace
