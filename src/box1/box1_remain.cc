@@ -21,8 +21,11 @@ constexpr int64_t kHorizonMs = 60000;
 // pass does not answer: the answer for them is always that of the moment.
 constexpr int kNearEvents = 2048;
 // A pass made before the playlist changed still answers, for events further on than that, for
-// this long after it ended; an older one is replaced by a look at the rest in the fill's hold.
+// this long after it ended; for an older one the fill looks further itself.
 constexpr int64_t kStaleMs = 1000;
+// How much further: past these events the last pass answers, however old (GetState makes a new
+// one before its hold), so that no fill holds the lock as long as a long playlist.
+constexpr int kFarEvents = 16384;
 // Ends a visit once every kind is found.
 constexpr int kEnough = -1000;
 
@@ -228,8 +231,14 @@ void box1_remain_fill(box1_bus *b, mivrabox_state *st, int64_t now) {
             if (e || c.next[k] >= c.count) answer(k, e);
         }
     }
-    // Else the rest is looked at here.
-    if (unknown > 0) scan(std::max(near_end, lowest()), count);
+    // Else the fill looks further itself, and past that the pass answers as it can.
+    if (unknown > 0) {
+        const int from = std::max(near_end, lowest());
+        const int far_end = int(std::min<int64_t>(count, int64_t(from) + kFarEvents));
+        scan(from, far_end);
+        for (int k = 0; k < BOX1_REMAIN_KINDS && unknown > 0 && far_end < count; k++)
+            if (!known[k] && c.at_ms <= now) answer(k, first_after(k));
+    }
     btext<33> *out[BOX1_REMAIN_KINDS] = {&st->absent_remain, &st->type_C_remain, &st->type_L_remain,
                                          &st->fixed_time_remain};
     for (int k = 0; k < BOX1_REMAIN_KINDS; k++) {

@@ -22,6 +22,10 @@ int bus_daemon_main(const bus_daemon &d, int (*parse)(mivrabox_opts *o, int argc
     // playlist's events and media, a copy let go) at the next larger request, for milliseconds,
     // under whatever lock its caller holds; small blocks still come from the per-thread caches.
     mallopt(M_MXFAST, 0);
+    // Nor does it hand freed memory back by itself: releasing the top of a heap after a large
+    // playlist went costs milliseconds with the heap's lock held, which any thread that allocates
+    // meanwhile, a holder of the bus lock too, waits for. The memory stays for the next playlist.
+    mallopt(M_TRIM_THRESHOLD, -1);
     mivrabox_opts *o = nullptr;
     if (opts_new(&o) < 0) return 1;
     o->sig_counter = &g_signals;

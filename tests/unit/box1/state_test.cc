@@ -78,8 +78,9 @@ TEST(Box1State, RemainingTimesFollowThePlaylist) {
     bus *bb = nullptr;
     ASSERT_EQ(box1_bus_new(&bb), 0);
     box1_bus *b = box1_of(bb);
-    // Past what a state fill looks at itself: the far events come from the passes.
-    constexpr int n = 3000;
+    // Past what a state fill looks at itself: the far events come from the passes, the
+    // farthest from an old one.
+    constexpr int n = 20000;
     {
         std::lock_guard lk(b->lock);
         for (int i = 0; i < n; i++)
@@ -153,6 +154,12 @@ TEST(Box1State, RemainingTimesFollowThePlaylist) {
              bus_ply_delete_events(b, 1, &i, nullptr);
          },
          0, true},
+        {"type C again, past the fill's further look",
+         [&] { bus_ply_insert_event_by_idx(b, line("", ' ', 'C', "m5").c_str(), 19500, nullptr); },
+         0, true},
+        {"a change near the front, the pass a while old",
+         [&] { bus_ply_insert_event_by_idx(b, line("", ' ', 'X', "m6").c_str(), 5, nullptr); },
+         1500, false},
         {"time passes every event", [] {}, 100000000, true},
     };
     for (const step &s : steps) {
