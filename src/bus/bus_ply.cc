@@ -394,6 +394,9 @@ int bus_ply_copy(bus *b, int first, int count, ply_list *out, mivrabox_state *st
     return r < 0 ? r : out->count();
 }
 
+// Events a cue's copy reads in one hold (a fraction of a millisecond).
+constexpr int kReachOneHold = 4096;
+
 int bus_ply_reach_copy(bus *b, int64_t sys_id, bool or_first, bus_reach &out) {
     if (out.copy.p) ply_free(&out.copy.p);
     out.reach.clear();
@@ -417,7 +420,21 @@ int bus_ply_reach_copy(bus *b, int64_t sys_id, bool or_first, bus_reach &out) {
         }
         return 0;
     };
-    int r = bus_ply_visit(b, 0, -1, nullptr, nullptr, [&](mivrabox_event *e) {
+    // A short playlist is read in one hold, as every taking of the lock may wait for the
+    // scheduler's own; a long one as bus_ply_visit visits it.
+    auto walk = [b](const std::function<int(mivrabox_event *)> &fn) {
+        {
+            lock_t lk(b->lock);
+            const ply_list *ply = b->playlist;
+            if (ply->count() <= kReachOneHold) {
+                for (mivrabox_event *e : ply->items)
+                    if (int r = fn(e); r < 0) return r;
+                return ply->count();
+            }
+        }
+        return bus_ply_visit(b, 0, -1, nullptr, nullptr, fn);
+    };
+    int r = walk([&](mivrabox_event *e) {
         int rr = 0;
         if (found)
             rr = rule.takes(e) ? take(e) : 0;
@@ -431,7 +448,7 @@ int bus_ply_reach_copy(bus *b, int64_t sys_id, bool or_first, bus_reach &out) {
     if (found || !or_first) return found ? 0 : -2;
     // Not there: the reach of the first event of the playlist as it is now.
     at = 0;
-    r = bus_ply_visit(b, 0, -1, nullptr, nullptr, [&](mivrabox_event *e) {
+    r = walk([&](mivrabox_event *e) {
         int rr = at == 0 || rule.takes(e) ? take(e) : 0;
         at++;
         return rr;

@@ -187,21 +187,27 @@ void write_batch(logger &l, std::vector<std::string> &batch) {
 
 void put_head(std::string &line, int type, const stamp &s);
 
-// Moves every pending line into batch in queue order, followed by the count of lines dropped
-// meanwhile; true when log_close asked to stop.
+// Lines moved per take: the writer holds the queue's lock for that many moves at most, however
+// many a burst left, so that a thread logging meanwhile (a real-time one too) waits microseconds.
+constexpr size_t kTakeMax = 1024;
+
+// Moves the oldest pending lines, up to kTakeMax, into batch in queue order, followed by the
+// count of lines dropped meanwhile once none is left; true then when log_close asked to stop.
 bool take_pending(logger &l, std::vector<std::string> &batch) {
     std::unique_lock lk(l.mu);
-    l.cv.wait_for(lk, std::chrono::milliseconds(1), [&] { return l.stop; });
-    batch.reserve(l.count + 1);
-    while (l.count > 0) {
+    // The pause gathers a batch; a burst already waiting is taken at once.
+    if (l.count < kTakeMax) l.cv.wait_for(lk, std::chrono::milliseconds(1), [&] { return l.stop; });
+    for (size_t n = 0; n < kTakeMax && l.count > 0; n++) {
         batch.push_back(std::move(l.ring[l.head]));
         l.ring[l.head] = std::string();
         l.head = (l.head + 1) % l.ring.size();
         l.count--;
     }
-    long long own = std::exchange(l.dropped_own, 0);
-    long long outside = std::exchange(l.dropped_outside, 0);
-    bool stop = l.stop;
+    // The count follows the lines queued before the drops: said once they are all taken.
+    const bool drained = l.count == 0;
+    long long own = drained ? std::exchange(l.dropped_own, 0) : 0;
+    long long outside = drained ? std::exchange(l.dropped_outside, 0) : 0;
+    bool stop = l.stop && drained;
     lk.unlock();
     if (own + outside > 0) {
         std::string line;
@@ -235,6 +241,10 @@ void writer_main() {
 
     logger &l = L();
     std::vector<std::string> batch;
+    try {
+        batch.reserve(kTakeMax + 1);  // not under the queue's lock
+    } catch (...) {
+    }
     long long next_report = 0;
     for (bool stopping = false; !stopping;) {
         try {

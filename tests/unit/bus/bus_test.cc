@@ -315,6 +315,8 @@ TEST_F(BusTest, CueReachResolvesAsThePlaylist) {
         insert(gfx_line(types[i % 10], "m" + n, "t" + n, "", "artist=a" + n));
     }
     insert(gfx_line('Q', "q", "last", "", "artist=lone"));
+    // Long enough to be read in a visit of short holds.
+    for (int i = 0; i < 4100; i++) insert(gfx_line('F', "f", "fill"));
     const std::vector<std::string> keys = {
         "curr.ply.title",     "next.ply.title",     "next4.ply.title",     "next5.ply.title",
         "nextN0.ply.title",   "nextN4.meta.artist", "nextP3.ply.media_id", "nextZ2.ply.title",
