@@ -248,12 +248,15 @@ int bus_cg_play(box2_bus *b) {
     lock_t lk(b->lock);
     // The next items go to air only with the event they were built for: it must be playing,
     // and no other event may be the one being played (playing, not on air yet).
-    // Both are near the front: the look ends once it has met them, not at the playlist's end.
+    // Both are near the front: the look ends once it has met them, not at the playlist's end, and
+    // without graphics waiting there is nothing to look for.
     const mivrabox_event *tagged = nullptr, *being_played = nullptr;
-    for (const mivrabox_event *e : b->playlist->items) {
-        if (b->cg.next_sys_id == 0 || (tagged && being_played)) break;
+    const int64_t next = b->cg.next_sys_id;
+    for (size_t i = 0; next != 0 && i < b->playlist->items.size(); i++) {
+        const mivrabox_event *e = b->playlist->items[i];
+        if (tagged && being_played) break;
         uint64_t f = e->flags;
-        if (!tagged && e->sys_id == b->cg.next_sys_id) tagged = e;
+        if (!tagged && e->sys_id == next) tagged = e;
         if (!being_played && (f & MIVRABOX_F_PLAYING) && !(f & MIVRABOX_F_ON_AIR)) being_played = e;
     }
     bool ours =

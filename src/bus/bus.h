@@ -361,6 +361,13 @@ int bus_ply_start_time_recalc_front(ply_list *ply, int64_t gone_ms);
 // there up to the first event that keeps its start (a fixed-time one that holds its time), since
 // those after it do not change.
 int bus_ply_start_time_recalc_moved(ply_list *ply, int from, int64_t gone_ms);
+// An event's length in milliseconds (mivrabox_event_duration).
+int64_t bus_event_dur_ms(const mivrabox_event *e);
+// Adds ms to the playlist's total duration, kept within an int.
+void bus_ply_total_add(ply_list *ply, int64_t ms);
+// Index of e in the playlist, looked for at hint first (where it was seen last); -1 when it is
+// not there. A scan of pointers only.
+int bus_ply_index_of(const ply_list *ply, const mivrabox_event *e, int hint = -1);
 // Start times made again in slices (the bus lock let go between them), after durations changed
 // or events came in: under the bus lock, events from index from on need new starts, and from
 // index settle on (at least from) they were right before; merged with what is still left (the

@@ -41,10 +41,6 @@ bool uses_object(bus *b, std::string_view id, const lib_object *o) {
            !lib_object_list_find_exact(&b->queued, id);
 }
 
-int64_t dur_ms(const mivrabox_event *e) {
-    return tc_frames2ms(mivrabox_event_duration(e, 0));
-}
-
 // Durations that changed under one hold: the total follows at once, the start times after them
 // from the first on, in slices (bus_ply_times_mark).
 struct dur_changes {
@@ -61,8 +57,7 @@ struct dur_changes {
         b->lock.assert_held();
         if (first < 0) return false;
         ply_list *ply = b->playlist;
-        int64_t total = int64_t(ply->total_duration) + delta;
-        ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+        bus_ply_total_add(ply, delta);
         bus_ply_times_mark(b, first + 1, last + 1);
         *this = dur_changes{};
         return true;
@@ -308,12 +303,6 @@ struct index_room {
     }
 };
 
-// Index of e in the playlist, -2 when it is not there: a scan of pointers only.
-int index_in(const ply_list *ply, const mivrabox_event *e) {
-    auto it = std::find(ply->items.begin(), ply->items.end(), e);
-    return it == ply->items.end() ? -2 : int(it - ply->items.begin());
-}
-
 }  // namespace
 
 bool bus_lib_registered(bus *b, const mivrabox_event *e) {
@@ -334,13 +323,12 @@ void bus_lib_users_clear(bus *b) {
 int bus_ply_item_register(bus *b, mivrabox_event *e) {
     lock_t lk(b->lock);
     int filled = 0;
-    const int64_t before = dur_ms(e);
+    const int64_t before = bus_event_dur_ms(e);
     int r = item_register(b, e, &filled);
-    const int64_t after = dur_ms(e);
+    const int64_t after = bus_event_dur_ms(e);
     if (after != before) {
         const ply_list *ply = b->playlist;
-        int at = b->range_at;
-        if (at < 0 || at >= ply->count() || ply->items[size_t(at)] != e) at = index_in(ply, e);
+        const int at = bus_ply_index_of(ply, e, b->range_at);
         dur_changes durs;
         if (at >= 0) durs.note(at, before, after);
         // The starts after it are left to the caller's slice or the media thread.
@@ -385,13 +373,13 @@ int bus_ply_items_register_chunks(bus *b, const std::vector<mivrabox_event *> &e
         auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kHoldUs);
         for (int n = 1; k < events.size(); n++) {
             mivrabox_event *e = events[k++];
-            if (at < 0 || at >= ply->count() || ply->items[size_t(at)] != e) at = index_in(ply, e);
+            at = bus_ply_index_of(ply, e, at);
             // Deleted before its turn, or registered meanwhile: nothing to count.
             if (at < 0 || e->lib_owner.p == e) continue;
             b->range_at = at;
-            const int64_t before = dur_ms(e);
+            const int64_t before = bus_event_dur_ms(e);
             item_register(b, e, &filled);
-            durs.note(at++, before, dur_ms(e));
+            durs.note(at++, before, bus_event_dur_ms(e));
             if ((n & 3) == 0 && std::chrono::steady_clock::now() >= until) break;
         }
         b->range_at = -1;
@@ -467,9 +455,9 @@ int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
             continue;
         b->range_at = i;
         count_flags(b, e->flags, -1);
-        const int64_t before = dur_ms(e);
+        const int64_t before = bus_event_dur_ms(e);
         if (event_meta(b, e, o, present, &filled)) changed++;
-        durs.note(i, before, dur_ms(e));
+        durs.note(i, before, bus_event_dur_ms(e));
         count_flags(b, e->flags, 1);
     }
     b->range_at = -1;
@@ -539,11 +527,9 @@ lookup lib_lookup(bus *b, const std::string &id) {
 
 }  // namespace
 
-namespace {
-constexpr auto kCarryAfter = std::chrono::milliseconds(250);
-}
-
 void bus_lib_proc_queue(bus *b) {
+    // Start times left by the answers are made at least this often while answers keep coming.
+    constexpr auto kCarryAfter = std::chrono::milliseconds(250);
     log_msg(LOG_INFO, "%s[%d] started", "bus_lib_proc_queue", b->index);
     mivra_thread_bound(MIVRA_BOUND_LIBRARY_MS);
     while (!b->exit) {

@@ -67,15 +67,6 @@ bool first_playing(bus *b) {
            (at(b, 0)->flags & (MIVRABOX_F_PLAYING | MIVRABOX_F_ON_AIR));
 }
 
-int64_t dur_ms(const mivrabox_event *e) {
-    return tc_frames2ms(mivrabox_event_duration(e, 0));
-}
-
-void total_add(ply_list *ply, int64_t ms) {
-    int64_t total = int64_t(ply->total_duration) + ms;
-    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
-}
-
 // Registers the event at idx, where it just went in (replacing one that lasted gone_ms, or
 // none): the total follows, and its start and those after it are made for one slice now, the
 // rest in short holds before the call replies (settled). A whole pass here would hold the lock
@@ -84,7 +75,7 @@ void came_in(bus *b, int idx, int64_t gone_ms) {
     b->lock.assert_held();
     mivrabox_event *e = at(b, idx);
     if (e->sys_id == 0) e->sys_id = mivrabox_sys_id_next();
-    total_add(b->playlist, dur_ms(e) - gone_ms);
+    bus_ply_total_add(b->playlist, bus_event_dur_ms(e) - gone_ms);
     b->range_at = idx;
     bus_ply_item_register(b, e);
     b->range_at = -1;
@@ -271,7 +262,7 @@ int bus_ply_update_event_by_idx(bus *b, const char *line, int64_t index, mivrabo
         event_ref old_hold(old);
         park_event(b, old);
         // The new registration comes first: a media shared by both keeps its object and state.
-        came_in(b, idx, old ? dur_ms(old) : 0);
+        came_in(b, idx, old ? bus_event_dur_ms(old) : 0);
         if (old) bus_ply_item_unregister(b, old);
         if (b->lock.nested()) return fill(b, st, 0);
     }
@@ -503,14 +494,14 @@ int bus_ply_delete_events(bus *b, int count, const int64_t *indexes, mivrabox_st
     int64_t gone = 0;
     for (int64_t i : v) {
         park(b, int(i), int(i));
-        gone += dur_ms(at(b, int(i)));
+        gone += bus_event_dur_ms(at(b, int(i)));
         bus_ply_item_unregister(b, at(b, int(i)));
     }
     bus_lib_sweep(b);
     ply_delete_events(b->playlist, int(v.size()), v.data());
     // The event that now stands where the first one went follows a new end; from there the
     // starts were right before.
-    total_add(b->playlist, -gone);
+    bus_ply_total_add(b->playlist, -gone);
     bus_ply_times_mark(b, int(v.front()), int(v.front()));
     bus_ply_times_slice(b);
     if (b->lock.nested()) return fill(b, st, 0);
@@ -620,7 +611,7 @@ int bus_ply_delete_range(bus *b, int first, int last, mivrabox_state *st) {
             whole = false;
             continue;
         }
-        gone += tc_frames2ms(mivrabox_event_duration(e, 0));
+        gone += bus_event_dur_ms(e);
         bus_ply_item_unregister(b, e);
     }
     bus_lib_sweep(b);
@@ -730,10 +721,10 @@ int bus_ply_trimpad_event(bus *b, int delta, mivrabox_state *st) {
     int64_t d = int64_t(mivrabox_event_duration(e, 0)) + delta;
     if (d > 0 && d <= INT_MAX) {
         char tc[TC_TEXT_SIZE];
-        const int64_t before = dur_ms(e);
+        const int64_t before = bus_event_dur_ms(e);
         e->duration = tc_frames2str(int(d), tc);
         bus_ply_item_start_str(b->playlist, 0);
-        total_add(b->playlist, dur_ms(e) - before);
+        bus_ply_total_add(b->playlist, bus_event_dur_ms(e) - before);
         bus_ply_times_mark(b, 1, 1);
         bus_ply_times_slice(b);
         if (!b->lock.nested()) {
@@ -751,7 +742,7 @@ int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_
         for (int idx : where) {
             if (idx < 0) continue;
             mivrabox_event *e = at(b, idx);
-            const int64_t before = dur_ms(e);
+            const int64_t before = bus_event_dur_ms(e);
             e->mark_in.clear();
             e->mark_out.clear();
             // Registered again for the range check, and the earlier reference given back, so the
@@ -760,14 +751,14 @@ int bus_ply_reset_events_tc(bus *b, int count, const int64_t *sys_ids, mivrabox_
             const bool was = e->lib_owner.p == e;
             bus_ply_items_register(b, idx, idx + 1, false);  // times once below
             if (was) bus_lib_unregister(b, e->media_id.c_str());
-            longer += dur_ms(e) - before;
+            longer += bus_event_dur_ms(e) - before;
             lo = std::min(lo, idx);
             hi = std::max(hi, idx);
             n++;
         }
         if (n) {
             // The starts after the first event reset move; after the last one they were right.
-            total_add(b->playlist, longer);
+            bus_ply_total_add(b->playlist, longer);
             bus_ply_times_mark(b, lo, hi + 1);
             bus_ply_times_slice(b);
             // The events' lines and flags changed: saved again, and what is kept of them is new.

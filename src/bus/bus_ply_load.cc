@@ -14,7 +14,7 @@ namespace {
 using lock_t = std::lock_guard<bus_mutex>;
 
 int64_t end_of(const mivrabox_event *e) {
-    return e->start + tc_frames2ms(mivrabox_event_duration(e, 0));
+    return e->start + bus_event_dur_ms(e);
 }
 
 }  // namespace

@@ -14,10 +14,6 @@ namespace {
 
 using lock_t = std::lock_guard<bus_mutex>;
 
-int64_t dur_ms(const mivrabox_event *e) {
-    return tc_frames2ms(mivrabox_event_duration(e, 0));
-}
-
 // The instant t moved by whole days to within twelve hours of ref: a time of day after midnight
 // that follows a reference before it lies on the next day, not about 24 hours early.
 int64_t nearest_day(int64_t t, int64_t ref) {
@@ -76,7 +72,7 @@ follow times_follow(const std::vector<mivrabox_event *> &items, size_t from, int
         } else if (i >= settle) {
             return f;
         }
-        end = e->start + dur_ms(e);
+        end = e->start + bus_event_dur_ms(e);
         const size_t made = i + 1 - from;
         // The clock is read now and then: each reading costs about as much as an event.
         if (i + 1 < items.size() &&
@@ -95,7 +91,7 @@ int64_t ids_and_total(const std::vector<mivrabox_event *> &items, size_t from) {
     for (size_t i = from; i < items.size(); i++) {
         mivrabox_event *e = items[i];
         if (e->sys_id == 0) e->sys_id = mivrabox_sys_id_next();
-        total += dur_ms(e);
+        total += bus_event_dur_ms(e);
     }
     return total;
 }
@@ -108,8 +104,13 @@ int64_t first_start(const mivrabox_event *e0) {
     return nearest_day(time_tv2ms(&tv), time_now_ms());
 }
 
+// Whether the first event, not on air, no longer stands at its time of day: every start follows.
+bool first_moved(const mivrabox_event *e0) {
+    return !(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0);
+}
+
 int64_t end_of(const mivrabox_event *e) {
-    return e->start + dur_ms(e);
+    return e->start + bus_event_dur_ms(e);
 }
 
 // Places the first event at its time of day (unless it is on air); 1 when it moved.
@@ -135,7 +136,8 @@ int bus_ply_start_time_recalc(ply_list *ply) {
     mivrabox_event *e0 = ply->items[0];
     changes += place_first(e0);
     changes += times_follow(ply->items, 1, end_of(e0)).changes;
-    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+    ply->total_duration = 0;
+    bus_ply_total_add(ply, total);
     if (changes) ply->revision++;
     return changes;
 }
@@ -145,8 +147,7 @@ int bus_ply_start_time_recalc_from(ply_list *ply, int from, int64_t prepared_aft
     if (from <= 0 || from >= ply->count()) return bus_ply_start_time_recalc(ply);
     const mivrabox_event *e0 = ply->items[0];
     // Were the first event to move, every start would.
-    if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0))
-        return bus_ply_start_time_recalc(ply);
+    if (first_moved(e0)) return bus_ply_start_time_recalc(ply);
     int64_t end = end_of(ply->items[size_t(from - 1)]);
     int changes = 0;
     if (prepared_total < 0) {
@@ -157,8 +158,7 @@ int bus_ply_start_time_recalc_from(ply_list *ply, int from, int64_t prepared_aft
         // up to the first fixed-time event that keeps its time.
         changes = times_follow(ply->items, size_t(from), end, size_t(from)).changes;
     }
-    int64_t total = int64_t(ply->total_duration) + prepared_total;
-    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+    bus_ply_total_add(ply, prepared_total);
     if (changes) ply->revision++;
     return changes;
 }
@@ -185,15 +185,14 @@ int bus_ply_start_time_recalc_moved(ply_list *ply, int from, int64_t gone_ms) {
     if (from <= 0) {
         changes += place_first(e0);
         from = 1;
-    } else if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0)) {
+    } else if (first_moved(e0)) {
         // Were the first event to move, every start would.
         return bus_ply_start_time_recalc(ply);
     }
     changes +=
         times_follow(ply->items, size_t(from), end_of(ply->items[size_t(from - 1)]), size_t(from))
             .changes;
-    int64_t total = int64_t(ply->total_duration) - gone_ms;
-    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+    bus_ply_total_add(ply, -gone_ms);
     if (changes) ply->revision++;
     return changes;
 }
@@ -201,29 +200,19 @@ int bus_ply_start_time_recalc_moved(ply_list *ply, int from, int64_t gone_ms) {
 int bus_ply_start_time_recalc_front(ply_list *ply, int64_t gone_ms) {
     if (ply->count() == 0) return bus_ply_start_time_recalc(ply);
     const mivrabox_event *e0 = ply->items[0];
-    if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0))
-        return bus_ply_start_time_recalc(ply);
-    int64_t total = int64_t(ply->total_duration) - gone_ms;
-    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+    if (first_moved(e0)) return bus_ply_start_time_recalc(ply);
+    bus_ply_total_add(ply, -gone_ms);
     return 0;
 }
 
 namespace {
 
-// Index of e in the playlist, looked for at hint first; -1 when it left.
-int place_of(const ply_list *ply, const mivrabox_event *e, int hint) {
-    if (!e) return -1;
-    if (hint >= 0 && hint < ply->count() && ply->items[size_t(hint)] == e) return hint;
-    auto it = std::find(ply->items.begin(), ply->items.end(), e);
-    return it == ply->items.end() ? -1 : int(it - ply->items.begin());
-}
-
 // Where the work left off, as indexes: from the front when its first event left the playlist, to
 // the end (no settling) when the one to settle at did.
 void rest_places(const bus_times_rest &r, const ply_list *ply, int &from, int &settle) {
     const int n = ply->count();
-    from = place_of(ply, r.from, r.from_at);
-    settle = r.settle ? place_of(ply, r.settle, r.settle_at) : n;
+    from = bus_ply_index_of(ply, r.from, r.from_at);
+    settle = r.settle ? bus_ply_index_of(ply, r.settle, r.settle_at) : n;
     if (from < 0) from = 1, settle = n;
     if (settle < 0) settle = n;
 }
@@ -248,7 +237,7 @@ void bus_ply_times_mark(bus *b, int from, int settle) {
     if (n > 0) {
         mivrabox_event *e0 = ply->items[0];
         // A new first event stands at its time of day, and every start follows it.
-        if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0)) {
+        if (first_moved(e0)) {
             place_first(e0);
             b->playlist->revision++;
             from = 1;
@@ -279,7 +268,7 @@ bool bus_ply_times_slice(bus *b) {
     if (n > 0) {
         mivrabox_event *e0 = ply->items[0];
         // Were the first event to move, every start would.
-        if (!(e0->flags & MIVRABOX_F_ON_AIR) && e0->start != first_start(e0)) {
+        if (first_moved(e0)) {
             changes += place_first(e0);
             from = 1;
             settle = n;
@@ -311,4 +300,20 @@ void bus_ply_times_settle(bus *b) {
         // Whoever waits for the lock gets it between slices.
         std::this_thread::yield();
     }
+}
+
+int64_t bus_event_dur_ms(const mivrabox_event *e) {
+    return tc_frames2ms(mivrabox_event_duration(e, 0));
+}
+
+void bus_ply_total_add(ply_list *ply, int64_t ms) {
+    const int64_t total = int64_t(ply->total_duration) + ms;
+    ply->total_duration = int(std::clamp<int64_t>(total, INT_MIN, INT_MAX));
+}
+
+int bus_ply_index_of(const ply_list *ply, const mivrabox_event *e, int hint) {
+    if (!e) return -1;
+    if (hint >= 0 && hint < ply->count() && ply->items[size_t(hint)] == e) return hint;
+    auto it = std::find(ply->items.begin(), ply->items.end(), e);
+    return it == ply->items.end() ? -1 : int(it - ply->items.begin());
 }

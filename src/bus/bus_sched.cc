@@ -26,10 +26,6 @@ mivrabox_event *at(bus *b, int i) {
     return b->playlist->items[size_t(i)];
 }
 
-int64_t dur_ms(const mivrabox_event *e) {
-    return tc_frames2ms(mivrabox_event_duration(e, 0));
-}
-
 // Index of the event last cued or played (sys_id), -2 when none is set.
 int index_of(const ply_list *ply, int64_t sys_id) {
     return sys_id > 0 ? ply_find_sys_id(ply, sys_id) : -2;
@@ -386,7 +382,7 @@ bool drop_stale(sched &s, int d, int64_t now) {
     ply_list *ply = b->playlist;
     if (d && ply->count() == 1) {
         mivrabox_event *e = at(b, 0);
-        if (e->start + dur_ms(e) + b->io_delay < now) {
+        if (e->start + bus_event_dur_ms(e) + b->io_delay < now) {
             bus_ply_item2arl(b, 0);
             bus_ply_delete_range(b, 0, 0, nullptr);
             return true;
@@ -455,7 +451,7 @@ int64_t bus_ply_time_to_next(const ply_list *ply, int64_t now) {
     int i = index_of(ply, ply->last_played_sys_id);
     if (i >= 0) {
         const mivrabox_event *e = ply->items[size_t(i)];
-        return e->start + dur_ms(e) - now;
+        return e->start + bus_event_dur_ms(e) - now;
     }
     i = index_of(ply, ply->last_cued_sys_id);
     if (i >= 0) return ply->items[size_t(i)]->start - now;

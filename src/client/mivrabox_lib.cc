@@ -48,6 +48,18 @@ void left(lib_object_list *l, const lib_object *o) {
     if (o && o->ref > 0) l->live--;
 }
 
+// o, which leaves the list, gives up its name in the index, where it held it; true when another
+// object of that name is no longer found there (the index must be made again).
+bool name_forget(lib_object_list *l, const lib_object *o) {
+    auto it = l->by_name.find(o->object);
+    if (it != l->by_name.end() && it->second == o) {
+        l->by_name.erase(it);
+        return l->dups > 0;
+    }
+    if (l->dups > 0) l->dups--;
+    return false;
+}
+
 // Positions from index on moved: their objects learn where they now stand.
 void renumber(lib_object_list *l, size_t from) {
     for (size_t i = from; i < l->items.size(); i++)
@@ -140,13 +152,7 @@ int lib_object_list_delete_front(lib_object_list *l, int n) {
             continue;
         }
         left(l, o);
-        auto it = l->by_name.find(o->object);
-        if (it != l->by_name.end() && it->second == o) {
-            l->by_name.erase(it);
-            lost |= l->dups > 0;
-        } else if (l->dups > 0) {
-            l->dups--;
-        }
+        lost |= name_forget(l, o);
     }
     // One move of the rest; every object left keeps its slot.
     l->items.erase(l->items.begin(), l->items.begin() + n);
@@ -233,15 +239,7 @@ int lib_object_list_sweep(lib_object_list *l, lib_object_sweepings *out) {
         }
     }
     for (lib_object *o : gone) {
-        if (!remade && !lost) {
-            auto it = l->by_name.find(o->object);
-            if (it != l->by_name.end() && it->second == o) {
-                l->by_name.erase(it);
-                lost |= l->dups > 0;  // a name held twice: its next object takes it
-            } else if (l->dups > 0) {
-                l->dups--;
-            }
-        }
+        if (!remade && !lost) lost |= name_forget(l, o);
         if (out)
             out->objects.emplace_back(o);  // reserved: cannot throw
         else

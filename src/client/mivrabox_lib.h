@@ -68,14 +68,15 @@ int lib_object_list_remove(lib_object_list *l, int index);
 int lib_object_list_delete(lib_object_list *l, int index);
 // Frees and removes the first n objects (at most all) at once; returns the new count.
 int lib_object_list_delete_front(lib_object_list *l, int n);
-// Frees and removes, in one pass, every object without a reference left (the whole list at once
-// when none has one); returns how many. What a sweep takes out, for its caller to free after its lock: the objects and, when most
+// What a sweep takes out, for its caller to free after its lock: the objects and, when most
 // objects went, the list's old name index.
 struct lib_object_sweepings {
     std::vector<std::unique_ptr<lib_object>> objects;
     std::vector<std::unordered_map<std::string, lib_object *>> indexes;
 };
-// With out, what goes is handed there instead of being freed.
+// Frees and removes, in one pass, every object without a reference left (the whole list at once
+// when none has one); returns how many. With out, what goes is handed there instead of being
+// freed.
 int lib_object_list_sweep(lib_object_list *l, lib_object_sweepings *out = nullptr);
 // First object named name, or name with its last '.' and what follows replaced by '#'
 // (clip.mxf matches clip#); -2 when none.
