@@ -93,7 +93,7 @@ void release_chain(bus_async *a) {
 
 }  // namespace
 
-int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *)) {
+int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *), bool urgent) {
     bus_async *a = new (std::nothrow) bus_async;
     if (!a) return -12;
     a->b = b;
@@ -102,10 +102,13 @@ int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *)) 
     mivrabox_event_ref(e);
     a->event = e;
     b->async_head = a;
-    // Started by the scheduler, whose real-time priority it would otherwise inherit: its player
-    // and library calls run at the normal one from their first instruction.
+    // Started by the scheduler, whose real-time priority it would otherwise inherit: a cue's
+    // copies, player and library calls run at the normal one from their first instruction. A
+    // play's two player calls are due now: a cue's copies or a control reply being built on the
+    // same processor must not hold them up by a time slice.
     op_begins();
-    int r = bus_thread_normal(&a->th, async_entry, a);
+    int r = urgent ? bus_thread_below(&a->th, async_entry, a)
+                   : bus_thread_normal(&a->th, async_entry, a);
     if (r < 0) {
         op_ends();
         // Never started: nothing to join, and nothing more will happen to it.
@@ -169,19 +172,22 @@ int bus_async_play(box1_bus *b, mivrabox_event *e) {
     e->flags &= ~uint64_t(MIVRABOX_F_PLAY_FAILED | MIVRABOX_F_ON_AIR);
     e->flags |= MIVRABOX_F_PLAYING;
     log_msg(LOG_ERROR, "%s[%d] {%s}", "bus_async_play", b->index, e->media_id.c_str());
-    if (bus_async_start(b, e, bus_async_play_proc) < 0) e->flags |= MIVRABOX_F_PLAY_FAILED;
+    if (bus_async_start(b, e, bus_async_play_proc, true) < 0) e->flags |= MIVRABOX_F_PLAY_FAILED;
     return 0;
 }
 
 void bus_async_cue_proc(bus_async *a) {
     mivra_thread_bound(MIVRA_BOUND_PLAYER_MS);
+    // The play started with this cue goes first: its player calls are due now, while the copies
+    // below read the whole of a large playlist, milliseconds of a processor that the play's
+    // player may be waiting for. The cue's own player calls would wait for the play anyway.
+    box1_async_wait_previous(a);
     // The copies the cue reads are made here, in short holds of the lock, not in the
     // scheduler's: a large playlist would hold it as long. An event no longer in the playlist
     // resolves as the first one would.
     if (bus_ply_reach_copy(a->b, a->event->sys_id, true, a->reach) < 0) {
         log_msg(LOG_ERROR, "%s[%d] sys_id=%ld: no memory for the cue's copies",
                 "bus_async_cue_proc", a->b->index, long(a->event->sys_id));
-        box1_async_wait_previous(a);
         a->event->flags |= MIVRABOX_F_CUE_FAILED;
         return;
     }

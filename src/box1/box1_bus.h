@@ -119,8 +119,10 @@ struct bus_async {
     bool sync = false;  // a synchronous cue: the event belongs to the copy
 };
 
-// Makes the chain head for entry and starts its thread.
-int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *));
+// Makes the chain head for entry and starts its thread: at the normal priority, or with urgent
+// (a play, due now) just below a real-time scheduler's.
+int bus_async_start(box1_bus *b, mivrabox_event *e, void (*entry)(bus_async *),
+                    bool urgent = false);
 int bus_async_wait(bus_async *a);
 int bus_async_clean(bus_async **pa);
 // In an operation's thread: joins the one before it and frees it.

@@ -203,17 +203,37 @@ bool bus_thread_realtime(bool on) {
     return false;
 }
 
-int bus_thread_normal(pthread_t *th, void *(*fn)(void *), void *arg) {
+namespace {
+
+int thread_start(pthread_t *th, void *(*fn)(void *), void *arg, int policy, int priority) {
     pthread_attr_t attr;
     int r = pthread_attr_init(&attr);
     if (r != 0) return -r;
     struct sched_param p = {};
+    p.sched_priority = priority;
     r = pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
-    if (r == 0) r = pthread_attr_setschedpolicy(&attr, SCHED_OTHER);
+    if (r == 0) r = pthread_attr_setschedpolicy(&attr, policy);
     if (r == 0) r = pthread_attr_setschedparam(&attr, &p);
     if (r == 0) r = pthread_create(th, &attr, fn, arg);
     pthread_attr_destroy(&attr);
     return -r;
+}
+
+}  // namespace
+
+int bus_thread_normal(pthread_t *th, void *(*fn)(void *), void *arg) {
+    return thread_start(th, fn, arg, SCHED_OTHER, 0);
+}
+
+int bus_thread_below(pthread_t *th, void *(*fn)(void *), void *arg) {
+    int policy = SCHED_OTHER;
+    struct sched_param p = {};
+    if (pthread_getschedparam(pthread_self(), &policy, &p) == 0 && policy == SCHED_FIFO &&
+        p.sched_priority > 1) {
+        // Refused (a limit set meanwhile): the thread still starts, at the normal priority.
+        if (thread_start(th, fn, arg, SCHED_FIFO, p.sched_priority - 1) == 0) return 0;
+    }
+    return bus_thread_normal(th, fn, arg);
 }
 
 bus::~bus() {

@@ -95,6 +95,11 @@ bool bus_thread_realtime(bool on);
 // Starts fn(arg) on a thread that runs at the normal priority from its first instruction,
 // whatever the caller's (a real-time scheduler would pass its own on). 0 or a negated errno.
 int bus_thread_normal(pthread_t *th, void *(*fn)(void *), void *arg);
+// Starts fn(arg) one real-time step below the caller when the caller runs real-time, else like
+// bus_thread_normal: work that must leave at the scheduler's instant (a play over a player's
+// control calls) then waits neither for the machine's normal threads nor, moved to another
+// processor, for the scheduler's own next turn. 0 or a negated errno.
+int bus_thread_below(pthread_t *th, void *(*fn)(void *), void *arg);
 
 // Lines that one daemon words its own way; the engine writes its own when a daemon has no note
 // hook.
