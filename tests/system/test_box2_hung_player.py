@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 import xmlrpc.client
@@ -23,10 +24,12 @@ class EngineProcess:
     """A playout engine fake in a process of its own, so that it can be stopped like a hung one."""
 
     def __init__(self, test):
+        # Its answers to calls that gave up while it was stopped find the peer gone: the broken
+        # pipes go to a file, shown only when the fake cannot be reached.
+        self.err = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(
             [sys.executable, os.path.join(FAKES, "fake.py"), "--port", "0", "--watch-stdin", "io"],
-            # Its answers to calls that gave up while it was stopped find the peer gone.
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.err)
         test.addCleanup(self.close)
         self.port = int(self.proc.stdout.readline())
         self.hostport = "127.0.0.1:%d" % self.port
@@ -39,7 +42,12 @@ class EngineProcess:
     def plays(self):
         """Kernel receive times of the play datagrams (right even for those that came while the
         process was stopped)."""
-        return [d["ktime"] for d in self.rpc.Fake.Datagrams()]
+        try:
+            return [d["ktime"] for d in self.rpc.Fake.Datagrams()]
+        except OSError as e:
+            self.err.seek(0)
+            raise AssertionError("engine fake unreachable (%s), exit status %r, its errors:\n%s" % (
+                e, self.proc.poll(), self.err.read()[-3000:].decode(errors="replace"))) from e
 
     def close(self):
         if self.proc.poll() is None:
@@ -51,6 +59,7 @@ class EngineProcess:
                 self.proc.kill()
                 self.proc.wait()
         self.proc.stdout.close()
+        self.err.close()
 
 
 class HungChannel(Channel):
