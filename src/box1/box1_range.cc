@@ -103,14 +103,7 @@ int box1_range_item(bus *b, mivrabox_event *e, lib_object *o) {
     }
     ply_list *ply = b->playlist;
     // The media code says where e stands; a search only for a call from elsewhere.
-    int i = b->range_at >= 0 && b->range_at < ply->count() && ply->items[size_t(b->range_at)] == e
-                ? b->range_at
-                : -1;
-    for (int k = 0; i < 0 && k < ply->count(); k++)
-        if (ply->items[size_t(k)] == e) {
-            i = k;
-            break;
-        }
+    const int i = bus_ply_index_of(ply, e, b->range_at);
     if (i < 0) return r;
     if (i > 0 && ply->items[size_t(i - 1)]->media_id == e->media_id)
         r += bus_ply_continuous_item(ply->items[size_t(i - 1)], e);

@@ -370,8 +370,8 @@ int bus_ply_start_time_recalc_moved(ply_list *ply, int from, int64_t gone_ms);
 int64_t bus_event_dur_ms(const mivrabox_event *e);
 // Adds ms to the playlist's total duration, kept within an int.
 void bus_ply_total_add(ply_list *ply, int64_t ms);
-// Index of e in the playlist, looked for at hint first (where it was seen last); -1 when it is
-// not there. A scan of pointers only.
+// Index of e in the playlist, looked for at hint first, then at the place it was last found at
+// (kept on the event), then by a scan of pointers; -1 when it is not there.
 int bus_ply_index_of(const ply_list *ply, const mivrabox_event *e, int hint = -1);
 // Start times made again in slices (the bus lock let go between them), after durations changed
 // or events came in: under the bus lock, events from index from on need new starts, and from

@@ -344,6 +344,7 @@ int bus_ply_items_register(bus *b, int from, int to, bool recalc) {
     to = std::min(to, ply->count());
     for (int i = std::max(from, 0); i < to; i++) {
         b->range_at = i;
+        ply_place_keep(ply, ply->items[size_t(i)], i);
         item_register(b, ply->items[size_t(i)], &filled);
     }
     b->range_at = -1;
@@ -442,17 +443,37 @@ bool event_meta(bus *b, mivrabox_event *e, lib_object *o, int present, int *fill
 int bus_ply_lib_handle_event_metas(bus *b, lib_object *o, int present) {
     lock_t lk(b->lock);
     ply_list *ply = b->playlist;
-    // The events come from the index; their order and places from one scan of the pointers.
+    // The events come from the index of the media's users.
     std::vector<mivrabox_event *> users = users_of(b, o);
     if (users.empty()) return 0;
+    // Where each stands, from the place kept on it (an answer per media, tens of thousands after
+    // a large append, must not each read the whole playlist); one scan of the pointers, ended
+    // once it met them, finds those whose events before them came or went since.
+    std::vector<std::pair<int, mivrabox_event *>> at;
+    at.reserve(users.size());
+    size_t lost = 0;
+    for (mivrabox_event *&e : users) {
+        if (int i = ply_place_index(ply, e); i >= 0)
+            at.emplace_back(i, e);
+        else
+            users[lost++] = e;
+    }
+    users.resize(lost);
     std::sort(users.begin(), users.end());
-    int changed = 0, filled = 0;
-    dur_changes durs;
-    for (int i = 0; i < ply->count(); i++) {
+    for (int i = 0; lost > 0 && i < ply->count(); i++) {
         mivrabox_event *e = ply->items[size_t(i)];
         if (e < users.front() || e > users.back() ||
             !std::binary_search(users.begin(), users.end(), e))
             continue;
+        ply_place_keep(ply, e, i);
+        at.emplace_back(i, e);
+        lost--;
+    }
+    // In playlist order, as the range checks of neighbours expect.
+    std::sort(at.begin(), at.end());
+    int changed = 0, filled = 0;
+    dur_changes durs;
+    for (auto [i, e] : at) {
         b->range_at = i;
         count_flags(b, e->flags, -1);
         const int64_t before = bus_event_dur_ms(e);

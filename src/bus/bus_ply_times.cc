@@ -313,7 +313,15 @@ void bus_ply_total_add(ply_list *ply, int64_t ms) {
 
 int bus_ply_index_of(const ply_list *ply, const mivrabox_event *e, int hint) {
     if (!e) return -1;
-    if (hint >= 0 && hint < ply->count() && ply->items[size_t(hint)] == e) return hint;
-    auto it = std::find(ply->items.begin(), ply->items.end(), e);
-    return it == ply->items.end() ? -1 : int(it - ply->items.begin());
+    int i = hint >= 0 && hint < ply->count() && ply->items[size_t(hint)] == e
+                ? hint
+                : ply_place_index(ply, e);
+    if (i < 0) {
+        auto it = std::find(ply->items.begin(), ply->items.end(), e);
+        if (it == ply->items.end()) return -1;
+        i = int(it - ply->items.begin());
+    }
+    // Found again from its place, without a search, until events before it come or go.
+    ply_place_keep(ply, e, i);
+    return i;
 }

@@ -104,6 +104,9 @@ struct mivrabox_event {
     // own address, under the id lib_id. Never copied: a clone is not registered.
     mivrabox_lib_mark lib_owner;
     std::string lib_id;
+    // Where the event last stood in a playlist, as its index plus the list's base then (see
+    // ply_list::base): a hint, true only while the list holds the event there.
+    mutable int64_t place = -1;
     std::vector<mivrabox_meta_pair> pairs;
 
     int meta_count() const { return int(pairs.size()); }

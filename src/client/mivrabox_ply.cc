@@ -49,10 +49,11 @@ void forget(ply_list *l, const mivrabox_event *ev) {
 // range is read, so that deleting a few events of a long list does not pass over all of it.
 template <class Gone>
 void release_in(ply_list *l, size_t lo, size_t hi, Gone gone) {
-    size_t w = lo;
+    size_t w = lo, lead = 0;
     for (size_t i = lo; i < hi; i++) {
         mivrabox_event *ev = l->items[i];
         if (gone(ev)) {
+            lead += w == lo;
             forget(l, ev);
             mivrabox_event_unref(&ev);
             l->revision++;
@@ -62,6 +63,8 @@ void release_in(ply_list *l, size_t lo, size_t hi, Gone gone) {
         }
     }
     l->items.erase(l->items.begin() + std::ptrdiff_t(w), l->items.begin() + std::ptrdiff_t(hi));
+    // The run taken off the front moves the events after it by as much, up to the next one gone.
+    if (lo == 0) l->base += int64_t(lead);
 }
 
 // Nothing but blanks, CR and TAB: an empty line or a line of empty fields.
@@ -203,6 +206,7 @@ int ply_replace_event(ply_list *l, mivrabox_event *ev, int index, mivrabox_event
 int ply_remove_slot(ply_list *l, int index) {
     if (!l || index < 0 || index >= l->count()) return -22;
     l->items.erase(l->items.begin() + index);
+    if (index == 0) l->base++;
     l->revision++;
     l->shape++;
     return l->count();
@@ -213,6 +217,7 @@ int ply_delete_event(ply_list *l, int index) {
     mivrabox_event *ev = l->items[index];
     forget(l, ev);
     l->items.erase(l->items.begin() + index);
+    if (index == 0) l->base++;
     mivrabox_event_unref(&ev);
     l->revision++;
     l->shape++;

@@ -27,6 +27,9 @@ struct ply_list {
     // Indexes of the fixed-time events in order, as of shape fixed_shape (kept by the bus).
     std::vector<int> fixed_idx;
     uint64_t fixed_shape = UINT64_MAX;
+    // Raised by the count of events taken off the front of the list at once (the scheduler
+    // retires the events before the one it plays): the events after them keep their places.
+    int64_t base = 0;
 
     ply_list() = default;
     ply_list(const ply_list &) = delete;
@@ -34,6 +37,17 @@ struct ply_list {
     ~ply_list();
     int count() const { return int(items.size()); }
 };
+
+// The index of e in l by the place it was last given there; -1 when that no longer tells (e moved
+// since, or was never placed): never a wrong index.
+inline int ply_place_index(const ply_list *l, const mivrabox_event *e) {
+    const int64_t i = e->place - l->base;
+    return i >= 0 && i < l->count() && l->items[size_t(i)] == e ? int(i) : -1;
+}
+// Keeps index as e's place in l.
+inline void ply_place_keep(const ply_list *l, const mivrabox_event *e, int index) {
+    e->place = l->base + index;
+}
 
 // Results: the value named, or -22 for a null list or event, -12 when memory runs out.
 int ply_new(ply_list **out);

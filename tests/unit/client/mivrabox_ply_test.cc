@@ -180,6 +180,62 @@ TEST(PlyList, LastIdsForgottenWhenTheirEventLeaves) {
     }
 }
 
+// A place kept on an event gives its index back without a search while only events at the front
+// went (the scheduler retires them every play), and never a wrong one after any other change.
+TEST(PlyList, PlacesSurviveTheFrontAndNeverLie) {
+    struct step {
+        const char *what;
+        std::function<void(ply_list *)> change;
+        const char *kept;  // the events still found from their places, after the change
+    } steps[] = {
+        {"first deleted", [](ply_list *l) { ply_delete_event(l, 0); }, "12345678"},
+        {"first taken out",
+         [](ply_list *l) {
+             mivrabox_event *e = l->items[0];
+             ply_remove_slot(l, 0);
+             mivrabox_event_unref(&e);
+         },
+         "12345678"},
+        {"run off the front", [](ply_list *l) { ply_delete_range(l, 0, 2); }, "345678"},
+        {"front run, one kept (no sys_id)",
+         [](ply_list *l) {
+             l->items[1]->sys_id = 0;
+             ply_delete_range(l, 0, 2);
+         },
+         "1"},
+        {"one in the middle", [](ply_list *l) { ply_delete_event(l, 4); }, "0123"},
+        {"set with the first", [](ply_list *l) {
+             const int64_t i[] = {0, 6};
+             ply_delete_events(l, 2, i);
+         },
+         "12345"},
+        {"inserted before", [](ply_list *l) { ply_insert_text(l, line(9).c_str(), 3); }, "012"},
+        {"appended", [](ply_list *l) { ply_insert_text(l, line(9).c_str(), -1); }, "012345678"},
+        {"cleared and filled again",
+         [](ply_list *l) {
+             ply_clear(l);
+             fill(l, 9);
+         },
+         ""},
+    };
+    for (const step &s : steps) {
+        list_ptr l;
+        fill(l.l, 9);
+        for (int i = 0; i < 9; i++) {
+            l->items[size_t(i)]->sys_id = i + 1;
+            ply_place_keep(l.l, l->items[size_t(i)], i);
+        }
+        s.change(l.l);
+        std::string kept;
+        for (int i = 0; i < l->count(); i++) {
+            const int at = ply_place_index(l.l, l->items[size_t(i)]);
+            EXPECT_TRUE(at == i || at == -1) << s.what << ": " << at << " for " << i;
+            if (at == i) kept += l->items[size_t(i)]->media_id.str().substr(4);
+        }
+        EXPECT_EQ(kept, s.kept) << s.what;
+    }
+}
+
 TEST(PlyList, DupAndAppend) {
     list_ptr l;
     fill(l.l, 3);
